@@ -1,0 +1,129 @@
+/*
+ * qor_dll: drives addressable I/O modules that share one byte link and speak
+ * a line-oriented ASCII protocol ("$1RD" CR out, "*+00072.10" CR back).
+ *
+ * Every command function runs one transaction: it builds the command frame,
+ * writes it through QOR_WriteByte of the byte-link library (qor_comm.h),
+ * reads the module's one-line reply through QOR_ReadByte, checks it and
+ * returns the value it carries.
+ *
+ * Common arguments
+ *   port     the link port number, passed unchanged to the byte link.
+ *   address  the module's address character in the low 7 bits (pass '1' for
+ *            module "1"). An address that is 0 after masking is refused.
+ *   status, error
+ *            written on every path, status first. Passing NULL skips the write.
+ *
+ * Status and error pairs
+ *   0   0     success: every frame was written and every reply accepted.
+ *   100 1     a frame was written but no complete reply (one starting with
+ *             "*" or "?" and ending with CR) came back.
+ *   100 2     the reply began with "*" but its checksum did not match.
+ *   100 other the module answered with an error reply ("?..."): error is the
+ *             character code at index 3 of that reply (a signed byte), or 0
+ *             when the reply has no character there.
+ *   200 1     a frame was not completely written to the byte link.
+ *   200 2     a "DI" reply held fewer hex digits than requested.
+ *   200 3     the call's arguments cannot be put into a frame (a value whose
+ *             magnitude rounds to 100000.00 or more, NaN or infinity; an
+ *             address of 0; QOR_DI counts out of range); nothing was sent.
+ * Whenever status is not 0 the returned value is 0 (or 0.0).
+ *
+ * Threads
+ *   All calls are serialised by one process-wide lock held for the whole
+ *   transaction: calls from several threads never corrupt each other, they
+ *   wait. A transaction lasts as long as the byte link takes (its per
+ *   character time-out bounds a silent module).
+ *
+ * Debug echo
+ *   With QOR_EnableDebug(1) every frame before it is sent and every reply
+ *   after it is read is shown: on POSIX written to standard error followed
+ *   by a newline; on Windows in a message box with an OK button.
+ */
+#ifndef QOR_DLL_H
+#define QOR_DLL_H
+
+#if defined(_WIN32)
+#if defined(QOR_DLL_BUILD)
+#define QOR_API __declspec(dllexport)
+#else
+#define QOR_API __declspec(dllimport)
+#endif
+#define QOR_CALL __stdcall
+#else
+#define QOR_API __attribute__((visibility("default")))
+#define QOR_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Switches. Only the low 8 bits count (256 switches off). They take effect on
+ * the next frame. */
+
+/* Nonzero: every frame and reply is echoed (see above). */
+QOR_API void QOR_CALL QOR_EnableDebug(unsigned char flag);
+/* Nonzero: every frame carries a two-digit checksum before its CR. */
+QOR_API void QOR_CALL QOR_EnableCmdChecksum(unsigned char flag);
+
+/* Value queries: "RD" reading, "ND" new reading, "RZ" zero reading. Return
+ * the value of the reply's nine-character field ("+00072.10"). */
+QOR_API float QOR_CALL QOR_RD(int port, int address, int *status, int *error);
+QOR_API float QOR_CALL QOR_ND(int port, int address, int *status, int *error);
+QOR_API float QOR_CALL QOR_RZ(int port, int address, int *status, int *error);
+
+/* High and low alarm limits: return the limit; *mode receives 1 for a
+ * latching ("L") alarm, 0 for a momentary ("M") one, and -1 when the reply
+ * carries neither or the transaction failed. */
+QOR_API float QOR_CALL QOR_RH(int port, int address, int *mode, int *status, int *error);
+QOR_API float QOR_CALL QOR_RL(int port, int address, int *mode, int *status, int *error);
+
+/* Event counter: "RE" reads it; "EC" reads it and clears it (sent after
+ * "WE"). Return the seven-digit count. */
+QOR_API int QOR_CALL QOR_RE(int port, int address, int *status, int *error);
+QOR_API int QOR_CALL QOR_EC(int port, int address, int *status, int *error);
+
+/* Commands sent after a "WE" frame has been accepted; return the status.
+ * CA/CE calibrate, CZ zero, DA disable alarms, EA enable alarms, RR reset. */
+QOR_API int QOR_CALL QOR_CA(int port, int address, int *status, int *error);
+QOR_API int QOR_CALL QOR_CE(int port, int address, int *status, int *error);
+QOR_API int QOR_CALL QOR_CZ(int port, int address, int *status, int *error);
+QOR_API int QOR_CALL QOR_DA(int port, int address, int *status, int *error);
+QOR_API int QOR_CALL QOR_EA(int port, int address, int *status, int *error);
+QOR_API int QOR_CALL QOR_RR(int port, int address, int *status, int *error);
+
+/* Alarm limits: mode 0 adds "M", 1 adds "L", any other adds no letter. */
+QOR_API int QOR_CALL QOR_HI(int port, int address, int mode, float value, int *status, int *error);
+QOR_API int QOR_CALL QOR_LO(int port, int address, int mode, float value, int *status, int *error);
+
+/* Setpoint, trim span, trim zero (sent after "WE"). */
+QOR_API int QOR_CALL QOR_SP(int port, int address, float value, int *status, int *error);
+QOR_API int QOR_CALL QOR_TS(int port, int address, float value, int *status, int *error);
+QOR_API int QOR_CALL QOR_TZ(int port, int address, float value, int *status, int *error);
+
+/* Analog output; returns the status. */
+QOR_API int QOR_CALL QOR_AO(int port, int address, float value, int *status, int *error);
+
+/* Digital outputs: count 1 sends byteB alone, any other count sends byteA
+ * then byteB. Returns the status. */
+QOR_API int QOR_CALL QOR_DO(int port, int address, int byteA, int byteB, int count, int *status,
+                            int *error);
+
+/* Digital inputs: the module answers with byteCount bytes in hex (1 to 24);
+ * byteIndex 1 selects the last byte, byteCount the first; returns bit
+ * (bit & 7) of that byte, 0 or 1. */
+QOR_API int QOR_CALL QOR_DI(int port, int address, int byteCount, int byteIndex, int bit,
+                            int *status, int *error);
+
+/* Bits by number (0 to 63): RB reads one and returns 0 or 1; SB sets it and
+ * CB clears it, returning the status. */
+QOR_API int QOR_CALL QOR_RB(int port, int address, int bit, int *status, int *error);
+QOR_API int QOR_CALL QOR_SB(int port, int address, int bit, int *status, int *error);
+QOR_API int QOR_CALL QOR_CB(int port, int address, int bit, int *status, int *error);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QOR_DLL_H */
