@@ -1,0 +1,89 @@
+// Commands that a module takes only right after an accepted "WE":
+// CA, CE, CZ, DA, EA, RR, HI, LO, SP, TS, TZ.
+#include "commands.h"
+#include "library_state.h"
+#include "platform.h"
+#include "protocol.h"
+#include "qor_dll.h"
+
+namespace qor {
+
+namespace {
+
+int AfterWe(int port, int address, std::int32_t code, std::int32_t param, float value, int *status,
+            int *error) {
+    LockTransaction();
+    CommandAfterWe(port, address, code, param, value);
+    int result = Status;
+    WriteOutcome(status, error);
+    UnlockTransaction();
+    return result;
+}
+
+}  // namespace
+
+void CommandAfterWe(int port, std::int32_t address, std::int32_t code, std::int32_t param,
+                    float value) {
+    ClearResults();
+    // A command that cannot be framed must not leave the module write-enabled
+    // by a "WE" that nothing follows.
+    if (!FrameArgumentsFit(address, code, value)) {
+        RefuseArguments();
+        return;
+    }
+    if (TransactionStep(port, address, WE, 0, 0.0f, 0, 0, kAllRules)) {
+        TransactionStep(port, address, code, param, value, 0, 0, kAllRules);
+    }
+}
+
+}  // namespace qor
+
+using namespace qor;
+
+extern "C" {
+
+int QOR_CALL QOR_CA(int port, int address, int *status, int *error) {
+    return AfterWe(port, address, CA, 0, 0.0f, status, error);
+}
+
+int QOR_CALL QOR_CE(int port, int address, int *status, int *error) {
+    return AfterWe(port, address, CE, 0, 0.0f, status, error);
+}
+
+int QOR_CALL QOR_CZ(int port, int address, int *status, int *error) {
+    return AfterWe(port, address, CZ, 0, 0.0f, status, error);
+}
+
+int QOR_CALL QOR_DA(int port, int address, int *status, int *error) {
+    return AfterWe(port, address, DA, 0, 0.0f, status, error);
+}
+
+int QOR_CALL QOR_EA(int port, int address, int *status, int *error) {
+    return AfterWe(port, address, EA, 0, 0.0f, status, error);
+}
+
+int QOR_CALL QOR_RR(int port, int address, int *status, int *error) {
+    return AfterWe(port, address, RR, 0, 0.0f, status, error);
+}
+
+int QOR_CALL QOR_HI(int port, int address, int mode, float value, int *status, int *error) {
+    return AfterWe(port, address, HI, mode, value, status, error);
+}
+
+int QOR_CALL QOR_LO(int port, int address, int mode, float value, int *status, int *error) {
+    return AfterWe(port, address, LO, mode, value, status, error);
+}
+
+int QOR_CALL QOR_SP(int port, int address, float value, int *status, int *error) {
+    return AfterWe(port, address, SP, 0, value, status, error);
+}
+
+int QOR_CALL QOR_TS(int port, int address, float value, int *status, int *error) {
+    return AfterWe(port, address, TS, 0, value, status, error);
+}
+
+int QOR_CALL QOR_TZ(int port, int address, float value, int *status, int *error) {
+    return AfterWe(port, address, TZ, 0, value, status, error);
+}
+
+}  // extern "C"

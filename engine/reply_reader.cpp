@@ -1,0 +1,95 @@
+// Captures replies from the byte link and takes them apart.
+#include <cstdint>
+
+#include "library_state.h"
+#include "platform.h"
+#include "protocol.h"
+#include "qor_comm.h"
+
+namespace qor {
+
+namespace {
+
+constexpr char kCarriageReturn = 13;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// A link that never stops delivering characters (a chattering line, a
+// misconfigured baud rate) must not keep a call forever: one reply takes at
+// most this many characters from the link, dropped ones included.
+constexpr int kMaxCharactersPerReply = 256;
+
+}  // namespace
+
+bool ReadReply(int port) {
+    Length = 0;
+    bool capturing = false;
+    bool complete = false;
+    bool overflowed = false;
+    for (int taken = 0; taken < kMaxCharactersPerReply; ++taken) {
+        int received = QOR_ReadByte(port);
+        if (received < 0 || received > 255) {
+            break;
+        }
+        char character = static_cast<char>(received);
+        if (!capturing) {
+            // Whatever precedes the reply (an echo of the frame, line noise)
+            // is dropped, a CR included.
+            if (character != '*' && character != '?') {
+                continue;
+            }
+            capturing = true;
+        }
+        if (Length < kReplyCapacity - 1) {
+            ReplyBuffer[Length++] = character;
+            if (character == kCarriageReturn) {
+                complete = true;
+                break;
+            }
+        } else {
+            // Too long for ReplyBuffer: keep reading up to its CR so that the
+            // rest of it is not taken for the next reply, but store nothing.
+            overflowed = true;
+            if (character == kCarriageReturn) {
+                break;
+            }
+        }
+    }
+    ReplyBuffer[Length] = '\0';
+    if (DebugEcho != 0) {
+        ShowMessageBox(ReplyBuffer);
+    }
+    return complete && !overflowed;
+}
+
+bool VerifyReplyChecksum() {
+    if (ReplyForm == 1) {
+        return true;
+    }
+    if (Length < 4) {
+        return false;
+    }
+    unsigned sum = 0;
+    for (std::int32_t i = 0; i <= Length - 4; ++i) {
+        sum += static_cast<unsigned char>(ReplyBuffer[i]);
+    }
+    return ReplyBuffer[Length - 3] == kHexDigits[(sum >> 4) & 0x0F] &&
+           ReplyBuffer[Length - 2] == kHexDigits[sum & 0x0F];
+}
+
+void ExtractField(std::int32_t start, std::int32_t end) {
+    std::int32_t size = 0;
+    if (start >= 0) {
+        // The field ends where the reply ends, whatever the range asks for.
+        std::int32_t last = end < Length - 1 ? end : Length - 1;
+        for (std::int32_t i = start; i <= last && size < kFieldCapacity - 1; ++i) {
+            FieldBuffer[size++] = ReplyBuffer[i];
+        }
+    }
+    FieldBuffer[size] = '\0';
+}
+
+char ReplyChar(std::int32_t index) {
+    return (index >= 0 && index < Length) ? ReplyBuffer[index] : '\0';
+}
+
+}  // namespace qor

@@ -1,0 +1,322 @@
+// The protocol engine over the scripted link: frames, replies, outcomes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "library_state.h"
+#include "protocol.h"
+#include "qor_dll.h"
+#include "scripted_link.h"
+
+using namespace qor;
+namespace script = scripted_link;
+
+namespace {
+
+const std::string CR = "\r";
+
+class Engine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        script::Reset();
+        AttachLibrary();
+        ClearResults();
+    }
+    void TearDown() override { AttachLibrary(); }
+};
+
+struct FrameCase {
+    const char *name;
+    std::int32_t code;
+    std::int32_t param;
+    float value;
+    std::int32_t byteA;
+    std::int32_t byteB;
+    unsigned char checksum;
+    std::string frame;
+};
+
+class FrameFormat : public Engine, public ::testing::WithParamInterface<FrameCase> {};
+
+TEST_P(FrameFormat, IsBuiltAndWrittenCharacterByCharacter) {
+    const FrameCase &c = GetParam();
+    CmdChecksum = c.checksum;
+    ASSERT_TRUE(SendCommand(7, '1', c.code, c.param, c.value, c.byteA, c.byteB));
+    EXPECT_EQ(script::Written(), c.frame);
+    EXPECT_EQ(script::WriteCalls(), static_cast<int>(c.frame.size()));
+    EXPECT_EQ(script::LastPort(), 7);
+    EXPECT_STREQ(FrameBuffer, c.frame.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, FrameFormat,
+    ::testing::Values(
+        FrameCase{"Read", RD, 0, 0, 0, 0, 0, "$1RD" + CR},
+        FrameCase{"ReadWithChecksum", RD, 0, 0, 0, 0, 1, "$1RDEB" + CR},
+        FrameCase{"WriteEnableWithChecksum", WE, 0, 0, 0, 0, 1, "$1WEF1" + CR},
+        FrameCase{"Acknowledge", ACK, 0, 0, 0, 0, 0, "$1ACK" + CR},
+        FrameCase{"UnknownCodeFramesAsRead", 99, 0, 0, 0, 0, 0, "$1RD" + CR},
+        FrameCase{"NegativeCodeFramesAsRead", -1, 0, 0, 0, 0, 0, "$1RD" + CR},
+        FrameCase{"EveryPlainCode", ND, 0, 0, 0, 0, 0, "$1ND" + CR},
+        FrameCase{"OutputsTwoBytes", DO, 2, 0, 0x0F, 0xA5, 0, "$1DO0FA5" + CR},
+        FrameCase{"OutputsOneByte", DO, 1, 0, 0x0F, 0xA5, 0, "$1DOA5" + CR},
+        FrameCase{"OutputsMaskedToEightBits", DO, 0, 0, 0x10F, -1, 0, "$1DO0FFF" + CR},
+        FrameCase{"BitFive", RB, 5, 0, 0, 0, 0, "$1RB05" + CR},
+        FrameCase{"BitForty", SB, 40, 0, 0, 0, 0, "$1SB28" + CR},
+        FrameCase{"BitMaskedToSixBits", CB, 70, 0, 0, 0, 0, "$1CB06" + CR},
+        FrameCase{"LatchingLimit", HI, 1, 100.0f, 0, 0, 0, "$1HI+00100.00L" + CR},
+        FrameCase{"LatchingLimitWithChecksum", HI, 1, 100.0f, 0, 0, 1, "$1HI+00100.00LDC" + CR},
+        FrameCase{"MomentaryLimit", LO, 0, 100.0f, 0, 0, 0, "$1LO+00100.00M" + CR},
+        FrameCase{"LimitWithoutMode", HI, 2, 100.0f, 0, 0, 0, "$1HI+00100.00" + CR},
+        FrameCase{"Value", AO, 0, 72.1f, 0, 0, 0, "$1AO+00072.10" + CR},
+        FrameCase{"NegativeValueRounded", SP, 0, -3.456f, 0, 0, 0, "$1SP-00003.46" + CR},
+        FrameCase{"SmallValue", TS, 0, 0.05f, 0, 0, 0, "$1TS+00000.05" + CR},
+        FrameCase{"LargestDigits", TZ, 0, 12345.678f, 0, 0, 0, "$1TZ+12345.68" + CR},
+        FrameCase{"FullField", AO, 0, 99999.99f, 0, 0, 0, "$1AO+99999.99" + CR},
+        FrameCase{"Zero", AO, 0, 0.0f, 0, 0, 0, "$1AO+00000.00" + CR},
+        FrameCase{"SignBeforeRounding", AO, 0, -0.001f, 0, 0, 0, "$1AO-00000.00" + CR},
+        FrameCase{"HalfRoundsAwayFromZero", AO, 0, -0.125f, 0, 0, 0, "$1AO-00000.13" + CR}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Engine, PromptFollowsAddressWidthAndReplyForm) {
+    struct {
+        unsigned char width, form;
+        std::string frame;
+    } cases[] = {{1, 1, "$1RD\r"}, {1, 0, "#1RD\r"}, {0, 1, "{A1RD\r"}, {0, 0, "}A1RD\r"}};
+    for (const auto &c : cases) {
+        script::Reset();
+        AddressWidth = c.width;
+        ReplyForm = c.form;
+        ASSERT_TRUE(SendCommand(1, ('A' << 8) | '1', RD, 0, 0, 0, 0));
+        EXPECT_EQ(script::Written(), c.frame);
+    }
+}
+
+TEST_F(Engine, AddressIsMaskedToSevenBits) {
+    ASSERT_TRUE(SendCommand(1, 0x100 | 0x80 | '2', RD, 0, 0, 0, 0));
+    EXPECT_EQ(script::Written(), "$2RD\r");
+}
+
+TEST_F(Engine, ArgumentsThatNoFrameCanCarryAreRecognised) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct {
+        std::int32_t address, code;
+        float value;
+        bool fits;
+    } cases[] = {
+        {'1', AO, 99999.99f, true},  {'1', AO, -99999.99f, true},  {'1', AO, 99999.994f, true},
+        {'1', AO, 100000.0f, false}, {'1', SP, -100000.0f, false}, {'1', HI, 1e7f, false},
+        {'1', LO, inf, false},       {'1', TS, -inf, false},       {'1', TZ, nan, false},
+        {'1', RD, nan, true},  // the value is not part of an "RD" frame
+        {0, RD, 0, false},           {0x180, RD, 0, false},        {0x131, RD, 0, true},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(FrameArgumentsFit(c.address, c.code, c.value), c.fits)
+            << "address " << c.address << " code " << c.code << " value " << c.value;
+    }
+}
+
+TEST_F(Engine, FrameStopsAtTheFirstRefusedCharacter) {
+    script::AcceptOnly(2);
+    EXPECT_FALSE(SendCommand(1, '1', RD, 0, 0, 0, 0));
+    EXPECT_EQ(script::WriteCalls(), 3);
+    EXPECT_EQ(script::Written(), "$1R");
+}
+
+struct ReplyCase {
+    const char *name;
+    std::string delivered;  // '~' stands for a -1 from the link
+    bool complete;
+    std::string captured;
+};
+
+class ReplyCapture : public Engine, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(ReplyCapture, KeepsOnlyTheReplyAndKnowsWhetherItEnded) {
+    const ReplyCase &c = GetParam();
+    for (char ch : c.delivered) {
+        if (ch == '~') {
+            script::DeliverSilence();
+        } else {
+            script::Deliver(std::string(1, ch));
+        }
+    }
+    EXPECT_EQ(ReadReply(1), c.complete);
+    EXPECT_EQ(std::string(ReplyBuffer), c.captured);
+    EXPECT_EQ(Length, static_cast<std::int32_t>(c.captured.size()));
+}
+
+const std::string kLongData(60, '7');
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, ReplyCapture,
+    ::testing::Values(ReplyCase{"Plain", "*+00072.10\r", true, "*+00072.10\r"},
+                      ReplyCase{"EchoAndNoiseDropped", "$1RD\r*+00072.10\r", true, "*+00072.10\r"},
+                      ReplyCase{"ErrorReply", "x?1 BAD\r", true, "?1 BAD\r"},
+                      ReplyCase{"MarkersAfterTheStartAreData", "*?*\r", true, "*?*\r"},
+                      ReplyCase{"Silent", "~", false, ""},
+                      ReplyCase{"CutBeforeItsCarriageReturn", "*+0007~2.10\r", false, "*+0007"},
+                      ReplyCase{"OnlyNoise", "abc\r\r~", false, ""},
+                      ReplyCase{"FillsTheBufferExactly", "*" + std::string(49, '5') + "\r", true,
+                                "*" + std::string(49, '5') + "\r"},
+                      ReplyCase{"TooLongForTheBuffer", "*" + kLongData + "\r", false,
+                                ("*" + kLongData).substr(0, 51)}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Engine, TooLongReplyIsReadUpToItsEndSoTheNextOneIsClean) {
+    script::Deliver("*" + kLongData + "\r*+00001.00\r");
+    EXPECT_FALSE(ReadReply(1));
+    EXPECT_TRUE(ReadReply(1));
+    EXPECT_STREQ(ReplyBuffer, "*+00001.00\r");
+}
+
+TEST_F(Engine, ChatteringLinkEndsTheReadAfterAFixedNumberOfCharacters) {
+    script::Deliver(std::string(1000, 'z'));
+    EXPECT_FALSE(ReadReply(1));
+    EXPECT_EQ(script::ReadCalls(), 256);
+    script::Reset();
+    script::Deliver("*" + std::string(1000, '9'));
+    EXPECT_FALSE(ReadReply(1));
+    EXPECT_EQ(script::ReadCalls(), 256);
+}
+
+struct OutcomeCase {
+    const char *name;
+    unsigned char reply_form;
+    int accepted_writes;  // -1: all
+    std::string reply;
+    OutcomeRules rules;
+    bool accepted;
+    std::int32_t status, error;
+};
+
+class OutcomeRulesTest : public Engine, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(OutcomeRulesTest, DecideEachStep) {
+    const OutcomeCase &c = GetParam();
+    ReplyForm = c.reply_form;
+    script::AcceptOnly(c.accepted_writes);
+    script::Deliver(c.reply);
+    EXPECT_EQ(TransactionStep(1, '1', RD, 0, 0, 0, 0, c.rules), c.accepted);
+    EXPECT_EQ(Status, c.status);
+    EXPECT_EQ(Error, c.error);
+    if (c.accepted_writes >= 0) {
+        EXPECT_EQ(script::ReadCalls(), 0) << "a reply was read after a failed frame";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, OutcomeRulesTest,
+    ::testing::Values(
+        OutcomeCase{"Accepted", 1, -1, "*+00072.10\r", kAllRules, true, 0, 0},
+        OutcomeCase{"NotWritten", 1, 0, "*\r", kAllRules, false, 200, 1},
+        OutcomeCase{"PartlyWritten", 1, 4, "*\r", kAllRules, false, 200, 1},
+        OutcomeCase{"NoReply", 1, -1, "", kAllRules, false, 100, 1},
+        OutcomeCase{"PartialReplyIsNoReply", 1, -1, "*+0007", kAllRules, false, 100, 1},
+        OutcomeCase{"PartialErrorReplyIsNoReply", 1, -1, "?1 BA", kAllRules, false, 100, 1},
+        OutcomeCase{"ErrorReply", 1, -1, "?1 BAD\r", kAllRules, false, 100, 'B'},
+        OutcomeCase{"ShortErrorReply", 1, -1, "?1\r", kAllRules, false, 100, 0},
+        OutcomeCase{"ErrorCodeIsASignedByte", 1, -1, "?1 \xC8\r", kAllRules, false, 100, -56},
+        OutcomeCase{"LongReplyChecksumPasses", 0, -1, "*1RD+00072.10A4\r", kAllRules, true, 0, 0},
+        OutcomeCase{"LongReplyChecksumSumsToZero", 0, -1, "*1DIFFFF00\r", kAllRules, true, 0, 0},
+        OutcomeCase{"LongReplyChecksumFails", 0, -1, "*1RD+00072.10A5\r", kAllRules, false, 100, 2},
+        OutcomeCase{"LowerCaseChecksumFails", 0, -1, "*1RD+00072.10a4\r", kAllRules, false, 100, 2},
+        OutcomeCase{"ShortestPassingLongReply", 0, -1, "*2A\r", kAllRules, true, 0, 0},
+        OutcomeCase{"TooShortForAChecksum", 0, -1, "*A\r", kAllRules, false, 100, 2},
+        OutcomeCase{"ChecksumNotTestedWhenTheRulesSaySo", 0, -1, "*\r", kRulesWithoutSum, true, 0,
+                    0},
+        OutcomeCase{"ShortRepliesCarryNoChecksum", 1, -1, "*\r", kAllRules, true, 0, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Engine, ErrorCodeNeverComesFromAnEarlierReply) {
+    script::Deliver("?1 BAD\r");
+    TransactionStep(1, '1', RD, 0, 0, 0, 0, kAllRules);
+    ASSERT_EQ(Error, 'B');
+    ClearResults();
+    script::Deliver("?1\r");
+    TransactionStep(1, '1', RD, 0, 0, 0, 0, kAllRules);
+    EXPECT_EQ(Error, 0);
+}
+
+TEST_F(Engine, UnframableArgumentsSendNothing) {
+    EXPECT_FALSE(TransactionStep(1, '1', AO, 0, 1e6f, 0, 0, kAllRules));
+    EXPECT_EQ(Status, 200);
+    EXPECT_EQ(Error, 3);
+    EXPECT_FALSE(TransactionStep(1, 0, RD, 0, 0, 0, 0, kAllRules));
+    EXPECT_EQ(Error, 3);
+    EXPECT_EQ(script::WriteCalls(), 0);
+    EXPECT_EQ(script::ReadCalls(), 0);
+}
+
+TEST_F(Engine, ExtractFieldCutsInclusiveRangesWithinTheReply) {
+    script::Deliver("*+00072.10\r");
+    ASSERT_TRUE(ReadReply(1));
+    ExtractField(1, 9);
+    EXPECT_STREQ(FieldBuffer, "+00072.10");
+    ExtractField(5, 4);
+    EXPECT_STREQ(FieldBuffer, "");
+    ExtractField(-1, 4);
+    EXPECT_STREQ(FieldBuffer, "");
+    ExtractField(8, 40);
+    EXPECT_STREQ(FieldBuffer, "10\r");
+
+    // A shorter reply leaves nothing of the longer one readable.
+    script::Deliver("*5\r");
+    ASSERT_TRUE(ReadReply(1));
+    ExtractField(4, 9);
+    EXPECT_STREQ(FieldBuffer, "");
+    EXPECT_EQ(ReplyChar(5), '\0');
+}
+
+TEST_F(Engine, ClearResultsZeroesEveryResult) {
+    Status = 100;
+    Error = 5;
+    FloatResult = 1.5f;
+    CounterResult = 3;
+    BitResult = 1;
+    ClearResults();
+    EXPECT_EQ(Status, 0);
+    EXPECT_EQ(Error, 0);
+    EXPECT_EQ(FloatResult, 0.0f);
+    EXPECT_EQ(CounterResult, 0);
+    EXPECT_EQ(BitResult, 0);
+}
+
+TEST_F(Engine, AttachGivesOneCharacterAddressesShortRepliesNoChecksumNoEcho) {
+    CmdChecksum = DebugEcho = 9;
+    AddressWidth = ReplyForm = 0;
+    AttachLibrary();
+    EXPECT_EQ(CmdChecksum, 0);
+    EXPECT_EQ(DebugEcho, 0);
+    EXPECT_EQ(AddressWidth, 1);
+    EXPECT_EQ(ReplyForm, 1);
+}
+
+TEST_F(Engine, SwitchesTakeEffectOnTheNextFrame) {
+    QOR_EnableCmdChecksum(1);
+    SendCommand(1, '1', RD, 0, 0, 0, 0);
+    QOR_EnableCmdChecksum(0);
+    SendCommand(1, '1', RD, 0, 0, 0, 0);
+    EXPECT_EQ(script::Frames(), (std::vector<std::string>{"$1RDEB\r", "$1RD\r"}));
+}
+
+TEST_F(Engine, DebugEchoShowsEachFrameAndReplyAsItStands) {
+    QOR_EnableDebug(1);
+    script::Deliver("junk*+00072.10\r");
+    ::testing::internal::CaptureStderr();
+    TransactionStep(1, '1', RD, 0, 0, 0, 0, kAllRules);
+    std::string shown = ::testing::internal::GetCapturedStderr();
+    QOR_EnableDebug(0);
+    EXPECT_EQ(shown, "$1RD\r\n*+00072.10\r\n");
+
+    ::testing::internal::CaptureStderr();
+    script::Deliver("*\r");
+    TransactionStep(1, '1', RD, 0, 0, 0, 0, kAllRules);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+}  // namespace

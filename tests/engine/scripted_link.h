@@ -1,0 +1,42 @@
+// A byte link inside the test program: it records every character written
+// and hands out scripted replies, with -1 wherever the script says the line
+// went quiet.
+#ifndef QOR_TESTS_SCRIPTED_LINK_H
+#define QOR_TESTS_SCRIPTED_LINK_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace scripted_link {
+
+constexpr int kSilence = -1;
+
+// Forgets everything written and scripted; every write succeeds again.
+void Reset();
+
+// Characters the link will deliver, in order, after those already queued.
+void Deliver(const std::string &text);
+// One -1 at this point of the script.
+void DeliverSilence();
+
+// Every character written so far, in order (the refused one included).
+const std::string &Written();
+// The frames written so far, split after each CR.
+std::vector<std::string> Frames();
+
+// Refuses every write after the first `accepted` characters.
+void AcceptOnly(int accepted);
+
+// Calls to QOR_WriteByte and QOR_ReadByte so far, and the ports they named.
+int WriteCalls();
+int ReadCalls();
+int LastPort();
+
+// Instead of a script: computes each reply from the frame once its CR is
+// written (the reply is then delivered to the next reads).
+void Respond(std::function<std::string(const std::string &frame)> responder);
+
+}  // namespace scripted_link
+
+#endif
