@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 
 namespace {
@@ -39,17 +38,6 @@ TEST(ParseDecimal, ReadsReplyFieldsAsDecimalNumbers) {
     for (const auto &c : cases) {
         EXPECT_DOUBLE_EQ(qor::ParseDecimal(c.text), c.value) << '"' << c.text << '"';
     }
-}
-
-TEST(ParseDecimal, IgnoresTheHostsLocale) {
-    // A host running with a comma as decimal separator must read the same.
-    const char *previous = std::setlocale(LC_NUMERIC, nullptr);
-    std::string saved = previous ? previous : "C";
-    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
-        GTEST_SKIP() << "no German locale on this machine";
-    }
-    EXPECT_DOUBLE_EQ(qor::ParseDecimal("+00072.10"), 72.1);
-    std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
 TEST(ParseInteger, ReadsCountFields) {

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need and the machine image may lack.
+# Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+packages=()
+need() {  # need COMMAND-OR-FILE PACKAGE
+    if [[ "$1" == /* ]]; then
+        [[ -e "$1" ]] || packages+=("$2")
+    else
+        command -v "$1" >/dev/null 2>&1 || packages+=("$2")
+    fi
+}
+
+need cmake cmake
+need g++ g++
+need make make
+need python3 python3
+need /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
+need /usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake libbenchmark-dev
+need clang clang
+need nm binutils
+for extra in "${QOR_EXTRA_PACKAGES[@]:-}"; do
+    [[ -n "$extra" ]] && packages+=("$extra")
+done
+
+if ((${#packages[@]})); then
+    echo "setup: installing ${packages[*]}"
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "setup: run as root (or install these packages yourself): ${packages[*]}" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${packages[@]}"
+fi
