@@ -1,0 +1,404 @@
+// Argument parsing and result formatting of the qor tool, without a link.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <set>
+
+#include "cli.h"
+
+using namespace qor_cli;
+
+namespace {
+
+struct ValueCase {
+    const char *text;
+    bool ok;
+    double value;
+};
+
+TEST(ToolsParse, ValuesAreStrictDecimals) {
+    const ValueCase cases[] = {
+        {"72.1", true, 72.1},
+        {"-3.46", true, -3.46},
+        {"+100", true, 100.0},
+        {".5", true, 0.5},
+        {"-.5", true, -0.5},
+        {"1.", true, 1.0},
+        {"0", true, 0.0},
+        {"99999.99", true, 99999.99},
+        {"-99999.99", true, -99999.99},
+        {"99999.994", true, 99999.994},
+        {"99999.995", false, 0},
+        {"100000", false, 0},
+        {"-100000", false, 0},
+        {"", false, 0},
+        {"-", false, 0},
+        {".", false, 0},
+        {"12abc", false, 0},
+        {"1e3", false, 0},
+        {"nan", false, 0},
+        {"NaN", false, 0},
+        {"inf", false, 0},
+        {"-inf", false, 0},
+        {" 1", false, 0},
+        {"1 ", false, 0},
+        {"1,5", false, 0},
+        {"--1", false, 0},
+        {"+-1", false, 0},
+        {"0x10", false, 0},
+        {"1..2", false, 0},
+        {"1.2.3", false, 0},
+    };
+    for (const ValueCase &c : cases) {
+        double v = -12345;
+        EXPECT_EQ(parseValue(c.text, v), c.ok) << "'" << c.text << "'";
+        if (c.ok) {
+            EXPECT_DOUBLE_EQ(v, c.value) << "'" << c.text << "'";
+        } else {
+            EXPECT_EQ(v, -12345) << "output touched for '" << c.text << "'";
+        }
+    }
+}
+
+struct IntCase {
+    const char *text;
+    long min, max;
+    bool ok;
+    long value;
+};
+
+TEST(ToolsParse, IntegersAreStrictAndInRange) {
+    const IntCase cases[] = {
+        {"5", 0, 63, true, 5},
+        {"+5", 0, 63, true, 5},
+        {"63", 0, 63, true, 63},
+        {"64", 0, 63, false, 0},
+        {"-1", 0, 63, false, 0},
+        {"-1", -5, 5, true, -1},
+        {"007", 0, 63, true, 7},
+        {"", 0, 63, false, 0},
+        {"+", 0, 63, false, 0},
+        {"5x", 0, 63, false, 0},
+        {"0x5", 0, 63, false, 0},
+        {"5.0", 0, 63, false, 0},
+        {" 5", 0, 63, false, 0},
+        {"+-5", -9, 9, false, 0},
+        {"99999999999999999999999", 0, 1000000000, false, 0},
+    };
+    for (const IntCase &c : cases) {
+        long v = -777;
+        EXPECT_EQ(parseInteger(c.text, c.min, c.max, v), c.ok) << "'" << c.text << "'";
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << "'" << c.text << "'";
+        }
+    }
+}
+
+TEST(ToolsParse, BytesTakeDecimalOrHex) {
+    const struct {
+        const char *text;
+        bool ok;
+        int value;
+    } cases[] = {
+        {"0", true, 0},      {"255", true, 255}, {"0xFF", true, 255}, {"0x0f", true, 15},
+        {"0XA5", true, 165}, {"0x5", true, 5},   {"256", false, 0},   {"0x100", false, 0},
+        {"0x", false, 0},    {"0x-1", false, 0}, {"0x+1", false, 0},  {"-1", false, 0},
+        {"+1", false, 0},    {"1.0", false, 0},  {"A5", false, 0},    {"0xG1", false, 0},
+    };
+    for (const auto &c : cases) {
+        int v = -1;
+        EXPECT_EQ(parseByte(c.text, v), c.ok) << "'" << c.text << "'";
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << "'" << c.text << "'";
+        }
+    }
+}
+
+struct GoodLine {
+    std::vector<std::string> args;
+    Action action;
+    const char *command;  // table row, or nullptr
+    int port;
+    char address;
+    bool checksum;
+    float value;
+    int mode;
+    std::vector<int> ints;
+};
+
+TEST(ToolsParse, CommandLinesThatWork) {
+    const GoodLine cases[] = {
+        {{"rd"}, Action::Single, "rd", 1, '1', false, 0, 2, {}},
+        {{"RD"}, Action::Single, "rd", 1, '1', false, 0, 2, {}},
+        {{"--port", "3", "--address", "A", "--checksum", "rh"},
+         Action::Single,
+         "rh",
+         3,
+         'A',
+         true,
+         0,
+         2,
+         {}},
+        {{"rd", "--address=7", "--port=2"}, Action::Single, "rd", 2, '7', false, 0, 2, {}},
+        {{"hi", "100", "L"}, Action::Single, "hi", 1, '1', false, 100.0f, 1, {}},
+        {{"hi", "5", "m"}, Action::Single, "hi", 1, '1', false, 5.0f, 0, {}},
+        {{"lo", "-3.46"}, Action::Single, "lo", 1, '1', false, -3.46f, 2, {}},
+        {{"sp", "--", "-3.46"}, Action::Single, "sp", 1, '1', false, -3.46f, 2, {}},
+        {{"ao", "+12.5"}, Action::Single, "ao", 1, '1', false, 12.5f, 2, {}},
+        {{"do", "0x0F"}, Action::Single, "do", 1, '1', false, 0, 2, {15}},
+        {{"do", "15", "0xa5"}, Action::Single, "do", 1, '1', false, 0, 2, {15, 165}},
+        {{"di", "2", "1", "7"}, Action::Single, "di", 1, '1', false, 0, 2, {2, 1, 7}},
+        {{"di", "24", "24", "0"}, Action::Single, "di", 1, '1', false, 0, 2, {24, 24, 0}},
+        {{"sb", "63"}, Action::Single, "sb", 1, '1', false, 0, 2, {63}},
+        {{"--address", "~", "cb", "0"}, Action::Single, "cb", 1, '~', false, 0, 2, {0}},
+        {{"scan", "--timeout", "50"}, Action::Scan, nullptr, 1, '1', false, 0, 2, {}},
+        {{"poll", "rd", "--interval", "100", "--count", "3"},
+         Action::Poll,
+         "rd",
+         1,
+         '1',
+         false,
+         0,
+         2,
+         {}},
+        {{"--interval=10", "poll", "di", "2", "1", "0"},
+         Action::Poll,
+         "di",
+         1,
+         '1',
+         false,
+         0,
+         2,
+         {2, 1, 0}},
+        {{"demo"}, Action::Demo, nullptr, 1, '1', false, 0, 2, {}},
+        {{"--version", "rd"}, Action::Version, nullptr, 1, '1', false, 0, 2, {}},
+        {{"--help"}, Action::Help, nullptr, 1, '1', false, 0, 2, {}},
+    };
+    for (const GoodLine &c : cases) {
+        CommandLine cl;
+        std::string error;
+        const std::string label = ::testing::PrintToString(c.args);
+        ASSERT_TRUE(parseCommandLine(c.args, cl, error)) << label << ": " << error;
+        EXPECT_EQ(cl.action, c.action) << label;
+        EXPECT_EQ(cl.options.port, c.port) << label;
+        EXPECT_EQ(cl.options.address, c.address) << label;
+        EXPECT_EQ(cl.options.checksum, c.checksum) << label;
+        if (c.command != nullptr) {
+            ASSERT_NE(cl.invocation.row, nullptr) << label;
+            EXPECT_STREQ(cl.invocation.row->name, c.command) << label;
+            EXPECT_FLOAT_EQ(cl.invocation.value, c.value) << label;
+            EXPECT_EQ(cl.invocation.mode, c.mode) << label;
+            EXPECT_EQ(cl.invocation.ints, c.ints) << label;
+        }
+    }
+}
+
+TEST(ToolsParse, HelpTopics) {
+    const struct {
+        std::vector<std::string> args;
+        const char *topic;
+    } cases[] = {
+        {{"hi", "--help"}, "hi"},
+        {{"-h", "poll"}, "poll"},
+        {{"help", "di"}, "di"},
+        {{"help"}, ""},
+        {{"scan", "-h"}, "scan"},
+        {{"demo", "--help"}, "demo"},
+        {{"hi", "garbage", "--help"}, "hi"},
+    };
+    for (const auto &c : cases) {
+        CommandLine cl;
+        std::string error;
+        ASSERT_TRUE(parseCommandLine(c.args, cl, error)) << error;
+        EXPECT_EQ(cl.action, Action::Help);
+        EXPECT_EQ(cl.helpTopic, c.topic);
+    }
+}
+
+TEST(ToolsParse, CommandLinesThatAreRefused) {
+    const struct {
+        std::vector<std::string> args;
+        const char *message;  // part of the one-line error
+    } cases[] = {
+        {{}, "no command"},
+        {{"xx"}, "unknown command 'xx'"},
+        {{"help", "xx"}, "unknown command 'xx'"},
+        {{"rd", "extra"}, "expected 'rd'"},
+        {{"hi"}, "expected 'hi VALUE [L|M]'"},
+        {{"hi", "1", "X"}, "L (latching)"},
+        {{"hi", "1", "L", "2"}, "got 3 arguments"},
+        {{"sp", "12abc"}, "VALUE must be"},
+        {{"sp", "100000"}, "VALUE must be"},
+        {{"do"}, "expected 'do BYTE [BYTE]'"},
+        {{"do", "256"}, "BYTE must be"},
+        {{"do", "1", "2", "3"}, "got 3"},
+        {{"di", "25", "1", "0"}, "COUNT must be"},
+        {{"di", "2", "3", "0"}, "INDEX must be from 1 (last byte) to COUNT (2)"},
+        {{"di", "2", "1", "8"}, "BIT must be a bit of the byte"},
+        {{"rb", "64"}, "BIT must be a bit number"},
+        {{"--port", "0", "rd"}, "--port needs"},
+        {{"rd", "--port"}, "--port needs a value"},
+        {{"--address", "12", "rd"}, "--address needs one printable"},
+        {{"--address=", "rd"}, "--address needs one printable"},
+        {{"--timeout", "0", "rd"}, "--timeout needs"},
+        {{"--bogus", "rd"}, "unknown option '--bogus'"},
+        {{"-x", "rd"}, "unknown option '-x'"},
+        {{"--checksum=1", "rd"}, "takes no value"},
+        {{"rd", "--interval", "10"}, "cannot be used"},
+        {{"poll", "rd"}, "--interval"},
+        {{"poll"}, "needs a query"},
+        {{"poll", "ec", "--interval", "10"}, "poll repeats a query"},
+        {{"poll", "rd", "--interval", "0"}, "--interval needs"},
+        {{"poll", "rd", "--interval", "10", "--count", "0"}, "--count needs"},
+        {{"scan", "--address", "1"}, "--address cannot be used with scan"},
+        {{"scan", "now"}, "scan takes no arguments"},
+        {{"demo", "--link", "/dev/null"}, "cannot be used with demo"},
+    };
+    for (const auto &c : cases) {
+        CommandLine cl;
+        std::string error;
+        const std::string label = ::testing::PrintToString(c.args);
+        EXPECT_FALSE(parseCommandLine(c.args, cl, error)) << label;
+        EXPECT_NE(error.find(c.message), std::string::npos)
+            << label << ": '" << error << "' lacks '" << c.message << "'";
+        EXPECT_EQ(error.find('\n'), std::string::npos) << label;
+    }
+}
+
+TEST(ToolsTargets, TimeoutIsMergedIntoTheOptions) {
+    const struct {
+        const char *target;
+        int ms;
+        const char *want;
+    } cases[] = {
+        {"/dev/ttyUSB0", 50, "/dev/ttyUSB0?timeout_ms=50"},
+        {"socket://h:1?baud=9600", 50, "socket://h:1?baud=9600&timeout_ms=50"},
+        {"x?timeout_ms=10&baud=19200", 30, "x?baud=19200&timeout_ms=30"},
+        {"x?baud=1&timeout_ms=10", 30, "x?baud=1&timeout_ms=30"},
+        {"x?", 7, "x?timeout_ms=7"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(withTimeout(c.target, c.ms), c.want) << c.target;
+    }
+    EXPECT_EQ(defaultTarget(1, nullptr), "/dev/ttyS0");
+    EXPECT_EQ(defaultTarget(3, ""), "/dev/ttyS2");
+    EXPECT_EQ(defaultTarget(2, "socket://a:1"), "socket://a:1");
+}
+
+TEST(ToolsFormat, ValuesHaveTwoDecimals) {
+    // Floats as the library returns them, parsed from the module's field.
+    const struct {
+        float value;
+        const char *want;
+    } cases[] = {
+        {72.1f, "72.10"},        {-3.46f, "-3.46"},         {0.0f, "0.00"},
+        {99999.99f, "99999.99"}, {-99999.99f, "-99999.99"}, {12345.67f, "12345.67"},
+        {0.01f, "0.01"},         {-0.001f, "0.00"},         {100.0f, "100.00"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(formatFixed2(c.value), c.want) << c.value;
+    }
+}
+
+TEST(ToolsFormat, ResultsByKind) {
+    Outcome o;
+    o.value = 100.0f;
+    o.mode = 1;
+    o.count = 123;
+    EXPECT_EQ(formatResult(ResultKind::Value, o), "100.00");
+    EXPECT_EQ(formatResult(ResultKind::Limit, o), "100.00 latching");
+    EXPECT_EQ(formatResult(ResultKind::Count, o), "123");
+    EXPECT_EQ(formatResult(ResultKind::None, o), "ok");
+    o.mode = 0;
+    EXPECT_EQ(formatResult(ResultKind::Limit, o), "100.00 momentary");
+    o.mode = -1;
+    EXPECT_EQ(formatResult(ResultKind::Limit, o), "100.00 none");
+    o.count = 1;
+    EXPECT_EQ(formatResult(ResultKind::Bit, o), "1");
+}
+
+TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
+    const struct {
+        int status, error;
+        const char *text;
+        int exitCode;
+        bool answered;
+    } cases[] = {
+        {100, 1, "no reply (status 100, error 1): the module did not answer", 1, false},
+        {100, 2, "module fault (status 100, error 2): the reply's checksum did not match", 1, true},
+        {100, 66,
+         "module fault (status 100, error 66 'B'): the module answered with an error reply", 1,
+         true},
+        {100, 0, "module fault (status 100, error 0): the module answered", 1, true},
+        {100, -17, "module fault (status 100, error -17): the module answered", 1, true},
+        {200, 1, "link fault (status 200, error 1): the frame could not be written to the link", 3,
+         false},
+        {200, 2, "link fault (status 200, error 2): the DI reply held fewer hex digits", 3, false},
+        {200, 3, "link fault (status 200, error 3): the arguments cannot be put into a frame", 3,
+         false},
+    };
+    for (const auto &c : cases) {
+        const std::string text = describeFailure(c.status, c.error);
+        EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
+        EXPECT_EQ(exitCodeFor(c.status), c.exitCode) << c.status;
+        EXPECT_EQ(moduleAnswered(c.status, c.error), c.answered) << c.status << "/" << c.error;
+    }
+    EXPECT_EQ(exitCodeFor(0), 0);
+    EXPECT_TRUE(moduleAnswered(0, 0));
+}
+
+TEST(ToolsFormat, IsoTimeAndCsvRows) {
+    using namespace std::chrono;
+    const system_clock::time_point t{milliseconds(1714566896789LL)};
+    EXPECT_EQ(isoUtc(t), "2024-05-01T12:34:56.789Z");
+    EXPECT_EQ(isoUtc(system_clock::time_point{milliseconds(-1)}), "1969-12-31T23:59:59.999Z");
+
+    Outcome ok;
+    ok.value = 72.1f;
+    ok.mode = 1;
+    Outcome bad;
+    bad.status = 100;
+    bad.error = 1;
+    EXPECT_EQ(csvHeader(ResultKind::Value), "time,value,status,error");
+    EXPECT_EQ(csvHeader(ResultKind::Limit), "time,value,mode,status,error");
+    EXPECT_EQ(csvRow("T", ResultKind::Value, ok), "T,72.10,0,0");
+    EXPECT_EQ(csvRow("T", ResultKind::Limit, ok), "T,72.10,latching,0,0");
+    EXPECT_EQ(csvRow("T", ResultKind::Value, bad), "T,,100,1");
+    EXPECT_EQ(csvRow("T", ResultKind::Limit, bad), "T,,,100,1");
+}
+
+// The table drives parsing, help and poll; a slip in one row would silently
+// give a command the wrong export or an unusable argument list.
+TEST(ToolsTable, OneWellFormedRowPerExport) {
+    std::set<std::string> names;
+    for (const CommandRow &c : commandTable()) {
+        std::string upper = c.name;
+        for (char &ch : upper) {
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        }
+        EXPECT_EQ(std::string("QOR_") + upper, c.exportName);
+        EXPECT_TRUE(names.insert(c.name).second) << c.name;
+        EXPECT_NE(c.call, nullptr) << c.name;
+        bool optionalSeen = false;
+        for (ArgKind k : c.args) {
+            const bool optional = k == ArgKind::Mode || k == ArgKind::OptByte;
+            EXPECT_FALSE(optionalSeen && !optional) << c.name << ": required after optional";
+            optionalSeen = optionalSeen || optional;
+        }
+        EXPECT_FALSE(commandHelp(c.name).empty()) << c.name;
+        EXPECT_NE(overviewHelp().find(c.exportName), std::string::npos) << c.name;
+        EXPECT_EQ(findCommand(c.name), &c);
+    }
+    EXPECT_EQ(names.size(), 24u);
+    const std::set<std::string> queries = {"rd", "nd", "rz", "rh", "rl", "re", "di", "rb"};
+    for (const CommandRow &c : commandTable()) {
+        EXPECT_EQ(c.query, queries.count(c.name) == 1) << c.name;
+    }
+    for (const char *topic : {"scan", "poll", "demo"}) {
+        EXPECT_FALSE(commandHelp(topic).empty()) << topic;
+    }
+    EXPECT_TRUE(commandHelp("xx").empty());
+    EXPECT_EQ(versionText(), "qor 1.0.0.1");
+}
+
+}  // namespace
