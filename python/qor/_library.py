@@ -1,0 +1,237 @@
+"""Finding and loading the two shared libraries, and declaring their functions.
+
+The byte link (libqor_comm) is loaded first and with RTLD_GLOBAL: the
+protocol library (libqor_dll) resolves QOR_WriteByte and QOR_ReadByte through
+the dynamic linker's global search, so the link that is already global when
+libqor_dll arrives is the one it talks through.
+"""
+
+import ctypes
+import ctypes.util
+import os
+import sys
+import threading
+from pathlib import Path
+from typing import List, Optional, Sequence, Tuple, Union
+
+__all__ = ["LoadError", "load", "loaded_paths"]
+
+
+class LoadError(OSError):
+    """The libraries could not be found or loaded.
+
+    The message lists every place that was tried and why it failed.
+    """
+
+
+_c_int_p = ctypes.POINTER(ctypes.c_int)
+
+# name: (restype, argtypes). Every command function takes (port, address)
+# first and ends with (status*, error*).
+_P = ctypes.c_int
+_F = ctypes.c_float
+_PROTOTYPES = {
+    "QOR_EnableDebug": (None, [ctypes.c_ubyte]),
+    "QOR_EnableCmdChecksum": (None, [ctypes.c_ubyte]),
+}
+for _name in ("RD", "ND", "RZ"):
+    _PROTOTYPES["QOR_" + _name] = (_F, [_P, _P, _c_int_p, _c_int_p])
+for _name in ("RH", "RL"):
+    _PROTOTYPES["QOR_" + _name] = (_F, [_P, _P, _c_int_p, _c_int_p, _c_int_p])
+for _name in ("RE", "EC", "CA", "CE", "CZ", "DA", "EA", "RR"):
+    _PROTOTYPES["QOR_" + _name] = (_P, [_P, _P, _c_int_p, _c_int_p])
+for _name in ("HI", "LO"):
+    _PROTOTYPES["QOR_" + _name] = (_P, [_P, _P, _P, _F, _c_int_p, _c_int_p])
+for _name in ("SP", "TS", "TZ", "AO"):
+    _PROTOTYPES["QOR_" + _name] = (_P, [_P, _P, _F, _c_int_p, _c_int_p])
+_PROTOTYPES["QOR_DO"] = (_P, [_P, _P, _P, _P, _P, _c_int_p, _c_int_p])
+_PROTOTYPES["QOR_DI"] = (_P, [_P, _P, _P, _P, _P, _c_int_p, _c_int_p])
+for _name in ("RB", "SB", "CB"):
+    _PROTOTYPES["QOR_" + _name] = (_P, [_P, _P, _P, _c_int_p, _c_int_p])
+del _name
+
+_COMM_PROTOTYPES = {
+    "QOR_WriteByte": (ctypes.c_int, [ctypes.c_int, ctypes.c_int]),
+    "QOR_ReadByte": (ctypes.c_int, [ctypes.c_int]),
+    "QOR_OpenPort": (ctypes.c_int, [ctypes.c_int, ctypes.c_char_p]),
+    "QOR_ClosePort": (None, [ctypes.c_int]),
+}
+
+if sys.platform == "win32":
+    _DLL_NAMES = ("qor_dll.dll",)
+    _COMM_NAMES = ("qor_comm.dll",)
+elif sys.platform == "darwin":
+    _DLL_NAMES = ("libqor_dll.dylib", "libqor_dll.1.dylib")
+    _COMM_NAMES = ("libqor_comm.dylib", "libqor_comm.1.dylib")
+else:
+    _DLL_NAMES = ("libqor_dll.so", "libqor_dll.so.1")
+    _COMM_NAMES = ("libqor_comm.so", "libqor_comm.so.1")
+
+
+class Libraries:
+    """The two loaded libraries with every function declared.
+
+    ``comm`` and ``dll`` are the ctypes library objects; ``comm_path`` and
+    ``dll_path`` tell where they came from.
+    """
+
+    def __init__(self, comm, dll, comm_path: str, dll_path: str):
+        self.comm = comm
+        self.dll = dll
+        self.comm_path = comm_path
+        self.dll_path = dll_path
+
+
+_lock = threading.Lock()
+_loaded: Optional[Libraries] = None
+
+# The package's own build tree: python/qor -> python -> project root.
+_BUILD_DIR = Path(__file__).resolve().parent.parent.parent / "build"
+
+
+def _declare(lib, prototypes, path: str) -> None:
+    for name, (restype, argtypes) in prototypes.items():
+        try:
+            func = getattr(lib, name)
+        except AttributeError:
+            raise LoadError("%s has no function %s: not a matching library" % (path, name))
+        func.restype = restype
+        func.argtypes = argtypes
+
+
+def _open(path: str, is_comm: bool):
+    if sys.platform == "win32":
+        # The protocol library's functions are stdcall on Windows; the byte
+        # link's are plain C calls.
+        return ctypes.CDLL(path) if is_comm else ctypes.WinDLL(path)
+    # The byte link goes into the global scope so that the protocol library,
+    # loaded after it, binds its QOR_WriteByte/QOR_ReadByte to it.
+    return ctypes.CDLL(path, mode=ctypes.RTLD_GLOBAL if is_comm else ctypes.DEFAULT_MODE)
+
+
+def _first_existing(directory: Path, names: Sequence[str]) -> Optional[str]:
+    for name in names:
+        candidate = directory / name
+        if candidate.is_file():
+            return str(candidate)
+    return None
+
+
+def _candidates_in_dir(directory: Path) -> Tuple[Optional[str], Optional[str]]:
+    return _first_existing(directory, _COMM_NAMES), _first_existing(directory, _DLL_NAMES)
+
+
+def _installed_candidates() -> Tuple[str, str]:
+    # find_library gives the name the dynamic linker knows; the plain soname
+    # covers systems where it finds nothing (no ldconfig, no compiler).
+    comm = ctypes.util.find_library("qor_comm") or _COMM_NAMES[-1]
+    dll = ctypes.util.find_library("qor_dll") or _DLL_NAMES[-1]
+    return comm, dll
+
+
+def _load_pair(comm_path: Optional[str], dll_path: str) -> Libraries:
+    comm = None
+    if comm_path is not None:
+        comm = _open(comm_path, is_comm=True)
+    dll = _open(dll_path, is_comm=False)
+    if comm is None:
+        # No byte link was found next to the protocol library: use the one it
+        # pulled in itself (its own dependency), which the dynamic linker has
+        # loaded by now, so this finds it without a search.
+        comm_path = _COMM_NAMES[-1]
+        comm = _open(comm_path, is_comm=True)
+    _declare(comm, _COMM_PROTOTYPES, comm_path)
+    _declare(dll, _PROTOTYPES, dll_path)
+    return Libraries(comm, dll, comm_path, dll_path)
+
+
+def _resolve_explicit(path: Union[str, "os.PathLike[str]"]) -> Tuple[Optional[str], str]:
+    p = Path(os.fspath(path))
+    if p.is_dir():
+        comm, dll = _candidates_in_dir(p)
+        if dll is None:
+            raise LoadError("no %s in %s" % (" or ".join(_DLL_NAMES), p))
+        return comm, dll
+    if p.is_file():
+        # A file is the protocol library itself; its byte link is expected
+        # beside it.
+        return _first_existing(p.parent, _COMM_NAMES), str(p)
+    raise LoadError("%s does not exist" % p)
+
+
+def _search() -> Libraries:
+    tried: List[str] = []
+    env_dir = os.environ.get("QOR_LIB_DIR")
+    if env_dir:
+        try:
+            comm, dll = _resolve_explicit(env_dir)
+            return _load_pair(comm, dll)
+        except OSError as exc:
+            # An explicit setting that does not work is an error, not a hint
+            # to quietly use some other copy.
+            raise LoadError("QOR_LIB_DIR=%s: %s" % (env_dir, exc)) from None
+    comm, dll = _candidates_in_dir(_BUILD_DIR)
+    if dll is not None:
+        try:
+            return _load_pair(comm, dll)
+        except OSError as exc:
+            tried.append("build tree %s: %s" % (_BUILD_DIR, exc))
+    else:
+        tried.append("build tree %s: no library there" % _BUILD_DIR)
+    comm, dll = _installed_candidates()
+    try:
+        return _load_pair(comm, dll)
+    except OSError as exc:
+        tried.append("installed %s: %s" % (dll, exc))
+    raise LoadError(
+        "cannot load the qor libraries; tried:\n  "
+        + "\n  ".join(tried)
+        + "\nCall qor.load(DIRECTORY) or set QOR_LIB_DIR to the folder holding them."
+    )
+
+
+def load(path: Union[None, str, "os.PathLike[str]"] = None) -> Libraries:
+    """Load libqor_comm and libqor_dll and return them.
+
+    ``path`` is a folder holding both libraries, or the path of libqor_dll
+    itself (its libqor_comm is then taken from the same folder). Without a
+    path the libraries are searched for in this order: the folder named by
+    the environment variable ``QOR_LIB_DIR``; the project's build tree
+    (``build/`` next to the ``python/`` folder of this package); the installed
+    libraries (``ctypes.util.find_library``, else the soname
+    ``libqor_dll.so.1``).
+
+    The libraries stay loaded for the life of the process. Calling this again
+    without a path, or with the path already loaded, returns what is loaded;
+    a different path raises ``LoadError``. Links load the libraries on first
+    use, so calling this is only needed to choose them.
+    """
+    global _loaded
+    with _lock:
+        if path is not None:
+            comm, dll = _resolve_explicit(path)
+            if _loaded is not None:
+                if os.path.realpath(dll) != os.path.realpath(_loaded.dll_path):
+                    raise LoadError(
+                        "the qor libraries are already loaded from %s; they cannot be "
+                        "replaced within one process" % _loaded.dll_path
+                    )
+                return _loaded
+            try:
+                _loaded = _load_pair(comm, dll)
+            except LoadError:
+                raise
+            except OSError as exc:
+                raise LoadError("cannot load %s: %s" % (dll, exc)) from None
+            return _loaded
+        if _loaded is None:
+            _loaded = _search()
+        return _loaded
+
+
+def loaded_paths() -> Optional[Tuple[str, str]]:
+    """Return (libqor_comm path, libqor_dll path) once loaded, else None."""
+    with _lock:
+        if _loaded is None:
+            return None
+        return _loaded.comm_path, _loaded.dll_path

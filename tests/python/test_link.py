@@ -1,0 +1,205 @@
+"""Opening and closing links, the port pool, library loading, debug echo."""
+
+import gc
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+from simulator import Sim, lib_dir
+
+import qor
+
+PACKAGE_DIR = str(Path(qor.__file__).resolve().parent.parent)
+
+
+class OpenClose(unittest.TestCase):
+    def test_with_block_closes_the_port(self):
+        sim = Sim(self, "--steady")
+        with qor.Link(sim.target) as link:
+            m = link.module("1")
+            self.assertEqual(m.rd(), 72.1)
+            self.assertFalse(link.closed)
+        self.assertTrue(link.closed)
+        self.assertIsNone(link.port)
+        # The simulator sees its end hung up: the device was really closed.
+        self.assertTrue(sim.wait_for_log("closed"), sim.log_text())
+        with self.assertRaises(ValueError):
+            m.rd()
+        link.close()  # twice is harmless
+        self.assertEqual(sim.frames(), ["$1RD"])
+
+    def test_with_block_closes_on_exception(self):
+        sim = Sim(self)
+        with self.assertRaises(KeyError):
+            with qor.Link(sim.target) as link:
+                raise KeyError("boom")
+        self.assertTrue(link.closed)
+
+    def test_port_numbers(self):
+        sim_a = Sim(self, "--steady")
+        sim_b = Sim(self, "--steady", "--address", "2")
+        a = qor.Link(sim_a.target)
+        self.addCleanup(a.close)
+        b = qor.Link(sim_b.target)
+        self.addCleanup(b.close)
+        self.assertGreaterEqual(a.port, qor.FIRST_AUTO_PORT)
+        self.assertNotEqual(a.port, b.port)
+        # Each link reaches its own simulator.
+        self.assertEqual(a.module("1").rd(), 72.1)
+        self.assertEqual(b.module("2").rd(), 72.1)
+        self.assertEqual(sim_a.frames(), ["$1RD"])
+        self.assertEqual(sim_b.frames(), ["$2RD"])
+        with self.assertRaises(ValueError):
+            qor.Link(sim_b.target, port=a.port)
+        freed = a.port
+        a.close()
+        c = qor.Link(sim_a.target)
+        self.addCleanup(c.close)
+        self.assertEqual(c.port, freed)
+        explicit = qor.Link(sim_a.target, port=4242)
+        self.addCleanup(explicit.close)
+        self.assertEqual(explicit.port, 4242)
+
+    def test_dropped_link_gives_its_port_back(self):
+        sim = Sim(self)
+        link = qor.Link(sim.target)
+        port = link.port
+        del link
+        gc.collect()
+        again = qor.Link(sim.target, port=port)
+        again.close()
+
+    def test_open_failures(self):
+        cases = [
+            ("/dev/qor-no-such-device", "no such device"),
+            ("socket://127.0.0.1:1", "refused"),
+            ("socket://no-port-here", "cannot open"),
+        ]
+        for target, text in cases:
+            with self.subTest(target=target):
+                with self.assertRaises(qor.LinkError) as caught:
+                    qor.Link(target + "?timeout_ms=50")
+                self.assertIn(text, str(caught.exception))
+                self.assertIsNone(caught.exception.status)
+        # The failed attempts hold no port number.
+        sim = Sim(self)
+        with qor.Link(sim.target) as link:
+            self.assertEqual(link.port, qor.FIRST_AUTO_PORT)
+        for bad in ("", "/dev/tty\0x"):
+            with self.subTest(target=bad):
+                self.assertRaises(ValueError, qor.Link, bad)
+        self.assertRaises(TypeError, qor.Link, 5)
+
+    def test_tcp_target(self):
+        sim = Sim(self, "--steady", listen=True)
+        with qor.Link(sim.target) as link:
+            m = link.module("1")
+            m.hi(42.5, "M")
+            self.assertEqual(m.rh(), (42.5, "M"))
+
+
+class DebugEcho(unittest.TestCase):
+    def test_frames_and_replies_on_stderr(self):
+        sim = Sim(self, "--steady")
+        link = qor.Link(sim.target)
+        self.addCleanup(link.close)
+        with tempfile.TemporaryFile() as capture:
+            saved = os.dup(2)
+            try:
+                os.dup2(capture.fileno(), 2)
+                qor.Link.enable_debug()
+                try:
+                    link.module("1").rd()
+                finally:
+                    qor.Link.enable_debug(False)
+                link.module("1").rd()  # not echoed
+            finally:
+                os.dup2(saved, 2)
+                os.close(saved)
+            capture.seek(0)
+            echoed = capture.read().decode(errors="replace")
+        self.assertIn("$1RD", echoed)
+        self.assertIn("*+00072.10", echoed)
+        self.assertEqual(echoed.count("$1RD"), 1)
+
+
+class Loading(unittest.TestCase):
+    """Each case runs in a fresh interpreter: libraries load once per process."""
+
+    def run_python(self, code, env_changes):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = PACKAGE_DIR
+        env.pop("QOR_LIB_DIR", None)
+        env.update(env_changes)
+        return subprocess.run(
+            [sys.executable, "-c", code],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=30,
+        )
+
+    def setUp(self):
+        self.dir = lib_dir()
+        if not os.path.exists(os.path.join(self.dir, "libqor_dll.so")):
+            self.skipTest("no libraries in %s" % self.dir)
+
+    def test_sources(self):
+        real_dll = os.path.realpath(os.path.join(self.dir, "libqor_dll.so"))
+        real_comm = os.path.realpath(os.path.join(self.dir, "libqor_comm.so"))
+        show = (
+            "import os, qor; c, d = qor.loaded_paths();"
+            "print(os.path.realpath(c)); print(os.path.realpath(d))"
+        )
+        cases = [
+            ("explicit folder", "qor.load(%r);" % self.dir, {}),
+            ("explicit file", "qor.load(%r);" % os.path.join(self.dir, "libqor_dll.so"), {}),
+            ("environment", "qor.load();", {"QOR_LIB_DIR": self.dir}),
+        ]
+        for name, prefix, env in cases:
+            with self.subTest(source=name):
+                done = self.run_python("import qor;" + prefix + show, env)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(done.stdout.split(), [real_comm, real_dll])
+
+    def test_failures(self):
+        with tempfile.TemporaryDirectory() as empty:
+            cases = [
+                ("qor.load(%r)" % os.path.join(empty, "missing"), {}, "does not exist"),
+                ("qor.load(%r)" % empty, {}, "no libqor_dll.so"),
+                ("qor.load()", {"QOR_LIB_DIR": empty}, "QOR_LIB_DIR="),
+            ]
+            for code, env, text in cases:
+                with self.subTest(code=code):
+                    done = self.run_python(
+                        "import qor\ntry:\n  %s\nexcept qor.LoadError as e:\n  print('LoadError', e)"
+                        % code,
+                        env,
+                    )
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    self.assertIn("LoadError", done.stdout)
+                    self.assertIn(text, done.stdout)
+
+    def test_second_load_elsewhere_refused(self):
+        # The loaded libraries cannot be swapped: the same folder again is
+        # fine, a copy elsewhere is refused.
+        other = tempfile.TemporaryDirectory()
+        self.addCleanup(other.cleanup)
+        for name in ("libqor_dll.so", "libqor_comm.so"):
+            shutil.copy(os.path.join(self.dir, name), os.path.join(other.name, name))
+        code = (
+            "import qor\nqor.load(%r)\nqor.load(%r)\n"
+            "try:\n  qor.load(%r)\nexcept qor.LoadError as e:\n  print('refused:', e)"
+            % (self.dir, self.dir, other.name)
+        )
+        done = self.run_python(code, {})
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("refused: the qor libraries are already loaded", done.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
