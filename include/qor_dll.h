@@ -1,39 +1,64 @@
 /*
  * qor_dll: drives addressable I/O modules that share one byte link and speak
  * a line-oriented ASCII protocol ("$1RD" CR out, "*+00072.10" CR back).
+ * The manual page qor_dll(3) says the same at more length.
+ *
+ * Building against an installed qor
+ *   The headers are installed in <prefix>/include/qor/; put that directory
+ *   on the include path and write #include <qor_dll.h>. Link with
+ *   -lqor_dll -lqor_comm. Both come ready-made from
+ *     pkg-config --cflags --libs qor
+ *     find_package(qor 1.0 REQUIRED) and the targets qor::qor_dll and
+ *     qor::qor_comm (the latter when the host calls qor_comm.h itself).
  *
  * Every command function runs one transaction: it builds the command frame,
  * writes it through QOR_WriteByte of the byte-link library (qor_comm.h),
  * reads the module's one-line reply through QOR_ReadByte, checks it and
- * returns the value it carries.
+ * returns the value it carries. Functions marked "after WE" first send a
+ * "WE" (write enable) frame and send their own frame only when "WE" was
+ * accepted; their status is that of the first step that failed.
  *
  * Common arguments
- *   port     the link port number, passed unchanged to the byte link.
+ *   port     the link port number, passed unchanged to the byte link (which
+ *            opens it on first use, see qor_comm.h).
  *   address  the module's address character in the low 7 bits (pass '1' for
- *            module "1"). An address that is 0 after masking is refused.
+ *            module "1"); higher bits are ignored. An address that is 0
+ *            after masking is refused with 200/3.
  *   status, error
- *            written on every path, status first. Passing NULL skips the write.
+ *            out-parameters, written on every path, status first. Either may
+ *            be NULL: the library then skips that write (the value is only
+ *            lost, never an error). The same holds for the mode pointer of
+ *            QOR_RH and QOR_RL.
  *
- * Status and error pairs
+ * Status and error pairs (*status, *error)
  *   0   0     success: every frame was written and every reply accepted.
  *   100 1     a frame was written but no complete reply (one starting with
- *             "*" or "?" and ending with CR) came back.
+ *             "*" or "?" and ending with CR) came back within the byte
+ *             link's time-out, or the reply was longer than 50 characters
+ *             plus CR.
  *   100 2     the reply began with "*" but its checksum did not match.
  *   100 other the module answered with an error reply ("?..."): error is the
  *             character code at index 3 of that reply (a signed byte), or 0
- *             when the reply has no character there.
- *   200 1     a frame was not completely written to the byte link.
+ *             when the reply has no character there; "?1 BAD" gives 'B'.
+ *   200 1     a frame was not completely written to the byte link (port
+ *             cannot be opened, device gone, connection refused or closed).
  *   200 2     a "DI" reply held fewer hex digits than requested.
  *   200 3     the call's arguments cannot be put into a frame (a value whose
  *             magnitude rounds to 100000.00 or more, NaN or infinity; an
  *             address of 0; QOR_DI counts out of range); nothing was sent.
- * Whenever status is not 0 the returned value is 0 (or 0.0).
+ * Every function can report 0/0, 100/1, 100/other, 200/1 and 200/3 (for an
+ * address of 0); 100/2 belongs to replies that carry a checksum; 200/2
+ * comes from QOR_DI only. Whenever status is not 0 the returned value is 0
+ * (or 0.0). Functions that "return the status" return the same number as
+ * *status.
  *
  * Threads
  *   All calls are serialised by one process-wide lock held for the whole
- *   transaction: calls from several threads never corrupt each other, they
- *   wait. A transaction lasts as long as the byte link takes (its per
- *   character time-out bounds a silent module).
+ *   transaction (both steps of an "after WE" call): calls from several
+ *   threads never corrupt each other, they wait. A transaction lasts as long
+ *   as the byte link takes (its per-character time-out, 200 ms by default,
+ *   bounds a silent module; one reply takes at most 256 characters from the
+ *   link). The two switches below are process-wide too.
  *
  * Debug echo
  *   With QOR_EnableDebug(1) every frame before it is sent and every reply
@@ -60,27 +85,31 @@ extern "C" {
 #endif
 
 /* Switches. Only the low 8 bits count (256 switches off). They take effect on
- * the next frame. */
+ * the next frame, for every thread, and start off when the library loads. */
 
 /* Nonzero: every frame and reply is echoed (see above). */
 QOR_API void QOR_CALL QOR_EnableDebug(unsigned char flag);
-/* Nonzero: every frame carries a two-digit checksum before its CR. */
+/* Nonzero: every frame carries a two-digit checksum before its CR, and the
+ * modules answer "EC", "RB" and "DI" in their long layout (address and
+ * command letters echoed), which QOR_EC, QOR_RB and QOR_DI then expect. */
 QOR_API void QOR_CALL QOR_EnableCmdChecksum(unsigned char flag);
 
 /* Value queries: "RD" reading, "ND" new reading, "RZ" zero reading. Return
- * the value of the reply's nine-character field ("+00072.10"). */
+ * the value of the reply's nine-character field ("+00072.10" gives 72.1),
+ * or 0.0 when status is not 0. */
 QOR_API float QOR_CALL QOR_RD(int port, int address, int *status, int *error);
 QOR_API float QOR_CALL QOR_ND(int port, int address, int *status, int *error);
 QOR_API float QOR_CALL QOR_RZ(int port, int address, int *status, int *error);
 
-/* High and low alarm limits: return the limit; *mode receives 1 for a
+/* High ("RH") and low ("RL") alarm limits: return the limit, or 0.0 when
+ * status is not 0. *mode (skipped when mode is NULL) receives 1 for a
  * latching ("L") alarm, 0 for a momentary ("M") one, and -1 when the reply
  * carries neither or the transaction failed. */
 QOR_API float QOR_CALL QOR_RH(int port, int address, int *mode, int *status, int *error);
 QOR_API float QOR_CALL QOR_RL(int port, int address, int *mode, int *status, int *error);
 
-/* Event counter: "RE" reads it; "EC" reads it and clears it (sent after
- * "WE"). Return the seven-digit count. */
+/* Event counter: "RE" reads it; "EC" reads it and clears it (after "WE").
+ * Return the seven-digit count (0 to 9999999), or 0 when status is not 0. */
 QOR_API int QOR_CALL QOR_RE(int port, int address, int *status, int *error);
 QOR_API int QOR_CALL QOR_EC(int port, int address, int *status, int *error);
 
@@ -93,31 +122,40 @@ QOR_API int QOR_CALL QOR_DA(int port, int address, int *status, int *error);
 QOR_API int QOR_CALL QOR_EA(int port, int address, int *status, int *error);
 QOR_API int QOR_CALL QOR_RR(int port, int address, int *status, int *error);
 
-/* Alarm limits: mode 0 adds "M", 1 adds "L", any other adds no letter. */
+/* Alarm limits (after "WE"): value is sent rounded to two decimals, then
+ * mode 0 adds "M" (momentary), 1 adds "L" (latching), any other adds no
+ * letter. Return the status; 200/3 (nothing sent) also for a value that
+ * cannot be framed. */
 QOR_API int QOR_CALL QOR_HI(int port, int address, int mode, float value, int *status, int *error);
 QOR_API int QOR_CALL QOR_LO(int port, int address, int mode, float value, int *status, int *error);
 
-/* Setpoint, trim span, trim zero (sent after "WE"). */
+/* Setpoint "SP", trim span "TS", trim zero "TZ" (after "WE"): value is sent
+ * rounded to two decimals (-99999.99 to 99999.99; beyond that 200/3, nothing
+ * sent). Return the status. */
 QOR_API int QOR_CALL QOR_SP(int port, int address, float value, int *status, int *error);
 QOR_API int QOR_CALL QOR_TS(int port, int address, float value, int *status, int *error);
 QOR_API int QOR_CALL QOR_TZ(int port, int address, float value, int *status, int *error);
 
-/* Analog output; returns the status. */
+/* Analog output "AO" (no "WE"): value as for QOR_SP. Returns the status. */
 QOR_API int QOR_CALL QOR_AO(int port, int address, float value, int *status, int *error);
 
-/* Digital outputs: count 1 sends byteB alone, any other count sends byteA
- * then byteB. Returns the status. */
+/* Digital outputs "DO" (no "WE"): count 1 sends byteB alone, any other count
+ * sends byteA then byteB, each as two upper-case hex digits of its low 8
+ * bits. Returns the status. */
 QOR_API int QOR_CALL QOR_DO(int port, int address, int byteA, int byteB, int count, int *status,
                             int *error);
 
-/* Digital inputs: the module answers with byteCount bytes in hex (1 to 24);
- * byteIndex 1 selects the last byte, byteCount the first; returns bit
- * (bit & 7) of that byte, 0 or 1. */
+/* Digital inputs "DI": the module answers with byteCount bytes in hex (1 to
+ * 24); byteIndex 1 selects the last byte, byteCount the first; returns bit
+ * (bit & 7) of that byte, 0 or 1, or 0 when status is not 0. 200/2 when
+ * the reply holds fewer than 2 * byteCount hex digits; 200/3 (nothing sent)
+ * when byteCount is not 1..24 or byteIndex not 1..byteCount. */
 QOR_API int QOR_CALL QOR_DI(int port, int address, int byteCount, int byteIndex, int bit,
                             int *status, int *error);
 
-/* Bits by number (0 to 63): RB reads one and returns 0 or 1; SB sets it and
- * CB clears it, returning the status. */
+/* Bits by number (0 to 63; only the low 6 bits of bit are sent): RB reads
+ * one and returns 0 or 1 (0 when status is not 0); SB sets it and CB clears
+ * it, returning the status. */
 QOR_API int QOR_CALL QOR_RB(int port, int address, int bit, int *status, int *error);
 QOR_API int QOR_CALL QOR_SB(int port, int address, int bit, int *status, int *error);
 QOR_API int QOR_CALL QOR_CB(int port, int address, int bit, int *status, int *error);

@@ -20,6 +20,10 @@ need /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
 need /usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake libbenchmark-dev
 need clang clang
 need nm binutils
+need pkg-config pkgconf
+need dpkg-shlibdeps dpkg-dev
+need file file
+need groff groff-base
 for extra in "${QOR_EXTRA_PACKAGES[@]:-}"; do
     [[ -n "$extra" ]] && packages+=("$extra")
 done

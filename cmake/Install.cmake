@@ -1,0 +1,98 @@
+# Install rules, the CMake config package and the pkg-config files, so that a
+# host program consumes qor like any other C library on the system:
+#   find_package(qor 1.0 REQUIRED) -> qor::qor_dll, qor::qor_comm
+#   pkg-config --cflags --libs qor (or qor_comm)
+# The public headers go to <includedir>/qor/, and both the config package
+# and the .pc files put exactly that directory on the include path, so host
+# code writes #include <qor_dll.h>.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QOR_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/qor)
+set(QOR_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/qor)
+set(QOR_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The same names in the build tree as after find_package(), so a project that
+# adds this one with add_subdirectory() links qor::qor_dll either way.
+add_library(qor::qor_dll ALIAS qor_dll)
+add_library(qor::qor_comm ALIAS qor_comm)
+
+# qor_dll finds libqor_comm next to itself wherever both are installed.
+set_target_properties(qor_dll qor_comm PROPERTIES INSTALL_RPATH "$ORIGIN")
+
+# The programs find the libraries relative to themselves, so an installed tree
+# can be moved (or unpacked from a .deb anywhere) and still run. An absolute
+# library directory is used as it is.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(QOR_PROGRAM_RPATH "${CMAKE_INSTALL_LIBDIR}")
+else()
+  set(QOR_PROGRAM_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+endif()
+set(QOR_INSTALLED_PROGRAMS)
+foreach(program qor qor-sim)
+  if(TARGET ${program})
+    set_target_properties(${program} PROPERTIES INSTALL_RPATH "${QOR_PROGRAM_RPATH}")
+    list(APPEND QOR_INSTALLED_PROGRAMS ${program})
+  endif()
+endforeach()
+
+install(TARGETS qor_dll qor_comm
+  EXPORT qorTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${QOR_INSTALL_INCLUDEDIR})
+if(QOR_INSTALLED_PROGRAMS)
+  install(TARGETS ${QOR_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/include/qor_dll.h ${PROJECT_SOURCE_DIR}/include/qor_comm.h
+  DESTINATION ${QOR_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/qor.1 ${PROJECT_SOURCE_DIR}/docs/man/qor-sim.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/qor_dll.3
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+
+# CMake config package. The generated files locate the prefix relative to
+# themselves, so they stay right under any --prefix or DESTDIR.
+install(EXPORT qorTargets
+  NAMESPACE qor::
+  FILE qorTargets.cmake
+  DESTINATION ${QOR_INSTALL_CMAKEDIR})
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/qorConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/cmake/qorConfig.cmake
+  INSTALL_DESTINATION ${QOR_INSTALL_CMAKEDIR}
+  PATH_VARS QOR_INSTALL_INCLUDEDIR)
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/cmake/qorConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/cmake/qorConfig.cmake
+  ${PROJECT_BINARY_DIR}/cmake/qorConfigVersion.cmake
+  DESTINATION ${QOR_INSTALL_CMAKEDIR})
+
+# pkg-config files. With relative install directories the prefix is taken
+# from where the .pc file lies (${pcfiledir}), so `cmake --install --prefix X`
+# yields correct files for X without reconfiguring; absolute directories are
+# written as they are.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(QOR_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(QOR_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(QOR_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(QOR_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+  endif()
+else()
+  file(RELATIVE_PATH QOR_PC_UP "/qor-prefix/${QOR_INSTALL_PKGCONFIGDIR}" "/qor-prefix")
+  string(REGEX REPLACE "/$" "" QOR_PC_UP "${QOR_PC_UP}")
+  set(QOR_PC_PREFIX "\${pcfiledir}/${QOR_PC_UP}")
+  set(QOR_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(QOR_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+foreach(pc qor qor_comm)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc DESTINATION ${QOR_INSTALL_PKGCONFIGDIR})
+endforeach()
+
+include(${CMAKE_CURRENT_LIST_DIR}/Packaging.cmake)
