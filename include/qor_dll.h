@@ -36,7 +36,9 @@
  *             "*" or "?" and ending with CR) came back within the byte
  *             link's time-out, or the reply was longer than 50 characters
  *             plus CR.
- *   100 2     the reply began with "*" but its checksum did not match.
+ *   100 2     the reply began with "*" but its checksum did not match. Only
+ *             long replies carry a checksum; the library always works with
+ *             short replies, so this pair is reserved and does not occur.
  *   100 other the module answered with an error reply ("?..."): error is the
  *             character code at index 3 of that reply (a signed byte), or 0
  *             when the reply has no character there; "?1 BAD" gives 'B'.
@@ -47,7 +49,7 @@
  *             magnitude rounds to 100000.00 or more, NaN or infinity; an
  *             address of 0; QOR_DI counts out of range); nothing was sent.
  * Every function can report 0/0, 100/1, 100/other, 200/1 and 200/3 (for an
- * address of 0); 100/2 belongs to replies that carry a checksum; 200/2
+ * address of 0); 100/2 belongs to long replies (see above); 200/2
  * comes from QOR_DI only. Whenever status is not 0 the returned value is 0
  * (or 0.0). Functions that "return the status" return the same number as
  * *status.
