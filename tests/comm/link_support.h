@@ -1,0 +1,69 @@
+// The far ends of the links under test: a pseudo-terminal master standing in
+// for a serial module, a TCP listener standing in for a device server.
+#ifndef QOR_TESTS_COMM_LINK_SUPPORT_H
+#define QOR_TESTS_COMM_LINK_SUPPORT_H
+
+#include <functional>
+#include <string>
+
+namespace comm_test {
+
+// A pseudo-terminal pair; the test keeps the master, the library opens the
+// slave by its path.
+class Pty {
+  public:
+    Pty();
+    ~Pty() { CloseMaster(); }
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    int master() const { return master_; }
+    const std::string &slave() const { return slave_; }
+    void CloseMaster();  // hangs up the slave side
+
+  private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+class TcpListener {
+  public:
+    explicit TcpListener(unsigned port = 0);  // 127.0.0.1, ephemeral port when 0
+    ~TcpListener() { Close(); }
+    TcpListener(const TcpListener &) = delete;
+    TcpListener &operator=(const TcpListener &) = delete;
+
+    unsigned port() const { return port_; }
+    std::string target(const std::string &settings = "") const;
+    int Accept(int wait_ms = 2000);  // the connection, or -1
+    void Close();
+
+  private:
+    int fd_ = -1;
+    unsigned port_ = 0;
+};
+
+long long NowMs();
+// Polls `done` until it holds or 2 s passed; returns its last answer.
+bool WaitFor(const std::function<bool()> &done);
+// Until the client's kernel has acknowledged the bytes written on `server`
+// (they are then in the library's receive queue).
+bool WaitDelivered(int server);
+// Shuts `server` down and waits until the client has acknowledged the
+// close, so that the client can no longer miss it; then closes it.
+void CloseAcknowledged(int server);
+
+std::string ReadBytes(int fd, std::size_t count);  // exactly count, unless 2 s pass
+std::string ReadOnce(int fd);                      // what one read() gives
+std::string ReadLine(int fd);                      // up to and including CR
+bool NothingMore(int fd);
+void WriteAll(int fd, const std::string &bytes);
+
+// QOR_WriteByte for every character; true when every call returned 1.
+bool SendFrame(int port, const std::string &frame);
+// QOR_ReadByte up to and including CR, or until -1.
+std::string ReceiveReply(int port);
+
+}  // namespace comm_test
+
+#endif  // QOR_TESTS_COMM_LINK_SUPPORT_H

@@ -1,0 +1,216 @@
+// How ports come to be opened (explicitly, from the environment, by
+// default), how they are forgotten, and calls from several threads.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link_support.h"
+#include "qor_comm.h"
+
+namespace {
+
+using namespace comm_test;
+
+// Sets QOR_COMM_PORT<n> for one test.
+class ScopedVariable {
+  public:
+    ScopedVariable(int port, const std::string &value)
+        : name_("QOR_COMM_PORT" + std::to_string(port)) {
+        setenv(name_.c_str(), value.c_str(), 1);
+    }
+    ~ScopedVariable() { unsetenv(name_.c_str()); }
+
+  private:
+    std::string name_;
+};
+
+TEST(CommPorts, BadTargetsAreRefused) {
+    char file[] = "/tmp/qor_comm_fileXXXXXX";
+    close(mkstemp(file));
+    const std::string refused = TcpListener().target();  // closed again at once
+    const std::string targets[] = {"",
+                                   "socket://127.0.0.1",
+                                   "socket://::1:5000",
+                                   "/dev/ttyS0?baud=12345",
+                                   "/dev/ttyS0?stopbits=2",
+                                   "tcp://127.0.0.1:5000",
+                                   "/nonexistent/ttyQOR",
+                                   "/dev/null" /* not a terminal */,
+                                   "/",
+                                   file,
+                                   refused,
+                                   refused + "?timeout_ms=0"};
+    for (const std::string &target : targets) {
+        EXPECT_EQ(0, QOR_OpenPort(21, target.c_str())) << target;
+        QOR_ClosePort(21);
+    }
+    EXPECT_EQ(0, QOR_OpenPort(21, nullptr));
+    unlink(file);
+}
+
+TEST(CommPorts, BadTargetLeavesAnOpenPortAsItWas) {
+    Pty pty;
+    ASSERT_EQ(1, QOR_OpenPort(22, pty.slave().c_str()));
+    EXPECT_EQ(0, QOR_OpenPort(22, "/dev/ttyS0?baud=fast"));
+    ASSERT_TRUE(SendFrame(22, "$1RD\r"));
+    EXPECT_EQ("$1RD\r", ReadLine(pty.master()));
+    QOR_ClosePort(22);
+}
+
+TEST(CommPorts, VariableOpensAPortOnFirstUse) {
+    TcpListener listener;
+    ScopedVariable variable(41, listener.target("?timeout_ms=50"));
+    EXPECT_EQ(-1, QOR_ReadByte(41));
+    int server = listener.Accept();
+    ASSERT_GE(server, 0);
+    ASSERT_TRUE(SendFrame(41, "$2RD\r"));
+    EXPECT_EQ("$2RD\r", ReadLine(server));
+    WriteAll(server, "*+00010.00\r");
+    EXPECT_EQ("*+00010.00\r", ReceiveReply(41));
+    QOR_ClosePort(41);
+    close(server);
+}
+
+// Port numbers from 1 up default to /dev/ttyS<n-1>; below 1 only a variable
+// opens them. The variable is read when the port is used, not before.
+TEST(CommPorts, VariableIsReadAtFirstUseAndServesAnyPortNumber) {
+    EXPECT_EQ(0, QOR_WriteByte(1042, '$'));  // /dev/ttyS1041: there is none
+    EXPECT_EQ(0, QOR_WriteByte(0, '$'));
+    EXPECT_EQ(-1, QOR_ReadByte(-7));
+    Pty pty;
+    for (int port : {1042, 0, -7}) {
+        ScopedVariable variable(port, pty.slave());
+        ASSERT_TRUE(SendFrame(port, "$1RD\r")) << port;
+        EXPECT_EQ("$1RD\r", ReadLine(pty.master()));
+        QOR_ClosePort(port);
+    }
+}
+
+TEST(CommPorts, BadVariableFailsInsteadOfFallingBackToTheDefault) {
+    ScopedVariable variable(1, "socket://nowhere");
+    EXPECT_EQ(0, QOR_WriteByte(1, '$'));
+    EXPECT_EQ(-1, QOR_ReadByte(1));
+}
+
+TEST(CommPorts, ClosingForgetsTheOpenedTarget) {
+    Pty pty;
+    ASSERT_EQ(1, QOR_OpenPort(44, pty.slave().c_str()));
+    QOR_ClosePort(44);
+    TcpListener listener;
+    ScopedVariable variable(44, listener.target());
+    ASSERT_TRUE(SendFrame(44, "$1RD\r"));
+    int server = listener.Accept();
+    ASSERT_GE(server, 0);
+    EXPECT_EQ("$1RD\r", ReadLine(server));
+    EXPECT_TRUE(NothingMore(pty.master()));
+    QOR_ClosePort(44);
+    close(server);
+}
+
+TEST(CommPorts, FullTableIsReportedAndClosingMakesRoom) {
+    // A port keeps its slot while it keeps a target, even one not opening.
+    for (int port = 5000; port < 5200; ++port) {
+        QOR_OpenPort(port, "/nonexistent/ttyQOR");
+    }
+    Pty pty;
+    EXPECT_EQ(0, QOR_OpenPort(9999, pty.slave().c_str()));
+    EXPECT_EQ(0, QOR_WriteByte(9999, '$'));
+    QOR_ClosePort(5000);
+    EXPECT_EQ(1, QOR_OpenPort(9999, pty.slave().c_str()));
+    for (int port = 5000; port < 5200; ++port) {
+        QOR_ClosePort(port);
+    }
+    QOR_ClosePort(9999);
+}
+
+// Port A waits for a reply the server sends only after port B completed a
+// whole transaction. Were ports serialised, B would wait for A's read to
+// time out and A would see -1.
+TEST(CommPorts, CallsOnDifferentPortsRunSideBySide) {
+    TcpListener listener_a;
+    TcpListener listener_b;
+    ASSERT_EQ(1, QOR_OpenPort(51, listener_a.target("?timeout_ms=3000").c_str()));
+    ASSERT_EQ(1, QOR_OpenPort(52, listener_b.target("?timeout_ms=3000").c_str()));
+    int server_a = listener_a.Accept();
+    int server_b = listener_b.Accept();
+    ASSERT_GE(server_a, 0);
+    ASSERT_GE(server_b, 0);
+    // Without its CR the frame is sent by the read itself: once the server
+    // has it, client A is inside QOR_ReadByte, waiting.
+    std::string reply_a;
+    std::thread client_a([&] {
+        SendFrame(51, "$1RD");
+        reply_a = ReceiveReply(51);
+    });
+    EXPECT_EQ("$1RD", ReadBytes(server_a, 4));
+    EXPECT_TRUE(SendFrame(52, "$2RD\r"));
+    EXPECT_EQ("$2RD\r", ReadLine(server_b));
+    WriteAll(server_b, "*B\r");
+    EXPECT_EQ("*B\r", ReceiveReply(52));
+    WriteAll(server_a, "*A\r");
+    client_a.join();
+    EXPECT_EQ("*A\r", reply_a);
+    QOR_ClosePort(51);
+    QOR_ClosePort(52);
+    close(server_a);
+    close(server_b);
+}
+
+// Opening, closing and using the same few ports from many threads at once
+// must neither crash nor hang nor leave a port unusable. (Port numbers whose
+// default devices, /dev/ttyS7069 and up, do not exist.)
+TEST(CommPorts, RacingOpenCloseAndUseOnSharedPorts) {
+    TcpListener listener;
+    std::atomic<bool> stop{false};
+    std::vector<int> accepted;
+    std::thread acceptor([&] {
+        while (!stop) {
+            int fd = listener.Accept(10);
+            if (fd >= 0) {
+                accepted.push_back(fd);
+            }
+        }
+    });
+    const std::string target = listener.target("?timeout_ms=0");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                int port = 7070 + (i + t) % 3;
+                switch ((i * 7 + t) % 4) {
+                    case 0:
+                        QOR_OpenPort(port, target.c_str());
+                        break;
+                    case 1:
+                        QOR_ClosePort(port);
+                        break;
+                    case 2:
+                        QOR_WriteByte(port, 'x');
+                        break;
+                    default:
+                        QOR_ReadByte(port);
+                }
+            }
+        });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    ASSERT_EQ(1, QOR_OpenPort(7070, target.c_str()));
+    EXPECT_TRUE(SendFrame(7070, "$1RD\r"));
+    for (int port = 7070; port < 7073; ++port) {
+        QOR_ClosePort(port);
+    }
+    stop = true;
+    acceptor.join();
+    for (int fd : accepted) {
+        close(fd);
+    }
+}
+
+}  // namespace

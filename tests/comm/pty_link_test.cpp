@@ -1,0 +1,155 @@
+// The serial transport over a real pseudo-terminal: the test holds the
+// master as the module would, the library opens the slave path.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "link_support.h"
+#include "qor_comm.h"
+
+namespace {
+
+using namespace comm_test;
+
+constexpr int kPort = 3;
+
+class PtyLink : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        QOR_ClosePort(kPort);
+        if (watcher_ >= 0) {
+            close(watcher_);
+        }
+    }
+
+    void Open(const std::string &settings = "?timeout_ms=100") {
+        ASSERT_EQ(1, QOR_OpenPort(kPort, (pty_.slave() + settings).c_str()));
+        // A second descriptor on the slave, only to see how much input waits
+        // there, so that the test knows its bytes crossed the pty.
+        watcher_ = open(pty_.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_GE(watcher_, 0);
+    }
+    // The module's side of one transaction: takes the frame, answers.
+    void Answer(const std::string &frame, const std::string &reply) {
+        ASSERT_EQ(frame, ReadLine(pty_.master()));
+        WriteAll(pty_.master(), reply);
+        ASSERT_TRUE(WaitFor([&] {
+            int waiting = 0;
+            return ioctl(watcher_, FIONREAD, &waiting) == 0 &&
+                   waiting >= static_cast<int>(reply.size());
+        }));
+    }
+
+    Pty pty_;
+    int watcher_ = -1;
+};
+
+TEST_F(PtyLink, FrameArrivesInOnePieceUntranslated) {
+    Open("?baud=115200&timeout_ms=100");
+    // Output processing would expand the tab and turn LF into CR LF.
+    const std::string frame = "$1HI+00100.00L\t\nDC\r";
+    ASSERT_TRUE(SendFrame(kPort, frame));
+    EXPECT_EQ(frame, ReadOnce(pty_.master()));
+    EXPECT_TRUE(NothingMore(pty_.master()));
+}
+
+TEST_F(PtyLink, EveryByteValueComesBackInOrder) {
+    Open();
+    ASSERT_TRUE(SendFrame(kPort, "$1DI\r"));
+    // ^C, ^D, XON/XOFF, CR, LF, DEL and bytes with the top bit set are data
+    // here, not line control.
+    std::string reply;
+    for (int value = 0; value < 256; ++value) {
+        reply += static_cast<char>(value);
+    }
+    Answer("$1DI\r", reply);
+    for (int value = 0; value < 256; ++value) {
+        ASSERT_EQ(value, QOR_ReadByte(kPort)) << "at index " << value;
+    }
+}
+
+TEST_F(PtyLink, SilenceGivesMinusOneAfterTheTimeout) {
+    Open();
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    long long start = NowMs();
+    EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    EXPECT_GE(NowMs() - start, 90);
+    EXPECT_LT(NowMs() - start, 2000);
+}
+
+TEST_F(PtyLink, CharactersBeforeCrAreSentBeforeWaitingForAReply) {
+    Open();
+    ASSERT_TRUE(SendFrame(kPort, "$1RD"));
+    EXPECT_TRUE(NothingMore(pty_.master()));
+    EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    EXPECT_EQ("$1RD", ReadBytes(pty_.master(), 4));
+}
+
+// Input that arrived since the last reply was taken belongs to no frame yet
+// to come: an answer to a frame nobody read, a reply after its time-out.
+TEST_F(PtyLink, InputWaitingWhenAFrameStartsIsDiscarded) {
+    Open();
+    ASSERT_TRUE(SendFrame(kPort, "$1WE\r"));
+    Answer("$1WE\r", "*\r");  // not read by the host
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    ASSERT_EQ("$1RD\r", ReadLine(pty_.master()));
+    EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    WriteAll(pty_.master(), "*+00001.00\r");  // too late
+    ASSERT_TRUE(WaitFor([&] {
+        int waiting = 0;
+        return ioctl(watcher_, FIONREAD, &waiting) == 0 && waiting >= 11;
+    }));
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    Answer("$1RD\r", "*+00002.00\r");
+    EXPECT_EQ("*+00002.00\r", ReceiveReply(kPort));
+}
+
+TEST_F(PtyLink, RestOfAReadBlockIsDiscardedWhenTheNextFrameStarts) {
+    Open();
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    Answer("$1RD\r", "*A\rJUNK");  // noise in the same read block as the reply
+    EXPECT_EQ("*A\r", ReceiveReply(kPort));
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    Answer("$1RD\r", "*B\r");
+    EXPECT_EQ("*B\r", ReceiveReply(kPort));
+}
+
+// Unplugging is seen at once (not after the time-out), and a device reached
+// through a stable name (as /dev/serial/by-id links are) that comes back is
+// reopened from the remembered target.
+TEST_F(PtyLink, VanishedDeviceFailsAndIsReopenedWhenItReturns) {
+    char dir_template[] = "/tmp/qor_comm_testXXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_template));
+    const std::string dir = dir_template;
+    const std::string link = dir + "/module";
+    ASSERT_EQ(0, symlink(pty_.slave().c_str(), link.c_str()));
+    ASSERT_EQ(1, QOR_OpenPort(kPort, (link + "?timeout_ms=5000").c_str()));
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    ASSERT_EQ("$1RD\r", ReadLine(pty_.master()));
+
+    Pty replacement;  // allocated first, so it cannot take the old number
+    pty_.CloseMaster();
+    long long start = NowMs();
+    EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    EXPECT_FALSE(SendFrame(kPort, "$1RD\r"));
+    EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    EXPECT_LT(NowMs() - start, 2000);
+
+    ASSERT_EQ(0, symlink(replacement.slave().c_str(), (dir + "/next").c_str()));
+    ASSERT_EQ(0, rename((dir + "/next").c_str(), link.c_str()));
+    EXPECT_TRUE(SendFrame(kPort, "$1RD\r"));
+    EXPECT_EQ("$1RD\r", ReadLine(replacement.master()));
+    WriteAll(replacement.master(), "*+00001.00\r");
+    EXPECT_EQ("*+00001.00\r", ReceiveReply(kPort));
+
+    QOR_ClosePort(kPort);
+    unlink(link.c_str());
+    rmdir(dir.c_str());
+}
+
+}  // namespace

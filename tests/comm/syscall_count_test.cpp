@@ -1,0 +1,144 @@
+// Counts the system calls the library makes per transaction. This program
+// defines write, send, read, recv and poll itself and exports them, so the
+// library's calls land here first; each counts (on the calling thread, while
+// a measurement runs) and passes the call on to the C library.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "link_support.h"
+#include "qor_comm.h"
+
+namespace {
+
+struct Counts {
+    int writes = 0;
+    int reads = 0;
+    int polls = 0;
+};
+
+thread_local bool t_counting = false;
+thread_local Counts t_counts;
+
+template <typename Function>
+Function Next(const char *name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+#define QOR_TEST_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+
+QOR_TEST_EXPORT ssize_t write(int fd, const void *bytes, size_t count) {
+    static auto next = Next<ssize_t (*)(int, const void *, size_t)>("write");
+    t_counts.writes += t_counting;
+    return next(fd, bytes, count);
+}
+
+QOR_TEST_EXPORT ssize_t send(int fd, const void *bytes, size_t count, int flags) {
+    static auto next = Next<ssize_t (*)(int, const void *, size_t, int)>("send");
+    t_counts.writes += t_counting;
+    return next(fd, bytes, count, flags);
+}
+
+QOR_TEST_EXPORT ssize_t read(int fd, void *bytes, size_t count) {
+    static auto next = Next<ssize_t (*)(int, void *, size_t)>("read");
+    t_counts.reads += t_counting;
+    return next(fd, bytes, count);
+}
+
+QOR_TEST_EXPORT ssize_t recv(int fd, void *bytes, size_t count, int flags) {
+    static auto next = Next<ssize_t (*)(int, void *, size_t, int)>("recv");
+    t_counts.reads += t_counting;
+    return next(fd, bytes, count, flags);
+}
+
+QOR_TEST_EXPORT int poll(struct pollfd *fds, nfds_t count, int timeout) {
+    static auto next = Next<int (*)(struct pollfd *, nfds_t, int)>("poll");
+    t_counts.polls += t_counting;
+    return next(fds, count, timeout);
+}
+
+}  // extern "C"
+
+namespace {
+
+using namespace comm_test;
+
+template <typename Work>
+Counts Measure(Work work) {
+    t_counts = Counts{};
+    t_counting = true;
+    work();
+    t_counting = false;
+    return t_counts;
+}
+
+// Three transactions of "$1RD" CR and an 11-character reply that is
+// completely there before the host reads: one write for the frame, one
+// poll and one read for the reply; the only other call allowed is the
+// stale-input drain (one read on a socket, none on a terminal).
+void CountTransactions(int port, int far_end, const std::function<bool()> &reply_arrived) {
+    const std::string frame = "$1RD\r";
+    const std::string reply = "*+00072.10\r";
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Counts sending = Measure([&] { EXPECT_TRUE(SendFrame(port, frame)); });
+        EXPECT_EQ(1, sending.writes);
+        EXPECT_LE(sending.reads, 1);
+        EXPECT_EQ(0, sending.polls);
+        EXPECT_EQ(frame, ReadOnce(far_end));
+        WriteAll(far_end, reply);
+        ASSERT_TRUE(WaitFor(reply_arrived));
+        std::string received;
+        Counts receiving = Measure([&] { received = ReceiveReply(port); });
+        EXPECT_EQ(reply, received);
+        EXPECT_EQ(0, receiving.writes);
+        EXPECT_EQ(1, receiving.reads);
+        EXPECT_EQ(1, receiving.polls);
+    }
+}
+
+TEST(CommSyscalls, PtyTransactionTakesOneWriteOnePollOneRead) {
+    Pty pty;
+    // A second descriptor on the slave shows when the reply has crossed.
+    int watcher = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    ASSERT_GE(watcher, 0);
+    ASSERT_EQ(1, QOR_OpenPort(5, (pty.slave() + "?timeout_ms=1000").c_str()));
+    CountTransactions(5, pty.master(), [watcher] {
+        int waiting = 0;
+        return ioctl(watcher, FIONREAD, &waiting) == 0 && waiting >= 11;
+    });
+    QOR_ClosePort(5);
+    close(watcher);
+}
+
+TEST(CommSyscalls, TcpTransactionTakesOneSendOnePollOneRead) {
+    TcpListener listener;
+    ASSERT_EQ(1, QOR_OpenPort(6, listener.target("?timeout_ms=1000").c_str()));
+    int server = listener.Accept();
+    ASSERT_GE(server, 0);
+    CountTransactions(6, server, [server] { return WaitDelivered(server); });
+    QOR_ClosePort(6);
+    close(server);
+}
+
+TEST(CommSyscalls, FrameLongerThanTheBufferTakesOneWritePerBufferful) {
+    Pty pty;
+    ASSERT_EQ(1, QOR_OpenPort(5, pty.slave().c_str()));
+    const std::string frame = std::string(599, 'A') + "\r";
+    Counts sending = Measure([&] { EXPECT_TRUE(SendFrame(5, frame)); });
+    EXPECT_EQ(3, sending.writes);  // 256 + 256 + 88
+    EXPECT_EQ(frame, ReadBytes(pty.master(), frame.size()));
+    QOR_ClosePort(5);
+}
+
+}  // namespace
