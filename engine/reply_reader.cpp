@@ -31,13 +31,20 @@ bool ReadReply(int port) {
             break;
         }
         char character = static_cast<char>(received);
+        bool starts_reply = (character == '*' || character == '?');
         if (!capturing) {
             // Whatever precedes the reply (an echo of the frame, line noise)
             // is dropped, a CR included.
-            if (character != '*' && character != '?') {
+            if (!starts_reply) {
                 continue;
             }
             capturing = true;
+        } else if (starts_reply && ReplyBuffer[0] == '*') {
+            // No accepting reply carries "*" or "?" in its data: this one was
+            // cut off and the next begins here. Joined, "*+000" and
+            // "*+00072.10" would pass as a reading of 0.
+            Length = 0;
+            overflowed = false;
         }
         if (Length < kReplyCapacity - 1) {
             ReplyBuffer[Length++] = character;
