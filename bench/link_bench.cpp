@@ -1,0 +1,341 @@
+// The round trip of QOR_RD through the real libraries: libqor_dll over
+// libqor_comm over a pseudo-terminal to a qor-sim process answering the
+// steady reading "*+00072.10". Unpaced, the figure is what the host, the
+// kernel's pty and the simulator cost; paced at N baud (the simulator waits
+// the frame's wire time, then sends the reply one character every 10/N s),
+// it is set beside the wire time of the 5 + 11 characters.
+//
+// Own flags (before Google Benchmark's):
+//   --qor_sim=PATH        the simulator (default: the one this build made)
+//   --bauds=R1,R2,...     paced rates (default 1200 ... 115200)
+//   --paced_seconds=S     time to spend on each paced rate (default 1.0)
+//   --unpaced_seconds=S   minimum time of the unpaced run (default 1.0)
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "alloc_count.h"
+#include "qor_comm.h"
+#include "qor_dll.h"
+#include "sim_launch.h"
+
+namespace {
+
+constexpr int kFrameChars = 5;   // "$1RD" CR
+constexpr int kReplyChars = 11;  // "*+00072.10" CR
+
+struct Settings {
+    std::string sim = QOR_SIM_PATH;
+    std::vector<int> bauds = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    double paced_seconds = 1.0;
+    double unpaced_seconds = 1.0;
+};
+
+Settings g_settings;
+
+// One simulator and one library port per rate (0: unpaced), kept for the
+// whole run so that Google Benchmark's repeated calls reuse them.
+struct Link {
+    std::unique_ptr<qor_bench::SimLaunch> sim;
+    int port = 0;
+    bool ok = false;
+};
+
+std::map<int, Link> g_links;
+
+Link &LinkFor(int baud) {
+    auto found = g_links.find(baud);
+    if (found != g_links.end()) {
+        return found->second;
+    }
+    Link &link = g_links[baud];
+    std::vector<std::string> arguments = {"--pty", "--steady"};
+    if (baud > 0) {
+        arguments.push_back("--baud");
+        arguments.push_back(std::to_string(baud));
+    }
+    link.sim = std::make_unique<qor_bench::SimLaunch>(g_settings.sim, arguments);
+    link.port = static_cast<int>(g_links.size());
+    if (link.sim->path().empty()) {
+        return link;
+    }
+    // The pty ignores the rate; it is given as a host would give it. The
+    // time-out is generous so that a busy machine slows the figure rather
+    // than failing the run.
+    std::string target =
+        link.sim->path() + "?baud=" + std::to_string(baud > 0 ? baud : 115200) + "&timeout_ms=1000";
+    link.ok = QOR_OpenPort(link.port, target.c_str()) == 1;
+    return link;
+}
+
+double WireSeconds(int baud) {
+    return (kFrameChars + kReplyChars) * 10.0 / baud;
+}
+
+bool Read(int port) {
+    int status = -1, error = -1;
+    float value = QOR_RD(port, '1', &status, &error);
+    return status == 0 && std::fabs(value - 72.1f) < 1e-3f;
+}
+
+// Runs the timed loop of `transaction` and sets the counters: tx_us is the
+// mean (the transaction rate), tx_median_us the typical transaction, which
+// the other programs on a shared machine disturb far less; ratio is the
+// median over the wire time.
+template <typename Transaction>
+void TimeTransactions(benchmark::State &state, int baud, Transaction transaction) {
+    using Clock = std::chrono::steady_clock;
+    // Room for every sample before the count of allocations starts.
+    std::vector<double> samples_us;
+    samples_us.reserve(static_cast<std::size_t>(state.max_iterations));
+    long failures = 0;
+    long allocations_before = qor_bench::AllocationCount();
+    Clock::time_point start = Clock::now();
+    Clock::time_point before = start;
+    for (auto _ : state) {
+        failures += !transaction();
+        Clock::time_point after = Clock::now();
+        samples_us.push_back(std::chrono::duration<double, std::micro>(after - before).count());
+        before = after;
+    }
+    long allocations = qor_bench::AllocationCount() - allocations_before;
+    if (failures != 0 || samples_us.empty()) {
+        state.SkipWithError("a transaction failed");
+        return;
+    }
+    double tx_us =
+        std::chrono::duration<double, std::micro>(before - start).count() / samples_us.size();
+    std::nth_element(samples_us.begin(), samples_us.begin() + samples_us.size() / 2,
+                     samples_us.end());
+    double median_us = samples_us[samples_us.size() / 2];
+    state.counters["tx_us"] = tx_us;
+    state.counters["tx_median_us"] = median_us;
+    state.counters["allocs_per_tx"] =
+        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+    state.counters["baud"] = baud;
+    if (baud > 0) {
+        double wire_us = WireSeconds(baud) * 1e6;
+        state.counters["wire_us"] = wire_us;
+        state.counters["ratio"] = median_us / wire_us;
+    }
+}
+
+void PtyRd(benchmark::State &state, int baud) {
+    Link &link = LinkFor(baud);
+    // One transaction first: it proves the link and leaves the simulator
+    // and the pty in their steady state.
+    if (!link.ok || !Read(link.port)) {
+        state.SkipWithError("no reply from the simulator");
+        return;
+    }
+    TimeTransactions(state, baud, [&link] { return Read(link.port); });
+}
+
+// The floor under the library: the same transaction written directly on
+// the pty with write, poll and read, no library at all. Whatever this loop
+// takes beyond the wire time belongs to the simulator's pacing and to the
+// kernel's pty and scheduling, not to libqor_dll or libqor_comm.
+struct RawLink {
+    std::unique_ptr<qor_bench::SimLaunch> sim;
+    int fd = -1;
+};
+
+std::map<int, RawLink> g_raw_links;
+
+int RawLinkFor(int baud) {
+    RawLink &link = g_raw_links[baud];
+    if (link.fd >= 0 || link.sim) {
+        return link.fd;
+    }
+    std::vector<std::string> arguments = {"--pty", "--steady"};
+    if (baud > 0) {
+        arguments.push_back("--baud");
+        arguments.push_back(std::to_string(baud));
+    }
+    link.sim = std::make_unique<qor_bench::SimLaunch>(g_settings.sim, arguments);
+    if (link.sim->path().empty()) {
+        return -1;
+    }
+    int fd = open(link.sim->path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    if (fd >= 0 && tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    link.fd = fd;
+    return fd;
+}
+
+bool RawRead(int fd) {
+    static const char kFrame[] = "$1RD\r";
+    static const char kReply[] = "*+00072.10\r";
+    if (write(fd, kFrame, kFrameChars) != kFrameChars) {
+        return false;
+    }
+    char reply[64];
+    std::size_t length = 0;
+    while (length == 0 || reply[length - 1] != '\r') {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) != 1) {
+            return false;
+        }
+        ssize_t got = read(fd, reply + length, sizeof reply - length);
+        if (got <= 0) {
+            return false;
+        }
+        length += static_cast<std::size_t>(got);
+    }
+    return length == kReplyChars && std::memcmp(reply, kReply, kReplyChars) == 0;
+}
+
+void PtyRaw(benchmark::State &state, int baud) {
+    int fd = RawLinkFor(baud);
+    if (fd < 0 || !RawRead(fd)) {
+        state.SkipWithError("no reply from the simulator");
+        return;
+    }
+    TimeTransactions(state, baud, [fd] { return RawRead(fd); });
+}
+
+// How late a short sleep ends on this machine: the simulator paces each
+// reply with such sleeps, so their lateness shows in every paced figure.
+// slack_ns 0 keeps the thread's timer slack as it is (50 us by default).
+void SleepOvershoot(benchmark::State &state, long slack_ns) {
+    constexpr long kSleepNs = 500000;
+    int old_slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack_ns > 0) {
+        prctl(PR_SET_TIMERSLACK, slack_ns, 0, 0, 0);
+    }
+    double late_ns = 0;
+    for (auto _ : state) {
+        timespec pause{0, kSleepNs};
+        auto before = std::chrono::steady_clock::now();
+        ppoll(nullptr, 0, &pause, nullptr);
+        late_ns +=
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - before)
+                .count() -
+            kSleepNs;
+    }
+    if (slack_ns > 0 && old_slack > 0) {
+        prctl(PR_SET_TIMERSLACK, old_slack, 0, 0, 0);
+    }
+    state.counters["late_us"] = late_ns / 1000.0 / static_cast<double>(state.iterations());
+}
+
+bool g_any_error = false;
+
+class ErrorNotingReporter : public benchmark::ConsoleReporter {
+  public:
+    ErrorNotingReporter() : ConsoleReporter(OO_Tabular) {}
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            g_any_error = g_any_error || run.error_occurred;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+// Takes this program's own flags out of argv; false on a malformed one.
+bool TakeOwnFlags(int *argc, char **argv) {
+    int kept = 1;
+    for (int i = 1; i < *argc; ++i) {
+        const char *arg = argv[i];
+        auto value_of = [arg](const char *name) -> const char * {
+            std::size_t length = std::strlen(name);
+            return std::strncmp(arg, name, length) == 0 ? arg + length : nullptr;
+        };
+        if (const char *v = value_of("--qor_sim=")) {
+            g_settings.sim = v;
+        } else if (const char *v = value_of("--bauds=")) {
+            g_settings.bauds.clear();
+            for (char *end = nullptr;; v = end + 1) {
+                long rate = std::strtol(v, &end, 10);
+                if (end == v || rate <= 0) {
+                    return false;
+                }
+                g_settings.bauds.push_back(static_cast<int>(rate));
+                if (*end != ',') {
+                    break;
+                }
+            }
+        } else if (const char *v = value_of("--paced_seconds=")) {
+            g_settings.paced_seconds = std::atof(v);
+        } else if (const char *v = value_of("--unpaced_seconds=")) {
+            g_settings.unpaced_seconds = std::atof(v);
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    *argc = kept;
+    return g_settings.paced_seconds > 0 && g_settings.unpaced_seconds > 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (!TakeOwnFlags(&argc, argv)) {
+        return 2;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 2;
+    }
+    benchmark::AddCustomContext("compiler", QOR_BENCH_COMPILER);
+    benchmark::RegisterBenchmark("sleep_500us/slack:default", SleepOvershoot, 0)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(400);
+    benchmark::RegisterBenchmark("sleep_500us/slack:1ns", SleepOvershoot, 1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(400);
+    // The library and the bare loop take turns at each rate, so that both
+    // meet the machine in the same state.
+    for (auto [name, function] : {std::pair{"pty_RD", PtyRd}, std::pair{"pty_raw", PtyRaw}}) {
+        benchmark::RegisterBenchmark((std::string(name) + "/unpaced").c_str(), function, 0)
+            ->UseRealTime()
+            ->Unit(benchmark::kMicrosecond)
+            ->MinTime(g_settings.unpaced_seconds);
+    }
+    for (int baud : g_settings.bauds) {
+        // A handful of transactions is enough where each takes long; the
+        // count is fixed so that the run's length is known in advance.
+        double wanted = std::ceil(g_settings.paced_seconds / WireSeconds(baud));
+        auto iterations =
+            static_cast<benchmark::IterationCount>(std::fmin(std::fmax(wanted, 5), 5000));
+        for (auto [name, function] : {std::pair{"pty_RD", PtyRd}, std::pair{"pty_raw", PtyRaw}}) {
+            std::string full = std::string(name) + "/baud:" + std::to_string(baud);
+            benchmark::RegisterBenchmark(full.c_str(), function, baud)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond)
+                ->Iterations(iterations);
+        }
+    }
+    ErrorNotingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    for (auto &entry : g_links) {
+        QOR_ClosePort(entry.second.port);
+    }
+    g_links.clear();
+    for (auto &entry : g_raw_links) {
+        if (entry.second.fd >= 0) {
+            close(entry.second.fd);
+        }
+    }
+    g_raw_links.clear();
+    return g_any_error ? 1 : 0;
+}

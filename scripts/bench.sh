@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Measures what a transaction costs the host and writes docs/PERFORMANCE.md
+# and docs/performance/baud.png from the run:
+#   - CPU per QOR_RD, QOR_SP and QOR_DI in process (Google Benchmark);
+#   - QOR_RD through the real libraries over a pty to qor-sim, paced at
+#     several baud rates, beside the wire time and a bare write/poll/read loop;
+#   - the same loop in Python with pyserial, at the same rates;
+#   - unpaced rounds, library and Python alternating;
+#   - system calls per transaction (strace), library and Python.
+# Takes a minute or two.
+#   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
+#   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
+#   QOR_BENCH_BAUDS     paced rates (default 1200,...,115200)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+seconds=${QOR_BENCH_SECONDS:-1}
+rounds=${QOR_BENCH_ROUNDS:-3}
+bauds=${QOR_BENCH_BAUDS:-1200,2400,4800,9600,19200,38400,57600,115200}
+build=$root/build-bench
+results=$build/bench-results
+started=$SECONDS
+stage() { echo; echo "== $* ($((SECONDS - started)) s)"; }
+
+stage "packages"
+bash scripts/setup.sh
+# What only the benchmarks need. Debian's python3 is the one these packages
+# install into, whatever python3 comes first on PATH.
+missing=()
+command -v strace >/dev/null 2>&1 || missing+=(strace)
+/usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3-serial)
+/usr/bin/python3 -c 'import matplotlib' 2>/dev/null || missing+=(python3-matplotlib)
+if ((${#missing[@]})); then
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "bench: install these packages first: ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "bench: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+py=/usr/bin/python3
+
+stage "build (Release, $build)"
+jobs=$(nproc)
+((jobs > 2)) && jobs=2
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$jobs" --target qor_bench_cpu qor_bench_link qor_bench_syscalls qor-sim
+
+rm -rf "$results"
+mkdir -p "$results"
+json() { echo "--benchmark_out=$results/$1" --benchmark_out_format=json; }
+
+stage "in process: CPU per transaction"
+# shellcheck disable=SC2046
+"$build/qor_bench_cpu" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    $(json cpu.json)
+
+stage "paced: library and bare loop"
+# shellcheck disable=SC2046
+"$build/qor_bench_link" --benchmark_filter='baud|sleep' --bauds="$bauds" \
+    --paced_seconds="$seconds" $(json link_paced.json)
+
+stage "paced: Python peer"
+"$py" bench/peers.py python --sim "$build/qor-sim" --bauds "$bauds" \
+    --paced-seconds "$seconds" --out "$results/python_paced.json"
+
+stage "unpaced: library and Python, $rounds alternating rounds"
+for ((round = 1; round <= rounds; ++round)); do
+    # shellcheck disable=SC2046
+    "$build/qor_bench_link" --benchmark_filter=unpaced --unpaced_seconds="$seconds" \
+        $(json "link_unpaced_$round.json")
+    "$py" bench/peers.py python --sim "$build/qor-sim" --bauds 0 \
+        --unpaced-seconds "$seconds" --out "$results/python_unpaced_$round.json"
+done
+
+stage "system calls per transaction (strace)"
+"$py" bench/peers.py syscalls --sim "$build/qor-sim" --driver "$build/qor_bench_syscalls" \
+    --out "$results/syscalls.json"
+
+stage "report"
+"$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \
+    --plot docs/performance/baud.png --elapsed $((SECONDS - started))
+echo "bench: wrote docs/PERFORMANCE.md and docs/performance/baud.png ($((SECONDS - started)) s)"
