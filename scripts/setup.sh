@@ -24,9 +24,6 @@ need pkg-config pkgconf
 need dpkg-shlibdeps dpkg-dev
 need file file
 need groff groff-base
-need strace strace
-need /usr/lib/python3/dist-packages/serial/__init__.py python3-serial
-need /usr/lib/python3/dist-packages/matplotlib/__init__.py python3-matplotlib
 for extra in "${QOR_EXTRA_PACKAGES[@]:-}"; do
     [[ -n "$extra" ]] && packages+=("$extra")
 done
