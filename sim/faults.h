@@ -1,0 +1,64 @@
+// Turns a reply into what actually goes on the wire: the fault options for
+// tests (silence, delay, noise, cut or padded replies, serial pacing) are
+// decided here, away from the I/O, so they can be checked without a link.
+#ifndef QOR_SIM_FAULTS_H
+#define QOR_SIM_FAULTS_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <string>
+
+namespace qorsim {
+
+// Noise without "*" or "?", so a reader that skips to the first of those
+// skips all of it.
+inline const char kDefaultGarbage[] = "#~%\r";
+
+struct FaultOptions {
+    bool silent = false;
+    int delay_ms = 0;
+    bool garbage = false;
+    std::string garbage_text = kDefaultGarbage;
+    bool truncate = false;
+    int overlong = 0;  // 0: off
+    int baud = 0;      // 0: no pacing
+    double fault_rate = 0.0;
+    std::uint64_t seed = 1;
+};
+
+enum class RandomFault { None, Silence, Delay, Garbage, Truncate, Overlong };
+
+// The character count a randomly padded reply gets: past the 50 characters
+// a host accepts.
+constexpr std::size_t kRandomOverlong = 60;
+
+struct Transmission {
+    bool send = true;
+    std::chrono::nanoseconds wait_before{0};
+    std::string bytes;
+    // 0: all bytes at once; otherwise one byte per interval.
+    std::chrono::nanoseconds per_char{0};
+    RandomFault random = RandomFault::None;
+};
+
+// Pads the text before the final CR with '0' up to n characters.
+std::string pad_reply(const std::string &reply, std::size_t n);
+
+class FaultShaper {
+  public:
+    explicit FaultShaper(FaultOptions options);
+
+    // reply: as built, with its CR. frame_chars: the received frame's length
+    // including its CR (its wire time counts when pacing).
+    Transmission shape(const std::string &reply, std::size_t frame_chars);
+
+  private:
+    FaultOptions options_;
+    std::mt19937_64 rng_;
+};
+
+}  // namespace qorsim
+
+#endif

@@ -1,0 +1,58 @@
+// qor-sim: answers as one or more modules on a pseudo-terminal or TCP link.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "server.h"
+
+namespace {
+
+int g_stop_write = -1;
+
+extern "C" void on_stop_signal(int) {
+    const int saved = errno;
+    const char c = 1;
+    (void)!write(g_stop_write, &c, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const qorsim::ParseResult parsed = qorsim::parse_args(args);
+    if (!parsed.options) {
+        std::fprintf(stderr, "qor-sim: %s\n(qor-sim --help lists the options)\n",
+                     parsed.error.c_str());
+        return 2;
+    }
+    if (parsed.options->help) {
+        std::fputs(qorsim::usage_text(), stdout);
+        return 0;
+    }
+
+    // The signal handlers only write to this pipe; every wait in the program
+    // polls its read end, which stays readable once written.
+    int stop_pipe[2];
+    if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("qor-sim: pipe");
+        return 1;
+    }
+    g_stop_write = stop_pipe[1];
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    qorsim::Shared shared(*parsed.options, stop_pipe[0]);
+    return parsed.options->mode == qorsim::Mode::Pty ? qorsim::run_pty(shared)
+                                                     : qorsim::run_tcp(shared);
+}

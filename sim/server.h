@@ -1,0 +1,39 @@
+// The I/O side of qor-sim: a pseudo-terminal or TCP link feeding frames to
+// the Simulator and writing its replies through the FaultShaper.
+#ifndef QOR_SIM_SERVER_H
+#define QOR_SIM_SERVER_H
+
+#include <chrono>
+#include <mutex>
+
+#include "faults.h"
+#include "options.h"
+#include "protocol.h"
+
+namespace qorsim {
+
+struct Shared {
+    Shared(const Options &o, int stop)
+        : options(o),
+          sim(o.sim),
+          shaper(o.faults),
+          stop_fd(stop),
+          start(std::chrono::steady_clock::now()) {}
+
+    const Options options;
+    Simulator sim;       // guarded by mu
+    FaultShaper shaper;  // guarded by mu
+    std::mutex mu;
+    // Becomes readable (and stays so) when the program is asked to stop.
+    const int stop_fd;
+    const std::chrono::steady_clock::time_point start;
+};
+
+// Both print their link's name as the first line of standard output, then
+// serve until stop_fd becomes readable. They return the exit code.
+int run_pty(Shared &shared);
+int run_tcp(Shared &shared);
+
+}  // namespace qorsim
+
+#endif

@@ -1,0 +1,231 @@
+// Reply faults and the command line, without any link.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "faults.h"
+#include "options.h"
+
+using namespace std::chrono_literals;
+using qorsim::FaultOptions;
+using qorsim::FaultShaper;
+using qorsim::RandomFault;
+
+namespace {
+
+const std::string kReply = "*+00072.10\r";
+
+FaultOptions make(bool silent = false, int delay_ms = 0, const std::string &garbage = "",
+                  bool truncate = false, int overlong = 0) {
+    FaultOptions o;
+    o.silent = silent;
+    o.delay_ms = delay_ms;
+    o.garbage = !garbage.empty();
+    if (o.garbage) {
+        o.garbage_text = garbage;
+    }
+    o.truncate = truncate;
+    o.overlong = overlong;
+    return o;
+}
+
+TEST(SimFaults, EachOptionShapesTheReply) {
+    const struct {
+        const char *name;
+        FaultOptions options;
+        bool send;
+        std::string bytes;
+        std::chrono::nanoseconds wait;
+    } rows[] = {
+        {"none", make(), true, kReply, 0ns},
+        {"silent", make(true), false, "", 0ns},
+        {"garbage", make(false, 0, qorsim::kDefaultGarbage), true, "#~%\r" + kReply, 0ns},
+        {"garbage text", make(false, 0, "XY"), true, "XY" + kReply, 0ns},
+        {"truncate", make(false, 0, "", true), true, "*+00072.10", 0ns},
+        {"overlong", make(false, 0, "", false, 20), true, "*+00072.100000000000\r", 0ns},
+        {"overlong short", make(false, 0, "", false, 5), true, kReply, 0ns},
+        {"overlong cut", make(false, 0, "", true, 12), true, "*+00072.1000", 0ns},
+        {"delay", make(false, 250), true, kReply, 250ms},
+        {"garbage delay", make(false, 30, "!"), true, "!" + kReply, 30ms},
+    };
+    for (const auto &r : rows) {
+        FaultShaper shaper(r.options);
+        const qorsim::Transmission tx = shaper.shape(kReply, 5);
+        EXPECT_EQ(tx.send, r.send) << r.name;
+        if (r.send) {
+            EXPECT_EQ(tx.bytes, r.bytes) << r.name;
+        }
+        EXPECT_EQ(tx.wait_before, r.wait) << r.name;
+        EXPECT_EQ(tx.per_char, 0ns) << r.name;
+        EXPECT_EQ(tx.random, RandomFault::None) << r.name;
+    }
+}
+
+TEST(SimFaults, BaudPacingCountsTenBitsPerCharacter) {
+    FaultOptions o;
+    o.baud = 1200;
+    o.delay_ms = 100;
+    FaultShaper shaper(o);
+    const qorsim::Transmission tx = shaper.shape(kReply, 5);
+    EXPECT_EQ(tx.per_char, 8333333ns);
+    // The received frame's wire time comes before the reply, after the delay.
+    EXPECT_EQ(tx.wait_before, 100ms + 5 * 8333333ns);
+    EXPECT_EQ(tx.bytes, kReply);
+}
+
+TEST(SimFaults, RandomFaultsHitTheRequestedShareAndEachLooksRight) {
+    FaultOptions o;
+    o.fault_rate = 1.0;
+    o.seed = 7;
+    FaultShaper shaper(o);
+    std::map<RandomFault, int> kinds;
+    for (int i = 0; i < 500; ++i) {
+        const qorsim::Transmission tx = shaper.shape(kReply, 5);
+        ++kinds[tx.random];
+        switch (tx.random) {
+            case RandomFault::None:
+                ADD_FAILURE() << "reply " << i << " has no fault at rate 1";
+                break;
+            case RandomFault::Silence:
+                EXPECT_FALSE(tx.send);
+                break;
+            case RandomFault::Delay:
+                EXPECT_GT(tx.wait_before, 300ms);
+                EXPECT_EQ(tx.bytes, kReply);
+                break;
+            case RandomFault::Garbage:
+                EXPECT_EQ(tx.bytes, std::string(qorsim::kDefaultGarbage) + kReply);
+                break;
+            case RandomFault::Truncate:
+                EXPECT_EQ(tx.bytes, kReply.substr(0, kReply.size() / 2));
+                break;
+            case RandomFault::Overlong:
+                EXPECT_EQ(tx.bytes.size(), qorsim::kRandomOverlong + 1);
+                EXPECT_EQ(tx.bytes.back(), '\r');
+                break;
+        }
+    }
+    EXPECT_EQ(kinds.size(), 5u);
+
+    o.fault_rate = 0.2;
+    FaultShaper some(o);
+    FaultShaper same(o);
+    int faulted = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const qorsim::Transmission a = some.shape(kReply, 5);
+        const qorsim::Transmission b = same.shape(kReply, 5);
+        EXPECT_EQ(a.random, b.random) << "same seed, reply " << i;
+        faulted += a.random != RandomFault::None;
+    }
+    EXPECT_GT(faulted, 300);
+    EXPECT_LT(faulted, 500);
+}
+
+qorsim::ParseResult parse(std::vector<std::string> args) {
+    return qorsim::parse_args(args);
+}
+
+TEST(SimOptions, AcceptsTheDocumentedForms) {
+    auto o = parse({"--pty"}).options;
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->mode, qorsim::Mode::Pty);
+    EXPECT_EQ(o->sim.addresses, "1");
+    EXPECT_EQ(o->sim.di_bytes, 2);
+
+    const struct {
+        std::string where, host, port;
+    } listens[] = {
+        {"0", "127.0.0.1", "0"},
+        {":0", "127.0.0.1", "0"},
+        {"127.0.0.1:5555", "127.0.0.1", "5555"},
+        {"localhost:7", "localhost", "7"},
+        {"[::1]:0", "::1", "0"},
+        {"4000", "127.0.0.1", "4000"},
+    };
+    for (const auto &l : listens) {
+        for (const auto &args : {std::vector<std::string>{"--listen", l.where},
+                                 std::vector<std::string>{"--listen=" + l.where}}) {
+            auto p = qorsim::parse_args(args);
+            ASSERT_TRUE(p.options) << l.where << ": " << p.error;
+            EXPECT_EQ(p.options->mode, qorsim::Mode::Listen);
+            EXPECT_EQ(p.options->host, l.host);
+            EXPECT_EQ(p.options->port, l.port);
+        }
+    }
+
+    o = parse({"--pty", "--address", "1", "--address=B", "--address", "1", "--di-bytes", "24",
+               "--garbage", "--steady", "--log"})
+            .options;
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->sim.addresses, "1B");
+    EXPECT_EQ(o->sim.di_bytes, 24);
+    EXPECT_TRUE(o->faults.garbage);
+    EXPECT_EQ(o->faults.garbage_text, qorsim::kDefaultGarbage);
+    EXPECT_EQ(o->sim.model.noise, 0.0);
+    EXPECT_TRUE(o->log);
+
+    o = parse({"--listen", "0", "--garbage", "A\\r\\x01\\\\", "--delay-ms", "5", "--truncate",
+               "--overlong", "60", "--baud", "9600", "--fault-rate", "0.25", "--seed", "99",
+               "--drop-after", "3", "--silent"})
+            .options;
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->faults.garbage_text, std::string("A\r\x01\\"));
+    EXPECT_EQ(o->faults.delay_ms, 5);
+    EXPECT_TRUE(o->faults.truncate);
+    EXPECT_EQ(o->faults.overlong, 60);
+    EXPECT_EQ(o->faults.baud, 9600);
+    EXPECT_EQ(o->faults.fault_rate, 0.25);
+    EXPECT_EQ(o->faults.seed, 99u);
+    EXPECT_EQ(o->drop_after, 3);
+    EXPECT_TRUE(o->faults.silent);
+
+    o = parse({"--help"}).options;
+    ASSERT_TRUE(o);
+    EXPECT_TRUE(o->help);
+}
+
+TEST(SimOptions, RefusesBadArguments) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"--pty", "--listen", "0"},
+        {"--listen", "0", "--pty"},
+        {"--bogus", "--pty"},
+        {"--pty", "extra"},
+        {"--pty=1"},
+        {"--listen"},
+        {"--listen", "host:70000"},
+        {"--listen", "a:b"},
+        {"--listen", "[::1]0"},
+        {"--di-bytes", "0", "--pty"},
+        {"--di-bytes", "25", "--pty"},
+        {"--di-bytes", "2x", "--pty"},
+        {"--address", "12", "--pty"},
+        {"--address", "$", "--pty"},
+        {"--address", " ", "--pty"},
+        {"--address"},
+        {"--drop-after", "2", "--pty"},
+        {"--drop-after", "0", "--listen", "0"},
+        {"--fault-rate", "1.5", "--pty"},
+        {"--fault-rate", "-0.1", "--pty"},
+        {"--seed", "-3", "--pty"},
+        {"--garbage=\\q", "--pty"},
+        {"--garbage=\\x4", "--pty"},
+        {"--delay-ms", "-1", "--pty"},
+        {"--baud", "10", "--pty"},
+        {"--overlong", "0", "--pty"},
+    };
+    for (const auto &args : bad) {
+        const qorsim::ParseResult p = qorsim::parse_args(args);
+        std::string joined;
+        for (const auto &a : args) {
+            joined += a + " ";
+        }
+        EXPECT_FALSE(p.options) << joined;
+        EXPECT_FALSE(p.error.empty()) << joined;
+    }
+}
+
+}  // namespace
