@@ -53,8 +53,10 @@ Transmission FaultShaper::shape(const std::string &reply, std::size_t frame_char
     if (tx.random == RandomFault::Truncate) {
         body.resize(body.size() / 2);
     }
-    if (options_.garbage || tx.random == RandomFault::Garbage) {
+    if (options_.garbage) {
         body = options_.garbage_text + body;
+    } else if (tx.random == RandomFault::Garbage) {
+        body = kRandomNoise + body;
     }
     tx.bytes = std::move(body);
 

@@ -15,6 +15,11 @@ namespace qorsim {
 // Noise without "*" or "?", so a reader that skips to the first of those
 // skips all of it.
 inline const char kDefaultGarbage[] = "#~%\r";
+// The noise of a random fault has no CR either: a reply cut off in a burst
+// of queued replies, followed by noise that ends in CR, would read as one
+// complete reply, and no reader of a protocol without reply checksums can
+// tell the two apart.
+inline const char kRandomNoise[] = "#~%";
 
 struct FaultOptions {
     bool silent = false;

@@ -1,5 +1,6 @@
 // qor-sim: answers as one or more modules on a pseudo-terminal or TCP link.
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -51,6 +52,12 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+
+    if (parsed.options->faults.baud > 0) {
+        // Pacing sleeps for a character time at a time; the default timer
+        // slack would make each of them end tens of microseconds late.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
 
     qorsim::Shared shared(*parsed.options, stop_pipe[0]);
     return parsed.options->mode == qorsim::Mode::Pty ? qorsim::run_pty(shared)

@@ -291,7 +291,8 @@ const char *usage_text() {
            "  --truncate          send each reply without its final CR\n"
            "  --overlong N        pad each reply with '0' to N characters before the CR\n"
            "  --baud N            pace the link like a serial line at N baud\n"
-           "  --fault-rate P      give a fraction P of replies one random fault\n"
+           "  --fault-rate P      give a fraction P of replies one random fault (silence,\n"
+           "                      a late reply, noise before it, cut, overlong)\n"
            "  --seed S            seed for --fault-rate (default 1)\n"
            "  --drop-after N      close each TCP connection after N replies\n"
            "Stops on SIGINT or SIGTERM with exit code 0; bad arguments exit with 2.\n";

@@ -135,8 +135,8 @@ bool transmit(const Shared &s, const Link &link, const Transmission &tx) {
     if (tx.per_char <= std::chrono::nanoseconds::zero()) {
         return write_all(s, link, tx.bytes.data(), tx.bytes.size());
     }
-    // Deadlines from one start, so the pace does not drift with scheduling.
-    t = Clock::now();
+    // Deadlines from the planned end of the frame wait, so neither a late
+    // wake-up nor scheduling makes the pace drift.
     for (char c : tx.bytes) {
         t += tx.per_char;
         if (wait_until(s, link.hangup_fd, t) != Wake::Deadline || !write_all(s, link, &c, 1)) {

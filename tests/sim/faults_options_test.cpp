@@ -97,7 +97,7 @@ TEST(SimFaults, RandomFaultsHitTheRequestedShareAndEachLooksRight) {
                 EXPECT_EQ(tx.bytes, kReply);
                 break;
             case RandomFault::Garbage:
-                EXPECT_EQ(tx.bytes, std::string(qorsim::kDefaultGarbage) + kReply);
+                EXPECT_EQ(tx.bytes, std::string(qorsim::kRandomNoise) + kReply);
                 break;
             case RandomFault::Truncate:
                 EXPECT_EQ(tx.bytes, kReply.substr(0, kReply.size() / 2));
