@@ -156,7 +156,7 @@ std::string count7(std::uint32_t v) {
 std::string format_value(Cents value) {
     const Cents v = clamp_cents(value);
     const Cents mag = v < 0 ? -v : v;
-    char buf[16];
+    char buf[48];  // room for any long long; clamping keeps it to nine
     std::snprintf(buf, sizeof buf, "%c%05lld.%02lld", v < 0 ? '-' : '+',
                   static_cast<long long>(mag / 100), static_cast<long long>(mag % 100));
     return buf;
