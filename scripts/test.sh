@@ -39,7 +39,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_FLAGS="$tsan" -DCMAKE_CXX_FLAGS="$tsan" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
-cmake --build build-tsan -j"$jobs" --target engine_tests comm_link_test
+cmake --build build-tsan -j"$jobs" --target engine_tests comm_link_test e2e_library_test qor-sim
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure --timeout 300 \
     -R '(Concurrency|SideBySide|Racing)'
 
