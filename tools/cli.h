@@ -73,6 +73,9 @@ struct CommandRow {
 
 // The command table (command_table.cpp).
 const std::vector<CommandRow> &commandTable();
+
+// A command with its arguments, as the help shows it: "hi VALUE [L|M]".
+std::string synopsis(const CommandRow &row);
 const CommandRow *findCommand(std::string_view name);
 
 enum class Action { Help, Version, Single, Scan, Poll, Demo };

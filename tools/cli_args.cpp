@@ -30,38 +30,8 @@ bool looksLikeNegativeNumber(const std::string &arg) {
     return arg.size() > 1 && arg[0] == '-' && (isDigit(arg[1]) || arg[1] == '.');
 }
 
-const char *argName(ArgKind kind) {
-    switch (kind) {
-        case ArgKind::Value:
-            return "VALUE";
-        case ArgKind::Mode:
-            return "[L|M]";
-        case ArgKind::Byte:
-            return "BYTE";
-        case ArgKind::OptByte:
-            return "[BYTE]";
-        case ArgKind::DiCount:
-            return "COUNT";
-        case ArgKind::DiIndex:
-            return "INDEX";
-        case ArgKind::DiBit:
-        case ArgKind::BitNumber:
-            return "BIT";
-    }
-    return "?";
-}
-
 bool isOptional(ArgKind kind) {
     return kind == ArgKind::Mode || kind == ArgKind::OptByte;
-}
-
-std::string usageOf(const CommandRow &row) {
-    std::string s = row.name;
-    for (ArgKind k : row.args) {
-        s += ' ';
-        s += argName(k);
-    }
-    return s;
 }
 
 // Converts one positional argument; on failure explains the accepted range.
@@ -141,7 +111,7 @@ bool parseInvocation(const CommandRow &row, const std::vector<std::string> &args
         required += isOptional(k) ? 0 : 1;
     }
     if (args.size() < required || args.size() > row.args.size()) {
-        error = std::string(row.name) + ": expected '" + usageOf(row) + "', got " +
+        error = std::string(row.name) + ": expected '" + synopsis(row) + "', got " +
                 std::to_string(args.size()) + " argument" + (args.size() == 1 ? "" : "s");
         return false;
     }

@@ -91,15 +91,6 @@ const char *resultHelp(ResultKind kind) {
     return "";
 }
 
-std::string synopsis(const CommandRow &row) {
-    std::string s = row.name;
-    for (ArgKind k : row.args) {
-        s += ' ';
-        s += argSyntax(k);
-    }
-    return s;
-}
-
 std::string pad(std::string s, size_t width) {
     if (s.size() < width) {
         s.append(width - s.size(), ' ');
@@ -110,6 +101,15 @@ std::string pad(std::string s, size_t width) {
 const char *kFooter = "See 'qor --help' for options, targets, status meanings and exit codes.\n";
 
 }  // namespace
+
+std::string synopsis(const CommandRow &row) {
+    std::string s = row.name;
+    for (ArgKind k : row.args) {
+        s += ' ';
+        s += argSyntax(k);
+    }
+    return s;
+}
 
 std::string formatFixed2(double value) {
     if (!std::isfinite(value)) {
