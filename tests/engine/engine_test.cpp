@@ -307,6 +307,8 @@ TEST_F(Engine, SwitchesTakeEffectOnTheNextFrame) {
     EXPECT_EQ(script::Frames(), (std::vector<std::string>{"$1RDEB\r", "$1RD\r"}));
 }
 
+// On Windows the echo is a modal message box, which a test cannot click.
+#ifndef _WIN32
 TEST_F(Engine, DebugEchoShowsEachFrameAndReplyAsItStands) {
     QOR_EnableDebug(1);
     script::Deliver("junk*+00072.10\r");
@@ -321,5 +323,6 @@ TEST_F(Engine, DebugEchoShowsEachFrameAndReplyAsItStands) {
     TransactionStep(1, '1', RD, 0, 0, 0, 0, kAllRules);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
+#endif
 
 }  // namespace
