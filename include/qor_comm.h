@@ -17,8 +17,9 @@
  *
  * A port nobody opened with QOR_OpenPort is opened on its first use from
  * the environment variable QOR_COMM_PORT<n> (n the port number, e.g.
- * QOR_COMM_PORT1=socket://10.0.0.5:4001), read at that moment, or else on
- * the serial device /dev/ttyS<n-1> with the defaults below.
+ * QOR_COMM_PORT1=socket://device-server:4001), read at that moment, or else
+ * on the serial device /dev/ttyS<n-1> (on Windows COMn, opened as \\.\COMn)
+ * with the defaults below.
  *
  * Time-outs: every wait is bounded. QOR_ReadByte waits at most the port's
  * per-character time-out (default 200 ms); a write fails when the link

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the ordinary build, the same tests
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests
-# under ThreadSanitizer, and a bounded fuzzing run.
+# under ThreadSanitizer, the Windows build under Wine, and a bounded fuzzing
+# run.
 #   QOR_FUZZ_SECONDS   length of the fuzzing run (default 60)
 #   QOR_QUICK=1        the ordinary build only
 set -euo pipefail
@@ -46,6 +47,9 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build-tsan -j"$jobs" --target engine_tests comm_link_test e2e_library_test qor-sim
 TSAN_OPTIONS=halt_on_error=1 run_ctest --test-dir build-tsan --output-on-failure --timeout 300 \
     -R '(Concurrency|SideBySide|Racing)'
+
+stage "Windows: cross builds with mingw-w64, tests under Wine"
+bash scripts/windows.sh 2>&1 | tee -a "$counts"
 
 stage "libFuzzer: every command export over arbitrary link input"
 bash scripts/fuzz.sh "${QOR_FUZZ_SECONDS:-60}"
