@@ -115,7 +115,8 @@ bool parseValue(std::string_view text, double &out);
 bool parseCommandLine(const std::vector<std::string> &args, CommandLine &out, std::string &error);
 
 // The link target for --port N without --link: the environment's
-// QOR_COMM_PORT<n> (passed in, null when unset) or /dev/ttyS<n-1>.
+// QOR_COMM_PORT<n> (passed in, null when unset), else the port's serial
+// device: COM<n> on Windows, /dev/ttyS<n-1> elsewhere.
 std::string defaultTarget(int port, const char *environmentValue);
 // Sets timeout_ms in a target's option list, replacing an earlier one.
 std::string withTimeout(const std::string &target, int timeoutMs);

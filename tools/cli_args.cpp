@@ -454,7 +454,11 @@ std::string defaultTarget(int port, const char *environmentValue) {
     if (environmentValue != nullptr && *environmentValue != '\0') {
         return environmentValue;
     }
+#ifdef _WIN32
+    return "COM" + std::to_string(port);
+#else
     return "/dev/ttyS" + std::to_string(port - 1);
+#endif
 }
 
 std::string withTimeout(const std::string &target, int timeoutMs) {

@@ -3,7 +3,6 @@
 // locale and always matches the two decimals the module sent.
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 
 #include "cli.h"
 
@@ -97,6 +96,61 @@ std::string pad(std::string s, size_t width) {
     }
     return s + ' ';
 }
+
+// The proleptic Gregorian date of a day count from 1970-01-01, in integer
+// arithmetic over 400-year eras (146097 days each, era 0 starting on
+// 0000-03-01 so that the leap day ends each year). The C runtime's gmtime is
+// not used: Windows' refuses times before 1970.
+struct CivilDate {
+    long long year;
+    int month;  // 1..12
+    int day;    // 1..31
+};
+
+constexpr long long kMillisPerDay = 86400000;
+
+CivilDate civilFromDays(long long days) {
+    days += 719468;  // 0000-03-01 to 1970-01-01
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long dayOfEra = days - era * 146097;  // 0..146096
+    const long long yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;  // 0..399
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long monthFromMarch = (5 * dayOfYear + 2) / 153;  // 0 = March .. 11 = February
+    CivilDate date;
+    date.day = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+    date.month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
+    date.year = yearOfEra + era * 400 + (date.month <= 2 ? 1 : 0);
+    return date;
+}
+
+// What differs between Windows and POSIX systems: the serial device names,
+// where the library's debug echo goes, and the demo, which needs a
+// pseudo-terminal.
+#ifdef _WIN32
+constexpr const char *kDemoNote = " (POSIX only)";
+constexpr const char *kDebugHelp =
+    "  --debug         show every frame and reply; on Windows the library shows\n"
+    "                  each in a message box and waits for OK\n";
+constexpr const char *kTargetHelp =
+    "  COM3                  a serial device: raw, 8N1, no flow control, 9600 baud\n"
+    "  socket://HOST:PORT    a raw TCP connection to a serial device server\n"
+    "  either followed by options, e.g. COM3?baud=19200&timeout_ms=100\n"
+    "Without --link the link uses port N's target: the environment variable\n"
+    "QOR_COMM_PORT<N> if set, else COM<N>. With --timeout, qor opens that target\n"
+    "itself with timeout_ms set to MS (replacing one already there).\n";
+#else
+constexpr const char *kDemoNote = "";
+constexpr const char *kDebugHelp =
+    "  --debug         echo every frame and reply on standard error\n";
+constexpr const char *kTargetHelp =
+    "  /dev/ttyUSB0          a serial device: raw, 8N1, no flow control, 9600 baud\n"
+    "  socket://HOST:PORT    a raw TCP connection to a serial device server\n"
+    "  either followed by options, e.g. /dev/ttyUSB0?baud=19200&timeout_ms=100\n"
+    "Without --link the link uses port N's target: the environment variable\n"
+    "QOR_COMM_PORT<N> if set, else /dev/ttyS<N-1>. With --timeout, qor opens that\n"
+    "target itself with timeout_ms set to MS (replacing one already there).\n";
+#endif
 
 const char *kFooter = "See 'qor --help' for options, targets, status meanings and exit codes.\n";
 
@@ -193,21 +247,19 @@ bool moduleAnswered(int status, int error) {
 
 std::string isoUtc(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
-    const auto ms = time_point_cast<milliseconds>(when).time_since_epoch().count();
+    const long long ms = time_point_cast<milliseconds>(when).time_since_epoch().count();
     // Floor division keeps times before 1970 correct too.
-    long long seconds = ms / 1000;
-    long long millis = ms % 1000;
-    if (millis < 0) {
-        millis += 1000;
-        seconds -= 1;
+    long long days = ms / kMillisPerDay;
+    long long inDay = ms % kMillisPerDay;
+    if (inDay < 0) {
+        inDay += kMillisPerDay;
+        days -= 1;
     }
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
+    const CivilDate date = civilFromDays(days);
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(millis));
+    std::snprintf(buf, sizeof buf, "%04lld-%02d-%02dT%02d:%02d:%02d.%03dZ", date.year, date.month,
+                  date.day, static_cast<int>(inDay / 3600000), static_cast<int>(inDay / 60000 % 60),
+                  static_cast<int>(inDay / 1000 % 60), static_cast<int>(inDay % 1000));
     return buf;
 }
 
@@ -254,7 +306,9 @@ std::string overviewHelp() {
          "Tools:\n"
          "  scan                 ask every address '!'..'~' with RD, list the modules that answer\n"
          "  poll QUERY [ARGS]    repeat a query (rd nd rz rh rl re di rb), print timestamped CSV\n"
-         "  demo                 start a simulator and tour every command family\n"
+         "  demo                 start a simulator and tour every command family";
+    s += kDemoNote;
+    s += "\n"
          "  help [COMMAND]       this text, or one command's help\n"
          "\n"
          "Options (anywhere on the line; --name=value works too):\n"
@@ -262,9 +316,9 @@ std::string overviewHelp() {
          "  --link TARGET   open the port on TARGET before the command (see Targets)\n"
          "  --address A     module address, one character '!'..'~' (default 1)\n"
          "  --checksum      add a checksum to every frame (modules then answer EC, RB\n"
-         "                  and DI in their long layout)\n"
-         "  --debug         echo every frame and reply on standard error\n"
-         "  --timeout MS    time-out for each reply character, 1..60000 ms\n"
+         "                  and DI in their long layout)\n";
+    s += kDebugHelp;
+    s += "  --timeout MS    time-out for each reply character, 1..60000 ms\n"
          "                  (link default 200 ms; scan uses 30 ms unless given)\n"
          "  --interval MS   poll: time between rows, 1..86400000 ms\n"
          "  --count N       poll: stop after N rows (default: until Ctrl-C)\n"
@@ -279,16 +333,11 @@ std::string overviewHelp() {
              (k == ArgKind::BitNumber ? " (rb, sb, cb)" : "") + "\n";
     }
     s += "\n"
-         "Targets (--link):\n"
-         "  /dev/ttyUSB0          a serial device: raw, 8N1, no flow control, 9600 baud\n"
-         "  socket://HOST:PORT    a raw TCP connection to a serial device server\n"
-         "  either followed by options, e.g. /dev/ttyUSB0?baud=19200&timeout_ms=100\n"
-         "Without --link the link uses port N's target: the environment variable\n"
-         "QOR_COMM_PORT<N> if set, else /dev/ttyS<N-1>. With --timeout, qor opens that\n"
-         "target itself with timeout_ms set to MS (replacing one already there).\n"
-         "\n"
+         "Targets (--link):\n";
+    s += kTargetHelp;
+    s += "\n"
          "Environment:\n"
-         "  QOR_COMM_PORT<N>   target of port N, e.g. QOR_COMM_PORT1=socket://10.0.0.5:4001\n"
+         "  QOR_COMM_PORT<N>   target of port N, e.g. QOR_COMM_PORT1=socket://device-server:4001\n"
          "\n"
          "Output (standard output):\n"
          "  values with two decimals (72.10); rh and rl add the alarm mode (latching,\n"
@@ -334,7 +383,8 @@ std::string commandHelp(std::string_view name) {
                    "  time,value,status,error              (rh, rl: time,value,mode,status,error)\n"
                    "  2024-05-01T12:34:56.789Z,72.10,0,0\n"
                    "time is UTC with milliseconds; a failed query leaves the value empty and\n"
-                   "shows its status and error. Stops after N rows or on Ctrl-C (SIGINT).\n"
+                   "shows its status and error. Stops after N rows or on Ctrl-C (SIGINT; on\n"
+                   "Windows Ctrl-C or Ctrl-Break).\n"
                    "QUERY is one of rd nd rz rh rl re di rb, with its own arguments, e.g.\n"
                    "  qor poll di 2 1 3 --interval 500 --count 10\n"
                    "Exit code: 0 when polling ended, 3 when the link could not be opened.\n") +
@@ -352,6 +402,9 @@ std::string commandHelp(std::string_view name) {
                    "checksums. Each step shows the library call, the frame and reply (on\n"
                    "standard error, from the library's debug echo) and the result.\n"
                    "The simulator is stopped at the end.\n"
+                   "Windows has no pseudo-terminals: there qor demo only explains how to run\n"
+                   "qor-sim --listen on a POSIX machine and reach it with\n"
+                   "--link socket://HOST:PORT, and exits with 3.\n"
                    "Exit code: 0 when every step behaved as expected, 1 when one did not,\n"
                    "3 when the simulator could not be started or its port not opened.\n") +
                kFooter;

@@ -12,37 +12,39 @@ using A = ArgKind;
 using R = ResultKind;
 
 // Adapters from an Invocation to each export's signature, one per shape.
-template <float (*F)(int, int, int *, int *)>
+// The pointer types carry the header's calling convention (__stdcall on
+// 32-bit Windows), or the exports would not match them there.
+template <float(QOR_CALL *F)(int, int, int *, int *)>
 void valueQuery(int port, int address, const Invocation &, Outcome &o) {
     o.value = F(port, address, &o.status, &o.error);
 }
 
-template <float (*F)(int, int, int *, int *, int *)>
+template <float(QOR_CALL *F)(int, int, int *, int *, int *)>
 void limitQuery(int port, int address, const Invocation &, Outcome &o) {
     o.value = F(port, address, &o.mode, &o.status, &o.error);
 }
 
-template <int (*F)(int, int, int *, int *)>
+template <int(QOR_CALL *F)(int, int, int *, int *)>
 void countQuery(int port, int address, const Invocation &, Outcome &o) {
     o.count = F(port, address, &o.status, &o.error);
 }
 
-template <int (*F)(int, int, int *, int *)>
+template <int(QOR_CALL *F)(int, int, int *, int *)>
 void plain(int port, int address, const Invocation &, Outcome &o) {
     F(port, address, &o.status, &o.error);
 }
 
-template <int (*F)(int, int, int, float, int *, int *)>
+template <int(QOR_CALL *F)(int, int, int, float, int *, int *)>
 void limitSet(int port, int address, const Invocation &inv, Outcome &o) {
     F(port, address, inv.mode, inv.value, &o.status, &o.error);
 }
 
-template <int (*F)(int, int, float, int *, int *)>
+template <int(QOR_CALL *F)(int, int, float, int *, int *)>
 void valueSet(int port, int address, const Invocation &inv, Outcome &o) {
     F(port, address, inv.value, &o.status, &o.error);
 }
 
-template <int (*F)(int, int, int, int *, int *)>
+template <int(QOR_CALL *F)(int, int, int, int *, int *)>
 void bitWrite(int port, int address, const Invocation &inv, Outcome &o) {
     F(port, address, inv.ints.at(0), &o.status, &o.error);
 }

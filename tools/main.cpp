@@ -1,12 +1,27 @@
 // qor: one library call per run, plus scan, poll and demo. Parsing and
 // formatting live in cli_args.cpp / cli_format.cpp; this file only talks to
 // the library, the terminal and the environment.
-#include <csignal>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <thread>
+#else
+#include <signal.h>
+#include <time.h>
+#endif
 
 #include "cli.h"
 #include "demo.h"
@@ -105,10 +120,52 @@ int runScan(const CommandLine &cl) {
     return kExitOk;
 }
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Set from a signal handler on POSIX and from the console's handler thread
+// on Windows: a lock-free atomic is safe in both.
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the interrupt flag must be lock-free");
 
+#ifdef _WIN32
+// Ctrl-C and Ctrl-Break in the console. Windows calls the handler on a
+// thread of its own, so no sleep is cut short: sleepUntil() wakes often
+// enough to notice the flag. Returning TRUE keeps the process alive, so poll
+// finishes its current row and returns normally.
+BOOL WINAPI onConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        g_interrupted = true;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void catchInterrupt() {
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+// Sleeps until the given time, in slices short enough that Ctrl-C ends the
+// wait at once to the eye.
+void sleepUntil(const std::chrono::steady_clock::time_point &when) {
+    constexpr auto kSlice = std::chrono::milliseconds(50);
+    while (!g_interrupted) {
+        const auto left = when - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            return;
+        }
+        std::this_thread::sleep_for(left < kSlice ? left : kSlice);
+    }
+}
+#else
 extern "C" void onInterrupt(int) {
-    g_interrupted = 1;
+    g_interrupted = true;
+}
+
+// No SA_RESTART: Ctrl-C should end a sleep at once, and a pending read ends
+// within one character time-out.
+void catchInterrupt() {
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
 }
 
 // Sleeps until the given time, returning early on SIGINT.
@@ -123,6 +180,7 @@ void sleepUntil(const std::chrono::steady_clock::time_point &when) {
         nanosleep(&ts, nullptr);  // EINTR just loops and checks the flag
     }
 }
+#endif
 
 int runPoll(const CommandLine &cl) {
     const Options &o = cl.options;
@@ -131,12 +189,7 @@ int runPoll(const CommandLine &cl) {
     }
     applySwitches(o);
 
-    // No SA_RESTART: Ctrl-C should end a sleep at once, and a pending read
-    // ends within one character time-out.
-    struct sigaction sa {};
-    sa.sa_handler = onInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
+    catchInterrupt();
 
     const CommandRow &row = *cl.invocation.row;
     const auto interval = std::chrono::milliseconds(*o.intervalMs);

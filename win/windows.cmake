@@ -23,13 +23,6 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     COMMAND ${CMAKE_DLLTOOL} --kill-at --input-def ${qor_dll_def} --dllname qor_dll.dll
             --output-lib $<TARGET_LINKER_FILE:qor_dll>
     VERBATIM)
-  # qor.exe is 64-bit only for now: its command table passes the exports as
-  # template arguments typed without __stdcall.
-  foreach(target qor qor_cli_core)
-    if(TARGET ${target})
-      set_target_properties(${target} PROPERTIES EXCLUDE_FROM_ALL ON)
-    endif()
-  endforeach()
 else()
   file(READ ${PROJECT_SOURCE_DIR}/win/qor_dll.def qor_dll_def_text)
   string(REGEX REPLACE "(QOR_[A-Za-z]+)@[0-9]+" "\\1" qor_dll_def_text "${qor_dll_def_text}")
@@ -60,18 +53,6 @@ foreach(test_program engine_tests command_fuzzer_replay)
     target_sources(${test_program} PRIVATE ${PROJECT_SOURCE_DIR}/tests/windows/attach_on_start.cpp)
   endif()
 endforeach()
-
-# qor.exe: gmtime_r comes with MinGW's POSIX time functions; SIGINT goes
-# through the C runtime's signal(); the demo, which needs a pseudo-terminal,
-# says what to do instead.
-if(TARGET qor)
-  target_compile_definitions(qor_cli_core PRIVATE _POSIX_THREAD_SAFE_FUNCTIONS)
-  get_target_property(qor_sources qor SOURCES)
-  list(TRANSFORM qor_sources REPLACE "^demo\\.cpp$" "${PROJECT_SOURCE_DIR}/win/qor_demo_windows.cpp")
-  set_property(TARGET qor PROPERTY SOURCES ${qor_sources})
-  set_source_files_properties(${PROJECT_SOURCE_DIR}/tools/main.cpp TARGET_DIRECTORY qor
-    PROPERTIES COMPILE_OPTIONS "-include;${PROJECT_SOURCE_DIR}/win/posix_signals.h")
-endif()
 
 # The checks of what was built (exports, imports, version resources) and the
 # Windows tests. QOR_WINDOWS_CHECKS gives the checks to a build without the

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <set>
 
 #include "cli.h"
@@ -280,9 +281,32 @@ TEST(ToolsTargets, TimeoutIsMergedIntoTheOptions) {
     for (const auto &c : cases) {
         EXPECT_EQ(withTimeout(c.target, c.ms), c.want) << c.target;
     }
+    EXPECT_EQ(defaultTarget(2, "socket://a:1"), "socket://a:1");
+}
+
+// Without --link, --timeout opens the port's own serial device, which the
+// help names too; Windows numbers its ports from 1, POSIX systems from 0.
+TEST(ToolsTargets, DefaultDeviceFollowsThePlatform) {
+#ifdef _WIN32
+    EXPECT_EQ(defaultTarget(1, nullptr), "COM1");
+    EXPECT_EQ(defaultTarget(3, ""), "COM3");
+    EXPECT_EQ(defaultTarget(12, nullptr), "COM12");
+    const char *named = "else COM<N>.";
+    const char *debugGoesTo = "message box";
+#else
     EXPECT_EQ(defaultTarget(1, nullptr), "/dev/ttyS0");
     EXPECT_EQ(defaultTarget(3, ""), "/dev/ttyS2");
-    EXPECT_EQ(defaultTarget(2, "socket://a:1"), "socket://a:1");
+    EXPECT_EQ(defaultTarget(12, nullptr), "/dev/ttyS11");
+    const char *named = "else /dev/ttyS<N-1>.";
+    const char *debugGoesTo = "on standard error";
+#endif
+    const std::string help = overviewHelp();
+    EXPECT_NE(help.find(named), std::string::npos) << help;
+    const size_t debug = help.find("  --debug ");
+    ASSERT_NE(debug, std::string::npos);
+    EXPECT_NE(help.substr(debug, help.find("--timeout", debug) - debug).find(debugGoesTo),
+              std::string::npos)
+        << help;
 }
 
 TEST(ToolsFormat, ValuesHaveTwoDecimals) {
@@ -349,9 +373,34 @@ TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
 
 TEST(ToolsFormat, IsoTimeAndCsvRows) {
     using namespace std::chrono;
-    const system_clock::time_point t{milliseconds(1714566896789LL)};
-    EXPECT_EQ(isoUtc(t), "2024-05-01T12:34:56.789Z");
-    EXPECT_EQ(isoUtc(system_clock::time_point{milliseconds(-1)}), "1969-12-31T23:59:59.999Z");
+    // Milliseconds since 1970 as `date -u` converts them: leap days, century
+    // years that are (2000) and are not (1900, 2100) leap years, and times
+    // before 1970, which the formatting must handle the same everywhere.
+    const struct {
+        long long ms;
+        const char *want;
+    } cases[] = {
+        {1714566896789LL, "2024-05-01T12:34:56.789Z"},
+        {0, "1970-01-01T00:00:00.000Z"},
+        {-1, "1969-12-31T23:59:59.999Z"},
+        {-86400000LL, "1969-12-31T00:00:00.000Z"},
+        {-86400001LL, "1969-12-30T23:59:59.999Z"},
+        {951782400000LL, "2000-02-29T00:00:00.000Z"},
+        {951868799999LL, "2000-02-29T23:59:59.999Z"},
+        {1709164800000LL, "2024-02-29T00:00:00.000Z"},
+        {-2203891200000LL, "1900-03-01T00:00:00.000Z"},
+        {-2203891200001LL, "1900-02-28T23:59:59.999Z"},
+        {4107542400000LL, "2100-03-01T00:00:00.000Z"},
+        {4107542399999LL, "2100-02-28T23:59:59.999Z"},
+        {-8515238400000LL, "1700-03-01T00:00:00.000Z"},
+        {-8515238400001LL, "1700-02-28T23:59:59.999Z"},
+        {7258118399999LL, "2199-12-31T23:59:59.999Z"},
+        {1233, "1970-01-01T00:00:01.233Z"},
+        {-1233, "1969-12-31T23:59:58.767Z"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(isoUtc(system_clock::time_point{milliseconds(c.ms)}), c.want) << c.ms;
+    }
 
     Outcome ok;
     ok.value = 72.1f;
@@ -365,6 +414,37 @@ TEST(ToolsFormat, IsoTimeAndCsvRows) {
     EXPECT_EQ(csvRow("T", ResultKind::Limit, ok), "T,72.10,latching,0,0");
     EXPECT_EQ(csvRow("T", ResultKind::Value, bad), "T,,100,1");
     EXPECT_EQ(csvRow("T", ResultKind::Limit, bad), "T,,,100,1");
+}
+
+// Day after day over 500 years, more than a whole 400-year cycle of the
+// calendar (and within the system clock's range, about 1678 to 2261): every
+// date is the one after the date before, with the month lengths and leap
+// years of the Gregorian calendar.
+TEST(ToolsFormat, IsoDatesFollowTheCalendar) {
+    using namespace std::chrono;
+    const auto monthLength = [](int year, int month) {
+        static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+        return month == 2 && leap ? 29 : days[month - 1];
+    };
+    int year = 1700, month = 1, day = 1;
+    const long long first = -98615;  // 1700-01-01 in days from 1970-01-01
+    for (long long d = first; d < first + 182621; ++d) {
+        // Noon, so the time of day is fixed and only the date moves.
+        const std::string text =
+            isoUtc(system_clock::time_point{milliseconds(d * 86400000LL + 43200000LL)});
+        char want[64];
+        std::snprintf(want, sizeof want, "%04d-%02d-%02dT12:00:00.000Z", year, month, day);
+        ASSERT_EQ(text, want) << "day " << d;
+        if (++day > monthLength(year, month)) {
+            day = 1;
+            if (++month > 12) {
+                month = 1;
+                ++year;
+            }
+        }
+    }
+    EXPECT_EQ(year, 2200);
 }
 
 // The table drives parsing, help and poll; a slip in one row would silently

@@ -118,6 +118,7 @@ result "tcp: a closed connection is reopened by the next frame" "$([[ $rows == 4
 start_sim pty --pty --steady || exit 1
 ln -sfn "$pty" "$prefix/dosdevices/com12"
 expect "serial: port 12 opens COM12 by default" 0 "72.10" "^$" -- --port 12 rd
+expect "serial: --timeout builds the COM12 target itself" 0 "72.10" "^$" -- --port 12 --timeout 100 rd
 expect "serial: write with an explicit rate" 0 "ok" "^$" -- --link 'COM12?baud=115200' sp 12.5
 expect "serial: no module at the address" 1 "" "status 100, error 1" -- --port 12 --address 7 rd
 expect "serial: missing port" 3 "" "link fault" -- --link COM200 rd
