@@ -416,23 +416,20 @@ def main():
         if default_late is not None and fine_late is not None:
             w("- The simulator's sleeps end late. A 500 µs `ppoll` sleep on this machine "
               "ended %.0f µs late on average with the default timer slack (50 µs) and "
-              "%.0f µs late with the slack at 1 ns; longer sleeps, as at the slow rates, "
-              "end later still." % (default_late, fine_late))
-        w("- Two of those latenesses add up in every reply: the simulator waits the "
-          "frame's wire time, then takes the first character's deadline from the moment "
-          "it woke (`t = Clock::now()` in `transmit`, sim/server.cpp) rather than from "
-          "the planned end of that wait, and the last character's own sleep ends late "
-          "again.")
+              "%.0f µs late with the slack at 1 ns, which the simulator sets for itself "
+              "while it paces; longer sleeps, as at the slow rates, end later still."
+              % (default_late, fine_late))
+        w("- The simulator takes every character's deadline from the planned end of the "
+          "frame wait, so a late wake-up does not carry into the rest of the reply; but "
+          "the last character's own sleep still ends late.")
         w("- The pty adds two wake-ups per transaction (the simulator waking for the "
           "frame, the host waking for the last character): the unpaced bare loop, "
           "which is little more than those, takes %s." % fmt_time_us(bare_unpaced))
         w("")
         w("On a real serial port the host's share is the same kind of wake-up; USB serial "
-          "adapters usually add a latency timer of 1 to 16 ms on top. The simulator could pace closer: continue the character "
-          "deadlines from the planned end of the frame wait (drop `t = Clock::now();` "
-          "before the character loop in `transmit`), and lower its timer slack while it "
-          "paces (`prctl(PR_SET_TIMERSLACK, 1)`, a program's own setting). What is left then "
-          "is the wake-ups themselves, which only a busy-waiting simulator would avoid.")
+          "adapters usually add a latency timer of 1 to 16 ms on top. What is left here "
+          "is the wake-ups themselves, which only a busy-waiting simulator would avoid: "
+          "the libraries add nothing measurable to them.")
         w("")
     if not ok_cpu:
         w("The in-process figure is above 1 µs on this run; see the load average above: "
