@@ -23,23 +23,12 @@ started=$SECONDS
 stage() { echo; echo "== $* ($((SECONDS - started)) s)"; }
 
 stage "packages"
-bash scripts/setup.sh
 # What only the benchmarks need. Debian's python3 is the one these packages
 # install into, whatever python3 comes first on PATH.
-missing=()
-command -v strace >/dev/null 2>&1 || missing+=(strace)
-/usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3-serial)
-/usr/bin/python3 -c 'import matplotlib' 2>/dev/null || missing+=(python3-matplotlib)
-if ((${#missing[@]})); then
-    if [[ $(id -u) -ne 0 ]]; then
-        echo "bench: install these packages first: ${missing[*]}" >&2
-        exit 1
-    fi
-    echo "bench: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/setup.sh \
+    strace strace \
+    /usr/lib/python3/dist-packages/serial/__init__.py python3-serial \
+    /usr/lib/python3/dist-packages/matplotlib/__init__.py python3-matplotlib
 py=/usr/bin/python3
 
 stage "build (Release, $build)"

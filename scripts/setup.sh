@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need and the machine image may lack.
 # Safe to run again: it installs only what is missing.
+#   scripts/setup.sh [CHECK PACKAGE]...
+# Each extra pair adds one more need: PACKAGE is installed unless CHECK (a
+# command on PATH, or an absolute path) is there. The Windows and benchmark
+# scripts use it for what only they need.
 set -euo pipefail
 
 packages=()
@@ -24,8 +28,10 @@ need pkg-config pkgconf
 need dpkg-shlibdeps dpkg-dev
 need file file
 need groff groff-base
-for extra in "${QOR_EXTRA_PACKAGES[@]:-}"; do
-    [[ -n "$extra" ]] && packages+=("$extra")
+need /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+while (($# >= 2)); do
+    need "$1" "$2"
+    shift 2
 done
 
 if ((${#packages[@]})); then
@@ -36,5 +42,5 @@ if ((${#packages[@]})); then
     fi
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${packages[@]}"
+    apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${packages[@]}"
 fi

@@ -21,30 +21,12 @@ step() {
 }
 
 # --- packages ----------------------------------------------------------------
-bash scripts/setup.sh
-packages=()
-need() {  # need COMMAND-OR-FILE PACKAGE
-    if [[ "$1" == /* ]]; then
-        [[ -e "$1" ]] || packages+=("$2")
-    else
-        command -v "$1" >/dev/null 2>&1 || packages+=("$2")
-    fi
-}
-need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
-need i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix
-need /usr/lib/wine/wine64 wine64
-need /usr/src/googletest/CMakeLists.txt googletest
-need flock util-linux
-if ((${#packages[@]})); then
-    step "installing ${packages[*]}"
-    if [[ $(id -u) -ne 0 ]]; then
-        echo "windows: run as root (or install these packages yourself): ${packages[*]}" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${packages[@]}"
-fi
+bash scripts/setup.sh \
+    x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix \
+    i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix \
+    /usr/lib/wine/wine64 wine64 \
+    /usr/src/googletest/CMakeLists.txt googletest \
+    flock util-linux
 
 win64=$root/build-win64
 win32=$root/build-win32
