@@ -13,6 +13,7 @@
 
 #include "alloc_count.h"
 #include "qor_dll.h"
+#include "run_reported.h"
 
 namespace {
 
@@ -124,21 +125,6 @@ BENCHMARK(BM_RD)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_SP)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_DI)->Unit(benchmark::kNanosecond);
 
-// Set by the reporter below when a benchmark stopped with an error, so that
-// the program's exit status tells a script (and CTest) about it.
-bool g_any_error = false;
-
-class ErrorNotingReporter : public benchmark::ConsoleReporter {
-  public:
-    ErrorNotingReporter() : ConsoleReporter(OO_Tabular) {}
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            g_any_error = g_any_error || run.error_occurred;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -147,8 +133,6 @@ int main(int argc, char **argv) {
         return 2;
     }
     benchmark::AddCustomContext("compiler", QOR_BENCH_COMPILER);
-    ErrorNotingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return g_any_error ? 1 : 0;
+    bool any_error = qor_bench::RunReported();
+    return any_error ? 1 : 0;
 }

@@ -30,6 +30,7 @@
 #include "alloc_count.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
+#include "run_reported.h"
 #include "sim_launch.h"
 
 namespace {
@@ -235,19 +236,6 @@ void SleepOvershoot(benchmark::State &state, long slack_ns) {
     state.counters["late_us"] = late_ns / 1000.0 / static_cast<double>(state.iterations());
 }
 
-bool g_any_error = false;
-
-class ErrorNotingReporter : public benchmark::ConsoleReporter {
-  public:
-    ErrorNotingReporter() : ConsoleReporter(OO_Tabular) {}
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            g_any_error = g_any_error || run.error_occurred;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 // Takes this program's own flags out of argv; false on a malformed one.
 bool TakeOwnFlags(int *argc, char **argv) {
     int kept = 1;
@@ -324,9 +312,7 @@ int main(int argc, char **argv) {
                 ->Iterations(iterations);
         }
     }
-    ErrorNotingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    bool any_error = qor_bench::RunReported();
     for (auto &entry : g_links) {
         QOR_ClosePort(entry.second.port);
     }
@@ -337,5 +323,5 @@ int main(int argc, char **argv) {
         }
     }
     g_raw_links.clear();
-    return g_any_error ? 1 : 0;
+    return any_error ? 1 : 0;
 }
