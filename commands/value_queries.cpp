@@ -35,6 +35,17 @@ int ModeOf(char letter) {
     return letter == 'M' ? 0 : -1;
 }
 
+// The seven-digit count of an "RE" or "EC" reply: right after the "*", or
+// after the echoed address and letters of the long layout.
+void ReadCount(bool long_layout) {
+    if (long_layout) {
+        ExtractField(4, 10);
+    } else {
+        ExtractField(1, 7);
+    }
+    CounterResult = ParseInteger(FieldBuffer);
+}
+
 float ValueQuery(int port, int address, std::int32_t code, int *status, int *error) {
     LockTransaction();
     FloatResult = QueryValue(port, address, code);
@@ -108,12 +119,7 @@ int QOR_CALL QOR_RE(int port, int address, int *status, int *error) {
     LockTransaction();
     ClearResults();
     if (TransactionStep(port, address, RE, 0, 0.0f, 0, 0, kAllRules)) {
-        if (ReplyForm == 1) {
-            ExtractField(1, 7);
-        } else {
-            ExtractField(4, 10);
-        }
-        CounterResult = ParseInteger(FieldBuffer);
+        ReadCount(ReplyForm != 1);
     }
     int result = CounterResult;
     WriteOutcome(status, error);
@@ -128,12 +134,7 @@ int QOR_CALL QOR_EC(int port, int address, int *status, int *error) {
         TransactionStep(port, address, EC, 0, 0.0f, 0, 0, kAllRules)) {
         // With frame checksums the module answers "EC" in its long layout
         // (address and letters echoed first), whatever the reply form.
-        if (CmdChecksum != 0) {
-            ExtractField(4, 10);
-        } else {
-            ExtractField(1, 7);
-        }
-        CounterResult = ParseInteger(FieldBuffer);
+        ReadCount(CmdChecksum != 0);
     }
     int result = CounterResult;
     WriteOutcome(status, error);
