@@ -1,8 +1,8 @@
 // Commands that a module takes only right after an accepted "WE":
 // CA, CE, CZ, DA, EA, RR, HI, LO, SP, TS, TZ.
+#include "command_table.h"
 #include "commands.h"
 #include "library_state.h"
-#include "platform.h"
 #include "protocol.h"
 #include "qor_dll.h"
 
@@ -10,30 +10,17 @@ namespace qor {
 
 namespace {
 
-int AfterWe(int port, int address, std::int32_t code, std::int32_t param, float value, int *status,
+int AfterWe(int port, int address, CommandCode code, std::int32_t param, float value, int *status,
             int *error) {
-    LockTransaction();
-    CommandAfterWe(port, address, code, param, value);
-    int result = Status;
-    WriteOutcome(status, error);
-    UnlockTransaction();
-    return result;
+    return RunStatusCommand(Request{port, address, code, param, value}, StatusOnly, status, error);
 }
 
 }  // namespace
 
-void CommandAfterWe(int port, std::int32_t address, std::int32_t code, std::int32_t param,
-                    float value) {
-    ClearResults();
-    // A command that cannot be framed must not leave the module write-enabled
-    // by a "WE" that nothing follows.
-    if (!FrameArgumentsFit(address, code, value)) {
-        RefuseArguments();
-        return;
-    }
-    if (TransactionStep(port, address, WE, 0, 0.0f, 0, 0, kAllRules)) {
-        TransactionStep(port, address, code, param, value, 0, 0, kAllRules);
-    }
+bool CommandAfterWe(Transaction &tx, int port, std::int32_t address, std::int32_t code,
+                    std::int32_t param, float value) {
+    return TransactionStep(tx, port, address, WE, 0, 0.0f, 0, 0, OutcomeRules::kAllRules) &&
+           TransactionStep(tx, port, address, code, param, value, 0, 0, CommandOf(code).rules);
 }
 
 }  // namespace qor

@@ -1,8 +1,8 @@
 // Queries whose reply carries a number: RD, ND, RZ, RH, RL, RE, EC.
+#include "command_table.h"
 #include "commands.h"
 #include "library_state.h"
 #include "number_parse.h"
-#include "platform.h"
 #include "protocol.h"
 #include "qor_dll.h"
 
@@ -10,83 +10,78 @@ namespace qor {
 
 namespace {
 
-// Index of the value field in a reply of the current form.
-void ExtractValueField() {
-    if (ReplyForm == 1) {
-        ExtractField(1, 9);
+// Cuts the value field out of the reply: right after the "*", or after the
+// echoed address and letters of the long layout.
+void ExtractValueField(Transaction &tx) {
+    if (tx.ReplyForm == 1) {
+        ExtractField(tx, 1, 9);
     } else {
-        ExtractField(4, 12);
+        ExtractField(tx, 4, 12);
     }
 }
 
 // Where RH and RL find the mode letter after the value.
-std::int32_t ModeIndex() {
-    if (ReplyForm == 1) {
+std::int32_t ModeIndex(const Transaction &tx) {
+    if (tx.ReplyForm == 1) {
         return 10;
     }
-    return AddressWidth == 1 ? 13 : 14;
+    return tx.AddressWidth == 1 ? 13 : 14;
 }
 
-// 1 latching ("L"), 0 momentary ("M"), -1 for anything else.
-int ModeOf(char letter) {
-    if (letter == 'L') {
-        return 1;
+void ValueQuery(Transaction &tx, const Request &request) {
+    tx.FloatResult = QueryValue(tx, request.port, request.address, request.code);
+}
+
+// The seven-digit count of an "RE" or "EC" reply, right after the "*" or
+// after the echoed address and letters of the long layout. "RE" follows the
+// reply form; the module answers "EC" in its long layout whenever frames
+// carry checksums, whatever the reply form.
+void CountQuery(Transaction &tx, const Request &request) {
+    if (!RunSteps(tx, request)) {
+        return;
     }
-    return letter == 'M' ? 0 : -1;
-}
-
-// The seven-digit count of an "RE" or "EC" reply: right after the "*", or
-// after the echoed address and letters of the long layout.
-void ReadCount(bool long_layout) {
+    bool long_layout = request.code == EC ? tx.CmdChecksum != 0 : tx.ReplyForm != 1;
     if (long_layout) {
-        ExtractField(4, 10);
+        ExtractField(tx, 4, 10);
     } else {
-        ExtractField(1, 7);
+        ExtractField(tx, 1, 7);
     }
-    CounterResult = ParseInteger(FieldBuffer);
+    tx.CounterResult = ParseInteger(tx.FieldBuffer);
 }
 
-float ValueQuery(int port, int address, std::int32_t code, int *status, int *error) {
-    LockTransaction();
-    FloatResult = QueryValue(port, address, code);
-    float result = FloatResult;
-    WriteOutcome(status, error);
-    UnlockTransaction();
-    return result;
+float RunValueQuery(int port, int address, CommandCode code, int *status, int *error,
+                    int *mode = nullptr) {
+    Transaction tx;
+    RunExport(tx, Request{port, address, code}, ValueQuery, status, error, mode);
+    return tx.FloatResult;
 }
 
-float AlarmLimitQuery(int port, int address, std::int32_t code, int *mode, int *status,
-                      int *error) {
-    LockTransaction();
-    FloatResult = QueryValue(port, address, code);
-    float result = FloatResult;
-    if (mode != nullptr) {
-        // A failed transaction has no mode, whatever the buffer still holds.
-        *mode = Status == kStatusOk ? ModeOf(ReplyChar(ModeIndex())) : -1;
-    }
-    WriteOutcome(status, error);
-    UnlockTransaction();
-    return result;
+int RunCountQuery(int port, int address, CommandCode code, int *status, int *error) {
+    Transaction tx;
+    RunExport(tx, Request{port, address, code}, CountQuery, status, error);
+    return tx.CounterResult;
 }
 
 }  // namespace
 
-void WriteOutcome(int *status, int *error) {
-    if (status != nullptr) {
-        *status = Status;
-    }
-    if (error != nullptr) {
-        *error = Error;
-    }
-}
-
-float QueryValue(int port, std::int32_t address, std::int32_t code) {
-    ClearResults();
-    if (!TransactionStep(port, address, code, 0, 0.0f, 0, 0, kAllRules)) {
+float QueryValue(Transaction &tx, int port, std::int32_t address, std::int32_t code) {
+    if (!TransactionStep(tx, port, address, code, 0, 0.0f, 0, 0, CommandOf(code).rules)) {
         return 0.0f;
     }
-    ExtractValueField();
-    return static_cast<float>(ParseDecimal(FieldBuffer));
+    ExtractValueField(tx);
+    return static_cast<float>(ParseDecimal(tx.FieldBuffer));
+}
+
+int AlarmMode(const Transaction &tx) {
+    // A failed transaction has no mode, whatever the buffer still holds.
+    if (tx.Status != kStatusOk) {
+        return -1;
+    }
+    char letter = ReplyChar(tx, ModeIndex(tx));
+    if (letter == 'L') {
+        return 1;
+    }
+    return letter == 'M' ? 0 : -1;
 }
 
 }  // namespace qor
@@ -96,50 +91,31 @@ using namespace qor;
 extern "C" {
 
 float QOR_CALL QOR_RD(int port, int address, int *status, int *error) {
-    return ValueQuery(port, address, RD, status, error);
+    return RunValueQuery(port, address, RD, status, error);
 }
 
 float QOR_CALL QOR_ND(int port, int address, int *status, int *error) {
-    return ValueQuery(port, address, ND, status, error);
+    return RunValueQuery(port, address, ND, status, error);
 }
 
 float QOR_CALL QOR_RZ(int port, int address, int *status, int *error) {
-    return ValueQuery(port, address, RZ, status, error);
+    return RunValueQuery(port, address, RZ, status, error);
 }
 
 float QOR_CALL QOR_RH(int port, int address, int *mode, int *status, int *error) {
-    return AlarmLimitQuery(port, address, RH, mode, status, error);
+    return RunValueQuery(port, address, RH, status, error, mode);
 }
 
 float QOR_CALL QOR_RL(int port, int address, int *mode, int *status, int *error) {
-    return AlarmLimitQuery(port, address, RL, mode, status, error);
+    return RunValueQuery(port, address, RL, status, error, mode);
 }
 
 int QOR_CALL QOR_RE(int port, int address, int *status, int *error) {
-    LockTransaction();
-    ClearResults();
-    if (TransactionStep(port, address, RE, 0, 0.0f, 0, 0, kAllRules)) {
-        ReadCount(ReplyForm != 1);
-    }
-    int result = CounterResult;
-    WriteOutcome(status, error);
-    UnlockTransaction();
-    return result;
+    return RunCountQuery(port, address, RE, status, error);
 }
 
 int QOR_CALL QOR_EC(int port, int address, int *status, int *error) {
-    LockTransaction();
-    ClearResults();
-    if (TransactionStep(port, address, WE, 0, 0.0f, 0, 0, kAllRules) &&
-        TransactionStep(port, address, EC, 0, 0.0f, 0, 0, kAllRules)) {
-        // With frame checksums the module answers "EC" in its long layout
-        // (address and letters echoed first), whatever the reply form.
-        ReadCount(CmdChecksum != 0);
-    }
-    int result = CounterResult;
-    WriteOutcome(status, error);
-    UnlockTransaction();
-    return result;
+    return RunCountQuery(port, address, EC, status, error);
 }
 
 }  // extern "C"

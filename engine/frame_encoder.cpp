@@ -1,7 +1,9 @@
-// Builds command frames in FrameBuffer and writes them to the byte link.
+// Builds command frames in the transaction's FrameBuffer and writes them to
+// the byte link.
 #include <cmath>
 #include <cstdint>
 
+#include "command_table.h"
 #include "library_state.h"
 #include "platform.h"
 #include "protocol.h"
@@ -14,23 +16,9 @@ namespace {
 constexpr char kCarriageReturn = 13;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr int kValueFieldLength = 9;
+constexpr int kPointPosition = 6;  // after the sign and five integer digits
 // Hundredths that no longer fit five integer digits and two fraction digits.
 constexpr std::int64_t kValueFieldLimit = 10000000;
-
-// Letters of each CommandCode, by code.
-constexpr const char *kLetters[] = {
-    "ACK", "AO", "CA", "CB", "CE", "CZ", "DA", "DI", "DO", "EA", "EC", "HI", "LO",
-    "RB",  "RD", "RE", "RH", "RL", "RR", "RZ", "ND", "SB", "SP", "TS", "TZ", "WE",
-};
-constexpr std::int32_t kCodeCount = sizeof kLetters / sizeof kLetters[0];
-
-const char *LettersOf(std::int32_t code) {
-    return (code >= 0 && code < kCodeCount) ? kLetters[code] : kLetters[RD];
-}
-
-bool CarriesValue(std::int32_t code) {
-    return code == AO || code == HI || code == LO || code == SP || code == TS || code == TZ;
-}
 
 // The value in hundredths, rounded at the second decimal (half away from
 // zero) from the value's exact binary form. False when it cannot be carried.
@@ -46,33 +34,66 @@ bool RoundToHundredths(float value, std::int64_t *hundredths) {
     return true;
 }
 
-void Put(char character) {
-    FrameBuffer[Length++] = character;
+void Put(Transaction &tx, char character) {
+    tx.FrameBuffer[tx.FrameLength++] = character;
 }
 
-void PutHexByte(std::int32_t byte) {
-    Put(kHexDigits[(byte >> 4) & 0x0F]);
-    Put(kHexDigits[byte & 0x0F]);
+void PutHexByte(Transaction &tx, std::int32_t byte) {
+    Put(tx, kHexDigits[(byte >> 4) & 0x0F]);
+    Put(tx, kHexDigits[byte & 0x0F]);
 }
 
-// Sign, five integer digits, point, two fraction digits: "+00072.10".
-void PutValueField(float value) {
+// Sign, five integer digits, point, two fraction digits: "+00072.10". A value
+// the field cannot hold is refused before any frame is built
+// (FrameArgumentsFit); should one arrive anyway, the field carries zero
+// rather than digits of a rounding that failed.
+void PutValueField(Transaction &tx, float value) {
     std::int64_t hundredths = 0;
-    RoundToHundredths(value, &hundredths);
-    int start = Length;
-    Put(value < 0.0f ? '-' : '+');
+    if (!RoundToHundredths(value, &hundredths)) {
+        hundredths = 0;
+    }
+    int start = tx.FrameLength;
+    Put(tx, value < 0.0f ? '-' : '+');
     for (int i = 1; i < kValueFieldLength; ++i) {
-        Put('0');
+        Put(tx, '0');
     }
     // Digits from the last one backwards, skipping the point's position.
     for (int i = kValueFieldLength - 1; i > 0 && hundredths > 0; --i) {
-        if (i == 6) {
+        if (i == kPointPosition) {
             continue;
         }
-        FrameBuffer[start + i] = static_cast<char>('0' + hundredths % 10);
+        tx.FrameBuffer[start + i] = static_cast<char>('0' + hundredths % 10);
         hundredths /= 10;
     }
-    FrameBuffer[start + 6] = '.';
+    tx.FrameBuffer[start + kPointPosition] = '.';
+}
+
+void PutData(Transaction &tx, FrameData data, std::int32_t param, float value, std::int32_t byteA,
+             std::int32_t byteB) {
+    switch (data) {
+        case FrameData::kBitNumber:
+            PutHexByte(tx, param & 0x3F);
+            break;
+        case FrameData::kOutputBytes:
+            if (param != 1) {
+                PutHexByte(tx, byteA & 0xFF);
+            }
+            PutHexByte(tx, byteB & 0xFF);
+            break;
+        case FrameData::kValue:
+            PutValueField(tx, value);
+            break;
+        case FrameData::kValueAndMode:
+            PutValueField(tx, value);
+            if (param == 0) {
+                Put(tx, 'M');
+            } else if (param == 1) {
+                Put(tx, 'L');
+            }
+            break;
+        case FrameData::kNothing:
+            break;
+    }
 }
 
 char PromptFor(unsigned char address_width, unsigned char reply_form) {
@@ -84,83 +105,53 @@ char PromptFor(unsigned char address_width, unsigned char reply_form) {
 
 }  // namespace
 
-bool FrameArgumentsFit(std::int32_t address, std::int32_t code, float value) {
+bool FrameArgumentsFit(const Transaction &tx, std::int32_t address, std::int32_t code,
+                       float value) {
     if ((address & 0x7F) == 0) {
         return false;
     }
-    if (AddressWidth != 1 && ((address >> 8) & 0x7F) == 0) {
+    if (tx.AddressWidth != 1 && ((address >> 8) & 0x7F) == 0) {
         return false;
     }
     std::int64_t hundredths = 0;
     return !CarriesValue(code) || RoundToHundredths(value, &hundredths);
 }
 
-bool SendCommand(int port, std::int32_t address, std::int32_t code, std::int32_t param, float value,
-                 std::int32_t byteA, std::int32_t byteB) {
-    Length = 0;
-    Put(PromptFor(AddressWidth, ReplyForm));
-    if (AddressWidth != 1) {
-        Put(static_cast<char>((address >> 8) & 0x7F));
+bool SendCommand(Transaction &tx, int port, std::int32_t address, std::int32_t code,
+                 std::int32_t param, float value, std::int32_t byteA, std::int32_t byteB) {
+    const CommandInfo &command = CommandOf(code);
+    tx.FrameLength = 0;
+    Put(tx, PromptFor(tx.AddressWidth, tx.ReplyForm));
+    if (tx.AddressWidth != 1) {
+        Put(tx, static_cast<char>((address >> 8) & 0x7F));
     }
-    Put(static_cast<char>(address & 0x7F));
-
-    for (const char *letter = LettersOf(code); *letter != '\0'; ++letter) {
-        Put(*letter);
+    Put(tx, static_cast<char>(address & 0x7F));
+    for (const char *letter = command.letters; *letter != '\0'; ++letter) {
+        Put(tx, *letter);
     }
-
-    switch (code) {
-        case CB:
-        case SB:
-        case RB:
-            PutHexByte(param & 0x3F);
-            break;
-        case DO:
-            if (param != 1) {
-                PutHexByte(byteA & 0xFF);
-            }
-            PutHexByte(byteB & 0xFF);
-            break;
-        case AO:
-        case SP:
-        case TS:
-        case TZ:
-            PutValueField(value);
-            break;
-        case HI:
-        case LO:
-            PutValueField(value);
-            if (param == 0) {
-                Put('M');
-            } else if (param == 1) {
-                Put('L');
-            }
-            break;
-        default:
-            break;
+    PutData(tx, command.data, param, value, byteA, byteB);
+    if (tx.CmdChecksum != 0) {
+        AppendCmdChecksum(tx);
     }
-
-    if (CmdChecksum != 0) {
-        AppendCmdChecksum();
-    }
-    Put(kCarriageReturn);
-    FrameBuffer[Length] = '\0';
-    return SendFrame(port);
+    Put(tx, kCarriageReturn);
+    tx.FrameBuffer[tx.FrameLength] = '\0';
+    return SendFrame(tx, port);
 }
 
-void AppendCmdChecksum() {
+void AppendCmdChecksum(Transaction &tx) {
     unsigned sum = 0;
-    for (std::int32_t i = 0; i < Length; ++i) {
-        sum += static_cast<unsigned char>(FrameBuffer[i]);
+    for (std::int32_t i = 0; i < tx.FrameLength; ++i) {
+        sum += static_cast<unsigned char>(tx.FrameBuffer[i]);
     }
-    PutHexByte(static_cast<std::int32_t>(sum & 0xFF));
+    PutHexByte(tx, static_cast<std::int32_t>(sum & 0xFF));
 }
 
-bool SendFrame(int port) {
-    if (DebugEcho != 0) {
-        ShowMessageBox(FrameBuffer);
+bool SendFrame(Transaction &tx, int port) {
+    if (tx.DebugEcho != 0) {
+        ShowMessageBox(tx.FrameBuffer);
     }
     int result = 1;
-    for (const char *character = FrameBuffer; *character != '\0'; ++character) {
+    for (const char *character = tx.FrameBuffer; *character != '\0'; ++character) {
         result = QOR_WriteByte(port, static_cast<unsigned char>(*character));
         if (result != 1) {
             break;

@@ -1,55 +1,77 @@
-// The library's one process-wide state: settings, results, buffers.
+// The library's state: four process-wide settings, and the transaction
+// context that each exported call keeps on its own stack.
 //
-// Every exported call reads and writes these under the transaction lock
-// (platform.h), so the whole process shares one instance.
+// Settings are atomics, so that a switch flipped by one thread while another
+// is in the middle of a call is no data race; a transaction reads them once,
+// as it begins, and a change takes effect on the next call. Everything a
+// transaction builds, reads and returns lives in its context, so that calls
+// on different ports share nothing but the settings.
 #ifndef QOR_ENGINE_LIBRARY_STATE_H
 #define QOR_ENGINE_LIBRARY_STATE_H
 
+#include <atomic>
 #include <cstdint>
+
+#include "qor_dll.h"
 
 namespace qor {
 
 // Settings, one byte each.
-extern unsigned char CmdChecksum;   // nonzero: frames carry a checksum
-extern unsigned char DebugEcho;     // nonzero: frames and replies are echoed
-extern unsigned char AddressWidth;  // 1: one address character; 0: two
-extern unsigned char ReplyForm;     // 1: short replies; 0: long replies
-
-// Results of the last transaction.
-extern std::int32_t Status;
-extern std::int32_t Error;
-extern float FloatResult;
-extern std::int32_t CounterResult;
-extern std::int32_t BitResult;
+extern std::atomic<unsigned char> CmdChecksum;   // nonzero: frames carry a checksum
+extern std::atomic<unsigned char> DebugEcho;     // nonzero: frames and replies are echoed
+extern std::atomic<unsigned char> AddressWidth;  // 1: one address character; 0: two
+extern std::atomic<unsigned char> ReplyForm;     // 1: short replies; 0: long replies
 
 constexpr int kFrameCapacity = 56;
 constexpr int kReplyCapacity = 52;
 constexpr int kFieldCapacity = 64;
 
-extern char FrameBuffer[kFrameCapacity];
-extern char ReplyBuffer[kReplyCapacity];
-extern char FieldBuffer[kFieldCapacity];
-extern std::int32_t Length;
+// One call's frames, reply, field and results. The settings are the values
+// read as the call began; the buffers hold NUL-terminated text and each
+// length counts the characters before the NUL.
+struct Transaction {
+    unsigned char CmdChecksum;
+    unsigned char DebugEcho;
+    unsigned char AddressWidth;
+    unsigned char ReplyForm;
+
+    std::int32_t Status;
+    std::int32_t Error;
+    float FloatResult;
+    std::int32_t CounterResult;
+    std::int32_t BitResult;
+
+    char FrameBuffer[kFrameCapacity];
+    std::int32_t FrameLength;
+    char ReplyBuffer[kReplyCapacity];
+    std::int32_t ReplyLength;
+    char FieldBuffer[kFieldCapacity];
+    std::int32_t FieldLength;
+};
 
 // Status classes and the error details the library reports.
-constexpr std::int32_t kStatusOk = 0;
-constexpr std::int32_t kStatusReplyFault = 100;
-constexpr std::int32_t kStatusLinkFault = 200;
+constexpr std::int32_t kStatusOk = QOR_STATUS_OK;
+constexpr std::int32_t kStatusReplyFault = QOR_STATUS_REPLY_FAULT;
+constexpr std::int32_t kStatusLinkFault = QOR_STATUS_LINK_FAULT;
 
-constexpr std::int32_t kErrorNoReply = 1;          // with kStatusReplyFault
-constexpr std::int32_t kErrorReplyChecksum = 2;    // with kStatusReplyFault
-constexpr std::int32_t kErrorFrameNotWritten = 1;  // with kStatusLinkFault
-constexpr std::int32_t kErrorShortDigits = 2;      // with kStatusLinkFault
-constexpr std::int32_t kErrorNotFramable = 3;      // with kStatusLinkFault
+constexpr std::int32_t kErrorNoReply = QOR_ERROR_NO_REPLY;               // reply fault
+constexpr std::int32_t kErrorReplyChecksum = QOR_ERROR_REPLY_CHECKSUM;   // reply fault
+constexpr std::int32_t kErrorFrameNotWritten = QOR_ERROR_NOT_WRITTEN;    // link fault
+constexpr std::int32_t kErrorDigitCount = QOR_ERROR_DIGIT_COUNT;         // link fault
+constexpr std::int32_t kErrorNotFramable = QOR_ERROR_ARGUMENTS_REFUSED;  // link fault
 
 // Gives the settings their values on process attach.
 void AttachLibrary();
 
+// Starts a transaction: reads the settings once and clears the results and
+// the buffers.
+void BeginTransaction(Transaction &tx);
+
 // Zeroes the result variables; every transaction starts with it.
-void ClearResults();
+void ClearResults(Transaction &tx);
 
 // Sets Status and Error together.
-void SetOutcome(std::int32_t status, std::int32_t error);
+void SetOutcome(Transaction &tx, std::int32_t status, std::int32_t error);
 
 }  // namespace qor
 

@@ -12,7 +12,12 @@ namespace qor {
 
 namespace {
 
-pthread_mutex_t transaction_mutex = PTHREAD_MUTEX_INITIALIZER;
+// Statically initialised: the locks exist before any code of the library
+// runs, and need no heap and nothing to tear down at unload.
+struct PortMutex {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+};
+PortMutex port_mutexes[kPortLockCount];
 
 // Writes all of `size` bytes to standard error, retrying after signals. A
 // failure is ignored: the echo is a diagnostic and must never stop a call.
@@ -51,12 +56,12 @@ void ShowMessageBox(const char *text) {
     errno = saved_errno;
 }
 
-void LockTransaction() {
-    pthread_mutex_lock(&transaction_mutex);
+void LockPort(unsigned slot) {
+    pthread_mutex_lock(&port_mutexes[slot].mutex);
 }
 
-void UnlockTransaction() {
-    pthread_mutex_unlock(&transaction_mutex);
+void UnlockPort(unsigned slot) {
+    pthread_mutex_unlock(&port_mutexes[slot].mutex);
 }
 
 }  // namespace qor

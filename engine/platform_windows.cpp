@@ -11,9 +11,10 @@ namespace qor {
 
 namespace {
 
-// Statically initialised: the lock exists before any code of the library
-// runs, needs no heap and nothing to tear down at unload.
-SRWLOCK transaction_lock = SRWLOCK_INIT;
+// Statically initialised (SRWLOCK_INIT is all zeros): the locks exist before
+// any code of the library runs, and need no heap and nothing to tear down at
+// unload.
+SRWLOCK port_locks[kPortLockCount] = {};
 
 }  // namespace
 
@@ -26,12 +27,12 @@ void ShowMessageBox(const char *text) {
     SetLastError(saved_error);
 }
 
-void LockTransaction() {
-    AcquireSRWLockExclusive(&transaction_lock);
+void LockPort(unsigned slot) {
+    AcquireSRWLockExclusive(&port_locks[slot]);
 }
 
-void UnlockTransaction() {
-    ReleaseSRWLockExclusive(&transaction_lock);
+void UnlockPort(unsigned slot) {
+    ReleaseSRWLockExclusive(&port_locks[slot]);
 }
 
 }  // namespace qor

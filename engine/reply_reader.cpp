@@ -1,4 +1,5 @@
-// Captures replies from the byte link and takes them apart.
+// Captures replies from the byte link into the transaction's ReplyBuffer and
+// takes them apart.
 #include <cstdint>
 
 #include "library_state.h"
@@ -20,8 +21,8 @@ constexpr int kMaxCharactersPerReply = 256;
 
 }  // namespace
 
-bool ReadReply(int port) {
-    Length = 0;
+bool ReadReply(Transaction &tx, int port) {
+    tx.ReplyLength = 0;
     bool capturing = false;
     bool complete = false;
     bool overflowed = false;
@@ -39,15 +40,15 @@ bool ReadReply(int port) {
                 continue;
             }
             capturing = true;
-        } else if (starts_reply && ReplyBuffer[0] == '*') {
+        } else if (starts_reply && tx.ReplyBuffer[0] == '*') {
             // No accepting reply carries "*" or "?" in its data: this one was
             // cut off and the next begins here. Joined, "*+000" and
             // "*+00072.10" would pass as a reading of 0.
-            Length = 0;
+            tx.ReplyLength = 0;
             overflowed = false;
         }
-        if (Length < kReplyCapacity - 1) {
-            ReplyBuffer[Length++] = character;
+        if (tx.ReplyLength < kReplyCapacity - 1) {
+            tx.ReplyBuffer[tx.ReplyLength++] = character;
             if (character == kCarriageReturn) {
                 complete = true;
                 break;
@@ -61,42 +62,43 @@ bool ReadReply(int port) {
             }
         }
     }
-    ReplyBuffer[Length] = '\0';
-    if (DebugEcho != 0) {
-        ShowMessageBox(ReplyBuffer);
+    tx.ReplyBuffer[tx.ReplyLength] = '\0';
+    if (tx.DebugEcho != 0) {
+        ShowMessageBox(tx.ReplyBuffer);
     }
     return complete && !overflowed;
 }
 
-bool VerifyReplyChecksum() {
-    if (ReplyForm == 1) {
+bool VerifyReplyChecksum(const Transaction &tx) {
+    if (tx.ReplyForm == 1) {
         return true;
     }
-    if (Length < 4) {
+    if (tx.ReplyLength < 4) {
         return false;
     }
     unsigned sum = 0;
-    for (std::int32_t i = 0; i <= Length - 4; ++i) {
-        sum += static_cast<unsigned char>(ReplyBuffer[i]);
+    for (std::int32_t i = 0; i <= tx.ReplyLength - 4; ++i) {
+        sum += static_cast<unsigned char>(tx.ReplyBuffer[i]);
     }
-    return ReplyBuffer[Length - 3] == kHexDigits[(sum >> 4) & 0x0F] &&
-           ReplyBuffer[Length - 2] == kHexDigits[sum & 0x0F];
+    return tx.ReplyBuffer[tx.ReplyLength - 3] == kHexDigits[(sum >> 4) & 0x0F] &&
+           tx.ReplyBuffer[tx.ReplyLength - 2] == kHexDigits[sum & 0x0F];
 }
 
-void ExtractField(std::int32_t start, std::int32_t end) {
+void ExtractField(Transaction &tx, std::int32_t start, std::int32_t end) {
     std::int32_t size = 0;
     if (start >= 0) {
         // The field ends where the reply ends, whatever the range asks for.
-        std::int32_t last = end < Length - 1 ? end : Length - 1;
+        std::int32_t last = end < tx.ReplyLength - 1 ? end : tx.ReplyLength - 1;
         for (std::int32_t i = start; i <= last && size < kFieldCapacity - 1; ++i) {
-            FieldBuffer[size++] = ReplyBuffer[i];
+            tx.FieldBuffer[size++] = tx.ReplyBuffer[i];
         }
     }
-    FieldBuffer[size] = '\0';
+    tx.FieldBuffer[size] = '\0';
+    tx.FieldLength = size;
 }
 
-char ReplyChar(std::int32_t index) {
-    return (index >= 0 && index < Length) ? ReplyBuffer[index] : '\0';
+char ReplyChar(const Transaction &tx, std::int32_t index) {
+    return (index >= 0 && index < tx.ReplyLength) ? tx.ReplyBuffer[index] : '\0';
 }
 
 }  // namespace qor

@@ -4,34 +4,36 @@
 
 namespace qor {
 
-void RefuseArguments() {
-    SetOutcome(kStatusLinkFault, kErrorNotFramable);
+void RefuseArguments(Transaction &tx) {
+    SetOutcome(tx, kStatusLinkFault, kErrorNotFramable);
 }
 
-bool TransactionStep(int port, std::int32_t address, std::int32_t code, std::int32_t param,
-                     float value, std::int32_t byteA, std::int32_t byteB, OutcomeRules rules) {
-    if (!FrameArgumentsFit(address, code, value)) {
-        RefuseArguments();
+bool TransactionStep(Transaction &tx, int port, std::int32_t address, std::int32_t code,
+                     std::int32_t param, float value, std::int32_t byteA, std::int32_t byteB,
+                     OutcomeRules rules) {
+    if (!FrameArgumentsFit(tx, address, code, value)) {
+        RefuseArguments(tx);
         return false;
     }
-    if (!SendCommand(port, address, code, param, value, byteA, byteB)) {
-        SetOutcome(kStatusLinkFault, kErrorFrameNotWritten);
+    if (!SendCommand(tx, port, address, code, param, value, byteA, byteB)) {
+        SetOutcome(tx, kStatusLinkFault, kErrorFrameNotWritten);
         return false;
     }
     // A reply cut off by a silent link, or longer than ReplyBuffer, is as
     // good as none: judging its beginning would accept "*+0007" as 7.
-    if (!ReadReply(port)) {
-        SetOutcome(kStatusReplyFault, kErrorNoReply);
+    if (!ReadReply(tx, port)) {
+        SetOutcome(tx, kStatusReplyFault, kErrorNoReply);
         return false;
     }
-    if (ReplyBuffer[0] != '*') {
+    if (tx.ReplyBuffer[0] != '*') {
         // The module's error code stands at index 3 of its error reply.
-        std::int32_t code_at_3 = Length > 3 ? static_cast<signed char>(ReplyBuffer[3]) : 0;
-        SetOutcome(kStatusReplyFault, code_at_3);
+        std::int32_t code_at_3 =
+            tx.ReplyLength > 3 ? static_cast<signed char>(tx.ReplyBuffer[3]) : 0;
+        SetOutcome(tx, kStatusReplyFault, code_at_3);
         return false;
     }
-    if (rules == kAllRules && !VerifyReplyChecksum()) {
-        SetOutcome(kStatusReplyFault, kErrorReplyChecksum);
+    if (rules == OutcomeRules::kAllRules && !VerifyReplyChecksum(tx)) {
+        SetOutcome(tx, kStatusReplyFault, kErrorReplyChecksum);
         return false;
     }
     return true;

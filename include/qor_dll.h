@@ -44,23 +44,34 @@
  *             when the reply has no character there; "?1 BAD" gives 'B'.
  *   200 1     a frame was not completely written to the byte link (port
  *             cannot be opened, device gone, connection refused or closed).
- *   200 2     a "DI" reply held fewer hex digits than requested.
+ *   200 2     a "DI" reply did not hold exactly the number of hex digits
+ *             requested where its layout puts them.
  *   200 3     the call's arguments cannot be put into a frame (a value whose
  *             magnitude rounds to 100000.00 or more, NaN or infinity; an
  *             address of 0; QOR_DI counts out of range); nothing was sent.
- * Every function can report 0/0, 100/1, 100/other, 200/1 and 200/3 (for an
+ * The macros below name these numbers. Every function can report 0/0, 100/1, 100/other, 200/1 and 200/3 (for an
  * address of 0); 100/2 belongs to long replies (see above); 200/2
  * comes from QOR_DI only. Whenever status is not 0 the returned value is 0
  * (or 0.0). Functions that "return the status" return the same number as
  * *status.
  *
  * Threads
- *   All calls are serialised by one process-wide lock held for the whole
- *   transaction (both steps of an "after WE" call): calls from several
- *   threads never corrupt each other, they wait. A transaction lasts as long
- *   as the byte link takes (its per-character time-out, 200 ms by default,
- *   bounds a silent module; one reply takes at most 256 characters from the
- *   link). The two switches below are process-wide too.
+ *   Calls on different ports run at the same time, each on its caller's
+ *   thread; calls on the same port wait for each other, and each holds the
+ *   port for its whole transaction (both steps of an "after WE" call), so
+ *   frames on one port never interleave and a "WE" is always directly
+ *   followed by its own command. The per-port locks form a fixed table of
+ *   64: port numbers that differ by a multiple of 64 share a lock and wait
+ *   for each other, but no two calls ever deadlock. A transaction lasts as
+ *   long as the byte link takes (its per-character time-out, 200 ms by
+ *   default, bounds a silent module; one reply takes at most 256 characters
+ *   from the link). The switches below take no lock: they are process-wide,
+ *   and a call in progress keeps the settings it began with.
+ *
+ *   A host that substitutes its own byte link (see qor_comm.h) must accept
+ *   that QOR_WriteByte and QOR_ReadByte are now called for different ports
+ *   at the same time, from the host's own threads; for any one port (or two
+ *   port numbers 64 apart), never from two threads at once.
  *
  * Debug echo
  *   With QOR_EnableDebug(1) every frame before it is sent and every reply
@@ -81,6 +92,19 @@
 #define QOR_API __attribute__((visibility("default")))
 #define QOR_CALL
 #endif
+
+/* Status classes (*status). */
+#define QOR_STATUS_OK 0            /* every frame written, every reply accepted */
+#define QOR_STATUS_REPLY_FAULT 100 /* no reply, or the module refused the command */
+#define QOR_STATUS_LINK_FAULT 200  /* the link or the call's arguments failed */
+
+/* Error details (*error). With QOR_STATUS_REPLY_FAULT, any other error is
+ * the module's own error code (the character at index 3 of its reply). */
+#define QOR_ERROR_NO_REPLY 1          /* 100: no complete reply */
+#define QOR_ERROR_REPLY_CHECKSUM 2    /* 100: reply checksum did not match */
+#define QOR_ERROR_NOT_WRITTEN 1       /* 200: frame not completely written */
+#define QOR_ERROR_DIGIT_COUNT 2       /* 200: "DI" reply with the wrong digit count */
+#define QOR_ERROR_ARGUMENTS_REFUSED 3 /* 200: no frame can carry the arguments */
 
 #ifdef __cplusplus
 extern "C" {
@@ -150,7 +174,9 @@ QOR_API int QOR_CALL QOR_DO(int port, int address, int byteA, int byteB, int cou
 /* Digital inputs "DI": the module answers with byteCount bytes in hex (1 to
  * 24); byteIndex 1 selects the last byte, byteCount the first; returns bit
  * (bit & 7) of that byte, 0 or 1, or 0 when status is not 0. 200/2 when
- * the reply holds fewer than 2 * byteCount hex digits; 200/3 (nothing sent)
+ * the reply does not hold exactly 2 * byteCount hex digits between its "*"
+ * and its CR (with checksums on: between the echoed "DI" and the reply's
+ * checksum); 200/3 (nothing sent)
  * when byteCount is not 1..24 or byteIndex not 1..byteCount. */
 QOR_API int QOR_CALL QOR_DI(int port, int address, int byteCount, int byteIndex, int bit,
                             int *status, int *error);

@@ -2,6 +2,8 @@
 // returned, status and error, family by family.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <string>
@@ -210,7 +212,29 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"InputBitNumberMaskedToThreeBits", Di(2, 1, 9), "*0F5A\r", {"$1DI\r"}, 1, 0, 0},
         CommandCase{"InputTooFewDigits", Di(2, 1, 1), "*5A\r", {"$1DI\r"}, 0, 200, 2},
         CommandCase{
+            "InputOneDigitShortNeverReadsTheMarker", Di(2, 1, 1), "*F5A\r", {"$1DI\r"}, 0, 200, 2},
+        CommandCase{"InputOneDigitForOneByte", Di(1, 1, 2), "*F\r", {"$1DI\r"}, 0, 200, 2},
+        CommandCase{"InputNoDigits", Di(1, 1, 0), "*\r", {"$1DI\r"}, 0, 200, 2},
+        CommandCase{
             "InputDigitsOutsideTheCutRange", Di(2, 1, 1), "*0F5A00\r", {"$1DI\r"}, 0, 200, 2},
+        CommandCase{"InputOneDigitTooMany", Di(2, 1, 1), "*0F5A0\r", {"$1DI\r"}, 0, 200, 2},
+        CommandCase{"InputMostBytes",
+                    Di(24, 24, 0),
+                    "*01" + std::string(46, '0') + "\r",
+                    {"$1DI\r"},
+                    1,
+                    0,
+                    0},
+        CommandCase{"InputLongLayoutTooFewDigitsNeverReadsTheChecksum",
+                    Di(4, 1, 2),
+                    "*1DI0FA5D4\r",
+                    {"$1DIE2\r"},
+                    0,
+                    200,
+                    2,
+                    1},
+        CommandCase{
+            "InputLongLayoutOneDigitShort", Di(2, 2, 3), "*1DIF5AD4\r", {"$1DIE2\r"}, 0, 200, 2, 1},
         CommandCase{
             "InputLongLayoutWithChecksum", Di(2, 2, 3), "*1DI0F5AD4\r", {"$1DIE2\r"}, 1, 0, 0, 1},
         CommandCase{"InputHighBitOfLowerCaseIsNotHex", Di(1, 1, 7), "*ff\r", {"$1DI\r"}, 0, 0, 0},
@@ -343,11 +367,11 @@ TEST(NullOutParameters, AreSkipped) {
     EXPECT_EQ(QOR_CZ(1, kA, nullptr, nullptr), 100);
 }
 
-TEST(Concurrency, OverlappingCallsFromThreadsAreSerialised) {
+TEST(Concurrency, OverlappingCallsOnOnePortAreSerialised) {
     script::Reset();
     qor::AttachLibrary();
     // Each module answers with its own address as the value: "$3RD" -> 3.00.
-    script::Respond([](const std::string &frame) {
+    script::Respond([](int, const std::string &frame) {
         if (frame.size() != 5 || frame[0] != '$' || frame.substr(2) != "RD\r") {
             return std::string("?") + "malformed frame";
         }
@@ -376,6 +400,114 @@ TEST(Concurrency, OverlappingCallsFromThreadsAreSerialised) {
         EXPECT_EQ(wrong[t], 0) << "thread " << t;
     }
     EXPECT_EQ(script::Frames().size(), static_cast<std::size_t>(kThreads * kCalls));
+}
+
+// Each module answers every frame: "RD" with its port and address as the
+// value ("$3RD" on port 2 gives 2.03), "WE" and the commands after it with
+// "*".
+std::string AnswerByPortAndAddress(int port, const std::string &frame) {
+    if (frame.size() < 5 || frame[0] != '$') {
+        return "?1 MALFORMED\r";
+    }
+    if (frame.compare(2, 2, "RD") == 0) {
+        char reply[16];
+        std::snprintf(reply, sizeof reply, "*+%05d.%02d\r", port & 0xFFF, frame[1] - '0');
+        return reply;
+    }
+    return "*\r";
+}
+
+float ExpectedReading(int port, int address) {
+    return static_cast<float>(port & 0xFFF) + static_cast<float>(address - '0') / 100.0f;
+}
+
+// Every "WE" on a port is directly followed by a frame of the same module
+// that is not "WE": no other frame ever lands in between.
+int BrokenWritePairs(const Frames &frames) {
+    int broken = 0;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].compare(2, 2, "WE") != 0) {
+            continue;
+        }
+        if (i + 1 == frames.size() || frames[i + 1][1] != frames[i][1] ||
+            frames[i + 1].compare(2, 2, "WE") == 0) {
+            ++broken;
+        }
+    }
+    return broken;
+}
+
+// Threads on `ports` (one thread per entry), each alternating a reading and a
+// two-frame command; returns the wrong readings and failed commands.
+int RunMixedCalls(const std::vector<int> &ports, const std::vector<int> &addresses, int calls) {
+    std::vector<int> wrong(ports.size(), 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < ports.size(); ++t) {
+        threads.emplace_back([t, &ports, &addresses, &wrong, calls] {
+            for (int i = 0; i < calls; ++i) {
+                int status, error;
+                float value = QOR_RD(ports[t], addresses[t], &status, &error);
+                float expected = ExpectedReading(ports[t], addresses[t]);
+                wrong[t] += status != 0 || std::fabs(value - expected) > 0.001f;
+                wrong[t] += QOR_HI(ports[t], addresses[t], 1, 50.0f, &status, &error) != 0;
+            }
+        });
+    }
+    for (auto &thread : threads) {
+        thread.join();
+    }
+    int total = 0;
+    for (int w : wrong) {
+        total += w;
+    }
+    return total;
+}
+
+TEST(Concurrency, CallsOnSeveralPortsRunSideBySideWithoutMixingFrames) {
+    script::Reset();
+    qor::AttachLibrary();
+    script::Respond(AnswerByPortAndAddress);
+    // Ports 1 and 65 share a lock slot, as do 2 and -62: they must wait for
+    // each other, never deadlock.
+    const std::vector<int> ports = {1, 2, 65, -62};
+    constexpr int kCalls = 200;
+    EXPECT_EQ(RunMixedCalls(ports, {'1', '2', '3', '4'}, kCalls), 0);
+    for (int port : ports) {
+        Frames frames = script::FramesOn(port);
+        EXPECT_EQ(frames.size(), static_cast<std::size_t>(3 * kCalls)) << "port " << port;
+        EXPECT_EQ(BrokenWritePairs(frames), 0) << "port " << port;
+    }
+}
+
+TEST(Concurrency, ThreadsSharingOnePortKeepEachWriteEnableWithItsCommand) {
+    script::Reset();
+    qor::AttachLibrary();
+    script::Respond(AnswerByPortAndAddress);
+    constexpr int kCalls = 200;
+    EXPECT_EQ(RunMixedCalls({3, 3, 3, 3}, {'1', '2', '3', '4'}, kCalls), 0);
+    Frames frames = script::FramesOn(3);
+    EXPECT_EQ(frames.size(), static_cast<std::size_t>(4 * 3 * kCalls));
+    EXPECT_EQ(BrokenWritePairs(frames), 0);
+}
+
+TEST(Concurrency, AHangingPortDoesNotHoldUpAnotherPort) {
+    script::Reset();
+    qor::AttachLibrary();
+    script::Respond(AnswerByPortAndAddress);
+    script::HoldPort(9);
+    int held_status = -7, held_error = -7;
+    std::thread held([&] { QOR_RD(9, '1', &held_status, &held_error); });
+    while (!script::WaitingOnHeldPort()) {
+        std::this_thread::yield();
+    }
+    // Port 9 is in the middle of its transaction; port 1 answers meanwhile.
+    int status = -7, error = -7;
+    EXPECT_FLOAT_EQ(QOR_RD(1, '2', &status, &error), ExpectedReading(1, '2'));
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(script::WaitingOnHeldPort());
+    script::ReleasePort(9);
+    held.join();
+    EXPECT_EQ(held_status, 0);
 }
 
 }  // namespace

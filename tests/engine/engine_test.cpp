@@ -18,14 +18,19 @@ namespace {
 
 const std::string CR = "\r";
 
+// Each test works on a transaction context of its own; Begin() starts it
+// with the settings as they stand.
 class Engine : public ::testing::Test {
   protected:
     void SetUp() override {
         script::Reset();
         AttachLibrary();
-        ClearResults();
+        Begin();
     }
     void TearDown() override { AttachLibrary(); }
+    void Begin() { BeginTransaction(tx); }
+
+    Transaction tx;
 };
 
 struct FrameCase {
@@ -44,11 +49,13 @@ class FrameFormat : public Engine, public ::testing::WithParamInterface<FrameCas
 TEST_P(FrameFormat, IsBuiltAndWrittenCharacterByCharacter) {
     const FrameCase &c = GetParam();
     CmdChecksum = c.checksum;
-    ASSERT_TRUE(SendCommand(7, '1', c.code, c.param, c.value, c.byteA, c.byteB));
+    Begin();
+    ASSERT_TRUE(SendCommand(tx, 7, '1', c.code, c.param, c.value, c.byteA, c.byteB));
     EXPECT_EQ(script::Written(), c.frame);
     EXPECT_EQ(script::WriteCalls(), static_cast<int>(c.frame.size()));
     EXPECT_EQ(script::LastPort(), 7);
-    EXPECT_STREQ(FrameBuffer, c.frame.c_str());
+    EXPECT_STREQ(tx.FrameBuffer, c.frame.c_str());
+    EXPECT_EQ(tx.FrameLength, static_cast<std::int32_t>(c.frame.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -90,13 +97,14 @@ TEST_F(Engine, PromptFollowsAddressWidthAndReplyForm) {
         script::Reset();
         AddressWidth = c.width;
         ReplyForm = c.form;
-        ASSERT_TRUE(SendCommand(1, ('A' << 8) | '1', RD, 0, 0, 0, 0));
+        Begin();
+        ASSERT_TRUE(SendCommand(tx, 1, ('A' << 8) | '1', RD, 0, 0, 0, 0));
         EXPECT_EQ(script::Written(), c.frame);
     }
 }
 
 TEST_F(Engine, AddressIsMaskedToSevenBits) {
-    ASSERT_TRUE(SendCommand(1, 0x100 | 0x80 | '2', RD, 0, 0, 0, 0));
+    ASSERT_TRUE(SendCommand(tx, 1, 0x100 | 0x80 | '2', RD, 0, 0, 0, 0));
     EXPECT_EQ(script::Written(), "$2RD\r");
 }
 
@@ -115,14 +123,14 @@ TEST_F(Engine, ArgumentsThatNoFrameCanCarryAreRecognised) {
         {0, RD, 0, false},           {0x180, RD, 0, false},        {0x131, RD, 0, true},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(FrameArgumentsFit(c.address, c.code, c.value), c.fits)
+        EXPECT_EQ(FrameArgumentsFit(tx, c.address, c.code, c.value), c.fits)
             << "address " << c.address << " code " << c.code << " value " << c.value;
     }
 }
 
 TEST_F(Engine, FrameStopsAtTheFirstRefusedCharacter) {
     script::AcceptOnly(2);
-    EXPECT_FALSE(SendCommand(1, '1', RD, 0, 0, 0, 0));
+    EXPECT_FALSE(SendCommand(tx, 1, '1', RD, 0, 0, 0, 0));
     EXPECT_EQ(script::WriteCalls(), 3);
     EXPECT_EQ(script::Written(), "$1R");
 }
@@ -145,9 +153,9 @@ TEST_P(ReplyCapture, KeepsOnlyTheReplyAndKnowsWhetherItEnded) {
             script::Deliver(std::string(1, ch));
         }
     }
-    EXPECT_EQ(ReadReply(1), c.complete);
-    EXPECT_EQ(std::string(ReplyBuffer), c.captured);
-    EXPECT_EQ(Length, static_cast<std::int32_t>(c.captured.size()));
+    EXPECT_EQ(ReadReply(tx, 1), c.complete);
+    EXPECT_EQ(std::string(tx.ReplyBuffer), c.captured);
+    EXPECT_EQ(tx.ReplyLength, static_cast<std::int32_t>(c.captured.size()));
 }
 
 const std::string kLongData(60, '7');
@@ -172,18 +180,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Engine, TooLongReplyIsReadUpToItsEndSoTheNextOneIsClean) {
     script::Deliver("*" + kLongData + "\r*+00001.00\r");
-    EXPECT_FALSE(ReadReply(1));
-    EXPECT_TRUE(ReadReply(1));
-    EXPECT_STREQ(ReplyBuffer, "*+00001.00\r");
+    EXPECT_FALSE(ReadReply(tx, 1));
+    EXPECT_TRUE(ReadReply(tx, 1));
+    EXPECT_STREQ(tx.ReplyBuffer, "*+00001.00\r");
 }
 
 TEST_F(Engine, ChatteringLinkEndsTheReadAfterAFixedNumberOfCharacters) {
     script::Deliver(std::string(1000, 'z'));
-    EXPECT_FALSE(ReadReply(1));
+    EXPECT_FALSE(ReadReply(tx, 1));
     EXPECT_EQ(script::ReadCalls(), 256);
     script::Reset();
     script::Deliver("*" + std::string(1000, '9'));
-    EXPECT_FALSE(ReadReply(1));
+    EXPECT_FALSE(ReadReply(tx, 1));
     EXPECT_EQ(script::ReadCalls(), 256);
 }
 
@@ -202,11 +210,12 @@ class OutcomeRulesTest : public Engine, public ::testing::WithParamInterface<Out
 TEST_P(OutcomeRulesTest, DecideEachStep) {
     const OutcomeCase &c = GetParam();
     ReplyForm = c.reply_form;
+    Begin();
     script::AcceptOnly(c.accepted_writes);
     script::Deliver(c.reply);
-    EXPECT_EQ(TransactionStep(1, '1', RD, 0, 0, 0, 0, c.rules), c.accepted);
-    EXPECT_EQ(Status, c.status);
-    EXPECT_EQ(Error, c.error);
+    EXPECT_EQ(TransactionStep(tx, 1, '1', RD, 0, 0, 0, 0, c.rules), c.accepted);
+    EXPECT_EQ(tx.Status, c.status);
+    EXPECT_EQ(tx.Error, c.error);
     if (c.accepted_writes >= 0) {
         EXPECT_EQ(script::ReadCalls(), 0) << "a reply was read after a failed frame";
     }
@@ -215,112 +224,127 @@ TEST_P(OutcomeRulesTest, DecideEachStep) {
 INSTANTIATE_TEST_SUITE_P(
     Replies, OutcomeRulesTest,
     ::testing::Values(
-        OutcomeCase{"Accepted", 1, -1, "*+00072.10\r", kAllRules, true, 0, 0},
-        OutcomeCase{"NotWritten", 1, 0, "*\r", kAllRules, false, 200, 1},
-        OutcomeCase{"PartlyWritten", 1, 4, "*\r", kAllRules, false, 200, 1},
-        OutcomeCase{"NoReply", 1, -1, "", kAllRules, false, 100, 1},
-        OutcomeCase{"PartialReplyIsNoReply", 1, -1, "*+0007", kAllRules, false, 100, 1},
-        OutcomeCase{"PartialErrorReplyIsNoReply", 1, -1, "?1 BA", kAllRules, false, 100, 1},
-        OutcomeCase{"ErrorReply", 1, -1, "?1 BAD\r", kAllRules, false, 100, 'B'},
-        OutcomeCase{"ShortErrorReply", 1, -1, "?1\r", kAllRules, false, 100, 0},
-        OutcomeCase{"ErrorCodeIsASignedByte", 1, -1, "?1 \xC8\r", kAllRules, false, 100, -56},
-        OutcomeCase{"LongReplyChecksumPasses", 0, -1, "*1RD+00072.10A4\r", kAllRules, true, 0, 0},
-        OutcomeCase{"LongReplyChecksumSumsToZero", 0, -1, "*1DIFFFF00\r", kAllRules, true, 0, 0},
-        OutcomeCase{"LongReplyChecksumFails", 0, -1, "*1RD+00072.10A5\r", kAllRules, false, 100, 2},
-        OutcomeCase{"LowerCaseChecksumFails", 0, -1, "*1RD+00072.10a4\r", kAllRules, false, 100, 2},
-        OutcomeCase{"ShortestPassingLongReply", 0, -1, "*2A\r", kAllRules, true, 0, 0},
-        OutcomeCase{"TooShortForAChecksum", 0, -1, "*A\r", kAllRules, false, 100, 2},
-        OutcomeCase{"ChecksumNotTestedWhenTheRulesSaySo", 0, -1, "*\r", kRulesWithoutSum, true, 0,
+        OutcomeCase{"Accepted", 1, -1, "*+00072.10\r", OutcomeRules::kAllRules, true, 0, 0},
+        OutcomeCase{"NotWritten", 1, 0, "*\r", OutcomeRules::kAllRules, false, 200, 1},
+        OutcomeCase{"PartlyWritten", 1, 4, "*\r", OutcomeRules::kAllRules, false, 200, 1},
+        OutcomeCase{"NoReply", 1, -1, "", OutcomeRules::kAllRules, false, 100, 1},
+        OutcomeCase{"PartialReplyIsNoReply", 1, -1, "*+0007", OutcomeRules::kAllRules, false, 100,
+                    1},
+        OutcomeCase{"PartialErrorReplyIsNoReply", 1, -1, "?1 BA", OutcomeRules::kAllRules, false,
+                    100, 1},
+        OutcomeCase{"ErrorReply", 1, -1, "?1 BAD\r", OutcomeRules::kAllRules, false, 100, 'B'},
+        OutcomeCase{"ShortErrorReply", 1, -1, "?1\r", OutcomeRules::kAllRules, false, 100, 0},
+        OutcomeCase{"ErrorCodeIsASignedByte", 1, -1, "?1 \xC8\r", OutcomeRules::kAllRules, false,
+                    100, -56},
+        OutcomeCase{"LongReplyChecksumPasses", 0, -1, "*1RD+00072.10A4\r", OutcomeRules::kAllRules,
+                    true, 0, 0},
+        OutcomeCase{"LongReplyChecksumSumsToZero", 0, -1, "*1DIFFFF00\r", OutcomeRules::kAllRules,
+                    true, 0, 0},
+        OutcomeCase{"LongReplyChecksumFails", 0, -1, "*1RD+00072.10A5\r", OutcomeRules::kAllRules,
+                    false, 100, 2},
+        OutcomeCase{"LowerCaseChecksumFails", 0, -1, "*1RD+00072.10a4\r", OutcomeRules::kAllRules,
+                    false, 100, 2},
+        OutcomeCase{"ShortestPassingLongReply", 0, -1, "*2A\r", OutcomeRules::kAllRules, true, 0,
                     0},
-        OutcomeCase{"ShortRepliesCarryNoChecksum", 1, -1, "*\r", kAllRules, true, 0, 0}),
+        OutcomeCase{"TooShortForAChecksum", 0, -1, "*A\r", OutcomeRules::kAllRules, false, 100, 2},
+        OutcomeCase{"ChecksumNotTestedWhenTheRulesSaySo", 0, -1, "*\r",
+                    OutcomeRules::kRulesWithoutSum, true, 0, 0},
+        OutcomeCase{"ShortRepliesCarryNoChecksum", 1, -1, "*\r", OutcomeRules::kAllRules, true, 0,
+                    0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Engine, ErrorCodeNeverComesFromAnEarlierReply) {
     script::Deliver("?1 BAD\r");
-    TransactionStep(1, '1', RD, 0, 0, 0, 0, kAllRules);
-    ASSERT_EQ(Error, 'B');
-    ClearResults();
+    TransactionStep(tx, 1, '1', RD, 0, 0, 0, 0, OutcomeRules::kAllRules);
+    ASSERT_EQ(tx.Error, 'B');
+    ClearResults(tx);
     script::Deliver("?1\r");
-    TransactionStep(1, '1', RD, 0, 0, 0, 0, kAllRules);
-    EXPECT_EQ(Error, 0);
+    TransactionStep(tx, 1, '1', RD, 0, 0, 0, 0, OutcomeRules::kAllRules);
+    EXPECT_EQ(tx.Error, 0);
 }
 
 TEST_F(Engine, UnframableArgumentsSendNothing) {
-    EXPECT_FALSE(TransactionStep(1, '1', AO, 0, 1e6f, 0, 0, kAllRules));
-    EXPECT_EQ(Status, 200);
-    EXPECT_EQ(Error, 3);
-    EXPECT_FALSE(TransactionStep(1, 0, RD, 0, 0, 0, 0, kAllRules));
-    EXPECT_EQ(Error, 3);
+    EXPECT_FALSE(TransactionStep(tx, 1, '1', AO, 0, 1e6f, 0, 0, OutcomeRules::kAllRules));
+    EXPECT_EQ(tx.Status, 200);
+    EXPECT_EQ(tx.Error, 3);
+    EXPECT_FALSE(TransactionStep(tx, 1, 0, RD, 0, 0, 0, 0, OutcomeRules::kAllRules));
+    EXPECT_EQ(tx.Error, 3);
     EXPECT_EQ(script::WriteCalls(), 0);
     EXPECT_EQ(script::ReadCalls(), 0);
 }
 
 TEST_F(Engine, ExtractFieldCutsInclusiveRangesWithinTheReply) {
     script::Deliver("*+00072.10\r");
-    ASSERT_TRUE(ReadReply(1));
-    ExtractField(1, 9);
-    EXPECT_STREQ(FieldBuffer, "+00072.10");
-    ExtractField(5, 4);
-    EXPECT_STREQ(FieldBuffer, "");
-    ExtractField(-1, 4);
-    EXPECT_STREQ(FieldBuffer, "");
-    ExtractField(8, 40);
-    EXPECT_STREQ(FieldBuffer, "10\r");
+    ASSERT_TRUE(ReadReply(tx, 1));
+    ExtractField(tx, 1, 9);
+    EXPECT_STREQ(tx.FieldBuffer, "+00072.10");
+    ExtractField(tx, 5, 4);
+    EXPECT_STREQ(tx.FieldBuffer, "");
+    ExtractField(tx, -1, 4);
+    EXPECT_STREQ(tx.FieldBuffer, "");
+    ExtractField(tx, 8, 40);
+    EXPECT_STREQ(tx.FieldBuffer, "10\r");
 
     // A shorter reply leaves nothing of the longer one readable.
     script::Deliver("*5\r");
-    ASSERT_TRUE(ReadReply(1));
-    ExtractField(4, 9);
-    EXPECT_STREQ(FieldBuffer, "");
-    EXPECT_EQ(ReplyChar(5), '\0');
+    ASSERT_TRUE(ReadReply(tx, 1));
+    ExtractField(tx, 4, 9);
+    EXPECT_STREQ(tx.FieldBuffer, "");
+    EXPECT_EQ(ReplyChar(tx, 5), '\0');
 }
 
 TEST_F(Engine, ClearResultsZeroesEveryResult) {
-    Status = 100;
-    Error = 5;
-    FloatResult = 1.5f;
-    CounterResult = 3;
-    BitResult = 1;
-    ClearResults();
-    EXPECT_EQ(Status, 0);
-    EXPECT_EQ(Error, 0);
-    EXPECT_EQ(FloatResult, 0.0f);
-    EXPECT_EQ(CounterResult, 0);
-    EXPECT_EQ(BitResult, 0);
+    tx.Status = 100;
+    tx.Error = 5;
+    tx.FloatResult = 1.5f;
+    tx.CounterResult = 3;
+    tx.BitResult = 1;
+    ClearResults(tx);
+    EXPECT_EQ(tx.Status, 0);
+    EXPECT_EQ(tx.Error, 0);
+    EXPECT_EQ(tx.FloatResult, 0.0f);
+    EXPECT_EQ(tx.CounterResult, 0);
+    EXPECT_EQ(tx.BitResult, 0);
 }
 
 TEST_F(Engine, AttachGivesOneCharacterAddressesShortRepliesNoChecksumNoEcho) {
     CmdChecksum = DebugEcho = 9;
     AddressWidth = ReplyForm = 0;
     AttachLibrary();
-    EXPECT_EQ(CmdChecksum, 0);
-    EXPECT_EQ(DebugEcho, 0);
-    EXPECT_EQ(AddressWidth, 1);
-    EXPECT_EQ(ReplyForm, 1);
+    EXPECT_EQ(CmdChecksum.load(), 0);
+    EXPECT_EQ(DebugEcho.load(), 0);
+    EXPECT_EQ(AddressWidth.load(), 1);
+    EXPECT_EQ(ReplyForm.load(), 1);
 }
 
-TEST_F(Engine, SwitchesTakeEffectOnTheNextFrame) {
+TEST_F(Engine, SwitchesTakeEffectOnTheNextTransaction) {
     QOR_EnableCmdChecksum(1);
-    SendCommand(1, '1', RD, 0, 0, 0, 0);
+    Begin();
+    SendCommand(tx, 1, '1', RD, 0, 0, 0, 0);
+    // A transaction keeps the settings it began with.
     QOR_EnableCmdChecksum(0);
-    SendCommand(1, '1', RD, 0, 0, 0, 0);
-    EXPECT_EQ(script::Frames(), (std::vector<std::string>{"$1RDEB\r", "$1RD\r"}));
+    SendCommand(tx, 1, '1', RD, 0, 0, 0, 0);
+    Begin();
+    SendCommand(tx, 1, '1', RD, 0, 0, 0, 0);
+    EXPECT_EQ(script::Frames(), (std::vector<std::string>{"$1RDEB\r", "$1RDEB\r", "$1RD\r"}));
 }
 
 // On Windows the echo is a modal message box, which a test cannot click.
 #ifndef _WIN32
 TEST_F(Engine, DebugEchoShowsEachFrameAndReplyAsItStands) {
     QOR_EnableDebug(1);
+    Begin();
     script::Deliver("junk*+00072.10\r");
     ::testing::internal::CaptureStderr();
-    TransactionStep(1, '1', RD, 0, 0, 0, 0, kAllRules);
+    TransactionStep(tx, 1, '1', RD, 0, 0, 0, 0, OutcomeRules::kAllRules);
     std::string shown = ::testing::internal::GetCapturedStderr();
     QOR_EnableDebug(0);
+    Begin();
     EXPECT_EQ(shown, "$1RD\r\n*+00072.10\r\n");
 
     ::testing::internal::CaptureStderr();
     script::Deliver("*\r");
-    TransactionStep(1, '1', RD, 0, 0, 0, 0, kAllRules);
+    TransactionStep(tx, 1, '1', RD, 0, 0, 0, 0, OutcomeRules::kAllRules);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 #endif

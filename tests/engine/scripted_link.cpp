@@ -1,6 +1,8 @@
 #include "scripted_link.h"
 
+#include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 
 #include "qor_comm.h"
@@ -10,24 +12,49 @@ namespace scripted_link {
 namespace {
 
 std::mutex mutex;
+std::condition_variable released;
 std::string written;
-std::deque<int> incoming;
+std::map<int, std::string> written_on;
+std::deque<int> incoming;                  // any port
+std::map<int, std::deque<int>> answers;    // computed by the responder, per port
+std::map<int, std::string> pending_frame;  // per port
 int accepted_limit = -1;
 int write_calls = 0;
 int read_calls = 0;
 int last_port = 0;
-std::string pending_frame;
-std::function<std::string(const std::string &)> responder;
+int held_port = 0;
+bool holding = false;
+bool waiting = false;
+std::function<std::string(int, const std::string &)> responder;
+
+std::vector<std::string> SplitFrames(const std::string &text) {
+    std::vector<std::string> frames;
+    std::string current;
+    for (char c : text) {
+        current += c;
+        if (c == '\r') {
+            frames.push_back(current);
+            current.clear();
+        }
+    }
+    if (!current.empty()) {
+        frames.push_back(current);
+    }
+    return frames;
+}
 
 }  // namespace
 
 void Reset() {
     std::lock_guard<std::mutex> lock(mutex);
     written.clear();
+    written_on.clear();
     incoming.clear();
+    answers.clear();
+    pending_frame.clear();
     accepted_limit = -1;
     write_calls = read_calls = last_port = 0;
-    pending_frame.clear();
+    holding = waiting = false;
     responder = nullptr;
 }
 
@@ -48,19 +75,13 @@ const std::string &Written() {
 }
 
 std::vector<std::string> Frames() {
-    std::vector<std::string> frames;
-    std::string current;
-    for (char c : written) {
-        current += c;
-        if (c == '\r') {
-            frames.push_back(current);
-            current.clear();
-        }
-    }
-    if (!current.empty()) {
-        frames.push_back(current);
-    }
-    return frames;
+    std::lock_guard<std::mutex> lock(mutex);
+    return SplitFrames(written);
+}
+
+std::vector<std::string> FramesOn(int port) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return SplitFrames(written_on[port]);
 }
 
 void AcceptOnly(int accepted) {
@@ -76,9 +97,28 @@ int LastPort() {
     return last_port;
 }
 
-void Respond(std::function<std::string(const std::string &)> r) {
+void Respond(std::function<std::string(int, const std::string &)> r) {
     std::lock_guard<std::mutex> lock(mutex);
     responder = std::move(r);
+}
+
+void HoldPort(int port) {
+    std::lock_guard<std::mutex> lock(mutex);
+    held_port = port;
+    holding = true;
+}
+
+void ReleasePort(int) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        holding = false;
+    }
+    released.notify_all();
+}
+
+bool WaitingOnHeldPort() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return waiting;
 }
 
 }  // namespace scripted_link
@@ -90,29 +130,37 @@ extern "C" int QOR_WriteByte(int port, int character) {
     ++write_calls;
     last_port = port;
     written += static_cast<char>(character);
+    written_on[port] += static_cast<char>(character);
     if (accepted_limit >= 0 && static_cast<int>(written.size()) > accepted_limit) {
         return 0;
     }
     if (responder) {
-        pending_frame += static_cast<char>(character);
+        std::string &frame = pending_frame[port];
+        frame += static_cast<char>(character);
         if (character == '\r') {
-            for (unsigned char c : responder(pending_frame)) {
-                incoming.push_back(c);
+            for (unsigned char c : responder(port, frame)) {
+                answers[port].push_back(c);
             }
-            pending_frame.clear();
+            frame.clear();
         }
     }
     return 1;
 }
 
 extern "C" int QOR_ReadByte(int port) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     ++read_calls;
     last_port = port;
-    if (incoming.empty()) {
+    if (holding && port == held_port) {
+        waiting = true;
+        released.wait(lock, [] { return !holding; });
+        waiting = false;
+    }
+    std::deque<int> &queue = answers[port].empty() ? incoming : answers[port];
+    if (queue.empty()) {
         return kSilence;
     }
-    int c = incoming.front();
-    incoming.pop_front();
+    int c = queue.front();
+    queue.pop_front();
     return c;
 }

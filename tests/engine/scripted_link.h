@@ -15,15 +15,19 @@ constexpr int kSilence = -1;
 // Forgets everything written and scripted; every write succeeds again.
 void Reset();
 
-// Characters the link will deliver, in order, after those already queued.
+// Characters the link will deliver on any port, in order, after those
+// already queued.
 void Deliver(const std::string &text);
 // One -1 at this point of the script.
 void DeliverSilence();
 
-// Every character written so far, in order (the refused one included).
+// Every character written so far, on every port, in order (the refused one
+// included).
 const std::string &Written();
 // The frames written so far, split after each CR.
 std::vector<std::string> Frames();
+// The frames written to one port, in order.
+std::vector<std::string> FramesOn(int port);
 
 // Refuses every write after the first `accepted` characters.
 void AcceptOnly(int accepted);
@@ -34,8 +38,15 @@ int ReadCalls();
 int LastPort();
 
 // Instead of a script: computes each reply from the frame once its CR is
-// written (the reply is then delivered to the next reads).
-void Respond(std::function<std::string(const std::string &frame)> responder);
+// written to a port; the reply is then delivered to that port's next reads.
+void Respond(std::function<std::string(int port, const std::string &frame)> responder);
+
+// A port whose reads wait until it is released: a link that hangs. Reads on
+// other ports go on meanwhile.
+void HoldPort(int port);
+void ReleasePort(int port);
+// True once a read is waiting on a held port.
+bool WaitingOnHeldPort();
 
 }  // namespace scripted_link
 

@@ -2,8 +2,8 @@
 // link double, and checks what must hold whatever the link delivers:
 //  - status and error form one of the documented pairs;
 //  - the returned value is 0 whenever the status is not 0;
-//  - every frame the library writes is well formed, and what reaches the
-//    link is a prefix of it;
+//  - every frame the library writes is well formed by the command table, and
+//    nothing follows a character the link refused;
 //  - a two-step command never sends its second frame after a failed first;
 //  - (with the sanitizers) no memory error, no undefined behaviour.
 //
@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "command_table.h"
 #include "library_state.h"
 #include "qor_dll.h"
 
@@ -30,8 +31,10 @@ std::size_t link_size;
 std::size_t link_at;
 int accept_limit;
 int written_count;
+bool checksum_on;
 std::string frame_sent;           // characters of the frame now being written
-std::vector<std::string> frames;  // the complete frames the library built
+bool frame_refused;               // the link refused one of them
+std::vector<std::string> frames;  // the frames the library wrote, in order
 
 [[noreturn]] void Fail(const char *what, const std::string &detail) {
     std::fprintf(stderr, "invariant broken: %s: [%s]\n", what, detail.c_str());
@@ -54,7 +57,45 @@ bool IsValueField(const std::string &f) {
     return true;
 }
 
-// Prompt, address, letters, the command's field, optional checksum, CR.
+// The table row whose letters open `rest`, or nullptr.
+const qor::CommandInfo *RowFor(const std::string &rest) {
+    for (const qor::CommandInfo &row : qor::kCommands) {
+        if (rest.compare(0, std::strlen(row.letters), row.letters) == 0) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+bool IsHexText(const std::string &text) {
+    for (char c : text) {
+        if (!IsHex(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The data after the letters, as the command table says the command
+// carries it.
+bool DataFits(qor::FrameData data, const std::string &field) {
+    switch (data) {
+        case qor::FrameData::kNothing:
+            return field.empty();
+        case qor::FrameData::kBitNumber:
+            return field.size() == 2 && IsHexText(field) && field[0] <= '3';
+        case qor::FrameData::kOutputBytes:
+            return (field.size() == 2 || field.size() == 4) && IsHexText(field);
+        case qor::FrameData::kValue:
+            return IsValueField(field);
+        case qor::FrameData::kValueAndMode:
+            return IsValueField(field) || (field.size() == 10 && IsValueField(field.substr(0, 9)) &&
+                                           (field[9] == 'L' || field[9] == 'M'));
+    }
+    return false;
+}
+
+// Prompt, address, letters, the command's data, optional checksum, CR.
 void CheckFrame(const std::string &frame) {
     if (frame.size() < 5 || frame[0] != '$' || frame.back() != '\r') {
         Fail("frame layout", frame);
@@ -63,7 +104,7 @@ void CheckFrame(const std::string &frame) {
         Fail("frame address", frame);
     }
     std::string body = frame.substr(0, frame.size() - 1);
-    if (qor::CmdChecksum != 0) {
+    if (checksum_on) {
         if (body.size() < 4 || !IsHex(body[body.size() - 2]) || !IsHex(body.back())) {
             Fail("frame checksum digits", frame);
         }
@@ -79,40 +120,29 @@ void CheckFrame(const std::string &frame) {
         body.resize(body.size() - 2);
     }
     std::string rest = body.substr(2);
-    auto letters = [&](const char *l) { return rest.compare(0, std::strlen(l), l) == 0; };
-    std::string field = rest.size() >= 2 ? rest.substr(2) : "";
-    static const char *plain[] = {"CA", "CE", "CZ", "DA", "DI", "EA", "EC", "RD",
-                                  "RE", "RH", "RL", "RR", "RZ", "ND", "WE"};
-    for (const char *p : plain) {
-        if (rest == p) {
-            return;
+    const qor::CommandInfo *row = RowFor(rest);
+    if (row == nullptr || !DataFits(row->data, rest.substr(std::strlen(row->letters)))) {
+        Fail("frame contents", frame);
+    }
+}
+
+// The frame now being written is over: the library went on to read its
+// reply, or the call returned. A frame the link refused part-way is only a
+// beginning; a complete one must be well formed.
+void FinishFrame() {
+    if (frame_sent.empty()) {
+        return;
+    }
+    if (frame_refused) {
+        if (frame_sent[0] != '$') {
+            Fail("refused frame does not begin with the prompt", frame_sent);
         }
+    } else {
+        CheckFrame(frame_sent);
     }
-    if (rest == "ACK") {
-        return;
-    }
-    if ((letters("RB") || letters("SB") || letters("CB")) && field.size() == 2 && IsHex(field[0]) &&
-        IsHex(field[1]) && field[0] <= '3') {
-        return;
-    }
-    if (letters("DO") && (field.size() == 2 || field.size() == 4)) {
-        bool hex = true;
-        for (char c : field) {
-            hex = hex && IsHex(c);
-        }
-        if (hex) {
-            return;
-        }
-    }
-    if ((letters("AO") || letters("SP") || letters("TS") || letters("TZ")) && IsValueField(field)) {
-        return;
-    }
-    if ((letters("HI") || letters("LO")) &&
-        (IsValueField(field) || (field.size() == 10 && IsValueField(field.substr(0, 9)) &&
-                                 (field[9] == 'L' || field[9] == 'M')))) {
-        return;
-    }
-    Fail("frame contents", frame);
+    frames.push_back(frame_sent);
+    frame_sent.clear();
+    frame_refused = false;
 }
 
 template <typename T>
@@ -125,31 +155,106 @@ T Take(const std::uint8_t *&data, std::size_t &size) {
     return value;
 }
 
+// The 24 command exports, in the order the first input byte selects them
+// (the seed corpus depends on it).
+constexpr qor::CommandCode kExports[] = {
+    qor::RD, qor::ND, qor::RZ, qor::RH, qor::RL, qor::RE, qor::EC, qor::CA,
+    qor::CE, qor::CZ, qor::DA, qor::EA, qor::RR, qor::HI, qor::LO, qor::SP,
+    qor::TS, qor::TZ, qor::AO, qor::DO, qor::DI, qor::RB, qor::SB, qor::CB,
+};
+constexpr std::size_t kExportCount = sizeof kExports / sizeof kExports[0];
+
+bool ReturnsData(qor::CommandCode code) {
+    switch (code) {
+        case qor::RD:
+        case qor::ND:
+        case qor::RZ:
+        case qor::RH:
+        case qor::RL:
+        case qor::RE:
+        case qor::EC:
+        case qor::DI:
+        case qor::RB:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Calls the export of `code` with the fuzzed arguments.
+double CallExport(qor::CommandCode code, int address, int b, int c, int d, float value, int *mode,
+                  int *status, int *error) {
+    switch (code) {
+        case qor::RD:
+            return QOR_RD(1, address, status, error);
+        case qor::ND:
+            return QOR_ND(1, address, status, error);
+        case qor::RZ:
+            return QOR_RZ(1, address, status, error);
+        case qor::RH:
+            return QOR_RH(1, address, mode, status, error);
+        case qor::RL:
+            return QOR_RL(1, address, mode, status, error);
+        case qor::RE:
+            return QOR_RE(1, address, status, error);
+        case qor::EC:
+            return QOR_EC(1, address, status, error);
+        case qor::CA:
+            return QOR_CA(1, address, status, error);
+        case qor::CE:
+            return QOR_CE(1, address, status, error);
+        case qor::CZ:
+            return QOR_CZ(1, address, status, error);
+        case qor::DA:
+            return QOR_DA(1, address, status, error);
+        case qor::EA:
+            return QOR_EA(1, address, status, error);
+        case qor::RR:
+            return QOR_RR(1, address, status, error);
+        case qor::HI:
+            return QOR_HI(1, address, b, value, status, error);
+        case qor::LO:
+            return QOR_LO(1, address, b, value, status, error);
+        case qor::SP:
+            return QOR_SP(1, address, value, status, error);
+        case qor::TS:
+            return QOR_TS(1, address, value, status, error);
+        case qor::TZ:
+            return QOR_TZ(1, address, value, status, error);
+        case qor::AO:
+            return QOR_AO(1, address, value, status, error);
+        case qor::DO:
+            return QOR_DO(1, address, b, c, d, status, error);
+        case qor::DI:
+            return QOR_DI(1, address, b % 32, c % 32, d, status, error);
+        case qor::RB:
+            return QOR_RB(1, address, b, status, error);
+        case qor::SB:
+            return QOR_SB(1, address, b, status, error);
+        case qor::CB:
+            return QOR_CB(1, address, b, status, error);
+        default:
+            Fail("no export for code", std::to_string(code));
+    }
+}
+
 }  // namespace
 
 extern "C" int QOR_WriteByte(int, int character) {
-    if (frame_sent.empty()) {
-        // A new frame starts: the library has built it completely by now.
-        frames.emplace_back(qor::FrameBuffer);
-        CheckFrame(frames.back());
+    if (frame_refused) {
+        Fail("a character written after the link refused one", frame_sent);
     }
     frame_sent += static_cast<char>(character);
-    if (frames.back().compare(0, frame_sent.size(), frame_sent) != 0) {
-        Fail("written characters differ from the frame", frame_sent);
-    }
     if (accept_limit >= 0 && written_count >= accept_limit) {
-        frame_sent.clear();
+        frame_refused = true;
         return 0;
     }
     ++written_count;
-    // The frame ends with its last character (an address may itself be a CR).
-    if (frame_sent.size() == frames.back().size()) {
-        frame_sent.clear();
-    }
     return 1;
 }
 
 extern "C" int QOR_ReadByte(int) {
+    FinishFrame();
     if (link_at >= link_size) {
         return -1;
     }
@@ -180,101 +285,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     accept_limit = limit == 255 ? -1 : limit;
     written_count = 0;
     frame_sent.clear();
+    frame_refused = false;
     frames.clear();
+    checksum_on = (switches & 1) != 0;
     QOR_EnableCmdChecksum(switches & 1);
     QOR_EnableDebug(0);
 
+    const qor::CommandCode code = kExports[which % kExportCount];
     int status = -7, error = -7, mode = -7;
-    double result = 0;
-    bool value_command = false, two_step = false, input_bits = false;
-    switch (which % 24) {
-        case 0:
-            result = QOR_RD(1, address, &status, &error);
-            break;
-        case 1:
-            result = QOR_ND(1, address, &status, &error);
-            break;
-        case 2:
-            result = QOR_RZ(1, address, &status, &error);
-            break;
-        case 3:
-            result = QOR_RH(1, address, &mode, &status, &error);
-            break;
-        case 4:
-            result = QOR_RL(1, address, &mode, &status, &error);
-            break;
-        case 5:
-            result = QOR_RE(1, address, &status, &error);
-            break;
-        case 6:
-            result = QOR_EC(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 7:
-            result = QOR_CA(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 8:
-            result = QOR_CE(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 9:
-            result = QOR_CZ(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 10:
-            result = QOR_DA(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 11:
-            result = QOR_EA(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 12:
-            result = QOR_RR(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 13:
-            result = QOR_HI(1, address, b, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 14:
-            result = QOR_LO(1, address, b, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 15:
-            result = QOR_SP(1, address, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 16:
-            result = QOR_TS(1, address, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 17:
-            result = QOR_TZ(1, address, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 18:
-            result = QOR_AO(1, address, value, &status, &error);
-            value_command = true;
-            break;
-        case 19:
-            result = QOR_DO(1, address, b, c, d, &status, &error);
-            break;
-        case 20:
-            result = QOR_DI(1, address, b % 32, c % 32, d, &status, &error);
-            input_bits = true;
-            break;
-        case 21:
-            result = QOR_RB(1, address, b, &status, &error);
-            break;
-        case 22:
-            result = QOR_SB(1, address, b, &status, &error);
-            break;
-        case 23:
-            result = QOR_CB(1, address, b, &status, &error);
-            break;
-    }
+    double result = CallExport(code, address, b, c, d, value, &mode, &status, &error);
+    FinishFrame();
+    const bool two_step = qor::CommandOf(code).after_we;
+    const bool value_command = qor::CarriesValue(code);
+    const bool input_bits = code == qor::DI;
 
     std::string pair = std::to_string(status) + "/" + std::to_string(error);
     bool documented = (status == 0 && error == 0) || (status == 100) ||
@@ -294,14 +317,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     // Commands without data return their status; the others return data,
     // which must be 0 when the transaction failed.
-    bool returns_data = (which % 24) <= 6 || (which % 24) == 20 || (which % 24) == 21;
+    bool returns_data = ReturnsData(code);
     if (returns_data && status != 0 && result != 0) {
         Fail("value returned with a failed transaction", pair + " " + std::to_string(result));
     }
     if (!returns_data && result != status) {
         Fail("status returned differs from the status written", pair);
     }
-    if (status != 0 && (which % 24 == 3 || which % 24 == 4) && mode != -1) {
+    if (status != 0 && (code == qor::RH || code == qor::RL) && mode != -1) {
         Fail("mode reported with a failed transaction", pair);
     }
     if (two_step && frames.size() == 2 && frames[0].compare(2, 2, "WE") != 0) {

@@ -1,0 +1,113 @@
+// Bits, bytes and the acknowledged analog value: AO, DO, DI, RB, SB, CB.
+#include "command_table.h"
+#include "commands.h"
+#include "library_state.h"
+#include "protocol.h"
+#include "qor_dll.h"
+
+namespace qor {
+
+namespace {
+
+// The most bytes a DI reply can carry: two hex digits each, with "*",
+// address, letters, checksum and CR, inside the 51 characters of a reply.
+constexpr int kMaxInputBytes = 24;
+
+// A hex digit as the modules write it (upper case). Anything below "A",
+// read as a signed byte, counts from "0"; anything else from "A".
+int HexDigitValue(char digit) {
+    signed char c = static_cast<signed char>(digit);
+    return c < 'A' ? c - '0' : c - 55;
+}
+
+// With long replies the module wants the accepted value confirmed by "ACK";
+// with short replies the accepted "AO" is the whole exchange.
+void AnalogOutput(Transaction &tx, const Request &request) {
+    if (RunSteps(tx, request) && tx.ReplyForm == 0) {
+        TransactionStep(tx, request.port, request.address, ACK, 0, 0.0f, 0, 0,
+                        OutcomeRules::kAllRules);
+    }
+}
+
+// The state character follows "*", or, in the long layout that modules use
+// when frames carry checksums, "*", the address, "RB" and the bit number.
+void ReadBit(Transaction &tx, const Request &request) {
+    if (RunSteps(tx, request)) {
+        tx.BitResult = ReplyChar(tx, tx.CmdChecksum != 0 ? 6 : 1) == '1' ? 1 : 0;
+    }
+}
+
+// Picks the requested bit out of the DI reply. The digits stand right after
+// the "*" and before the CR; in the long layout that modules use when frames
+// carry checksums, after "*", the address and "DI", and before the checksum
+// and CR. A reply whose length leaves anything but exactly 2 * byteCount
+// characters there is refused: read by position alone, a reply one digit
+// short would pass its "*", its CR or its checksum off as input bits.
+void ReadInputBit(Transaction &tx, const Request &request) {
+    if (request.byteCount < 1 || request.byteCount > kMaxInputBytes || request.byteIndex < 1 ||
+        request.byteIndex > request.byteCount) {
+        RefuseArguments(tx);
+        return;
+    }
+    if (!RunSteps(tx, request)) {
+        return;
+    }
+    std::int32_t digits = 2 * request.byteCount;
+    bool long_layout = tx.CmdChecksum != 0;
+    std::int32_t before = long_layout ? 1 + (tx.AddressWidth == 1 ? 1 : 2) + 2 : 1;
+    std::int32_t after = long_layout ? 3 : 1;
+    if (tx.ReplyLength != before + digits + after) {
+        SetOutcome(tx, kStatusLinkFault, kErrorDigitCount);
+        return;
+    }
+    ExtractField(tx, before, before + digits - 1);
+    // byteIndex 1 is the last byte of the field, byteCount the first.
+    std::int32_t at = tx.FieldLength - 2 * request.byteIndex;
+    int byte = HexDigitValue(tx.FieldBuffer[at]) * 16 + HexDigitValue(tx.FieldBuffer[at + 1]);
+    tx.BitResult =
+        static_cast<std::int32_t>((static_cast<unsigned>(byte) >> (request.param & 7)) & 1U);
+}
+
+int RunBitQuery(const Request &request, Routine routine, int *status, int *error) {
+    Transaction tx;
+    RunExport(tx, request, routine, status, error);
+    return tx.BitResult;
+}
+
+}  // namespace
+
+}  // namespace qor
+
+using namespace qor;
+
+extern "C" {
+
+int QOR_CALL QOR_AO(int port, int address, float value, int *status, int *error) {
+    return RunStatusCommand(Request{port, address, AO, 0, value}, AnalogOutput, status, error);
+}
+
+int QOR_CALL QOR_DO(int port, int address, int byteA, int byteB, int count, int *status,
+                    int *error) {
+    return RunStatusCommand(Request{port, address, DO, count, 0.0f, byteA, byteB}, StatusOnly,
+                            status, error);
+}
+
+int QOR_CALL QOR_SB(int port, int address, int bit, int *status, int *error) {
+    return RunStatusCommand(Request{port, address, SB, bit}, StatusOnly, status, error);
+}
+
+int QOR_CALL QOR_CB(int port, int address, int bit, int *status, int *error) {
+    return RunStatusCommand(Request{port, address, CB, bit}, StatusOnly, status, error);
+}
+
+int QOR_CALL QOR_RB(int port, int address, int bit, int *status, int *error) {
+    return RunBitQuery(Request{port, address, RB, bit}, ReadBit, status, error);
+}
+
+int QOR_CALL QOR_DI(int port, int address, int byteCount, int byteIndex, int bit, int *status,
+                    int *error) {
+    return RunBitQuery(Request{port, address, DI, bit, 0.0f, 0, 0, byteCount, byteIndex},
+                       ReadInputBit, status, error);
+}
+
+}  // extern "C"
