@@ -5,7 +5,8 @@
 
 DIR holds what scripts/bench.sh collected: cpu.json and link_paced.json
 (Google Benchmark's JSON), link_unpaced_N.json and python_unpaced_N.json
-(alternating rounds), python_paced.json and syscalls.json (bench/peers.py).
+(alternating rounds), buses.json (qor_bench_buses), python_paced.json and
+syscalls.json (bench/peers.py).
 Every figure in the document comes from these files; the text around them
 only says what they mean.
 """
@@ -23,6 +24,8 @@ FRAME_CHARS = 5
 REPLY_CHARS = 11
 CPU_TARGET_NS = 1000.0
 PACED_TARGET = 1.05
+BUSES_TARGET = 0.9
+BUSES_TARGET_BAUD = 9600
 
 
 def load(path):
@@ -152,6 +155,77 @@ def plot(path, bauds, wire, library, bare, python, unpaced_lib, unpaced_py):
     plt.close(fig)
 
 
+def buses_runs(buses):
+    """{baud: {bus count: total transactions per second}} from qor_bench_buses."""
+    runs = {}
+    for b in buses["benchmarks"]:
+        if b.get("run_type") != "iteration" or not b["name"].startswith("buses_RD/"):
+            continue
+        baud = int(re.search(r"baud:(\d+)", b["name"]).group(1))
+        runs.setdefault(baud, {})[int(b["threads"])] = b["tx_per_s"]
+    return runs
+
+
+def buses_scaling(runs):
+    """Rows of (baud, buses, total rate, N × one bus, ratio) and whether the
+    target holds at BUSES_TARGET_BAUD."""
+    rows, ok = [], True
+    for baud in sorted(runs):
+        one = runs[baud].get(1)
+        for n in sorted(runs[baud]):
+            total = runs[baud][n]
+            ratio = total / (n * one) if one else float("nan")
+            rows.append((baud, n, total, n * one if one else float("nan"), ratio))
+            if baud == BUSES_TARGET_BAUD and not ratio >= BUSES_TARGET:
+                ok = False
+    return rows, ok and BUSES_TARGET_BAUD in runs
+
+
+def plot_buses(path, runs):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(7, 4.5))
+    for baud in sorted(runs):
+        counts = sorted(runs[baud])
+        one = runs[baud].get(counts[0]) / counts[0]
+        ax.plot(counts, [runs[baud][n] / one for n in counts], "o-",
+                label="%d baud, measured" % baud)
+    most = max(max(r) for r in runs.values())
+    ax.plot([1, most], [1, most], "k--", linewidth=1, label="N × one bus")
+    ax.plot([1, most], [BUSES_TARGET, BUSES_TARGET * most], "k:", linewidth=1,
+            label="%.1f × N × one bus (target)" % BUSES_TARGET)
+    ax.set_xlabel("buses, one thread and one simulator each")
+    ax.set_ylabel("total QOR_RD rate / one bus's rate")
+    ax.set_title("Buses side by side")
+    ax.grid(True, alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def write_buses_section(w, runs, rows, plot_name):
+    w("## Buses side by side")
+    w("")
+    w("`qor_bench_buses` starts one `qor-sim --pty --steady --baud N` per bus and drives "
+      "each from its own thread with `QOR_RD` through the real libraries, every thread on "
+      "its own port. Calls on different ports share no lock, so N buses should reach N "
+      "times the rate of one; the wire limit is one transaction per 16 characters of "
+      "wire time on each bus.")
+    w("")
+    w("![total rate against bus count](performance/%s)" % plot_name)
+    w("")
+    table_rows = [("%d" % baud, "%d" % n, "%.1f/s" % total, "%.1f/s" % ideal, "%.2f" % ratio,
+                   "%.1f/s" % (n * 1e6 / wire_us(baud)))
+                  for baud, n, total, ideal, ratio in rows]
+    w(table(("baud", "buses", "total rate", "N × one bus", "total / (N × one bus)",
+             "wire limit"), table_rows))
+    w("")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--results", required=True)
@@ -165,6 +239,8 @@ def main():
     paced = load(os.path.join(r, "link_paced.json"))
     python_paced = load(os.path.join(r, "python_paced.json"))
     syscalls = load(os.path.join(r, "syscalls.json"))
+    bus_runs = buses_runs(load(os.path.join(r, "buses.json")))
+    bus_rows, ok_buses = buses_scaling(bus_runs)
     rounds = []
     for path in sorted(glob.glob(os.path.join(r, "link_unpaced_*.json"))):
         n = re.search(r"_(\d+)\.json$", path).group(1)
@@ -272,6 +348,12 @@ def main():
                  "%g; %g" % (lib_writes, lib_writes_paced), "Python: %g; %g"
                  % (counts["python"]["unpaced"].get("write", 0),
                     counts["python"][sc_baud].get("write", 0)), "one", yes(ok_write)))
+    for baud, n, total, ideal, ratio in bus_rows:
+        if n > 1:
+            rows.append(("%d buses side by side at %d baud" % (n, baud), "%.0f/s" % total,
+                         "%.2f × N × one bus" % ratio,
+                         "at least %.1f" % BUSES_TARGET if baud == BUSES_TARGET_BAUD else "",
+                         yes(ratio >= BUSES_TARGET) if baud == BUSES_TARGET_BAUD else ""))
     rows.append(("system calls per transaction, unpaced", "%g" % sum(counts["library"]["unpaced"].values()),
                  "Python: %g" % sum(counts["python"]["unpaced"].values()), "", ""))
     w(table(("figure", "value", "ratio to the wire limit or to the peer", "target", ""), rows))
@@ -283,7 +365,7 @@ def main():
       "`QOR_WriteByte` and `QOR_ReadByte`, so the dynamic linker binds the library to "
       "them; they note each character and hand out a reply made in advance. What is "
       "timed is framing, reply checking and number conversion, one call through the "
-      "PLT per character, and the process-wide transaction lock. Before timing, each "
+      "PLT per character, and the port's transaction lock. Before timing, each "
       "case checks that the library wrote exactly the expected frames and accepted the "
       "reply. Medians of %d repetitions; allocations are counted by replacing `malloc` "
       "and friends in the program." % rd.get("repetitions", 1))
@@ -338,6 +420,9 @@ def main():
     w(table(("round", "library", "bare loop", "Python", "library rate / Python rate"), rows))
     w("")
 
+    buses_plot = os.path.join(os.path.dirname(os.path.abspath(args.plot)), "buses.png")
+    write_buses_section(w, bus_runs, bus_rows, os.path.basename(buses_plot))
+
     w("## System calls per transaction")
     w("")
     w("Counted with `%s` (`strace -f -c`) on `qor_bench_syscalls` (a plain host doing "
@@ -381,6 +466,8 @@ def main():
     w("| faster than the Python client on the unpaced pty | %s (%.1f×) |" % (yes(ok_faster), speedup))
     w("| one `write` system call per frame | %s |" % yes(ok_write))
     w("| no heap allocation per transaction | %s |" % yes(ok_heap))
+    w("| N buses give at least %.1f × N × one bus's rate at %d baud, N up to %d | %s |"
+      % (BUSES_TARGET, BUSES_TARGET_BAUD, max(max(x) for x in bus_runs.values()), yes(ok_buses)))
     w("")
     if missed_paced:
         w("### Why paced rates miss 5 %")
@@ -452,6 +539,7 @@ def main():
 
     os.makedirs(os.path.dirname(os.path.abspath(args.plot)), exist_ok=True)
     plot(args.plot, bauds, wire, lib_us, bare_us, py_us, lib_unpaced, py_unpaced)
+    plot_buses(buses_plot, bus_runs)
     with open(args.out, "w") as f:
         f.write("\n".join(out))
     return 0

@@ -5,6 +5,7 @@
 #   - QOR_RD through the real libraries over a pty to qor-sim, paced at
 #     several baud rates, beside the wire time and a bare write/poll/read loop;
 #   - the same loop in Python with pyserial, at the same rates;
+#   - 1, 2, 4 and 8 buses side by side at 9600 and 115200 baud;
 #   - unpaced rounds, library and Python alternating;
 #   - system calls per transaction (strace), library and Python.
 # Takes a minute or two.
@@ -35,7 +36,8 @@ stage "build (Release, $build)"
 jobs=$(nproc)
 ((jobs > 2)) && jobs=2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$jobs" --target qor_bench_cpu qor_bench_link qor_bench_syscalls qor-sim
+cmake --build "$build" -j"$jobs" --target qor_bench_cpu qor_bench_link qor_bench_buses \
+    qor_bench_syscalls qor-sim
 
 rm -rf "$results"
 mkdir -p "$results"
@@ -50,6 +52,10 @@ stage "paced: library and bare loop"
 # shellcheck disable=SC2046
 "$build/qor_bench_link" --benchmark_filter='baud|sleep' --bauds="$bauds" \
     --paced_seconds="$seconds" $(json link_paced.json)
+
+stage "buses side by side"
+# shellcheck disable=SC2046
+"$build/qor_bench_buses" --seconds="$((seconds * 2))" $(json buses.json)
 
 stage "paced: Python peer"
 "$py" bench/peers.py python --sim "$build/qor-sim" --bauds "$bauds" \
