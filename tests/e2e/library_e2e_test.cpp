@@ -1,6 +1,10 @@
 // The real libraries end to end: libqor_dll over libqor_comm, on a
 // pseudo-terminal and on TCP, against a real qor-sim process.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -300,6 +304,67 @@ TEST(ConcurrencyEndToEnd, ThreadsSharingOnePortEachGetTheirOwnReplies) {
     }
     EXPECT_EQ(wrong.load(), 0);
     QOR_ClosePort(port);
+}
+
+// A device server that takes the connection and then never answers: the
+// kernel completes the handshake into the backlog, nobody ever reads.
+class SilentListener {
+  public:
+    SilentListener() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
+            listen(fd_, 4) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
+            port_ = ntohs(address.sin_port);
+        }
+    }
+    ~SilentListener() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+TEST(ConcurrencyEndToEnd, ASilentPortDoesNotHoldUpAnotherPort) {
+    SilentListener silent;
+    ASSERT_NE(silent.port(), 0);
+    SimProcess sim({"--pty", "--steady"});
+    ASSERT_FALSE(sim.where().empty());
+    const int silent_port = 47, healthy_port = 48;
+    std::string target = "socket://127.0.0.1:" + std::to_string(silent.port()) + "?timeout_ms=3000";
+    ASSERT_EQ(QOR_OpenPort(silent_port, target.c_str()), 1);
+    ASSERT_EQ(QOR_OpenPort(healthy_port, sim.where().c_str()), 1);
+
+    std::atomic<bool> silent_done{false};
+    int silent_status = -7, silent_error = -7;
+    std::thread waiting([&] {
+        QOR_RD(silent_port, M, &silent_status, &silent_error);
+        silent_done = true;
+    });
+    // The silent call waits three seconds for a reply; the healthy port's
+    // readings, each a few milliseconds, are all done long before.
+    int wrong = 0;
+    for (int i = 0; i < 10; ++i) {
+        int status, error;
+        wrong += QOR_RD(healthy_port, M, &status, &error) != 72.1f || status != 0;
+    }
+    bool healthy_first = !silent_done;
+    waiting.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(healthy_first) << "the healthy port waited for the silent one";
+    EXPECT_EQ(silent_status, QOR_STATUS_REPLY_FAULT);
+    EXPECT_EQ(silent_error, QOR_ERROR_NO_REPLY);
+    QOR_ClosePort(silent_port);
+    QOR_ClosePort(healthy_port);
 }
 
 }  // namespace
