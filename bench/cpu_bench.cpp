@@ -96,12 +96,12 @@ void RunCase(benchmark::State &state, const Case &c) {
     }
     std::size_t characters = g_written_count + g_read_count;
     long failures = 0;
-    long allocations_before = qor_bench::AllocationCount();
+    long allocations_before = qor::test::AllocationCount();
     for (auto _ : state) {
         StartTransaction(c.replies);
         failures += !c.call();
     }
-    long allocations = qor_bench::AllocationCount() - allocations_before;
+    long allocations = qor::test::AllocationCount() - allocations_before;
     if (failures != 0) {
         state.SkipWithError("a transaction failed");
         return;
@@ -133,6 +133,6 @@ int main(int argc, char **argv) {
         return 2;
     }
     benchmark::AddCustomContext("compiler", QOR_BENCH_COMPILER);
-    bool any_error = qor_bench::RunReported();
+    bool any_error = qor::bench::RunReported();
     return any_error ? 1 : 0;
 }

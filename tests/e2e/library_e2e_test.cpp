@@ -15,15 +15,15 @@
 
 namespace {
 
-using e2e::NowMs;
-using e2e::SimProcess;
+using qor::test::NowMs;
+using qor::test::SimProcess;
 
 const int M = '1';  // the simulated module's address
 
 enum class Transport { Pty, Tcp };
 
 std::string TargetFor(const SimProcess &sim, Transport transport, const std::string &options) {
-    std::string base = transport == Transport::Pty ? sim.where() : "socket://" + sim.where();
+    std::string base = transport == Transport::Pty ? sim.Where() : "socket://" + sim.Where();
     return options.empty() ? base : base + "?" + options;
 }
 
@@ -42,7 +42,7 @@ class Families : public ::testing::TestWithParam<std::tuple<Transport, bool>> {
         transport_ = std::get<0>(GetParam());
         checksum_ = std::get<1>(GetParam());
         sim_ = std::make_unique<SimProcess>(ServeArguments(transport_, {"--steady"}));
-        ASSERT_FALSE(sim_->where().empty()) << "the simulator did not start";
+        ASSERT_FALSE(sim_->Where().empty()) << "the simulator did not start";
         ASSERT_EQ(QOR_OpenPort(port_, TargetFor(*sim_, transport_, "").c_str()), 1);
         QOR_EnableCmdChecksum(checksum_);
     }
@@ -145,7 +145,7 @@ class Faults : public ::testing::TestWithParam<Transport> {
   protected:
     void Start(std::vector<std::string> more, const std::string &options = "timeout_ms=100") {
         sim_ = std::make_unique<SimProcess>(ServeArguments(GetParam(), more));
-        ASSERT_FALSE(sim_->where().empty());
+        ASSERT_FALSE(sim_->Where().empty());
         ASSERT_EQ(QOR_OpenPort(port_, TargetFor(*sim_, GetParam(), options).c_str()), 1);
     }
     void TearDown() override { QOR_ClosePort(port_); }
@@ -171,7 +171,7 @@ TEST_P(Faults, LateReplyIsNotTakenForTheNextOne) {
     Start({"--steady", "--delay-ms", "300"});
     QOR_RD(port_, M, &status_, &error_);
     ASSERT_EQ(status_, 100);
-    e2e::SleepMs(450);  // the late "*+00072.10" is now waiting on the link
+    qor::test::SleepMs(450);  // the late "*+00072.10" is now waiting on the link
     int count = QOR_RE(port_, M, &status_, &error_);
     EXPECT_EQ(status_, 100) << "the late reply to RD was taken as the count " << count;
     EXPECT_EQ(count, 0);
@@ -214,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(Links, Faults, ::testing::Values(Transport::Pty, Transp
 
 TEST(Recovery, DeviceServerGoneAndBackIsReconnected) {
     auto sim = std::make_unique<SimProcess>(ServeArguments(Transport::Tcp, {"--steady"}));
-    std::string address = sim->where();
+    std::string address = sim->Where();
     ASSERT_FALSE(address.empty());
     const int port = 43;
     ASSERT_EQ(QOR_OpenPort(port, ("socket://" + address + "?timeout_ms=100").c_str()), 1);
@@ -230,7 +230,7 @@ TEST(Recovery, DeviceServerGoneAndBackIsReconnected) {
     EXPECT_LT(NowMs() - start, 3000) << "a vanished peer must fail fast";
 
     sim = std::make_unique<SimProcess>(std::vector<std::string>{"--listen", address, "--steady"});
-    ASSERT_EQ(sim->where(), address);
+    ASSERT_EQ(sim->Where(), address);
     float value = 0;
     for (int attempt = 0; attempt < 20 && status != 0; ++attempt) {
         value = QOR_RD(port, M, &status, &error);
@@ -243,7 +243,7 @@ TEST(Recovery, DeviceServerGoneAndBackIsReconnected) {
 TEST(Recovery, ConnectionDroppedByThePeerIsReopened) {
     SimProcess sim(ServeArguments(Transport::Tcp, {"--steady", "--drop-after", "2"}));
     const int port = 44;
-    ASSERT_EQ(QOR_OpenPort(port, ("socket://" + sim.where() + "?timeout_ms=100").c_str()), 1);
+    ASSERT_EQ(QOR_OpenPort(port, ("socket://" + sim.Where() + "?timeout_ms=100").c_str()), 1);
     int ok = 0;
     for (int i = 0; i < 12; ++i) {
         int status, error;
@@ -259,8 +259,8 @@ TEST(Recovery, ConnectionDroppedByThePeerIsReopened) {
 
 TEST(LazyOpen, PortComesFromTheEnvironmentOnFirstUse) {
     SimProcess sim({"--pty", "--steady"});
-    ASSERT_FALSE(sim.where().empty());
-    ASSERT_EQ(setenv("QOR_COMM_PORT45", sim.where().c_str(), 1), 0);
+    ASSERT_FALSE(sim.Where().empty());
+    ASSERT_EQ(setenv("QOR_COMM_PORT45", sim.Where().c_str(), 1), 0);
     int status, error;
     EXPECT_FLOAT_EQ(QOR_RD(45, M, &status, &error), 72.1f);
     EXPECT_EQ(status, 0);
@@ -274,9 +274,9 @@ namespace {
 
 TEST(ConcurrencyEndToEnd, ThreadsSharingOnePortEachGetTheirOwnReplies) {
     SimProcess sim({"--pty", "--steady", "--address", "1", "--address", "2"});
-    ASSERT_FALSE(sim.where().empty());
+    ASSERT_FALSE(sim.Where().empty());
     const int port = 46;
-    ASSERT_EQ(QOR_OpenPort(port, sim.where().c_str()), 1);
+    ASSERT_EQ(QOR_OpenPort(port, sim.Where().c_str()), 1);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
