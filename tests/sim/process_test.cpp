@@ -19,7 +19,8 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
+#include "run_program.h"
+#include "sim_process.h"
 
 namespace {
 
@@ -74,103 +75,31 @@ bool ends_with_cr(const std::string &s) {
     return !s.empty() && s.back() == '\r';
 }
 
-// One qor-sim process: started with its arguments, ready once it printed
-// its first line, stopped with SIGTERM.
+// One qor-sim process with its log on a pipe (--log), stopped with SIGTERM.
 class Sim {
   public:
-    explicit Sim(const std::vector<std::string> &args, bool capture_log = false) {
-        int out[2];
-        int err[2] = {-1, -1};
-        if (pipe2(out, O_CLOEXEC) != 0 || (capture_log && pipe2(err, O_CLOEXEC) != 0)) {
-            ADD_FAILURE() << "pipe";
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        if (capture_log) {
-            posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        }
-        std::vector<std::string> all = {QOR_SIM_PATH};
-        if (capture_log) {
-            all.push_back("--log");
-        }
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : all) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, QOR_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) {
-            pid_ = -1;
-            ADD_FAILURE() << "cannot start " << QOR_SIM_PATH;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        out_ = out[0];
-        if (capture_log) {
-            close(err[1]);
-            err_ = err[0];
-        }
-        const std::string line = read_until(
-            out_, [](const std::string &s) { return s.find('\n') != std::string::npos; }, 5s);
-        first_ = line.substr(0, line.find('\n'));
-    }
+    explicit Sim(const std::vector<std::string> &args, bool capture_log = false)
+        : process_(Start(capture_log), WithLog(args, capture_log)) {}
 
-    ~Sim() {
-        stop();
-        if (out_ >= 0) {
-            close(out_);
-        }
-        if (err_ >= 0) {
-            close(err_);
-        }
-    }
-
-    const std::string &first_line() const { return first_; }
-
-    // SIGTERM, then the wait status (-1 when it did not end within 5 s).
-    int stop() {
-        if (pid_ <= 0) {
-            return status_;
-        }
-        kill(pid_, SIGTERM);
-        const auto deadline = Clock::now() + 5s;
-        while (Clock::now() < deadline) {
-            int st = 0;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                status_ = st;
-                return st;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        return -1;
-    }
-
-    // Reads the --log output until text shows up.
-    bool wait_log(const std::string &text) {
-        log_ += read_until(
-            err_, [&](const std::string &s) { return (log_ + s).find(text) != std::string::npos; },
-            5s);
-        const std::size_t at = log_.find(text);
-        if (at == std::string::npos) {
-            return false;
-        }
-        log_.erase(0, at + text.size());
-        return true;
-    }
+    const std::string &first_line() const { return process_.Where(); }
+    int stop() { return process_.Stop(); }
+    bool wait_log(const std::string &text) { return process_.WaitLog(text); }
 
   private:
-    pid_t pid_ = -1;
-    int status_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::string first_;
-    std::string log_;
+    static qor::test::SimStart Start(bool capture_log) {
+        qor::test::SimStart start;
+        start.program = qor::test::BuiltSimPath();
+        start.capture_log = capture_log;
+        return start;
+    }
+    static std::vector<std::string> WithLog(std::vector<std::string> args, bool log) {
+        if (log) {
+            args.insert(args.begin(), "--log");
+        }
+        return args;
+    }
+
+    qor::test::SimProcess process_;
 };
 
 // A host's end of the link.
@@ -371,44 +300,12 @@ TEST(SimProcessTcp, DropAfterClosesEachConnectionAfterItsReplies) {
     }
 }
 
-int run_to_exit(const std::vector<std::string> &args, std::string &out) {
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        return -1;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> all = {QOR_SIM_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : all) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, QOR_SIM_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[1]);
-    if (rc != 0) {
-        close(pipe_fds[0]);
-        return -1;
-    }
-    out = read_until(
-        pipe_fds[0], [](const std::string &) { return false; }, 5s);
-    close(pipe_fds[0]);
-    int status = 0;
-    const auto deadline = Clock::now() + 5s;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (Clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int RunToExit(const std::vector<std::string> &args, std::string &out) {
+    std::vector<std::string> words = {qor::test::BuiltSimPath()};
+    words.insert(words.end(), args.begin(), args.end());
+    const qor::test::Finished r = qor::test::RunProgram(words, qor::test::RunLimits{5000, 0, {}});
+    out = r.out;
+    return r.exit_code;
 }
 
 TEST(SimProcessArgs, BadArgumentsExitWithTwoAndHelpWithZero) {
@@ -420,11 +317,11 @@ TEST(SimProcessArgs, BadArgumentsExitWithTwoAndHelpWithZero) {
                                                        {"--listen", "1.2.3.4:99999"}};
     for (const auto &args : bad) {
         std::string out;
-        EXPECT_EQ(run_to_exit(args, out), 2) << (args.empty() ? "(none)" : args[0]);
+        EXPECT_EQ(RunToExit(args, out), 2) << (args.empty() ? "(none)" : args[0]);
         EXPECT_EQ(out, "");
     }
     std::string out;
-    EXPECT_EQ(run_to_exit({"--help"}, out), 0);
+    EXPECT_EQ(RunToExit({"--help"}, out), 0);
     EXPECT_NE(out.find("--listen"), std::string::npos);
 }
 

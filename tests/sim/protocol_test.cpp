@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-using qorsim::FrameAssembler;
-using qorsim::SimConfig;
-using qorsim::Simulator;
+using qor::sim::FrameAssembler;
+using qor::sim::SimConfig;
+using qor::sim::Simulator;
 
 namespace {
 
@@ -25,11 +25,11 @@ SimConfig steady(const std::string &addresses = "1", int di_bytes = 2) {
 
 // The frame with its two checksum digits appended.
 std::string cs(const std::string &frame) {
-    return frame + qorsim::checksum_hex(frame);
+    return frame + qor::sim::ChecksumHex(frame);
 }
 
 std::string ask(Simulator &sim, const std::string &frame, double now = 0.0) {
-    const auto reply = sim.handle(frame, now);
+    const auto reply = sim.Handle(frame, now);
     return reply ? *reply : "<none>";
 }
 
@@ -43,37 +43,37 @@ void run_table(const std::vector<Row> &rows, const SimConfig &config = steady())
     for (const Row &row : rows) {
         Simulator sim(config);
         for (const std::string &f : row.before) {
-            sim.handle(f, 0.0);
+            sim.Handle(f, 0.0);
         }
         EXPECT_EQ(ask(sim, row.frame), row.reply) << "frame " << row.frame;
     }
 }
 
 TEST(SimChecksum, MatchesTheKnownFrames) {
-    EXPECT_EQ(qorsim::checksum_hex("$1RD"), "EB");
-    EXPECT_EQ(qorsim::checksum_hex("$1WE"), "F1");
-    EXPECT_EQ(qorsim::checksum_hex("$1HI+00100.00L"), "DC");
-    EXPECT_EQ(qorsim::checksum_hex("*1DI0F5A"), "D4");
-    EXPECT_EQ(qorsim::checksum_hex(""), "00");
+    EXPECT_EQ(qor::sim::ChecksumHex("$1RD"), "EB");
+    EXPECT_EQ(qor::sim::ChecksumHex("$1WE"), "F1");
+    EXPECT_EQ(qor::sim::ChecksumHex("$1HI+00100.00L"), "DC");
+    EXPECT_EQ(qor::sim::ChecksumHex("*1DI0F5A"), "D4");
+    EXPECT_EQ(qor::sim::ChecksumHex(""), "00");
 }
 
 TEST(SimValueField, FormatsAndParses) {
     const struct {
-        qorsim::Cents cents;
+        qor::sim::Cents cents;
         const char *text;
     } rows[] = {
         {7210, "+00072.10"},    {-346, "-00003.46"},     {0, "+00000.00"},
         {9999999, "+99999.99"}, {-9999999, "-99999.99"}, {5, "+00000.05"},
     };
     for (const auto &r : rows) {
-        EXPECT_EQ(qorsim::format_value(r.cents), r.text);
-        EXPECT_EQ(qorsim::parse_value(r.text), r.cents) << r.text;
+        EXPECT_EQ(qor::sim::FormatValue(r.cents), r.text);
+        EXPECT_EQ(qor::sim::ParseValue(r.text), r.cents) << r.text;
     }
-    EXPECT_EQ(qorsim::format_value(123456789), "+99999.99");
-    EXPECT_EQ(qorsim::format_value(-123456789), "-99999.99");
+    EXPECT_EQ(qor::sim::FormatValue(123456789), "+99999.99");
+    EXPECT_EQ(qor::sim::FormatValue(-123456789), "-99999.99");
     for (const char *bad : {"+0072.10", "00072.100", "+00072,10", "*00072.10", "+0007a.10",
                             "+00072.1 ", "", "+000072.1"}) {
-        EXPECT_FALSE(qorsim::parse_value(bad).has_value()) << bad;
+        EXPECT_FALSE(qor::sim::ParseValue(bad).has_value()) << bad;
     }
 }
 
@@ -159,7 +159,7 @@ TEST(SimCommands, DiCarriesTheConfiguredByteCount) {
     };
     for (const auto &r : rows) {
         Simulator sim(steady("1", r.bytes));
-        sim.handle("$1DO0FA5", 0);
+        sim.Handle("$1DO0FA5", 0);
         EXPECT_EQ(ask(sim, "$1DI"), r.reply) << r.bytes;
     }
 }
@@ -274,7 +274,7 @@ TEST(SimLimits, ModeLetterIsOptionalAndChecksumIsToldApart) {
     };
     for (const auto &r : rows) {
         Simulator sim(steady());
-        sim.handle("$1WE", 0);
+        sim.Handle("$1WE", 0);
         EXPECT_EQ(ask(sim, r.frame), r.reply) << r.frame;
         EXPECT_EQ(ask(sim, r.frame.substr(0, 4) == "$1LO" ? "$1RL" : "$1RH"), r.rh) << r.frame;
     }
@@ -337,8 +337,8 @@ TEST(SimState, TrimsZeroAndResetChangeWhatIsRead) {
 
 TEST(SimState, ModulesOnOneLinkKeepSeparateState) {
     Simulator sim(steady("1A"));
-    EXPECT_TRUE(sim.serves('A'));
-    EXPECT_FALSE(sim.serves('2'));
+    EXPECT_TRUE(sim.Serves('A'));
+    EXPECT_FALSE(sim.Serves('2'));
     EXPECT_EQ(ask(sim, "$ASB01"), "*\r");
     EXPECT_EQ(ask(sim, "$ADOFF"), "*\r");
     EXPECT_EQ(ask(sim, "$ARB01"), "*1\r");
@@ -352,9 +352,9 @@ TEST(SimReading, VariesSlowlyWithinItsBand) {
     SimConfig c;  // the default moving model
     Simulator sim(c);
     const double band = c.model.amplitude + c.model.noise + 0.01;
-    std::set<qorsim::Cents> seen;
+    std::set<qor::sim::Cents> seen;
     for (double t = 0; t < 120; t += 0.37) {
-        const qorsim::Cents v = sim.reading('1', t);
+        const qor::sim::Cents v = sim.Reading('1', t);
         EXPECT_NEAR(static_cast<double>(v) / 100.0, c.model.base, band) << t;
         seen.insert(v);
     }
@@ -386,7 +386,7 @@ TEST(SimFrames, AssemblerFindsFramesInNoise) {
         FrameAssembler a;
         std::vector<std::string> got;
         for (char c : r.bytes) {
-            if (auto f = a.feed(c)) {
+            if (auto f = a.Feed(c)) {
                 got.push_back(*f);
             }
         }
@@ -394,10 +394,10 @@ TEST(SimFrames, AssemblerFindsFramesInNoise) {
     }
     FrameAssembler a;
     for (char c : std::string("$1R")) {
-        a.feed(c);
+        a.Feed(c);
     }
-    a.reset();
-    EXPECT_FALSE(a.feed('\r').has_value());
+    a.Reset();
+    EXPECT_FALSE(a.Feed('\r').has_value());
 }
 
 }  // namespace
