@@ -13,8 +13,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -298,6 +301,52 @@ TEST(SimProcessTcp, DropAfterClosesEachConnectionAfterItsReplies) {
                   "");
         EXPECT_TRUE(closed) << round;
     }
+}
+
+// CPU seconds (user and system) a process has used so far.
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // After the command name in parentheses: state is field 3, utime 14, stime 15.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skipped;
+    for (int field = 3; field <= 13; ++field) {
+        fields >> skipped;
+    }
+    long user = 0;
+    long system = 0;
+    fields >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Out of descriptors, accept fails while the listener stays readable: the
+// simulator must leave it alone for a while instead of spinning, say so
+// once, and serve again once descriptors are free.
+TEST(SimProcessTcp, OutOfDescriptorsBacksOffAndRecovers) {
+    // The simulator itself holds about six descriptors; 24 clients pass the
+    // limit, and those it cannot take wait in the listen backlog.
+    qor::test::SimStart start;
+    start.program = "/bin/sh";
+    start.capture_log = true;
+    qor::test::SimProcess sim(start,
+                              {"-c", "ulimit -n 24 && exec \"$0\" --listen 127.0.0.1:0 --steady",
+                               qor::test::BuiltSimPath()});
+    ASSERT_FALSE(sim.Where().empty());
+    std::vector<Host> held;
+    for (int i = 0; i < 24; ++i) {
+        held.push_back(Host::tcp(sim.Where()));
+    }
+    ASSERT_TRUE(sim.WaitLog("cannot accept a connection"));
+    const double before = CpuSeconds(sim.Pid());
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(CpuSeconds(sim.Pid()) - before, 0.5) << "the simulator spins";
+    EXPECT_FALSE(sim.WaitLog("cannot accept a connection", 100)) << "logged more than once";
+
+    held.clear();
+    Host late = Host::tcp(sim.Where());
+    late.send("$1RD");
+    EXPECT_EQ(late.reply(5s), "*+00072.10\r");
+    EXPECT_TRUE(sim.WaitLog("accepting connections again"));
 }
 
 int RunToExit(const std::vector<std::string> &args, std::string &out) {
