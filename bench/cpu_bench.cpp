@@ -62,18 +62,21 @@ struct Case {
 };
 
 bool CallRd() {
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     float value = QOR_RD(1, '1', &status, &error);
     return status == 0 && std::fabs(value - 72.1f) < 1e-3f;
 }
 
 bool CallSp() {
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     return QOR_SP(1, '1', -3.46f, &status, &error) == 0 && status == 0;
 }
 
 bool CallDi() {
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     // Byte 1 counted from the end is 0x5A: bit 1 is set.
     return QOR_DI(1, '1', 2, 1, 1, &status, &error) == 1 && status == 0;
 }

@@ -88,7 +88,8 @@ double WireSeconds(int baud) {
 }
 
 bool Read(int port) {
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     float value = QOR_RD(port, '1', &status, &error);
     return status == 0 && std::fabs(value - 72.1f) < 1e-3f;
 }
@@ -294,7 +295,9 @@ int main(int argc, char **argv) {
         ->Iterations(400);
     // The library and the bare loop take turns at each rate, so that both
     // meet the machine in the same state.
-    for (auto [name, function] : {std::pair{"pty_RD", PtyRd}, std::pair{"pty_raw", PtyRaw}}) {
+    using Run = void (*)(benchmark::State &, int);
+    const std::pair<const char *, Run> runs[] = {{"pty_RD", PtyRd}, {"pty_raw", PtyRaw}};
+    for (const auto &[name, function] : runs) {
         benchmark::RegisterBenchmark((std::string(name) + "/unpaced").c_str(), function, 0)
             ->UseRealTime()
             ->Unit(benchmark::kMicrosecond)
@@ -306,7 +309,9 @@ int main(int argc, char **argv) {
         double wanted = std::ceil(g_settings.paced_seconds / WireSeconds(baud));
         auto iterations =
             static_cast<benchmark::IterationCount>(std::fmin(std::fmax(wanted, 5), 5000));
-        for (auto [name, function] : {std::pair{"pty_RD", PtyRd}, std::pair{"pty_raw", PtyRaw}}) {
+        using Run = void (*)(benchmark::State &, int);
+        const std::pair<const char *, Run> runs[] = {{"pty_RD", PtyRd}, {"pty_raw", PtyRaw}};
+        for (const auto &[name, function] : runs) {
             std::string full = std::string(name) + "/baud:" + std::to_string(baud);
             benchmark::RegisterBenchmark(full.c_str(), function, baud)
                 ->UseRealTime()

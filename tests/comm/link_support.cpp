@@ -60,7 +60,7 @@ void TcpListener::Close() {
     }
 }
 
-std::string TcpListener::target(const std::string &settings) const {
+std::string TcpListener::Target(const std::string &settings) const {
     return "socket://127.0.0.1:" + std::to_string(port_) + settings;
 }
 

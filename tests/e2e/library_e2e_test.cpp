@@ -18,18 +18,18 @@ namespace {
 using qor::test::NowMs;
 using qor::test::SimProcess;
 
-const int M = '1';  // the simulated module's address
+const int kM = '1';  // the simulated module's address
 
-enum class Transport { Pty, Tcp };
+enum class Transport { kPty, kTcp };
 
 std::string TargetFor(const SimProcess &sim, Transport transport, const std::string &options) {
-    std::string base = transport == Transport::Pty ? sim.Where() : "socket://" + sim.Where();
+    std::string base = transport == Transport::kPty ? sim.Where() : "socket://" + sim.Where();
     return options.empty() ? base : base + "?" + options;
 }
 
 std::vector<std::string> ServeArguments(Transport transport, std::vector<std::string> more) {
-    std::vector<std::string> args{transport == Transport::Pty ? "--pty" : "--listen"};
-    if (transport == Transport::Tcp) {
+    std::vector<std::string> args{transport == Transport::kPty ? "--pty" : "--listen"};
+    if (transport == Transport::kTcp) {
         args.push_back("127.0.0.1:0");
     }
     args.insert(args.end(), more.begin(), more.end());
@@ -50,7 +50,7 @@ class Families : public ::testing::TestWithParam<std::tuple<Transport, bool>> {
         QOR_EnableCmdChecksum(0);
         QOR_ClosePort(port_);
     }
-    void ExpectOk(const char *what) {
+    void ExpectOk(const char *what) const {
         EXPECT_EQ(status_, 0) << what << " error " << error_;
         EXPECT_EQ(error_, 0) << what;
     }
@@ -63,61 +63,61 @@ class Families : public ::testing::TestWithParam<std::tuple<Transport, bool>> {
 };
 
 TEST_P(Families, ValueQueries) {
-    EXPECT_FLOAT_EQ(QOR_RD(port_, M, &status_, &error_), 72.1f);
+    EXPECT_FLOAT_EQ(QOR_RD(port_, kM, &status_, &error_), 72.1f);
     ExpectOk("RD");
-    float fresh = QOR_ND(port_, M, &status_, &error_);
+    float fresh = QOR_ND(port_, kM, &status_, &error_);
     ExpectOk("ND");
     EXPECT_TRUE(std::isfinite(fresh));
-    QOR_RZ(port_, M, &status_, &error_);
+    QOR_RZ(port_, kM, &status_, &error_);
     ExpectOk("RZ");
     int mode = -7;
-    QOR_RH(port_, M, &mode, &status_, &error_);
+    QOR_RH(port_, kM, &mode, &status_, &error_);
     ExpectOk("RH");
     EXPECT_NE(mode, -1);
     mode = -7;
-    QOR_RL(port_, M, &mode, &status_, &error_);
+    QOR_RL(port_, kM, &mode, &status_, &error_);
     ExpectOk("RL");
     EXPECT_NE(mode, -1);
-    int before = QOR_RE(port_, M, &status_, &error_);
+    int before = QOR_RE(port_, kM, &status_, &error_);
     ExpectOk("RE");
-    int cleared = QOR_EC(port_, M, &status_, &error_);
+    int cleared = QOR_EC(port_, kM, &status_, &error_);
     ExpectOk("EC");
     EXPECT_GE(cleared, before);
-    EXPECT_LE(QOR_RE(port_, M, &status_, &error_), 1) << "EC did not clear the counter";
+    EXPECT_LE(QOR_RE(port_, kM, &status_, &error_), 1) << "EC did not clear the counter";
     ExpectOk("RE after EC");
 }
 
 TEST_P(Families, CommandsAfterWriteEnable) {
-    EXPECT_EQ(QOR_HI(port_, M, 1, 123.45f, &status_, &error_), 0);
+    EXPECT_EQ(QOR_HI(port_, kM, 1, 123.45f, &status_, &error_), 0);
     ExpectOk("HI");
     int mode = -7;
-    EXPECT_FLOAT_EQ(QOR_RH(port_, M, &mode, &status_, &error_), 123.45f);
+    EXPECT_FLOAT_EQ(QOR_RH(port_, kM, &mode, &status_, &error_), 123.45f);
     EXPECT_EQ(mode, 1);
-    EXPECT_EQ(QOR_LO(port_, M, 0, -12.5f, &status_, &error_), 0);
-    EXPECT_FLOAT_EQ(QOR_RL(port_, M, &mode, &status_, &error_), -12.5f);
+    EXPECT_EQ(QOR_LO(port_, kM, 0, -12.5f, &status_, &error_), 0);
+    EXPECT_FLOAT_EQ(QOR_RL(port_, kM, &mode, &status_, &error_), -12.5f);
     EXPECT_EQ(mode, 0);
     for (auto command : {QOR_CA, QOR_CE, QOR_CZ, QOR_DA, QOR_EA, QOR_RR}) {
-        EXPECT_EQ(command(port_, M, &status_, &error_), 0);
+        EXPECT_EQ(command(port_, kM, &status_, &error_), 0);
         ExpectOk("after WE");
     }
     for (auto command : {QOR_SP, QOR_TS, QOR_TZ}) {
-        EXPECT_EQ(command(port_, M, 1.25f, &status_, &error_), 0);
+        EXPECT_EQ(command(port_, kM, 1.25f, &status_, &error_), 0);
         ExpectOk("value after WE");
     }
 }
 
 TEST_P(Families, BitsBytesAndAnalogOutput) {
-    EXPECT_EQ(QOR_AO(port_, M, 72.1f, &status_, &error_), 0);
+    EXPECT_EQ(QOR_AO(port_, kM, 72.1f, &status_, &error_), 0);
     ExpectOk("AO");
-    EXPECT_EQ(QOR_DO(port_, M, 0x0F, 0xA5, 2, &status_, &error_), 0);
+    EXPECT_EQ(QOR_DO(port_, kM, 0x0F, 0xA5, 2, &status_, &error_), 0);
     ExpectOk("DO");
-    QOR_DI(port_, M, 2, 1, 0, &status_, &error_);
+    QOR_DI(port_, kM, 2, 1, 0, &status_, &error_);
     ExpectOk("DI");
-    EXPECT_EQ(QOR_SB(port_, M, 40, &status_, &error_), 0);
-    EXPECT_EQ(QOR_RB(port_, M, 40, &status_, &error_), 1);
+    EXPECT_EQ(QOR_SB(port_, kM, 40, &status_, &error_), 0);
+    EXPECT_EQ(QOR_RB(port_, kM, 40, &status_, &error_), 1);
     ExpectOk("RB");
-    EXPECT_EQ(QOR_CB(port_, M, 40, &status_, &error_), 0);
-    EXPECT_EQ(QOR_RB(port_, M, 40, &status_, &error_), 0);
+    EXPECT_EQ(QOR_CB(port_, kM, 40, &status_, &error_), 0);
+    EXPECT_EQ(QOR_RB(port_, kM, 40, &status_, &error_), 0);
     ExpectOk("RB after CB");
 }
 
@@ -126,20 +126,19 @@ TEST_P(Families, ModuleErrorsAndUnframableArguments) {
     EXPECT_EQ(QOR_RD(port_, '9', &status_, &error_), 0.0f);
     EXPECT_EQ(status_, 100);
     EXPECT_EQ(error_, 1);
-    EXPECT_EQ(QOR_SP(port_, M, 1e6f, &status_, &error_), 200);
+    EXPECT_EQ(QOR_SP(port_, kM, 1e6f, &status_, &error_), 200);
     EXPECT_EQ(error_, 3);
     // The module still answers: the refused call sent nothing.
-    EXPECT_FLOAT_EQ(QOR_RD(port_, M, &status_, &error_), 72.1f);
+    EXPECT_FLOAT_EQ(QOR_RD(port_, kM, &status_, &error_), 72.1f);
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, Families,
-                         ::testing::Combine(::testing::Values(Transport::Pty, Transport::Tcp),
-                                            ::testing::Bool()),
-                         [](const auto &info) {
-                             return std::string(std::get<0>(info.param) == Transport::Pty ? "Pty"
-                                                                                          : "Tcp") +
-                                    (std::get<1>(info.param) ? "WithChecksum" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Links, Families,
+    ::testing::Combine(::testing::Values(Transport::kPty, Transport::kTcp), ::testing::Bool()),
+    [](const auto &info) {
+        return std::string(std::get<0>(info.param) == Transport::kPty ? "Pty" : "Tcp") +
+               (std::get<1>(info.param) ? "WithChecksum" : "");
+    });
 
 class Faults : public ::testing::TestWithParam<Transport> {
   protected:
@@ -158,7 +157,7 @@ class Faults : public ::testing::TestWithParam<Transport> {
 TEST_P(Faults, SilentModuleEndsWithinTheTimeOut) {
     Start({"--silent"});
     long long start = NowMs();
-    EXPECT_EQ(QOR_RD(port_, M, &status_, &error_), 0.0f);
+    EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
     long long took = NowMs() - start;
     EXPECT_EQ(status_, 100);
     EXPECT_EQ(error_, 1);
@@ -169,30 +168,30 @@ TEST_P(Faults, SilentModuleEndsWithinTheTimeOut) {
 TEST_P(Faults, LateReplyIsNotTakenForTheNextOne) {
     // Every reply comes 300 ms late, after the 100 ms time-out.
     Start({"--steady", "--delay-ms", "300"});
-    QOR_RD(port_, M, &status_, &error_);
+    QOR_RD(port_, kM, &status_, &error_);
     ASSERT_EQ(status_, 100);
     qor::test::SleepMs(450);  // the late "*+00072.10" is now waiting on the link
-    int count = QOR_RE(port_, M, &status_, &error_);
+    int count = QOR_RE(port_, kM, &status_, &error_);
     EXPECT_EQ(status_, 100) << "the late reply to RD was taken as the count " << count;
     EXPECT_EQ(count, 0);
 }
 
 TEST_P(Faults, GarbageBeforeTheReplyIsSkipped) {
     Start({"--steady", "--garbage=#~\\r\\x01"});
-    EXPECT_FLOAT_EQ(QOR_RD(port_, M, &status_, &error_), 72.1f);
+    EXPECT_FLOAT_EQ(QOR_RD(port_, kM, &status_, &error_), 72.1f);
     EXPECT_EQ(status_, 0);
 }
 
 TEST_P(Faults, TruncatedReplyIsNoReply) {
     Start({"--steady", "--truncate"});
-    EXPECT_EQ(QOR_RD(port_, M, &status_, &error_), 0.0f);
+    EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
     EXPECT_EQ(status_, 100);
     EXPECT_EQ(error_, 1);
 }
 
 TEST_P(Faults, OverlongReplyIsNoReplyAndTheNextReplyIsClean) {
     Start({"--steady", "--overlong", "80"}, "timeout_ms=200");
-    EXPECT_EQ(QOR_RD(port_, M, &status_, &error_), 0.0f);
+    EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
     EXPECT_EQ(status_, 100);
     EXPECT_EQ(error_, 1);
 }
@@ -207,25 +206,26 @@ TEST_P(Faults, SeveralModulesShareTheLink) {
     EXPECT_EQ(status_, 100);
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, Faults, ::testing::Values(Transport::Pty, Transport::Tcp),
+INSTANTIATE_TEST_SUITE_P(Links, Faults, ::testing::Values(Transport::kPty, Transport::kTcp),
                          [](const auto &info) {
-                             return std::string(info.param == Transport::Pty ? "Pty" : "Tcp");
+                             return std::string(info.param == Transport::kPty ? "Pty" : "Tcp");
                          });
 
 TEST(Recovery, DeviceServerGoneAndBackIsReconnected) {
-    auto sim = std::make_unique<SimProcess>(ServeArguments(Transport::Tcp, {"--steady"}));
+    auto sim = std::make_unique<SimProcess>(ServeArguments(Transport::kTcp, {"--steady"}));
     std::string address = sim->Where();
     ASSERT_FALSE(address.empty());
     const int port = 43;
     ASSERT_EQ(QOR_OpenPort(port, ("socket://" + address + "?timeout_ms=100").c_str()), 1);
-    int status, error;
-    EXPECT_FLOAT_EQ(QOR_RD(port, M, &status, &error), 72.1f);
+    int status;
+    int error;
+    EXPECT_FLOAT_EQ(QOR_RD(port, kM, &status, &error), 72.1f);
 
     sim->Stop();
     long long start = NowMs();
-    QOR_RD(port, M, &status, &error);
+    QOR_RD(port, kM, &status, &error);
     EXPECT_NE(status, 0);
-    QOR_RD(port, M, &status, &error);
+    QOR_RD(port, kM, &status, &error);
     EXPECT_NE(status, 0);
     EXPECT_LT(NowMs() - start, 3000) << "a vanished peer must fail fast";
 
@@ -233,7 +233,7 @@ TEST(Recovery, DeviceServerGoneAndBackIsReconnected) {
     ASSERT_EQ(sim->Where(), address);
     float value = 0;
     for (int attempt = 0; attempt < 20 && status != 0; ++attempt) {
-        value = QOR_RD(port, M, &status, &error);
+        value = QOR_RD(port, kM, &status, &error);
     }
     EXPECT_EQ(status, 0) << "never reconnected";
     EXPECT_FLOAT_EQ(value, 72.1f);
@@ -241,13 +241,14 @@ TEST(Recovery, DeviceServerGoneAndBackIsReconnected) {
 }
 
 TEST(Recovery, ConnectionDroppedByThePeerIsReopened) {
-    SimProcess sim(ServeArguments(Transport::Tcp, {"--steady", "--drop-after", "2"}));
+    SimProcess sim(ServeArguments(Transport::kTcp, {"--steady", "--drop-after", "2"}));
     const int port = 44;
     ASSERT_EQ(QOR_OpenPort(port, ("socket://" + sim.Where() + "?timeout_ms=100").c_str()), 1);
     int ok = 0;
     for (int i = 0; i < 12; ++i) {
-        int status, error;
-        float value = QOR_RD(port, M, &status, &error);
+        int status;
+        int error;
+        float value = QOR_RD(port, kM, &status, &error);
         if (status == 0) {
             EXPECT_FLOAT_EQ(value, 72.1f);
             ++ok;
@@ -261,8 +262,9 @@ TEST(LazyOpen, PortComesFromTheEnvironmentOnFirstUse) {
     SimProcess sim({"--pty", "--steady"});
     ASSERT_FALSE(sim.Where().empty());
     ASSERT_EQ(setenv("QOR_COMM_PORT45", sim.Where().c_str(), 1), 0);
-    int status, error;
-    EXPECT_FLOAT_EQ(QOR_RD(45, M, &status, &error), 72.1f);
+    int status;
+    int error;
+    EXPECT_FLOAT_EQ(QOR_RD(45, kM, &status, &error), 72.1f);
     EXPECT_EQ(status, 0);
     QOR_ClosePort(45);
     unsetenv("QOR_COMM_PORT45");
@@ -282,7 +284,8 @@ TEST(ConcurrencyEndToEnd, ThreadsSharingOnePortEachGetTheirOwnReplies) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 40; ++i) {
-                int status, error;
+                int status;
+                int error;
                 if (t % 2 == 0) {
                     float value = QOR_RD(port, t < 2 ? '1' : '2', &status, &error);
                     wrong += (status != 0 || value != 72.1f);

@@ -162,17 +162,168 @@ extern "C" int QOR_ReadByte(int) {
     return c;
 }
 
+namespace {
+
+// The arguments one run passes, taken from the input.
+struct Arguments {
+    int address;
+    int a;
+    int b;
+    int c;
+    int d;
+    float value;
+};
+
+// What a call wrote and returned.
+struct Result {
+    int status = -7;
+    int error = -7;
+    int mode = -7;
+    double returned = 0;
+};
+
+// One row per export: how it is called, and what its outcome may be.
+struct Export {
+    void (*call)(const Arguments &x, Result &r);
+    bool returns_data;   // a value or count rather than the status
+    bool value_command;  // may refuse its value (status 200, error 3)
+    bool two_step;       // WE first
+    bool input_bits;     // DI: may find too few digits (200/2)
+};
+
+const Export kExports[] = {
+    {[](const Arguments &x, Result &r) { r.returned = QOR_RD(1, x.address, &r.status, &r.error); },
+     true, false, false, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_ND(1, x.address, &r.status, &r.error); },
+     true, false, false, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_RZ(1, x.address, &r.status, &r.error); },
+     true, false, false, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_RH(1, x.address, &r.mode, &r.status, &r.error);
+     },
+     true, false, false, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_RL(1, x.address, &r.mode, &r.status, &r.error);
+     },
+     true, false, false, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_RE(1, x.address, &r.status, &r.error); },
+     true, false, false, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_EC(1, x.address, &r.status, &r.error); },
+     true, false, true, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_CA(1, x.address, &r.status, &r.error); },
+     false, false, true, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_CE(1, x.address, &r.status, &r.error); },
+     false, false, true, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_CZ(1, x.address, &r.status, &r.error); },
+     false, false, true, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_DA(1, x.address, &r.status, &r.error); },
+     false, false, true, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_EA(1, x.address, &r.status, &r.error); },
+     false, false, true, false},
+    {[](const Arguments &x, Result &r) { r.returned = QOR_RR(1, x.address, &r.status, &r.error); },
+     false, false, true, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_HI(1, x.address, x.b, x.value, &r.status, &r.error);
+     },
+     false, true, true, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_LO(1, x.address, x.b, x.value, &r.status, &r.error);
+     },
+     false, true, true, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_SP(1, x.address, x.value, &r.status, &r.error);
+     },
+     false, true, true, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_TS(1, x.address, x.value, &r.status, &r.error);
+     },
+     false, true, true, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_TZ(1, x.address, x.value, &r.status, &r.error);
+     },
+     false, true, true, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_AO(1, x.address, x.value, &r.status, &r.error);
+     },
+     false, true, false, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_DO(1, x.address, x.b, x.c, x.d, &r.status, &r.error);
+     },
+     false, false, false, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_DI(1, x.address, x.b % 32, x.c % 32, x.d, &r.status, &r.error);
+     },
+     true, false, false, true},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_RB(1, x.address, x.b, &r.status, &r.error);
+     },
+     true, false, false, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_SB(1, x.address, x.b, &r.status, &r.error);
+     },
+     false, false, false, false},
+    {[](const Arguments &x, Result &r) {
+         r.returned = QOR_CB(1, x.address, x.b, &r.status, &r.error);
+     },
+     false, false, false, false},
+};
+
+// RH and RL, which also report a mode.
+bool ReportsMode(std::uint8_t which) {
+    return which == 3 || which == 4;
+}
+
+void CheckOutcome(const Export &e, bool reports_mode, const Arguments &x, const Result &r) {
+    const std::string pair = std::to_string(r.status) + "/" + std::to_string(r.error);
+    const bool documented = (r.status == 0 && r.error == 0) || (r.status == 100) ||
+                            (r.status == 200 && (r.error == 1 || r.error == 3)) ||
+                            (r.status == 200 && r.error == 2 && e.input_bits);
+    if (!documented) {
+        Fail("undocumented status and error", pair);
+    }
+    if (r.status == 100 && r.error != 1 && r.error != 2 && (r.error < -128 || r.error > 127)) {
+        Fail("error code outside a signed byte", pair);
+    }
+    if (r.status == 200 && r.error == 3 && !frames.empty()) {
+        Fail("refused arguments, yet a frame was sent", pair);
+    }
+    if (r.status == 200 && r.error == 3 && !e.value_command && !e.input_bits &&
+        (x.address & 0x7F) != 0) {
+        Fail("arguments refused for no reason", pair);
+    }
+    // Commands without data return their status; the others return data,
+    // which must be 0 when the transaction failed.
+    if (e.returns_data && r.status != 0 && r.returned != 0) {
+        Fail("value returned with a failed transaction", pair + " " + std::to_string(r.returned));
+    }
+    if (!e.returns_data && r.returned != r.status) {
+        Fail("status returned differs from the status written", pair);
+    }
+    if (r.status != 0 && reports_mode && r.mode != -1) {
+        Fail("mode reported with a failed transaction", pair);
+    }
+    if (e.two_step && frames.size() == 2 && frames[0].compare(2, 2, "WE") != 0) {
+        Fail("second frame without a write enable first", frames[0]);
+    }
+    if (frames.size() > 2) {
+        Fail("more than two frames in one transaction", pair);
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    std::uint8_t which = Take<std::uint8_t>(data, size);
-    std::uint8_t switches = Take<std::uint8_t>(data, size);
-    int a = Take<std::int32_t>(data, size);
-    int b = Take<std::int32_t>(data, size);
-    int c = Take<std::int32_t>(data, size);
-    int d = Take<std::int32_t>(data, size);
-    float value = Take<float>(data, size);
-    std::uint8_t limit = Take<std::uint8_t>(data, size);
+    const std::uint8_t which = Take<std::uint8_t>(data, size) % 24;
+    const std::uint8_t switches = Take<std::uint8_t>(data, size);
+    Arguments x{};
+    x.a = Take<std::int32_t>(data, size);
+    x.b = Take<std::int32_t>(data, size);
+    x.c = Take<std::int32_t>(data, size);
+    x.d = Take<std::int32_t>(data, size);
+    x.value = Take<float>(data, size);
+    const std::uint8_t limit = Take<std::uint8_t>(data, size);
     // Most runs use a printable address, so that the replies get exercised.
-    int address = (switches & 4) ? a : '1' + (a & 7);
+    x.address = (switches & 4) ? x.a : '1' + (x.a & 7);
 
     link_data = data;
     link_size = size;
@@ -184,131 +335,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     QOR_EnableCmdChecksum(switches & 1);
     QOR_EnableDebug(0);
 
-    int status = -7, error = -7, mode = -7;
-    double result = 0;
-    bool value_command = false, two_step = false, input_bits = false;
-    switch (which % 24) {
-        case 0:
-            result = QOR_RD(1, address, &status, &error);
-            break;
-        case 1:
-            result = QOR_ND(1, address, &status, &error);
-            break;
-        case 2:
-            result = QOR_RZ(1, address, &status, &error);
-            break;
-        case 3:
-            result = QOR_RH(1, address, &mode, &status, &error);
-            break;
-        case 4:
-            result = QOR_RL(1, address, &mode, &status, &error);
-            break;
-        case 5:
-            result = QOR_RE(1, address, &status, &error);
-            break;
-        case 6:
-            result = QOR_EC(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 7:
-            result = QOR_CA(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 8:
-            result = QOR_CE(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 9:
-            result = QOR_CZ(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 10:
-            result = QOR_DA(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 11:
-            result = QOR_EA(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 12:
-            result = QOR_RR(1, address, &status, &error);
-            two_step = true;
-            break;
-        case 13:
-            result = QOR_HI(1, address, b, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 14:
-            result = QOR_LO(1, address, b, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 15:
-            result = QOR_SP(1, address, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 16:
-            result = QOR_TS(1, address, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 17:
-            result = QOR_TZ(1, address, value, &status, &error);
-            value_command = two_step = true;
-            break;
-        case 18:
-            result = QOR_AO(1, address, value, &status, &error);
-            value_command = true;
-            break;
-        case 19:
-            result = QOR_DO(1, address, b, c, d, &status, &error);
-            break;
-        case 20:
-            result = QOR_DI(1, address, b % 32, c % 32, d, &status, &error);
-            input_bits = true;
-            break;
-        case 21:
-            result = QOR_RB(1, address, b, &status, &error);
-            break;
-        case 22:
-            result = QOR_SB(1, address, b, &status, &error);
-            break;
-        case 23:
-            result = QOR_CB(1, address, b, &status, &error);
-            break;
-    }
-
-    std::string pair = std::to_string(status) + "/" + std::to_string(error);
-    bool documented = (status == 0 && error == 0) || (status == 100) ||
-                      (status == 200 && (error == 1 || error == 3)) ||
-                      (status == 200 && error == 2 && input_bits);
-    if (!documented) {
-        Fail("undocumented status and error", pair);
-    }
-    if (status == 100 && error != 1 && error != 2 && (error < -128 || error > 127)) {
-        Fail("error code outside a signed byte", pair);
-    }
-    if (status == 200 && error == 3 && !frames.empty()) {
-        Fail("refused arguments, yet a frame was sent", pair);
-    }
-    if (status == 200 && error == 3 && !value_command && !input_bits && (address & 0x7F) != 0) {
-        Fail("arguments refused for no reason", pair);
-    }
-    // Commands without data return their status; the others return data,
-    // which must be 0 when the transaction failed.
-    bool returns_data = (which % 24) <= 6 || (which % 24) == 20 || (which % 24) == 21;
-    if (returns_data && status != 0 && result != 0) {
-        Fail("value returned with a failed transaction", pair + " " + std::to_string(result));
-    }
-    if (!returns_data && result != status) {
-        Fail("status returned differs from the status written", pair);
-    }
-    if (status != 0 && (which % 24 == 3 || which % 24 == 4) && mode != -1) {
-        Fail("mode reported with a failed transaction", pair);
-    }
-    if (two_step && frames.size() == 2 && frames[0].compare(2, 2, "WE") != 0) {
-        Fail("second frame without a write enable first", frames[0]);
-    }
-    if (frames.size() > 2) {
-        Fail("more than two frames in one transaction", pair);
-    }
+    Result r;
+    kExports[which].call(x, r);
+    CheckOutcome(kExports[which], ReportsMode(which), x, r);
     return 0;
 }

@@ -18,7 +18,7 @@ namespace {
 
 const std::string kReply = "*+00072.10\r";
 
-FaultOptions make(bool silent = false, int delay_ms = 0, const std::string &garbage = "",
+FaultOptions Make(bool silent = false, int delay_ms = 0, const std::string &garbage = "",
                   bool truncate = false, int overlong = 0) {
     FaultOptions o;
     o.silent = silent;
@@ -40,16 +40,16 @@ TEST(SimFaults, EachOptionShapesTheReply) {
         std::string bytes;
         std::chrono::nanoseconds wait;
     } rows[] = {
-        {"none", make(), true, kReply, 0ns},
-        {"silent", make(true), false, "", 0ns},
-        {"garbage", make(false, 0, qor::sim::kDefaultGarbage), true, "#~%\r" + kReply, 0ns},
-        {"garbage text", make(false, 0, "XY"), true, "XY" + kReply, 0ns},
-        {"truncate", make(false, 0, "", true), true, "*+00072.10", 0ns},
-        {"overlong", make(false, 0, "", false, 20), true, "*+00072.100000000000\r", 0ns},
-        {"overlong short", make(false, 0, "", false, 5), true, kReply, 0ns},
-        {"overlong cut", make(false, 0, "", true, 12), true, "*+00072.1000", 0ns},
-        {"delay", make(false, 250), true, kReply, 250ms},
-        {"garbage delay", make(false, 30, "!"), true, "!" + kReply, 30ms},
+        {"none", Make(), true, kReply, 0ns},
+        {"silent", Make(true), false, "", 0ns},
+        {"garbage", Make(false, 0, qor::sim::kDefaultGarbage), true, "#~%\r" + kReply, 0ns},
+        {"garbage text", Make(false, 0, "XY"), true, "XY" + kReply, 0ns},
+        {"truncate", Make(false, 0, "", true), true, "*+00072.10", 0ns},
+        {"overlong", Make(false, 0, "", false, 20), true, "*+00072.100000000000\r", 0ns},
+        {"overlong short", Make(false, 0, "", false, 5), true, kReply, 0ns},
+        {"overlong cut", Make(false, 0, "", true, 12), true, "*+00072.1000", 0ns},
+        {"delay", Make(false, 250), true, kReply, 250ms},
+        {"garbage delay", Make(false, 30, "!"), true, "!" + kReply, 30ms},
     };
     for (const auto &r : rows) {
         FaultShaper shaper(r.options);
@@ -124,12 +124,12 @@ TEST(SimFaults, RandomFaultsHitTheRequestedShareAndEachLooksRight) {
     EXPECT_LT(faulted, 500);
 }
 
-qor::sim::ParseResult parse(std::vector<std::string> args) {
+qor::sim::ParseResult Parse(std::vector<std::string> args) {
     return qor::sim::ParseArgs(args);
 }
 
 TEST(SimOptions, AcceptsTheDocumentedForms) {
-    auto o = parse({"--pty"}).options;
+    auto o = Parse({"--pty"}).options;
     ASSERT_TRUE(o);
     EXPECT_EQ(o->mode, qor::sim::Mode::kPty);
     EXPECT_EQ(o->sim.addresses, "1");
@@ -156,7 +156,7 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
         }
     }
 
-    o = parse({"--pty", "--address", "1", "--address=B", "--address", "1", "--di-bytes", "24",
+    o = Parse({"--pty", "--address", "1", "--address=B", "--address", "1", "--di-bytes", "24",
                "--garbage", "--steady", "--log"})
             .options;
     ASSERT_TRUE(o);
@@ -167,7 +167,7 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     EXPECT_EQ(o->sim.model.noise, 0.0);
     EXPECT_TRUE(o->log);
 
-    o = parse({"--listen", "0", "--garbage", "A\\r\\x01\\\\", "--delay-ms", "5", "--truncate",
+    o = Parse({"--listen", "0", "--garbage", "A\\r\\x01\\\\", "--delay-ms", "5", "--truncate",
                "--overlong", "60", "--baud", "9600", "--fault-rate", "0.25", "--seed", "99",
                "--drop-after", "3", "--silent"})
             .options;
@@ -182,7 +182,7 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     EXPECT_EQ(o->drop_after, 3);
     EXPECT_TRUE(o->faults.silent);
 
-    o = parse({"--help"}).options;
+    o = Parse({"--help"}).options;
     ASSERT_TRUE(o);
     EXPECT_TRUE(o->help);
 }

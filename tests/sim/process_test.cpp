@@ -30,18 +30,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::string checksummed(const std::string &frame) {
+std::string Checksummed(const std::string &frame) {
     unsigned sum = 0;
     for (char c : frame) {
         sum += static_cast<unsigned char>(c);
     }
-    static const char hex[] = "0123456789ABCDEF";
-    return frame + hex[(sum >> 4) & 15] + hex[sum & 15];
+    static const char kHex[] = "0123456789ABCDEF";
+    return frame + kHex[(sum >> 4) & 15] + kHex[sum & 15];
 }
 
 // Reads from fd until done(buffer) holds, the peer closes, or the time is up.
-std::string read_until(int fd, const std::function<bool(const std::string &)> &done,
-                       Clock::duration limit, bool *closed = nullptr) {
+std::string ReadUntil(int fd, const std::function<bool(const std::string &)> &done,
+                      Clock::duration limit, bool *closed = nullptr) {
     std::string got;
     const auto deadline = Clock::now() + limit;
     while (!done(got)) {
@@ -74,7 +74,7 @@ std::string read_until(int fd, const std::function<bool(const std::string &)> &d
     return got;
 }
 
-bool ends_with_cr(const std::string &s) {
+bool EndsWithCr(const std::string &s) {
     return !s.empty() && s.back() == '\r';
 }
 
@@ -84,9 +84,9 @@ class Sim {
     explicit Sim(const std::vector<std::string> &args, bool capture_log = false)
         : process_(Start(capture_log), WithLog(args, capture_log)) {}
 
-    const std::string &first_line() const { return process_.Where(); }
-    int stop() { return process_.Stop(); }
-    bool wait_log(const std::string &text) { return process_.WaitLog(text); }
+    const std::string &FirstLine() const { return process_.Where(); }
+    int Stop() { return process_.Stop(); }
+    bool WaitLog(const std::string &text) { return process_.WaitLog(text); }
 
   private:
     static qor::test::SimStart Start(bool capture_log) {
@@ -108,14 +108,14 @@ class Sim {
 // A host's end of the link.
 class Host {
   public:
-    static Host pty(const std::string &path) {
+    static Host Pty(const std::string &path) {
         Host h;
         h.fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         EXPECT_GE(h.fd_, 0) << path;
         return h;
     }
 
-    static Host tcp(const std::string &host_port) {
+    static Host Tcp(const std::string &host_port) {
         Host h;
         const std::size_t colon = host_port.rfind(':');
         sockaddr_in a{};
@@ -133,34 +133,36 @@ class Host {
         std::swap(fd_, o.fd_);
         return *this;
     }
-    ~Host() { close_link(); }
+    ~Host() { CloseLink(); }
 
-    void close_link() {
+    void CloseLink() {
         if (fd_ >= 0) {
             close(fd_);
             fd_ = -1;
         }
     }
 
-    int fd() const { return fd_; }
+    int Fd() const { return fd_; }
 
-    void send(const std::string &frame) {
+    void Send(const std::string &frame) const {
         const std::string bytes = frame + "\r";
         ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
     }
-    void write_raw(const std::string &frame) {
+    void WriteRaw(const std::string &frame) const {
         const std::string bytes = frame + "\r";
         ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
 
-    std::string reply(Clock::duration limit = 2s) { return read_until(fd_, ends_with_cr, limit); }
-    std::string bytes(std::size_t n, Clock::duration limit = 2s) {
-        return read_until(
+    std::string Reply(Clock::duration limit = 2s) const {
+        return ReadUntil(fd_, EndsWithCr, limit);
+    }
+    std::string Bytes(std::size_t n, Clock::duration limit = 2s) const {
+        return ReadUntil(
             fd_, [n](const std::string &s) { return s.size() >= n; }, limit);
     }
-    std::string anything_within(Clock::duration limit) {
-        return read_until(
+    std::string AnythingWithin(Clock::duration limit) const {
+        return ReadUntil(
             fd_, [](const std::string &) { return false; }, limit);
     }
 
@@ -172,34 +174,34 @@ const std::regex kReading(R"(\*[+-]\d{5}\.\d{2}\r)");
 
 TEST(SimProcessPty, ServesARawTerminalAcrossClients) {
     Sim sim({"--pty", "--steady"});
-    ASSERT_EQ(sim.first_line().rfind("/dev/", 0), 0u) << sim.first_line();
+    ASSERT_EQ(sim.FirstLine().rfind("/dev/", 0), 0u) << sim.FirstLine();
     {
-        Host host = Host::pty(sim.first_line());
+        Host host = Host::Pty(sim.FirstLine());
         // The simulator left the line raw: no echo, no line editing, no
         // CR/NL translation in either direction.
         termios t{};
-        ASSERT_EQ(tcgetattr(host.fd(), &t), 0);
+        ASSERT_EQ(tcgetattr(host.Fd(), &t), 0);
         EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), 0u);
         EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR), 0u);
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
 
-        host.write_raw("$1RD");
-        EXPECT_EQ(host.reply(), "*+00072.10\r");
-        host.write_raw(checksummed("$1WE"));
-        EXPECT_EQ(host.reply(), "*\r");
-        host.write_raw(checksummed("$1HI+00123.45M"));
-        EXPECT_EQ(host.reply(), "*\r");
-        host.write_raw(checksummed("$1EC"));  // WE was used up
-        EXPECT_EQ(host.reply(), "?1 WRITE PROTECTED\r");
+        host.WriteRaw("$1RD");
+        EXPECT_EQ(host.Reply(), "*+00072.10\r");
+        host.WriteRaw(Checksummed("$1WE"));
+        EXPECT_EQ(host.Reply(), "*\r");
+        host.WriteRaw(Checksummed("$1HI+00123.45M"));
+        EXPECT_EQ(host.Reply(), "*\r");
+        host.WriteRaw(Checksummed("$1EC"));  // WE was used up
+        EXPECT_EQ(host.Reply(), "?1 WRITE PROTECTED\r");
     }
     // A later client finds the same module state.
-    Host again = Host::pty(sim.first_line());
-    again.write_raw("noise\n$1RH");
-    EXPECT_EQ(again.reply(), "*+00123.45M\r");
-    again.write_raw(checksummed("$1DI"));
-    EXPECT_EQ(again.reply(), checksummed("*1DI0000") + "\r");
-    again.close_link();
-    const int status = sim.stop();
+    Host again = Host::Pty(sim.FirstLine());
+    again.WriteRaw("noise\n$1RH");
+    EXPECT_EQ(again.Reply(), "*+00123.45M\r");
+    again.WriteRaw(Checksummed("$1DI"));
+    EXPECT_EQ(again.Reply(), Checksummed("*1DI0000") + "\r");
+    again.CloseLink();
+    const int status = sim.Stop();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
@@ -211,42 +213,42 @@ TEST(SimProcessPty, RepliesForAClientThatLeftAreNotReadByTheNext) {
     for (const char *delay : {"0", "200"}) {
         Sim sim({"--pty", "--delay-ms", delay}, true);
         {
-            Host leaving = Host::pty(sim.first_line());
-            leaving.write_raw("$1RD");
-            ASSERT_TRUE(sim.wait_log("got \"$1RD\\r\"")) << delay;
+            Host leaving = Host::Pty(sim.FirstLine());
+            leaving.WriteRaw("$1RD");
+            ASSERT_TRUE(sim.WaitLog("got \"$1RD\\r\"")) << delay;
         }
-        ASSERT_TRUE(sim.wait_log("client closed")) << delay;
-        Host next = Host::pty(sim.first_line());
-        next.write_raw("$1RE");
-        EXPECT_EQ(next.reply(), "*0000001\r") << delay;
+        ASSERT_TRUE(sim.WaitLog("client closed")) << delay;
+        Host next = Host::Pty(sim.FirstLine());
+        next.WriteRaw("$1RE");
+        EXPECT_EQ(next.Reply(), "*0000001\r") << delay;
     }
 }
 
 TEST(SimProcessTcp, ClientsShareModulesAndOtherAddressesStayQuiet) {
     Sim sim({"--listen", "127.0.0.1:0", "--address", "1", "--address", "2", "--di-bytes", "3"});
-    ASSERT_TRUE(std::regex_match(sim.first_line(), std::regex(R"(127\.0\.0\.1:\d+)")))
-        << sim.first_line();
-    Host a = Host::tcp(sim.first_line());
-    Host b = Host::tcp(sim.first_line());
+    ASSERT_TRUE(std::regex_match(sim.FirstLine(), std::regex(R"(127\.0\.0\.1:\d+)")))
+        << sim.FirstLine();
+    Host a = Host::Tcp(sim.FirstLine());
+    Host b = Host::Tcp(sim.FirstLine());
 
-    a.send("$2RD");
-    EXPECT_TRUE(std::regex_match(a.reply(), kReading));
-    a.send(checksummed("$2WE"));
-    EXPECT_EQ(a.reply(), "*\r");
-    a.send(checksummed("$2DO0102"));
-    EXPECT_EQ(a.reply(), "*\r");
+    a.Send("$2RD");
+    EXPECT_TRUE(std::regex_match(a.Reply(), kReading));
+    a.Send(Checksummed("$2WE"));
+    EXPECT_EQ(a.Reply(), "*\r");
+    a.Send(Checksummed("$2DO0102"));
+    EXPECT_EQ(a.Reply(), "*\r");
 
     // Module 3 is not served: nothing comes back for it, so the first reply
     // B reads is the one from module 2, which sees the outputs A set.
-    b.send("$3RD");
-    b.send(checksummed("$2DI"));
-    EXPECT_EQ(b.reply(), checksummed("*2DI030102") + "\r");
-    b.send("$1DI");
-    EXPECT_EQ(b.reply(), "*030000\r");
-    b.send("$2EC");  // the WE was given to module 2 over A, then used by DO
-    EXPECT_EQ(b.reply(), "?2 WRITE PROTECTED\r");
-    b.send("$1XY");
-    EXPECT_EQ(b.reply(), "?1 UNKNOWN COMMAND\r");
+    b.Send("$3RD");
+    b.Send(Checksummed("$2DI"));
+    EXPECT_EQ(b.Reply(), Checksummed("*2DI030102") + "\r");
+    b.Send("$1DI");
+    EXPECT_EQ(b.Reply(), "*030000\r");
+    b.Send("$2EC");  // the WE was given to module 2 over A, then used by DO
+    EXPECT_EQ(b.Reply(), "?2 WRITE PROTECTED\r");
+    b.Send("$1XY");
+    EXPECT_EQ(b.Reply(), "?1 UNKNOWN COMMAND\r");
 }
 
 struct FaultCase {
@@ -273,16 +275,16 @@ TEST(SimProcessTcp, FaultOptionsShapeTheReply) {
         std::vector<std::string> args = {"--listen", ":0", "--steady"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         Sim sim(args);
-        Host host = Host::tcp(sim.first_line());
+        Host host = Host::Tcp(sim.FirstLine());
         const auto start = Clock::now();
-        host.send("$1RD");
-        const std::string got = c.expect.empty() ? "" : host.bytes(c.expect.size(), 3s);
+        host.Send("$1RD");
+        const std::string got = c.expect.empty() ? "" : host.Bytes(c.expect.size(), 3s);
         const auto took = Clock::now() - start;
         EXPECT_EQ(got, c.expect) << c.name;
         EXPECT_GE(took, c.at_least) << c.name;
         EXPECT_LT(took, 3s) << c.name;
         if (c.quiet_after > 0s) {
-            EXPECT_EQ(host.anything_within(c.quiet_after), "") << c.name;
+            EXPECT_EQ(host.AnythingWithin(c.quiet_after), "") << c.name;
         }
     }
 }
@@ -290,14 +292,14 @@ TEST(SimProcessTcp, FaultOptionsShapeTheReply) {
 TEST(SimProcessTcp, DropAfterClosesEachConnectionAfterItsReplies) {
     Sim sim({"--listen", "0", "--drop-after", "2"});
     for (int round = 0; round < 2; ++round) {
-        Host host = Host::tcp(sim.first_line());
-        host.send("$1ACK");
-        EXPECT_EQ(host.reply(), "*\r");
-        host.send("$1ACK");
-        EXPECT_EQ(host.reply(), "*\r");
+        Host host = Host::Tcp(sim.FirstLine());
+        host.Send("$1ACK");
+        EXPECT_EQ(host.Reply(), "*\r");
+        host.Send("$1ACK");
+        EXPECT_EQ(host.Reply(), "*\r");
         bool closed = false;
-        EXPECT_EQ(read_until(
-                      host.fd(), [](const std::string &) { return false; }, 3s, &closed),
+        EXPECT_EQ(ReadUntil(
+                      host.Fd(), [](const std::string &) { return false; }, 3s, &closed),
                   "");
         EXPECT_TRUE(closed) << round;
     }
@@ -334,7 +336,7 @@ TEST(SimProcessTcp, OutOfDescriptorsBacksOffAndRecovers) {
     ASSERT_FALSE(sim.Where().empty());
     std::vector<Host> held;
     for (int i = 0; i < 24; ++i) {
-        held.push_back(Host::tcp(sim.Where()));
+        held.push_back(Host::Tcp(sim.Where()));
     }
     ASSERT_TRUE(sim.WaitLog("cannot accept a connection"));
     const double before = CpuSeconds(sim.Pid());
@@ -343,9 +345,9 @@ TEST(SimProcessTcp, OutOfDescriptorsBacksOffAndRecovers) {
     EXPECT_FALSE(sim.WaitLog("cannot accept a connection", 100)) << "logged more than once";
 
     held.clear();
-    Host late = Host::tcp(sim.Where());
-    late.send("$1RD");
-    EXPECT_EQ(late.reply(5s), "*+00072.10\r");
+    Host late = Host::Tcp(sim.Where());
+    late.Send("$1RD");
+    EXPECT_EQ(late.Reply(5s), "*+00072.10\r");
     EXPECT_TRUE(sim.WaitLog("accepting connections again"));
 }
 

@@ -58,7 +58,8 @@ struct Tally {
 };
 
 void Transact(int port, Tally &tally) {
-    int status = -7, error = -7;
+    int status = -7;
+    int error = -7;
     long long start = NowMs();
     float value = QOR_RD(port, '1', &status, &error);
     long long took = NowMs() - start;

@@ -11,8 +11,6 @@
 #include <cerrno>
 #include <chrono>
 
-extern char **environ;
-
 namespace qor::test {
 namespace {
 

@@ -11,8 +11,6 @@
 #include <chrono>
 #include <thread>
 
-extern char **environ;
-
 namespace qor::test {
 namespace {
 
@@ -89,8 +87,9 @@ void SimProcess::Start(const SimStart &start, const std::vector<std::string> &ar
         log_ = err[0];
     }
     std::string first;
-    if (pid_ > 0 && ReadUntil(output_, first, NowMs() + start.ready_timeout_ms,
-                              [](const std::string &t) { return t.find('\n') != t.npos; })) {
+    if (pid_ > 0 &&
+        ReadUntil(output_, first, NowMs() + start.ready_timeout_ms,
+                  [](const std::string &t) { return t.find('\n') != std::string::npos; })) {
         where_ = first.substr(0, first.find('\n'));
     }
 }
@@ -125,7 +124,7 @@ bool SimProcess::WaitLog(const std::string &text, int timeout_ms) {
         return false;
     }
     ReadUntil(log_, log_text_, NowMs() + timeout_ms,
-              [&text](const std::string &t) { return t.find(text) != t.npos; });
+              [&text](const std::string &t) { return t.find(text) != std::string::npos; });
     const size_t at = log_text_.find(text);
     if (at == std::string::npos) {
         return false;

@@ -315,13 +315,13 @@ TEST(ToolsTargets, DefaultDeviceFollowsThePlatform) {
     EXPECT_EQ(DefaultTarget(3, ""), "/dev/ttyS2");
     EXPECT_EQ(DefaultTarget(12, nullptr), "/dev/ttyS11");
     const char *named = "else /dev/ttyS<N-1>.";
-    const char *debugGoesTo = "on standard error";
+    const char *debug_goes_to = "on standard error";
 #endif
     const std::string help = OverviewHelp();
     EXPECT_NE(help.find(named), std::string::npos) << help;
     const size_t debug = help.find("  --debug ");
     ASSERT_NE(debug, std::string::npos);
-    EXPECT_NE(help.substr(debug, help.find("--timeout", debug) - debug).find(debugGoesTo),
+    EXPECT_NE(help.substr(debug, help.find("--timeout", debug) - debug).find(debug_goes_to),
               std::string::npos)
         << help;
 }
@@ -362,7 +362,7 @@ TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
     const struct {
         int status, error;
         const char *text;
-        int exitCode;
+        int exit_code;
         bool answered;
     } cases[] = {
         {100, 1, "no reply (status 100, error 1): the module did not answer", 1, false},
@@ -381,7 +381,7 @@ TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
     for (const auto &c : cases) {
         const std::string text = DescribeFailure(c.status, c.error);
         EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
-        EXPECT_EQ(ExitCodeFor(c.status), c.exitCode) << c.status;
+        EXPECT_EQ(ExitCodeFor(c.status), c.exit_code) << c.status;
         EXPECT_EQ(ModuleAnswered(c.status, c.error), c.answered) << c.status << "/" << c.error;
     }
     EXPECT_EQ(ExitCodeFor(0), 0);
@@ -439,12 +439,14 @@ TEST(ToolsFormat, IsoTimeAndCsvRows) {
 // years of the Gregorian calendar.
 TEST(ToolsFormat, IsoDatesFollowTheCalendar) {
     using namespace std::chrono;
-    const auto monthLength = [](int year, int month) {
-        static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const auto month_length = [](int year, int month) {
+        static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
         const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-        return month == 2 && leap ? 29 : days[month - 1];
+        return month == 2 && leap ? 29 : kDays[month - 1];
     };
-    int year = 1700, month = 1, day = 1;
+    int year = 1700;
+    int month = 1;
+    int day = 1;
     const long long first = -98615;  // 1700-01-01 in days from 1970-01-01
     for (long long d = first; d < first + 182621; ++d) {
         // Noon, so the time of day is fixed and only the date moves.
@@ -453,7 +455,7 @@ TEST(ToolsFormat, IsoDatesFollowTheCalendar) {
         char want[64];
         std::snprintf(want, sizeof want, "%04d-%02d-%02dT12:00:00.000Z", year, month, day);
         ASSERT_EQ(text, want) << "day " << d;
-        if (++day > monthLength(year, month)) {
+        if (++day > month_length(year, month)) {
             day = 1;
             if (++month > 12) {
                 month = 1;
@@ -476,11 +478,11 @@ TEST(ToolsTable, OneWellFormedRowPerExport) {
         EXPECT_EQ(std::string("QOR_") + upper, c.export_name);
         EXPECT_TRUE(names.insert(c.name).second) << c.name;
         EXPECT_NE(c.call, nullptr) << c.name;
-        bool optionalSeen = false;
+        bool optional_seen = false;
         for (ArgKind k : c.args) {
             const bool optional = k == ArgKind::kMode || k == ArgKind::kOptByte;
-            EXPECT_FALSE(optionalSeen && !optional) << c.name << ": required after optional";
-            optionalSeen = optionalSeen || optional;
+            EXPECT_FALSE(optional_seen && !optional) << c.name << ": required after optional";
+            optional_seen = optional_seen || optional;
         }
         EXPECT_FALSE(CommandHelp(c.name).empty()) << c.name;
         EXPECT_NE(OverviewHelp().find(c.export_name), std::string::npos) << c.name;
