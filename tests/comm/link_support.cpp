@@ -17,7 +17,7 @@
 
 #include "qor_comm.h"
 
-namespace comm_test {
+namespace qor::test {
 
 Pty::Pty() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -169,4 +169,4 @@ std::string ReceiveReply(int port) {
     return reply;
 }
 
-}  // namespace comm_test
+}  // namespace qor::test

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-namespace comm_test {
+namespace qor::test {
 
 // A pseudo-terminal pair; the test keeps the master, the library opens the
 // slave by its path.
@@ -64,6 +64,6 @@ bool SendFrame(int port, const std::string &frame);
 // QOR_ReadByte up to and including CR, or until -1.
 std::string ReceiveReply(int port);
 
-}  // namespace comm_test
+}  // namespace qor::test
 
 #endif  // QOR_TESTS_COMM_LINK_SUPPORT_H

@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace comm_test;
+using namespace qor::test;
 
 // Sets QOR_COMM_PORT<n> for one test.
 class ScopedVariable {

@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace comm_test;
+using namespace qor::test;
 
 constexpr int kPort = 3;
 

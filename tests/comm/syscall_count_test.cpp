@@ -71,7 +71,7 @@ QOR_TEST_EXPORT int poll(struct pollfd *fds, nfds_t count, int timeout) {
 
 namespace {
 
-using namespace comm_test;
+using namespace qor::test;
 
 template <typename Work>
 Counts Measure(Work work) {

@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace comm_test;
+using namespace qor::test;
 
 constexpr int kPort = 7;
 

@@ -12,7 +12,7 @@
 #include "qor_dll.h"
 #include "scripted_link.h"
 
-namespace script = scripted_link;
+namespace script = qor::test;  // the scripted byte link (scripted_link.h)
 using Frames = std::vector<std::string>;
 
 namespace {

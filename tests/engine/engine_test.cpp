@@ -12,7 +12,7 @@
 #include "scripted_link.h"
 
 using namespace qor;
-namespace script = scripted_link;
+namespace script = qor::test;  // the scripted byte link (scripted_link.h)
 
 namespace {
 

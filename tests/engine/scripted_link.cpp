@@ -5,7 +5,7 @@
 
 #include "qor_comm.h"
 
-namespace scripted_link {
+namespace qor::test {
 
 namespace {
 
@@ -81,9 +81,9 @@ void Respond(std::function<std::string(const std::string &)> r) {
     responder = std::move(r);
 }
 
-}  // namespace scripted_link
+}  // namespace qor::test
 
-using namespace scripted_link;
+using namespace qor::test;
 
 extern "C" int QOR_WriteByte(int port, int character) {
     std::lock_guard<std::mutex> lock(mutex);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace scripted_link {
+namespace qor::test {
 
 constexpr int kSilence = -1;
 
@@ -37,6 +37,6 @@ int LastPort();
 // written (the reply is then delivered to the next reads).
 void Respond(std::function<std::string(const std::string &frame)> responder);
 
-}  // namespace scripted_link
+}  // namespace qor::test
 
 #endif
