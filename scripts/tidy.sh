@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-bash scripts/setup.sh clang-tidy clang-tidy
+bash scripts/setup.sh
 jobs=${QOR_TIDY_JOBS:-$(nproc)}
 started=$SECONDS
 
@@ -26,11 +26,12 @@ for folder in "${folders[@]}"; do
 done
 pattern="^$root/($(IFS='|'; echo "${folders[*]%/}"))/"
 
-# The sources to run on: those of the named folders, plus (for the headers
-# the folders hold) every source that may include one of them.
-sources=$(python3 -c 'import json, sys
-print("\n".join(sorted({e["file"] for e in json.load(open(sys.argv[1]))})))' \
-    build-tidy/compile_commands.json)
+# The sources of the named folders; their headers are checked through the
+# sources that include them.
+sources=$(python3 -c 'import json, re, sys
+files = {e["file"] for e in json.load(open(sys.argv[1]))}
+print("\n".join(sorted(f for f in files if re.match(sys.argv[2], f))))' \
+    build-tidy/compile_commands.json "$pattern")
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
