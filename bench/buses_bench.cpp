@@ -24,7 +24,7 @@
 #include "qor_comm.h"
 #include "qor_dll.h"
 #include "run_reported.h"
-#include "sim_launch.h"
+#include "sim_process.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ constexpr int kFrameChars = 5;   // "$1RD" CR
 constexpr int kReplyChars = 11;  // "*+00072.10" CR
 
 struct Settings {
-    std::string sim = QOR_SIM_PATH;
+    std::string sim = qor::test::BuiltSimPath();
     std::vector<int> bauds = {9600, 115200};
     std::vector<int> buses = {1, 2, 4, 8};
     double seconds = 2.0;
@@ -43,7 +43,7 @@ Settings g_settings;
 // The simulators of one rate, started once and shared by every bus count;
 // bus i of rate r is port 100 * (rate's index + 1) + i.
 struct Rate {
-    std::vector<std::unique_ptr<qor_bench::SimLaunch>> sims;
+    std::vector<std::unique_ptr<qor::test::SimProcess>> sims;
     int first_port = 0;
     bool ok = false;
 };
@@ -54,10 +54,10 @@ bool StartRate(int baud, int index, int buses) {
     Rate &rate = g_rates[baud];
     rate.first_port = 100 * (index + 1);
     for (int bus = 0; bus < buses; ++bus) {
-        rate.sims.push_back(std::make_unique<qor_bench::SimLaunch>(
-            g_settings.sim,
+        rate.sims.push_back(std::make_unique<qor::test::SimProcess>(
+            qor::test::SimStart{g_settings.sim},
             std::vector<std::string>{"--pty", "--steady", "--baud", std::to_string(baud)}));
-        const std::string &path = rate.sims.back()->path();
+        const std::string &path = rate.sims.back()->Where();
         // The time-out is generous so that a busy machine slows the figure
         // rather than failing the run.
         std::string target = path + "?baud=" + std::to_string(baud) + "&timeout_ms=1000";
@@ -70,7 +70,8 @@ bool StartRate(int baud, int index, int buses) {
 }
 
 bool Read(int port) {
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     float value = QOR_RD(port, '1', &status, &error);
     return status == 0 && std::fabs(value - 72.1f) < 1e-3f;
 }
@@ -173,7 +174,7 @@ int main(int argc, char **argv) {
                 ->Iterations(iterations);
         }
     }
-    bool any_error = qor_bench::RunReported();
+    bool any_error = qor::bench::RunReported();
     for (auto &entry : g_rates) {
         for (std::size_t bus = 0; bus < entry.second.sims.size(); ++bus) {
             QOR_ClosePort(entry.second.first_port + static_cast<int>(bus));

@@ -62,18 +62,21 @@ struct Case {
 };
 
 bool CallRd() {
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     float value = QOR_RD(1, '1', &status, &error);
     return status == 0 && std::fabs(value - 72.1f) < 1e-3f;
 }
 
 bool CallSp() {
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     return QOR_SP(1, '1', -3.46f, &status, &error) == 0 && status == 0;
 }
 
 bool CallDi() {
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     // Byte 1 counted from the end is 0x5A: bit 1 is set.
     return QOR_DI(1, '1', 2, 1, 1, &status, &error) == 1 && status == 0;
 }
@@ -96,12 +99,12 @@ void RunCase(benchmark::State &state, const Case &c) {
     }
     std::size_t characters = g_written_count + g_read_count;
     long failures = 0;
-    long allocations_before = qor_bench::AllocationCount();
+    long allocations_before = qor::test::AllocationCount();
     for (auto _ : state) {
         StartTransaction(c.replies);
         failures += !c.call();
     }
-    long allocations = qor_bench::AllocationCount() - allocations_before;
+    long allocations = qor::test::AllocationCount() - allocations_before;
     if (failures != 0) {
         state.SkipWithError("a transaction failed");
         return;
@@ -133,6 +136,6 @@ int main(int argc, char **argv) {
         return 2;
     }
     benchmark::AddCustomContext("compiler", QOR_BENCH_COMPILER);
-    bool any_error = qor_bench::RunReported();
+    bool any_error = qor::bench::RunReported();
     return any_error ? 1 : 0;
 }

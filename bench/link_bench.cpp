@@ -31,7 +31,7 @@
 #include "qor_comm.h"
 #include "qor_dll.h"
 #include "run_reported.h"
-#include "sim_launch.h"
+#include "sim_process.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ constexpr int kFrameChars = 5;   // "$1RD" CR
 constexpr int kReplyChars = 11;  // "*+00072.10" CR
 
 struct Settings {
-    std::string sim = QOR_SIM_PATH;
+    std::string sim = qor::test::BuiltSimPath();
     std::vector<int> bauds = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
     double paced_seconds = 1.0;
     double unpaced_seconds = 1.0;
@@ -50,7 +50,7 @@ Settings g_settings;
 // One simulator and one library port per rate (0: unpaced), kept for the
 // whole run so that Google Benchmark's repeated calls reuse them.
 struct Link {
-    std::unique_ptr<qor_bench::SimLaunch> sim;
+    std::unique_ptr<qor::test::SimProcess> sim;
     int port = 0;
     bool ok = false;
 };
@@ -68,16 +68,17 @@ Link &LinkFor(int baud) {
         arguments.push_back("--baud");
         arguments.push_back(std::to_string(baud));
     }
-    link.sim = std::make_unique<qor_bench::SimLaunch>(g_settings.sim, arguments);
+    link.sim =
+        std::make_unique<qor::test::SimProcess>(qor::test::SimStart{g_settings.sim}, arguments);
     link.port = static_cast<int>(g_links.size());
-    if (link.sim->path().empty()) {
+    if (link.sim->Where().empty()) {
         return link;
     }
     // The pty ignores the rate; it is given as a host would give it. The
     // time-out is generous so that a busy machine slows the figure rather
     // than failing the run.
-    std::string target =
-        link.sim->path() + "?baud=" + std::to_string(baud > 0 ? baud : 115200) + "&timeout_ms=1000";
+    std::string target = link.sim->Where() + "?baud=" + std::to_string(baud > 0 ? baud : 115200) +
+                         "&timeout_ms=1000";
     link.ok = QOR_OpenPort(link.port, target.c_str()) == 1;
     return link;
 }
@@ -87,7 +88,8 @@ double WireSeconds(int baud) {
 }
 
 bool Read(int port) {
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     float value = QOR_RD(port, '1', &status, &error);
     return status == 0 && std::fabs(value - 72.1f) < 1e-3f;
 }
@@ -103,7 +105,7 @@ void TimeTransactions(benchmark::State &state, int baud, Transaction transaction
     std::vector<double> samples_us;
     samples_us.reserve(static_cast<std::size_t>(state.max_iterations));
     long failures = 0;
-    long allocations_before = qor_bench::AllocationCount();
+    long allocations_before = qor::test::AllocationCount();
     Clock::time_point start = Clock::now();
     Clock::time_point before = start;
     for (auto _ : state) {
@@ -112,7 +114,7 @@ void TimeTransactions(benchmark::State &state, int baud, Transaction transaction
         samples_us.push_back(std::chrono::duration<double, std::micro>(after - before).count());
         before = after;
     }
-    long allocations = qor_bench::AllocationCount() - allocations_before;
+    long allocations = qor::test::AllocationCount() - allocations_before;
     if (failures != 0 || samples_us.empty()) {
         state.SkipWithError("a transaction failed");
         return;
@@ -150,7 +152,7 @@ void PtyRd(benchmark::State &state, int baud) {
 // takes beyond the wire time belongs to the simulator's pacing and to the
 // kernel's pty and scheduling, not to libqor_dll or libqor_comm.
 struct RawLink {
-    std::unique_ptr<qor_bench::SimLaunch> sim;
+    std::unique_ptr<qor::test::SimProcess> sim;
     int fd = -1;
 };
 
@@ -166,11 +168,12 @@ int RawLinkFor(int baud) {
         arguments.push_back("--baud");
         arguments.push_back(std::to_string(baud));
     }
-    link.sim = std::make_unique<qor_bench::SimLaunch>(g_settings.sim, arguments);
-    if (link.sim->path().empty()) {
+    link.sim =
+        std::make_unique<qor::test::SimProcess>(qor::test::SimStart{g_settings.sim}, arguments);
+    if (link.sim->Where().empty()) {
         return -1;
     }
-    int fd = open(link.sim->path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int fd = open(link.sim->Where().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios tio{};
     if (fd >= 0 && tcgetattr(fd, &tio) == 0) {
         cfmakeraw(&tio);
@@ -292,7 +295,9 @@ int main(int argc, char **argv) {
         ->Iterations(400);
     // The library and the bare loop take turns at each rate, so that both
     // meet the machine in the same state.
-    for (auto [name, function] : {std::pair{"pty_RD", PtyRd}, std::pair{"pty_raw", PtyRaw}}) {
+    using Run = void (*)(benchmark::State &, int);
+    const std::pair<const char *, Run> runs[] = {{"pty_RD", PtyRd}, {"pty_raw", PtyRaw}};
+    for (const auto &[name, function] : runs) {
         benchmark::RegisterBenchmark((std::string(name) + "/unpaced").c_str(), function, 0)
             ->UseRealTime()
             ->Unit(benchmark::kMicrosecond)
@@ -304,7 +309,9 @@ int main(int argc, char **argv) {
         double wanted = std::ceil(g_settings.paced_seconds / WireSeconds(baud));
         auto iterations =
             static_cast<benchmark::IterationCount>(std::fmin(std::fmax(wanted, 5), 5000));
-        for (auto [name, function] : {std::pair{"pty_RD", PtyRd}, std::pair{"pty_raw", PtyRaw}}) {
+        using Run = void (*)(benchmark::State &, int);
+        const std::pair<const char *, Run> runs[] = {{"pty_RD", PtyRd}, {"pty_raw", PtyRaw}};
+        for (const auto &[name, function] : runs) {
             std::string full = std::string(name) + "/baud:" + std::to_string(baud);
             benchmark::RegisterBenchmark(full.c_str(), function, baud)
                 ->UseRealTime()
@@ -312,7 +319,7 @@ int main(int argc, char **argv) {
                 ->Iterations(iterations);
         }
     }
-    bool any_error = qor_bench::RunReported();
+    bool any_error = qor::bench::RunReported();
     for (auto &entry : g_links) {
         QOR_ClosePort(entry.second.port);
     }

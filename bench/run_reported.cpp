@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace qor_bench {
+namespace qor::bench {
 
 namespace {
 
@@ -29,4 +29,4 @@ bool RunReported() {
     return reporter.any_error;
 }
 
-}  // namespace qor_bench
+}  // namespace qor::bench

@@ -4,12 +4,12 @@
 #ifndef QOR_BENCH_RUN_REPORTED_H
 #define QOR_BENCH_RUN_REPORTED_H
 
-namespace qor_bench {
+namespace qor::bench {
 
 // Runs every benchmark selected on the command line and shuts the library
 // down; true when one of them reported an error.
 bool RunReported();
 
-}  // namespace qor_bench
+}  // namespace qor::bench
 
 #endif  // QOR_BENCH_RUN_REPORTED_H

@@ -25,7 +25,8 @@ int main(int argc, char **argv) {
     }
     long failures = 0;
     for (long i = 0; i <= count; ++i) {
-        int status = -1, error = -1;
+        int status = -1;
+        int error = -1;
         float value = QOR_RD(1, '1', &status, &error);
         failures += status != 0 || std::fabs(value - 72.1f) > 1e-3f;
     }

@@ -14,9 +14,9 @@ static_assert(std::atomic<unsigned char>::is_always_lock_free,
               "the settings must be readable from any thread without a lock");
 
 // Kept in the binary so that the file says what it is; nothing returns it.
-[[gnu::used]] extern const char IdentificationText[] =
+[[gnu::used]] extern const char kIdentificationText[] =
     "QOR Dynamic-Link Library Protocol Handler, 1.01";
-[[gnu::used]] extern const char VersionText[] = "1.0.0.1";
+[[gnu::used]] extern const char kVersionText[] = "1.0.0.1";
 
 void AttachLibrary() {
     CmdChecksum.store(0, std::memory_order_relaxed);

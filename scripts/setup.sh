@@ -23,6 +23,7 @@ need python3 python3
 need /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
 need /usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake libbenchmark-dev
 need clang clang
+need clang-tidy clang-tidy
 need nm binutils
 need pkg-config pkgconf
 need dpkg-shlibdeps dpkg-dev

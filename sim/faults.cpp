@@ -1,8 +1,8 @@
 #include "faults.h"
 
-namespace qorsim {
+namespace qor::sim {
 
-std::string pad_reply(const std::string &reply, std::size_t n) {
+std::string PadReply(const std::string &reply, std::size_t n) {
     std::string body = reply;
     const bool had_cr = !body.empty() && body.back() == '\r';
     if (had_cr) {
@@ -20,7 +20,7 @@ std::string pad_reply(const std::string &reply, std::size_t n) {
 FaultShaper::FaultShaper(FaultOptions options)
     : options_(std::move(options)), rng_(options_.seed) {}
 
-Transmission FaultShaper::shape(const std::string &reply, std::size_t frame_chars) {
+Transmission FaultShaper::Shape(const std::string &reply, std::size_t frame_chars) {
     using std::chrono::milliseconds;
     using std::chrono::nanoseconds;
     Transmission tx;
@@ -35,33 +35,33 @@ Transmission FaultShaper::shape(const std::string &reply, std::size_t frame_char
         }
     }
 
-    if (options_.silent || tx.random == RandomFault::Silence) {
+    if (options_.silent || tx.random == RandomFault::kSilence) {
         tx.send = false;
         return tx;
     }
 
     std::string body = reply;
     if (options_.overlong > 0) {
-        body = pad_reply(body, static_cast<std::size_t>(options_.overlong));
+        body = PadReply(body, static_cast<std::size_t>(options_.overlong));
     }
-    if (tx.random == RandomFault::Overlong) {
-        body = pad_reply(body, kRandomOverlong);
+    if (tx.random == RandomFault::kOverlong) {
+        body = PadReply(body, kRandomOverlong);
     }
     if (options_.truncate && !body.empty() && body.back() == '\r') {
         body.pop_back();
     }
-    if (tx.random == RandomFault::Truncate) {
+    if (tx.random == RandomFault::kTruncate) {
         body.resize(body.size() / 2);
     }
     if (options_.garbage) {
         body = options_.garbage_text + body;
-    } else if (tx.random == RandomFault::Garbage) {
+    } else if (tx.random == RandomFault::kGarbage) {
         body = kRandomNoise + body;
     }
     tx.bytes = std::move(body);
 
     nanoseconds wait = milliseconds(options_.delay_ms);
-    if (tx.random == RandomFault::Delay) {
+    if (tx.random == RandomFault::kDelay) {
         // Well past the time a host waits for a reply to begin.
         wait += milliseconds(400 + static_cast<int>(rng_() % 400));
     }
@@ -74,4 +74,4 @@ Transmission FaultShaper::shape(const std::string &reply, std::size_t frame_char
     return tx;
 }
 
-}  // namespace qorsim
+}  // namespace qor::sim

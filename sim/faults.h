@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-namespace qorsim {
+namespace qor::sim {
 
 // Noise without "*" or "?", so a reader that skips to the first of those
 // skips all of it.
@@ -33,7 +33,7 @@ struct FaultOptions {
     std::uint64_t seed = 1;
 };
 
-enum class RandomFault { None, Silence, Delay, Garbage, Truncate, Overlong };
+enum class RandomFault { kNone, kSilence, kDelay, kGarbage, kTruncate, kOverlong };
 
 // The character count a randomly padded reply gets: past the 50 characters
 // a host accepts.
@@ -45,11 +45,11 @@ struct Transmission {
     std::string bytes;
     // 0: all bytes at once; otherwise one byte per interval.
     std::chrono::nanoseconds per_char{0};
-    RandomFault random = RandomFault::None;
+    RandomFault random = RandomFault::kNone;
 };
 
 // Pads the text before the final CR with '0' up to n characters.
-std::string pad_reply(const std::string &reply, std::size_t n);
+std::string PadReply(const std::string &reply, std::size_t n);
 
 class FaultShaper {
   public:
@@ -57,13 +57,13 @@ class FaultShaper {
 
     // reply: as built, with its CR. frame_chars: the received frame's length
     // including its CR (its wire time counts when pacing).
-    Transmission shape(const std::string &reply, std::size_t frame_chars);
+    Transmission Shape(const std::string &reply, std::size_t frame_chars);
 
   private:
     FaultOptions options_;
     std::mt19937_64 rng_;
 };
 
-}  // namespace qorsim
+}  // namespace qor::sim
 
 #endif

@@ -1,7 +1,7 @@
 // qor-sim: answers as one or more modules on a pseudo-terminal or TCP link.
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +16,7 @@ namespace {
 
 int g_stop_write = -1;
 
-extern "C" void on_stop_signal(int) {
+extern "C" void OnStopSignal(int) {
     const int saved = errno;
     const char c = 1;
     (void)!write(g_stop_write, &c, 1);
@@ -27,14 +27,14 @@ extern "C" void on_stop_signal(int) {
 
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const qorsim::ParseResult parsed = qorsim::parse_args(args);
+    const qor::sim::ParseResult parsed = qor::sim::ParseArgs(args);
     if (!parsed.options) {
         std::fprintf(stderr, "qor-sim: %s\n(qor-sim --help lists the options)\n",
                      parsed.error.c_str());
         return 2;
     }
     if (parsed.options->help) {
-        std::fputs(qorsim::usage_text(), stdout);
+        std::fputs(qor::sim::UsageText(), stdout);
         return 0;
     }
 
@@ -47,7 +47,7 @@ int main(int argc, char **argv) {
     }
     g_stop_write = stop_pipe[1];
     struct sigaction sa {};
-    sa.sa_handler = on_stop_signal;
+    sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -59,7 +59,7 @@ int main(int argc, char **argv) {
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     }
 
-    qorsim::Shared shared(*parsed.options, stop_pipe[0]);
-    return parsed.options->mode == qorsim::Mode::Pty ? qorsim::run_pty(shared)
-                                                     : qorsim::run_tcp(shared);
+    qor::sim::Shared shared(*parsed.options, stop_pipe[0]);
+    return parsed.options->mode == qor::sim::Mode::kPty ? qor::sim::RunPty(shared)
+                                                        : qor::sim::RunTcp(shared);
 }

@@ -1,64 +1,159 @@
+// The options are read from a table, the same way as qor's (option_scan.h).
 #include "options.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
+#include <functional>
 #include <limits>
 
-namespace qorsim {
+#include "option_scan.h"
 
+namespace qor::sim {
 namespace {
 
-bool parse_int(const std::string &s, long long lo, long long hi, long long &out) {
-    if (s.empty() || s.size() > 20) {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(s.c_str(), &end, 10);
-    if (errno != 0 || end != s.c_str() + s.size() || v < lo || v > hi) {
+using qor::cli::OptionRow;
+using qor::cli::OptionValue;
+using Value = std::optional<std::string>;
+
+bool ParseU64(const std::string &s, std::uint64_t &out) {
+    std::uint64_t v = 0;
+    const char *end = s.data() + s.size();
+    auto [ptr, ec] = std::from_chars(s.data(), end, v, 10);
+    if (s.empty() || ec != std::errc() || ptr != end) {
         return false;
     }
     out = v;
     return true;
 }
 
-bool parse_u64(const std::string &s, std::uint64_t &out) {
-    if (s.empty() || s[0] == '-' || s[0] == '+') {
-        return false;
-    }
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(s.c_str(), &end, 10);
-    if (errno != 0 || end != s.c_str() + s.size()) {
+bool ParseRate(const std::string &s, double &out) {
+    double v = 0;
+    const char *end = s.data() + s.size();
+    auto [ptr, ec] = std::from_chars(s.data(), end, v, std::chars_format::fixed);
+    if (s.empty() || ec != std::errc() || ptr != end || !(v >= 0.0 && v <= 1.0)) {
         return false;
     }
     out = v;
     return true;
 }
 
-bool parse_rate(const std::string &s, double &out) {
-    if (s.empty()) {
-        return false;
-    }
-    char *end = nullptr;
-    const double v = std::strtod(s.c_str(), &end);
-    if (end != s.c_str() + s.size() || !(v >= 0.0 && v <= 1.0)) {
-        return false;
-    }
-    out = v;
-    return true;
-}
-
-bool is_address_char(char c) {
+bool IsAddressChar(char c) {
     // Printable, and not one of the characters that frame a message.
     return c > ' ' && c < 127 && c != '$' && c != '#' && c != '*' && c != '?';
 }
 
+// An option whose value is an integer in [lo, hi]; any refusal reads "what".
+OptionRow IntOption(const char *name, long lo, long hi, const char *what,
+                    std::function<void(long)> store) {
+    return {name, nullptr, OptionValue::kRequired, [=](const Value &v, std::string &error) {
+                long n = 0;
+                if (!qor::cli::ParseInteger(*v, lo, hi, n)) {
+                    error = what;
+                    return false;
+                }
+                store(n);
+                return true;
+            }};
+}
+
+OptionRow Flag(const char *name, const char *alias, std::function<void()> set) {
+    return {name, alias, OptionValue::kNone, [=](const Value &, std::string &) {
+                set();
+                return true;
+            }};
+}
+
+// Both modes, each at most once.
+OptionRow ModeOption(const char *name, Mode mode, Options &o, bool &have_mode) {
+    const OptionValue takes = mode == Mode::kPty ? OptionValue::kNone : OptionValue::kRequired;
+    return {name, nullptr, takes, [mode, &o, &have_mode](const Value &v, std::string &error) {
+                if (have_mode) {
+                    error = "choose one of --pty and --listen";
+                    return false;
+                }
+                have_mode = true;
+                o.mode = mode;
+                return mode == Mode::kPty || ParseListen(*v, o.host, o.port, error);
+            }};
+}
+
+std::vector<OptionRow> LinkOptions(Options &o, bool &have_mode, std::string &addresses) {
+    return {
+        Flag("--help", "-h", [&o] { o.help = true; }),
+        ModeOption("--pty", Mode::kPty, o, have_mode),
+        ModeOption("--listen", Mode::kListen, o, have_mode),
+        {"--address", nullptr, OptionValue::kRequired,
+         [&addresses](const Value &v, std::string &error) {
+             if (v->size() != 1 || !IsAddressChar((*v)[0])) {
+                 error = "--address needs one printable character other than $ # * ?";
+                 return false;
+             }
+             if (addresses.find((*v)[0]) == std::string::npos) {
+                 addresses += (*v)[0];
+             }
+             return true;
+         }},
+        IntOption("--di-bytes", 1, 24, "--di-bytes needs a number 1..24",
+                  [&o](long n) { o.sim.di_bytes = static_cast<int>(n); }),
+        Flag("--steady", nullptr,
+             [&o] {
+                 o.sim.model.amplitude = 0;
+                 o.sim.model.noise = 0;
+             }),
+        Flag("--log", nullptr, [&o] { o.log = true; }),
+        IntOption("--drop-after", 1, std::numeric_limits<int>::max(),
+                  "--drop-after needs a count of at least 1",
+                  [&o](long n) { o.drop_after = static_cast<int>(n); }),
+    };
+}
+
+std::vector<OptionRow> FaultOptionRows(FaultOptions &f) {
+    return {
+        Flag("--silent", nullptr, [&f] { f.silent = true; }),
+        Flag("--truncate", nullptr, [&f] { f.truncate = true; }),
+        IntOption("--delay-ms", 0, 600000, "--delay-ms needs a number of milliseconds 0..600000",
+                  [&f](long n) { f.delay_ms = static_cast<int>(n); }),
+        IntOption("--overlong", 1, 4096, "--overlong needs a length 1..4096",
+                  [&f](long n) { f.overlong = static_cast<int>(n); }),
+        IntOption("--baud", 50, 4000000, "--baud needs a rate 50..4000000",
+                  [&f](long n) { f.baud = static_cast<int>(n); }),
+        {"--garbage", nullptr, OptionValue::kOptional,
+         [&f](const Value &v, std::string &error) {
+             f.garbage = true;
+             if (!v) {
+                 return true;  // keeps the default noise
+             }
+             const std::optional<std::string> raw = Unescape(*v);
+             if (!raw || raw->empty()) {
+                 error = "--garbage: bad escape or empty text";
+                 return false;
+             }
+             f.garbage_text = *raw;
+             return true;
+         }},
+        {"--fault-rate", nullptr, OptionValue::kRequired,
+         [&f](const Value &v, std::string &error) {
+             if (!ParseRate(*v, f.fault_rate)) {
+                 error = "--fault-rate needs a fraction 0..1";
+                 return false;
+             }
+             return true;
+         }},
+        {"--seed", nullptr, OptionValue::kRequired,
+         [&f](const Value &v, std::string &error) {
+             if (!ParseU64(*v, f.seed)) {
+                 error = "--seed needs an unsigned number";
+                 return false;
+             }
+             return true;
+         }},
+    };
+}
+
 }  // namespace
 
-bool parse_listen(const std::string &where, std::string &host, std::string &port,
-                  std::string &error) {
+bool ParseListen(const std::string &where, std::string &host, std::string &port,
+                 std::string &error) {
     std::string h = "127.0.0.1";
     std::string p;
     if (!where.empty() && where[0] == '[') {
@@ -80,8 +175,8 @@ bool parse_listen(const std::string &where, std::string &host, std::string &port
             p = where.substr(colon + 1);
         }
     }
-    long long n = 0;
-    if (h.empty() || !parse_int(p, 0, 65535, n)) {
+    long n = 0;
+    if (h.empty() || !qor::cli::ParseInteger(p, 0, 65535, n)) {
         error = "--listen: expected HOST:PORT with a port 0..65535, got \"" + where + "\"";
         return false;
     }
@@ -90,7 +185,7 @@ bool parse_listen(const std::string &where, std::string &host, std::string &port
     return true;
 }
 
-std::optional<std::string> unescape(const std::string &text) {
+std::optional<std::string> Unescape(const std::string &text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\') {
@@ -100,179 +195,60 @@ std::optional<std::string> unescape(const std::string &text) {
         if (++i >= text.size()) {
             return std::nullopt;
         }
-        switch (text[i]) {
-            case 'r':
-                out += '\r';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case '\\':
-                out += '\\';
-                break;
-            case 'x': {
-                if (i + 2 >= text.size() ||
-                    !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-                    !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-                    return std::nullopt;
-                }
-                out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-                break;
-            }
-            default:
+        const char c = text[i];
+        if (c == 'x') {
+            if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+                !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
                 return std::nullopt;
+            }
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+            continue;
         }
+        const std::string_view from = "rnt\\";
+        const std::string_view to = "\r\n\t\\";
+        const std::size_t at = from.find(c);
+        if (at == std::string_view::npos) {
+            return std::nullopt;
+        }
+        out += to[at];
     }
     return out;
 }
 
-ParseResult parse_args(const std::vector<std::string> &args) {
+ParseResult ParseArgs(const std::vector<std::string> &args) {
     ParseResult result;
     Options o;
     bool have_mode = false;
     std::string addresses;
-    auto fail = [&result](std::string message) {
-        result.error = std::move(message);
+    std::vector<OptionRow> table = LinkOptions(o, have_mode, addresses);
+    for (OptionRow &row : FaultOptionRows(o.faults)) {
+        table.push_back(std::move(row));
+    }
+    // Help wins over anything after it.
+    table.front().ends_scan = true;
+    std::vector<std::string> words;
+    if (!qor::cli::ScanOptions(args, table, words, result.error)) {
         return result;
-    };
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> inline_value;
-        if (name.rfind("--", 0) == 0) {
-            const std::size_t eq = name.find('=');
-            if (eq != std::string::npos) {
-                inline_value = name.substr(eq + 1);
-                name.resize(eq);
-            }
-        }
-        // Takes the option's value from "--name=value" or the next argument.
-        auto value = [&](std::string &out) {
-            if (inline_value) {
-                out = *inline_value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        auto int_value = [&](long long lo, long long hi, long long &out) {
-            std::string v;
-            return value(v) && parse_int(v, lo, hi, out);
-        };
-        auto no_value = [&]() { return !inline_value; };
-        long long n = 0;
-        std::string v;
-
-        if (name == "--help" || name == "-h") {
-            o.help = true;
-            result.options = o;
-            return result;
-        } else if (name == "--pty" && no_value()) {
-            if (have_mode) {
-                return fail("choose one of --pty and --listen");
-            }
-            have_mode = true;
-            o.mode = Mode::Pty;
-        } else if (name == "--listen") {
-            if (have_mode) {
-                return fail("choose one of --pty and --listen");
-            }
-            if (!value(v)) {
-                return fail("--listen needs HOST:PORT");
-            }
-            std::string error;
-            if (!parse_listen(v, o.host, o.port, error)) {
-                return fail(error);
-            }
-            have_mode = true;
-            o.mode = Mode::Listen;
-        } else if (name == "--address") {
-            if (!value(v) || v.size() != 1 || !is_address_char(v[0])) {
-                return fail("--address needs one printable character other than $ # * ?");
-            }
-            if (addresses.find(v[0]) == std::string::npos) {
-                addresses += v[0];
-            }
-        } else if (name == "--di-bytes") {
-            if (!int_value(1, 24, n)) {
-                return fail("--di-bytes needs a number 1..24");
-            }
-            o.sim.di_bytes = static_cast<int>(n);
-        } else if (name == "--steady" && no_value()) {
-            o.sim.model.amplitude = 0;
-            o.sim.model.noise = 0;
-        } else if (name == "--silent" && no_value()) {
-            o.faults.silent = true;
-        } else if (name == "--delay-ms") {
-            if (!int_value(0, 600000, n)) {
-                return fail("--delay-ms needs a number of milliseconds 0..600000");
-            }
-            o.faults.delay_ms = static_cast<int>(n);
-        } else if (name == "--garbage") {
-            o.faults.garbage = true;
-            std::string text;
-            if (inline_value) {
-                text = *inline_value;
-            } else if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) {
-                text = args[++i];
-            } else {
-                continue;  // keeps the default noise
-            }
-            const std::optional<std::string> raw = unescape(text);
-            if (!raw || raw->empty()) {
-                return fail("--garbage: bad escape or empty text");
-            }
-            o.faults.garbage_text = *raw;
-        } else if (name == "--truncate" && no_value()) {
-            o.faults.truncate = true;
-        } else if (name == "--overlong") {
-            if (!int_value(1, 4096, n)) {
-                return fail("--overlong needs a length 1..4096");
-            }
-            o.faults.overlong = static_cast<int>(n);
-        } else if (name == "--baud") {
-            if (!int_value(50, 4000000, n)) {
-                return fail("--baud needs a rate 50..4000000");
-            }
-            o.faults.baud = static_cast<int>(n);
-        } else if (name == "--fault-rate") {
-            if (!value(v) || !parse_rate(v, o.faults.fault_rate)) {
-                return fail("--fault-rate needs a fraction 0..1");
-            }
-        } else if (name == "--seed") {
-            if (!value(v) || !parse_u64(v, o.faults.seed)) {
-                return fail("--seed needs an unsigned number");
-            }
-        } else if (name == "--drop-after") {
-            if (!int_value(1, std::numeric_limits<int>::max(), n)) {
-                return fail("--drop-after needs a count of at least 1");
-            }
-            o.drop_after = static_cast<int>(n);
-        } else if (name == "--log" && no_value()) {
-            o.log = true;
-        } else {
-            return fail("unknown argument \"" + args[i] + "\"");
-        }
     }
-    if (!have_mode) {
-        return fail("choose one of --pty and --listen");
+    if (o.help) {
+        result.options = o;
+        return result;
     }
-    if (o.drop_after > 0 && o.mode != Mode::Listen) {
-        return fail("--drop-after works with --listen only");
+    if (!words.empty()) {
+        result.error = "unknown argument \"" + words.front() + "\"";
+    } else if (!have_mode) {
+        result.error = "choose one of --pty and --listen";
+    } else if (o.drop_after > 0 && o.mode != Mode::kListen) {
+        result.error = "--drop-after works with --listen only";
+    } else {
+        o.sim.addresses = addresses.empty() ? "1" : addresses;
+        result.options = o;
     }
-    o.sim.addresses = addresses.empty() ? "1" : addresses;
-    result.options = o;
     return result;
 }
 
-const char *usage_text() {
+const char *UsageText() {
     return "usage: qor-sim (--pty | --listen [HOST:]PORT) [options]\n"
            "\n"
            "Answers as one or more modules on one link.\n"
@@ -298,4 +274,4 @@ const char *usage_text() {
            "Stops on SIGINT or SIGTERM with exit code 0; bad arguments exit with 2.\n";
 }
 
-}  // namespace qorsim
+}  // namespace qor::sim

@@ -9,12 +9,12 @@
 #include "faults.h"
 #include "protocol.h"
 
-namespace qorsim {
+namespace qor::sim {
 
-enum class Mode { Pty, Listen };
+enum class Mode { kPty, kListen };
 
 struct Options {
-    Mode mode = Mode::Pty;
+    Mode mode = Mode::kPty;
     std::string host = "127.0.0.1";
     std::string port = "0";
     SimConfig sim;
@@ -30,17 +30,17 @@ struct ParseResult {
 };
 
 // args: the arguments after the program name.
-ParseResult parse_args(const std::vector<std::string> &args);
+ParseResult ParseArgs(const std::vector<std::string> &args);
 
 // "HOST:PORT", ":PORT", "PORT" or "[v6]:PORT"; false with a message when bad.
-bool parse_listen(const std::string &where, std::string &host, std::string &port,
-                  std::string &error);
+bool ParseListen(const std::string &where, std::string &host, std::string &port,
+                 std::string &error);
 
 // Turns \r, \n, \t, \\ and \xHH in a garbage text into the characters.
-std::optional<std::string> unescape(const std::string &text);
+std::optional<std::string> Unescape(const std::string &text);
 
-const char *usage_text();
+const char *UsageText();
 
-}  // namespace qorsim
+}  // namespace qor::sim
 
 #endif

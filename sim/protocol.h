@@ -1,6 +1,6 @@
 // The module side of the protocol, free of any I/O: frames in, replies out.
 // The I/O loops (server.cpp) feed bytes into a FrameAssembler and hand each
-// complete frame to Simulator::handle together with the current time, so
+// complete frame to Simulator::Handle together with the current time, so
 // everything here can be driven by tests with a clock they choose.
 #ifndef QOR_SIM_PROTOCOL_H
 #define QOR_SIM_PROTOCOL_H
@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace qorsim {
+namespace qor::sim {
 
 // Values are kept as integer hundredths, so a limit set with HI comes back
 // from RH exactly as it was written.
@@ -20,13 +20,13 @@ using Cents = std::int64_t;
 constexpr Cents kMaxCents = 9999999;  // 99999.99
 
 // "+00072.10": sign, five digits, point, two digits. Clamps to the field.
-std::string format_value(Cents value);
+std::string FormatValue(Cents value);
 // Parses exactly that nine-character layout; anything else is nothing.
-std::optional<Cents> parse_value(std::string_view field);
+std::optional<Cents> ParseValue(std::string_view field);
 
 // Sum of the character codes modulo 256, and its two upper-case hex digits.
-unsigned checksum_of(std::string_view text);
-std::string checksum_hex(std::string_view text);
+unsigned ChecksumOf(std::string_view text);
+std::string ChecksumHex(std::string_view text);
 
 // How the reading moves over time: base + amplitude * sin(2 pi t / period)
 // plus uniform noise of at most +-noise. Amplitude and noise 0 give a
@@ -66,7 +66,7 @@ class Simulator {
   public:
     explicit Simulator(SimConfig config);
 
-    bool serves(char address) const;
+    bool Serves(char address) const;
 
     // frame: the text from the prompt up to (not including) the CR.
     // Returns the reply including its CR, or nothing when no module served
@@ -77,18 +77,20 @@ class Simulator {
     // the checksum of the rest. So without checksums a DO whose low byte
     // happens to equal the checksum of "$" address "DO" high-byte is taken
     // as one byte: the frame itself cannot tell the two apart.
-    std::optional<std::string> handle(std::string_view frame, double now_s);
+    //
+    // Each command is a row of the command table in protocol.cpp: its
+    // letters, the data its frame carries, whether it needs a WE first, and
+    // the function that answers it.
+    std::optional<std::string> Handle(std::string_view frame, double now_s);
 
     // For tests and logs: the state of a served module (must be served).
-    const ModuleState &state(char address) const;
+    const ModuleState &State(char address) const;
     // The value RD would return at now_s.
-    Cents reading(char address, double now_s) const;
+    Cents Reading(char address, double now_s) const;
     // The input bytes DI returns, first byte first.
-    std::string input_hex(char address) const;
+    std::string InputHex(char address) const;
 
   private:
-    Cents reading_with_noise(char address, double now_s, std::uint64_t sample) const;
-
     SimConfig config_;
     std::map<char, ModuleState> modules_;
 };
@@ -100,8 +102,8 @@ class FrameAssembler {
   public:
     explicit FrameAssembler(std::size_t max_len = 64) : max_len_(max_len) {}
 
-    std::optional<std::string> feed(char c);
-    void reset();
+    std::optional<std::string> Feed(char c);
+    void Reset();
 
   private:
     std::size_t max_len_;
@@ -110,6 +112,6 @@ class FrameAssembler {
     bool too_long_ = false;
 };
 
-}  // namespace qorsim
+}  // namespace qor::sim
 
 #endif

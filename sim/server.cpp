@@ -14,15 +14,16 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
-#include <memory>
 #include <string>
 #include <thread>
 
-namespace qorsim {
-
+namespace qor::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How long the listener is left alone after accept ran out of descriptors.
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
 // One link: its own frame assembly, shared modules.
 struct Link {
@@ -34,42 +35,46 @@ struct Link {
     int replies = 0;
 };
 
-void log_line(const Shared &s, const Link &link, const char *what, const std::string &bytes) {
+std::string Printable(const std::string &bytes) {
+    std::string text;
+    for (char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            text += "\\r";
+        } else if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\\' || c == '"') {
+            text += '\\';
+            text += c;
+        } else if (u < 0x20 || u >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            text += hex;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+void LogLine(const Shared &s, const Link &link, const char *what, const std::string &bytes) {
     if (!s.options.log) {
         return;
     }
     std::string line = "qor-sim " + link.name + " " + what;
     if (!bytes.empty()) {
-        line += " \"";
-        for (char c : bytes) {
-            const auto u = static_cast<unsigned char>(c);
-            if (c == '\r') {
-                line += "\\r";
-            } else if (c == '\n') {
-                line += "\\n";
-            } else if (c == '\\' || c == '"') {
-                line += '\\';
-                line += c;
-            } else if (u < 0x20 || u >= 0x7F) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02X", u);
-                line += hex;
-            } else {
-                line += c;
-            }
-        }
-        line += '"';
+        line += " \"" + Printable(bytes) + '"';
     }
     line += '\n';
     std::fputs(line.c_str(), stderr);
 }
 
-enum class Wake { Deadline, Stop, Hangup };
+enum class Wake { kDeadline, kStop, kHangup };
 
 // Sleeps until the deadline, waking early when the program is asked to stop
 // or the watched fd hangs up (a pty client went away: its pending reply has
 // no reader and must not be left for the next client).
-Wake wait_until(const Shared &s, int hangup_fd, Clock::time_point deadline) {
+Wake WaitUntil(const Shared &s, int hangup_fd, Clock::time_point deadline) {
     for (;;) {
         pollfd fds[2] = {{s.stop_fd, POLLIN, 0}, {hangup_fd, 0, 0}};
         const nfds_t count = hangup_fd >= 0 ? 2 : 1;
@@ -82,21 +87,21 @@ Wake wait_until(const Shared &s, int hangup_fd, Clock::time_point deadline) {
         }
         const int r = ppoll(fds, count, &ts, nullptr);
         if (r < 0 && errno != EINTR) {
-            return Wake::Stop;
+            return Wake::kStop;
         }
         if (r > 0 && fds[0].revents != 0) {
-            return Wake::Stop;
+            return Wake::kStop;
         }
         if (r > 0 && count == 2 && (fds[1].revents & (POLLHUP | POLLERR)) != 0) {
-            return Wake::Hangup;
+            return Wake::kHangup;
         }
         if (r == 0 && left <= Clock::duration::zero()) {
-            return Wake::Deadline;
+            return Wake::kDeadline;
         }
     }
 }
 
-bool write_all(const Shared &s, const Link &link, const char *p, std::size_t len) {
+bool WriteAll(const Shared &s, const Link &link, const char *p, std::size_t len) {
     while (len > 0) {
         const ssize_t n =
             link.socket ? send(link.fd, p, len, MSG_NOSIGNAL) : write(link.fd, p, len);
@@ -126,20 +131,20 @@ bool write_all(const Shared &s, const Link &link, const char *p, std::size_t len
     return true;
 }
 
-bool transmit(const Shared &s, const Link &link, const Transmission &tx) {
+bool Transmit(const Shared &s, const Link &link, const Transmission &tx) {
     Clock::time_point t = Clock::now() + tx.wait_before;
     if (tx.wait_before > Clock::duration::zero() &&
-        wait_until(s, link.hangup_fd, t) != Wake::Deadline) {
+        WaitUntil(s, link.hangup_fd, t) != Wake::kDeadline) {
         return false;
     }
     if (tx.per_char <= std::chrono::nanoseconds::zero()) {
-        return write_all(s, link, tx.bytes.data(), tx.bytes.size());
+        return WriteAll(s, link, tx.bytes.data(), tx.bytes.size());
     }
     // Deadlines from the planned end of the frame wait, so neither a late
     // wake-up nor scheduling makes the pace drift.
     for (char c : tx.bytes) {
         t += tx.per_char;
-        if (wait_until(s, link.hangup_fd, t) != Wake::Deadline || !write_all(s, link, &c, 1)) {
+        if (WaitUntil(s, link.hangup_fd, t) != Wake::kDeadline || !WriteAll(s, link, &c, 1)) {
             return false;
         }
     }
@@ -147,32 +152,72 @@ bool transmit(const Shared &s, const Link &link, const Transmission &tx) {
 }
 
 // Answers one frame. False when the reply could not be sent.
-bool serve_frame(Shared &s, Link &link, const std::string &frame) {
+bool ServeFrame(Shared &s, Link &link, const std::string &frame) {
     std::optional<std::string> reply;
     Transmission tx;
     {
         std::lock_guard<std::mutex> lock(s.mu);
         const double now = std::chrono::duration<double>(Clock::now() - s.start).count();
-        reply = s.sim.handle(frame, now);
+        reply = s.sim.Handle(frame, now);
         if (reply) {
-            tx = s.shaper.shape(*reply, frame.size() + 1);
+            tx = s.shaper.Shape(*reply, frame.size() + 1);
         }
     }
-    log_line(s, link, "got", frame + "\r");
+    LogLine(s, link, "got", frame + "\r");
     if (!reply) {
         return true;
     }
     if (!tx.send) {
-        log_line(s, link, "stays silent", "");
+        LogLine(s, link, "stays silent", "");
         return true;
     }
-    if (!transmit(s, link, tx)) {
-        log_line(s, link, "could not send", tx.bytes);
+    if (!Transmit(s, link, tx)) {
+        LogLine(s, link, "could not send", tx.bytes);
         return false;
     }
     ++link.replies;
-    log_line(s, link, "sent", tx.bytes);
+    LogLine(s, link, "sent", tx.bytes);
     return true;
+}
+
+enum class LinkEnd { kStop, kClosed };
+
+// The loop both servers share: reads the link and answers each frame until
+// the program is asked to stop, or the link closes, fails, or has given
+// its --drop-after replies.
+LinkEnd ServeLink(Shared &s, Link &link) {
+    char buf[512];
+    for (;;) {
+        pollfd fds[2] = {{s.stop_fd, POLLIN, 0}, {link.fd, POLLIN, 0}};
+        const int r = poll(fds, 2, -1);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0) {
+            std::perror("qor-sim: poll");
+            return LinkEnd::kStop;
+        }
+        if (fds[0].revents != 0) {
+            return LinkEnd::kStop;
+        }
+        const ssize_t n = read(link.fd, buf, sizeof buf);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            continue;
+        }
+        if (n <= 0) {
+            return LinkEnd::kClosed;  // EIO on a pty whose last client closed
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            std::optional<std::string> frame = link.frames.Feed(buf[i]);
+            if (frame && !ServeFrame(s, link, *frame)) {
+                return LinkEnd::kClosed;
+            }
+            if (frame && s.options.drop_after > 0 && link.replies >= s.options.drop_after) {
+                LogLine(s, link, "drops the connection", "");
+                return LinkEnd::kClosed;
+            }
+        }
+    }
 }
 
 // Empties what was written to the slave side but never read, so a reply
@@ -180,7 +225,7 @@ bool serve_frame(Shared &s, Link &link, const std::string &frame) {
 // Bytes written just before the close can still be on their way into the
 // slave's queue when it is reopened here, so this keeps discarding until
 // the queue has stayed empty for a few milliseconds.
-void flush_slave(const char *path) {
+void FlushSlave(const char *path) {
     const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return;
@@ -198,26 +243,50 @@ void flush_slave(const char *path) {
     close(fd);
 }
 
-}  // namespace
+// Until a client opens the slave again the master reports POLLHUP at once,
+// so this looks again every few milliseconds. False when asked to stop.
+bool AwaitPtyClient(const Shared &s, int master) {
+    for (;;) {
+        if (WaitUntil(s, -1, Clock::now() + std::chrono::milliseconds(20)) == Wake::kStop) {
+            return false;
+        }
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 0) < 0 || (p.revents & POLLHUP) == 0 || (p.revents & POLLIN) != 0) {
+            return true;
+        }
+    }
+}
 
-int run_pty(Shared &s) {
+// A raw pseudo-terminal pair; the master (returned) is non-blocking, the
+// slave's path goes to path. -1 after saying why.
+int OpenPty(char *path, std::size_t capacity) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         std::perror("qor-sim: pseudo-terminal");
         if (master >= 0) {
             close(master);
         }
-        return 1;
+        return -1;
     }
     // The line settings live with the pair, so raw on the master makes the
     // slave raw too: no echo, no CR/NL translation, no signals.
     termios tio{};
-    char path[256];
     if (tcgetattr(master, &tio) != 0 || (cfmakeraw(&tio), tcsetattr(master, TCSANOW, &tio)) != 0 ||
-        ptsname_r(master, path, sizeof path) != 0 ||
+        ptsname_r(master, path, capacity) != 0 ||
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0) {
         std::perror("qor-sim: pseudo-terminal setup");
         close(master);
+        return -1;
+    }
+    return master;
+}
+
+}  // namespace
+
+int RunPty(Shared &s) {
+    char path[256];
+    const int master = OpenPty(path, sizeof path);
+    if (master < 0) {
         return 1;
     }
     std::printf("%s\n", path);
@@ -229,53 +298,13 @@ int run_pty(Shared &s) {
     link.name = "pty";
     link.fd = master;
     link.hangup_fd = master;
-    bool hung_up = false;
-    char buf[512];
-    for (;;) {
-        if (hung_up) {
-            // Until a client opens the slave again the master reports
-            // POLLHUP at once, so look again after a short sleep.
-            if (wait_until(s, -1, Clock::now() + std::chrono::milliseconds(20)) == Wake::Stop) {
-                break;
-            }
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0) {
-                continue;
-            }
-            hung_up = false;
-        }
-        pollfd fds[2] = {{s.stop_fd, POLLIN, 0}, {master, POLLIN, 0}};
-        const int r = poll(fds, 2, -1);
-        if (r < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            std::perror("qor-sim: poll");
+    while (ServeLink(s, link) == LinkEnd::kClosed) {
+        link.frames.Reset();
+        FlushSlave(path);
+        LogLine(s, link, "client closed", "");
+        if (!AwaitPtyClient(s, master)) {
             break;
         }
-        if (fds[0].revents != 0) {
-            break;
-        }
-        if (fds[1].revents == 0) {
-            continue;
-        }
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n > 0) {
-            for (ssize_t i = 0; i < n; ++i) {
-                if (std::optional<std::string> frame = link.frames.feed(buf[i])) {
-                    serve_frame(s, link, *frame);
-                }
-            }
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        }
-        // EIO: the last client closed the slave.
-        link.frames.reset();
-        flush_slave(path);
-        log_line(s, link, "client closed", "");
-        hung_up = true;
     }
     close(master);
     return 0;
@@ -288,63 +317,40 @@ struct Client {
     std::atomic<bool> done{false};
 };
 
-void serve_client(Shared &s, int fd, std::string name, std::atomic<bool> &done) {
+void ServeClient(Shared &s, int fd, std::string name, std::atomic<bool> &done) {
     Link link;
     link.name = std::move(name);
     link.fd = fd;
     link.socket = true;
-    log_line(s, link, "connected", "");
-    char buf[512];
-    bool open = true;
-    while (open) {
-        pollfd fds[2] = {{s.stop_fd, POLLIN, 0}, {fd, POLLIN, 0}};
-        const int r = poll(fds, 2, -1);
-        if (r < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (fds[0].revents != 0) {
-            break;
-        }
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        for (ssize_t i = 0; i < n && open; ++i) {
-            std::optional<std::string> frame = link.frames.feed(buf[i]);
-            if (!frame) {
-                continue;
-            }
-            if (!serve_frame(s, link, *frame)) {
-                open = false;
-            } else if (s.options.drop_after > 0 && link.replies >= s.options.drop_after) {
-                log_line(s, link, "drops the connection", "");
-                open = false;
-            }
-        }
-    }
-    log_line(s, link, "closed", "");
+    LogLine(s, link, "connected", "");
+    ServeLink(s, link);
+    LogLine(s, link, "closed", "");
     close(fd);
     done = true;
 }
 
-}  // namespace
+void ReapFinished(std::list<Client> &clients) {
+    for (auto it = clients.begin(); it != clients.end();) {
+        if (it->done) {
+            it->thread.join();
+            it = clients.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
 
-int run_tcp(Shared &s) {
+// A listening socket on the options' host and port; -1 after saying why.
+int Listen(const Options &o) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo *found = nullptr;
-    const int gai = getaddrinfo(s.options.host.c_str(), s.options.port.c_str(), &hints, &found);
+    const int gai = getaddrinfo(o.host.c_str(), o.port.c_str(), &hints, &found);
     if (gai != 0) {
-        std::fprintf(stderr, "qor-sim: %s: %s\n", s.options.host.c_str(), gai_strerror(gai));
-        return 1;
+        std::fprintf(stderr, "qor-sim: %s: %s\n", o.host.c_str(), gai_strerror(gai));
+        return -1;
     }
     int listener = -1;
     int last_errno = 0;
@@ -365,10 +371,14 @@ int run_tcp(Shared &s) {
     }
     freeaddrinfo(found);
     if (listener < 0) {
-        std::fprintf(stderr, "qor-sim: cannot listen on %s:%s: %s\n", s.options.host.c_str(),
-                     s.options.port.c_str(), std::strerror(last_errno));
-        return 1;
+        std::fprintf(stderr, "qor-sim: cannot listen on %s:%s: %s\n", o.host.c_str(),
+                     o.port.c_str(), std::strerror(last_errno));
     }
+    return listener;
+}
+
+// Prints "HOST:PORT" (or "[v6]:PORT") of the listener; false after saying why.
+bool PrintBoundAddress(int listener) {
     sockaddr_storage bound{};
     socklen_t bound_len = sizeof bound;
     char host[NI_MAXHOST];
@@ -377,56 +387,86 @@ int run_tcp(Shared &s) {
         getnameinfo(reinterpret_cast<sockaddr *>(&bound), bound_len, host, sizeof host, port,
                     sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
         std::perror("qor-sim: getsockname");
-        close(listener);
-        return 1;
+        return false;
     }
-    if (bound.ss_family == AF_INET6) {
-        std::printf("[%s]:%s\n", host, port);
-    } else {
-        std::printf("%s:%s\n", host, port);
-    }
+    std::printf(bound.ss_family == AF_INET6 ? "[%s]:%s\n" : "%s:%s\n", host, port);
     std::fflush(stdout);
+    return true;
+}
 
-    // Every connection is a link of its own served by its own thread; the
-    // modules are shared, and each frame is handled under the one lock.
+// accept failures that free descriptors (or memory) cure, not the peer.
+bool OutOfResources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Accepts connections, each a link of its own served by its own thread.
+// When accept runs out of descriptors the pending connection stays queued
+// and the listener stays readable, so polling it again at once would spin:
+// instead it is left alone for a moment, and the trouble logged once until
+// a connection is accepted again.
+void AcceptClients(Shared &s, int listener) {
     std::list<Client> clients;
     unsigned next_id = 1;
+    Clock::time_point resume = Clock::now();
+    bool starved = false;
     for (;;) {
-        pollfd fds[2] = {{s.stop_fd, POLLIN, 0}, {listener, POLLIN, 0}};
-        const int r = poll(fds, 2, -1);
-        if (r < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(resume - Clock::now());
+        const bool backing_off = wait.count() > 0;
+        const short listen_events = backing_off ? 0 : POLLIN;
+        pollfd fds[2] = {{s.stop_fd, POLLIN, 0}, {listener, listen_events, 0}};
+        const int r = poll(fds, 2, backing_off ? static_cast<int>(wait.count()) : -1);
+        if (r < 0 && errno != EINTR) {
             std::perror("qor-sim: poll");
             break;
         }
-        if (fds[0].revents != 0) {
+        if (r > 0 && fds[0].revents != 0) {
             break;
         }
-        for (auto it = clients.begin(); it != clients.end();) {
-            if (it->done) {
-                it->thread.join();
-                it = clients.erase(it);
-            } else {
-                ++it;
-            }
+        ReapFinished(clients);
+        if (r <= 0 || (fds[1].revents & POLLIN) == 0) {
+            continue;
         }
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
+            if (OutOfResources(errno)) {
+                if (!starved) {
+                    std::fprintf(stderr, "qor-sim: cannot accept a connection (%s); retrying\n",
+                                 std::strerror(errno));
+                }
+                starved = true;
+                resume = Clock::now() + kAcceptBackoff;
+            }
             continue;
+        }
+        if (starved) {
+            std::fputs("qor-sim: accepting connections again\n", stderr);
+            starved = false;
         }
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Client &c = clients.emplace_back();
-        c.thread = std::thread(serve_client, std::ref(s), fd, "tcp#" + std::to_string(next_id++),
+        c.thread = std::thread(ServeClient, std::ref(s), fd, "tcp#" + std::to_string(next_id++),
                                std::ref(c.done));
     }
-    close(listener);
     for (Client &c : clients) {
         c.thread.join();
     }
+}
+
+}  // namespace
+
+int RunTcp(Shared &s) {
+    const int listener = Listen(s.options);
+    if (listener < 0) {
+        return 1;
+    }
+    if (!PrintBoundAddress(listener)) {
+        close(listener);
+        return 1;
+    }
+    AcceptClients(s, listener);
+    close(listener);
     return 0;
 }
 
-}  // namespace qorsim
+}  // namespace qor::sim

@@ -10,7 +10,7 @@
 #include "options.h"
 #include "protocol.h"
 
-namespace qorsim {
+namespace qor::sim {
 
 struct Shared {
     Shared(const Options &o, int stop)
@@ -31,9 +31,9 @@ struct Shared {
 
 // Both print their link's name as the first line of standard output, then
 // serve until stop_fd becomes readable. They return the exit code.
-int run_pty(Shared &shared);
-int run_tcp(Shared &shared);
+int RunPty(Shared &shared);
+int RunTcp(Shared &shared);
 
-}  // namespace qorsim
+}  // namespace qor::sim
 
 #endif

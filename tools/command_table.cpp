@@ -5,7 +5,7 @@
 #include "cli.h"
 #include "qor_dll.h"
 
-namespace qor_cli {
+namespace qor::cli {
 namespace {
 
 using A = ArgKind;
@@ -15,143 +15,139 @@ using R = ResultKind;
 // The pointer types carry the header's calling convention (__stdcall on
 // 32-bit Windows), or the exports would not match them there.
 template <float(QOR_CALL *F)(int, int, int *, int *)>
-void valueQuery(int port, int address, const Invocation &, Outcome &o) {
+void ValueQuery(int port, int address, const Invocation &, Outcome &o) {
     o.value = F(port, address, &o.status, &o.error);
 }
 
 template <float(QOR_CALL *F)(int, int, int *, int *, int *)>
-void limitQuery(int port, int address, const Invocation &, Outcome &o) {
+void LimitQuery(int port, int address, const Invocation &, Outcome &o) {
     o.value = F(port, address, &o.mode, &o.status, &o.error);
 }
 
 template <int(QOR_CALL *F)(int, int, int *, int *)>
-void countQuery(int port, int address, const Invocation &, Outcome &o) {
+void CountQuery(int port, int address, const Invocation &, Outcome &o) {
     o.count = F(port, address, &o.status, &o.error);
 }
 
 template <int(QOR_CALL *F)(int, int, int *, int *)>
-void plain(int port, int address, const Invocation &, Outcome &o) {
+void Plain(int port, int address, const Invocation &, Outcome &o) {
     F(port, address, &o.status, &o.error);
 }
 
 template <int(QOR_CALL *F)(int, int, int, float, int *, int *)>
-void limitSet(int port, int address, const Invocation &inv, Outcome &o) {
-    F(port, address, inv.mode, inv.value, &o.status, &o.error);
+void LimitSet(int port, int address, const Invocation &invocation, Outcome &o) {
+    F(port, address, invocation.mode, invocation.value, &o.status, &o.error);
 }
 
 template <int(QOR_CALL *F)(int, int, float, int *, int *)>
-void valueSet(int port, int address, const Invocation &inv, Outcome &o) {
-    F(port, address, inv.value, &o.status, &o.error);
+void ValueSet(int port, int address, const Invocation &invocation, Outcome &o) {
+    F(port, address, invocation.value, &o.status, &o.error);
 }
 
 template <int(QOR_CALL *F)(int, int, int, int *, int *)>
-void bitWrite(int port, int address, const Invocation &inv, Outcome &o) {
-    F(port, address, inv.ints.at(0), &o.status, &o.error);
+void BitWrite(int port, int address, const Invocation &invocation, Outcome &o) {
+    F(port, address, invocation.ints.at(0), &o.status, &o.error);
 }
 
-void bitRead(int port, int address, const Invocation &inv, Outcome &o) {
-    o.count = QOR_RB(port, address, inv.ints.at(0), &o.status, &o.error);
+void BitRead(int port, int address, const Invocation &invocation, Outcome &o) {
+    o.count = QOR_RB(port, address, invocation.ints.at(0), &o.status, &o.error);
 }
 
-void digitalOut(int port, int address, const Invocation &inv, Outcome &o) {
+void DigitalOut(int port, int address, const Invocation &invocation, Outcome &o) {
     // One byte goes out as byteB alone; two go out as byteA then byteB.
-    if (inv.ints.size() == 1) {
-        QOR_DO(port, address, 0, inv.ints[0], 1, &o.status, &o.error);
+    if (invocation.ints.size() == 1) {
+        QOR_DO(port, address, 0, invocation.ints[0], 1, &o.status, &o.error);
     } else {
-        QOR_DO(port, address, inv.ints.at(0), inv.ints.at(1), 2, &o.status, &o.error);
+        QOR_DO(port, address, invocation.ints.at(0), invocation.ints.at(1), 2, &o.status, &o.error);
     }
 }
 
-void digitalIn(int port, int address, const Invocation &inv, Outcome &o) {
-    o.count =
-        QOR_DI(port, address, inv.ints.at(0), inv.ints.at(1), inv.ints.at(2), &o.status, &o.error);
+void DigitalIn(int port, int address, const Invocation &invocation, Outcome &o) {
+    o.count = QOR_DI(port, address, invocation.ints.at(0), invocation.ints.at(1),
+                     invocation.ints.at(2), &o.status, &o.error);
 }
+
+// At namespace scope rather than in CommandTable(): a table is data, not a
+// function to keep short.
+const std::vector<CommandRow> kCommandTable = {
+    {"rd", "QOR_RD", {}, R::kValue, true, "read the current value", ValueQuery<QOR_RD>},
+    {"nd", "QOR_ND", {}, R::kValue, true, "read a new value", ValueQuery<QOR_ND>},
+    {"rz", "QOR_RZ", {}, R::kValue, true, "read the zero value", ValueQuery<QOR_RZ>},
+    {"rh",
+     "QOR_RH",
+     {},
+     R::kLimit,
+     true,
+     "read the high alarm limit and its mode",
+     LimitQuery<QOR_RH>},
+    {"rl",
+     "QOR_RL",
+     {},
+     R::kLimit,
+     true,
+     "read the low alarm limit and its mode",
+     LimitQuery<QOR_RL>},
+    {"re", "QOR_RE", {}, R::kCount, true, "read the event counter", CountQuery<QOR_RE>},
+    {"ec",
+     "QOR_EC",
+     {},
+     R::kCount,
+     false,
+     "read and clear the event counter (after WE)",
+     CountQuery<QOR_EC>},
+    {"ca", "QOR_CA", {}, R::kNone, false, "calibrate (after WE)", Plain<QOR_CA>},
+    {"ce", "QOR_CE", {}, R::kNone, false, "calibrate, second step (after WE)", Plain<QOR_CE>},
+    {"cz", "QOR_CZ", {}, R::kNone, false, "calibrate zero (after WE)", Plain<QOR_CZ>},
+    {"da", "QOR_DA", {}, R::kNone, false, "disable alarms (after WE)", Plain<QOR_DA>},
+    {"ea", "QOR_EA", {}, R::kNone, false, "enable alarms (after WE)", Plain<QOR_EA>},
+    {"rr", "QOR_RR", {}, R::kNone, false, "reset the module (after WE)", Plain<QOR_RR>},
+    {"hi",
+     "QOR_HI",
+     {A::kValue, A::kMode},
+     R::kNone,
+     false,
+     "set the high alarm limit (after WE)",
+     LimitSet<QOR_HI>},
+    {"lo",
+     "QOR_LO",
+     {A::kValue, A::kMode},
+     R::kNone,
+     false,
+     "set the low alarm limit (after WE)",
+     LimitSet<QOR_LO>},
+    {"sp", "QOR_SP", {A::kValue}, R::kNone, false, "set the setpoint (after WE)", ValueSet<QOR_SP>},
+    {"ts", "QOR_TS", {A::kValue}, R::kNone, false, "trim the span (after WE)", ValueSet<QOR_TS>},
+    {"tz", "QOR_TZ", {A::kValue}, R::kNone, false, "trim the zero (after WE)", ValueSet<QOR_TZ>},
+    {"ao", "QOR_AO", {A::kValue}, R::kNone, false, "set the analog output", ValueSet<QOR_AO>},
+    {"do",
+     "QOR_DO",
+     {A::kByte, A::kOptByte},
+     R::kNone,
+     false,
+     "set the digital outputs",
+     DigitalOut},
+    {"di",
+     "QOR_DI",
+     {A::kDiCount, A::kDiIndex, A::kDiBit},
+     R::kBit,
+     true,
+     "read one digital input bit",
+     DigitalIn},
+    {"rb", "QOR_RB", {A::kBitNumber}, R::kBit, true, "read a bit by number", BitRead},
+    {"sb", "QOR_SB", {A::kBitNumber}, R::kNone, false, "set a bit by number", BitWrite<QOR_SB>},
+    {"cb", "QOR_CB", {A::kBitNumber}, R::kNone, false, "clear a bit by number", BitWrite<QOR_CB>},
+};
 
 }  // namespace
 
-const std::vector<CommandRow> &commandTable() {
-    static const std::vector<CommandRow> table = {
-        {"rd", "QOR_RD", {}, R::Value, true, "read the current value", valueQuery<QOR_RD>},
-        {"nd", "QOR_ND", {}, R::Value, true, "read a new value", valueQuery<QOR_ND>},
-        {"rz", "QOR_RZ", {}, R::Value, true, "read the zero value", valueQuery<QOR_RZ>},
-        {"rh",
-         "QOR_RH",
-         {},
-         R::Limit,
-         true,
-         "read the high alarm limit and its mode",
-         limitQuery<QOR_RH>},
-        {"rl",
-         "QOR_RL",
-         {},
-         R::Limit,
-         true,
-         "read the low alarm limit and its mode",
-         limitQuery<QOR_RL>},
-        {"re", "QOR_RE", {}, R::Count, true, "read the event counter", countQuery<QOR_RE>},
-        {"ec",
-         "QOR_EC",
-         {},
-         R::Count,
-         false,
-         "read and clear the event counter (after WE)",
-         countQuery<QOR_EC>},
-        {"ca", "QOR_CA", {}, R::None, false, "calibrate (after WE)", plain<QOR_CA>},
-        {"ce", "QOR_CE", {}, R::None, false, "calibrate, second step (after WE)", plain<QOR_CE>},
-        {"cz", "QOR_CZ", {}, R::None, false, "calibrate zero (after WE)", plain<QOR_CZ>},
-        {"da", "QOR_DA", {}, R::None, false, "disable alarms (after WE)", plain<QOR_DA>},
-        {"ea", "QOR_EA", {}, R::None, false, "enable alarms (after WE)", plain<QOR_EA>},
-        {"rr", "QOR_RR", {}, R::None, false, "reset the module (after WE)", plain<QOR_RR>},
-        {"hi",
-         "QOR_HI",
-         {A::Value, A::Mode},
-         R::None,
-         false,
-         "set the high alarm limit (after WE)",
-         limitSet<QOR_HI>},
-        {"lo",
-         "QOR_LO",
-         {A::Value, A::Mode},
-         R::None,
-         false,
-         "set the low alarm limit (after WE)",
-         limitSet<QOR_LO>},
-        {"sp",
-         "QOR_SP",
-         {A::Value},
-         R::None,
-         false,
-         "set the setpoint (after WE)",
-         valueSet<QOR_SP>},
-        {"ts", "QOR_TS", {A::Value}, R::None, false, "trim the span (after WE)", valueSet<QOR_TS>},
-        {"tz", "QOR_TZ", {A::Value}, R::None, false, "trim the zero (after WE)", valueSet<QOR_TZ>},
-        {"ao", "QOR_AO", {A::Value}, R::None, false, "set the analog output", valueSet<QOR_AO>},
-        {"do",
-         "QOR_DO",
-         {A::Byte, A::OptByte},
-         R::None,
-         false,
-         "set the digital outputs",
-         digitalOut},
-        {"di",
-         "QOR_DI",
-         {A::DiCount, A::DiIndex, A::DiBit},
-         R::Bit,
-         true,
-         "read one digital input bit",
-         digitalIn},
-        {"rb", "QOR_RB", {A::BitNumber}, R::Bit, true, "read a bit by number", bitRead},
-        {"sb", "QOR_SB", {A::BitNumber}, R::None, false, "set a bit by number", bitWrite<QOR_SB>},
-        {"cb", "QOR_CB", {A::BitNumber}, R::None, false, "clear a bit by number", bitWrite<QOR_CB>},
-    };
-    return table;
+const std::vector<CommandRow> &CommandTable() {
+    return kCommandTable;
 }
 
-const CommandRow *findCommand(std::string_view name) {
-    const auto &table = commandTable();
-    auto it = std::find_if(table.begin(), table.end(),
+const CommandRow *FindCommand(std::string_view name) {
+    auto it = std::find_if(kCommandTable.begin(), kCommandTable.end(),
                            [&](const CommandRow &c) { return name == c.name; });
-    return it == table.end() ? nullptr : &*it;
+    return it == kCommandTable.end() ? nullptr : &*it;
 }
 
-}  // namespace qor_cli
+}  // namespace qor::cli

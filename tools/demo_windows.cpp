@@ -6,9 +6,11 @@
 #include <cstdio>
 
 #include "cli.h"
-#include "demo.h"
+#include "run.h"
 
-int runDemo(bool) {
+namespace qor::cli {
+
+int RunDemo(const CommandLine &) {
     std::fputs(
         "qor: demo: the tour starts the simulator (qor-sim) on a pseudo-terminal, which\n"
         "Windows does not have. Start the simulator on a Linux or other POSIX machine\n"
@@ -18,5 +20,7 @@ int runDemo(bool) {
         "  qor --link socket://HOST:4001 rd\n"
         "  qor --link socket://HOST:4001 scan\n",
         stderr);
-    return qor_cli::kExitLinkFault;
+    return kExitLinkFault;
 }
+
+}  // namespace qor::cli

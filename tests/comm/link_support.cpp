@@ -17,7 +17,7 @@
 
 #include "qor_comm.h"
 
-namespace comm_test {
+namespace qor::test {
 
 Pty::Pty() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -60,7 +60,7 @@ void TcpListener::Close() {
     }
 }
 
-std::string TcpListener::target(const std::string &settings) const {
+std::string TcpListener::Target(const std::string &settings) const {
     return "socket://127.0.0.1:" + std::to_string(port_) + settings;
 }
 
@@ -169,4 +169,4 @@ std::string ReceiveReply(int port) {
     return reply;
 }
 
-}  // namespace comm_test
+}  // namespace qor::test

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-namespace comm_test {
+namespace qor::test {
 
 // A pseudo-terminal pair; the test keeps the master, the library opens the
 // slave by its path.
@@ -17,8 +17,8 @@ class Pty {
     Pty(const Pty &) = delete;
     Pty &operator=(const Pty &) = delete;
 
-    int master() const { return master_; }
-    const std::string &slave() const { return slave_; }
+    int Master() const { return master_; }
+    const std::string &Slave() const { return slave_; }
     void CloseMaster();  // hangs up the slave side
 
   private:
@@ -33,8 +33,8 @@ class TcpListener {
     TcpListener(const TcpListener &) = delete;
     TcpListener &operator=(const TcpListener &) = delete;
 
-    unsigned port() const { return port_; }
-    std::string target(const std::string &settings = "") const;
+    unsigned Port() const { return port_; }
+    std::string Target(const std::string &settings = "") const;
     int Accept(int wait_ms = 2000);  // the connection, or -1
     void Close();
 
@@ -64,6 +64,6 @@ bool SendFrame(int port, const std::string &frame);
 // QOR_ReadByte up to and including CR, or until -1.
 std::string ReceiveReply(int port);
 
-}  // namespace comm_test
+}  // namespace qor::test
 
 #endif  // QOR_TESTS_COMM_LINK_SUPPORT_H

@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace comm_test;
+using namespace qor::test;
 
 // Sets QOR_COMM_PORT<n> for one test.
 class ScopedVariable {
@@ -32,7 +32,7 @@ class ScopedVariable {
 TEST(CommPorts, BadTargetsAreRefused) {
     char file[] = "/tmp/qor_comm_fileXXXXXX";
     close(mkstemp(file));
-    const std::string refused = TcpListener().target();  // closed again at once
+    const std::string refused = TcpListener().Target();  // closed again at once
     const std::string targets[] = {"",
                                    "socket://127.0.0.1",
                                    "socket://::1:5000",
@@ -55,16 +55,16 @@ TEST(CommPorts, BadTargetsAreRefused) {
 
 TEST(CommPorts, BadTargetLeavesAnOpenPortAsItWas) {
     Pty pty;
-    ASSERT_EQ(1, QOR_OpenPort(22, pty.slave().c_str()));
+    ASSERT_EQ(1, QOR_OpenPort(22, pty.Slave().c_str()));
     EXPECT_EQ(0, QOR_OpenPort(22, "/dev/ttyS0?baud=fast"));
     ASSERT_TRUE(SendFrame(22, "$1RD\r"));
-    EXPECT_EQ("$1RD\r", ReadLine(pty.master()));
+    EXPECT_EQ("$1RD\r", ReadLine(pty.Master()));
     QOR_ClosePort(22);
 }
 
 TEST(CommPorts, VariableOpensAPortOnFirstUse) {
     TcpListener listener;
-    ScopedVariable variable(41, listener.target("?timeout_ms=50"));
+    ScopedVariable variable(41, listener.Target("?timeout_ms=50"));
     EXPECT_EQ(-1, QOR_ReadByte(41));
     int server = listener.Accept();
     ASSERT_GE(server, 0);
@@ -84,9 +84,9 @@ TEST(CommPorts, VariableIsReadAtFirstUseAndServesAnyPortNumber) {
     EXPECT_EQ(-1, QOR_ReadByte(-7));
     Pty pty;
     for (int port : {1042, 0, -7}) {
-        ScopedVariable variable(port, pty.slave());
+        ScopedVariable variable(port, pty.Slave());
         ASSERT_TRUE(SendFrame(port, "$1RD\r")) << port;
-        EXPECT_EQ("$1RD\r", ReadLine(pty.master()));
+        EXPECT_EQ("$1RD\r", ReadLine(pty.Master()));
         QOR_ClosePort(port);
     }
 }
@@ -99,15 +99,15 @@ TEST(CommPorts, BadVariableFailsInsteadOfFallingBackToTheDefault) {
 
 TEST(CommPorts, ClosingForgetsTheOpenedTarget) {
     Pty pty;
-    ASSERT_EQ(1, QOR_OpenPort(44, pty.slave().c_str()));
+    ASSERT_EQ(1, QOR_OpenPort(44, pty.Slave().c_str()));
     QOR_ClosePort(44);
     TcpListener listener;
-    ScopedVariable variable(44, listener.target());
+    ScopedVariable variable(44, listener.Target());
     ASSERT_TRUE(SendFrame(44, "$1RD\r"));
     int server = listener.Accept();
     ASSERT_GE(server, 0);
     EXPECT_EQ("$1RD\r", ReadLine(server));
-    EXPECT_TRUE(NothingMore(pty.master()));
+    EXPECT_TRUE(NothingMore(pty.Master()));
     QOR_ClosePort(44);
     close(server);
 }
@@ -118,10 +118,10 @@ TEST(CommPorts, FullTableIsReportedAndClosingMakesRoom) {
         QOR_OpenPort(port, "/nonexistent/ttyQOR");
     }
     Pty pty;
-    EXPECT_EQ(0, QOR_OpenPort(9999, pty.slave().c_str()));
+    EXPECT_EQ(0, QOR_OpenPort(9999, pty.Slave().c_str()));
     EXPECT_EQ(0, QOR_WriteByte(9999, '$'));
     QOR_ClosePort(5000);
-    EXPECT_EQ(1, QOR_OpenPort(9999, pty.slave().c_str()));
+    EXPECT_EQ(1, QOR_OpenPort(9999, pty.Slave().c_str()));
     for (int port = 5000; port < 5200; ++port) {
         QOR_ClosePort(port);
     }
@@ -134,8 +134,8 @@ TEST(CommPorts, FullTableIsReportedAndClosingMakesRoom) {
 TEST(CommPorts, CallsOnDifferentPortsRunSideBySide) {
     TcpListener listener_a;
     TcpListener listener_b;
-    ASSERT_EQ(1, QOR_OpenPort(51, listener_a.target("?timeout_ms=3000").c_str()));
-    ASSERT_EQ(1, QOR_OpenPort(52, listener_b.target("?timeout_ms=3000").c_str()));
+    ASSERT_EQ(1, QOR_OpenPort(51, listener_a.Target("?timeout_ms=3000").c_str()));
+    ASSERT_EQ(1, QOR_OpenPort(52, listener_b.Target("?timeout_ms=3000").c_str()));
     int server_a = listener_a.Accept();
     int server_b = listener_b.Accept();
     ASSERT_GE(server_a, 0);
@@ -176,7 +176,7 @@ TEST(CommPorts, RacingOpenCloseAndUseOnSharedPorts) {
             }
         }
     });
-    const std::string target = listener.target("?timeout_ms=0");
+    const std::string target = listener.Target("?timeout_ms=0");
     std::vector<std::thread> threads;
     for (int t = 0; t < 6; ++t) {
         threads.emplace_back([&, t] {

@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace comm_test;
+using namespace qor::test;
 
 constexpr int kPort = 3;
 
@@ -28,16 +28,16 @@ class PtyLink : public ::testing::Test {
     }
 
     void Open(const std::string &settings = "?timeout_ms=100") {
-        ASSERT_EQ(1, QOR_OpenPort(kPort, (pty_.slave() + settings).c_str()));
+        ASSERT_EQ(1, QOR_OpenPort(kPort, (pty_.Slave() + settings).c_str()));
         // A second descriptor on the slave, only to see how much input waits
         // there, so that the test knows its bytes crossed the pty.
-        watcher_ = open(pty_.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        watcher_ = open(pty_.Slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         ASSERT_GE(watcher_, 0);
     }
     // The module's side of one transaction: takes the frame, answers.
     void Answer(const std::string &frame, const std::string &reply) {
-        ASSERT_EQ(frame, ReadLine(pty_.master()));
-        WriteAll(pty_.master(), reply);
+        ASSERT_EQ(frame, ReadLine(pty_.Master()));
+        WriteAll(pty_.Master(), reply);
         ASSERT_TRUE(WaitFor([&] {
             int waiting = 0;
             return ioctl(watcher_, FIONREAD, &waiting) == 0 &&
@@ -54,8 +54,8 @@ TEST_F(PtyLink, FrameArrivesInOnePieceUntranslated) {
     // Output processing would expand the tab and turn LF into CR LF.
     const std::string frame = "$1HI+00100.00L\t\nDC\r";
     ASSERT_TRUE(SendFrame(kPort, frame));
-    EXPECT_EQ(frame, ReadOnce(pty_.master()));
-    EXPECT_TRUE(NothingMore(pty_.master()));
+    EXPECT_EQ(frame, ReadOnce(pty_.Master()));
+    EXPECT_TRUE(NothingMore(pty_.Master()));
 }
 
 TEST_F(PtyLink, EveryByteValueComesBackInOrder) {
@@ -85,9 +85,9 @@ TEST_F(PtyLink, SilenceGivesMinusOneAfterTheTimeout) {
 TEST_F(PtyLink, CharactersBeforeCrAreSentBeforeWaitingForAReply) {
     Open();
     ASSERT_TRUE(SendFrame(kPort, "$1RD"));
-    EXPECT_TRUE(NothingMore(pty_.master()));
+    EXPECT_TRUE(NothingMore(pty_.Master()));
     EXPECT_EQ(-1, QOR_ReadByte(kPort));
-    EXPECT_EQ("$1RD", ReadBytes(pty_.master(), 4));
+    EXPECT_EQ("$1RD", ReadBytes(pty_.Master(), 4));
 }
 
 // Input that arrived since the last reply was taken belongs to no frame yet
@@ -97,9 +97,9 @@ TEST_F(PtyLink, InputWaitingWhenAFrameStartsIsDiscarded) {
     ASSERT_TRUE(SendFrame(kPort, "$1WE\r"));
     Answer("$1WE\r", "*\r");  // not read by the host
     ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
-    ASSERT_EQ("$1RD\r", ReadLine(pty_.master()));
+    ASSERT_EQ("$1RD\r", ReadLine(pty_.Master()));
     EXPECT_EQ(-1, QOR_ReadByte(kPort));
-    WriteAll(pty_.master(), "*+00001.00\r");  // too late
+    WriteAll(pty_.Master(), "*+00001.00\r");  // too late
     ASSERT_TRUE(WaitFor([&] {
         int waiting = 0;
         return ioctl(watcher_, FIONREAD, &waiting) == 0 && waiting >= 11;
@@ -127,10 +127,10 @@ TEST_F(PtyLink, VanishedDeviceFailsAndIsReopenedWhenItReturns) {
     ASSERT_NE(nullptr, mkdtemp(dir_template));
     const std::string dir = dir_template;
     const std::string link = dir + "/module";
-    ASSERT_EQ(0, symlink(pty_.slave().c_str(), link.c_str()));
+    ASSERT_EQ(0, symlink(pty_.Slave().c_str(), link.c_str()));
     ASSERT_EQ(1, QOR_OpenPort(kPort, (link + "?timeout_ms=5000").c_str()));
     ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
-    ASSERT_EQ("$1RD\r", ReadLine(pty_.master()));
+    ASSERT_EQ("$1RD\r", ReadLine(pty_.Master()));
 
     Pty replacement;  // allocated first, so it cannot take the old number
     pty_.CloseMaster();
@@ -140,11 +140,11 @@ TEST_F(PtyLink, VanishedDeviceFailsAndIsReopenedWhenItReturns) {
     EXPECT_EQ(-1, QOR_ReadByte(kPort));
     EXPECT_LT(NowMs() - start, 2000);
 
-    ASSERT_EQ(0, symlink(replacement.slave().c_str(), (dir + "/next").c_str()));
+    ASSERT_EQ(0, symlink(replacement.Slave().c_str(), (dir + "/next").c_str()));
     ASSERT_EQ(0, rename((dir + "/next").c_str(), link.c_str()));
     EXPECT_TRUE(SendFrame(kPort, "$1RD\r"));
-    EXPECT_EQ("$1RD\r", ReadLine(replacement.master()));
-    WriteAll(replacement.master(), "*+00001.00\r");
+    EXPECT_EQ("$1RD\r", ReadLine(replacement.Master()));
+    WriteAll(replacement.Master(), "*+00001.00\r");
     EXPECT_EQ("*+00001.00\r", ReceiveReply(kPort));
 
     QOR_ClosePort(kPort);

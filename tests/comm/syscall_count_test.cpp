@@ -71,7 +71,7 @@ QOR_TEST_EXPORT int poll(struct pollfd *fds, nfds_t count, int timeout) {
 
 namespace {
 
-using namespace comm_test;
+using namespace qor::test;
 
 template <typename Work>
 Counts Measure(Work work) {
@@ -110,10 +110,10 @@ void CountTransactions(int port, int far_end, const std::function<bool()> &reply
 TEST(CommSyscalls, PtyTransactionTakesOneWriteOnePollOneRead) {
     Pty pty;
     // A second descriptor on the slave shows when the reply has crossed.
-    int watcher = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    int watcher = open(pty.Slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     ASSERT_GE(watcher, 0);
-    ASSERT_EQ(1, QOR_OpenPort(5, (pty.slave() + "?timeout_ms=1000").c_str()));
-    CountTransactions(5, pty.master(), [watcher] {
+    ASSERT_EQ(1, QOR_OpenPort(5, (pty.Slave() + "?timeout_ms=1000").c_str()));
+    CountTransactions(5, pty.Master(), [watcher] {
         int waiting = 0;
         return ioctl(watcher, FIONREAD, &waiting) == 0 && waiting >= 11;
     });
@@ -123,7 +123,7 @@ TEST(CommSyscalls, PtyTransactionTakesOneWriteOnePollOneRead) {
 
 TEST(CommSyscalls, TcpTransactionTakesOneSendOnePollOneRead) {
     TcpListener listener;
-    ASSERT_EQ(1, QOR_OpenPort(6, listener.target("?timeout_ms=1000").c_str()));
+    ASSERT_EQ(1, QOR_OpenPort(6, listener.Target("?timeout_ms=1000").c_str()));
     int server = listener.Accept();
     ASSERT_GE(server, 0);
     CountTransactions(6, server, [server] { return WaitDelivered(server); });
@@ -133,11 +133,11 @@ TEST(CommSyscalls, TcpTransactionTakesOneSendOnePollOneRead) {
 
 TEST(CommSyscalls, FrameLongerThanTheBufferTakesOneWritePerBufferful) {
     Pty pty;
-    ASSERT_EQ(1, QOR_OpenPort(5, pty.slave().c_str()));
+    ASSERT_EQ(1, QOR_OpenPort(5, pty.Slave().c_str()));
     const std::string frame = std::string(599, 'A') + "\r";
     Counts sending = Measure([&] { EXPECT_TRUE(SendFrame(5, frame)); });
     EXPECT_EQ(3, sending.writes);  // 256 + 256 + 88
-    EXPECT_EQ(frame, ReadBytes(pty.master(), frame.size()));
+    EXPECT_EQ(frame, ReadBytes(pty.Master(), frame.size()));
     QOR_ClosePort(5);
 }
 

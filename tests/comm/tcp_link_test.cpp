@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace comm_test;
+using namespace qor::test;
 
 constexpr int kPort = 7;
 
@@ -23,10 +23,10 @@ class TcpLink : public ::testing::Test {
     }
 
     void Connect(const std::string &settings = "?timeout_ms=100") {
-        ASSERT_EQ(1, QOR_OpenPort(kPort, listener_.target(settings).c_str()));
+        ASSERT_EQ(1, QOR_OpenPort(kPort, listener_.Target(settings).c_str()));
         ASSERT_GE(server_ = listener_.Accept(), 0);
     }
-    void Transaction(const std::string &reply) {
+    void Transaction(const std::string &reply) const {
         ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
         ASSERT_EQ("$1RD\r", ReadLine(server_));
         WriteAll(server_, reply);
@@ -73,7 +73,7 @@ TEST_F(TcpLink, LateReplyIsDiscardedWhenTheNextFrameStarts) {
 TEST_F(TcpLink, ServerGoneFailsAndAReturningServerIsReconnected) {
     Connect();
     Transaction("*+00001.00\r");
-    const unsigned port = listener_.port();
+    const unsigned port = listener_.Port();
     ServerGoes();
     long long start = NowMs();
     EXPECT_EQ(0, QOR_WriteByte(kPort, '$'));

@@ -19,21 +19,21 @@
 
 namespace {
 
-using e2e::NowMs;
-using e2e::SimProcess;
+using qor::test::NowMs;
+using qor::test::SimProcess;
 
-const int M = '1';  // the simulated module's address
+const int kM = '1';  // the simulated module's address
 
-enum class Transport { Pty, Tcp };
+enum class Transport { kPty, kTcp };
 
 std::string TargetFor(const SimProcess &sim, Transport transport, const std::string &options) {
-    std::string base = transport == Transport::Pty ? sim.where() : "socket://" + sim.where();
+    std::string base = transport == Transport::kPty ? sim.Where() : "socket://" + sim.Where();
     return options.empty() ? base : base + "?" + options;
 }
 
 std::vector<std::string> ServeArguments(Transport transport, std::vector<std::string> more) {
-    std::vector<std::string> args{transport == Transport::Pty ? "--pty" : "--listen"};
-    if (transport == Transport::Tcp) {
+    std::vector<std::string> args{transport == Transport::kPty ? "--pty" : "--listen"};
+    if (transport == Transport::kTcp) {
         args.push_back("127.0.0.1:0");
     }
     args.insert(args.end(), more.begin(), more.end());
@@ -46,7 +46,7 @@ class Families : public ::testing::TestWithParam<std::tuple<Transport, bool>> {
         transport_ = std::get<0>(GetParam());
         checksum_ = std::get<1>(GetParam());
         sim_ = std::make_unique<SimProcess>(ServeArguments(transport_, {"--steady"}));
-        ASSERT_FALSE(sim_->where().empty()) << "the simulator did not start";
+        ASSERT_FALSE(sim_->Where().empty()) << "the simulator did not start";
         ASSERT_EQ(QOR_OpenPort(port_, TargetFor(*sim_, transport_, "").c_str()), 1);
         QOR_EnableCmdChecksum(checksum_);
     }
@@ -54,7 +54,7 @@ class Families : public ::testing::TestWithParam<std::tuple<Transport, bool>> {
         QOR_EnableCmdChecksum(0);
         QOR_ClosePort(port_);
     }
-    void ExpectOk(const char *what) {
+    void ExpectOk(const char *what) const {
         EXPECT_EQ(status_, 0) << what << " error " << error_;
         EXPECT_EQ(error_, 0) << what;
     }
@@ -67,61 +67,61 @@ class Families : public ::testing::TestWithParam<std::tuple<Transport, bool>> {
 };
 
 TEST_P(Families, ValueQueries) {
-    EXPECT_FLOAT_EQ(QOR_RD(port_, M, &status_, &error_), 72.1f);
+    EXPECT_FLOAT_EQ(QOR_RD(port_, kM, &status_, &error_), 72.1f);
     ExpectOk("RD");
-    float fresh = QOR_ND(port_, M, &status_, &error_);
+    float fresh = QOR_ND(port_, kM, &status_, &error_);
     ExpectOk("ND");
     EXPECT_TRUE(std::isfinite(fresh));
-    QOR_RZ(port_, M, &status_, &error_);
+    QOR_RZ(port_, kM, &status_, &error_);
     ExpectOk("RZ");
     int mode = -7;
-    QOR_RH(port_, M, &mode, &status_, &error_);
+    QOR_RH(port_, kM, &mode, &status_, &error_);
     ExpectOk("RH");
     EXPECT_NE(mode, -1);
     mode = -7;
-    QOR_RL(port_, M, &mode, &status_, &error_);
+    QOR_RL(port_, kM, &mode, &status_, &error_);
     ExpectOk("RL");
     EXPECT_NE(mode, -1);
-    int before = QOR_RE(port_, M, &status_, &error_);
+    int before = QOR_RE(port_, kM, &status_, &error_);
     ExpectOk("RE");
-    int cleared = QOR_EC(port_, M, &status_, &error_);
+    int cleared = QOR_EC(port_, kM, &status_, &error_);
     ExpectOk("EC");
     EXPECT_GE(cleared, before);
-    EXPECT_LE(QOR_RE(port_, M, &status_, &error_), 1) << "EC did not clear the counter";
+    EXPECT_LE(QOR_RE(port_, kM, &status_, &error_), 1) << "EC did not clear the counter";
     ExpectOk("RE after EC");
 }
 
 TEST_P(Families, CommandsAfterWriteEnable) {
-    EXPECT_EQ(QOR_HI(port_, M, 1, 123.45f, &status_, &error_), 0);
+    EXPECT_EQ(QOR_HI(port_, kM, 1, 123.45f, &status_, &error_), 0);
     ExpectOk("HI");
     int mode = -7;
-    EXPECT_FLOAT_EQ(QOR_RH(port_, M, &mode, &status_, &error_), 123.45f);
+    EXPECT_FLOAT_EQ(QOR_RH(port_, kM, &mode, &status_, &error_), 123.45f);
     EXPECT_EQ(mode, 1);
-    EXPECT_EQ(QOR_LO(port_, M, 0, -12.5f, &status_, &error_), 0);
-    EXPECT_FLOAT_EQ(QOR_RL(port_, M, &mode, &status_, &error_), -12.5f);
+    EXPECT_EQ(QOR_LO(port_, kM, 0, -12.5f, &status_, &error_), 0);
+    EXPECT_FLOAT_EQ(QOR_RL(port_, kM, &mode, &status_, &error_), -12.5f);
     EXPECT_EQ(mode, 0);
     for (auto command : {QOR_CA, QOR_CE, QOR_CZ, QOR_DA, QOR_EA, QOR_RR}) {
-        EXPECT_EQ(command(port_, M, &status_, &error_), 0);
+        EXPECT_EQ(command(port_, kM, &status_, &error_), 0);
         ExpectOk("after WE");
     }
     for (auto command : {QOR_SP, QOR_TS, QOR_TZ}) {
-        EXPECT_EQ(command(port_, M, 1.25f, &status_, &error_), 0);
+        EXPECT_EQ(command(port_, kM, 1.25f, &status_, &error_), 0);
         ExpectOk("value after WE");
     }
 }
 
 TEST_P(Families, BitsBytesAndAnalogOutput) {
-    EXPECT_EQ(QOR_AO(port_, M, 72.1f, &status_, &error_), 0);
+    EXPECT_EQ(QOR_AO(port_, kM, 72.1f, &status_, &error_), 0);
     ExpectOk("AO");
-    EXPECT_EQ(QOR_DO(port_, M, 0x0F, 0xA5, 2, &status_, &error_), 0);
+    EXPECT_EQ(QOR_DO(port_, kM, 0x0F, 0xA5, 2, &status_, &error_), 0);
     ExpectOk("DO");
-    QOR_DI(port_, M, 2, 1, 0, &status_, &error_);
+    QOR_DI(port_, kM, 2, 1, 0, &status_, &error_);
     ExpectOk("DI");
-    EXPECT_EQ(QOR_SB(port_, M, 40, &status_, &error_), 0);
-    EXPECT_EQ(QOR_RB(port_, M, 40, &status_, &error_), 1);
+    EXPECT_EQ(QOR_SB(port_, kM, 40, &status_, &error_), 0);
+    EXPECT_EQ(QOR_RB(port_, kM, 40, &status_, &error_), 1);
     ExpectOk("RB");
-    EXPECT_EQ(QOR_CB(port_, M, 40, &status_, &error_), 0);
-    EXPECT_EQ(QOR_RB(port_, M, 40, &status_, &error_), 0);
+    EXPECT_EQ(QOR_CB(port_, kM, 40, &status_, &error_), 0);
+    EXPECT_EQ(QOR_RB(port_, kM, 40, &status_, &error_), 0);
     ExpectOk("RB after CB");
 }
 
@@ -130,26 +130,25 @@ TEST_P(Families, ModuleErrorsAndUnframableArguments) {
     EXPECT_EQ(QOR_RD(port_, '9', &status_, &error_), 0.0f);
     EXPECT_EQ(status_, 100);
     EXPECT_EQ(error_, 1);
-    EXPECT_EQ(QOR_SP(port_, M, 1e6f, &status_, &error_), 200);
+    EXPECT_EQ(QOR_SP(port_, kM, 1e6f, &status_, &error_), 200);
     EXPECT_EQ(error_, 3);
     // The module still answers: the refused call sent nothing.
-    EXPECT_FLOAT_EQ(QOR_RD(port_, M, &status_, &error_), 72.1f);
+    EXPECT_FLOAT_EQ(QOR_RD(port_, kM, &status_, &error_), 72.1f);
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, Families,
-                         ::testing::Combine(::testing::Values(Transport::Pty, Transport::Tcp),
-                                            ::testing::Bool()),
-                         [](const auto &info) {
-                             return std::string(std::get<0>(info.param) == Transport::Pty ? "Pty"
-                                                                                          : "Tcp") +
-                                    (std::get<1>(info.param) ? "WithChecksum" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Links, Families,
+    ::testing::Combine(::testing::Values(Transport::kPty, Transport::kTcp), ::testing::Bool()),
+    [](const auto &info) {
+        return std::string(std::get<0>(info.param) == Transport::kPty ? "Pty" : "Tcp") +
+               (std::get<1>(info.param) ? "WithChecksum" : "");
+    });
 
 class Faults : public ::testing::TestWithParam<Transport> {
   protected:
     void Start(std::vector<std::string> more, const std::string &options = "timeout_ms=100") {
         sim_ = std::make_unique<SimProcess>(ServeArguments(GetParam(), more));
-        ASSERT_FALSE(sim_->where().empty());
+        ASSERT_FALSE(sim_->Where().empty());
         ASSERT_EQ(QOR_OpenPort(port_, TargetFor(*sim_, GetParam(), options).c_str()), 1);
     }
     void TearDown() override { QOR_ClosePort(port_); }
@@ -162,7 +161,7 @@ class Faults : public ::testing::TestWithParam<Transport> {
 TEST_P(Faults, SilentModuleEndsWithinTheTimeOut) {
     Start({"--silent"});
     long long start = NowMs();
-    EXPECT_EQ(QOR_RD(port_, M, &status_, &error_), 0.0f);
+    EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
     long long took = NowMs() - start;
     EXPECT_EQ(status_, 100);
     EXPECT_EQ(error_, 1);
@@ -173,30 +172,30 @@ TEST_P(Faults, SilentModuleEndsWithinTheTimeOut) {
 TEST_P(Faults, LateReplyIsNotTakenForTheNextOne) {
     // Every reply comes 300 ms late, after the 100 ms time-out.
     Start({"--steady", "--delay-ms", "300"});
-    QOR_RD(port_, M, &status_, &error_);
+    QOR_RD(port_, kM, &status_, &error_);
     ASSERT_EQ(status_, 100);
-    e2e::SleepMs(450);  // the late "*+00072.10" is now waiting on the link
-    int count = QOR_RE(port_, M, &status_, &error_);
+    qor::test::SleepMs(450);  // the late "*+00072.10" is now waiting on the link
+    int count = QOR_RE(port_, kM, &status_, &error_);
     EXPECT_EQ(status_, 100) << "the late reply to RD was taken as the count " << count;
     EXPECT_EQ(count, 0);
 }
 
 TEST_P(Faults, GarbageBeforeTheReplyIsSkipped) {
     Start({"--steady", "--garbage=#~\\r\\x01"});
-    EXPECT_FLOAT_EQ(QOR_RD(port_, M, &status_, &error_), 72.1f);
+    EXPECT_FLOAT_EQ(QOR_RD(port_, kM, &status_, &error_), 72.1f);
     EXPECT_EQ(status_, 0);
 }
 
 TEST_P(Faults, TruncatedReplyIsNoReply) {
     Start({"--steady", "--truncate"});
-    EXPECT_EQ(QOR_RD(port_, M, &status_, &error_), 0.0f);
+    EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
     EXPECT_EQ(status_, 100);
     EXPECT_EQ(error_, 1);
 }
 
 TEST_P(Faults, OverlongReplyIsNoReplyAndTheNextReplyIsClean) {
     Start({"--steady", "--overlong", "80"}, "timeout_ms=200");
-    EXPECT_EQ(QOR_RD(port_, M, &status_, &error_), 0.0f);
+    EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
     EXPECT_EQ(status_, 100);
     EXPECT_EQ(error_, 1);
 }
@@ -211,33 +210,34 @@ TEST_P(Faults, SeveralModulesShareTheLink) {
     EXPECT_EQ(status_, 100);
 }
 
-INSTANTIATE_TEST_SUITE_P(Links, Faults, ::testing::Values(Transport::Pty, Transport::Tcp),
+INSTANTIATE_TEST_SUITE_P(Links, Faults, ::testing::Values(Transport::kPty, Transport::kTcp),
                          [](const auto &info) {
-                             return std::string(info.param == Transport::Pty ? "Pty" : "Tcp");
+                             return std::string(info.param == Transport::kPty ? "Pty" : "Tcp");
                          });
 
 TEST(Recovery, DeviceServerGoneAndBackIsReconnected) {
-    auto sim = std::make_unique<SimProcess>(ServeArguments(Transport::Tcp, {"--steady"}));
-    std::string address = sim->where();
+    auto sim = std::make_unique<SimProcess>(ServeArguments(Transport::kTcp, {"--steady"}));
+    std::string address = sim->Where();
     ASSERT_FALSE(address.empty());
     const int port = 43;
     ASSERT_EQ(QOR_OpenPort(port, ("socket://" + address + "?timeout_ms=100").c_str()), 1);
-    int status, error;
-    EXPECT_FLOAT_EQ(QOR_RD(port, M, &status, &error), 72.1f);
+    int status;
+    int error;
+    EXPECT_FLOAT_EQ(QOR_RD(port, kM, &status, &error), 72.1f);
 
     sim->Stop();
     long long start = NowMs();
-    QOR_RD(port, M, &status, &error);
+    QOR_RD(port, kM, &status, &error);
     EXPECT_NE(status, 0);
-    QOR_RD(port, M, &status, &error);
+    QOR_RD(port, kM, &status, &error);
     EXPECT_NE(status, 0);
     EXPECT_LT(NowMs() - start, 3000) << "a vanished peer must fail fast";
 
     sim = std::make_unique<SimProcess>(std::vector<std::string>{"--listen", address, "--steady"});
-    ASSERT_EQ(sim->where(), address);
+    ASSERT_EQ(sim->Where(), address);
     float value = 0;
     for (int attempt = 0; attempt < 20 && status != 0; ++attempt) {
-        value = QOR_RD(port, M, &status, &error);
+        value = QOR_RD(port, kM, &status, &error);
     }
     EXPECT_EQ(status, 0) << "never reconnected";
     EXPECT_FLOAT_EQ(value, 72.1f);
@@ -245,13 +245,14 @@ TEST(Recovery, DeviceServerGoneAndBackIsReconnected) {
 }
 
 TEST(Recovery, ConnectionDroppedByThePeerIsReopened) {
-    SimProcess sim(ServeArguments(Transport::Tcp, {"--steady", "--drop-after", "2"}));
+    SimProcess sim(ServeArguments(Transport::kTcp, {"--steady", "--drop-after", "2"}));
     const int port = 44;
-    ASSERT_EQ(QOR_OpenPort(port, ("socket://" + sim.where() + "?timeout_ms=100").c_str()), 1);
+    ASSERT_EQ(QOR_OpenPort(port, ("socket://" + sim.Where() + "?timeout_ms=100").c_str()), 1);
     int ok = 0;
     for (int i = 0; i < 12; ++i) {
-        int status, error;
-        float value = QOR_RD(port, M, &status, &error);
+        int status;
+        int error;
+        float value = QOR_RD(port, kM, &status, &error);
         if (status == 0) {
             EXPECT_FLOAT_EQ(value, 72.1f);
             ++ok;
@@ -263,10 +264,11 @@ TEST(Recovery, ConnectionDroppedByThePeerIsReopened) {
 
 TEST(LazyOpen, PortComesFromTheEnvironmentOnFirstUse) {
     SimProcess sim({"--pty", "--steady"});
-    ASSERT_FALSE(sim.where().empty());
-    ASSERT_EQ(setenv("QOR_COMM_PORT45", sim.where().c_str(), 1), 0);
-    int status, error;
-    EXPECT_FLOAT_EQ(QOR_RD(45, M, &status, &error), 72.1f);
+    ASSERT_FALSE(sim.Where().empty());
+    ASSERT_EQ(setenv("QOR_COMM_PORT45", sim.Where().c_str(), 1), 0);
+    int status;
+    int error;
+    EXPECT_FLOAT_EQ(QOR_RD(45, kM, &status, &error), 72.1f);
     EXPECT_EQ(status, 0);
     QOR_ClosePort(45);
     unsetenv("QOR_COMM_PORT45");
@@ -278,15 +280,16 @@ namespace {
 
 TEST(ConcurrencyEndToEnd, ThreadsSharingOnePortEachGetTheirOwnReplies) {
     SimProcess sim({"--pty", "--steady", "--address", "1", "--address", "2"});
-    ASSERT_FALSE(sim.where().empty());
+    ASSERT_FALSE(sim.Where().empty());
     const int port = 46;
-    ASSERT_EQ(QOR_OpenPort(port, sim.where().c_str()), 1);
+    ASSERT_EQ(QOR_OpenPort(port, sim.Where().c_str()), 1);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 40; ++i) {
-                int status, error;
+                int status;
+                int error;
                 if (t % 2 == 0) {
                     float value = QOR_RD(port, t < 2 ? '1' : '2', &status, &error);
                     wrong += (status != 0 || value != 72.1f);
@@ -327,7 +330,7 @@ class SilentListener {
             close(fd_);
         }
     }
-    int port() const { return port_; }
+    int Port() const { return port_; }
 
   private:
     int fd_ = -1;
@@ -336,26 +339,29 @@ class SilentListener {
 
 TEST(ConcurrencyEndToEnd, ASilentPortDoesNotHoldUpAnotherPort) {
     SilentListener silent;
-    ASSERT_NE(silent.port(), 0);
+    ASSERT_NE(silent.Port(), 0);
     SimProcess sim({"--pty", "--steady"});
-    ASSERT_FALSE(sim.where().empty());
-    const int silent_port = 47, healthy_port = 48;
-    std::string target = "socket://127.0.0.1:" + std::to_string(silent.port()) + "?timeout_ms=3000";
+    ASSERT_FALSE(sim.Where().empty());
+    const int silent_port = 47;
+    const int healthy_port = 48;
+    std::string target = "socket://127.0.0.1:" + std::to_string(silent.Port()) + "?timeout_ms=3000";
     ASSERT_EQ(QOR_OpenPort(silent_port, target.c_str()), 1);
-    ASSERT_EQ(QOR_OpenPort(healthy_port, sim.where().c_str()), 1);
+    ASSERT_EQ(QOR_OpenPort(healthy_port, sim.Where().c_str()), 1);
 
     std::atomic<bool> silent_done{false};
-    int silent_status = -7, silent_error = -7;
+    int silent_status = -7;
+    int silent_error = -7;
     std::thread waiting([&] {
-        QOR_RD(silent_port, M, &silent_status, &silent_error);
+        QOR_RD(silent_port, kM, &silent_status, &silent_error);
         silent_done = true;
     });
     // The silent call waits three seconds for a reply; the healthy port's
     // readings, each a few milliseconds, are all done long before.
     int wrong = 0;
     for (int i = 0; i < 10; ++i) {
-        int status, error;
-        wrong += QOR_RD(healthy_port, M, &status, &error) != 72.1f || status != 0;
+        int status = -7;
+        int error = -7;
+        wrong += QOR_RD(healthy_port, kM, &status, &error) != 72.1f || status != 0;
     }
     bool healthy_first = !silent_done;
     waiting.join();

@@ -14,7 +14,7 @@
 #include "qor_dll.h"
 #include "scripted_link.h"
 
-namespace script = scripted_link;
+namespace script = qor::test;  // the scripted byte link (scripted_link.h)
 using Frames = std::vector<std::string>;
 
 namespace {
@@ -47,7 +47,8 @@ TEST_P(Command, SendsItsFramesAndReportsItsOutcome) {
     QOR_EnableCmdChecksum(c.checksum);
     script::AcceptOnly(c.accepted_writes);
     script::Deliver(c.replies);
-    int status = -7, error = -7;
+    int status = -7;
+    int error = -7;
     double value = c.call(&status, &error);
     EXPECT_EQ(script::Frames(), c.frames);
     EXPECT_FLOAT_EQ(static_cast<float>(value), static_cast<float>(c.value));
@@ -65,35 +66,35 @@ std::string Name(const ::testing::TestParamInfo<CommandCase> &info) {
 
 const int kA = '1';  // the module address character used throughout
 
-Call RD = [](int *s, int *e) { return QOR_RD(1, kA, s, e); };
-Call ND = [](int *s, int *e) { return QOR_ND(1, kA, s, e); };
-Call RZ = [](int *s, int *e) { return QOR_RZ(1, kA, s, e); };
-Call RE = [](int *s, int *e) { return QOR_RE(1, kA, s, e); };
-Call EC = [](int *s, int *e) { return QOR_EC(1, kA, s, e); };
+Call rd = [](int *s, int *e) { return QOR_RD(1, kA, s, e); };
+Call nd = [](int *s, int *e) { return QOR_ND(1, kA, s, e); };
+Call rz = [](int *s, int *e) { return QOR_RZ(1, kA, s, e); };
+Call re = [](int *s, int *e) { return QOR_RE(1, kA, s, e); };
+Call ec = [](int *s, int *e) { return QOR_EC(1, kA, s, e); };
 
 INSTANTIATE_TEST_SUITE_P(
     ValueQueries, Command,
     ::testing::Values(
-        CommandCase{"Reading", RD, "*+00072.10\r", {"$1RD\r"}, 72.1, 0, 0},
-        CommandCase{"NegativeReading", RD, "*-00003.46\r", {"$1RD\r"}, -3.46, 0, 0},
-        CommandCase{"NewReading", ND, "*+00001.50\r", {"$1ND\r"}, 1.5, 0, 0},
-        CommandCase{"ZeroReading", RZ, "*-00000.25\r", {"$1RZ\r"}, -0.25, 0, 0},
-        CommandCase{"ReadingWithExponent", RD, "* 1.5E2xyz\r", {"$1RD\r"}, 150.0, 0, 0},
-        CommandCase{"AcceptedReplyWithoutNumber", RD, "*\r", {"$1RD\r"}, 0.0, 0, 0},
-        CommandCase{"LinkRefusesTheFrame", RD, "*+00072.10\r", {"$"}, 0.0, 200, 1, 0, 0},
-        CommandCase{"ModuleErrorReply", RD, "?1 BAD\r", {"$1RD\r"}, 0.0, 100, 'B'},
-        CommandCase{"SilentModule", RD, "", {"$1RD\r"}, 0.0, 100, 1},
-        CommandCase{"CutOffReading", RD, "*+0007", {"$1RD\r"}, 0.0, 100, 1},
-        CommandCase{"ReadingWithFrameChecksum", RD, "*+00072.10\r", {"$1RDEB\r"}, 72.1, 0, 0, 1},
-        CommandCase{"EventCount", RE, "*0000123\r", {"$1RE\r"}, 123, 0, 0},
+        CommandCase{"Reading", rd, "*+00072.10\r", {"$1RD\r"}, 72.1, 0, 0},
+        CommandCase{"NegativeReading", rd, "*-00003.46\r", {"$1RD\r"}, -3.46, 0, 0},
+        CommandCase{"NewReading", nd, "*+00001.50\r", {"$1ND\r"}, 1.5, 0, 0},
+        CommandCase{"ZeroReading", rz, "*-00000.25\r", {"$1RZ\r"}, -0.25, 0, 0},
+        CommandCase{"ReadingWithExponent", rd, "* 1.5E2xyz\r", {"$1RD\r"}, 150.0, 0, 0},
+        CommandCase{"AcceptedReplyWithoutNumber", rd, "*\r", {"$1RD\r"}, 0.0, 0, 0},
+        CommandCase{"LinkRefusesTheFrame", rd, "*+00072.10\r", {"$"}, 0.0, 200, 1, 0, 0},
+        CommandCase{"ModuleErrorReply", rd, "?1 BAD\r", {"$1RD\r"}, 0.0, 100, 'B'},
+        CommandCase{"SilentModule", rd, "", {"$1RD\r"}, 0.0, 100, 1},
+        CommandCase{"CutOffReading", rd, "*+0007", {"$1RD\r"}, 0.0, 100, 1},
+        CommandCase{"ReadingWithFrameChecksum", rd, "*+00072.10\r", {"$1RDEB\r"}, 72.1, 0, 0, 1},
+        CommandCase{"EventCount", re, "*0000123\r", {"$1RE\r"}, 123, 0, 0},
         CommandCase{
-            "EventCountWithFrameChecksumStillShort", RE, "*0000123\r", {"$1REEC\r"}, 123, 0, 0, 1},
-        CommandCase{"EventCountFails", RE, "?1 X\r", {"$1RE\r"}, 0, 100, 'X'},
-        CommandCase{"CountAndClear", EC, "*\r*0000042\r", {"$1WE\r", "$1EC\r"}, 42, 0, 0},
+            "EventCountWithFrameChecksumStillShort", re, "*0000123\r", {"$1REEC\r"}, 123, 0, 0, 1},
+        CommandCase{"EventCountFails", re, "?1 X\r", {"$1RE\r"}, 0, 100, 'X'},
+        CommandCase{"CountAndClear", ec, "*\r*0000042\r", {"$1WE\r", "$1EC\r"}, 42, 0, 0},
         CommandCase{
-            "CountAndClearRefusedWriteEnable", EC, "?1 NO\r*0000042\r", {"$1WE\r"}, 0, 100, 'N'},
+            "CountAndClearRefusedWriteEnable", ec, "?1 NO\r*0000042\r", {"$1WE\r"}, 0, 100, 'N'},
         CommandCase{"CountAndClearSecondFrameRefused",
-                    EC,
+                    ec,
                     "*\r*0000042\r",
                     {"$1WE\r", "$"},
                     0,
@@ -102,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     5},
         CommandCase{"CountAndClearLongLayoutWithChecksum",
-                    EC,
+                    ec,
                     "*\r*1EC000007741\r",
                     {"$1WEF1\r", "$1ECDD\r"},
                     77,
@@ -111,19 +112,19 @@ INSTANTIATE_TEST_SUITE_P(
                     1}),
     Name);
 
-Call HiLatching = [](int *s, int *e) { return QOR_HI(1, kA, 1, 100.0f, s, e); };
-Call HiMomentary = [](int *s, int *e) { return QOR_HI(1, kA, 0, 100.0f, s, e); };
-Call HiNoMode = [](int *s, int *e) { return QOR_HI(1, kA, 5, 100.0f, s, e); };
-Call LoLatching = [](int *s, int *e) { return QOR_LO(1, kA, 1, -10.0f, s, e); };
-Call SP = [](int *s, int *e) { return QOR_SP(1, kA, -3.456f, s, e); };
-Call TS = [](int *s, int *e) { return QOR_TS(1, kA, 2.0f, s, e); };
-Call TZ = [](int *s, int *e) { return QOR_TZ(1, kA, -0.5f, s, e); };
-Call CZ = [](int *s, int *e) { return QOR_CZ(1, kA, s, e); };
-Call SpTooLarge = [](int *s, int *e) { return QOR_SP(1, kA, 100000.0f, s, e); };
-Call HiNotANumber = [](int *s, int *e) {
+Call hi_latching = [](int *s, int *e) { return QOR_HI(1, kA, 1, 100.0f, s, e); };
+Call hi_momentary = [](int *s, int *e) { return QOR_HI(1, kA, 0, 100.0f, s, e); };
+Call hi_no_mode = [](int *s, int *e) { return QOR_HI(1, kA, 5, 100.0f, s, e); };
+Call lo_latching = [](int *s, int *e) { return QOR_LO(1, kA, 1, -10.0f, s, e); };
+Call sp = [](int *s, int *e) { return QOR_SP(1, kA, -3.456f, s, e); };
+Call ts = [](int *s, int *e) { return QOR_TS(1, kA, 2.0f, s, e); };
+Call tz = [](int *s, int *e) { return QOR_TZ(1, kA, -0.5f, s, e); };
+Call cz = [](int *s, int *e) { return QOR_CZ(1, kA, s, e); };
+Call sp_too_large = [](int *s, int *e) { return QOR_SP(1, kA, 100000.0f, s, e); };
+Call hi_not_a_number = [](int *s, int *e) {
     return QOR_HI(1, kA, 1, std::numeric_limits<float>::quiet_NaN(), s, e);
 };
-Call CaNoAddress = [](int *s, int *e) { return QOR_CA(1, 0, s, e); };
+Call ca_no_address = [](int *s, int *e) { return QOR_CA(1, 0, s, e); };
 
 INSTANTIATE_TEST_SUITE_P(
     AfterWriteEnable, Command,
@@ -142,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     0,
                     0},
-        CommandCase{"Zero", CZ, "*\r*\r", {"$1WE\r", "$1CZ\r"}, 0, 0, 0},
+        CommandCase{"Zero", cz, "*\r*\r", {"$1WE\r", "$1CZ\r"}, 0, 0, 0},
         CommandCase{"DisableAlarms",
                     [](int *s, int *e) { return QOR_DA(1, kA, s, e); },
                     "*\r*\r",
@@ -164,47 +165,48 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     0,
                     0},
-        CommandCase{"HighLatching", HiLatching, "*\r*\r", {"$1WE\r", "$1HI+00100.00L\r"}, 0, 0, 0},
+        CommandCase{"HighLatching", hi_latching, "*\r*\r", {"$1WE\r", "$1HI+00100.00L\r"}, 0, 0, 0},
         CommandCase{
-            "HighMomentary", HiMomentary, "*\r*\r", {"$1WE\r", "$1HI+00100.00M\r"}, 0, 0, 0},
-        CommandCase{"HighWithoutMode", HiNoMode, "*\r*\r", {"$1WE\r", "$1HI+00100.00\r"}, 0, 0, 0},
-        CommandCase{"LowLatching", LoLatching, "*\r*\r", {"$1WE\r", "$1LO-00010.00L\r"}, 0, 0, 0},
-        CommandCase{"Setpoint", SP, "*\r*\r", {"$1WE\r", "$1SP-00003.46\r"}, 0, 0, 0},
-        CommandCase{"TrimSpan", TS, "*\r*\r", {"$1WE\r", "$1TS+00002.00\r"}, 0, 0, 0},
-        CommandCase{"TrimZero", TZ, "*\r*\r", {"$1WE\r", "$1TZ-00000.50\r"}, 0, 0, 0},
-        CommandCase{"BothFramesCarryChecksums", CZ, "*\r*\r", {"$1WEF1\r", "$1CZF2\r"}, 0, 0, 0, 1},
-        CommandCase{"WriteEnableRefused", CZ, "?1 BAD\r*\r", {"$1WE\r"}, 100, 100, 'B'},
-        CommandCase{"WriteEnableUnanswered", SP, "", {"$1WE\r"}, 100, 100, 1},
-        CommandCase{"WriteEnableNotWritten", CZ, "*\r*\r", {"$1W"}, 200, 200, 1, 0, 2},
+            "HighMomentary", hi_momentary, "*\r*\r", {"$1WE\r", "$1HI+00100.00M\r"}, 0, 0, 0},
         CommandCase{
-            "CommandRefused", CZ, "*\r?1 WRITE PROTECTED\r", {"$1WE\r", "$1CZ\r"}, 100, 100, 'W'},
-        CommandCase{"CommandNotWritten", CZ, "*\r*\r", {"$1WE\r", "$1C"}, 200, 200, 1, 0, 7},
-        CommandCase{"ValueTooLargeSendsNothing", SpTooLarge, "*\r*\r", {}, 200, 200, 3},
-        CommandCase{"ValueNotANumberSendsNothing", HiNotANumber, "*\r*\r", {}, 200, 200, 3},
-        CommandCase{"NoAddressSendsNothing", CaNoAddress, "*\r*\r", {}, 200, 200, 3}),
+            "HighWithoutMode", hi_no_mode, "*\r*\r", {"$1WE\r", "$1HI+00100.00\r"}, 0, 0, 0},
+        CommandCase{"LowLatching", lo_latching, "*\r*\r", {"$1WE\r", "$1LO-00010.00L\r"}, 0, 0, 0},
+        CommandCase{"Setpoint", sp, "*\r*\r", {"$1WE\r", "$1SP-00003.46\r"}, 0, 0, 0},
+        CommandCase{"TrimSpan", ts, "*\r*\r", {"$1WE\r", "$1TS+00002.00\r"}, 0, 0, 0},
+        CommandCase{"TrimZero", tz, "*\r*\r", {"$1WE\r", "$1TZ-00000.50\r"}, 0, 0, 0},
+        CommandCase{"BothFramesCarryChecksums", cz, "*\r*\r", {"$1WEF1\r", "$1CZF2\r"}, 0, 0, 0, 1},
+        CommandCase{"WriteEnableRefused", cz, "?1 BAD\r*\r", {"$1WE\r"}, 100, 100, 'B'},
+        CommandCase{"WriteEnableUnanswered", sp, "", {"$1WE\r"}, 100, 100, 1},
+        CommandCase{"WriteEnableNotWritten", cz, "*\r*\r", {"$1W"}, 200, 200, 1, 0, 2},
+        CommandCase{
+            "CommandRefused", cz, "*\r?1 WRITE PROTECTED\r", {"$1WE\r", "$1CZ\r"}, 100, 100, 'W'},
+        CommandCase{"CommandNotWritten", cz, "*\r*\r", {"$1WE\r", "$1C"}, 200, 200, 1, 0, 7},
+        CommandCase{"ValueTooLargeSendsNothing", sp_too_large, "*\r*\r", {}, 200, 200, 3},
+        CommandCase{"ValueNotANumberSendsNothing", hi_not_a_number, "*\r*\r", {}, 200, 200, 3},
+        CommandCase{"NoAddressSendsNothing", ca_no_address, "*\r*\r", {}, 200, 200, 3}),
     Name);
 
-Call DoTwo = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 2, s, e); };
-Call DoOne = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 1, s, e); };
-Call DoZero = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 0, s, e); };
-Call DoThree = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 3, s, e); };
+Call do_two = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 2, s, e); };
+Call do_one = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 1, s, e); };
+Call do_zero = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 0, s, e); };
+Call do_three = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 3, s, e); };
 Call Di(int count, int index, int bit) {
     return [=](int *s, int *e) { return QOR_DI(1, kA, count, index, bit, s, e); };
 }
-Call RB5 = [](int *s, int *e) { return QOR_RB(1, kA, 5, s, e); };
-Call SB40 = [](int *s, int *e) { return QOR_SB(1, kA, 40, s, e); };
-Call CB3 = [](int *s, int *e) { return QOR_CB(1, kA, 3, s, e); };
-Call AO = [](int *s, int *e) { return QOR_AO(1, kA, 72.1f, s, e); };
-Call AoTooLarge = [](int *s, int *e) { return QOR_AO(1, kA, -1e9f, s, e); };
+Call r_b5 = [](int *s, int *e) { return QOR_RB(1, kA, 5, s, e); };
+Call s_b40 = [](int *s, int *e) { return QOR_SB(1, kA, 40, s, e); };
+Call c_b3 = [](int *s, int *e) { return QOR_CB(1, kA, 3, s, e); };
+Call ao = [](int *s, int *e) { return QOR_AO(1, kA, 72.1f, s, e); };
+Call ao_too_large = [](int *s, int *e) { return QOR_AO(1, kA, -1e9f, s, e); };
 
 INSTANTIATE_TEST_SUITE_P(
     BitsAndBytes, Command,
     ::testing::Values(
-        CommandCase{"OutputsTwoBytes", DoTwo, "*\r", {"$1DO0FA5\r"}, 0, 0, 0},
-        CommandCase{"OutputsOneByte", DoOne, "*\r", {"$1DOA5\r"}, 0, 0, 0},
-        CommandCase{"OutputsCountZeroSendsTwo", DoZero, "*\r", {"$1DO0FA5\r"}, 0, 0, 0},
-        CommandCase{"OutputsCountThreeSendsTwo", DoThree, "*\r", {"$1DO0FA5\r"}, 0, 0, 0},
-        CommandCase{"OutputsRefused", DoTwo, "?1 RANGE\r", {"$1DO0FA5\r"}, 100, 100, 'R'},
+        CommandCase{"OutputsTwoBytes", do_two, "*\r", {"$1DO0FA5\r"}, 0, 0, 0},
+        CommandCase{"OutputsOneByte", do_one, "*\r", {"$1DOA5\r"}, 0, 0, 0},
+        CommandCase{"OutputsCountZeroSendsTwo", do_zero, "*\r", {"$1DO0FA5\r"}, 0, 0, 0},
+        CommandCase{"OutputsCountThreeSendsTwo", do_three, "*\r", {"$1DO0FA5\r"}, 0, 0, 0},
+        CommandCase{"OutputsRefused", do_two, "?1 RANGE\r", {"$1DO0FA5\r"}, 100, 100, 'R'},
         CommandCase{"InputLastByteBitOne", Di(2, 1, 1), "*0F5A\r", {"$1DI\r"}, 1, 0, 0},
         CommandCase{"InputLastByteBitZero", Di(2, 1, 0), "*0F5A\r", {"$1DI\r"}, 0, 0, 0},
         CommandCase{"InputFirstByteBitThree", Di(2, 2, 3), "*0F5A\r", {"$1DI\r"}, 1, 0, 0},
@@ -243,23 +245,23 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"InputCountAboveReplySendsNothing", Di(25, 1, 1), "*0F5A\r", {}, 0, 200, 3},
         CommandCase{"InputIndexZeroSendsNothing", Di(2, 0, 1), "*0F5A\r", {}, 0, 200, 3},
         CommandCase{"InputIndexBeyondCountSendsNothing", Di(2, 3, 1), "*0F5A\r", {}, 0, 200, 3},
-        CommandCase{"ReadBitSet", RB5, "*1\r", {"$1RB05\r"}, 1, 0, 0},
-        CommandCase{"ReadBitClear", RB5, "*0\r", {"$1RB05\r"}, 0, 0, 0},
+        CommandCase{"ReadBitSet", r_b5, "*1\r", {"$1RB05\r"}, 1, 0, 0},
+        CommandCase{"ReadBitClear", r_b5, "*0\r", {"$1RB05\r"}, 0, 0, 0},
         CommandCase{
-            "ReadBitLongLayoutWithChecksum", RB5, "*1RB05185\r", {"$1RB054E\r"}, 1, 0, 0, 1},
+            "ReadBitLongLayoutWithChecksum", r_b5, "*1RB05185\r", {"$1RB054E\r"}, 1, 0, 0, 1},
         CommandCase{
-            "ReadBitShortReplyWithChecksumHasNoState", RB5, "*1\r", {"$1RB054E\r"}, 0, 0, 0, 1},
-        CommandCase{"ReadBitSilent", RB5, "", {"$1RB05\r"}, 0, 100, 1},
-        CommandCase{"SetBit", SB40, "*\r", {"$1SB28\r"}, 0, 0, 0},
-        CommandCase{"SetBitRefused", SB40, "?1 BAD\r", {"$1SB28\r"}, 100, 100, 'B'},
-        CommandCase{"SetBitNotWritten", SB40, "*\r", {"$"}, 200, 200, 1, 0, 0},
-        CommandCase{"ClearBit", CB3, "*\r", {"$1CB03\r"}, 0, 0, 0},
-        CommandCase{"ClearBitNotWritten", CB3, "*\r", {"$"}, 200, 200, 1, 0, 0},
-        CommandCase{"AnalogOutputShortReplyIsSuccess", AO, "*\r", {"$1AO+00072.10\r"}, 0, 0, 0},
-        CommandCase{"AnalogOutputUnanswered", AO, "", {"$1AO+00072.10\r"}, 100, 100, 1},
-        CommandCase{"AnalogOutputRefused", AO, "?1 RANGE\r", {"$1AO+00072.10\r"}, 100, 100, 'R'},
-        CommandCase{"AnalogOutputNotWritten", AO, "*\r", {"$"}, 200, 200, 1, 0, 0},
-        CommandCase{"AnalogOutputTooLargeSendsNothing", AoTooLarge, "*\r", {}, 200, 200, 3}),
+            "ReadBitShortReplyWithChecksumHasNoState", r_b5, "*1\r", {"$1RB054E\r"}, 0, 0, 0, 1},
+        CommandCase{"ReadBitSilent", r_b5, "", {"$1RB05\r"}, 0, 100, 1},
+        CommandCase{"SetBit", s_b40, "*\r", {"$1SB28\r"}, 0, 0, 0},
+        CommandCase{"SetBitRefused", s_b40, "?1 BAD\r", {"$1SB28\r"}, 100, 100, 'B'},
+        CommandCase{"SetBitNotWritten", s_b40, "*\r", {"$"}, 200, 200, 1, 0, 0},
+        CommandCase{"ClearBit", c_b3, "*\r", {"$1CB03\r"}, 0, 0, 0},
+        CommandCase{"ClearBitNotWritten", c_b3, "*\r", {"$"}, 200, 200, 1, 0, 0},
+        CommandCase{"AnalogOutputShortReplyIsSuccess", ao, "*\r", {"$1AO+00072.10\r"}, 0, 0, 0},
+        CommandCase{"AnalogOutputUnanswered", ao, "", {"$1AO+00072.10\r"}, 100, 100, 1},
+        CommandCase{"AnalogOutputRefused", ao, "?1 RANGE\r", {"$1AO+00072.10\r"}, 100, 100, 'R'},
+        CommandCase{"AnalogOutputNotWritten", ao, "*\r", {"$"}, 200, 200, 1, 0, 0},
+        CommandCase{"AnalogOutputTooLargeSendsNothing", ao_too_large, "*\r", {}, 200, 200, 3}),
     Name);
 
 // Long replies cannot be chosen through the exports; these cases set the
@@ -276,7 +278,8 @@ class LongReplies : public ::testing::Test {
 
 TEST_F(LongReplies, AnalogOutputIsConfirmedWithAcknowledge) {
     script::Deliver("*2A\r*2A\r");
-    int status = -7, error = -7;
+    int status = -7;
+    int error = -7;
     EXPECT_EQ(QOR_AO(1, kA, 72.1f, &status, &error), 0);
     EXPECT_EQ(script::Frames(), (Frames{"#1AO+00072.10\r", "#1ACK\r"}));
     EXPECT_EQ(status, 0);
@@ -285,7 +288,8 @@ TEST_F(LongReplies, AnalogOutputIsConfirmedWithAcknowledge) {
 
 TEST_F(LongReplies, AnalogOutputWithBadChecksumIsNotAcknowledged) {
     script::Deliver("*2B\r*2A\r");
-    int status, error;
+    int status;
+    int error;
     EXPECT_EQ(QOR_AO(1, kA, 72.1f, &status, &error), 100);
     EXPECT_EQ(script::Frames(), (Frames{"#1AO+00072.10\r"}));
     EXPECT_EQ(error, 2);
@@ -293,7 +297,8 @@ TEST_F(LongReplies, AnalogOutputWithBadChecksumIsNotAcknowledged) {
 
 TEST_F(LongReplies, SetAndClearBitDoNotTestTheReplyChecksum) {
     script::Deliver("*\r*\r*\r");
-    int status, error;
+    int status;
+    int error;
     EXPECT_EQ(QOR_SB(1, kA, 1, &status, &error), 0);
     EXPECT_EQ(QOR_CB(1, kA, 1, &status, &error), 0);
     EXPECT_EQ(QOR_DO(1, kA, 0, 1, 1, &status, &error), 100);
@@ -302,7 +307,9 @@ TEST_F(LongReplies, SetAndClearBitDoNotTestTheReplyChecksum) {
 
 TEST_F(LongReplies, QueriesTakeTheirFieldsAfterTheEchoedAddressAndLetters) {
     script::Deliver("*1RH+00100.00LEB\r");
-    int mode = -7, status, error;
+    int mode = -7;
+    int status;
+    int error;
     EXPECT_FLOAT_EQ(QOR_RH(1, kA, &mode, &status, &error), 100.0f);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(mode, 1);
@@ -330,7 +337,9 @@ TEST_F(AlarmLimitMode, FollowsTheLetterAfterTheValue) {
                  {"*-00005.00X\r", -5.0f, -1}};
     for (const auto &c : cases) {
         script::Deliver(c.reply);
-        int mode = -7, status = -7, error = -7;
+        int mode = -7;
+        int status = -7;
+        int error = -7;
         EXPECT_FLOAT_EQ(QOR_RH(1, kA, &mode, &status, &error), c.value) << c.reply;
         EXPECT_EQ(mode, c.mode) << c.reply;
         EXPECT_EQ(status, 0);
@@ -344,7 +353,9 @@ TEST_F(AlarmLimitMode, FollowsTheLetterAfterTheValue) {
 
 TEST_F(AlarmLimitMode, IsMinusOneWheneverTheTransactionFailed) {
     script::Deliver("*+00100.00L\r");
-    int mode, status, error;
+    int mode;
+    int status;
+    int error;
     QOR_RH(1, kA, &mode, &status, &error);
     ASSERT_EQ(mode, 1);
     // The buffer still holds the "L" of the last reply; it must not count.
@@ -385,7 +396,8 @@ TEST(Concurrency, OverlappingCallsOnOnePortAreSerialised) {
         threads.emplace_back([t, &wrong] {
             const int address = '1' + t;
             for (int i = 0; i < kCalls; ++i) {
-                int status, error;
+                int status;
+                int error;
                 float value = QOR_RD(1, address, &status, &error);
                 if (status != 0 || value != static_cast<float>(1 + t)) {
                     ++wrong[t];
@@ -445,7 +457,8 @@ int RunMixedCalls(const std::vector<int> &ports, const std::vector<int> &address
     for (std::size_t t = 0; t < ports.size(); ++t) {
         threads.emplace_back([t, &ports, &addresses, &wrong, calls] {
             for (int i = 0; i < calls; ++i) {
-                int status, error;
+                int status = -7;
+                int error = -7;
                 float value = QOR_RD(ports[t], addresses[t], &status, &error);
                 float expected = ExpectedReading(ports[t], addresses[t]);
                 wrong[t] += status != 0 || std::fabs(value - expected) > 0.001f;
@@ -495,13 +508,15 @@ TEST(Concurrency, AHangingPortDoesNotHoldUpAnotherPort) {
     qor::AttachLibrary();
     script::Respond(AnswerByPortAndAddress);
     script::HoldPort(9);
-    int held_status = -7, held_error = -7;
+    int held_status = -7;
+    int held_error = -7;
     std::thread held([&] { QOR_RD(9, '1', &held_status, &held_error); });
     while (!script::WaitingOnHeldPort()) {
         std::this_thread::yield();
     }
     // Port 9 is in the middle of its transaction; port 1 answers meanwhile.
-    int status = -7, error = -7;
+    int status = -7;
+    int error = -7;
     EXPECT_FLOAT_EQ(QOR_RD(1, '2', &status, &error), ExpectedReading(1, '2'));
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(script::WaitingOnHeldPort());

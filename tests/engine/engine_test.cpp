@@ -12,11 +12,11 @@
 #include "scripted_link.h"
 
 using namespace qor;
-namespace script = scripted_link;
+namespace script = qor::test;  // the scripted byte link (scripted_link.h)
 
 namespace {
 
-const std::string CR = "\r";
+const std::string kCr = "\r";
 
 // Each test works on a transaction context of its own; Begin() starts it
 // with the settings as they stand.
@@ -30,6 +30,7 @@ class Engine : public ::testing::Test {
     void TearDown() override { AttachLibrary(); }
     void Begin() { BeginTransaction(tx); }
 
+  public:
     Transaction tx;
 };
 
@@ -61,31 +62,31 @@ TEST_P(FrameFormat, IsBuiltAndWrittenCharacterByCharacter) {
 INSTANTIATE_TEST_SUITE_P(
     Codes, FrameFormat,
     ::testing::Values(
-        FrameCase{"Read", RD, 0, 0, 0, 0, 0, "$1RD" + CR},
-        FrameCase{"ReadWithChecksum", RD, 0, 0, 0, 0, 1, "$1RDEB" + CR},
-        FrameCase{"WriteEnableWithChecksum", WE, 0, 0, 0, 0, 1, "$1WEF1" + CR},
-        FrameCase{"Acknowledge", ACK, 0, 0, 0, 0, 0, "$1ACK" + CR},
-        FrameCase{"UnknownCodeFramesAsRead", 99, 0, 0, 0, 0, 0, "$1RD" + CR},
-        FrameCase{"NegativeCodeFramesAsRead", -1, 0, 0, 0, 0, 0, "$1RD" + CR},
-        FrameCase{"EveryPlainCode", ND, 0, 0, 0, 0, 0, "$1ND" + CR},
-        FrameCase{"OutputsTwoBytes", DO, 2, 0, 0x0F, 0xA5, 0, "$1DO0FA5" + CR},
-        FrameCase{"OutputsOneByte", DO, 1, 0, 0x0F, 0xA5, 0, "$1DOA5" + CR},
-        FrameCase{"OutputsMaskedToEightBits", DO, 0, 0, 0x10F, -1, 0, "$1DO0FFF" + CR},
-        FrameCase{"BitFive", RB, 5, 0, 0, 0, 0, "$1RB05" + CR},
-        FrameCase{"BitForty", SB, 40, 0, 0, 0, 0, "$1SB28" + CR},
-        FrameCase{"BitMaskedToSixBits", CB, 70, 0, 0, 0, 0, "$1CB06" + CR},
-        FrameCase{"LatchingLimit", HI, 1, 100.0f, 0, 0, 0, "$1HI+00100.00L" + CR},
-        FrameCase{"LatchingLimitWithChecksum", HI, 1, 100.0f, 0, 0, 1, "$1HI+00100.00LDC" + CR},
-        FrameCase{"MomentaryLimit", LO, 0, 100.0f, 0, 0, 0, "$1LO+00100.00M" + CR},
-        FrameCase{"LimitWithoutMode", HI, 2, 100.0f, 0, 0, 0, "$1HI+00100.00" + CR},
-        FrameCase{"Value", AO, 0, 72.1f, 0, 0, 0, "$1AO+00072.10" + CR},
-        FrameCase{"NegativeValueRounded", SP, 0, -3.456f, 0, 0, 0, "$1SP-00003.46" + CR},
-        FrameCase{"SmallValue", TS, 0, 0.05f, 0, 0, 0, "$1TS+00000.05" + CR},
-        FrameCase{"LargestDigits", TZ, 0, 12345.678f, 0, 0, 0, "$1TZ+12345.68" + CR},
-        FrameCase{"FullField", AO, 0, 99999.99f, 0, 0, 0, "$1AO+99999.99" + CR},
-        FrameCase{"Zero", AO, 0, 0.0f, 0, 0, 0, "$1AO+00000.00" + CR},
-        FrameCase{"SignBeforeRounding", AO, 0, -0.001f, 0, 0, 0, "$1AO-00000.00" + CR},
-        FrameCase{"HalfRoundsAwayFromZero", AO, 0, -0.125f, 0, 0, 0, "$1AO-00000.13" + CR}),
+        FrameCase{"Read", RD, 0, 0, 0, 0, 0, "$1RD" + kCr},
+        FrameCase{"ReadWithChecksum", RD, 0, 0, 0, 0, 1, "$1RDEB" + kCr},
+        FrameCase{"WriteEnableWithChecksum", WE, 0, 0, 0, 0, 1, "$1WEF1" + kCr},
+        FrameCase{"Acknowledge", ACK, 0, 0, 0, 0, 0, "$1ACK" + kCr},
+        FrameCase{"UnknownCodeFramesAsRead", 99, 0, 0, 0, 0, 0, "$1RD" + kCr},
+        FrameCase{"NegativeCodeFramesAsRead", -1, 0, 0, 0, 0, 0, "$1RD" + kCr},
+        FrameCase{"EveryPlainCode", ND, 0, 0, 0, 0, 0, "$1ND" + kCr},
+        FrameCase{"OutputsTwoBytes", DO, 2, 0, 0x0F, 0xA5, 0, "$1DO0FA5" + kCr},
+        FrameCase{"OutputsOneByte", DO, 1, 0, 0x0F, 0xA5, 0, "$1DOA5" + kCr},
+        FrameCase{"OutputsMaskedToEightBits", DO, 0, 0, 0x10F, -1, 0, "$1DO0FFF" + kCr},
+        FrameCase{"BitFive", RB, 5, 0, 0, 0, 0, "$1RB05" + kCr},
+        FrameCase{"BitForty", SB, 40, 0, 0, 0, 0, "$1SB28" + kCr},
+        FrameCase{"BitMaskedToSixBits", CB, 70, 0, 0, 0, 0, "$1CB06" + kCr},
+        FrameCase{"LatchingLimit", HI, 1, 100.0f, 0, 0, 0, "$1HI+00100.00L" + kCr},
+        FrameCase{"LatchingLimitWithChecksum", HI, 1, 100.0f, 0, 0, 1, "$1HI+00100.00LDC" + kCr},
+        FrameCase{"MomentaryLimit", LO, 0, 100.0f, 0, 0, 0, "$1LO+00100.00M" + kCr},
+        FrameCase{"LimitWithoutMode", HI, 2, 100.0f, 0, 0, 0, "$1HI+00100.00" + kCr},
+        FrameCase{"Value", AO, 0, 72.1f, 0, 0, 0, "$1AO+00072.10" + kCr},
+        FrameCase{"NegativeValueRounded", SP, 0, -3.456f, 0, 0, 0, "$1SP-00003.46" + kCr},
+        FrameCase{"SmallValue", TS, 0, 0.05f, 0, 0, 0, "$1TS+00000.05" + kCr},
+        FrameCase{"LargestDigits", TZ, 0, 12345.678f, 0, 0, 0, "$1TZ+12345.68" + kCr},
+        FrameCase{"FullField", AO, 0, 99999.99f, 0, 0, 0, "$1AO+99999.99" + kCr},
+        FrameCase{"Zero", AO, 0, 0.0f, 0, 0, 0, "$1AO+00000.00" + kCr},
+        FrameCase{"SignBeforeRounding", AO, 0, -0.001f, 0, 0, 0, "$1AO-00000.00" + kCr},
+        FrameCase{"HalfRoundsAwayFromZero", AO, 0, -0.125f, 0, 0, 0, "$1AO-00000.13" + kCr}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Engine, PromptFollowsAddressWidthAndReplyForm) {

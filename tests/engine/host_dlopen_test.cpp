@@ -42,7 +42,8 @@ void *HostLoad::library_;
 TEST_F(HostLoad, TheHostsOwnByteLinkCarriesTheTransaction) {
     auto read = Find<float (*)(int, int, int *, int *)>(library_, "QOR_RD");
     Deliver("*+00072.10\r");
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     EXPECT_FLOAT_EQ(read(3, '1', &status, &error), 72.1f);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(error, 0);
@@ -53,7 +54,8 @@ TEST_F(HostLoad, SwitchArgumentCountsOnlyItsLowByte) {
     // Hosts often declare the switch with an int argument.
     auto checksum = Find<void (*)(int)>(library_, "QOR_EnableCmdChecksum");
     auto read = Find<float (*)(int, int, int *, int *)>(library_, "QOR_RD");
-    int status, error;
+    int status;
+    int error;
     checksum(1);
     read(1, '1', &status, &error);
     checksum(256);
@@ -65,7 +67,8 @@ TEST_F(HostLoad, SwitchArgumentCountsOnlyItsLowByte) {
 
 TEST_F(HostLoad, FailedTransactionStillWritesStatusAndError) {
     auto sp = Find<int (*)(int, int, float, int *, int *)>(library_, "QOR_SP");
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     EXPECT_EQ(sp(1, '1', 5.0f, &status, &error), 100);
     EXPECT_EQ(status, 100);
     EXPECT_EQ(error, 1);

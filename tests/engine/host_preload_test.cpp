@@ -16,7 +16,8 @@ int main() {
         return 1;
     }
     deliver("*0F5A\r");
-    int status = -1, error = -1;
+    int status = -1;
+    int error = -1;
     int bit = QOR_DI(2, '1', 2, 1, 1, &status, &error);
     if (bit != 1 || status != 0 || error != 0 || std::strcmp(written(), "$1DI\r") != 0) {
         std::fprintf(stderr, "bit %d status %d error %d frame \"%s\"\n", bit, status, error,

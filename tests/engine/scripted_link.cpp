@@ -7,7 +7,7 @@
 
 #include "qor_comm.h"
 
-namespace scripted_link {
+namespace qor::test {
 
 namespace {
 
@@ -121,9 +121,9 @@ bool WaitingOnHeldPort() {
     return waiting;
 }
 
-}  // namespace scripted_link
+}  // namespace qor::test
 
-using namespace scripted_link;
+using namespace qor::test;
 
 extern "C" int QOR_WriteByte(int port, int character) {
     std::lock_guard<std::mutex> lock(mutex);

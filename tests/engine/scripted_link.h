@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace scripted_link {
+namespace qor::test {
 
 constexpr int kSilence = -1;
 
@@ -48,6 +48,6 @@ void ReleasePort(int port);
 // True once a read is waiting on a held port.
 bool WaitingOnHeldPort();
 
-}  // namespace scripted_link
+}  // namespace qor::test
 
 #endif

@@ -267,18 +267,65 @@ extern "C" int QOR_ReadByte(int) {
     return c;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    std::uint8_t which = Take<std::uint8_t>(data, size);
-    std::uint8_t switches = Take<std::uint8_t>(data, size);
-    int a = Take<std::int32_t>(data, size);
-    int b = Take<std::int32_t>(data, size);
-    int c = Take<std::int32_t>(data, size);
-    int d = Take<std::int32_t>(data, size);
-    float value = Take<float>(data, size);
-    std::uint8_t limit = Take<std::uint8_t>(data, size);
-    // Most runs use a printable address, so that the replies get exercised.
-    int address = (switches & 4) ? a : '1' + (a & 7);
+namespace {
 
+// What one run's call wrote and returned.
+struct Outcome {
+    qor::CommandCode code;
+    int address;
+    int status = -7;
+    int error = -7;
+    int mode = -7;
+    double returned = 0;
+};
+
+// Status and error form a documented pair, and refusals have a reason.
+void CheckPair(const Outcome &o) {
+    const bool input_bits = o.code == qor::DI;
+    const std::string pair = std::to_string(o.status) + "/" + std::to_string(o.error);
+    const bool documented = (o.status == 0 && o.error == 0) || (o.status == 100) ||
+                            (o.status == 200 && (o.error == 1 || o.error == 3)) ||
+                            (o.status == 200 && o.error == 2 && input_bits);
+    if (!documented) {
+        Fail("undocumented status and error", pair);
+    }
+    if (o.status == 100 && o.error != 1 && o.error != 2 && (o.error < -128 || o.error > 127)) {
+        Fail("error code outside a signed byte", pair);
+    }
+    if (o.status == 200 && o.error == 3 && !frames.empty()) {
+        Fail("refused arguments, yet a frame was sent", pair);
+    }
+    if (o.status == 200 && o.error == 3 && !qor::CarriesValue(o.code) && !input_bits &&
+        (o.address & 0x7F) != 0) {
+        Fail("arguments refused for no reason", pair);
+    }
+}
+
+// Data is 0 after a failure; status-only commands return their status; a
+// second frame only ever follows a write enable.
+void CheckResultAndFrames(const Outcome &o) {
+    const std::string pair = std::to_string(o.status) + "/" + std::to_string(o.error);
+    const bool returns_data = ReturnsData(o.code);
+    if (returns_data && o.status != 0 && o.returned != 0) {
+        Fail("value returned with a failed transaction", pair + " " + std::to_string(o.returned));
+    }
+    if (!returns_data && o.returned != o.status) {
+        Fail("status returned differs from the status written", pair);
+    }
+    if (o.status != 0 && (o.code == qor::RH || o.code == qor::RL) && o.mode != -1) {
+        Fail("mode reported with a failed transaction", pair);
+    }
+    if (qor::CommandOf(o.code).after_we && frames.size() == 2 &&
+        frames[0].compare(2, 2, "WE") != 0) {
+        Fail("second frame without a write enable first", frames[0]);
+    }
+    if (frames.size() > 2) {
+        Fail("more than two frames in one transaction", pair);
+    }
+}
+
+void StartRun(const std::uint8_t *data, std::size_t size, std::uint8_t limit,
+              std::uint8_t switches) {
     link_data = data;
     link_size = size;
     link_at = 0;
@@ -290,48 +337,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     checksum_on = (switches & 1) != 0;
     QOR_EnableCmdChecksum(switches & 1);
     QOR_EnableDebug(0);
+}
 
-    const qor::CommandCode code = kExports[which % kExportCount];
-    int status = -7, error = -7, mode = -7;
-    double result = CallExport(code, address, b, c, d, value, &mode, &status, &error);
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    const std::uint8_t which = Take<std::uint8_t>(data, size);
+    const std::uint8_t switches = Take<std::uint8_t>(data, size);
+    const int a = Take<std::int32_t>(data, size);
+    const int b = Take<std::int32_t>(data, size);
+    const int c = Take<std::int32_t>(data, size);
+    const int d = Take<std::int32_t>(data, size);
+    const float value = Take<float>(data, size);
+    const std::uint8_t limit = Take<std::uint8_t>(data, size);
+    StartRun(data, size, limit, switches);
+
+    Outcome o{kExports[which % kExportCount],
+              // Most runs use a printable address, so that the replies get
+              // exercised.
+              (switches & 4) ? a : '1' + (a & 7)};
+    o.returned = CallExport(o.code, o.address, b, c, d, value, &o.mode, &o.status, &o.error);
     FinishFrame();
-    const bool two_step = qor::CommandOf(code).after_we;
-    const bool value_command = qor::CarriesValue(code);
-    const bool input_bits = code == qor::DI;
-
-    std::string pair = std::to_string(status) + "/" + std::to_string(error);
-    bool documented = (status == 0 && error == 0) || (status == 100) ||
-                      (status == 200 && (error == 1 || error == 3)) ||
-                      (status == 200 && error == 2 && input_bits);
-    if (!documented) {
-        Fail("undocumented status and error", pair);
-    }
-    if (status == 100 && error != 1 && error != 2 && (error < -128 || error > 127)) {
-        Fail("error code outside a signed byte", pair);
-    }
-    if (status == 200 && error == 3 && !frames.empty()) {
-        Fail("refused arguments, yet a frame was sent", pair);
-    }
-    if (status == 200 && error == 3 && !value_command && !input_bits && (address & 0x7F) != 0) {
-        Fail("arguments refused for no reason", pair);
-    }
-    // Commands without data return their status; the others return data,
-    // which must be 0 when the transaction failed.
-    bool returns_data = ReturnsData(code);
-    if (returns_data && status != 0 && result != 0) {
-        Fail("value returned with a failed transaction", pair + " " + std::to_string(result));
-    }
-    if (!returns_data && result != status) {
-        Fail("status returned differs from the status written", pair);
-    }
-    if (status != 0 && (code == qor::RH || code == qor::RL) && mode != -1) {
-        Fail("mode reported with a failed transaction", pair);
-    }
-    if (two_step && frames.size() == 2 && frames[0].compare(2, 2, "WE") != 0) {
-        Fail("second frame without a write enable first", frames[0]);
-    }
-    if (frames.size() > 2) {
-        Fail("more than two frames in one transaction", pair);
-    }
+    CheckPair(o);
+    CheckResultAndFrames(o);
     return 0;
 }

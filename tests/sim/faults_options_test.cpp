@@ -10,15 +10,15 @@
 #include "options.h"
 
 using namespace std::chrono_literals;
-using qorsim::FaultOptions;
-using qorsim::FaultShaper;
-using qorsim::RandomFault;
+using qor::sim::FaultOptions;
+using qor::sim::FaultShaper;
+using qor::sim::RandomFault;
 
 namespace {
 
 const std::string kReply = "*+00072.10\r";
 
-FaultOptions make(bool silent = false, int delay_ms = 0, const std::string &garbage = "",
+FaultOptions Make(bool silent = false, int delay_ms = 0, const std::string &garbage = "",
                   bool truncate = false, int overlong = 0) {
     FaultOptions o;
     o.silent = silent;
@@ -40,27 +40,27 @@ TEST(SimFaults, EachOptionShapesTheReply) {
         std::string bytes;
         std::chrono::nanoseconds wait;
     } rows[] = {
-        {"none", make(), true, kReply, 0ns},
-        {"silent", make(true), false, "", 0ns},
-        {"garbage", make(false, 0, qorsim::kDefaultGarbage), true, "#~%\r" + kReply, 0ns},
-        {"garbage text", make(false, 0, "XY"), true, "XY" + kReply, 0ns},
-        {"truncate", make(false, 0, "", true), true, "*+00072.10", 0ns},
-        {"overlong", make(false, 0, "", false, 20), true, "*+00072.100000000000\r", 0ns},
-        {"overlong short", make(false, 0, "", false, 5), true, kReply, 0ns},
-        {"overlong cut", make(false, 0, "", true, 12), true, "*+00072.1000", 0ns},
-        {"delay", make(false, 250), true, kReply, 250ms},
-        {"garbage delay", make(false, 30, "!"), true, "!" + kReply, 30ms},
+        {"none", Make(), true, kReply, 0ns},
+        {"silent", Make(true), false, "", 0ns},
+        {"garbage", Make(false, 0, qor::sim::kDefaultGarbage), true, "#~%\r" + kReply, 0ns},
+        {"garbage text", Make(false, 0, "XY"), true, "XY" + kReply, 0ns},
+        {"truncate", Make(false, 0, "", true), true, "*+00072.10", 0ns},
+        {"overlong", Make(false, 0, "", false, 20), true, "*+00072.100000000000\r", 0ns},
+        {"overlong short", Make(false, 0, "", false, 5), true, kReply, 0ns},
+        {"overlong cut", Make(false, 0, "", true, 12), true, "*+00072.1000", 0ns},
+        {"delay", Make(false, 250), true, kReply, 250ms},
+        {"garbage delay", Make(false, 30, "!"), true, "!" + kReply, 30ms},
     };
     for (const auto &r : rows) {
         FaultShaper shaper(r.options);
-        const qorsim::Transmission tx = shaper.shape(kReply, 5);
+        const qor::sim::Transmission tx = shaper.Shape(kReply, 5);
         EXPECT_EQ(tx.send, r.send) << r.name;
         if (r.send) {
             EXPECT_EQ(tx.bytes, r.bytes) << r.name;
         }
         EXPECT_EQ(tx.wait_before, r.wait) << r.name;
         EXPECT_EQ(tx.per_char, 0ns) << r.name;
-        EXPECT_EQ(tx.random, RandomFault::None) << r.name;
+        EXPECT_EQ(tx.random, RandomFault::kNone) << r.name;
     }
 }
 
@@ -69,7 +69,7 @@ TEST(SimFaults, BaudPacingCountsTenBitsPerCharacter) {
     o.baud = 1200;
     o.delay_ms = 100;
     FaultShaper shaper(o);
-    const qorsim::Transmission tx = shaper.shape(kReply, 5);
+    const qor::sim::Transmission tx = shaper.Shape(kReply, 5);
     EXPECT_EQ(tx.per_char, 8333333ns);
     // The received frame's wire time comes before the reply, after the delay.
     EXPECT_EQ(tx.wait_before, 100ms + 5 * 8333333ns);
@@ -83,27 +83,27 @@ TEST(SimFaults, RandomFaultsHitTheRequestedShareAndEachLooksRight) {
     FaultShaper shaper(o);
     std::map<RandomFault, int> kinds;
     for (int i = 0; i < 500; ++i) {
-        const qorsim::Transmission tx = shaper.shape(kReply, 5);
+        const qor::sim::Transmission tx = shaper.Shape(kReply, 5);
         ++kinds[tx.random];
         switch (tx.random) {
-            case RandomFault::None:
+            case RandomFault::kNone:
                 ADD_FAILURE() << "reply " << i << " has no fault at rate 1";
                 break;
-            case RandomFault::Silence:
+            case RandomFault::kSilence:
                 EXPECT_FALSE(tx.send);
                 break;
-            case RandomFault::Delay:
+            case RandomFault::kDelay:
                 EXPECT_GT(tx.wait_before, 300ms);
                 EXPECT_EQ(tx.bytes, kReply);
                 break;
-            case RandomFault::Garbage:
-                EXPECT_EQ(tx.bytes, std::string(qorsim::kRandomNoise) + kReply);
+            case RandomFault::kGarbage:
+                EXPECT_EQ(tx.bytes, std::string(qor::sim::kRandomNoise) + kReply);
                 break;
-            case RandomFault::Truncate:
+            case RandomFault::kTruncate:
                 EXPECT_EQ(tx.bytes, kReply.substr(0, kReply.size() / 2));
                 break;
-            case RandomFault::Overlong:
-                EXPECT_EQ(tx.bytes.size(), qorsim::kRandomOverlong + 1);
+            case RandomFault::kOverlong:
+                EXPECT_EQ(tx.bytes.size(), qor::sim::kRandomOverlong + 1);
                 EXPECT_EQ(tx.bytes.back(), '\r');
                 break;
         }
@@ -115,23 +115,23 @@ TEST(SimFaults, RandomFaultsHitTheRequestedShareAndEachLooksRight) {
     FaultShaper same(o);
     int faulted = 0;
     for (int i = 0; i < 2000; ++i) {
-        const qorsim::Transmission a = some.shape(kReply, 5);
-        const qorsim::Transmission b = same.shape(kReply, 5);
+        const qor::sim::Transmission a = some.Shape(kReply, 5);
+        const qor::sim::Transmission b = same.Shape(kReply, 5);
         EXPECT_EQ(a.random, b.random) << "same seed, reply " << i;
-        faulted += a.random != RandomFault::None;
+        faulted += a.random != RandomFault::kNone;
     }
     EXPECT_GT(faulted, 300);
     EXPECT_LT(faulted, 500);
 }
 
-qorsim::ParseResult parse(std::vector<std::string> args) {
-    return qorsim::parse_args(args);
+qor::sim::ParseResult Parse(std::vector<std::string> args) {
+    return qor::sim::ParseArgs(args);
 }
 
 TEST(SimOptions, AcceptsTheDocumentedForms) {
-    auto o = parse({"--pty"}).options;
+    auto o = Parse({"--pty"}).options;
     ASSERT_TRUE(o);
-    EXPECT_EQ(o->mode, qorsim::Mode::Pty);
+    EXPECT_EQ(o->mode, qor::sim::Mode::kPty);
     EXPECT_EQ(o->sim.addresses, "1");
     EXPECT_EQ(o->sim.di_bytes, 2);
 
@@ -148,26 +148,26 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     for (const auto &l : listens) {
         for (const auto &args : {std::vector<std::string>{"--listen", l.where},
                                  std::vector<std::string>{"--listen=" + l.where}}) {
-            auto p = qorsim::parse_args(args);
+            auto p = qor::sim::ParseArgs(args);
             ASSERT_TRUE(p.options) << l.where << ": " << p.error;
-            EXPECT_EQ(p.options->mode, qorsim::Mode::Listen);
+            EXPECT_EQ(p.options->mode, qor::sim::Mode::kListen);
             EXPECT_EQ(p.options->host, l.host);
             EXPECT_EQ(p.options->port, l.port);
         }
     }
 
-    o = parse({"--pty", "--address", "1", "--address=B", "--address", "1", "--di-bytes", "24",
+    o = Parse({"--pty", "--address", "1", "--address=B", "--address", "1", "--di-bytes", "24",
                "--garbage", "--steady", "--log"})
             .options;
     ASSERT_TRUE(o);
     EXPECT_EQ(o->sim.addresses, "1B");
     EXPECT_EQ(o->sim.di_bytes, 24);
     EXPECT_TRUE(o->faults.garbage);
-    EXPECT_EQ(o->faults.garbage_text, qorsim::kDefaultGarbage);
+    EXPECT_EQ(o->faults.garbage_text, qor::sim::kDefaultGarbage);
     EXPECT_EQ(o->sim.model.noise, 0.0);
     EXPECT_TRUE(o->log);
 
-    o = parse({"--listen", "0", "--garbage", "A\\r\\x01\\\\", "--delay-ms", "5", "--truncate",
+    o = Parse({"--listen", "0", "--garbage", "A\\r\\x01\\\\", "--delay-ms", "5", "--truncate",
                "--overlong", "60", "--baud", "9600", "--fault-rate", "0.25", "--seed", "99",
                "--drop-after", "3", "--silent"})
             .options;
@@ -182,7 +182,7 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     EXPECT_EQ(o->drop_after, 3);
     EXPECT_TRUE(o->faults.silent);
 
-    o = parse({"--help"}).options;
+    o = Parse({"--help"}).options;
     ASSERT_TRUE(o);
     EXPECT_TRUE(o->help);
 }
@@ -218,7 +218,7 @@ TEST(SimOptions, RefusesBadArguments) {
         {"--overlong", "0", "--pty"},
     };
     for (const auto &args : bad) {
-        const qorsim::ParseResult p = qorsim::parse_args(args);
+        const qor::sim::ParseResult p = qor::sim::ParseArgs(args);
         std::string joined;
         for (const auto &a : args) {
             joined += a + " ";

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-using qorsim::FrameAssembler;
-using qorsim::SimConfig;
-using qorsim::Simulator;
+using qor::sim::FrameAssembler;
+using qor::sim::SimConfig;
+using qor::sim::Simulator;
 
 namespace {
 
-SimConfig steady(const std::string &addresses = "1", int di_bytes = 2) {
+SimConfig Steady(const std::string &addresses = "1", int di_bytes = 2) {
     SimConfig c;
     c.addresses = addresses;
     c.di_bytes = di_bytes;
@@ -24,12 +24,12 @@ SimConfig steady(const std::string &addresses = "1", int di_bytes = 2) {
 }
 
 // The frame with its two checksum digits appended.
-std::string cs(const std::string &frame) {
-    return frame + qorsim::checksum_hex(frame);
+std::string Cs(const std::string &frame) {
+    return frame + qor::sim::ChecksumHex(frame);
 }
 
-std::string ask(Simulator &sim, const std::string &frame, double now = 0.0) {
-    const auto reply = sim.handle(frame, now);
+std::string Ask(Simulator &sim, const std::string &frame, double now = 0.0) {
+    const auto reply = sim.Handle(frame, now);
     return reply ? *reply : "<none>";
 }
 
@@ -39,41 +39,41 @@ struct Row {
     std::string reply;
 };
 
-void run_table(const std::vector<Row> &rows, const SimConfig &config = steady()) {
+void RunTable(const std::vector<Row> &rows, const SimConfig &config = Steady()) {
     for (const Row &row : rows) {
         Simulator sim(config);
         for (const std::string &f : row.before) {
-            sim.handle(f, 0.0);
+            sim.Handle(f, 0.0);
         }
-        EXPECT_EQ(ask(sim, row.frame), row.reply) << "frame " << row.frame;
+        EXPECT_EQ(Ask(sim, row.frame), row.reply) << "frame " << row.frame;
     }
 }
 
 TEST(SimChecksum, MatchesTheKnownFrames) {
-    EXPECT_EQ(qorsim::checksum_hex("$1RD"), "EB");
-    EXPECT_EQ(qorsim::checksum_hex("$1WE"), "F1");
-    EXPECT_EQ(qorsim::checksum_hex("$1HI+00100.00L"), "DC");
-    EXPECT_EQ(qorsim::checksum_hex("*1DI0F5A"), "D4");
-    EXPECT_EQ(qorsim::checksum_hex(""), "00");
+    EXPECT_EQ(qor::sim::ChecksumHex("$1RD"), "EB");
+    EXPECT_EQ(qor::sim::ChecksumHex("$1WE"), "F1");
+    EXPECT_EQ(qor::sim::ChecksumHex("$1HI+00100.00L"), "DC");
+    EXPECT_EQ(qor::sim::ChecksumHex("*1DI0F5A"), "D4");
+    EXPECT_EQ(qor::sim::ChecksumHex(""), "00");
 }
 
 TEST(SimValueField, FormatsAndParses) {
     const struct {
-        qorsim::Cents cents;
+        qor::sim::Cents cents;
         const char *text;
     } rows[] = {
         {7210, "+00072.10"},    {-346, "-00003.46"},     {0, "+00000.00"},
         {9999999, "+99999.99"}, {-9999999, "-99999.99"}, {5, "+00000.05"},
     };
     for (const auto &r : rows) {
-        EXPECT_EQ(qorsim::format_value(r.cents), r.text);
-        EXPECT_EQ(qorsim::parse_value(r.text), r.cents) << r.text;
+        EXPECT_EQ(qor::sim::FormatValue(r.cents), r.text);
+        EXPECT_EQ(qor::sim::ParseValue(r.text), r.cents) << r.text;
     }
-    EXPECT_EQ(qorsim::format_value(123456789), "+99999.99");
-    EXPECT_EQ(qorsim::format_value(-123456789), "-99999.99");
+    EXPECT_EQ(qor::sim::FormatValue(123456789), "+99999.99");
+    EXPECT_EQ(qor::sim::FormatValue(-123456789), "-99999.99");
     for (const char *bad : {"+0072.10", "00072.100", "+00072,10", "*00072.10", "+0007a.10",
                             "+00072.1 ", "", "+000072.1"}) {
-        EXPECT_FALSE(qorsim::parse_value(bad).has_value()) << bad;
+        EXPECT_FALSE(qor::sim::ParseValue(bad).has_value()) << bad;
     }
 }
 
@@ -107,21 +107,21 @@ TEST(SimCommands, AnswerInTheShortLayoutWithAndWithoutChecksum) {
         {{"$1WE"}, "$1TS+00001.00", "*\r"},
         {{"$1WE"}, "$1TZ-00001.00", "*\r"},
     };
-    run_table(rows);
+    RunTable(rows);
     std::vector<Row> with_checksum;
     for (const Row &r : rows) {
         Row c = r;
         for (std::string &f : c.before) {
-            f = cs(f);
+            f = Cs(f);
         }
-        c.frame = cs(c.frame);
+        c.frame = Cs(c.frame);
         with_checksum.push_back(c);
     }
-    run_table(with_checksum);
+    RunTable(with_checksum);
 }
 
 TEST(SimCommands, ShortLayoutsOfEcRbDi) {
-    run_table({
+    RunTable({
         {{"$1RD", "$1RD", "$1RD", "$1WE"}, "$1EC", "*0000003\r"},
         {{"$1RD", "$1WE", "$1EC"}, "$1RE", "*0000000\r"},
         {{"$1SB05"}, "$1RB05", "*1\r"},
@@ -135,11 +135,11 @@ TEST(SimCommands, ShortLayoutsOfEcRbDi) {
 }
 
 TEST(SimCommands, ChecksumFramesGetLongLayoutsForEcRbDi) {
-    run_table({
-        {{"$1RD", "$1RD", "$1RD", cs("$1WE")}, cs("$1EC"), cs("*1EC0000003") + "\r"},
-        {{cs("$1SB05")}, cs("$1RB05"), cs("*1RB051") + "\r"},
-        {{}, cs("$1RB05"), cs("*1RB050") + "\r"},
-        {{cs("$1DO0F5A")}, cs("$1DI"), "*1DI0F5AD4\r"},
+    RunTable({
+        {{"$1RD", "$1RD", "$1RD", Cs("$1WE")}, Cs("$1EC"), Cs("*1EC0000003") + "\r"},
+        {{Cs("$1SB05")}, Cs("$1RB05"), Cs("*1RB051") + "\r"},
+        {{}, Cs("$1RB05"), Cs("*1RB050") + "\r"},
+        {{Cs("$1DO0F5A")}, Cs("$1DI"), "*1DI0F5AD4\r"},
     });
 }
 
@@ -158,25 +158,25 @@ TEST(SimCommands, DiCarriesTheConfiguredByteCount) {
          "0FA5\r"},
     };
     for (const auto &r : rows) {
-        Simulator sim(steady("1", r.bytes));
-        sim.handle("$1DO0FA5", 0);
-        EXPECT_EQ(ask(sim, "$1DI"), r.reply) << r.bytes;
+        Simulator sim(Steady("1", r.bytes));
+        sim.Handle("$1DO0FA5", 0);
+        EXPECT_EQ(Ask(sim, "$1DI"), r.reply) << r.bytes;
     }
 }
 
 TEST(SimCommands, HashPromptAsksForLongRepliesToEverything) {
-    run_table({
-        {{}, "#1RD", cs("*1RD+00072.10") + "\r"},
-        {{}, "#1WE", cs("*1WE") + "\r"},
-        {{}, "#1RH", cs("*1RH+00100.00L") + "\r"},
-        {{}, cs("#1RE"), cs("*1RE0000000") + "\r"},
-        {{"$1SB07"}, "#1RB07", cs("*1RB071") + "\r"},
+    RunTable({
+        {{}, "#1RD", Cs("*1RD+00072.10") + "\r"},
+        {{}, "#1WE", Cs("*1WE") + "\r"},
+        {{}, "#1RH", Cs("*1RH+00100.00L") + "\r"},
+        {{}, Cs("#1RE"), Cs("*1RE0000000") + "\r"},
+        {{"$1SB07"}, "#1RB07", Cs("*1RB071") + "\r"},
         {{}, "#1XX", "?1 UNKNOWN COMMAND\r"},
     });
 }
 
 TEST(SimErrors, RepliesCarryTheCodeAtIndexThree) {
-    run_table({
+    RunTable({
         {{}, "$1XX", "?1 UNKNOWN COMMAND\r"},
         {{}, "$1rd", "?1 UNKNOWN COMMAND\r"},
         {{}, "$1", "?1 UNKNOWN COMMAND\r"},
@@ -189,7 +189,7 @@ TEST(SimErrors, RepliesCarryTheCodeAtIndexThree) {
         {{}, "$1AO+0012.50", "?1 SYNTAX\r"},
         {{}, "$1AO 00012.50", "?1 SYNTAX\r"},
         {{}, "$1AO+00012.500", "?1 SYNTAX\r"},
-        {{}, cs("$1AO+00012.50") + "0", "?1 SYNTAX\r"},
+        {{}, Cs("$1AO+00012.50") + "0", "?1 SYNTAX\r"},
         {{}, "$1AO+00012.5011", "?1 CHECKSUM\r"},
         {{}, "$1DOA", "?1 SYNTAX\r"},
         {{}, "$1DOA5B", "?1 SYNTAX\r"},
@@ -199,14 +199,14 @@ TEST(SimErrors, RepliesCarryTheCodeAtIndexThree) {
         {{}, "$1RBZZ", "?1 SYNTAX\r"},
         {{}, "$1RB40", "?1 RANGE\r"},
         {{}, "$1SBFF", "?1 RANGE\r"},
-        {{}, cs("$1CB40"), "?1 RANGE\r"},
+        {{}, Cs("$1CB40"), "?1 RANGE\r"},
         {{}, "$1RB0500", "?1 CHECKSUM\r"},
         {{"$1WE"}, "$1TS-00100.00", "?1 RANGE\r"},
         {{"$1WE"}, "$1SP+00001.0", "?1 SYNTAX\r"},
-        {{"$1WE"}, cs("$1HI+00100.00X"), "?1 SYNTAX\r"},
+        {{"$1WE"}, Cs("$1HI+00100.00X"), "?1 SYNTAX\r"},
     });
     // Frames for addresses that are not served get no reply at all.
-    run_table({{{}, "$2RD", "<none>"}, {{}, "$2XX", "<none>"}, {{}, "$", "<none>"}});
+    RunTable({{{}, "$2RD", "<none>"}, {{}, "$2XX", "<none>"}, {{}, "$", "<none>"}});
 }
 
 TEST(SimWriteProtection, EachProtectedCommandNeedsWeJustBefore) {
@@ -216,21 +216,21 @@ TEST(SimWriteProtection, EachProtectedCommandNeedsWeJustBefore) {
                                               "$1SP+00001.00", "$1TS+00001.00", "$1TZ+00001.00"};
     for (const std::string &g : guarded) {
         for (bool with_cs : {false, true}) {
-            auto f = [with_cs](const std::string &x) { return with_cs ? cs(x) : x; };
-            Simulator sim(steady());
-            EXPECT_EQ(ask(sim, f(g)), "?1 WRITE PROTECTED\r") << g;
-            EXPECT_EQ(ask(sim, f("$1WE")), "*\r");
+            auto f = [with_cs](const std::string &x) { return with_cs ? Cs(x) : x; };
+            Simulator sim(Steady());
+            EXPECT_EQ(Ask(sim, f(g)), "?1 WRITE PROTECTED\r") << g;
+            EXPECT_EQ(Ask(sim, f("$1WE")), "*\r");
             // EC answers with the count; the layout depends on the checksum.
-            const std::string ok = ask(sim, f(g));
+            const std::string ok = Ask(sim, f(g));
             EXPECT_EQ(ok.substr(0, 1), "*") << g << " " << ok;
             // The write enable is used up by the accepted command.
-            EXPECT_EQ(ask(sim, f(g)), "?1 WRITE PROTECTED\r") << g;
+            EXPECT_EQ(Ask(sim, f(g)), "?1 WRITE PROTECTED\r") << g;
         }
     }
 }
 
 TEST(SimWriteProtection, OnlyTheLastAcceptedCommandCounts) {
-    run_table({
+    RunTable({
         // Any accepted command in between clears the write enable.
         {{"$1WE", "$1RD"}, "$1RR", "?1 WRITE PROTECTED\r"},
         {{"$1WE", "$1ACK"}, "$1SP+00001.00", "?1 WRITE PROTECTED\r"},
@@ -244,10 +244,10 @@ TEST(SimWriteProtection, OnlyTheLastAcceptedCommandCounts) {
         {{"$1WE", "$1TS-00100.00"}, "$1TS+00001.00", "*\r"},
     });
     // Each module has its own write enable.
-    Simulator sim(steady("12"));
-    EXPECT_EQ(ask(sim, "$1WE"), "*\r");
-    EXPECT_EQ(ask(sim, "$2RR"), "?2 WRITE PROTECTED\r");
-    EXPECT_EQ(ask(sim, "$1RR"), "*\r");
+    Simulator sim(Steady("12"));
+    EXPECT_EQ(Ask(sim, "$1WE"), "*\r");
+    EXPECT_EQ(Ask(sim, "$2RR"), "?2 WRITE PROTECTED\r");
+    EXPECT_EQ(Ask(sim, "$1RR"), "*\r");
 }
 
 TEST(SimLimits, ModeLetterIsOptionalAndChecksumIsToldApart) {
@@ -258,12 +258,12 @@ TEST(SimLimits, ModeLetterIsOptionalAndChecksumIsToldApart) {
     } rows[] = {
         {"$1HI+00200.00", "*\r", "*+00200.00L\r"},
         {"$1HI+00200.00M", "*\r", "*+00200.00M\r"},
-        {cs("$1HI+00200.00"), "*\r", "*+00200.00L\r"},
-        {cs("$1HI-00200.00M"), "*\r", "*-00200.00M\r"},
+        {Cs("$1HI+00200.00"), "*\r", "*+00200.00L\r"},
+        {Cs("$1HI-00200.00M"), "*\r", "*-00200.00M\r"},
         {"$1HI+00100.00LDC", "*\r", "*+00100.00L\r"},
         {"$1LO-00020.00", "*\r", "*-00020.00M\r"},
         {"$1LO-00020.00L", "*\r", "*-00020.00L\r"},
-        {cs("$1LO+00001.00L"), "*\r", "*+00001.00L\r"},
+        {Cs("$1LO+00001.00L"), "*\r", "*+00001.00L\r"},
         {"$1HI+00200.00X", "?1 SYNTAX\r", "*+00100.00L\r"},
         {"$1HI+00200.00l", "?1 SYNTAX\r", "*+00100.00L\r"},
         // Eleven characters after HI can only be value plus checksum.
@@ -273,17 +273,17 @@ TEST(SimLimits, ModeLetterIsOptionalAndChecksumIsToldApart) {
         {"$1HI+00200.00LDC0", "?1 SYNTAX\r", "*+00100.00L\r"},
     };
     for (const auto &r : rows) {
-        Simulator sim(steady());
-        sim.handle("$1WE", 0);
-        EXPECT_EQ(ask(sim, r.frame), r.reply) << r.frame;
-        EXPECT_EQ(ask(sim, r.frame.substr(0, 4) == "$1LO" ? "$1RL" : "$1RH"), r.rh) << r.frame;
+        Simulator sim(Steady());
+        sim.Handle("$1WE", 0);
+        EXPECT_EQ(Ask(sim, r.frame), r.reply) << r.frame;
+        EXPECT_EQ(Ask(sim, r.frame.substr(0, 4) == "$1LO" ? "$1RL" : "$1RH"), r.rh) << r.frame;
     }
     // A limit set without a letter keeps the mode set before.
-    Simulator sim(steady());
+    Simulator sim(Steady());
     for (const char *f : {"$1WE", "$1HI+00050.00M", "$1WE", "$1HI+00060.00"}) {
-        EXPECT_EQ(ask(sim, f), "*\r") << f;
+        EXPECT_EQ(Ask(sim, f), "*\r") << f;
     }
-    EXPECT_EQ(ask(sim, "$1RH"), "*+00060.00M\r");
+    EXPECT_EQ(Ask(sim, "$1RH"), "*+00060.00M\r");
 }
 
 TEST(SimOutputs, DoFrameLengthsAreReadAsBytesOrChecksum) {
@@ -293,77 +293,77 @@ TEST(SimOutputs, DoFrameLengthsAreReadAsBytesOrChecksum) {
     } rows[] = {
         {{"$1DO1234"}, "*1234\r"},
         {{"$1DO1234", "$1DO56"}, "*1256\r"},
-        {{"$1DO1234", cs("$1DO56")}, "*1256\r"},
-        {{cs("$1DO1234")}, "*1234\r"},
+        {{"$1DO1234", Cs("$1DO56")}, "*1256\r"},
+        {{Cs("$1DO1234")}, "*1234\r"},
         {{"$1DOab"}, "*00AB\r"},
         // Four digits whose last two are not a checksum: two bytes.
         {{"$1DO0FA5"}, "*0FA5\r"},
     };
     for (const auto &r : rows) {
-        Simulator sim(steady());
+        Simulator sim(Steady());
         for (const std::string &f : r.frames) {
-            EXPECT_EQ(ask(sim, f), "*\r") << f;
+            EXPECT_EQ(Ask(sim, f), "*\r") << f;
         }
-        EXPECT_EQ(ask(sim, "$1DI"), r.di) << r.frames.back();
+        EXPECT_EQ(Ask(sim, "$1DI"), r.di) << r.frames.back();
     }
 }
 
 TEST(SimState, TrimsZeroAndResetChangeWhatIsRead) {
-    Simulator sim(steady());
-    EXPECT_EQ(ask(sim, "$1WE"), "*\r");
-    EXPECT_EQ(ask(sim, "$1TZ+00005.00"), "*\r");
-    EXPECT_EQ(ask(sim, "$1RD"), "*+00077.10\r");
-    EXPECT_EQ(ask(sim, "$1WE"), "*\r");
-    EXPECT_EQ(ask(sim, "$1TS+00010.00"), "*\r");  // +10 % gain
-    EXPECT_EQ(ask(sim, "$1RD"), "*+00084.31\r");
-    EXPECT_EQ(ask(sim, "$1WE"), "*\r");
-    EXPECT_EQ(ask(sim, "$1CZ"), "*\r");
-    EXPECT_EQ(ask(sim, "$1RZ"), "*+00000.00\r");
-    EXPECT_EQ(ask(sim, "$1RD"), "*+00084.31\r");
+    Simulator sim(Steady());
+    EXPECT_EQ(Ask(sim, "$1WE"), "*\r");
+    EXPECT_EQ(Ask(sim, "$1TZ+00005.00"), "*\r");
+    EXPECT_EQ(Ask(sim, "$1RD"), "*+00077.10\r");
+    EXPECT_EQ(Ask(sim, "$1WE"), "*\r");
+    EXPECT_EQ(Ask(sim, "$1TS+00010.00"), "*\r");  // +10 % gain
+    EXPECT_EQ(Ask(sim, "$1RD"), "*+00084.31\r");
+    EXPECT_EQ(Ask(sim, "$1WE"), "*\r");
+    EXPECT_EQ(Ask(sim, "$1CZ"), "*\r");
+    EXPECT_EQ(Ask(sim, "$1RZ"), "*+00000.00\r");
+    EXPECT_EQ(Ask(sim, "$1RD"), "*+00084.31\r");
 
     for (const char *f : {"$1SB00", "$1SB3F", "$1DO8001", "$1WE", "$1HI+00001.00M"}) {
-        EXPECT_EQ(ask(sim, f), "*\r") << f;
+        EXPECT_EQ(Ask(sim, f), "*\r") << f;
     }
-    EXPECT_EQ(ask(sim, "$1WE"), "*\r");
-    EXPECT_EQ(ask(sim, "$1RR"), "*\r");
-    EXPECT_EQ(ask(sim, "$1RD"), "*+00072.10\r");
-    EXPECT_EQ(ask(sim, "$1RZ"), "*+00072.10\r");
-    EXPECT_EQ(ask(sim, "$1RH"), "*+00100.00L\r");
-    EXPECT_EQ(ask(sim, "$1RB00"), "*0\r");
-    EXPECT_EQ(ask(sim, "$1RB3F"), "*0\r");
-    EXPECT_EQ(ask(sim, "$1DI"), "*0000\r");
-    EXPECT_EQ(ask(sim, "$1RE"), "*0000001\r");  // the RD since the reset
+    EXPECT_EQ(Ask(sim, "$1WE"), "*\r");
+    EXPECT_EQ(Ask(sim, "$1RR"), "*\r");
+    EXPECT_EQ(Ask(sim, "$1RD"), "*+00072.10\r");
+    EXPECT_EQ(Ask(sim, "$1RZ"), "*+00072.10\r");
+    EXPECT_EQ(Ask(sim, "$1RH"), "*+00100.00L\r");
+    EXPECT_EQ(Ask(sim, "$1RB00"), "*0\r");
+    EXPECT_EQ(Ask(sim, "$1RB3F"), "*0\r");
+    EXPECT_EQ(Ask(sim, "$1DI"), "*0000\r");
+    EXPECT_EQ(Ask(sim, "$1RE"), "*0000001\r");  // the RD since the reset
 }
 
 TEST(SimState, ModulesOnOneLinkKeepSeparateState) {
-    Simulator sim(steady("1A"));
-    EXPECT_TRUE(sim.serves('A'));
-    EXPECT_FALSE(sim.serves('2'));
-    EXPECT_EQ(ask(sim, "$ASB01"), "*\r");
-    EXPECT_EQ(ask(sim, "$ADOFF"), "*\r");
-    EXPECT_EQ(ask(sim, "$ARB01"), "*1\r");
-    EXPECT_EQ(ask(sim, "$1RB01"), "*0\r");
-    EXPECT_EQ(ask(sim, "$1DI"), "*0000\r");
-    EXPECT_EQ(ask(sim, "$ADI"), "*00FF\r");
-    EXPECT_EQ(ask(sim, cs("$ADI")), cs("*ADI00FF") + "\r");
+    Simulator sim(Steady("1A"));
+    EXPECT_TRUE(sim.Serves('A'));
+    EXPECT_FALSE(sim.Serves('2'));
+    EXPECT_EQ(Ask(sim, "$ASB01"), "*\r");
+    EXPECT_EQ(Ask(sim, "$ADOFF"), "*\r");
+    EXPECT_EQ(Ask(sim, "$ARB01"), "*1\r");
+    EXPECT_EQ(Ask(sim, "$1RB01"), "*0\r");
+    EXPECT_EQ(Ask(sim, "$1DI"), "*0000\r");
+    EXPECT_EQ(Ask(sim, "$ADI"), "*00FF\r");
+    EXPECT_EQ(Ask(sim, Cs("$ADI")), Cs("*ADI00FF") + "\r");
 }
 
 TEST(SimReading, VariesSlowlyWithinItsBand) {
     SimConfig c;  // the default moving model
     Simulator sim(c);
     const double band = c.model.amplitude + c.model.noise + 0.01;
-    std::set<qorsim::Cents> seen;
+    std::set<qor::sim::Cents> seen;
     for (double t = 0; t < 120; t += 0.37) {
-        const qorsim::Cents v = sim.reading('1', t);
+        const qor::sim::Cents v = sim.Reading('1', t);
         EXPECT_NEAR(static_cast<double>(v) / 100.0, c.model.base, band) << t;
         seen.insert(v);
     }
     EXPECT_GT(seen.size(), 10u);
     // RD within one conversion period repeats itself; ND takes a new one.
-    EXPECT_EQ(ask(sim, "$1RD", 10.01), ask(sim, "$1RD", 10.05));
+    EXPECT_EQ(Ask(sim, "$1RD", 10.01), Ask(sim, "$1RD", 10.05));
     std::set<std::string> fresh;
     for (int i = 0; i < 10; ++i) {
-        fresh.insert(ask(sim, "$1ND", 10.02));
+        fresh.insert(Ask(sim, "$1ND", 10.02));
     }
     EXPECT_GT(fresh.size(), 1u);
 }
@@ -386,7 +386,7 @@ TEST(SimFrames, AssemblerFindsFramesInNoise) {
         FrameAssembler a;
         std::vector<std::string> got;
         for (char c : r.bytes) {
-            if (auto f = a.feed(c)) {
+            if (auto f = a.Feed(c)) {
                 got.push_back(*f);
             }
         }
@@ -394,10 +394,10 @@ TEST(SimFrames, AssemblerFindsFramesInNoise) {
     }
     FrameAssembler a;
     for (char c : std::string("$1R")) {
-        a.feed(c);
+        a.Feed(c);
     }
-    a.reset();
-    EXPECT_FALSE(a.feed('\r').has_value());
+    a.Reset();
+    EXPECT_FALSE(a.Feed('\r').has_value());
 }
 
 }  // namespace

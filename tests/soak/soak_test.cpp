@@ -21,8 +21,8 @@
 
 namespace {
 
-using e2e::NowMs;
-using e2e::SimProcess;
+using qor::test::NowMs;
+using qor::test::SimProcess;
 
 constexpr int kTimeoutMs = 40;
 // A reply takes at most 256 characters from the link, each within the
@@ -58,7 +58,8 @@ struct Tally {
 };
 
 void Transact(int port, Tally &tally) {
-    int status = -7, error = -7;
+    int status = -7;
+    int error = -7;
     long long start = NowMs();
     float value = QOR_RD(port, '1', &status, &error);
     long long took = NowMs() - start;
@@ -82,9 +83,9 @@ void Transact(int port, Tally &tally) {
 
 void Soak(const char *name, const std::vector<std::string> &sim_arguments, bool tcp) {
     SimProcess sim(sim_arguments);
-    ASSERT_FALSE(sim.where().empty()) << "the simulator did not start";
+    ASSERT_FALSE(sim.Where().empty()) << "the simulator did not start";
     std::string target =
-        (tcp ? "socket://" : "") + sim.where() + "?timeout_ms=" + std::to_string(kTimeoutMs);
+        (tcp ? "socket://" : "") + sim.Where() + "?timeout_ms=" + std::to_string(kTimeoutMs);
     const int port = tcp ? 61 : 60;
     ASSERT_EQ(QOR_OpenPort(port, target.c_str()), 1);
 

@@ -6,8 +6,9 @@
 #include <set>
 
 #include "cli.h"
+#include "option_scan.h"
 
-using namespace qor_cli;
+using namespace qor::cli;
 
 namespace {
 
@@ -52,7 +53,7 @@ TEST(ToolsParse, ValuesAreStrictDecimals) {
     };
     for (const ValueCase &c : cases) {
         double v = -12345;
-        EXPECT_EQ(parseValue(c.text, v), c.ok) << "'" << c.text << "'";
+        EXPECT_EQ(ParseValue(c.text, v), c.ok) << "'" << c.text << "'";
         if (c.ok) {
             EXPECT_DOUBLE_EQ(v, c.value) << "'" << c.text << "'";
         } else {
@@ -88,7 +89,7 @@ TEST(ToolsParse, IntegersAreStrictAndInRange) {
     };
     for (const IntCase &c : cases) {
         long v = -777;
-        EXPECT_EQ(parseInteger(c.text, c.min, c.max, v), c.ok) << "'" << c.text << "'";
+        EXPECT_EQ(ParseInteger(c.text, c.min, c.max, v), c.ok) << "'" << c.text << "'";
         if (c.ok) {
             EXPECT_EQ(v, c.value) << "'" << c.text << "'";
         }
@@ -108,16 +109,32 @@ TEST(ToolsParse, BytesTakeDecimalOrHex) {
     };
     for (const auto &c : cases) {
         int v = -1;
-        EXPECT_EQ(parseByte(c.text, v), c.ok) << "'" << c.text << "'";
+        EXPECT_EQ(ParseByte(c.text, v), c.ok) << "'" << c.text << "'";
         if (c.ok) {
             EXPECT_EQ(v, c.value) << "'" << c.text << "'";
         }
     }
 }
 
+// What a parsed line does: "command" (one library command), "help",
+// "version", or the subcommand's name.
+std::string ActionOf(const CommandLine &cl) {
+    switch (cl.action) {
+        case Action::kCommand:
+            return "command";
+        case Action::kHelp:
+            return "help";
+        case Action::kVersion:
+            return "version";
+        case Action::kSubcommand:
+            return cl.subcommand->name;
+    }
+    return "";
+}
+
 struct GoodLine {
     std::vector<std::string> args;
-    Action action;
+    const char *action;
     const char *command;  // table row, or nullptr
     int port;
     char address;
@@ -129,10 +146,10 @@ struct GoodLine {
 
 TEST(ToolsParse, CommandLinesThatWork) {
     const GoodLine cases[] = {
-        {{"rd"}, Action::Single, "rd", 1, '1', false, 0, 2, {}},
-        {{"RD"}, Action::Single, "rd", 1, '1', false, 0, 2, {}},
+        {{"rd"}, "command", "rd", 1, '1', false, 0, 2, {}},
+        {{"RD"}, "command", "rd", 1, '1', false, 0, 2, {}},
         {{"--port", "3", "--address", "A", "--checksum", "rh"},
-         Action::Single,
+         "command",
          "rh",
          3,
          'A',
@@ -140,21 +157,21 @@ TEST(ToolsParse, CommandLinesThatWork) {
          0,
          2,
          {}},
-        {{"rd", "--address=7", "--port=2"}, Action::Single, "rd", 2, '7', false, 0, 2, {}},
-        {{"hi", "100", "L"}, Action::Single, "hi", 1, '1', false, 100.0f, 1, {}},
-        {{"hi", "5", "m"}, Action::Single, "hi", 1, '1', false, 5.0f, 0, {}},
-        {{"lo", "-3.46"}, Action::Single, "lo", 1, '1', false, -3.46f, 2, {}},
-        {{"sp", "--", "-3.46"}, Action::Single, "sp", 1, '1', false, -3.46f, 2, {}},
-        {{"ao", "+12.5"}, Action::Single, "ao", 1, '1', false, 12.5f, 2, {}},
-        {{"do", "0x0F"}, Action::Single, "do", 1, '1', false, 0, 2, {15}},
-        {{"do", "15", "0xa5"}, Action::Single, "do", 1, '1', false, 0, 2, {15, 165}},
-        {{"di", "2", "1", "7"}, Action::Single, "di", 1, '1', false, 0, 2, {2, 1, 7}},
-        {{"di", "24", "24", "0"}, Action::Single, "di", 1, '1', false, 0, 2, {24, 24, 0}},
-        {{"sb", "63"}, Action::Single, "sb", 1, '1', false, 0, 2, {63}},
-        {{"--address", "~", "cb", "0"}, Action::Single, "cb", 1, '~', false, 0, 2, {0}},
-        {{"scan", "--timeout", "50"}, Action::Scan, nullptr, 1, '1', false, 0, 2, {}},
+        {{"rd", "--address=7", "--port=2"}, "command", "rd", 2, '7', false, 0, 2, {}},
+        {{"hi", "100", "L"}, "command", "hi", 1, '1', false, 100.0f, 1, {}},
+        {{"hi", "5", "m"}, "command", "hi", 1, '1', false, 5.0f, 0, {}},
+        {{"lo", "-3.46"}, "command", "lo", 1, '1', false, -3.46f, 2, {}},
+        {{"sp", "--", "-3.46"}, "command", "sp", 1, '1', false, -3.46f, 2, {}},
+        {{"ao", "+12.5"}, "command", "ao", 1, '1', false, 12.5f, 2, {}},
+        {{"do", "0x0F"}, "command", "do", 1, '1', false, 0, 2, {15}},
+        {{"do", "15", "0xa5"}, "command", "do", 1, '1', false, 0, 2, {15, 165}},
+        {{"di", "2", "1", "7"}, "command", "di", 1, '1', false, 0, 2, {2, 1, 7}},
+        {{"di", "24", "24", "0"}, "command", "di", 1, '1', false, 0, 2, {24, 24, 0}},
+        {{"sb", "63"}, "command", "sb", 1, '1', false, 0, 2, {63}},
+        {{"--address", "~", "cb", "0"}, "command", "cb", 1, '~', false, 0, 2, {0}},
+        {{"scan", "--timeout", "50"}, "scan", nullptr, 1, '1', false, 0, 2, {}},
         {{"poll", "rd", "--interval", "100", "--count", "3"},
-         Action::Poll,
+         "poll",
          "rd",
          1,
          '1',
@@ -163,7 +180,7 @@ TEST(ToolsParse, CommandLinesThatWork) {
          2,
          {}},
         {{"--interval=10", "poll", "di", "2", "1", "0"},
-         Action::Poll,
+         "poll",
          "di",
          1,
          '1',
@@ -171,16 +188,16 @@ TEST(ToolsParse, CommandLinesThatWork) {
          0,
          2,
          {2, 1, 0}},
-        {{"demo"}, Action::Demo, nullptr, 1, '1', false, 0, 2, {}},
-        {{"--version", "rd"}, Action::Version, nullptr, 1, '1', false, 0, 2, {}},
-        {{"--help"}, Action::Help, nullptr, 1, '1', false, 0, 2, {}},
+        {{"demo"}, "demo", nullptr, 1, '1', false, 0, 2, {}},
+        {{"--version", "rd"}, "version", nullptr, 1, '1', false, 0, 2, {}},
+        {{"--help"}, "help", nullptr, 1, '1', false, 0, 2, {}},
     };
     for (const GoodLine &c : cases) {
         CommandLine cl;
         std::string error;
         const std::string label = ::testing::PrintToString(c.args);
-        ASSERT_TRUE(parseCommandLine(c.args, cl, error)) << label << ": " << error;
-        EXPECT_EQ(cl.action, c.action) << label;
+        ASSERT_TRUE(ParseCommandLine(c.args, cl, error)) << label << ": " << error;
+        EXPECT_EQ(ActionOf(cl), c.action) << label;
         EXPECT_EQ(cl.options.port, c.port) << label;
         EXPECT_EQ(cl.options.address, c.address) << label;
         EXPECT_EQ(cl.options.checksum, c.checksum) << label;
@@ -210,9 +227,9 @@ TEST(ToolsParse, HelpTopics) {
     for (const auto &c : cases) {
         CommandLine cl;
         std::string error;
-        ASSERT_TRUE(parseCommandLine(c.args, cl, error)) << error;
-        EXPECT_EQ(cl.action, Action::Help);
-        EXPECT_EQ(cl.helpTopic, c.topic);
+        ASSERT_TRUE(ParseCommandLine(c.args, cl, error)) << error;
+        EXPECT_EQ(cl.action, Action::kHelp);
+        EXPECT_EQ(cl.help_topic, c.topic);
     }
 }
 
@@ -259,7 +276,7 @@ TEST(ToolsParse, CommandLinesThatAreRefused) {
         CommandLine cl;
         std::string error;
         const std::string label = ::testing::PrintToString(c.args);
-        EXPECT_FALSE(parseCommandLine(c.args, cl, error)) << label;
+        EXPECT_FALSE(ParseCommandLine(c.args, cl, error)) << label;
         EXPECT_NE(error.find(c.message), std::string::npos)
             << label << ": '" << error << "' lacks '" << c.message << "'";
         EXPECT_EQ(error.find('\n'), std::string::npos) << label;
@@ -279,32 +296,32 @@ TEST(ToolsTargets, TimeoutIsMergedIntoTheOptions) {
         {"x?", 7, "x?timeout_ms=7"},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(withTimeout(c.target, c.ms), c.want) << c.target;
+        EXPECT_EQ(WithTimeout(c.target, c.ms), c.want) << c.target;
     }
-    EXPECT_EQ(defaultTarget(2, "socket://a:1"), "socket://a:1");
+    EXPECT_EQ(DefaultTarget(2, "socket://a:1"), "socket://a:1");
 }
 
 // Without --link, --timeout opens the port's own serial device, which the
 // help names too; Windows numbers its ports from 1, POSIX systems from 0.
 TEST(ToolsTargets, DefaultDeviceFollowsThePlatform) {
 #ifdef _WIN32
-    EXPECT_EQ(defaultTarget(1, nullptr), "COM1");
-    EXPECT_EQ(defaultTarget(3, ""), "COM3");
-    EXPECT_EQ(defaultTarget(12, nullptr), "COM12");
+    EXPECT_EQ(DefaultTarget(1, nullptr), "COM1");
+    EXPECT_EQ(DefaultTarget(3, ""), "COM3");
+    EXPECT_EQ(DefaultTarget(12, nullptr), "COM12");
     const char *named = "else COM<N>.";
     const char *debugGoesTo = "message box";
 #else
-    EXPECT_EQ(defaultTarget(1, nullptr), "/dev/ttyS0");
-    EXPECT_EQ(defaultTarget(3, ""), "/dev/ttyS2");
-    EXPECT_EQ(defaultTarget(12, nullptr), "/dev/ttyS11");
+    EXPECT_EQ(DefaultTarget(1, nullptr), "/dev/ttyS0");
+    EXPECT_EQ(DefaultTarget(3, ""), "/dev/ttyS2");
+    EXPECT_EQ(DefaultTarget(12, nullptr), "/dev/ttyS11");
     const char *named = "else /dev/ttyS<N-1>.";
-    const char *debugGoesTo = "on standard error";
+    const char *debug_goes_to = "on standard error";
 #endif
-    const std::string help = overviewHelp();
+    const std::string help = OverviewHelp();
     EXPECT_NE(help.find(named), std::string::npos) << help;
     const size_t debug = help.find("  --debug ");
     ASSERT_NE(debug, std::string::npos);
-    EXPECT_NE(help.substr(debug, help.find("--timeout", debug) - debug).find(debugGoesTo),
+    EXPECT_NE(help.substr(debug, help.find("--timeout", debug) - debug).find(debug_goes_to),
               std::string::npos)
         << help;
 }
@@ -320,7 +337,7 @@ TEST(ToolsFormat, ValuesHaveTwoDecimals) {
         {0.01f, "0.01"},         {-0.001f, "0.00"},         {100.0f, "100.00"},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(formatFixed2(c.value), c.want) << c.value;
+        EXPECT_EQ(FormatFixed2(c.value), c.want) << c.value;
     }
 }
 
@@ -329,23 +346,23 @@ TEST(ToolsFormat, ResultsByKind) {
     o.value = 100.0f;
     o.mode = 1;
     o.count = 123;
-    EXPECT_EQ(formatResult(ResultKind::Value, o), "100.00");
-    EXPECT_EQ(formatResult(ResultKind::Limit, o), "100.00 latching");
-    EXPECT_EQ(formatResult(ResultKind::Count, o), "123");
-    EXPECT_EQ(formatResult(ResultKind::None, o), "ok");
+    EXPECT_EQ(FormatResult(ResultKind::kValue, o), "100.00");
+    EXPECT_EQ(FormatResult(ResultKind::kLimit, o), "100.00 latching");
+    EXPECT_EQ(FormatResult(ResultKind::kCount, o), "123");
+    EXPECT_EQ(FormatResult(ResultKind::kNone, o), "ok");
     o.mode = 0;
-    EXPECT_EQ(formatResult(ResultKind::Limit, o), "100.00 momentary");
+    EXPECT_EQ(FormatResult(ResultKind::kLimit, o), "100.00 momentary");
     o.mode = -1;
-    EXPECT_EQ(formatResult(ResultKind::Limit, o), "100.00 none");
+    EXPECT_EQ(FormatResult(ResultKind::kLimit, o), "100.00 none");
     o.count = 1;
-    EXPECT_EQ(formatResult(ResultKind::Bit, o), "1");
+    EXPECT_EQ(FormatResult(ResultKind::kBit, o), "1");
 }
 
 TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
     const struct {
         int status, error;
         const char *text;
-        int exitCode;
+        int exit_code;
         bool answered;
     } cases[] = {
         {100, 1, "no reply (status 100, error 1): the module did not answer", 1, false},
@@ -362,13 +379,13 @@ TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
          false},
     };
     for (const auto &c : cases) {
-        const std::string text = describeFailure(c.status, c.error);
+        const std::string text = DescribeFailure(c.status, c.error);
         EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
-        EXPECT_EQ(exitCodeFor(c.status), c.exitCode) << c.status;
-        EXPECT_EQ(moduleAnswered(c.status, c.error), c.answered) << c.status << "/" << c.error;
+        EXPECT_EQ(ExitCodeFor(c.status), c.exit_code) << c.status;
+        EXPECT_EQ(ModuleAnswered(c.status, c.error), c.answered) << c.status << "/" << c.error;
     }
-    EXPECT_EQ(exitCodeFor(0), 0);
-    EXPECT_TRUE(moduleAnswered(0, 0));
+    EXPECT_EQ(ExitCodeFor(0), 0);
+    EXPECT_TRUE(ModuleAnswered(0, 0));
 }
 
 TEST(ToolsFormat, IsoTimeAndCsvRows) {
@@ -399,7 +416,7 @@ TEST(ToolsFormat, IsoTimeAndCsvRows) {
         {-1233, "1969-12-31T23:59:58.767Z"},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(isoUtc(system_clock::time_point{milliseconds(c.ms)}), c.want) << c.ms;
+        EXPECT_EQ(IsoUtc(system_clock::time_point{milliseconds(c.ms)}), c.want) << c.ms;
     }
 
     Outcome ok;
@@ -408,12 +425,12 @@ TEST(ToolsFormat, IsoTimeAndCsvRows) {
     Outcome bad;
     bad.status = 100;
     bad.error = 1;
-    EXPECT_EQ(csvHeader(ResultKind::Value), "time,value,status,error");
-    EXPECT_EQ(csvHeader(ResultKind::Limit), "time,value,mode,status,error");
-    EXPECT_EQ(csvRow("T", ResultKind::Value, ok), "T,72.10,0,0");
-    EXPECT_EQ(csvRow("T", ResultKind::Limit, ok), "T,72.10,latching,0,0");
-    EXPECT_EQ(csvRow("T", ResultKind::Value, bad), "T,,100,1");
-    EXPECT_EQ(csvRow("T", ResultKind::Limit, bad), "T,,,100,1");
+    EXPECT_EQ(CsvHeader(ResultKind::kValue), "time,value,status,error");
+    EXPECT_EQ(CsvHeader(ResultKind::kLimit), "time,value,mode,status,error");
+    EXPECT_EQ(CsvRow("T", ResultKind::kValue, ok), "T,72.10,0,0");
+    EXPECT_EQ(CsvRow("T", ResultKind::kLimit, ok), "T,72.10,latching,0,0");
+    EXPECT_EQ(CsvRow("T", ResultKind::kValue, bad), "T,,100,1");
+    EXPECT_EQ(CsvRow("T", ResultKind::kLimit, bad), "T,,,100,1");
 }
 
 // Day after day over 500 years, more than a whole 400-year cycle of the
@@ -422,21 +439,23 @@ TEST(ToolsFormat, IsoTimeAndCsvRows) {
 // years of the Gregorian calendar.
 TEST(ToolsFormat, IsoDatesFollowTheCalendar) {
     using namespace std::chrono;
-    const auto monthLength = [](int year, int month) {
-        static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const auto month_length = [](int year, int month) {
+        static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
         const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-        return month == 2 && leap ? 29 : days[month - 1];
+        return month == 2 && leap ? 29 : kDays[month - 1];
     };
-    int year = 1700, month = 1, day = 1;
+    int year = 1700;
+    int month = 1;
+    int day = 1;
     const long long first = -98615;  // 1700-01-01 in days from 1970-01-01
     for (long long d = first; d < first + 182621; ++d) {
         // Noon, so the time of day is fixed and only the date moves.
         const std::string text =
-            isoUtc(system_clock::time_point{milliseconds(d * 86400000LL + 43200000LL)});
+            IsoUtc(system_clock::time_point{milliseconds(d * 86400000LL + 43200000LL)});
         char want[64];
         std::snprintf(want, sizeof want, "%04d-%02d-%02dT12:00:00.000Z", year, month, day);
         ASSERT_EQ(text, want) << "day " << d;
-        if (++day > monthLength(year, month)) {
+        if (++day > month_length(year, month)) {
             day = 1;
             if (++month > 12) {
                 month = 1;
@@ -451,34 +470,34 @@ TEST(ToolsFormat, IsoDatesFollowTheCalendar) {
 // give a command the wrong export or an unusable argument list.
 TEST(ToolsTable, OneWellFormedRowPerExport) {
     std::set<std::string> names;
-    for (const CommandRow &c : commandTable()) {
+    for (const CommandRow &c : CommandTable()) {
         std::string upper = c.name;
         for (char &ch : upper) {
             ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         }
-        EXPECT_EQ(std::string("QOR_") + upper, c.exportName);
+        EXPECT_EQ(std::string("QOR_") + upper, c.export_name);
         EXPECT_TRUE(names.insert(c.name).second) << c.name;
         EXPECT_NE(c.call, nullptr) << c.name;
-        bool optionalSeen = false;
+        bool optional_seen = false;
         for (ArgKind k : c.args) {
-            const bool optional = k == ArgKind::Mode || k == ArgKind::OptByte;
-            EXPECT_FALSE(optionalSeen && !optional) << c.name << ": required after optional";
-            optionalSeen = optionalSeen || optional;
+            const bool optional = k == ArgKind::kMode || k == ArgKind::kOptByte;
+            EXPECT_FALSE(optional_seen && !optional) << c.name << ": required after optional";
+            optional_seen = optional_seen || optional;
         }
-        EXPECT_FALSE(commandHelp(c.name).empty()) << c.name;
-        EXPECT_NE(overviewHelp().find(c.exportName), std::string::npos) << c.name;
-        EXPECT_EQ(findCommand(c.name), &c);
+        EXPECT_FALSE(CommandHelp(c.name).empty()) << c.name;
+        EXPECT_NE(OverviewHelp().find(c.export_name), std::string::npos) << c.name;
+        EXPECT_EQ(FindCommand(c.name), &c);
     }
     EXPECT_EQ(names.size(), 24u);
     const std::set<std::string> queries = {"rd", "nd", "rz", "rh", "rl", "re", "di", "rb"};
-    for (const CommandRow &c : commandTable()) {
+    for (const CommandRow &c : CommandTable()) {
         EXPECT_EQ(c.query, queries.count(c.name) == 1) << c.name;
     }
     for (const char *topic : {"scan", "poll", "demo"}) {
-        EXPECT_FALSE(commandHelp(topic).empty()) << topic;
+        EXPECT_FALSE(CommandHelp(topic).empty()) << topic;
     }
-    EXPECT_TRUE(commandHelp("xx").empty());
-    EXPECT_EQ(versionText(), "qor 1.0.0.1");
+    EXPECT_TRUE(CommandHelp("xx").empty());
+    EXPECT_EQ(VersionText(), "qor 1.0.0.1");
 }
 
 }  // namespace
