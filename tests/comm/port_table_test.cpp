@@ -176,7 +176,7 @@ TEST(CommPorts, RacingOpenCloseAndUseOnSharedPorts) {
             }
         }
     });
-    const std::string target = listener.target("?timeout_ms=0");
+    const std::string target = listener.target("?timeout_ms=1&recovery_ms=0");
     std::vector<std::thread> threads;
     for (int t = 0; t < 6; ++t) {
         threads.emplace_back([&, t] {
