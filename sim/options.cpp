@@ -50,6 +50,25 @@ bool parse_rate(const std::string &s, double &out) {
     return true;
 }
 
+// "LOW-HIGH" or "MS" for the delay of a random late reply.
+bool parse_range(const std::string &s, FaultOptions &faults) {
+    const std::size_t dash = s.find('-');
+    long long low = 0;
+    long long high = 0;
+    if (dash == std::string::npos) {
+        if (!parse_int(s, 0, 600000, low)) {
+            return false;
+        }
+        high = low;
+    } else if (!parse_int(s.substr(0, dash), 0, 600000, low) ||
+               !parse_int(s.substr(dash + 1), low, 600000, high)) {
+        return false;
+    }
+    faults.fault_delay_low_ms = static_cast<int>(low);
+    faults.fault_delay_high_ms = static_cast<int>(high);
+    return true;
+}
+
 bool is_address_char(char c) {
     // Printable, and not one of the characters that frame a message.
     return c > ' ' && c < 127 && c != '$' && c != '#' && c != '*' && c != '?';
@@ -246,6 +265,11 @@ ParseResult parse_args(const std::vector<std::string> &args) {
             if (!value(v) || !parse_rate(v, o.faults.fault_rate)) {
                 return fail("--fault-rate needs a fraction 0..1");
             }
+        } else if (name == "--fault-delay-ms") {
+            if (!value(v) || !parse_range(v, o.faults)) {
+                return fail(
+                    "--fault-delay-ms needs LOW-HIGH milliseconds, 0 <= LOW <= HIGH <= 600000");
+            }
         } else if (name == "--seed") {
             if (!value(v) || !parse_u64(v, o.faults.seed)) {
                 return fail("--seed needs an unsigned number");
@@ -293,6 +317,8 @@ const char *usage_text() {
            "  --baud N            pace the link like a serial line at N baud\n"
            "  --fault-rate P      give a fraction P of replies one random fault (silence,\n"
            "                      a late reply, noise before it, cut, overlong)\n"
+           "  --fault-delay-ms LOW-HIGH\n"
+           "                      how late a random late reply is (default 400-800)\n"
            "  --seed S            seed for --fault-rate (default 1)\n"
            "  --drop-after N      close each TCP connection after N replies\n"
            "Stops on SIGINT or SIGTERM with exit code 0; bad arguments exit with 2.\n";
