@@ -119,8 +119,9 @@ QOR_COMM_API void QOR_ClosePort(int port);
  * size - 1 characters, always NUL-terminated when size > 0), for example
  *   "cannot open /dev/ttyUSB0: no such device"
  *   "cannot connect to socket://10.0.0.7:4001: connect timed out after 4000 ms"
- *   "bad target \"localhost:4001\": no such device; did you mean socket://localhost:4001?"
+ *   "cannot open localhost:4001: no such device; did you mean socket://localhost:4001?"
  *   "bad target \"/dev/ttyS0?timeout_ms=0\": timeout_ms=0 is out of range 1..60000"
+ *   "link to /dev/ttyUSB0 lost while reading: Input/output error"
  * A failure is an open that failed (explicit or on first use), a malformed
  * target, no free port, or a link lost or stuck while in use; a read that
  * times out is not one (the trace reports those). The text is kept until
@@ -136,7 +137,7 @@ QOR_COMM_API int QOR_PortError(int port, char *text, int size);
 #define QOR_TARGET_OPENED 0      /* given to QOR_OpenPort */
 #define QOR_TARGET_ENVIRONMENT 1 /* the variable QOR_COMM_PORT<n> */
 #define QOR_TARGET_DEVICE 2      /* the default device, /dev/ttyS<n-1> or COMn */
-/* A buffer of this size holds any target QOR_PortTarget reports. */
+/* A buffer of this size holds any target that can be opened. */
 #define QOR_TARGET_TEXT_SIZE 512
 
 /* Tells which target the port uses, or will use on its first use: copies
