@@ -102,8 +102,8 @@ bool Contains(Span s, char c) {
 
 bool CopyLocation(Span s, Target *target, Complaint complaint) {
     if (s.length >= kLocationCapacity) {
-        return Refuse(complaint, "device path or host longer than %zu characters",
-                      kLocationCapacity - 1);
+        return Refuse(complaint, "device path or host longer than %d characters",
+                      static_cast<int>(kLocationCapacity - 1));
     }
     std::memcpy(target->location, s.begin, s.length);
     target->location[s.length] = '\0';
@@ -335,7 +335,8 @@ bool ParseTarget(const char *text, Target *target, char *why, std::size_t why_ca
         return Refuse(complaint, length == 0 ? "empty target" : "begins with a blank");
     }
     if (length >= kTargetTextCapacity) {
-        return Refuse(complaint, "longer than %zu characters", kTargetTextCapacity - 1);
+        return Refuse(complaint, "longer than %d characters",
+                      static_cast<int>(kTargetTextCapacity - 1));
     }
     target->transport = FindTransport(text);
     if (target->transport == nullptr) {
