@@ -182,7 +182,7 @@ TEST_P(Faults, ReplyWithinTheRecoveryPeriodIsNeverTakenForAnother) {
     // fails, and none takes the reply to the call before it. (The recovery
     // period is longer than the default, so that a slow machine cannot push
     // a reply past it.)
-    Start({"--steady", "--delay-ms", "150"}, "timeout_ms=100&recovery_ms=300");
+    Start({"--steady", "--delay-ms", "150"}, "timeout_ms=100&recovery_ms=600");
     for (int round = 0; round < 2; ++round) {
         int mode = -7;
         EXPECT_EQ(QOR_RD(port_, M, &status_, &error_), 0.0f);
