@@ -2,16 +2,15 @@
 // done with poll() so that no call can block longer than its time-out.
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <stdio.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "link_ops.h"
-#include "posix_wait.h"
+#include "posix_io.h"
+#include "target.h"
 
-namespace qor_comm {
+namespace qor::comm {
 
 namespace {
 
@@ -114,11 +113,52 @@ void SerialClose(LinkHandle link) {
     close(fd);
 }
 
-bool SerialOpen(const Target &target, LinkHandle *link) {
-    speed_t speed{};
-    if (target.transport != Transport::kSerial || !SpeedCode(target.baud, &speed)) {
-        return false;
+bool Fail(Failure *why, Reason reason, int code) {
+    why->reason = reason;
+    why->code = code;
+    return false;
+}
+
+Reason OpenErrorReason(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+        case EIO:  // a serial port the kernel knows without hardware behind it
+            return Reason::kNoDevice;
+        case EACCES:
+        case EPERM:
+            return Reason::kPermission;
+        case EBUSY:
+            return Reason::kBusy;
+        case EISDIR:
+            return Reason::kNotSerial;
+        default:
+            return Reason::kSystem;
     }
+}
+
+// Puts an open terminal into raw mode at the target's rate.
+bool Configure(int fd, const Target &target, Failure *why) {
+    speed_t speed{};
+    struct termios tio {};
+    if (tcgetattr(fd, &tio) != 0) {
+        // Not a terminal device (a regular file, /dev/null).
+        return Fail(why, errno == ENOTTY || errno == EINVAL ? Reason::kNotSerial : Reason::kSystem,
+                    errno);
+    }
+    MakeRaw(&tio);
+    if (!SpeedCode(target.baud, &speed) || cfsetispeed(&tio, speed) != 0 ||
+        cfsetospeed(&tio, speed) != 0) {
+        return Fail(why, Reason::kBaudUnsupported, EINVAL);
+    }
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        return Fail(why, errno == EINVAL ? Reason::kBaudUnsupported : Reason::kSystem, errno);
+    }
+    return true;
+}
+
+bool SerialOpen(const Target &target, LinkHandle *link, Failure *why) {
     // O_NONBLOCK: neither the open (waiting for carrier) nor a write may
     // block; all waiting is bounded by poll.
     int fd = -1;
@@ -126,7 +166,7 @@ bool SerialOpen(const Target &target, LinkHandle *link) {
         fd = open(target.location, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        return false;
+        return Fail(why, OpenErrorReason(errno), errno);
     }
 #ifdef TIOCEXCL
     // Other programs opening the same device now get EBUSY instead of
@@ -134,15 +174,7 @@ bool SerialOpen(const Target &target, LinkHandle *link) {
     // refuse the device.
     ioctl(fd, TIOCEXCL);
 #endif
-    struct termios tio {};
-    if (tcgetattr(fd, &tio) != 0) {
-        // Not a terminal device (a regular file, /dev/null, a directory).
-        SerialClose(fd);
-        return false;
-    }
-    MakeRaw(&tio);
-    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 ||
-        tcsetattr(fd, TCSANOW, &tio) != 0) {
+    if (!Configure(fd, target, why)) {
         SerialClose(fd);
         return false;
     }
@@ -151,88 +183,23 @@ bool SerialOpen(const Target &target, LinkHandle *link) {
     return true;
 }
 
-bool SerialWrite(LinkHandle link, const unsigned char *bytes, std::size_t count, int timeout_ms) {
-    int fd = Fd(link);
-    std::size_t done = 0;
-    while (done < count) {
-        ssize_t written = write(fd, bytes + done, count - done);
-        if (written > 0) {
-            done += static_cast<std::size_t>(written);
-            continue;
-        }
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The output buffer is full; it drains at the line rate. If it
-            // does not within the time-out the device is stuck.
-            int events = WaitUntil(fd, POLLOUT, MonotonicMs() + timeout_ms);
-            if (events <= 0 || (events & POLLOUT) == 0) {
-                return false;
-            }
-            continue;
-        }
-        // EIO, ENXIO, ENODEV: the device went away; anything else is just as
-        // final for this descriptor.
-        return false;
-    }
-    return true;
+bool SerialWrite(LinkHandle link, const unsigned char *bytes, std::size_t count, int timeout_ms,
+                 int *code) {
+    return PosixWrite(Fd(link), FdKind::kTerminal, bytes, count, timeout_ms, code);
 }
 
-long SerialRead(LinkHandle link, unsigned char *buffer, std::size_t capacity, int timeout_ms) {
-    int fd = Fd(link);
-    std::int64_t deadline = MonotonicMs() + timeout_ms;
-    for (;;) {
-        int events = WaitUntil(fd, POLLIN, deadline);
-        if (events == 0) {
-            return 0;
-        }
-        if (events < 0 || (events & POLLNVAL) != 0) {
-            return -1;
-        }
-        // With a hang-up pending, whatever already arrived is still handed
-        // out first; the read after it reports the loss.
-        ssize_t got = read(fd, buffer, capacity);
-        if (got > 0) {
-            return static_cast<long>(got);
-        }
-        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) &&
-            (events & (POLLHUP | POLLERR)) == 0) {
-            continue;
-        }
-        // 0 after poll reported input: the terminal was hung up. EIO, ENXIO,
-        // ENODEV: the device is gone.
-        return -1;
-    }
+long SerialRead(LinkHandle link, unsigned char *buffer, std::size_t capacity, int timeout_ms,
+                int *code) {
+    return PosixRead(Fd(link), buffer, capacity, timeout_ms, code);
 }
 
-bool SerialDrainInput(LinkHandle link, unsigned char *, std::size_t) {
-    int fd = Fd(link);
-    for (;;) {
-        if (tcflush(fd, TCIFLUSH) == 0) {
-            return true;
-        }
-        if (errno != EINTR) {
-            // A hung-up terminal answers EIO here.
-            return false;
-        }
-    }
+long SerialTakeWaiting(LinkHandle link, unsigned char *buffer, std::size_t capacity, int *code) {
+    return PosixTakeWaiting(Fd(link), FdKind::kTerminal, buffer, capacity, code);
 }
-
-constexpr LinkOps kSerialOps = {SerialOpen, SerialClose, SerialWrite, SerialRead, SerialDrainInput};
 
 }  // namespace
 
-const LinkOps &SerialLink() {
-    return kSerialOps;
-}
+const LinkOps kSerialLinkOps = {SerialOpen, SerialClose, SerialWrite, SerialRead,
+                                SerialTakeWaiting};
 
-bool DefaultDevice(int port, char *path, std::size_t capacity) {
-    if (port < 1) {
-        return false;
-    }
-    int length = snprintf(path, capacity, "/dev/ttyS%d", port - 1);
-    return length > 0 && static_cast<std::size_t>(length) < capacity;
-}
-
-}  // namespace qor_comm
+}  // namespace qor::comm

@@ -14,8 +14,9 @@
 #include <cstring>
 
 #include "link_ops.h"
+#include "target.h"
 
-namespace qor_comm {
+namespace qor::comm {
 
 namespace {
 
@@ -65,54 +66,85 @@ void SerialClose(LinkHandle link) {
     CloseHandle(Handle(link));
 }
 
-bool SerialOpen(const Target &target, LinkHandle *link) {
-    char path[kLocationCapacity + 8];
-    if (target.transport != Transport::kSerial || !DevicePath(target.location, path, sizeof path)) {
-        return false;
+bool Fail(Failure *why, Reason reason, DWORD code) {
+    why->reason = reason;
+    why->code = static_cast<int>(code);
+    return false;
+}
+
+Reason OpenErrorReason(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return Reason::kNoDevice;
+        // A port another program holds answers "access denied".
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return Reason::kBusy;
+        default:
+            return Reason::kSystem;
     }
-    // No sharing: a second program on the same port would take replies
-    // meant for this one. The handle is not inherited by child processes.
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
+}
+
+void Describe8N1(DCB *dcb, long baud) {
+    dcb->BaudRate = static_cast<DWORD>(baud);
+    dcb->ByteSize = 8;
+    dcb->Parity = NOPARITY;
+    dcb->StopBits = ONESTOPBIT;
+    dcb->fBinary = TRUE;
+    dcb->fParity = FALSE;
+    dcb->fOutxCtsFlow = FALSE;
+    dcb->fOutxDsrFlow = FALSE;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fDsrSensitivity = FALSE;
+    dcb->fOutX = FALSE;
+    dcb->fInX = FALSE;
+    dcb->fErrorChar = FALSE;
+    dcb->fNull = FALSE;
+    dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    // A framing error or overrun must not stop all further I/O until
+    // someone clears it: the reply is simply judged bad and the next frame
+    // starts afresh.
+    dcb->fAbortOnError = FALSE;
+}
+
+// Sets 8N1 at the target's rate and the time-outs on an open handle.
+bool Configure(HANDLE handle, const Target &target, Failure *why) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     // GetCommState fails on anything that is not a communications device.
     if (!GetCommState(handle, &dcb)) {
-        CloseHandle(handle);
-        return false;
+        return Fail(why, Reason::kNotSerial, GetLastError());
     }
-    dcb.BaudRate = static_cast<DWORD>(target.baud);
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fErrorChar = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    // A framing error or overrun must not stop all further I/O until
-    // someone clears it: the reply is simply judged bad and the next frame
-    // starts afresh.
-    dcb.fAbortOnError = FALSE;
+    Describe8N1(&dcb, target.baud);
     // A rate the driver cannot do fails here rather than running at another.
     if (!SetCommState(handle, &dcb)) {
-        CloseHandle(handle);
-        return false;
+        return Fail(why, Reason::kBaudUnsupported, GetLastError());
     }
     // Ten bit times per character (start, 8 data, stop), rounded up to whole
     // milliseconds.
     DWORD ms_per_byte = static_cast<DWORD>((10000 + target.baud - 1) / target.baud);
     COMMTIMEOUTS timeouts = TimeoutsFor(target.timeout_ms, ms_per_byte);
     if (!SetCommTimeouts(handle, &timeouts)) {
+        return Fail(why, Reason::kSystem, GetLastError());
+    }
+    return true;
+}
+
+bool SerialOpen(const Target &target, LinkHandle *link, Failure *why) {
+    char path[kLocationCapacity + 8];
+    if (!DevicePath(target.location, path, sizeof path)) {
+        return Fail(why, Reason::kNoDevice, ERROR_FILE_NOT_FOUND);
+    }
+    // No sharing: a second program on the same port would take replies
+    // meant for this one. The handle is not inherited by child processes.
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return Fail(why, OpenErrorReason(error), error);
+    }
+    if (!Configure(handle, target, why)) {
         CloseHandle(handle);
         return false;
     }
@@ -121,9 +153,11 @@ bool SerialOpen(const Target &target, LinkHandle *link) {
     return true;
 }
 
-bool SerialWrite(LinkHandle link, const unsigned char *bytes, std::size_t count, int timeout_ms) {
+bool SerialWrite(LinkHandle link, const unsigned char *bytes, std::size_t count, int timeout_ms,
+                 int *code) {
     HANDLE handle = Handle(link);
     if (!UseTimeout(handle, timeout_ms)) {
+        *code = static_cast<int>(GetLastError());
         return false;
     }
     std::size_t done = 0;
@@ -132,10 +166,12 @@ bool SerialWrite(LinkHandle link, const unsigned char *bytes, std::size_t count,
         DWORD chunk = static_cast<DWORD>(count - done);
         if (!WriteFile(handle, bytes + done, chunk, &written, nullptr)) {
             // The device went away (unplugged adapter) or refused the write.
+            *code = static_cast<int>(GetLastError());
             return false;
         }
         if (written == 0) {
             // The write time-out ran out with nothing taken: stuck.
+            *code = 0;
             return false;
         }
         done += written;
@@ -143,44 +179,38 @@ bool SerialWrite(LinkHandle link, const unsigned char *bytes, std::size_t count,
     return true;
 }
 
-long SerialRead(LinkHandle link, unsigned char *buffer, std::size_t capacity, int timeout_ms) {
+long SerialRead(LinkHandle link, unsigned char *buffer, std::size_t capacity, int timeout_ms,
+                int *code) {
     HANDLE handle = Handle(link);
-    if (!UseTimeout(handle, timeout_ms)) {
-        return -1;
-    }
     DWORD got = 0;
     DWORD wanted = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
-    if (!ReadFile(handle, buffer, wanted, &got, nullptr)) {
+    if (!UseTimeout(handle, timeout_ms) || !ReadFile(handle, buffer, wanted, &got, nullptr)) {
+        *code = static_cast<int>(GetLastError());
         return -1;
     }
     // Nothing within the time-out is 0, as the port table expects.
     return static_cast<long>(got);
 }
 
-bool SerialDrainInput(LinkHandle link, unsigned char *, std::size_t) {
+long SerialTakeWaiting(LinkHandle link, unsigned char *buffer, std::size_t capacity, int *code) {
     HANDLE handle = Handle(link);
     // Line errors of the last reply are reset along with its leftovers.
     DWORD errors = 0;
-    if (!ClearCommError(handle, &errors, nullptr)) {
-        return false;
+    COMSTAT status{};
+    if (!ClearCommError(handle, &errors, &status)) {
+        *code = static_cast<int>(GetLastError());
+        return -1;
     }
-    return PurgeComm(handle, PURGE_RXCLEAR) != 0;
+    if (status.cbInQue == 0) {
+        return 0;
+    }
+    // A time-out of 0 makes the read return at once with what is there.
+    return SerialRead(link, buffer, capacity < status.cbInQue ? capacity : status.cbInQue, 0, code);
 }
-
-constexpr LinkOps kSerialOps = {SerialOpen, SerialClose, SerialWrite, SerialRead, SerialDrainInput};
 
 }  // namespace
 
-const LinkOps &SerialLink() {
-    return kSerialOps;
-}
+const LinkOps kSerialLinkOps = {SerialOpen, SerialClose, SerialWrite, SerialRead,
+                                SerialTakeWaiting};
 
-bool DefaultDevice(int port, char *path, std::size_t capacity) {
-    if (port < 1) {
-        return false;
-    }
-    int length = std::snprintf(path, capacity, "COM%d", port);
-    return length > 0 && static_cast<std::size_t>(length) < capacity;
-}
-
-}  // namespace qor_comm
+}  // namespace qor::comm

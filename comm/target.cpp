@@ -2,19 +2,32 @@
 // own and used under the port locks.
 #include "target.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
-namespace qor_comm {
+namespace qor::comm {
 
 namespace {
-
-constexpr char kSocketScheme[] = "socket://";
-constexpr std::size_t kSocketSchemeLength = sizeof kSocketScheme - 1;
 
 constexpr long kStandardBauds[] = {
     50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
     2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
     576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+
+struct OptionSpec {
+    Option option;
+    const char *name;
+    long low;
+    long high;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {Option::kBaud, "baud", 50, 4000000},
+    {Option::kTimeout, "timeout_ms", 1, kMaxTimeoutMs},
+    {Option::kRecovery, "recovery_ms", 0, kMaxTimeoutMs},
+    {Option::kConnectTimeout, "connect_timeout_ms", 1, kMaxTimeoutMs},
+};
 
 // A piece of the target text; the text is not copied until it has been
 // judged good.
@@ -22,6 +35,29 @@ struct Span {
     const char *begin;
     std::size_t length;
 };
+
+// Where the parser writes why it refused a text.
+struct Complaint {
+    char *text;
+    std::size_t capacity;
+};
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+bool Refuse(Complaint complaint, const char *format, ...) {
+    if (complaint.text != nullptr && complaint.capacity > 0) {
+        va_list arguments;
+        va_start(arguments, format);
+        std::vsnprintf(complaint.text, complaint.capacity, format, arguments);
+        va_end(arguments);
+    }
+    return false;
+}
+
+int Width(Span s) {
+    return static_cast<int>(s.length);
+}
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -36,33 +72,38 @@ bool IsControlOrSpace(char c) {
     return u <= ' ' || u == 0x7F;
 }
 
-bool Contains(Span s, char c) {
-    return std::memchr(s.begin, c, s.length) != nullptr;
-}
-
-// Decimal digits only (no sign, no blanks), at most nine of them so that the
-// value cannot overflow before the range check.
-bool ParseNumber(Span s, long low, long high, long *value) {
-    if (s.length == 0 || s.length > 9) {
-        return false;
-    }
-    long result = 0;
+bool AllDigits(Span s) {
     for (std::size_t i = 0; i < s.length; ++i) {
         if (!IsDigit(s.begin[i])) {
             return false;
         }
-        result = result * 10 + (s.begin[i] - '0');
     }
-    if (result < low || result > high) {
+    return s.length > 0;
+}
+
+// Decimal digits only (no sign, no blanks). False for anything else; a
+// number too long to hold comes out as `high + 1`, so that it is out of
+// range rather than malformed.
+bool ParseNumber(Span s, long high, long *value) {
+    if (!AllDigits(s)) {
         return false;
     }
-    *value = result;
+    long result = 0;
+    for (std::size_t i = 0; i < s.length && result <= high; ++i) {
+        result = result * 10 + (s.begin[i] - '0');
+    }
+    *value = result <= high ? result : high + 1;
     return true;
 }
 
-bool CopyLocation(Span s, Target *target) {
-    if (s.length == 0 || s.length >= kLocationCapacity) {
-        return false;
+bool Contains(Span s, char c) {
+    return std::memchr(s.begin, c, s.length) != nullptr;
+}
+
+bool CopyLocation(Span s, Target *target, Complaint complaint) {
+    if (s.length >= kLocationCapacity) {
+        return Refuse(complaint, "device path or host longer than %d characters",
+                      static_cast<int>(kLocationCapacity - 1));
     }
     std::memcpy(target->location, s.begin, s.length);
     target->location[s.length] = '\0';
@@ -70,7 +111,6 @@ bool CopyLocation(Span s, Target *target) {
 }
 
 // A host name or IPv4 literal: letters, digits and the few marks names use.
-// A colon is refused so that an unbracketed IPv6 literal is not misread.
 bool IsPlainHost(Span s) {
     for (std::size_t i = 0; i < s.length; ++i) {
         char c = s.begin[i];
@@ -92,94 +132,185 @@ bool IsBracketedHost(Span s) {
     return Contains(s, ':');
 }
 
-bool ParseSocketLocation(Span s, Target *target) {
-    Span host{};
-    Span port{};
-    if (s.length > 0 && s.begin[0] == '[') {
+// Splits "HOST:PORT" or "[V6]:PORT" at the colon before the port. False
+// when there is no such colon.
+bool SplitHostAndPort(Span s, Span *host, Span *port, bool *bracketed) {
+    *bracketed = s.length > 0 && s.begin[0] == '[';
+    const char *colon = nullptr;
+    if (*bracketed) {
         const char *close = static_cast<const char *>(std::memchr(s.begin, ']', s.length));
-        if (close == nullptr) {
+        if (close == nullptr || close + 1 == s.begin + s.length || close[1] != ':') {
             return false;
         }
-        host = Span{s.begin + 1, static_cast<std::size_t>(close - s.begin - 1)};
-        std::size_t used = static_cast<std::size_t>(close - s.begin) + 1;
-        if (used >= s.length || s.begin[used] != ':' || !IsBracketedHost(host)) {
-            return false;
-        }
-        port = Span{s.begin + used + 1, s.length - used - 1};
+        *host = Span{s.begin + 1, static_cast<std::size_t>(close - s.begin - 1)};
+        colon = close + 1;
     } else {
-        const char *colon = static_cast<const char *>(std::memchr(s.begin, ':', s.length));
+        colon = static_cast<const char *>(std::memchr(s.begin, ':', s.length));
         if (colon == nullptr) {
             return false;
         }
-        host = Span{s.begin, static_cast<std::size_t>(colon - s.begin)};
-        port = Span{colon + 1, s.length - host.length - 1};
-        if (!IsPlainHost(host)) {
-            return false;
-        }
+        *host = Span{s.begin, static_cast<std::size_t>(colon - s.begin)};
     }
-    long port_number = 0;
-    if (!ParseNumber(port, 1, 65535, &port_number)) {
-        return false;
-    }
-    target->transport = Transport::kTcp;
-    target->tcp_port = static_cast<unsigned>(port_number);
-    return CopyLocation(host, target);
+    *port = Span{colon + 1, static_cast<std::size_t>(s.begin + s.length - colon - 1)};
+    return true;
 }
 
-bool ParseSerialLocation(Span s, Target *target) {
-    // "xyz://" is some other kind of link this library does not speak; it
-    // must not be taken for a device path.
-    for (std::size_t i = 0; i + 2 < s.length; ++i) {
-        if (s.begin[i] == ':' && s.begin[i + 1] == '/' && s.begin[i + 2] == '/') {
-            return false;
+bool ParseHostAndPort(Span s, Target *target, Complaint complaint) {
+    Span host{};
+    Span port{};
+    bool bracketed = false;
+    if (!SplitHostAndPort(s, &host, &port, &bracketed)) {
+        return Refuse(complaint, "expected HOST:PORT after the scheme, got \"%.*s\"", Width(s),
+                      s.begin);
+    }
+    if (bracketed ? !IsBracketedHost(host) : !IsPlainHost(host)) {
+        if (!bracketed && Contains(port, ':')) {
+            return Refuse(complaint, "an IPv6 address goes in brackets: [%.*s]:PORT", Width(s),
+                          s.begin);
         }
+        return Refuse(complaint, "malformed host \"%.*s\"", Width(host), host.begin);
+    }
+    long number = 0;
+    if (!ParseNumber(port, 65535, &number) || number < 1 || number > 65535) {
+        return Refuse(complaint, "port \"%.*s\" is not a number 1..65535", Width(port), port.begin);
+    }
+    target->tcp_port = static_cast<unsigned>(number);
+    return CopyLocation(host, target, complaint);
+}
+
+bool ParseDevicePath(Span s, Target *target, Complaint complaint) {
+    if (s.length == 0) {
+        return Refuse(complaint, "no device path before \"?\"");
     }
     for (std::size_t i = 0; i < s.length; ++i) {
         unsigned char u = static_cast<unsigned char>(s.begin[i]);
         if (u < ' ' || u == 0x7F) {
-            return false;
+            return Refuse(complaint, "control character in the device path");
         }
     }
-    target->transport = Transport::kSerial;
-    return CopyLocation(s, target);
+    return CopyLocation(s, target, complaint);
 }
 
-bool ParseSettings(Span s, Target *target) {
-    bool baud_seen = false;
-    bool timeout_seen = false;
-    const char *cursor = s.begin;
-    const char *end = s.begin + s.length;
-    for (;;) {
-        const char *amp = static_cast<const char *>(std::memchr(cursor, '&', end - cursor));
-        const char *item_end = amp != nullptr ? amp : end;
-        const char *equals = static_cast<const char *>(std::memchr(cursor, '=', item_end - cursor));
-        if (equals == nullptr) {
-            return false;
+// "baud, timeout_ms, recovery_ms": the options `transport` takes.
+void ListOptions(const Transport &transport, char *text, std::size_t capacity) {
+    text[0] = '\0';
+    for (const OptionSpec &spec : kOptions) {
+        if ((transport.options & OptionBit(spec.option)) != 0) {
+            std::size_t used = std::strlen(text);
+            std::snprintf(text + used, capacity - used, "%s%s", used > 0 ? ", " : "", spec.name);
         }
-        Span key{cursor, static_cast<std::size_t>(equals - cursor)};
-        Span value{equals + 1, static_cast<std::size_t>(item_end - equals - 1)};
-        long number = 0;
-        if (key.length == 4 && std::memcmp(key.begin, "baud", 4) == 0) {
-            if (baud_seen || target->transport != Transport::kSerial ||
-                !ParseNumber(value, 1, 4000000, &number) || !IsStandardBaud(number)) {
-                return false;
-            }
-            baud_seen = true;
-            target->baud = number;
-        } else if (key.length == 10 && std::memcmp(key.begin, "timeout_ms", 10) == 0) {
-            if (timeout_seen || !ParseNumber(value, 0, kMaxTimeoutMs, &number)) {
-                return false;
-            }
-            timeout_seen = true;
-            target->timeout_ms = static_cast<int>(number);
-        } else {
-            return false;
-        }
-        if (amp == nullptr) {
-            return true;
-        }
-        cursor = amp + 1;
     }
+}
+
+const OptionSpec *FindOption(Span key) {
+    for (const OptionSpec &spec : kOptions) {
+        if (std::strlen(spec.name) == key.length &&
+            std::memcmp(spec.name, key.begin, key.length) == 0) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+void StoreOption(Option option, long value, Target *target) {
+    switch (option) {
+        case Option::kBaud:
+            target->baud = value;
+            break;
+        case Option::kTimeout:
+            target->timeout_ms = static_cast<int>(value);
+            break;
+        case Option::kRecovery:
+            target->recovery_ms = static_cast<int>(value);
+            break;
+        case Option::kConnectTimeout:
+            target->connect_timeout_ms = static_cast<int>(value);
+            break;
+    }
+}
+
+bool ParseValue(const OptionSpec &spec, Span value, long *number, Complaint complaint) {
+    if (!ParseNumber(value, spec.high, number)) {
+        return Refuse(
+            complaint, "%s=%.*s is not a %s", spec.name, Width(value), value.begin,
+            spec.option == Option::kBaud ? "positive integer" : "whole number of milliseconds");
+    }
+    if (spec.option == Option::kBaud && !IsStandardBaud(*number)) {
+        return Refuse(complaint, "baud=%.*s is not a standard rate (50 to 4000000)", Width(value),
+                      value.begin);
+    }
+    if (*number < spec.low || *number > spec.high) {
+        return Refuse(complaint, "%s=%.*s is out of range %ld..%ld", spec.name, Width(value),
+                      value.begin, spec.low, spec.high);
+    }
+    return true;
+}
+
+// One "name=value"; `seen` collects the options already given.
+bool ParseSetting(Span item, Target *target, unsigned *seen, Complaint complaint) {
+    const char *equals = static_cast<const char *>(std::memchr(item.begin, '=', item.length));
+    Span key{item.begin,
+             equals != nullptr ? static_cast<std::size_t>(equals - item.begin) : item.length};
+    const OptionSpec *spec = FindOption(key);
+    char accepted[96];
+    ListOptions(*target->transport, accepted, sizeof accepted);
+    if (spec == nullptr) {
+        return Refuse(complaint, "unknown option \"%.*s\" (%s takes %s)", Width(key), key.begin,
+                      target->transport->label, accepted);
+    }
+    if ((target->transport->options & OptionBit(spec->option)) == 0) {
+        return Refuse(complaint, "option \"%s\" does not apply to %s (it takes %s)", spec->name,
+                      target->transport->label, accepted);
+    }
+    if (equals == nullptr) {
+        return Refuse(complaint, "option \"%s\" has no value", spec->name);
+    }
+    if ((*seen & OptionBit(spec->option)) != 0) {
+        return Refuse(complaint, "option \"%s\" given twice", spec->name);
+    }
+    *seen |= OptionBit(spec->option);
+    Span value{equals + 1, static_cast<std::size_t>(item.begin + item.length - equals - 1)};
+    long number = 0;
+    if (!ParseValue(*spec, value, &number, complaint)) {
+        return false;
+    }
+    StoreOption(spec->option, number, target);
+    return true;
+}
+
+// The waits that default to others: recovery to the time-out, the connect
+// to five time-outs but at least kDefaultConnectTimeoutMs.
+void ApplyDefaults(unsigned seen, Target *target) {
+    if ((seen & OptionBit(Option::kRecovery)) == 0) {
+        target->recovery_ms = target->timeout_ms;
+    }
+    if ((seen & OptionBit(Option::kConnectTimeout)) == 0) {
+        long five = 5L * target->timeout_ms;
+        target->connect_timeout_ms =
+            static_cast<int>(five > kDefaultConnectTimeoutMs ? five : kDefaultConnectTimeoutMs);
+    }
+}
+
+bool ParseSettings(Span s, Target *target, Complaint complaint) {
+    unsigned seen = 0;
+    if (s.begin != nullptr && s.length == 0) {
+        // "dev?" with nothing after it is a typo, not a request for defaults.
+        return Refuse(complaint, "\"?\" without options");
+    }
+    const char *end = s.begin + s.length;
+    for (const char *cursor = s.begin; cursor != nullptr && cursor <= end;) {
+        const char *amp = static_cast<const char *>(std::memchr(cursor, '&', end - cursor));
+        Span item{cursor, static_cast<std::size_t>((amp != nullptr ? amp : end) - cursor)};
+        if (item.length == 0) {
+            return Refuse(complaint, "empty option (a stray \"&\")");
+        }
+        if (!ParseSetting(item, target, &seen, complaint)) {
+            return false;
+        }
+        cursor = amp != nullptr ? amp + 1 : nullptr;
+    }
+    ApplyDefaults(seen, target);
+    return true;
 }
 
 }  // namespace
@@ -193,33 +324,55 @@ bool IsStandardBaud(long baud) {
     return false;
 }
 
-bool ParseTarget(const char *text, Target *target) {
+bool ParseTarget(const char *text, Target *target, char *why, std::size_t why_capacity) {
+    Complaint complaint{why, why_capacity};
     if (text == nullptr || target == nullptr) {
-        return false;
+        return Refuse(complaint, "no target given");
     }
     *target = Target{};
     std::size_t length = std::strlen(text);
+    if (length == 0 || IsControlOrSpace(text[0])) {
+        return Refuse(complaint, length == 0 ? "empty target" : "begins with a blank");
+    }
+    if (length >= kTargetTextCapacity) {
+        return Refuse(complaint, "longer than %d characters",
+                      static_cast<int>(kTargetTextCapacity - 1));
+    }
+    target->transport = FindTransport(text);
+    if (target->transport == nullptr) {
+        return Refuse(complaint, "unknown scheme (write a device path, or socket://HOST:PORT)");
+    }
+    std::size_t scheme = std::strlen(target->transport->scheme);
     const char *question = static_cast<const char *>(std::memchr(text, '?', length));
-    Span location{text, question != nullptr ? static_cast<std::size_t>(question - text) : length};
-    if (location.length == 0 || IsControlOrSpace(text[0])) {
+    Span location{text + scheme,
+                  static_cast<std::size_t>((question != nullptr ? question : text + length) -
+                                           (text + scheme))};
+    bool located = target->transport->form == LocationForm::kHostAndPort
+                       ? ParseHostAndPort(location, target, complaint)
+                       : ParseDevicePath(location, target, complaint);
+    if (!located) {
         return false;
     }
-    bool ok = false;
-    if (location.length >= kSocketSchemeLength &&
-        std::memcmp(text, kSocketScheme, kSocketSchemeLength) == 0) {
-        ok = ParseSocketLocation(
-            Span{text + kSocketSchemeLength, location.length - kSocketSchemeLength}, target);
-    } else {
-        ok = ParseSerialLocation(location, target);
-    }
-    if (!ok) {
-        return false;
-    }
-    if (question == nullptr) {
+    Span settings{question != nullptr ? question + 1 : nullptr,
+                  question != nullptr ? static_cast<std::size_t>(text + length - question - 1) : 0};
+    if (settings.begin == nullptr) {
+        ApplyDefaults(0, target);
         return true;
     }
-    // "dev?" with nothing after it is a typo, not a request for defaults.
-    return ParseSettings(Span{question + 1, length - location.length - 1}, target);
+    return ParseSettings(settings, target, complaint);
 }
 
-}  // namespace qor_comm
+bool LooksLikeHostAndPort(const char *location) {
+    Span s{location, std::strlen(location)};
+    Span host{};
+    Span port{};
+    bool bracketed = false;
+    if (Contains(s, '/') || Contains(s, '\\') || !SplitHostAndPort(s, &host, &port, &bracketed)) {
+        return false;
+    }
+    long number = 0;
+    return (bracketed ? IsBracketedHost(host) : IsPlainHost(host)) &&
+           ParseNumber(port, 65535, &number) && number >= 1 && number <= 65535;
+}
+
+}  // namespace qor::comm

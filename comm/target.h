@@ -1,44 +1,55 @@
 // What a port is opened on, taken apart from the text a host passes to
-// QOR_OpenPort or puts in QOR_COMM_PORT<n>:
-//   /dev/ttyUSB0                     a serial device
-//   socket://HOST:PORT               a raw TCP connection (HOST a name, an
-//                                    IPv4 literal or a bracketed IPv6 literal)
-// followed by optional settings "?baud=N&timeout_ms=M" (baud for serial
-// devices only).
+// QOR_OpenPort or puts in QOR_COMM_PORT<n>: a location in the form its
+// transport wants (transport_table.h) followed by optional settings
+// "?name=value&...". qor_comm.h lists the options and their ranges.
 #ifndef QOR_COMM_TARGET_H
 #define QOR_COMM_TARGET_H
 
 #include <cstddef>
 
-namespace qor_comm {
+#include "transport_table.h"
 
-enum class Transport { kSerial, kTcp };
+namespace qor::comm {
 
 constexpr long kDefaultBaud = 9600;
 constexpr int kDefaultTimeoutMs = 200;
-// A per-character time-out beyond a minute is a mistake, not a setting.
+// A per-character time-out beyond a minute is a mistake, not a setting;
+// the same holds for the recovery and connect waits.
 constexpr int kMaxTimeoutMs = 60000;
+// A connect gets this long at least: the kernel retransmits a lost SYN
+// after 1 s and again 2 s later, so two lost SYNs still connect in time.
+constexpr int kDefaultConnectTimeoutMs = 4000;
 // Room for a device path or a host name, its terminating NUL included.
 constexpr std::size_t kLocationCapacity = 256;
+// Room for a whole target text, its NUL included (QOR_TARGET_TEXT_SIZE).
+constexpr std::size_t kTargetTextCapacity = 512;
 
 struct Target {
-    Transport transport = Transport::kSerial;
+    const Transport *transport = nullptr;
     // The device path, or the host name or address (without brackets).
     char location[kLocationCapacity] = {};
     unsigned tcp_port = 0;
     long baud = kDefaultBaud;
     int timeout_ms = kDefaultTimeoutMs;
+    int recovery_ms = kDefaultTimeoutMs;
+    int connect_timeout_ms = kDefaultConnectTimeoutMs;
 };
 
 // True for the rates the serial transports accept (50 to 4000000).
 bool IsStandardBaud(long baud);
 
 // Fills `target` from `text` and returns true, or returns false (leaving
-// `target` in no particular state) when the text is not a usable target: NULL, empty,
-// an unknown scheme, a malformed host or port, an unknown or repeated
-// setting, a number out of range, a rate that is not a standard one.
-bool ParseTarget(const char *text, Target *target);
+// `target` in no particular state) when the text is not a usable target:
+// NULL, empty, longer than kTargetTextCapacity - 1, an unknown scheme, a
+// malformed host or port, an unknown, misplaced or repeated option, a value
+// out of range, a rate that is not a standard one. Then `why` (when not
+// NULL) says which, in words that fit after 'bad target "...": '.
+bool ParseTarget(const char *text, Target *target, char *why = nullptr,
+                 std::size_t why_capacity = 0);
 
-}  // namespace qor_comm
+// Whether a device path is really "HOST:PORT" with the scheme left out.
+bool LooksLikeHostAndPort(const char *location);
+
+}  // namespace qor::comm
 
 #endif  // QOR_COMM_TARGET_H

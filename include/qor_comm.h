@@ -10,26 +10,62 @@
  * symbol search: a host that loads its own implementation first (LD_PRELOAD,
  * or dlopen with RTLD_GLOBAL before qor_dll) replaces this library.
  *
- * A port is an integer chosen by the host; qor_dll passes it through
+ * Ports. A port is an integer chosen by the host; qor_dll passes it through
  * unchanged. Up to 64 different port numbers can be in use at once (open,
  * or remembered with a target); a port closed with QOR_ClosePort frees its
  * place.
  *
- * A port nobody opened with QOR_OpenPort is opened on its first use from
- * the environment variable QOR_COMM_PORT<n> (n the port number, e.g.
- * QOR_COMM_PORT1=socket://device-server:4001), read at that moment, or else
- * on the serial device /dev/ttyS<n-1> (on Windows COMn, opened as \\.\COMn)
- * with the defaults below.
+ * Targets. QOR_OpenPort and the environment name a port's target as
+ *   "/dev/ttyUSB0", "COM3"      a serial device: raw, 8N1, no flow control,
+ *                               opened exclusively where the driver allows
+ *   "socket://HOST:PORT"        a raw TCP connection (serial device servers);
+ *                               HOST a name, an IPv4 address or [IPv6]
+ * followed by options "?name=value&name=value", each at most once:
+ *   baud=N                 serial only: a standard rate 50..4000000 (9600)
+ *   timeout_ms=M           the wait for each character, 1..60000 (200)
+ *   recovery_ms=R          after a failed exchange, the quiet time the line
+ *                          must keep before the next frame, 0..60000; 0
+ *                          turns recovery off (default: timeout_ms)
+ *   connect_timeout_ms=C   socket:// only: the longest a connect may take,
+ *                          host lookup included, 1..60000 (default: 4000,
+ *                          or five time-outs when that is longer)
+ *
+ * Default targets. A port nobody opened with QOR_OpenPort is opened on its
+ * first use from the environment variable QOR_COMM_PORT<n> (n the port
+ * number, e.g. QOR_COMM_PORT1=socket://device-server:4001), read at that
+ * moment, or else on the serial device /dev/ttyS<n-1> (on Windows COMn,
+ * opened as \\.\COMn) with the defaults above. Ports below 1 have no
+ * default device.
+ *
+ * Late replies. Input that arrived before a frame is written (a reply to
+ * an earlier frame, noise) is discarded. After a failed exchange (a read
+ * that ended by time-out, or a reply the host stopped reading before its
+ * CR) the next frame on the port also waits until the line has been quiet
+ * for recovery_ms, and discards whatever arrives meanwhile; a line that
+ * keeps chattering holds the frame back at most 4 x recovery_ms, then the
+ * frame goes out anyway. A successful exchange adds no wait and no system
+ * call. Hence a reply that begins within timeout_ms + recovery_ms of its
+ * frame (twice the time-out by default) is never taken for the reply to a
+ * later frame. A reply later than that cannot be told apart from the
+ * answer to the next frame: replies carry no sequence number. Raise
+ * recovery_ms for modules that answer that late.
  *
  * Time-outs: every wait is bounded. QOR_ReadByte waits at most the port's
- * per-character time-out (default 200 ms); a write fails when the link
- * takes nothing for that long; a TCP connect waits five time-outs, at least
- * one second (name resolution aside).
+ * time-out; a write fails when the link takes nothing for that long; a TCP
+ * open, host lookup included, waits at most connect_timeout_ms.
  *
- * Threads: calls on different ports run in parallel; calls on the same port
- * are serialised by that port's lock. No call changes process-wide state
- * (signals, environment, locale); descriptors are opened close-on-exec, and
- * a serial device is opened exclusively where the driver allows it.
+ * Failures. QOR_OpenPort sets errno (POSIX) or the thread's last error
+ * (Windows) when it fails, and every failure to open or use a port leaves a
+ * text for QOR_PortError naming the target and the reason.
+ *
+ * Threads: every function may be called from any thread. Calls on different
+ * ports run in parallel; calls on the same port are serialised by that
+ * port's lock. QOR_PortError, QOR_PortTarget and QOR_ListPorts take no
+ * port's lock. No call changes process-wide state (signals, environment,
+ * locale); descriptors are opened close-on-exec. A host name is looked up
+ * on a helper thread (with all signals blocked) so that the lookup can be
+ * bounded; such a thread ends by itself when the system's lookup returns,
+ * and the library stays loaded while one may still be running.
  */
 #ifndef QOR_COMM_H
 #define QOR_COMM_H
@@ -51,9 +87,10 @@ extern "C" {
 /* Writes one character (its low 8 bits) to the port, opening the port
  * first when needed. The characters of a frame are collected and sent in
  * one piece when its CR is written (or before the next QOR_ReadByte), after
- * any unread input has been discarded. Returns 1 when the character was
- * written (or queued as part of a frame that was then sent), 0 when it was
- * not (port cannot be opened, link failed, time-out). */
+ * any unread input has been discarded (and, after a failed exchange, after
+ * the recovery wait). Returns 1 when the character was written (or queued
+ * as part of a frame that was then sent), 0 when it was not (port cannot be
+ * opened, link failed, time-out); QOR_PortError then says why. */
 QOR_COMM_API int QOR_WriteByte(int port, int character);
 
 /* Returns the next received character (0 to 255), or -1 when none arrives
@@ -61,23 +98,130 @@ QOR_COMM_API int QOR_WriteByte(int port, int character);
  * the server closed is reopened by the next frame. */
 QOR_COMM_API int QOR_ReadByte(int port);
 
-/* Opens (or reopens) a port on a target:
- *   "/dev/ttyUSB0"                 a serial device, raw mode, 8N1, no flow control
- *   "socket://HOST:PORT"           a raw TCP connection (serial device servers);
- *                                  HOST a name, an IPv4 address or [IPv6]
- * either followed by options "?baud=N&timeout_ms=M" (baud for serial only,
- * a standard rate 50 to 4000000; timeout_ms 1 to 60000).
- * Defaults: 9600 baud, 200 ms time-out for each character.
- * Returns 1 on success, 0 on failure (bad target, device missing, refused).
- * A malformed target changes nothing. A well-formed one that fails to open
- * is still remembered: later calls on the port retry it, never a default.
- * target must not be NULL (a NULL target is refused with 0). */
+/* Opens (or reopens) a port on a target (see "Targets" above).
+ * Returns 1 on success, 0 on failure; then errno (POSIX) or GetLastError()
+ * (Windows) holds the system's code (EINVAL / ERROR_INVALID_PARAMETER for a
+ * malformed target, EMFILE / ERROR_TOO_MANY_OPEN_FILES when 64 other ports
+ * are in use, ETIMEDOUT / WSAETIMEDOUT for a connect or lookup that timed
+ * out, EHOSTUNREACH / WSAHOST_NOT_FOUND for an unknown host), and
+ * QOR_PortError the text. A malformed target changes nothing. A well-formed
+ * one that fails to open is still remembered: later calls on the port retry
+ * it, never a default. target must not be NULL (a NULL target is refused
+ * with 0 and EINVAL). */
 QOR_COMM_API int QOR_OpenPort(int port, const char *target);
 
 /* Closes the port and forgets its target; a later QOR_WriteByte or
  * QOR_ReadByte on it opens it again from the environment (QOR_COMM_PORT<n>)
  * or the default device. Closing a port that is not open does nothing. */
 QOR_COMM_API void QOR_ClosePort(int port);
+
+/* Copies the text of the last failure on the port into text (at most
+ * size - 1 characters, always NUL-terminated when size > 0), for example
+ *   "cannot open /dev/ttyUSB0: no such device"
+ *   "cannot connect to socket://10.0.0.7:4001: connect timed out after 4000 ms"
+ *   "cannot open localhost:4001: no such device; did you mean socket://localhost:4001?"
+ *   "bad target \"/dev/ttyS0?timeout_ms=0\": timeout_ms=0 is out of range 1..60000"
+ *   "link to /dev/ttyUSB0 lost while reading: Input/output error"
+ * A failure is an open that failed (explicit or on first use), a malformed
+ * target, no free port, or a link lost or stuck while in use; a read that
+ * times out is not one (the trace reports those). The text is kept until
+ * the port next opens successfully. Returns the length of the whole text
+ * (which may exceed size - 1; call again with a larger buffer), or 0 when
+ * no failure is on record, in which case text is set to "". text may be
+ * NULL when size is 0. The texts of the 64 most recently failed ports are
+ * kept. Safe from any thread, also from inside a trace callback. */
+QOR_COMM_API int QOR_PortError(int port, char *text, int size);
+
+/* Where a port's target comes from (the return value of QOR_PortTarget). */
+#define QOR_TARGET_NONE (-1)     /* none: a port below 1 without a variable */
+#define QOR_TARGET_OPENED 0      /* given to QOR_OpenPort */
+#define QOR_TARGET_ENVIRONMENT 1 /* the variable QOR_COMM_PORT<n> */
+#define QOR_TARGET_DEVICE 2      /* the default device, /dev/ttyS<n-1> or COMn */
+/* A buffer of this size holds any target that can be opened. */
+#define QOR_TARGET_TEXT_SIZE 512
+
+/* Tells which target the port uses, or will use on its first use: copies
+ * the target text (as given to QOR_OpenPort or found in the environment, or
+ * the default device's name) into text (at most size - 1 characters, always
+ * NUL-terminated when size > 0; text may be NULL when size is 0) and
+ * returns where it comes from, QOR_TARGET_OPENED, QOR_TARGET_ENVIRONMENT or
+ * QOR_TARGET_DEVICE (the last two are the default rule), or
+ * QOR_TARGET_NONE with text "". A port not yet opened reads the
+ * environment now, as its first use would. A malformed variable is
+ * reported as it is (its first use will fail). Nothing is opened. Safe
+ * from any thread, also from inside a trace callback. */
+QOR_COMM_API int QOR_PortTarget(int port, char *text, int size);
+
+/* Trace event kinds. */
+#define QOR_TRACE_OPEN 1        /* the port opened; text: the target */
+#define QOR_TRACE_OPEN_FAILED 2 /* an open failed; text: the failure */
+#define QOR_TRACE_CLOSE 3       /* the link was closed by the host */
+#define QOR_TRACE_REOPEN 4      /* reopened after the link was lost; text: the target */
+#define QOR_TRACE_WRITE 5       /* bytes: a frame as written */
+#define QOR_TRACE_READ 6        /* bytes: reply bytes the host read, up to CR */
+#define QOR_TRACE_TIMEOUT 7     /* nothing came within milliseconds */
+#define QOR_TRACE_DISCARD 8     /* bytes: input discarded before a frame */
+#define QOR_TRACE_RECOVERY 9    /* the frame waited milliseconds for a quiet line */
+#define QOR_TRACE_LINK_LOST 10  /* the link failed and was closed; text: the failure */
+
+typedef struct QOR_TraceEvent {
+    long long time_ns;          /* monotonic clock (never jumps), nanoseconds */
+    int port;                   /* the port number */
+    int kind;                   /* QOR_TRACE_... */
+    const unsigned char *bytes; /* WRITE, READ, DISCARD: the bytes; else NULL */
+    int count;                  /* number of bytes */
+    int milliseconds;           /* TIMEOUT, RECOVERY: the wait; else 0 */
+    const char *text;           /* OPEN, REOPEN, OPEN_FAILED, LINK_LOST; else NULL */
+} QOR_TraceEvent;
+
+/* event and everything it points to is valid only during the call. */
+typedef void (*QOR_TraceFunction)(const QOR_TraceEvent *event, void *user);
+
+/* Registers function to be called with user for every event on every port,
+ * or removes the callback when function is NULL. Without a callback the
+ * library does no trace work beyond one atomic load per call.
+ *
+ * Events come in the order they happen on a port. READ carries the bytes
+ * QOR_ReadByte handed out, one event per reply: it is emitted when a CR is
+ * handed out, when the read times out (the part read so far, followed by
+ * TIMEOUT), when the next frame starts, and after 256 bytes without a CR.
+ * Bytes the host never read are reported by DISCARD. A frame longer than
+ * 256 bytes is reported in pieces of 256.
+ *
+ * The callback runs on the thread of the call that caused the event, while
+ * that port's lock is held. It may call QOR_PortError, QOR_PortTarget,
+ * QOR_ListPorts and QOR_SetTrace, and do its own work; it must not call
+ * QOR_WriteByte, QOR_ReadByte, QOR_OpenPort or QOR_ClosePort (on any port),
+ * nor any qor_dll function, which would wait on a port's lock.
+ *
+ * When QOR_SetTrace returns, the previous callback is no longer running and
+ * will not be called again (so its user data may be freed), unless
+ * QOR_SetTrace was called from inside a callback: it then does not wait.
+ * Safe from any thread. */
+QOR_COMM_API void QOR_SetTrace(QOR_TraceFunction function, void *user);
+
+/* One serial port of the machine, as QOR_ListPorts describes it. Text
+ * fields are NUL-terminated and "" where unknown. */
+typedef struct QOR_PortInfo {
+    char device[256];       /* "/dev/ttyUSB0", "COM3": a target for QOR_OpenPort */
+    char stable_name[256];  /* "/dev/serial/by-id/usb-..." when one links here */
+    char driver[64];        /* the kernel driver or Windows service: "ftdi_sio" */
+    int usb_vendor;         /* USB vendor id, -1 when not a USB device */
+    int usb_product;        /* USB product id, -1 when not a USB device */
+    char manufacturer[128]; /* as the device reports it */
+    char product[128];      /* as the device reports it; on Windows its name */
+    char serial_number[128];
+} QOR_PortInfo;
+
+/* Lists the machine's serial ports, sorted by device name: fills
+ * ports[0..capacity-1] and returns how many ports there are, which may be
+ * more than capacity (call again with more room) or 0; -1 when the system's
+ * list cannot be read. ports may be NULL when capacity is 0.
+ * Linux reads sysfs (/sys/class/tty) and /dev/serial/by-id, and leaves out
+ * serial ports the kernel reserves without any hardware behind them;
+ * Windows reads the registry's SERIALCOMM map and the Ports device class.
+ * Opens no port. Safe from any thread. */
+QOR_COMM_API int QOR_ListPorts(QOR_PortInfo *ports, int capacity);
 
 #ifdef __cplusplus
 }

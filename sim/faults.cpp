@@ -62,8 +62,13 @@ Transmission FaultShaper::Shape(const std::string &reply, std::size_t frame_char
 
     nanoseconds wait = milliseconds(options_.delay_ms);
     if (tx.random == RandomFault::kDelay) {
-        // Well past the time a host waits for a reply to begin.
-        wait += milliseconds(400 + static_cast<int>(rng_() % 400));
+        // By default well past the time a host waits for a reply to begin.
+        // The draw happens even for an empty range, so that the sequence of
+        // faults stays the same.
+        const int span = options_.fault_delay_high_ms - options_.fault_delay_low_ms;
+        const std::uint64_t draw = rng_();
+        wait += milliseconds(options_.fault_delay_low_ms +
+                             (span > 0 ? static_cast<int>(draw % static_cast<unsigned>(span)) : 0));
     }
     if (options_.baud > 0) {
         // Ten bit times per character: start bit, eight data bits, stop bit.

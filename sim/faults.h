@@ -31,6 +31,10 @@ struct FaultOptions {
     int baud = 0;      // 0: no pacing
     double fault_rate = 0.0;
     std::uint64_t seed = 1;
+    // The delay a random late reply gets: from low up to (not including)
+    // high milliseconds, or exactly low when they are equal.
+    int fault_delay_low_ms = 400;
+    int fault_delay_high_ms = 800;
 };
 
 enum class RandomFault { kNone, kSilence, kDelay, kGarbage, kTruncate, kOverlong };

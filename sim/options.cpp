@@ -37,6 +37,25 @@ bool ParseRate(const std::string &s, double &out) {
     return true;
 }
 
+// "LOW-HIGH" or "MS" for how late a random late reply is.
+bool ParseDelayRange(const std::string &s, FaultOptions &faults) {
+    const std::size_t dash = s.find('-');
+    long low = 0;
+    long high = 0;
+    if (dash == std::string::npos) {
+        if (!qor::cli::ParseInteger(s, 0, 600000, low)) {
+            return false;
+        }
+        high = low;
+    } else if (!qor::cli::ParseInteger(s.substr(0, dash), 0, 600000, low) ||
+               !qor::cli::ParseInteger(s.substr(dash + 1), low, 600000, high)) {
+        return false;
+    }
+    faults.fault_delay_low_ms = static_cast<int>(low);
+    faults.fault_delay_high_ms = static_cast<int>(high);
+    return true;
+}
+
 bool IsAddressChar(char c) {
     // Printable, and not one of the characters that frame a message.
     return c > ' ' && c < 127 && c != '$' && c != '#' && c != '*' && c != '?';
@@ -135,6 +154,14 @@ std::vector<OptionRow> FaultOptionRows(FaultOptions &f) {
          [&f](const Value &v, std::string &error) {
              if (!ParseRate(*v, f.fault_rate)) {
                  error = "--fault-rate needs a fraction 0..1";
+                 return false;
+             }
+             return true;
+         }},
+        {"--fault-delay-ms", nullptr, OptionValue::kRequired,
+         [&f](const Value &v, std::string &error) {
+             if (!ParseDelayRange(*v, f)) {
+                 error = "--fault-delay-ms needs LOW-HIGH milliseconds, 0 <= LOW <= HIGH <= 600000";
                  return false;
              }
              return true;
@@ -269,6 +296,8 @@ const char *UsageText() {
            "  --baud N            pace the link like a serial line at N baud\n"
            "  --fault-rate P      give a fraction P of replies one random fault (silence,\n"
            "                      a late reply, noise before it, cut, overlong)\n"
+           "  --fault-delay-ms LOW-HIGH\n"
+           "                      how late a random late reply is (default 400-800)\n"
            "  --seed S            seed for --fault-rate (default 1)\n"
            "  --drop-after N      close each TCP connection after N replies\n"
            "Stops on SIGINT or SIGTERM with exit code 0; bad arguments exit with 2.\n";

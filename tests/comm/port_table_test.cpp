@@ -128,6 +128,59 @@ TEST(CommPorts, FullTableIsReportedAndClosingMakesRoom) {
     QOR_ClosePort(9999);
 }
 
+std::string TargetOf(int port, int *source) {
+    char text[QOR_TARGET_TEXT_SIZE];
+    *source = QOR_PortTarget(port, text, sizeof text);
+    return text;
+}
+
+// Where each port's target comes from, as a CLI shows it before use: the
+// open, the variable, the default device, or nothing.
+TEST(CommPorts, TargetAndItsSourceAreReportedWithoutOpening) {
+    Pty pty;
+    const std::string opened = pty.Slave() + "?timeout_ms=50";
+    ASSERT_EQ(1, QOR_OpenPort(45, opened.c_str()));
+    ScopedVariable variable(47, "socket://device-server:4001");
+    ScopedVariable malformed(48, "/dev/ttyS0?baud=fast");
+    ScopedVariable below_one(-3, "socket://h:1");
+    struct Case {
+        int port;
+        int source;
+        std::string text;
+    };
+    for (const Case &c :
+         {Case{45, QOR_TARGET_OPENED, opened}, Case{46, QOR_TARGET_DEVICE, "/dev/ttyS45"},
+          Case{47, QOR_TARGET_ENVIRONMENT, "socket://device-server:4001"},
+          Case{48, QOR_TARGET_ENVIRONMENT, "/dev/ttyS0?baud=fast"},
+          Case{-3, QOR_TARGET_ENVIRONMENT, "socket://h:1"}, Case{0, QOR_TARGET_NONE, ""}}) {
+        int source = -7;
+        EXPECT_EQ(c.text, TargetOf(c.port, &source)) << c.port;
+        EXPECT_EQ(c.source, source) << c.port;
+    }
+    QOR_ClosePort(45);
+    int source = -7;
+    EXPECT_EQ("/dev/ttyS44", TargetOf(45, &source));
+    EXPECT_EQ(QOR_TARGET_DEVICE, source);
+    char small[4] = "xxx";
+    EXPECT_EQ(QOR_TARGET_DEVICE, QOR_PortTarget(45, small, sizeof small));
+    EXPECT_STREQ("/de", small);
+    EXPECT_EQ(QOR_TARGET_NONE, QOR_PortTarget(0, nullptr, 0));
+}
+
+// A port opened from its variable keeps that target while it is in use,
+// whatever the variable says later.
+TEST(CommPorts, TargetTakenFromTheVariableIsKeptWhileInUse) {
+    Pty pty;
+    {
+        ScopedVariable variable(49, pty.Slave());
+        ASSERT_TRUE(SendFrame(49, "$1RD\r"));
+    }
+    int source = -7;
+    EXPECT_EQ(pty.Slave(), TargetOf(49, &source));
+    EXPECT_EQ(QOR_TARGET_ENVIRONMENT, source);
+    QOR_ClosePort(49);
+}
+
 // Port A waits for a reply the server sends only after port B completed a
 // whole transaction. Were ports serialised, B would wait for A's read to
 // time out and A would see -1.
@@ -176,7 +229,7 @@ TEST(CommPorts, RacingOpenCloseAndUseOnSharedPorts) {
             }
         }
     });
-    const std::string target = listener.Target("?timeout_ms=0");
+    const std::string target = listener.Target("?timeout_ms=1&recovery_ms=0");
     std::vector<std::thread> threads;
     for (int t = 0; t < 6; ++t) {
         threads.emplace_back([&, t] {

@@ -7,7 +7,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "link_support.h"
 #include "qor_comm.h"
@@ -150,6 +153,68 @@ TEST_F(PtyLink, VanishedDeviceFailsAndIsReopenedWhenItReturns) {
     QOR_ClosePort(kPort);
     unlink(link.c_str());
     rmdir(dir.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+using namespace qor::test;
+
+constexpr int kRecoveryPort = 4;
+
+// A reply that comes after its time-out, but before the line has been quiet
+// for the recovery period, is discarded; with recovery off it would be taken
+// for the next frame's reply, which is what recovery is for.
+TEST(PtyRecovery, LateReplyWithinTheRecoveryPeriodIsNotTakenForTheNextFrame) {
+    struct Case {
+        const char *settings;
+        const char *taken;
+    };
+    for (const Case &c : {Case{"?timeout_ms=100&recovery_ms=1000", "*B\r"},
+                          Case{"?timeout_ms=100&recovery_ms=0", "*A\r"}}) {
+        SCOPED_TRACE(c.settings);
+        Pty pty;
+        ASSERT_EQ(1, QOR_OpenPort(kRecoveryPort, (pty.Slave() + c.settings).c_str()));
+        ASSERT_TRUE(SendFrame(kRecoveryPort, "$1RD\r"));
+        ASSERT_EQ("$1RD\r", ReadLine(pty.Master()));
+        EXPECT_EQ(-1, QOR_ReadByte(kRecoveryPort));
+        // The module answers the first frame late, then the second at once.
+        std::thread module([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            WriteAll(pty.Master(), "*A\r");
+            EXPECT_EQ("$1RE\r", ReadLine(pty.Master()));
+            WriteAll(pty.Master(), "*B\r");
+        });
+        ASSERT_TRUE(SendFrame(kRecoveryPort, "$1RE\r"));
+        EXPECT_EQ(c.taken, ReceiveReply(kRecoveryPort));
+        module.join();
+        QOR_ClosePort(kRecoveryPort);
+    }
+}
+
+TEST(PtyRecovery, ChatteringLineHoldsTheFrameBackOnlyFourRecoveryPeriods) {
+    Pty pty;
+    ASSERT_EQ(1, QOR_OpenPort(kRecoveryPort, (pty.Slave() + "?timeout_ms=100").c_str()));
+    ASSERT_TRUE(SendFrame(kRecoveryPort, "$1RD\r"));
+    ASSERT_EQ("$1RD\r", ReadLine(pty.Master()));
+    EXPECT_EQ(-1, QOR_ReadByte(kRecoveryPort));
+    std::atomic<bool> stop{false};
+    std::thread chatter([&] {
+        while (!stop) {
+            WriteAll(pty.Master(), "#");
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    long long start = NowMs();
+    EXPECT_TRUE(SendFrame(kRecoveryPort, "$1RD\r"));
+    long long took = NowMs() - start;
+    stop = true;
+    chatter.join();
+    EXPECT_GE(took, 100);
+    EXPECT_LT(took, 2000) << "400 ms at most, and some for a busy machine";
+    EXPECT_EQ("$1RD\r", ReadLine(pty.Master()));
+    QOR_ClosePort(kRecoveryPort);
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // Counts the system calls the library makes per transaction. This program
-// defines write, send, read, recv and poll itself and exports them, so the
-// library's calls land here first; each counts (on the calling thread, while
-// a measurement runs) and passes the call on to the C library.
+// defines write, send, read, recv, poll and ioctl itself and exports them,
+// so the library's calls land here first; each counts (on the calling
+// thread, while a measurement runs) and passes the call on to the C library.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <stdarg.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@ struct Counts {
     int writes = 0;
     int reads = 0;
     int polls = 0;
+    int ioctls = 0;
 };
 
 thread_local bool t_counting = false;
@@ -67,6 +69,16 @@ QOR_TEST_EXPORT int poll(struct pollfd *fds, nfds_t count, int timeout) {
     return next(fds, count, timeout);
 }
 
+QOR_TEST_EXPORT int ioctl(int fd, unsigned long request, ...) {
+    static auto next = Next<int (*)(int, unsigned long, ...)>("ioctl");
+    va_list arguments;
+    va_start(arguments, request);
+    void *argument = va_arg(arguments, void *);
+    va_end(arguments);
+    t_counts.ioctls += t_counting;
+    return next(fd, request, argument);
+}
+
 }  // extern "C"
 
 namespace {
@@ -85,7 +97,8 @@ Counts Measure(Work work) {
 // Three transactions of "$1RD" CR and an 11-character reply that is
 // completely there before the host reads: one write for the frame, one
 // poll and one read for the reply; the only other call allowed is the
-// stale-input drain (one read on a socket, none on a terminal).
+// look for stale input (a read on a socket, an ioctl on a terminal). No
+// recovery wait follows a good exchange, and a trace callback adds no call.
 void CountTransactions(int port, int far_end, const std::function<bool()> &reply_arrived) {
     const std::string frame = "$1RD\r";
     const std::string reply = "*+00072.10\r";
@@ -93,7 +106,7 @@ void CountTransactions(int port, int far_end, const std::function<bool()> &reply
         SCOPED_TRACE("round " + std::to_string(round));
         Counts sending = Measure([&] { EXPECT_TRUE(SendFrame(port, frame)); });
         EXPECT_EQ(1, sending.writes);
-        EXPECT_LE(sending.reads, 1);
+        EXPECT_EQ(1, sending.reads + sending.ioctls);
         EXPECT_EQ(0, sending.polls);
         EXPECT_EQ(frame, ReadOnce(far_end));
         WriteAll(far_end, reply);
@@ -104,7 +117,16 @@ void CountTransactions(int port, int far_end, const std::function<bool()> &reply
         EXPECT_EQ(0, receiving.writes);
         EXPECT_EQ(1, receiving.reads);
         EXPECT_EQ(1, receiving.polls);
+        EXPECT_EQ(0, receiving.ioctls);
     }
+}
+
+void CountTracedTransactions(int port, int far_end, const std::function<bool()> &reply_arrived) {
+    int events = 0;
+    QOR_SetTrace([](const QOR_TraceEvent *, void *user) { ++*static_cast<int *>(user); }, &events);
+    CountTransactions(port, far_end, reply_arrived);
+    QOR_SetTrace(nullptr, nullptr);
+    EXPECT_EQ(6, events);  // a frame and a reply, three times
 }
 
 TEST(CommSyscalls, PtyTransactionTakesOneWriteOnePollOneRead) {
@@ -113,10 +135,12 @@ TEST(CommSyscalls, PtyTransactionTakesOneWriteOnePollOneRead) {
     int watcher = open(pty.Slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     ASSERT_GE(watcher, 0);
     ASSERT_EQ(1, QOR_OpenPort(5, (pty.Slave() + "?timeout_ms=1000").c_str()));
-    CountTransactions(5, pty.Master(), [watcher] {
+    auto reply_arrived = [watcher] {
         int waiting = 0;
         return ioctl(watcher, FIONREAD, &waiting) == 0 && waiting >= 11;
-    });
+    };
+    CountTransactions(5, pty.Master(), reply_arrived);
+    CountTracedTransactions(5, pty.Master(), reply_arrived);
     QOR_ClosePort(5);
     close(watcher);
 }
@@ -127,8 +151,25 @@ TEST(CommSyscalls, TcpTransactionTakesOneSendOnePollOneRead) {
     int server = listener.Accept();
     ASSERT_GE(server, 0);
     CountTransactions(6, server, [server] { return WaitDelivered(server); });
+    CountTracedTransactions(6, server, [server] { return WaitDelivered(server); });
     QOR_ClosePort(6);
     close(server);
+}
+
+// Only a failed exchange makes the next frame wait for a quiet line: polls
+// and reads until the recovery period has passed without input.
+TEST(CommSyscalls, OnlyAFailedExchangeMakesTheNextFrameWait) {
+    Pty pty;
+    ASSERT_EQ(1, QOR_OpenPort(5, (pty.Slave() + "?timeout_ms=20").c_str()));
+    ASSERT_TRUE(SendFrame(5, "$1RD\r"));
+    EXPECT_EQ(-1, QOR_ReadByte(5));
+    Counts after_failure = Measure([&] { EXPECT_TRUE(SendFrame(5, "$1RD\r")); });
+    EXPECT_GE(after_failure.polls, 1);
+    WriteAll(pty.Master(), "*\r");
+    EXPECT_EQ("*\r", ReceiveReply(5));
+    Counts after_success = Measure([&] { EXPECT_TRUE(SendFrame(5, "$1RD\r")); });
+    EXPECT_EQ(0, after_success.polls);
+    QOR_ClosePort(5);
 }
 
 TEST(CommSyscalls, FrameLongerThanTheBufferTakesOneWritePerBufferful) {

@@ -8,33 +8,42 @@
 
 namespace {
 
-using qor_comm::ParseTarget;
-using qor_comm::Target;
-using qor_comm::Transport;
+using qor::comm::LocationForm;
+using qor::comm::ParseTarget;
+using qor::comm::Target;
+
+constexpr LocationForm kSerial = LocationForm::kDevicePath;
+constexpr LocationForm kTcp = LocationForm::kHostAndPort;
 
 struct GoodCase {
     const char *text;
-    Transport transport;
+    LocationForm form;
     const char *location;
     unsigned tcp_port;
     long baud;
     int timeout_ms;
+    int recovery_ms;
+    int connect_timeout_ms;
 };
 
 const GoodCase kGood[] = {
-    {"/dev/ttyUSB0", Transport::kSerial, "/dev/ttyUSB0", 0, 9600, 200},
-    {"/dev/ttyS3?baud=115200", Transport::kSerial, "/dev/ttyS3", 0, 115200, 200},
-    {"/dev/ttyS3?timeout_ms=50&baud=50", Transport::kSerial, "/dev/ttyS3", 0, 50, 50},
-    {"/dev/ttyACM0?baud=4000000&timeout_ms=0", Transport::kSerial, "/dev/ttyACM0", 0, 4000000, 0},
-    {"/dev/serial/by-id/usb-x_y-if00-port0?timeout_ms=60000", Transport::kSerial,
-     "/dev/serial/by-id/usb-x_y-if00-port0", 0, 9600, 60000},
-    {"relative:name", Transport::kSerial, "relative:name", 0, 9600, 200},
-    {"socket://127.0.0.1:5000", Transport::kTcp, "127.0.0.1", 5000, 9600, 200},
-    {"socket://device-server.local:4001?timeout_ms=1000", Transport::kTcp, "device-server.local",
-     4001, 9600, 1000},
-    {"socket://[::1]:65535", Transport::kTcp, "::1", 65535, 9600, 200},
-    {"socket://[fe80::1%eth0]:1", Transport::kTcp, "fe80::1%eth0", 1, 9600, 200},
-    {"socket://h:007", Transport::kTcp, "h", 7, 9600, 200},
+    {"/dev/ttyUSB0", kSerial, "/dev/ttyUSB0", 0, 9600, 200, 200, 4000},
+    {"/dev/ttyS3?baud=115200", kSerial, "/dev/ttyS3", 0, 115200, 200, 200, 4000},
+    {"/dev/ttyS3?timeout_ms=50&baud=50", kSerial, "/dev/ttyS3", 0, 50, 50, 50, 4000},
+    {"/dev/ttyACM0?baud=4000000&timeout_ms=1", kSerial, "/dev/ttyACM0", 0, 4000000, 1, 1, 4000},
+    {"/dev/serial/by-id/usb-x_y-if00-port0?timeout_ms=60000", kSerial,
+     "/dev/serial/by-id/usb-x_y-if00-port0", 0, 9600, 60000, 60000, 300000},
+    {"/dev/ttyS0?recovery_ms=0", kSerial, "/dev/ttyS0", 0, 9600, 200, 0, 4000},
+    {"/dev/ttyS0?recovery_ms=60000&timeout_ms=10", kSerial, "/dev/ttyS0", 0, 9600, 10, 60000, 4000},
+    {"relative:name", kSerial, "relative:name", 0, 9600, 200, 200, 4000},
+    {"localhost:4001", kSerial, "localhost:4001", 0, 9600, 200, 200, 4000},
+    {"socket://127.0.0.1:5000", kTcp, "127.0.0.1", 5000, 9600, 200, 200, 4000},
+    {"socket://device-server.local:4001?timeout_ms=1000", kTcp, "device-server.local", 4001, 9600,
+     1000, 1000, 5000},
+    {"socket://h:1?connect_timeout_ms=1&recovery_ms=7", kTcp, "h", 1, 9600, 200, 7, 1},
+    {"socket://[::1]:65535", kTcp, "::1", 65535, 9600, 200, 200, 4000},
+    {"socket://[fe80::1%eth0]:1", kTcp, "fe80::1%eth0", 1, 9600, 200, 200, 4000},
+    {"socket://h:007", kTcp, "h", 7, 9600, 200, 200, 4000},
 };
 
 TEST(CommTarget, AcceptedFormsComeOutRight) {
@@ -42,72 +51,114 @@ TEST(CommTarget, AcceptedFormsComeOutRight) {
         SCOPED_TRACE(c.text);
         Target target;
         ASSERT_TRUE(ParseTarget(c.text, &target));
-        EXPECT_EQ(c.transport, target.transport);
+        EXPECT_EQ(c.form, target.transport->form);
         EXPECT_STREQ(c.location, target.location);
         EXPECT_EQ(c.tcp_port, target.tcp_port);
         EXPECT_EQ(c.baud, target.baud);
         EXPECT_EQ(c.timeout_ms, target.timeout_ms);
+        EXPECT_EQ(c.recovery_ms, target.recovery_ms);
+        EXPECT_EQ(c.connect_timeout_ms, target.connect_timeout_ms);
     }
 }
 
-const char *const kBad[] = {"",
-                            " /dev/ttyS0",
-                            "?baud=9600",
-                            "/dev/ttyS0?",
-                            "/dev/ttyS0?baud",
-                            "/dev/ttyS0?baud=",
-                            "/dev/ttyS0?baud=12345",
-                            "/dev/ttyS0?baud=0",
-                            "/dev/ttyS0?baud=+9600",
-                            "/dev/ttyS0?baud=9600x",
-                            "/dev/ttyS0?baud=9600&",
-                            "/dev/ttyS0?&baud=9600",
-                            "/dev/ttyS0?baud=9600&baud=19200",
-                            "/dev/ttyS0?timeout_ms=-1",
-                            "/dev/ttyS0?timeout_ms=60001",
-                            "/dev/ttyS0?timeout_ms=99999999999999999999",
-                            "/dev/ttyS0?parity=even",
-                            "/dev/ttyS0?BAUD=9600",
-                            "/dev/tty\nS0",
-                            "tcp://127.0.0.1:5000",
-                            "SOCKET://127.0.0.1:5000",
-                            "socket://",
-                            "socket://127.0.0.1",
-                            "socket://127.0.0.1:",
-                            "socket://127.0.0.1:0",
-                            "socket://127.0.0.1:65536",
-                            "socket://127.0.0.1:12x",
-                            "socket://127.0.0.1:-1",
-                            "socket://:5000",
-                            "socket://::1:5000",
-                            "socket://[::1]",
-                            "socket://[::1]5000",
-                            "socket://[::1:5000",
-                            "socket://[]:5000",
-                            "socket://[localhost]:5000",
-                            "socket://host name:5000",
-                            "socket://user@host:5000",
-                            "socket://127.0.0.1:5000/path",
-                            "socket://127.0.0.1:5000?baud=9600",
-                            "socket://127.0.0.1:5000?timeout_ms="};
+// Each malformed text, and a piece of the reason the parser gives for it.
+struct BadCase {
+    const char *text;
+    const char *reason;
+};
 
-TEST(CommTarget, MalformedTextIsRefused) {
-    for (const char *text : kBad) {
-        SCOPED_TRACE(text);
+const BadCase kBad[] = {
+    {"", "empty target"},
+    {" /dev/ttyS0", "begins with a blank"},
+    {"?baud=9600", "no device path"},
+    {"/dev/ttyS0?", "\"?\" without options"},
+    {"/dev/ttyS0?baud", "option \"baud\" has no value"},
+    {"/dev/ttyS0?baud=", "baud= is not a positive integer"},
+    {"/dev/ttyS0?baud=12345", "baud=12345 is not a standard rate"},
+    {"/dev/ttyS0?baud=12", "baud=12 is not a standard rate"},
+    {"/dev/ttyS0?baud=0", "baud=0 is not a standard rate"},
+    {"/dev/ttyS0?baud=+9600", "baud=+9600 is not a positive integer"},
+    {"/dev/ttyS0?baud=fast", "baud=fast is not a positive integer"},
+    {"/dev/ttyS0?baud=9600x", "is not a positive integer"},
+    {"/dev/ttyS0?baud=9600&", "stray"},
+    {"/dev/ttyS0?&baud=9600", "stray"},
+    {"/dev/ttyS0?baud=9600&baud=19200", "option \"baud\" given twice"},
+    {"/dev/ttyS0?timeout_ms=-1", "timeout_ms=-1 is not a whole number"},
+    {"/dev/ttyS0?timeout_ms=0", "timeout_ms=0 is out of range 1..60000"},
+    {"/dev/ttyS0?timeout_ms=60001", "timeout_ms=60001 is out of range 1..60000"},
+    {"/dev/ttyS0?timeout_ms=99999999999999999999", "is out of range 1..60000"},
+    {"/dev/ttyS0?recovery_ms=60001", "recovery_ms=60001 is out of range 0..60000"},
+    {"/dev/ttyS0?timeout=50",
+     "unknown option \"timeout\" (a serial device takes baud, "
+     "timeout_ms, recovery_ms)"},
+    {"/dev/ttyS0?parity=even", "unknown option \"parity\""},
+    {"/dev/ttyS0?bad=1", "unknown option \"bad\""},
+    {"/dev/ttyS0?BAUD=9600", "unknown option \"BAUD\""},
+    {"/dev/ttyS0?connect_timeout_ms=100", "does not apply to a serial device"},
+    {"/dev/tty\nS0", "control character"},
+    {"tcp://127.0.0.1:5000", "unknown scheme"},
+    {"SOCKET://127.0.0.1:5000", "unknown scheme"},
+    {"socket://", "expected HOST:PORT"},
+    {"socket://127.0.0.1", "expected HOST:PORT"},
+    {"socket://127.0.0.1:", "port \"\" is not a number 1..65535"},
+    {"socket://127.0.0.1:0", "port \"0\" is not a number"},
+    {"socket://127.0.0.1:65536", "port \"65536\""},
+    {"socket://127.0.0.1:12x", "port \"12x\""},
+    {"socket://127.0.0.1:-1", "port \"-1\""},
+    {"socket://:5000", "malformed host \"\""},
+    {"socket://::1:5000", "an IPv6 address goes in brackets"},
+    {"socket://[::1]", "expected HOST:PORT"},
+    {"socket://[::1]5000", "expected HOST:PORT"},
+    {"socket://[::1:5000", "expected HOST:PORT"},
+    {"socket://[]:5000", "malformed host"},
+    {"socket://[localhost]:5000", "malformed host \"localhost\""},
+    {"socket://host name:5000", "malformed host \"host name\""},
+    {"socket://user@host:5000", "malformed host"},
+    {"socket://127.0.0.1:5000/path", "port \"5000/path\""},
+    {"socket://127.0.0.1:5000?baud=9600",
+     "option \"baud\" does not apply to socket:// (it "
+     "takes timeout_ms, recovery_ms, connect_timeout_ms)"},
+    {"socket://127.0.0.1:5000?timeout_ms=", "timeout_ms= is not a whole number"},
+    {"socket://h:1?connect_timeout_ms=0", "connect_timeout_ms=0 is out of range 1..60000"},
+};
+
+TEST(CommTarget, MalformedTextIsRefusedWithItsReason) {
+    for (const BadCase &c : kBad) {
+        SCOPED_TRACE(c.text);
         Target target;
-        EXPECT_FALSE(ParseTarget(text, &target));
+        char why[256] = "unchanged";
+        EXPECT_FALSE(ParseTarget(c.text, &target, why, sizeof why));
+        EXPECT_NE(std::string(why).find(c.reason), std::string::npos) << why;
     }
     Target target;
     EXPECT_FALSE(ParseTarget(nullptr, &target));
 }
 
+TEST(CommTarget, HostAndPortWithoutSchemeIsRecognised) {
+    for (const char *text : {"localhost:4001", "10.0.0.7:4001", "[::1]:4001", "dev-srv:1"}) {
+        EXPECT_TRUE(qor::comm::LooksLikeHostAndPort(text)) << text;
+    }
+    for (const char *text :
+         {"/dev/ttyS0", "relative:name", "COM3", "host:0", "a/b:4001", "C:\\x:1", "host:4001:2"}) {
+        EXPECT_FALSE(qor::comm::LooksLikeHostAndPort(text)) << text;
+    }
+}
+
+TEST(CommTarget, OverlongTextIsRefusedNotTruncated) {
+    std::string text = "/dev/ttyS0?" + std::string(qor::comm::kTargetTextCapacity, 'x');
+    Target target;
+    char why[256] = {};
+    EXPECT_FALSE(ParseTarget(text.c_str(), &target, why, sizeof why));
+    EXPECT_STREQ("longer than 511 characters", why);
+}
+
 TEST(CommTarget, OverlongLocationIsRefusedNotTruncated) {
-    std::string path = "/dev/" + std::string(qor_comm::kLocationCapacity, 'x');
+    std::string path = "/dev/" + std::string(qor::comm::kLocationCapacity, 'x');
     Target target;
     EXPECT_FALSE(ParseTarget(path.c_str(), &target));
-    std::string host = "socket://" + std::string(qor_comm::kLocationCapacity, 'h') + ":1";
+    std::string host = "socket://" + std::string(qor::comm::kLocationCapacity, 'h') + ":1";
     EXPECT_FALSE(ParseTarget(host.c_str(), &target));
-    std::string fits = "/" + std::string(qor_comm::kLocationCapacity - 2, 'x');
+    std::string fits = "/" + std::string(qor::comm::kLocationCapacity - 2, 'x');
     ASSERT_TRUE(ParseTarget(fits.c_str(), &target));
     EXPECT_EQ(fits, target.location);
 }

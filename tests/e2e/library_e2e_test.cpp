@@ -180,6 +180,23 @@ TEST_P(Faults, LateReplyIsNotTakenForTheNextOne) {
     EXPECT_EQ(count, 0);
 }
 
+TEST_P(Faults, ReplyWithinTheRecoveryPeriodIsNeverTakenForAnother) {
+    // Every reply comes 150 ms late, after the 100 ms time-out: each call
+    // fails, and none takes the reply to the call before it. (The recovery
+    // period is longer than the default, so that a slow machine cannot push
+    // a reply past it.)
+    Start({"--steady", "--delay-ms", "150"}, "timeout_ms=100&recovery_ms=600");
+    for (int round = 0; round < 2; ++round) {
+        int mode = -7;
+        EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
+        EXPECT_EQ(status_, 100);
+        EXPECT_EQ(QOR_RH(port_, kM, &mode, &status_, &error_), 0.0f);
+        EXPECT_EQ(status_, 100);
+        EXPECT_EQ(QOR_RE(port_, kM, &status_, &error_), 0);
+        EXPECT_EQ(status_, 100);
+    }
+}
+
 TEST_P(Faults, GarbageBeforeTheReplyIsSkipped) {
     Start({"--steady", "--garbage=#~\\r\\x01"});
     EXPECT_FLOAT_EQ(QOR_RD(port_, kM, &status_, &error_), 72.1f);
@@ -259,6 +276,33 @@ TEST(Recovery, ConnectionDroppedByThePeerIsReopened) {
         }
     }
     EXPECT_GE(ok, 6) << "the link did not come back after each drop";
+    QOR_ClosePort(port);
+}
+
+// What a command-line tool prints from the trace: each frame and each
+// reply as one line, although the protocol library reads a reply one
+// character at a time, and a module's error reply as it came.
+TEST(TraceEndToEnd, FramesAndRepliesShowOnceEachWithTheModulesErrorText) {
+    SimProcess sim({"--pty", "--steady"});
+    ASSERT_FALSE(sim.Where().empty());
+    const int port = 47;
+    ASSERT_EQ(QOR_OpenPort(port, sim.Where().c_str()), 1);
+    static std::vector<std::string> lines;
+    lines.clear();
+    QOR_SetTrace(
+        [](const QOR_TraceEvent *event, void *) {
+            const char *mark = event->kind == QOR_TRACE_WRITE  ? "> "
+                               : event->kind == QOR_TRACE_READ ? "< "
+                                                               : "! ";
+            lines.push_back(mark + std::string(reinterpret_cast<const char *>(event->bytes),
+                                               static_cast<std::size_t>(event->count)));
+        },
+        nullptr);
+    int status = -7, error = -7;
+    EXPECT_EQ(QOR_TS(port, kM, -150.0f, &status, &error), 100);
+    QOR_SetTrace(nullptr, nullptr);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"> $1WE\r", "< *\r", "> $1TS-00150.00\r", "< ?1 RANGE\r"}));
     QOR_ClosePort(port);
 }
 

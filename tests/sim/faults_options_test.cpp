@@ -122,6 +122,19 @@ TEST(SimFaults, RandomFaultsHitTheRequestedShareAndEachLooksRight) {
     }
     EXPECT_GT(faulted, 300);
     EXPECT_LT(faulted, 500);
+
+    // A bounded late reply, for hosts that must tell it from the next one.
+    o.fault_rate = 1.0;
+    o.fault_delay_low_ms = 100;
+    o.fault_delay_high_ms = 180;
+    FaultShaper bounded(o);
+    for (int i = 0; i < 500; ++i) {
+        const qor::sim::Transmission tx = bounded.Shape(kReply, 5);
+        if (tx.random == RandomFault::kDelay) {
+            EXPECT_GE(tx.wait_before, 100ms);
+            EXPECT_LT(tx.wait_before, 180ms);
+        }
+    }
 }
 
 qor::sim::ParseResult Parse(std::vector<std::string> args) {
@@ -181,6 +194,17 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     EXPECT_EQ(o->faults.seed, 99u);
     EXPECT_EQ(o->drop_after, 3);
     EXPECT_TRUE(o->faults.silent);
+    EXPECT_EQ(o->faults.fault_delay_low_ms, 400);
+    EXPECT_EQ(o->faults.fault_delay_high_ms, 800);
+
+    o = Parse({"--pty", "--fault-delay-ms", "100-180"}).options;
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->faults.fault_delay_low_ms, 100);
+    EXPECT_EQ(o->faults.fault_delay_high_ms, 180);
+    o = Parse({"--pty", "--fault-delay-ms=250"}).options;
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->faults.fault_delay_low_ms, 250);
+    EXPECT_EQ(o->faults.fault_delay_high_ms, 250);
 
     o = Parse({"--help"}).options;
     ASSERT_TRUE(o);
@@ -216,6 +240,10 @@ TEST(SimOptions, RefusesBadArguments) {
         {"--delay-ms", "-1", "--pty"},
         {"--baud", "10", "--pty"},
         {"--overlong", "0", "--pty"},
+        {"--fault-delay-ms", "200-100", "--pty"},
+        {"--fault-delay-ms", "-5", "--pty"},
+        {"--fault-delay-ms", "1-x", "--pty"},
+        {"--fault-delay-ms", "1-700000", "--pty"},
     };
     for (const auto &args : bad) {
         const qor::sim::ParseResult p = qor::sim::ParseArgs(args);

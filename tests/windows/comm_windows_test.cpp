@@ -1,6 +1,7 @@
-// qor_comm.dll's Windows transports through its four exports: TCP against a
-// Winsock server in this test program, and serial devices that are missing
-// or are not serial devices. (A serial port that works is exercised by
+// qor_comm.dll's Windows transports through its exports: TCP against a
+// Winsock server in this test program, serial devices that are missing or
+// are not serial devices, the failure texts and codes, targets, the trace,
+// recovery and the port list. (A serial port that works is exercised by
 // tests/windows/qor_e2e.sh, which maps a COM port onto the simulator's
 // pseudo-terminal under Wine.)
 // Lean: windows.h then leaves out Winsock 1, which clashes with winsock2.h.
@@ -14,6 +15,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "qor_comm.h"
 
@@ -212,6 +214,124 @@ TEST(WindowsSerial, MissingOrWrongDevicesFailAtOnce) {
         EXPECT_EQ(QOR_ReadByte(kPort), -1);
         EXPECT_LT(Now() - start, 2000u);
         QOR_ClosePort(kPort);
+    }
+}
+
+std::string PortError(int port) {
+    char text[512];
+    QOR_PortError(port, text, sizeof text);
+    return text;
+}
+
+// The reasons and the thread's last error, for what can fail on Windows.
+TEST(WindowsFailures, EveryFailedOpenSaysWhy) {
+    int refused_port = 0;
+    {
+        Server gone;
+        refused_port = gone.port();
+    }
+    const std::string refused = "socket://127.0.0.1:" + std::to_string(refused_port);
+    struct Case {
+        std::string target;
+        DWORD code;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"COM250", ERROR_FILE_NOT_FOUND, "cannot open COM250: no such device"},
+        {"NUL", 0, "cannot open NUL: not a serial device"},
+        {refused, WSAECONNREFUSED, "cannot connect to " + refused + ": connection refused"},
+        {"socket://nonexistent.invalid:4001", WSAHOST_NOT_FOUND,
+         "cannot connect to socket://nonexistent.invalid:4001: host "},
+        {"COM3?timeout_ms=0", ERROR_INVALID_PARAMETER,
+         "bad target \"COM3?timeout_ms=0\": timeout_ms=0 is out of range 1..60000"},
+        {"localhost:4001", 0, "did you mean socket://localhost:4001?"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        SetLastError(0);
+        EXPECT_EQ(QOR_OpenPort(kPort, c.target.c_str()), 0);
+        DWORD code = GetLastError();
+        if (c.code != 0) {
+            EXPECT_EQ(code, c.code);
+        } else {
+            EXPECT_NE(code, 0u);
+        }
+        EXPECT_NE(PortError(kPort).find(c.text), std::string::npos) << PortError(kPort);
+        QOR_ClosePort(kPort);
+    }
+}
+
+TEST(WindowsTargets, DefaultIsTheComPortOfTheSameNumber) {
+    char text[QOR_TARGET_TEXT_SIZE];
+    EXPECT_EQ(QOR_PortTarget(12, text, sizeof text), QOR_TARGET_DEVICE);
+    EXPECT_STREQ(text, "COM12");
+    EXPECT_EQ(QOR_PortTarget(0, text, sizeof text), QOR_TARGET_NONE);
+}
+
+std::vector<std::string> g_events;
+
+void Record(const QOR_TraceEvent *event, void *) {
+    std::string line = std::to_string(event->kind);
+    if (event->bytes != nullptr) {
+        line += " " + std::string(reinterpret_cast<const char *>(event->bytes),
+                                  static_cast<std::size_t>(event->count));
+    }
+    g_events.push_back(line);
+}
+
+// A reply later than the time-out, inside the recovery period, is discarded
+// before the next frame; the trace shows it all.
+TEST_F(WindowsTcp, LateReplyIsDiscardedDuringRecoveryAndTraced) {
+    ASSERT_EQ(QOR_OpenPort(kPort, (server_.Target(100) + "&recovery_ms=300").c_str()), 1);
+    ASSERT_TRUE(server_.Accept());
+    g_events.clear();
+    QOR_SetTrace(Record, nullptr);
+    ASSERT_TRUE(WriteFrame(kPort, "$1RD\r"));
+    EXPECT_EQ(server_.ReceiveFrame(), "$1RD\r");
+    EXPECT_EQ(ReadReply(kPort), "");
+    server_.Send("*LATE\r");
+    ASSERT_TRUE(WriteFrame(kPort, "$1RD\r"));
+    EXPECT_EQ(server_.ReceiveFrame(), "$1RD\r");
+    server_.Send("*+00072.10\r");
+    EXPECT_EQ(ReadReply(kPort), "*+00072.10\r");
+    QOR_SetTrace(nullptr, nullptr);
+    EXPECT_EQ(g_events, (std::vector<std::string>{"5 $1RD\r", "7", "8 *LATE\r", "9", "5 $1RD\r",
+                                                  "6 *+00072.10\r"}));
+}
+
+// A listener whose queue is full leaves further connects unanswered.
+TEST(WindowsTcpBlackhole, ConnectTimesOutAtItsOwnTimeout) {
+    WSADATA data{};
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    listen(listener, 0);
+    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    const std::string target = "socket://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    ASSERT_EQ(QOR_OpenPort(kPort + 1, target.c_str()), 1);  // takes the queue's place
+    ULONGLONG start = Now();
+    SetLastError(0);
+    EXPECT_EQ(QOR_OpenPort(kPort, (target + "?connect_timeout_ms=300").c_str()), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WSAETIMEDOUT));
+    EXPECT_LT(Now() - start, 3000u);
+    EXPECT_EQ(PortError(kPort), "cannot connect to " + target + ": connect timed out after 300 ms");
+    QOR_ClosePort(kPort);
+    QOR_ClosePort(kPort + 1);
+    closesocket(listener);
+    WSACleanup();
+}
+
+TEST(WindowsPortList, ListsComPortsWithoutTrouble) {
+    int count = QOR_ListPorts(nullptr, 0);
+    ASSERT_GE(count, 0);
+    std::vector<QOR_PortInfo> ports(static_cast<std::size_t>(count) + 1);
+    EXPECT_EQ(QOR_ListPorts(ports.data(), count), count);
+    for (int i = 0; i < count; ++i) {
+        EXPECT_NE(ports[static_cast<std::size_t>(i)].device[0], '\0');
     }
 }
 

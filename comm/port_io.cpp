@@ -1,0 +1,373 @@
+// Output is collected and sent in one piece when the frame's CR is written
+// (or before the next read), so a frame reaches the module as one block
+// rather than as single characters with gaps a module might time out on.
+// Input is read in blocks and handed out one character at a time.
+#include "port_io.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "failure.h"
+#include "platform.h"
+#include "trace.h"
+
+namespace qor::comm {
+
+namespace {
+
+constexpr unsigned char kCarriageReturn = 13;
+// A line that keeps chattering holds a frame back at most this many
+// recovery periods; then the frame goes out anyway.
+constexpr int kRecoveryLimit = 4;
+// Discarding stops after this many reads even if input keeps coming, so
+// that a chattering line cannot keep a call forever.
+constexpr int kMaxDiscardReads = 256;
+
+// "/dev/ttyUSB0" or "socket://[::1]:4001": how failures name a target.
+void NameTarget(const Target &target, char *text, std::size_t capacity) {
+    if (target.transport->form == LocationForm::kDevicePath) {
+        FormatText(text, capacity, "%s", target.location);
+        return;
+    }
+    bool bracketed = std::strchr(target.location, ':') != nullptr;
+    FormatText(text, capacity, "%s%s%s%s:%u", target.transport->scheme, bracketed ? "[" : "",
+               target.location, bracketed ? "]" : "", target.tcp_port);
+}
+
+void DescribeOpenFailure(const Target &target, const Failure &why, char *text,
+                         std::size_t capacity) {
+    char name[kTargetTextCapacity];
+    NameTarget(target, name, sizeof name);
+    char reason[256];
+    if (why.reason == Reason::kBaudUnsupported) {
+        FormatText(reason, sizeof reason, "the device does not support %ld baud", target.baud);
+    } else {
+        DescribeReason(why, reason, sizeof reason);
+    }
+    bool device = target.transport->form == LocationForm::kDevicePath;
+    // "localhost:4001" is a valid relative device path, so it is tried as
+    // one; when there is no such device, the likelier meaning is offered.
+    bool hint = device && why.reason == Reason::kNoDevice && LooksLikeHostAndPort(target.location);
+    FormatText(text, capacity, "%s %s: %s%s%s%s", device ? "cannot open" : "cannot connect to",
+               name, reason, hint ? "; did you mean socket://" : "", hint ? target.location : "",
+               hint ? "?" : "");
+}
+
+// A failure of a link in use: with a system code, the system's reason;
+// without one, `otherwise`.
+Failure InUseFailure(int code, Reason otherwise, int waited_ms) {
+    Failure failure;
+    failure.reason = code != 0 ? Reason::kSystem : otherwise;
+    failure.code = code;
+    failure.waited_ms = waited_ms;
+    return failure;
+}
+
+void ResetExchange(Port &port) {
+    port.in_frame = false;
+    port.recovery_due = false;
+    port.mid_reply = false;
+    port.output_length = 0;
+    port.input_next = 0;
+    port.input_length = 0;
+    port.traced_length = 0;
+}
+
+// Emits the reply bytes handed out since the last READ event.
+void TraceReplySoFar(PortCall &call) {
+    Port &port = *call.port();
+    if (port.traced_length > 0 && TraceOn()) {
+        EmitBytes(call.number(), TraceKind::kRead, port.traced, port.traced_length);
+    }
+    port.traced_length = 0;
+}
+
+// The link failed in use: it is closed, and the failure noted and traced.
+void LoseLink(PortCall &call, const char *when, const Failure &failure) {
+    Port &port = *call.port();
+    char name[kTargetTextCapacity];
+    NameTarget(port.target, name, sizeof name);
+    char reason[256];
+    DescribeReason(failure, reason, sizeof reason);
+    char text[kFailureTextCapacity];
+    FormatText(text, sizeof text, "link to %s lost %s: %s", name, when, reason);
+    NoteFailure(call, text, SystemCodeFor(failure));
+    if (TraceOn()) {
+        EmitText(call.number(), TraceKind::kLinkLost, text);
+    }
+    CloseLink(call, false);
+}
+
+// Opens the port's remembered target.
+bool OpenRemembered(PortCall &call) {
+    Port &port = *call.port();
+    Failure why;
+    LinkHandle link = kNoLink;
+    if (!port.target.transport->ops->open(port.target, &link, &why)) {
+        char text[kFailureTextCapacity];
+        DescribeOpenFailure(port.target, why, text, sizeof text);
+        NoteFailure(call, text, SystemCodeFor(why));
+        if (TraceOn()) {
+            EmitText(call.number(), TraceKind::kOpenFailed, text);
+        }
+        return false;
+    }
+    port.ops = port.target.transport->ops;
+    port.link = link;
+    ResetExchange(port);
+    ClearFailure(call.number());
+    if (TraceOn()) {
+        EmitText(call.number(), port.was_open ? TraceKind::kReopen : TraceKind::kOpen,
+                 port.target_text);
+    }
+    port.was_open = true;
+    return true;
+}
+
+void RefuseDefault(PortCall &call, const char *text) {
+    NoteFailure(call, text, CodeForReason(Reason::kBadTarget));
+    if (TraceOn()) {
+        EmitText(call.number(), TraceKind::kOpenFailed, text);
+    }
+}
+
+// The first open of a port nobody opened. Its target is remembered only
+// once it opened, so that a port that failed looks again next time.
+bool OpenDefault(PortCall &call) {
+    char found[kTargetTextCapacity + 1];  // one more: too long is refused, not cut
+    TargetSource source = FindDefaultTarget(call.number(), found, sizeof found);
+    char text[kFailureTextCapacity];
+    if (source == TargetSource::kNone) {
+        FormatText(text, sizeof text,
+                   "port %d has no target: QOR_COMM_PORT%d is not set, and ports below 1 "
+                   "have no default device",
+                   call.number(), call.number());
+        RefuseDefault(call, text);
+        return false;
+    }
+    Target target;
+    char why[kFailureTextCapacity / 2];
+    if (!ParseTarget(found, &target, why, sizeof why)) {
+        FormatText(text, sizeof text, "bad target \"%.200s\" in QOR_COMM_PORT%d: %s", found,
+                   call.number(), why);
+        RefuseDefault(call, text);
+        return false;
+    }
+    RememberTarget(*call.port(), target, found, source);
+    if (OpenRemembered(call)) {
+        return true;
+    }
+    ForgetTarget(*call.port());
+    return false;
+}
+
+// Makes sure the port has a link: reopens the remembered target, or opens
+// the port the first time from the default rule.
+bool EnsureOpen(PortCall &call) {
+    Port &port = *call.port();
+    if (port.link != kNoLink) {
+        return true;
+    }
+    if (call.open_attempted) {
+        return false;
+    }
+    call.open_attempted = true;
+    return port.has_target ? OpenRemembered(call) : OpenDefault(call);
+}
+
+// What the host left unread of the last block read.
+void DiscardBuffered(PortCall &call) {
+    Port &port = *call.port();
+    if (port.input_next < port.input_length && TraceOn()) {
+        EmitBytes(call.number(), TraceKind::kDiscard, port.input + port.input_next,
+                  port.input_length - port.input_next);
+    }
+    port.input_next = 0;
+    port.input_length = 0;
+}
+
+// What has arrived and not been read. False when the link was found gone.
+bool DiscardWaiting(PortCall &call) {
+    Port &port = *call.port();
+    for (int reads = 0; reads < kMaxDiscardReads; ++reads) {
+        int code = 0;
+        long got = port.ops->take_waiting(port.link, port.input, sizeof port.input, &code);
+        if (got == 0) {
+            return true;
+        }
+        if (got < 0) {
+            LoseLink(call, "before a frame", InUseFailure(code, Reason::kClosedByPeer, 0));
+            return false;
+        }
+        if (TraceOn()) {
+            EmitBytes(call.number(), TraceKind::kDiscard, port.input,
+                      static_cast<std::size_t>(got));
+        }
+    }
+    return true;
+}
+
+// After a failed exchange, a reply may still be on its way: waits until the
+// line has been quiet for the recovery period, discarding what comes, but
+// no longer than kRecoveryLimit periods. False when the link was found gone.
+bool Recover(PortCall &call) {
+    Port &port = *call.port();
+    const int quiet_ms = port.target.recovery_ms;
+    const std::int64_t started = MonotonicMs();
+    const std::int64_t limit = started + static_cast<std::int64_t>(kRecoveryLimit) * quiet_ms;
+    std::int64_t quiet_until = started + quiet_ms;
+    for (std::int64_t now = started; now < quiet_until && now < limit; now = MonotonicMs()) {
+        std::int64_t end = quiet_until < limit ? quiet_until : limit;
+        int code = 0;
+        long got = port.ops->read(port.link, port.input, sizeof port.input,
+                                  static_cast<int>(end - now), &code);
+        if (got < 0) {
+            LoseLink(call, "while waiting for a quiet line",
+                     InUseFailure(code, Reason::kClosedByPeer, 0));
+            return false;
+        }
+        if (got > 0) {
+            if (TraceOn()) {
+                EmitBytes(call.number(), TraceKind::kDiscard, port.input,
+                          static_cast<std::size_t>(got));
+            }
+            quiet_until = MonotonicMs() + quiet_ms;
+        }
+    }
+    if (TraceOn()) {
+        EmitWait(call.number(), TraceKind::kRecovery, static_cast<int>(MonotonicMs() - started));
+    }
+    return true;
+}
+
+// Clears the line for a new frame: whatever the link delivered since the
+// last reply was read (a late reply to an earlier frame, noise) must not be
+// taken for the reply to this one. False when the link was found gone.
+bool PrepareLine(PortCall &call) {
+    Port &port = *call.port();
+    TraceReplySoFar(call);
+    if (port.mid_reply) {
+        // The host stopped reading a reply before its CR: the rest of it
+        // may still be coming.
+        port.recovery_due = true;
+        port.mid_reply = false;
+    }
+    DiscardBuffered(call);
+    if (port.recovery_due && port.target.recovery_ms > 0 && !Recover(call)) {
+        return false;
+    }
+    port.recovery_due = false;
+    return DiscardWaiting(call);
+}
+
+int HandOut(PortCall &call, unsigned char byte) {
+    Port &port = *call.port();
+    port.mid_reply = byte != kCarriageReturn;
+    if (TraceOn()) {
+        port.traced[port.traced_length++] = byte;
+        if (!port.mid_reply || port.traced_length == sizeof port.traced) {
+            TraceReplySoFar(call);
+        }
+    }
+    return byte;
+}
+
+// A read that gave nothing: the link is gone (got < 0), or nothing came in
+// time, which fails the exchange.
+void ReadEnded(PortCall &call, long got, int code) {
+    Port &port = *call.port();
+    TraceReplySoFar(call);
+    if (got < 0) {
+        LoseLink(call, "while reading", InUseFailure(code, Reason::kClosedByPeer, 0));
+        return;
+    }
+    port.recovery_due = true;
+    port.mid_reply = false;
+    if (TraceOn()) {
+        EmitWait(call.number(), TraceKind::kTimeout, port.target.timeout_ms);
+    }
+}
+
+}  // namespace
+
+bool OpenLink(PortCall &call, const Target &target, const char *text) {
+    RememberTarget(*call.port(), target, text, TargetSource::kOpened);
+    call.open_attempted = true;
+    return OpenRemembered(call);
+}
+
+void CloseLink(PortCall &call, bool traced) {
+    Port &port = *call.port();
+    if (port.link != kNoLink) {
+        port.ops->close(port.link);
+        port.link = kNoLink;
+        if (traced && TraceOn()) {
+            EmitWait(call.number(), TraceKind::kClose, 0);
+        }
+    }
+    ResetExchange(port);
+}
+
+void NoteFailure(PortCall &call, const char *text, int code) {
+    RecordFailure(call.number(), text);
+    call.failure_code = code;
+}
+
+bool StartFrame(PortCall &call) {
+    if (!EnsureOpen(call)) {
+        return false;
+    }
+    // Found gone (a server that closed while we were idle): one fresh try,
+    // if this call has not opened the link already.
+    if (!PrepareLine(call) && !(EnsureOpen(call) && PrepareLine(call))) {
+        return false;
+    }
+    call.port()->in_frame = true;
+    return true;
+}
+
+bool FlushOutput(PortCall &call) {
+    Port &port = *call.port();
+    if (port.output_length == 0) {
+        return true;
+    }
+    std::size_t length = port.output_length;
+    port.output_length = 0;
+    int code = 0;
+    if (port.ops->write(port.link, port.output, length, port.target.timeout_ms, &code)) {
+        if (TraceOn()) {
+            EmitBytes(call.number(), TraceKind::kWrite, port.output, length);
+        }
+        return true;
+    }
+    LoseLink(call, "while writing",
+             InUseFailure(code, Reason::kWriteStalled, port.target.timeout_ms));
+    return false;
+}
+
+int NextByte(PortCall &call) {
+    Port &port = *call.port();
+    // A frame without its CR yet is sent before its reply is awaited.
+    if (port.output_length > 0 && !FlushOutput(call)) {
+        return -1;
+    }
+    port.in_frame = false;
+    if (port.input_next < port.input_length) {
+        return HandOut(call, port.input[port.input_next++]);
+    }
+    if (!EnsureOpen(call)) {
+        return -1;
+    }
+    int code = 0;
+    long got =
+        port.ops->read(port.link, port.input, sizeof port.input, port.target.timeout_ms, &code);
+    if (got <= 0) {
+        ReadEnded(call, got, code);
+        return -1;
+    }
+    port.input_length = static_cast<std::size_t>(got);
+    port.input_next = 1;
+    return HandOut(call, port.input[0]);
+}
+
+}  // namespace qor::comm

@@ -1,0 +1,107 @@
+// The ports: a fixed table keyed by the host's port number, each with its
+// own lock, its own output and input buffers and the target it was opened
+// on. port_table.cpp finds and claims places; port_io.cpp opens links and
+// moves the bytes.
+#ifndef QOR_COMM_PORT_TABLE_H
+#define QOR_COMM_PORT_TABLE_H
+
+#include <cstddef>
+#include <mutex>
+
+#include "link_ops.h"
+#include "qor_comm.h"
+#include "target.h"
+
+namespace qor::comm {
+
+constexpr int kPortSlots = 64;
+constexpr std::size_t kOutputCapacity = 256;
+constexpr std::size_t kInputCapacity = 256;
+
+enum class TargetSource {
+    kNone = QOR_TARGET_NONE,
+    kOpened = QOR_TARGET_OPENED,
+    kEnvironment = QOR_TARGET_ENVIRONMENT,
+    kDevice = QOR_TARGET_DEVICE,
+};
+
+struct Port {
+    // Held for the whole of each call on this port.
+    std::mutex lock;
+
+    // Guarded by the table lock (port_table.cpp).
+    bool claimed = false;
+    int number = 0;
+    int users = 0;  // calls that found this slot and have not finished
+    // Guarded by the table lock for readers; written with `lock` held too,
+    // so a call on this port may read them under `lock` alone.
+    TargetSource source = TargetSource::kNone;
+    char target_text[kTargetTextCapacity] = {};
+
+    // Guarded by `lock`.
+    bool has_target = false;  // source != kNone
+    Target target;
+    const LinkOps *ops = nullptr;
+    LinkHandle link = kNoLink;
+    // The link has been open since the target was set: the next open is a
+    // reopen.
+    bool was_open = false;
+    // A frame has been started (stale input discarded) and its CR not yet
+    // written.
+    bool in_frame = false;
+    // The last exchange failed (a read timed out, or the host stopped
+    // reading a reply before its CR): the next frame waits for a quiet line.
+    bool recovery_due = false;
+    // The last byte handed out was not a CR.
+    bool mid_reply = false;
+    std::size_t output_length = 0;
+    std::size_t input_next = 0;
+    std::size_t input_length = 0;
+    std::size_t traced_length = 0;
+    // Neither a link nor a target to reopen: the slot can be given to
+    // another port number. Written under `lock`, read under the table lock
+    // once no call is using the slot.
+    bool idle = true;
+    unsigned char output[kOutputCapacity] = {};
+    unsigned char input[kInputCapacity] = {};
+    // The reply bytes handed out since the last CR, while tracing.
+    unsigned char traced[kInputCapacity] = {};
+};
+
+enum class Claim { kNo, kYes };
+
+// One call's use of a port: finds (or claims) the slot and holds its lock.
+class PortCall {
+  public:
+    PortCall(int number, Claim claim);
+    ~PortCall();
+    PortCall(const PortCall &) = delete;
+    PortCall &operator=(const PortCall &) = delete;
+
+    Port *port() const { return port_; }
+    int number() const { return number_; }
+    // Each call opens the link at most once, so that a missing device costs
+    // one failed open per call, never a loop.
+    bool open_attempted = false;
+    // The system code of the call's last failure, for QOR_OpenPort.
+    int failure_code = 0;
+
+  private:
+    Port *port_;
+    int number_;
+};
+
+// Sets or forgets the port's target, and where it came from.
+void RememberTarget(Port &port, const Target &target, const char *text, TargetSource source);
+void ForgetTarget(Port &port);
+
+// The target a port nobody opened takes on first use: the variable
+// QOR_COMM_PORT<n>, read now, else the default device; kNone for neither.
+TargetSource FindDefaultTarget(int number, char *text, std::size_t capacity);
+
+// QOR_PortTarget: see qor_comm.h.
+int CopyTarget(int number, char *text, int size);
+
+}  // namespace qor::comm
+
+#endif  // QOR_COMM_PORT_TABLE_H

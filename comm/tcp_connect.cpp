@@ -1,0 +1,56 @@
+// Opening a TCP connection, the same on every platform: one deadline for
+// the lookup and the connect together, the addresses of the host tried in
+// turn, and the failure named. Only the socket calls differ per platform
+// (tcp_posix.cpp, tcp_win32.cpp).
+#include "platform.h"
+#include "socket_api.h"
+#include "target.h"
+
+namespace qor::comm {
+
+namespace {
+
+bool Refuse(Failure *why, Reason reason, int code, int waited_ms = 0) {
+    why->reason = reason;
+    why->code = code;
+    why->waited_ms = waited_ms;
+    return false;
+}
+
+}  // namespace
+
+bool TcpOpen(const Target &target, LinkHandle *link, Failure *why) {
+    if (!SocketsReady()) {
+        return Refuse(why, Reason::kSystem, 0);
+    }
+    const int budget_ms = target.connect_timeout_ms;
+    std::int64_t deadline = MonotonicMs() + budget_ms;
+    addrinfo *addresses = nullptr;
+    if (!LookUpHost(target.location, target.tcp_port, deadline, &addresses, why)) {
+        why->waited_ms = budget_ms;
+        return false;
+    }
+    ConnectStep step = ConnectStep::kFailed;
+    int code = 0;
+    // Each address in the order the resolver prefers, until one connects or
+    // the time is up.
+    for (const addrinfo *address = addresses; address != nullptr; address = address->ai_next) {
+        step = ConnectAddress(*address, deadline, link, &code);
+        if (step != ConnectStep::kFailed) {
+            break;
+        }
+    }
+    freeaddrinfo(addresses);
+    if (step == ConnectStep::kConnected) {
+        return true;
+    }
+    if (step == ConnectStep::kTimedOut) {
+        return Refuse(why, Reason::kConnectTimedOut, 0, budget_ms);
+    }
+    Reason reason = IsRefused(code)       ? Reason::kRefused
+                    : IsUnreachable(code) ? Reason::kUnreachable
+                                          : Reason::kSystem;
+    return Refuse(why, reason, code);
+}
+
+}  // namespace qor::comm

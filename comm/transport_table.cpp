@@ -1,0 +1,38 @@
+#include "transport_table.h"
+
+#include <cstring>
+
+namespace qor::comm {
+
+namespace {
+
+constexpr unsigned kEveryLinkOptions = OptionBit(Option::kTimeout) | OptionBit(Option::kRecovery);
+
+constexpr Transport kTransports[] = {
+    {"socket://", "socket://", LocationForm::kHostAndPort,
+     kEveryLinkOptions | OptionBit(Option::kConnectTimeout), &kSocketLinkOps},
+    // Last: a device path has no scheme.
+    {"", "a serial device", LocationForm::kDevicePath, kEveryLinkOptions | OptionBit(Option::kBaud),
+     &kSerialLinkOps},
+};
+
+}  // namespace
+
+const Transport *FindTransport(const char *text) {
+    for (const Transport &transport : kTransports) {
+        std::size_t length = std::strlen(transport.scheme);
+        if (length > 0 && std::strncmp(text, transport.scheme, length) == 0) {
+            return &transport;
+        }
+    }
+    // "xyz://" is some other kind of link this library does not speak; it
+    // must not be taken for a device path.
+    const char *options = std::strchr(text, '?');
+    const char *scheme_end = std::strstr(text, "://");
+    if (scheme_end != nullptr && (options == nullptr || scheme_end < options)) {
+        return nullptr;
+    }
+    return &kTransports[sizeof kTransports / sizeof kTransports[0] - 1];
+}
+
+}  // namespace qor::comm

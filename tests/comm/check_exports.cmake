@@ -1,0 +1,32 @@
+# libqor_comm exports exactly the functions of qor_comm.h, under their plain
+# names, and its soname.
+# cmake -DLIBRARY=... -DHEADER=... -P check_exports.cmake
+execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE defined RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[0-9a-f]+ [A-Za-z] [^\n]+" lines "${defined}")
+set(exported "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
+  list(APPEND exported ${name})
+endforeach()
+list(SORT exported)
+
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "QOR_COMM_API [a-z]+ (QOR_[A-Za-z]+)\\(" declarations "${header}")
+list(TRANSFORM declarations REPLACE "QOR_COMM_API [a-z]+ (QOR_[A-Za-z]+)\\(" "\\1")
+list(SORT declarations)
+list(LENGTH declarations count)
+if(NOT count EQUAL 8)
+  message(FATAL_ERROR "the header declares ${count} functions, not 8: ${declarations}")
+endif()
+if(NOT "${exported}" STREQUAL "${declarations}")
+  message(FATAL_ERROR "exported: ${exported}\ndeclared: ${declarations}")
+endif()
+
+execute_process(COMMAND readelf -d ${LIBRARY} OUTPUT_VARIABLE dynamic)
+if(NOT dynamic MATCHES "Library soname: \\[libqor_comm\\.so\\.1\\]")
+  message(FATAL_ERROR "wrong soname:\n${dynamic}")
+endif()
+message(STATUS "8 exports and the soname in place")

@@ -1,0 +1,100 @@
+// Host-name lookups are bounded by the connect time-out. A name server that
+// does not answer cannot be had on demand, so this program defines
+// getaddrinfo itself and exports it, so the library's calls land here: the
+// name "silent.qor.test" waits until the test lets it go, every other name
+// goes to the C library.
+#include <dlfcn.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <signal.h>
+#include <string.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "link_support.h"
+#include "qor_comm.h"
+
+namespace {
+
+std::mutex g_gate_lock;
+std::condition_variable g_gate_opened;
+bool g_gate_open = false;
+std::atomic<int> g_waiting{0};
+std::atomic<bool> g_signals_blocked{true};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char *host,
+                                                                  const char *service,
+                                                                  const struct addrinfo *hints,
+                                                                  struct addrinfo **result) {
+    using Function =
+        int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
+    static auto next = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    bool numeric = hints != nullptr && (hints->ai_flags & AI_NUMERICHOST) != 0;
+    if (host == nullptr || numeric || strcmp(host, "silent.qor.test") != 0) {
+        return next(host, service, hints, result);
+    }
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    if (sigismember(&mask, SIGINT) != 1 || sigismember(&mask, SIGTERM) != 1) {
+        g_signals_blocked = false;
+    }
+    ++g_waiting;
+    std::unique_lock<std::mutex> hold(g_gate_lock);
+    g_gate_opened.wait_for(hold, std::chrono::seconds(20), [] { return g_gate_open; });
+    --g_waiting;
+    return EAI_NONAME;
+}
+
+namespace {
+
+using namespace qor::test;
+
+std::string PortError(int port) {
+    char text[512];
+    QOR_PortError(port, text, sizeof text);
+    return text;
+}
+
+TEST(CommLookup, SilentNameServerEndsTheOpenAtTheConnectTimeout) {
+    const std::string target = "socket://silent.qor.test:4001";
+    long long start = NowMs();
+    errno = 0;
+    EXPECT_EQ(0, QOR_OpenPort(61, (target + "?connect_timeout_ms=200").c_str()));
+    long long took = NowMs() - start;
+    EXPECT_EQ(ETIMEDOUT, errno);
+    EXPECT_EQ("cannot connect to " + target + ": host lookup timed out after 200 ms",
+              PortError(61));
+    EXPECT_GE(took, 190);
+    EXPECT_LT(took, 2000);
+    EXPECT_TRUE(g_signals_blocked) << "the lookup thread could take the host's signals";
+
+    // Lookups that never return are not piled up without end.
+    for (int open = 0; open < 10; ++open) {
+        QOR_OpenPort(61, (target + "?connect_timeout_ms=20").c_str());
+    }
+    EXPECT_EQ(8, g_waiting.load());
+    EXPECT_EQ("cannot connect to " + target +
+                  ": host lookup not started: earlier lookups that timed out have not returned",
+              PortError(61));
+    {
+        std::lock_guard<std::mutex> hold(g_gate_lock);
+        g_gate_open = true;
+    }
+    g_gate_opened.notify_all();
+    ASSERT_TRUE(WaitFor([] { return g_waiting.load() == 0; }));
+
+    // Once they have returned, names are looked up again.
+    TcpListener listener;
+    ASSERT_TRUE(WaitFor([&] {
+        return QOR_OpenPort(61, ("socket://localhost:" + std::to_string(listener.Port())).c_str());
+    })) << PortError(61);
+    QOR_ClosePort(61);
+}
+
+}  // namespace
