@@ -2,6 +2,21 @@
 
 namespace qorsim {
 
+namespace {
+
+std::atomic<bool> g_silenced{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "flipped from a signal handler");
+
+}  // namespace
+
+void toggle_silence() {
+    g_silenced.store(!g_silenced.load());
+}
+
+bool silenced() {
+    return g_silenced.load();
+}
+
 std::string pad_reply(const std::string &reply, std::size_t n) {
     std::string body = reply;
     const bool had_cr = !body.empty() && body.back() == '\r';
@@ -35,7 +50,7 @@ Transmission FaultShaper::shape(const std::string &reply, std::size_t frame_char
         }
     }
 
-    if (options_.silent || tx.random == RandomFault::Silence) {
+    if (options_.silent || silenced() || tx.random == RandomFault::Silence) {
         tx.send = false;
         return tx;
     }

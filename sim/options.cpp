@@ -295,6 +295,7 @@ const char *usage_text() {
            "                      a late reply, noise before it, cut, overlong)\n"
            "  --seed S            seed for --fault-rate (default 1)\n"
            "  --drop-after N      close each TCP connection after N replies\n"
+           "SIGUSR1 silences the modules (as --silent) until the next SIGUSR1.\n"
            "Stops on SIGINT or SIGTERM with exit code 0; bad arguments exit with 2.\n";
 }
 

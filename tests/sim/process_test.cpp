@@ -128,6 +128,7 @@ class Sim {
     }
 
     const std::string &first_line() const { return first_; }
+    pid_t pid() const { return pid_; }
 
     // SIGTERM, then the wait status (-1 when it did not end within 5 s).
     int stop() {
@@ -352,6 +353,21 @@ TEST(SimProcessTcp, FaultOptionsShapeTheReply) {
         if (c.quiet_after > 0s) {
             EXPECT_EQ(host.anything_within(c.quiet_after), "") << c.name;
         }
+    }
+}
+
+// SIGUSR1 silences a running simulator and the next one brings it back, on
+// the same connection.
+TEST(SimProcessTcp, UserSignalTogglesSilence) {
+    Sim sim({"--listen", ":0", "--steady"});
+    Host host = Host::tcp(sim.first_line());
+    for (bool silent : {false, true, false, true, false}) {
+        host.send("$1RD");
+        EXPECT_EQ(host.reply(silent ? 300ms : 2s), silent ? "" : "*+00072.10\r");
+        ASSERT_EQ(kill(sim.pid(), SIGUSR1), 0);
+        // The signal is taken asynchronously: a frame sent at once could
+        // still meet the old state.
+        std::this_thread::sleep_for(50ms);
     }
 }
 
