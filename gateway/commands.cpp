@@ -12,11 +12,21 @@ namespace qor::gateway {
 namespace {
 
 constexpr std::array<std::pair<CommandKind, const char *>, 16> kCommandNames{{
-    {CommandKind::kHi, "hi"}, {CommandKind::kLo, "lo"}, {CommandKind::kSp, "sp"},
-    {CommandKind::kTs, "ts"}, {CommandKind::kTz, "tz"}, {CommandKind::kAo, "ao"},
-    {CommandKind::kDo, "do"}, {CommandKind::kSb, "sb"}, {CommandKind::kCb, "cb"},
-    {CommandKind::kCa, "ca"}, {CommandKind::kCe, "ce"}, {CommandKind::kCz, "cz"},
-    {CommandKind::kDa, "da"}, {CommandKind::kEa, "ea"}, {CommandKind::kRr, "rr"},
+    {CommandKind::kHi, "hi"},
+    {CommandKind::kLo, "lo"},
+    {CommandKind::kSp, "sp"},
+    {CommandKind::kTs, "ts"},
+    {CommandKind::kTz, "tz"},
+    {CommandKind::kAo, "ao"},
+    {CommandKind::kDo, "do"},
+    {CommandKind::kSb, "sb"},
+    {CommandKind::kCb, "cb"},
+    {CommandKind::kCa, "ca"},
+    {CommandKind::kCe, "ce"},
+    {CommandKind::kCz, "cz"},
+    {CommandKind::kDa, "da"},
+    {CommandKind::kEa, "ea"},
+    {CommandKind::kRr, "rr"},
     {CommandKind::kEc, "ec"},
 }};
 
@@ -136,23 +146,51 @@ CommandOutcome RunCommand(int port, char address, const CommandArgs &a) {
     int *e = &o.error;
     auto value = static_cast<float>(a.value);
     switch (a.kind) {
-        case CommandKind::kHi: QOR_HI(port, address, a.mode, value, s, e); break;
-        case CommandKind::kLo: QOR_LO(port, address, a.mode, value, s, e); break;
-        case CommandKind::kSp: QOR_SP(port, address, value, s, e); break;
-        case CommandKind::kTs: QOR_TS(port, address, value, s, e); break;
-        case CommandKind::kTz: QOR_TZ(port, address, value, s, e); break;
-        case CommandKind::kAo: QOR_AO(port, address, value, s, e); break;
+        case CommandKind::kHi:
+            QOR_HI(port, address, a.mode, value, s, e);
+            break;
+        case CommandKind::kLo:
+            QOR_LO(port, address, a.mode, value, s, e);
+            break;
+        case CommandKind::kSp:
+            QOR_SP(port, address, value, s, e);
+            break;
+        case CommandKind::kTs:
+            QOR_TS(port, address, value, s, e);
+            break;
+        case CommandKind::kTz:
+            QOR_TZ(port, address, value, s, e);
+            break;
+        case CommandKind::kAo:
+            QOR_AO(port, address, value, s, e);
+            break;
         case CommandKind::kDo:
             QOR_DO(port, address, a.outputs >> 8, a.outputs & 0xFF, a.bytes, s, e);
             break;
-        case CommandKind::kSb: QOR_SB(port, address, a.bit, s, e); break;
-        case CommandKind::kCb: QOR_CB(port, address, a.bit, s, e); break;
-        case CommandKind::kCa: QOR_CA(port, address, s, e); break;
-        case CommandKind::kCe: QOR_CE(port, address, s, e); break;
-        case CommandKind::kCz: QOR_CZ(port, address, s, e); break;
-        case CommandKind::kDa: QOR_DA(port, address, s, e); break;
-        case CommandKind::kEa: QOR_EA(port, address, s, e); break;
-        case CommandKind::kRr: QOR_RR(port, address, s, e); break;
+        case CommandKind::kSb:
+            QOR_SB(port, address, a.bit, s, e);
+            break;
+        case CommandKind::kCb:
+            QOR_CB(port, address, a.bit, s, e);
+            break;
+        case CommandKind::kCa:
+            QOR_CA(port, address, s, e);
+            break;
+        case CommandKind::kCe:
+            QOR_CE(port, address, s, e);
+            break;
+        case CommandKind::kCz:
+            QOR_CZ(port, address, s, e);
+            break;
+        case CommandKind::kDa:
+            QOR_DA(port, address, s, e);
+            break;
+        case CommandKind::kEa:
+            QOR_EA(port, address, s, e);
+            break;
+        case CommandKind::kRr:
+            QOR_RR(port, address, s, e);
+            break;
         case CommandKind::kEc: {
             long count = QOR_EC(port, address, s, e);
             if (o.status == QOR_STATUS_OK) {

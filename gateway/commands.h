@@ -11,7 +11,22 @@
 namespace qor::gateway {
 
 enum class CommandKind {
-    kHi, kLo, kSp, kTs, kTz, kAo, kDo, kSb, kCb, kCa, kCe, kCz, kDa, kEa, kRr, kEc
+    kHi,
+    kLo,
+    kSp,
+    kTs,
+    kTz,
+    kAo,
+    kDo,
+    kSb,
+    kCb,
+    kCa,
+    kCe,
+    kCz,
+    kDa,
+    kEa,
+    kRr,
+    kEc
 };
 
 std::optional<CommandKind> CommandFromName(std::string_view name);

@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,7 +9,6 @@
 #include <initializer_list>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
 
 namespace qor::gateway {
 
@@ -86,7 +86,8 @@ void OnlyKeys(const toml::table &t, std::initializer_list<std::string_view> allo
 void CheckName(const toml::node &at, const std::string &name, const std::string &what) {
     bool ok = !name.empty() && name.size() <= 64;
     for (char c : name) {
-        ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.');
+        ok =
+            ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.');
     }
     if (!ok) {
         Fail(at, what + " \"" + name + "\" must be 1 to 64 letters, digits, '_', '-' or '.'");
@@ -96,17 +97,17 @@ void CheckName(const toml::node &at, const std::string &name, const std::string 
 void CheckPrefix(const toml::node &at, const std::string &prefix) {
     std::stringstream levels(prefix);
     std::string level;
-    bool ok = !prefix.empty() && prefix.front() != '/' && prefix.back() != '/' &&
-              prefix.front() != '$';
+    bool ok =
+        !prefix.empty() && prefix.front() != '/' && prefix.back() != '/' && prefix.front() != '$';
     while (ok && std::getline(levels, level, '/')) {
         ok = !level.empty() && level.find_first_of("+#") == std::string::npos;
     }
     if (!ok) {
-        Fail(at, "\"topic_prefix\" must be topic levels joined by '/', without '+', '#', a "
-                 "leading '$' or empty levels");
+        Fail(at,
+             "\"topic_prefix\" must be topic levels joined by '/', without '+', '#', a "
+             "leading '$' or empty levels");
     }
 }
-
 
 // The byte link leaves a port it cannot parse a target for to its default
 // device, so a mistyped target is caught here rather than on a serial port
@@ -121,8 +122,9 @@ void CheckTarget(const toml::node &at, const std::string &target) {
              host_port.find_first_not_of("0123456789", colon + 1) == std::string::npos;
     }
     if (!ok) {
-        Fail(at, "\"target\" must be a device path (/dev/ttyUSB0) or socket://HOST:PORT, "
-                 "either with ?baud=N&timeout_ms=M");
+        Fail(at,
+             "\"target\" must be a device path (/dev/ttyUSB0) or socket://HOST:PORT, "
+             "either with ?baud=N&timeout_ms=M");
     }
 }
 
@@ -183,7 +185,8 @@ BrokerSpec ReadBroker(const toml::table &root, const std::string &base) {
     b.tls_key_file = ReadableFile(t, "tls_key_file", base);
     if (b.tls_cert_file.empty() != b.tls_key_file.empty() ||
         (!b.tls_cert_file.empty() && b.tls_ca_file.empty())) {
-        Fail(t, "[broker] needs tls_cert_file and tls_key_file together, and tls_ca_file with them");
+        Fail(t,
+             "[broker] needs tls_cert_file and tls_key_file together, and tls_ca_file with them");
     }
     return b;
 }
@@ -194,10 +197,10 @@ void ReadGateway(const toml::table &root, Config *c) {
         return;
     }
     const toml::table &t = Table(*node, "[gateway]");
-    OnlyKeys(t,
-             {"topic_prefix", "queue_size", "offline_after", "counters_interval_s",
-              "flush_timeout_s"},
-             "[gateway]");
+    OnlyKeys(
+        t,
+        {"topic_prefix", "queue_size", "offline_after", "counters_interval_s", "flush_timeout_s"},
+        "[gateway]");
     if (const toml::node *prefix = t.get("topic_prefix")) {
         c->topic_prefix = String(*prefix, "topic_prefix");
         CheckPrefix(*prefix, c->topic_prefix);
@@ -225,13 +228,15 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
     if (node.is_integer()) {
         auto query = QueryFromName(key);
         if (!query) {
-            Fail(node, "\"" + p.name + "\" is no query (rd nd rz rh rl re rb di); give one "
-                       "with { query = \"...\", interval_ms = N }");
+            Fail(node, "\"" + p.name +
+                           "\" is no query (rd nd rz rh rl re rb di); give one "
+                           "with { query = \"...\", interval_ms = N }");
         }
         p.query = *query;
         p.interval = std::chrono::milliseconds(Integer(node, key, 1, kLongestIntervalMs));
         if (QueryTakesBit(p.query)) {
-            Fail(node, "\"" + p.name + "\" needs its bit: { query = ..., interval_ms = N, bit = B }");
+            Fail(node,
+                 "\"" + p.name + "\" needs its bit: { query = ..., interval_ms = N, bit = B }");
         }
         return p;
     }
@@ -240,8 +245,8 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
     const toml::node &query_node = Need(t, "query", "a poll");
     auto query = QueryFromName(String(query_node, "query"));
     if (!query) {
-        Fail(query_node, "unknown query \"" + String(query_node, "query") +
-                             "\" (rd nd rz rh rl re rb di)");
+        Fail(query_node,
+             "unknown query \"" + String(query_node, "query") + "\" (rd nd rz rh rl re rb di)");
     }
     p.query = *query;
     p.interval = std::chrono::milliseconds(
@@ -253,8 +258,8 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
         Fail(t, "only \"di\" takes bytes and byte");
     }
     if (QueryTakesBit(p.query)) {
-        p.bit = static_cast<int>(Integer(Need(t, "bit", "this poll"), "bit", 0,
-                                         p.query == Query::kDi ? 7 : 63));
+        p.bit = static_cast<int>(
+            Integer(Need(t, "bit", "this poll"), "bit", 0, p.query == Query::kDi ? 7 : 63));
     } else if (t.get("bit")) {
         Fail(t, "only \"rb\" and \"di\" take a bit");
     }
@@ -273,8 +278,9 @@ std::vector<CommandKind> ReadWritable(const toml::table &t) {
     for (const toml::node &item : *node->as_array()) {
         auto kind = item.is_string() ? CommandFromName(item.as_string()->get()) : std::nullopt;
         if (!kind) {
-            Fail(item, "\"writable\" holds a name that is no command "
-                       "(hi lo sp ts tz ao do sb cb ca ce cz da ea rr ec)");
+            Fail(item,
+                 "\"writable\" holds a name that is no command "
+                 "(hi lo sp ts tz ao do sb cb ca ce cz da ea rr ec)");
         }
         kinds.push_back(*kind);
     }

@@ -42,15 +42,14 @@ bool Gateway::StartSession() {
 }
 
 void Gateway::StartPollers() {
-    PollerSettings settings{config_.topic_prefix, config_.offline_after,
-                            config_.counters_interval};
+    PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval};
     std::vector<std::string> filters;
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     for (std::size_t i = 0; i < config_.links.size(); ++i) {
         const LinkSpec &link = config_.links[i];
         // Ports 1 to 64, one per link: the library keeps a lock per port.
-        pollers_.push_back(std::make_unique<LinkPoller>(link, static_cast<int>(i) + 1, settings,
-                                                        outbox_, board_));
+        pollers_.push_back(
+            std::make_unique<LinkPoller>(link, static_cast<int>(i) + 1, settings, outbox_, board_));
         filters.push_back(CommandFilter(config_.topic_prefix, link.name));
     }
     for (auto &poller : pollers_) {
@@ -75,8 +74,8 @@ bool Gateway::Reload(Config config) {
     bool new_session =
         !(config.broker == config_.broker) || config.topic_prefix != config_.topic_prefix;
     if (new_session && session_) {
-        session_->Stop(std::chrono::duration_cast<std::chrono::milliseconds>(
-            config_.flush_timeout));
+        session_->Stop(
+            std::chrono::duration_cast<std::chrono::milliseconds>(config_.flush_timeout));
         outbox_.SetWake(nullptr);
         board_.SetWake(nullptr);
         session_.reset();
@@ -96,8 +95,8 @@ bool Gateway::Reload(Config config) {
 void Gateway::Stop() {
     StopPollers();
     if (session_) {
-        session_->Stop(std::chrono::duration_cast<std::chrono::milliseconds>(
-            config_.flush_timeout));
+        session_->Stop(
+            std::chrono::duration_cast<std::chrono::milliseconds>(config_.flush_timeout));
         outbox_.SetWake(nullptr);
         board_.SetWake(nullptr);
         session_.reset();
@@ -122,9 +121,9 @@ void Gateway::Route(IncomingCommand command) {
     auto kind = CommandFromName(where->command);
     if (module == nullptr || !kind) {
         Refuse(command, where->command,
-               module == nullptr ? "no module \"" + where->module + "\" on link \"" +
-                                       where->link + "\""
-                                 : "no command \"" + where->command + "\"");
+               module == nullptr
+                   ? "no module \"" + where->module + "\" on link \"" + where->link + "\""
+                   : "no command \"" + where->command + "\"");
         return;
     }
     if (!module->Writable(*kind)) {

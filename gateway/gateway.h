@@ -38,8 +38,7 @@ class Gateway {
     void StartPollers();
     void StopPollers();
     void Route(IncomingCommand command);
-    void Refuse(const IncomingCommand &command, const std::string &name,
-                const std::string &reason);
+    void Refuse(const IncomingCommand &command, const std::string &name, const std::string &reason);
 
     Config config_;
     Outbox outbox_;

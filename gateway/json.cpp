@@ -94,9 +94,8 @@ std::string ResultPayload(const CommandResult &r) {
 }
 
 std::string CountersPayload(const ModuleCounters &c, std::chrono::system_clock::time_point when) {
-    json object{{"replies", c.replies},         {"timeouts", c.timeouts},
-                {"errors", c.errors},           {"link_faults", c.link_faults},
-                {"overruns", c.overruns},       {"commands", c.commands},
+    json object{{"replies", c.replies},         {"timeouts", c.timeouts}, {"errors", c.errors},
+                {"link_faults", c.link_faults}, {"overruns", c.overruns}, {"commands", c.commands},
                 {"ts", Timestamp(when)}};
     return Dump(object);
 }
@@ -124,10 +123,10 @@ std::variant<PayloadFields, std::string> ParsePayloadFields(std::string_view pay
             return "unknown key \"" + key + "\"";
         }
     }
-    for (auto reason : {Take(object, "value", &fields.value),
-                        Take(object, "latching", &fields.latching),
-                        Take(object, "outputs", &fields.outputs),
-                        Take(object, "bytes", &fields.bytes), Take(object, "bit", &fields.bit)}) {
+    for (auto reason :
+         {Take(object, "value", &fields.value), Take(object, "latching", &fields.latching),
+          Take(object, "outputs", &fields.outputs), Take(object, "bytes", &fields.bytes),
+          Take(object, "bit", &fields.bit)}) {
         if (reason) {
             return *reason;
         }

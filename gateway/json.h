@@ -20,8 +20,8 @@ std::string ReadingPayload(const Reading &reading);
 
 struct CommandResult {
     std::string command;
-    bool ran = false;           // false: refused before anything was sent
-    std::string reason;         // why it was refused
+    bool ran = false;    // false: refused before anything was sent
+    std::string reason;  // why it was refused
     int status = 0;
     int error = 0;
     std::string error_text;

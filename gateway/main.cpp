@@ -86,8 +86,8 @@ std::string Summary(const Config &c) {
             polls += m.polls.size();
         }
     }
-    return std::to_string(c.links.size()) + " links, " + std::to_string(modules) +
-           " modules, " + std::to_string(polls) + " polls";
+    return std::to_string(c.links.size()) + " links, " + std::to_string(modules) + " modules, " +
+           std::to_string(polls) + " polls";
 }
 
 // Blocks the signals in every thread (the ones started later inherit the
@@ -130,7 +130,8 @@ int Serve(const Arguments &arguments, Config config, int signals) {
             Reload(gateway, arguments.config);
             continue;
         }
-        Log(Level::kInfo, std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
+        Log(Level::kInfo,
+            std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
         gateway.Stop();
         Log(Level::kInfo, "stopped");
         return 0;

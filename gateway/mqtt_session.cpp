@@ -54,8 +54,7 @@ std::string ReadString(const mosquitto_property *properties, int identifier) {
 std::string ReadBinary(const mosquitto_property *properties, int identifier) {
     void *value = nullptr;
     uint16_t length = 0;
-    if (mosquitto_property_read_binary(properties, identifier, &value, &length, false) ==
-            nullptr ||
+    if (mosquitto_property_read_binary(properties, identifier, &value, &length, false) == nullptr ||
         value == nullptr) {
         return "";
     }
@@ -156,8 +155,8 @@ void MqttSession::Run() {
 }
 
 void MqttSession::Attempt(Clock::time_point now) {
-    int rc = mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port,
-                                     broker_.keepalive_s);
+    int rc =
+        mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port, broker_.keepalive_s);
     if (rc != MOSQ_ERR_SUCCESS) {
         auto delay = backoff_.Next();
         next_attempt_ = now + delay;
@@ -229,8 +228,7 @@ void MqttSession::PublishState() {
     std::uint64_t dropped = outbox_.Dropped();
     if (dropped != dropped_seen_) {
         Log(Level::kWarning, "queue full: " + std::to_string(dropped - dropped_seen_) +
-                                 " more readings dropped (" + std::to_string(dropped) +
-                                 " in all)");
+                                 " more readings dropped (" + std::to_string(dropped) + " in all)");
         dropped_seen_ = dropped;
         board_.Set(dropped_topic_, DroppedPayload(dropped, std::chrono::system_clock::now()));
     }
@@ -265,8 +263,8 @@ void MqttSession::Pump() {
         } else {
             // A topic the broker cannot take (a response topic with a
             // wildcard, say): retrying would never succeed.
-            Log(Level::kWarning, "not published on \"" + message->topic +
-                                     "\": " + mosquitto_strerror(rc));
+            Log(Level::kWarning,
+                "not published on \"" + message->topic + "\": " + mosquitto_strerror(rc));
         }
     }
 }
@@ -301,8 +299,8 @@ void MqttSession::Goodbye() {
 void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__property *) {
     auto *s = static_cast<MqttSession *>(self);
     if (rc != 0) {
-        Log(Level::kError, "broker " + Where(s->broker_) + " refused the connection: " +
-                               mosquitto_reason_string(rc));
+        Log(Level::kError, "broker " + Where(s->broker_) +
+                               " refused the connection: " + mosquitto_reason_string(rc));
         return;
     }
     s->connected_ = true;
@@ -328,8 +326,7 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
     s->connected_ = false;
 }
 
-void MqttSession::OnPublish(mosquitto *, void *self, int mid, int reason,
-                            const mqtt5__property *) {
+void MqttSession::OnPublish(mosquitto *, void *self, int mid, int reason, const mqtt5__property *) {
     auto *s = static_cast<MqttSession *>(self);
     auto it = s->in_flight_.find(mid);
     if (it == s->in_flight_.end()) {

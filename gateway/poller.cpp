@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "link_hooks.h"
-#include "topics.h"
 #include "log.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
+#include "topics.h"
 
 namespace qor::gateway {
 
@@ -150,9 +150,9 @@ Reading LinkPoller::Transact(const ModuleState &module, const PollSpec &poll) {
     if (own_trace_ && Verbose()) {
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         char line[160];
-        std::snprintf(line, sizeof line, "link %s: %c %s -> %d/%d %g (%.1f ms)",
-                      spec_.name.c_str(), module.spec->address, QueryName(poll.query),
-                      reading.status, reading.error, reading.value, ms);
+        std::snprintf(line, sizeof line, "link %s: %c %s -> %d/%d %g (%.1f ms)", spec_.name.c_str(),
+                      module.spec->address, QueryName(poll.query), reading.status, reading.error,
+                      reading.value, ms);
         Log(Level::kTrace, line);
     }
     return reading;
@@ -176,9 +176,8 @@ bool LinkPoller::EnsureOpen(Clock::time_point now) {
     }
     auto delay = backoff_.Next();
     retry_at_ = now + delay;
-    Log(Level::kWarning, "link " + spec_.name + ": cannot open " + spec_.target +
-                             " (" + LinkFailureText(port_, QOR_STATUS_LINK_FAULT,
-                                                    QOR_ERROR_NOT_WRITTEN) +
+    Log(Level::kWarning, "link " + spec_.name + ": cannot open " + spec_.target + " (" +
+                             LinkFailureText(port_, QOR_STATUS_LINK_FAULT, QOR_ERROR_NOT_WRITTEN) +
                              "); next attempt in " + std::to_string(delay.count()) + " ms");
     return false;
 }

@@ -34,12 +34,12 @@ struct PollSpec {
 struct Reading {
     int status = 0;
     int error = 0;
-    double value = 0;      // the protocol's two decimals, or an integer
-    bool integral = false;  // counts and bits
-    int mode = -1;          // "rh", "rl": 1 latching, 0 momentary, -1 neither
+    double value = 0;        // the protocol's two decimals, or an integer
+    bool integral = false;   // counts and bits
+    int mode = -1;           // "rh", "rl": 1 latching, 0 momentary, -1 neither
     std::string error_text;  // the module's error reply, where there is one
     std::chrono::system_clock::time_point when;
-    std::uint64_t seq = 0;   // 1, 2, 3... per topic since the daemon started
+    std::uint64_t seq = 0;  // 1, 2, 3... per topic since the daemon started
 };
 
 // Runs one transaction on the port; fills status, error, value and mode.

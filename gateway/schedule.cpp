@@ -26,7 +26,8 @@ std::uint64_t Schedule::Done(std::size_t task, Clock::time_point now) {
     // Slots whose time has fully passed; the one that is still running
     // ahead of now is kept.
     auto behind = now - t.due;
-    auto skipped = static_cast<std::uint64_t>((behind + t.interval - Clock::duration(1)) / t.interval);
+    auto skipped =
+        static_cast<std::uint64_t>((behind + t.interval - Clock::duration(1)) / t.interval);
     t.due += t.interval * static_cast<Clock::rep>(skipped);
     return skipped;
 }

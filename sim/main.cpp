@@ -1,7 +1,7 @@
 // qor-sim: answers as one or more modules on a pseudo-terminal or TCP link.
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>

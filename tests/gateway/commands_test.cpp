@@ -1,11 +1,12 @@
 // Command payloads and topics: what each command accepts, and that anything
 // else is refused with a reason before the link is touched.
+#include "commands.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <variant>
 
-#include "commands.h"
 #include "topics.h"
 
 namespace qor::gateway {
@@ -78,8 +79,8 @@ TEST(GatewayCommands, PayloadsAreAcceptedOrRefusedWithAReason) {
 }
 
 TEST(GatewayCommands, EveryNameGoesBothWays) {
-    for (const char *name : {"hi", "lo", "sp", "ts", "tz", "ao", "do", "sb", "cb", "ca", "ce",
-                             "cz", "da", "ea", "rr", "ec"}) {
+    for (const char *name : {"hi", "lo", "sp", "ts", "tz", "ao", "do", "sb", "cb", "ca", "ce", "cz",
+                             "da", "ea", "rr", "ec"}) {
         auto kind = CommandFromName(name);
         ASSERT_TRUE(kind) << name;
         EXPECT_STREQ(CommandName(*kind), name);

@@ -1,10 +1,10 @@
 // The configuration file: a full example is read as written, and every kind
 // of mistake is refused with its line and a reason.
+#include "config.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "config.h"
 
 namespace qor::gateway {
 namespace {

@@ -94,16 +94,17 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
         EXPECT_EQ(ReadingPayload(c.reading), c.json);
     }
     CommandResult refused{"do", false, "bad \xff", 0, 0, "", std::nullopt, when};
-    EXPECT_EQ(ResultPayload(refused),
-              R"({"command":"do","ok":false,"reason":"bad )"
-              "\xEF\xBF\xBD"
-              R"(","ts":"2023-11-14T22:13:20.123Z"})");
+    EXPECT_EQ(ResultPayload(refused), R"({"command":"do","ok":false,"reason":"bad )"
+                                      "\xEF\xBF\xBD"
+                                      R"(","ts":"2023-11-14T22:13:20.123Z"})");
     CommandResult ran{"ec", true, "", 0, 0, "", 42, when};
-    EXPECT_EQ(ResultPayload(ran),
-              R"({"command":"ec","error":0,"ok":true,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":42})");
+    EXPECT_EQ(
+        ResultPayload(ran),
+        R"({"command":"ec","error":0,"ok":true,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":42})");
     ModuleCounters counters{5, 4, 3, 2, 1, 6};
-    EXPECT_EQ(CountersPayload(counters, when),
-              R"({"commands":6,"errors":3,"link_faults":2,"overruns":1,"replies":5,"timeouts":4,"ts":"2023-11-14T22:13:20.123Z"})");
+    EXPECT_EQ(
+        CountersPayload(counters, when),
+        R"({"commands":6,"errors":3,"link_faults":2,"overruns":1,"replies":5,"timeouts":4,"ts":"2023-11-14T22:13:20.123Z"})");
 }
 
 }  // namespace
