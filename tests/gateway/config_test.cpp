@@ -148,6 +148,13 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
     }
 }
 
+// The example installed with the documentation stays valid.
+TEST(GatewayConfig, TheInstalledExampleIsValid) {
+    ConfigResult r = LoadConfig(QOR_GATEWAY_EXAMPLE);
+    ASSERT_TRUE(r.config) << r.error;
+    EXPECT_EQ(r.config->links.size(), 2u);
+}
+
 TEST(GatewayConfig, AFileThatCannotBeReadIsNamed) {
     ConfigResult r = LoadConfig("/no/such/dir/gateway.toml");
     EXPECT_FALSE(r.config);
