@@ -23,11 +23,9 @@ std::uint64_t Schedule::Done(std::size_t task, Clock::time_point now) {
     if (t.due >= now) {
         return 0;
     }
-    // Slots whose time has fully passed; the one that is still running
-    // ahead of now is kept.
-    auto behind = now - t.due;
-    auto skipped =
-        static_cast<std::uint64_t>((behind + t.interval - Clock::duration(1)) / t.interval);
+    // Slots that ended unpolled are skipped; the one now runs in has begun
+    // and is polled at once, so a busy bus never waits idle for a slot.
+    auto skipped = static_cast<std::uint64_t>((now - t.due) / t.interval);
     t.due += t.interval * static_cast<Clock::rep>(skipped);
     return skipped;
 }

@@ -1,7 +1,8 @@
 // When each poll of a link is due. Every poll keeps the grid it started on
 // (start, start + interval, start + 2 intervals, ...), so a late poll does
-// not push the later ones back; a slot that passed while the bus was busy is
-// counted as an overrun and skipped, never made up.
+// not push the later ones back. A poll that ends after its next slot began
+// is followed at once by the poll of the slot it ended in; the slots that
+// ended in between are counted as overruns and skipped, never made up.
 #ifndef QOR_GATEWAY_SCHEDULE_H
 #define QOR_GATEWAY_SCHEDULE_H
 
@@ -21,8 +22,9 @@ class Schedule {
     // The poll due first (the earlier added one on a tie) and when.
     std::size_t Next() const;
     Clock::time_point DueAt(std::size_t task) const { return tasks_[task].due; }
-    // The poll ran and finished at now: moves it to its next slot that has
-    // not begun yet and returns how many slots were skipped.
+    // The poll ran and finished at now: moves it to its next slot (the one
+    // now is in, if that began already) and returns how many slots ended
+    // without a poll.
     std::uint64_t Done(std::size_t task, Clock::time_point now);
 
   private:

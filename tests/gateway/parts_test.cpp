@@ -25,14 +25,16 @@ TEST(GatewaySchedule, KeepsItsGridAndCountsSkippedSlots) {
     EXPECT_EQ(s.DueAt(fast), t0 + 100ms);  // late by 30 ms, still on the grid
     EXPECT_EQ(s.Next(), slow);
     // The slow poll took 250 ms, and the late fast one (slot 100) ran until
-    // 350: slots 200 and 300 passed meanwhile.
+    // 350: slot 200 ended unpolled, slot 300 has begun and runs at once.
     EXPECT_EQ(s.Done(slow, t0 + 250ms), 0u);
     EXPECT_EQ(s.DueAt(slow), t0 + 1000ms);
-    EXPECT_EQ(s.Done(fast, t0 + 350ms), 2u);
-    EXPECT_EQ(s.DueAt(fast), t0 + 400ms);
-    // Ending exactly on a slot leaves that slot to run at once.
-    EXPECT_EQ(s.Done(fast, t0 + 600ms), 1u);
+    EXPECT_EQ(s.Done(fast, t0 + 350ms), 1u);
+    EXPECT_EQ(s.DueAt(fast), t0 + 300ms);
+    EXPECT_EQ(s.Done(fast, t0 + 620ms), 2u);
     EXPECT_EQ(s.DueAt(fast), t0 + 600ms);
+    // Back on time: the next slot waits.
+    EXPECT_EQ(s.Done(fast, t0 + 640ms), 0u);
+    EXPECT_EQ(s.DueAt(fast), t0 + 700ms);
 }
 
 TEST(GatewayOutbox, DropsTheOldestWhenFullAndCountsThem) {
