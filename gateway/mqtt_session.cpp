@@ -140,6 +140,7 @@ void MqttSession::Run() {
         if (mosquitto_socket(client_) < 0 && now >= next_attempt_) {
             Attempt(now);
         }
+        NoteDrops(now);
         if (connected_) {
             ApplySubscriptions();
             PublishState();
@@ -224,14 +225,24 @@ void MqttSession::ApplySubscriptions() {
     subscribed_ = wanted;
 }
 
-void MqttSession::PublishState() {
+// The count goes to the board at once (it is published on reconnection);
+// the log hears of it at most every few seconds, however fast it grows.
+void MqttSession::NoteDrops(Clock::time_point now) {
     std::uint64_t dropped = outbox_.Dropped();
-    if (dropped != dropped_seen_) {
-        Log(Level::kWarning, "queue full: " + std::to_string(dropped - dropped_seen_) +
-                                 " more readings dropped (" + std::to_string(dropped) + " in all)");
-        dropped_seen_ = dropped;
-        board_.Set(dropped_topic_, DroppedPayload(dropped, std::chrono::system_clock::now()));
+    if (dropped == dropped_seen_) {
+        return;
     }
+    board_.Set(dropped_topic_, DroppedPayload(dropped, std::chrono::system_clock::now()));
+    if (now >= next_drop_log_) {
+        Log(Level::kWarning, "queue full: " + std::to_string(dropped - dropped_logged_) +
+                                 " more readings dropped (" + std::to_string(dropped) + " in all)");
+        dropped_logged_ = dropped;
+        next_drop_log_ = now + 10s;
+    }
+    dropped_seen_ = dropped;
+}
+
+void MqttSession::PublishState() {
     for (const auto &[topic, payload] : board_.TakeChanged()) {
         mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                              payload.data(), 1, true, nullptr);

@@ -65,6 +65,7 @@ class MqttSession {
     void Attempt(Clock::time_point now);
     void Service(Clock::time_point until);
     void ApplySubscriptions();
+    void NoteDrops(Clock::time_point now);
     void PublishState();
     void Pump();
     void Goodbye();
@@ -99,6 +100,8 @@ class MqttSession {
     std::vector<std::string> subscribed_;
     std::map<int, Message> in_flight_;
     std::uint64_t dropped_seen_ = 0;
+    std::uint64_t dropped_logged_ = 0;
+    Clock::time_point next_drop_log_;
 };
 
 }  // namespace qor::gateway
