@@ -191,7 +191,7 @@ class Subscriber:
         got = self.on(topic)
         return got[-1] if got else None
 
-    def wait_for(self, topic, predicate=lambda payload: True, timeout=5):
+    def wait_for(self, topic, predicate=lambda payload: True, timeout=10):
         """The first payload on topic that satisfies predicate, or None."""
         found = []
 
