@@ -3,12 +3,16 @@
 namespace qor::gateway {
 
 void Outbox::Push(Message message) {
+    bool was_empty = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        was_empty = queue_.empty();
         queue_.push_back(std::move(message));
         TrimLocked();
     }
-    if (wake_) {
+    // The reader takes everything it can each time it wakes, so only the
+    // first message after it emptied the queue needs to wake it.
+    if (was_empty && wake_) {
         wake_();
     }
 }

@@ -30,7 +30,9 @@ class Outbox {
     void Return(std::vector<Message> messages);
     std::optional<Message> Take();
     void SetCapacity(std::size_t capacity);
-    // Called after every Push, outside the lock; set before any thread pushes.
+    // Called outside the lock when a Push finds the queue empty: the reader
+    // must take messages until Take() gives none (or it cannot send) before
+    // it waits again. Set before any thread pushes.
     void SetWake(std::function<void()> wake) { wake_ = std::move(wake); }
 
     std::size_t Size() const;

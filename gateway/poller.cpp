@@ -85,21 +85,25 @@ void LinkPoller::Run() {
     own_trace_ = !InstallLinkTrace(port_, spec_.name);
     EnsureOpen(Clock::now());
     Clock::time_point counters_due = Clock::now() + settings_.counters_interval;
+    bool command_last = false;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
-        if (!commands_.empty()) {
-            PendingCommand command = std::move(commands_.front());
-            commands_.pop_front();
-            lock.unlock();
-            Execute(command);
-            lock.lock();
-            continue;
-        }
         Clock::time_point wake_at = counters_due;
         if (!schedule_.Empty()) {
             wake_at = std::min(wake_at, schedule_.DueAt(schedule_.Next()));
         }
-        if (Clock::now() < wake_at) {
+        // Commands and due polls take turns, so that neither starves.
+        bool poll_due = Clock::now() >= wake_at;
+        if (!commands_.empty() && !(poll_due && command_last)) {
+            PendingCommand command = std::move(commands_.front());
+            commands_.pop_front();
+            lock.unlock();
+            Execute(command);
+            command_last = true;
+            lock.lock();
+            continue;
+        }
+        if (!poll_due) {
             wake_.wait_until(lock, wake_at);
             continue;
         }
@@ -109,6 +113,7 @@ void LinkPoller::Run() {
             counters_due += settings_.counters_interval;
         } else {
             Poll(schedule_.Next());
+            command_last = false;
         }
         lock.lock();
     }

@@ -44,7 +44,7 @@ TEST(GatewayOutbox, DropsTheOldestWhenFullAndCountsThem) {
     for (int i = 1; i <= 5; ++i) {
         box.Push({"t", std::to_string(i), ""});
     }
-    EXPECT_EQ(wakes, 5);
+    EXPECT_EQ(wakes, 1);  // only the first found the queue empty
     EXPECT_EQ(box.Size(), 3u);
     EXPECT_EQ(box.Dropped(), 2u);
     auto first = box.Take();
