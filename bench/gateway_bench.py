@@ -10,7 +10,7 @@ simulators are started, one per bus. On them, first the library alone
 (qor_bench_library_rate: one thread per bus doing QOR_RD back to back), then
 qor-gateway polling "rd" every millisecond on each bus (more than a bus can
 give, so its pollers run back to back too) into a mosquitto broker, with an
-MQTT subscriber counting the readings that arrive. Both run the same time on
+MQTT subscriber (mosquitto_sub) counting the readings that arrive. Both run the same time on
 the same simulators, in alternating rounds (--rounds, default 3); the
 figures are the medians.
 
@@ -30,10 +30,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
-import paho.mqtt.client as mqtt
 
 PREFIX = "bench"
 
@@ -93,36 +91,37 @@ class Broker:
 
 
 class Counter:
-    """Counts readings on PREFIX/+/+/rd and remembers each topic's seqs."""
+    """Counts the readings on PREFIX/+/+/rd that reach a subscriber. The
+    subscriber is mosquitto_sub writing to a file, the lightest one at hand:
+    on a machine of two cores a heavier one would slow what it measures."""
 
-    def __init__(self, port):
-        self.lock = threading.Lock()
-        self.count = 0
-        self.seqs = {}
-        self.client = mqtt.Client(protocol=mqtt.MQTTv5)
-        self.client.on_message = self.on_message
-        self.client.connect("127.0.0.1", port)
-        self.client.subscribe(PREFIX + "/+/+/rd", qos=0)
-        self.client.loop_start()
-
-    def on_message(self, client, userdata, msg):
-        reading = json.loads(msg.payload)
-        with self.lock:
-            self.count += 1
-            self.seqs.setdefault(msg.topic, []).append(reading["seq"])
+    def __init__(self, port, folder):
+        self.path = os.path.join(folder, "readings.txt")
+        self.out = open(self.path, "wb")
+        self.proc = subprocess.Popen(
+            ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port), "-q", "0", "-v",
+             "-t", PREFIX + "/+/+/rd"], stdout=self.out, stderr=subprocess.DEVNULL)
+        time.sleep(0.3)
 
     def take(self):
-        with self.lock:
-            return self.count
+        with open(self.path, "rb") as f:
+            return f.read().count(b"\n")
 
     def lost(self):
         """Readings missing between the first and last seen of each topic."""
-        with self.lock:
-            return sum(max(s) - min(s) + 1 - len(set(s)) for s in self.seqs.values())
+        seqs = {}
+        with open(self.path, "rb") as f:
+            for line in f:
+                topic, _, payload = line.partition(b" ")
+                try:
+                    seqs.setdefault(topic, []).append(json.loads(payload)["seq"])
+                except ValueError:
+                    pass  # a line cut by the subscriber's stop
+        return sum(max(s) - min(s) + 1 - len(set(s)) for s in seqs.values())
 
     def close(self):
-        self.client.loop_stop()
-        self.client.disconnect()
+        stop(self.proc)
+        self.out.close()
 
 
 def gateway_config(broker, paths, baud, addresses, interval_ms, folder):
@@ -151,7 +150,7 @@ def gateway_run(args, broker, sims, baud, addresses, interval_ms, seconds, folde
     """Starts the gateway on the simulators; returns (readings per second,
     CPU share of one core, readings lost) over `seconds` after a warm-up."""
     config = gateway_config(broker, sims.paths, baud, addresses, interval_ms, folder)
-    counter = Counter(broker.port)
+    counter = Counter(broker.port, folder)
     log = open(os.path.join(folder, "gateway.log"), "wb")
     gw = subprocess.Popen([args.gateway, config], stderr=log)
     try:

@@ -255,7 +255,8 @@ def write_gateway_section(w, gw):
       "alternating rounds of %g s, the library alone (`qor_bench_library_rate`: one "
       "thread per bus doing `QOR_RD` back to back) and `qor-gateway` polling `rd` "
       "every millisecond on each bus (more than a bus gives, so its pollers run back to "
-      "back as well), with an MQTT subscriber counting the readings that reach it; "
+      "back as well), with an MQTT subscriber (`mosquitto_sub`, the lightest at hand) "
+      "counting the readings that reach it; "
       "the figures are the medians of the rounds. \"lost\" counts readings missing from "
       "the subscriber's sequence numbers. CPU is all threads of the process (user and "
       "kernel), as a share of one core; for the gateway it includes the library's own "
@@ -600,8 +601,8 @@ def main():
       "(%s`QOR_BENCH_SECONDS` sets the time per paced rate, default 1, and "
       "`QOR_BENCH_ROUNDS` the unpaced rounds, default 3), keeps the raw results in "
       "`build-bench/bench-results/` and rewrites this file and `performance/baud.png`. "
-      "It needs Google Benchmark, strace, mosquitto, and Debian's python3-serial, "
-      "python3-matplotlib and python3-paho-mqtt." % ("this run took %d s; " % args.elapsed if args.elapsed else ""))
+      "It needs Google Benchmark, strace, mosquitto, mosquitto-clients, and Debian's "
+      "python3-serial and python3-matplotlib." % ("this run took %d s; " % args.elapsed if args.elapsed else ""))
     w("")
 
     os.makedirs(os.path.dirname(os.path.abspath(args.plot)), exist_ok=True)

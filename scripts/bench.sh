@@ -32,8 +32,8 @@ bash scripts/setup.sh \
     strace strace \
     /usr/lib/python3/dist-packages/serial/__init__.py python3-serial \
     /usr/lib/python3/dist-packages/matplotlib/__init__.py python3-matplotlib \
-    /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt \
-    /usr/sbin/mosquitto mosquitto
+    /usr/sbin/mosquitto mosquitto \
+    mosquitto_sub mosquitto-clients
 py=/usr/bin/python3
 
 stage "build (Release, $build)"
