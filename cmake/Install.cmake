@@ -29,7 +29,7 @@ else()
   set(QOR_PROGRAM_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 endif()
 set(QOR_INSTALLED_PROGRAMS)
-foreach(program qor qor-sim)
+foreach(program qor qor-sim qor-gateway)
   if(TARGET ${program})
     set_target_properties(${program} PROPERTIES INSTALL_RPATH "${QOR_PROGRAM_RPATH}")
     list(APPEND QOR_INSTALLED_PROGRAMS ${program})
@@ -51,6 +51,29 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/man/qor.1 ${PROJECT_SOURCE_DIR}/docs/ma
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/qor_dll.3
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+
+# qor-gateway: its manual page, an example configuration beside the other
+# documentation, and a systemd unit whose ExecStart names the program where
+# it is installed. The unit is written at install time, when the prefix is
+# known (cmake --install --prefix, or CPack's /usr).
+if(TARGET qor-gateway)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/qor-gateway.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/gateway/gateway.toml.example
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+    set(QOR_GATEWAY_PROGRAM_AT "${CMAKE_INSTALL_BINDIR}/qor-gateway")
+  else()
+    set(QOR_GATEWAY_PROGRAM_AT "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/qor-gateway")
+  endif()
+  install(CODE "
+    set(QOR_GATEWAY_PROGRAM \"${QOR_GATEWAY_PROGRAM_AT}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/gateway/qor-gateway.service.in\"
+                   \"${PROJECT_BINARY_DIR}/gateway/qor-gateway.service\" @ONLY)
+    file(INSTALL \"${PROJECT_BINARY_DIR}/gateway/qor-gateway.service\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+  ")
+endif()
 
 # CMake config package. The generated files locate the prefix relative to
 # themselves, so they stay right under any --prefix or DESTDIR.

@@ -10,7 +10,8 @@ set(CPACK_PACKAGE_DESCRIPTION
   "qor_dll drives addressable I/O modules that share one serial byte link \
 and speak a line-oriented ASCII protocol; qor_comm is the byte link under it \
 (serial devices and raw TCP). The package also holds the qor command-line \
-tool, the qor-sim module simulator, the C headers, a CMake config package \
+tool, the qor-sim module simulator, the qor-gateway MQTT daemon with its \
+systemd unit, the C headers, a CMake config package \
 and pkg-config files.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR DEB)
@@ -38,6 +39,9 @@ if(QOR_DPKG_SHLIBDEPS AND QOR_FILE_PROGRAM)
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+  if(TARGET qor-gateway)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libmosquitto1 (>= 2.0), libtomlplusplus3 (>= 3.3)")
+  endif()
 endif()
 
 include(CPack)

@@ -7,7 +7,9 @@
 #   - the same loop in Python with pyserial, at the same rates;
 #   - 1, 2, 4 and 8 buses side by side at 9600 and 115200 baud;
 #   - unpaced rounds, library and Python alternating;
-#   - system calls per transaction (strace), library and Python.
+#   - system calls per transaction (strace), library and Python;
+#   - readings per second through qor-gateway into a mosquitto broker, beside
+#     the library alone on the same simulators, and its CPU at a plant's pace.
 # Takes a minute or two.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
@@ -29,7 +31,9 @@ stage "packages"
 bash scripts/setup.sh \
     strace strace \
     /usr/lib/python3/dist-packages/serial/__init__.py python3-serial \
-    /usr/lib/python3/dist-packages/matplotlib/__init__.py python3-matplotlib
+    /usr/lib/python3/dist-packages/matplotlib/__init__.py python3-matplotlib \
+    /usr/sbin/mosquitto mosquitto \
+    mosquitto_sub mosquitto-clients
 py=/usr/bin/python3
 
 stage "build (Release, $build)"
@@ -37,7 +41,7 @@ jobs=$(nproc)
 ((jobs > 2)) && jobs=2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$jobs" --target qor_bench_cpu qor_bench_link qor_bench_buses \
-    qor_bench_syscalls qor-sim
+    qor_bench_syscalls qor_bench_library_rate qor-sim qor-gateway
 
 rm -rf "$results"
 mkdir -p "$results"
@@ -73,6 +77,11 @@ done
 stage "system calls per transaction (strace)"
 "$py" bench/peers.py syscalls --sim "$build/qor-sim" --driver "$build/qor_bench_syscalls" \
     --out "$results/syscalls.json"
+
+stage "through qor-gateway"
+"$py" bench/gateway_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
+    --library-rate "$build/qor_bench_library_rate" --seconds "$((seconds * 3))" \
+    --rounds "$rounds" --out "$results/gateway.json"
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \

@@ -30,6 +30,12 @@ need dpkg-shlibdeps dpkg-dev
 need file file
 need groff groff-base
 need /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+# qor-gateway: its libraries, and the broker and the MQTT client its tests run.
+need /usr/include/toml++/toml.h libtomlplusplus-dev
+need /usr/include/nlohmann/json.hpp nlohmann-json3-dev
+need /usr/include/mosquitto.h libmosquitto-dev
+need /usr/sbin/mosquitto mosquitto
+need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
 while (($# >= 2)); do
     need "$1" "$2"
     shift 2

@@ -2,6 +2,21 @@
 
 namespace qor::sim {
 
+namespace {
+
+std::atomic<bool> silenced{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "flipped from a signal handler");
+
+}  // namespace
+
+void ToggleSilence() {
+    silenced.store(!silenced.load());
+}
+
+bool Silenced() {
+    return silenced.load();
+}
+
 std::string PadReply(const std::string &reply, std::size_t n) {
     std::string body = reply;
     const bool had_cr = !body.empty() && body.back() == '\r';
@@ -35,7 +50,7 @@ Transmission FaultShaper::Shape(const std::string &reply, std::size_t frame_char
         }
     }
 
-    if (options_.silent || tx.random == RandomFault::kSilence) {
+    if (options_.silent || Silenced() || tx.random == RandomFault::kSilence) {
         tx.send = false;
         return tx;
     }

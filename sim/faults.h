@@ -4,6 +4,7 @@
 #ifndef QOR_SIM_FAULTS_H
 #define QOR_SIM_FAULTS_H
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +52,12 @@ struct Transmission {
     std::chrono::nanoseconds per_char{0};
     RandomFault random = RandomFault::kNone;
 };
+
+// Flipped by SIGUSR1 (main.cpp): while set, no reply is sent, as with
+// --silent. Lets a test silence a running simulator and bring it back
+// without breaking its link. Lock-free, so a signal handler may flip it.
+void ToggleSilence();
+bool Silenced();
 
 // Pads the text before the final CR with '0' up to n characters.
 std::string PadReply(const std::string &reply, std::size_t n);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "faults.h"
 #include "options.h"
 #include "server.h"
 
@@ -21,6 +22,10 @@ extern "C" void OnStopSignal(int) {
     const char c = 1;
     (void)!write(g_stop_write, &c, 1);
     errno = saved;
+}
+
+extern "C" void OnSilenceSignal(int) {
+    qor::sim::ToggleSilence();
 }
 
 }  // namespace
@@ -52,6 +57,11 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    struct sigaction silence {};
+    silence.sa_handler = OnSilenceSignal;
+    sigemptyset(&silence.sa_mask);
+    silence.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &silence, nullptr);
 
     if (parsed.options->faults.baud > 0) {
         // Pacing sleeps for a character time at a time; the default timer

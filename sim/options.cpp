@@ -300,6 +300,7 @@ const char *UsageText() {
            "                      how late a random late reply is (default 400-800)\n"
            "  --seed S            seed for --fault-rate (default 1)\n"
            "  --drop-after N      close each TCP connection after N replies\n"
+           "SIGUSR1 silences the modules (as --silent) until the next SIGUSR1.\n"
            "Stops on SIGINT or SIGTERM with exit code 0; bad arguments exit with 2.\n";
 }
 

@@ -61,6 +61,13 @@ for pattern in \
     '\./usr/share/man/man3/qor_dll\.3'; do
     grep -Eq "$pattern" "$work/contents" || fail "package lacks $pattern"
 done
+if [[ -x "$build/qor-gateway" ]]; then
+    for pattern in '\./usr/bin/qor-gateway$' '\./usr/share/man/man1/qor-gateway\.1' \
+        '\./usr/share/doc/qor/gateway\.toml\.example$' \
+        '\./usr/lib/systemd/system/qor-gateway\.service$'; do
+        grep -Eq "$pattern" "$work/contents" || fail "package lacks $pattern"
+    done
+fi
 # Nothing from the build or test trees, nothing outside /usr.
 if grep -Ev ' \./usr(/|$)| \./$' "$work/contents" | grep -q .; then
     fail "package has files outside /usr:"
@@ -82,6 +89,14 @@ out=$(LD_LIBRARY_PATH=$libdir "$work/root/usr/bin/qor" --version 2>&1) || true
 [[ "$out" == *"$version"* ]] || fail "unpacked qor --version printed: $out"
 LD_LIBRARY_PATH=$libdir "$work/root/usr/bin/qor-sim" --help >/dev/null ||
     fail "unpacked qor-sim --help exited non-zero"
+if [[ -x "$build/qor-gateway" ]]; then
+    grep -qx 'ExecStart=/usr/bin/qor-gateway /etc/qor/gateway.toml' \
+        "$work/root/usr/lib/systemd/system/qor-gateway.service" ||
+        fail "the packaged unit does not start /usr/bin/qor-gateway"
+    LD_LIBRARY_PATH=$libdir "$work/root/usr/bin/qor-gateway" \
+        --check "$work/root/usr/share/doc/qor/gateway.toml.example" >/dev/null ||
+        fail "unpacked qor-gateway refuses the example configuration"
+fi
 
 if ((failures)); then
     echo "$failures check(s) failed" >&2

@@ -141,6 +141,21 @@ else
     unset PKG_CONFIG_PATH
 fi
 
+# --- the gateway, when the build has it: program, manual page, example
+# configuration (which the installed program accepts) and a systemd unit
+# that runs the installed program
+if [[ -x "$build/qor-gateway" ]]; then
+    for f in "$bindir/qor-gateway" "$mandir/man1/qor-gateway.1" \
+        share/doc/qor/gateway.toml.example lib/systemd/system/qor-gateway.service; do
+        [[ -f "$prefix/$f" ]] || fail "installed file $f missing"
+    done
+    grep -qx "ExecStart=$prefix/$bindir/qor-gateway /etc/qor/gateway.toml" \
+        "$prefix/lib/systemd/system/qor-gateway.service" ||
+        fail "qor-gateway.service does not start $prefix/$bindir/qor-gateway"
+    check "installed qor-gateway accepts the example configuration" \
+        "$prefix/$bindir/qor-gateway" --check "$prefix/share/doc/qor/gateway.toml.example"
+fi
+
 # --- the CLI from the prefix, with no library path set
 out=$("$prefix/$bindir/qor" --version 2>&1) || fail "qor --version exited non-zero: $out"
 [[ "$out" == *"$version"* ]] || fail "qor --version printed '$out', expected $version"

@@ -1,16 +1,22 @@
 # The manual pages render without a warning and keep up with what they
 # describe: every function of the public headers is in qor_dll(3), every
 # command and option of `qor --help` in qor(1), every option of
-# `qor-sim --help` in qor-sim(1).
+# `qor-sim --help` in qor-sim(1), and every option of `qor-gateway --help`
+# in qor-gateway(1) when the gateway is built (QOR_GATEWAY set).
 #
-# cmake -DMAN_DIR=... -DHEADERS=a.h,b.h -DQOR=... -DQOR_SIM=... -P man_check.cmake
+# cmake -DMAN_DIR=... -DHEADERS=a.h,b.h -DQOR=... -DQOR_SIM=... [-DQOR_GATEWAY=...]
+#       -P man_check.cmake
 set(failures "")
 
 find_program(GROFF groff)
 if(NOT GROFF)
   message(FATAL_ERROR "groff is not installed (package groff-base)")
 endif()
-foreach(page qor.1 qor-sim.1 qor_dll.3)
+set(pages qor.1 qor-sim.1 qor_dll.3)
+if(QOR_GATEWAY)
+  list(APPEND pages qor-gateway.1)
+endif()
+foreach(page IN LISTS pages)
   execute_process(
     COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8 ${GROFF} -man -Tutf8 -ww -z ${MAN_DIR}/${page}
     RESULT_VARIABLE rc ERROR_VARIABLE warnings OUTPUT_QUIET)
@@ -51,8 +57,12 @@ endif()
 
 # What a --help lists must appear in the page: the first word of each line
 # in its command sections, and every option named at the start of a line in
-# its option sections.
+# its option sections; at least `minimum` of them (5 unless given).
 function(check_help program page)
+  set(minimum 5)
+  if(ARGC GREATER 2)
+    set(minimum ${ARGV2})
+  endif()
   if(NOT EXISTS "${program}")
     set(failures "${failures};${program} is missing" PARENT_SCOPE)
     return()
@@ -93,7 +103,7 @@ function(check_help program page)
     endif()
   endforeach()
   list(LENGTH items count)
-  if(count LESS 5)
+  if(count LESS minimum)
     set(failures "${failures};${program} --help lists only: ${items}" PARENT_SCOPE)
   elseif(missing)
     set(failures "${failures};${page} lacks: ${missing}" PARENT_SCOPE)
@@ -102,6 +112,9 @@ endfunction()
 
 check_help(${QOR} qor.1)
 check_help(${QOR_SIM} qor-sim.1)
+if(QOR_GATEWAY)
+  check_help(${QOR_GATEWAY} qor-gateway.1 4)
+endif()
 
 list(FILTER failures EXCLUDE REGEX "^$")
 if(failures)

@@ -85,6 +85,7 @@ class Sim {
         : process_(Start(capture_log), WithLog(args, capture_log)) {}
 
     const std::string &FirstLine() const { return process_.Where(); }
+    pid_t Pid() const { return process_.Pid(); }
     int Stop() { return process_.Stop(); }
     bool WaitLog(const std::string &text) { return process_.WaitLog(text); }
 
@@ -286,6 +287,21 @@ TEST(SimProcessTcp, FaultOptionsShapeTheReply) {
         if (c.quiet_after > 0s) {
             EXPECT_EQ(host.AnythingWithin(c.quiet_after), "") << c.name;
         }
+    }
+}
+
+// SIGUSR1 silences a running simulator and the next one brings it back, on
+// the same connection.
+TEST(SimProcessTcp, UserSignalTogglesSilence) {
+    Sim sim({"--listen", ":0", "--steady"});
+    Host host = Host::Tcp(sim.FirstLine());
+    for (bool silent : {false, true, false, true, false}) {
+        host.Send("$1RD");
+        EXPECT_EQ(host.Reply(silent ? 300ms : 2s), silent ? "" : "*+00072.10\r");
+        ASSERT_EQ(kill(sim.Pid(), SIGUSR1), 0);
+        // The signal is taken asynchronously: a frame sent at once could
+        // still meet the old state.
+        std::this_thread::sleep_for(50ms);
     }
 }
 

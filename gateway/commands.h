@@ -1,0 +1,63 @@
+// Commands from the network: their names, their JSON payloads and the
+// library call each one makes.
+#ifndef QOR_GATEWAY_COMMANDS_H
+#define QOR_GATEWAY_COMMANDS_H
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace qor::gateway {
+
+enum class CommandKind {
+    kHi,
+    kLo,
+    kSp,
+    kTs,
+    kTz,
+    kAo,
+    kDo,
+    kSb,
+    kCb,
+    kCa,
+    kCe,
+    kCz,
+    kDa,
+    kEa,
+    kRr,
+    kEc
+};
+
+std::optional<CommandKind> CommandFromName(std::string_view name);
+const char *CommandName(CommandKind kind);
+
+struct CommandArgs {
+    CommandKind kind = CommandKind::kCa;
+    double value = 0;  // hi lo sp ts tz ao
+    int mode = 2;      // hi lo: 1 latching, 0 momentary, 2 keep the module's
+    int outputs = 0;   // do
+    int bytes = 1;     // do: 1 sends the low byte alone, 2 both
+    int bit = 0;       // sb cb
+};
+
+// The arguments a payload gives the command, or why it is refused. Payloads
+// are JSON objects with exactly the keys the command takes:
+//   hi, lo          {"value": 100.0, "latching": true}  (latching optional)
+//   sp, ts, tz, ao  {"value": 12.5}
+//   do              {"outputs": 5, "bytes": 2}          (bytes optional)
+//   sb, cb          {"bit": 3}
+//   ca ce cz da ea rr ec  {} or an empty payload
+std::variant<CommandArgs, std::string> ParseCommand(CommandKind kind, std::string_view payload);
+
+struct CommandOutcome {
+    int status = 0;
+    int error = 0;
+    std::optional<long> count;  // ec: the count it read before clearing it
+};
+
+CommandOutcome RunCommand(int port, char address, const CommandArgs &args);
+
+}  // namespace qor::gateway
+
+#endif

@@ -1,0 +1,137 @@
+#include "json.h"
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+namespace qor::gateway {
+
+namespace {
+
+using nlohmann::json;
+
+// nlohmann's dump() replaces invalid UTF-8 rather than throwing: text from a
+// module or a topic can hold any byte.
+std::string Dump(const json &object) {
+    return object.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+template <typename T>
+std::optional<std::string> Take(const json &object, const char *key, std::optional<T> *out) {
+    auto it = object.find(key);
+    if (it == object.end()) {
+        return std::nullopt;
+    }
+    bool fits = false;
+    if constexpr (std::is_same_v<T, bool>) {
+        fits = it->is_boolean();
+    } else if constexpr (std::is_same_v<T, double>) {
+        fits = it->is_number();
+    } else {
+        fits = it->is_number_integer();
+    }
+    if (!fits) {
+        return std::string("\"") + key + "\" has the wrong type";
+    }
+    *out = it->get<T>();
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string Timestamp(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
+    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(ms % 1000));
+    return text;
+}
+
+std::string ReadingPayload(const Reading &r) {
+    json object;
+    if (r.status != 0) {
+        object["value"] = nullptr;
+    } else if (r.integral) {
+        object["value"] = static_cast<long long>(r.value);
+    } else {
+        object["value"] = r.value;
+    }
+    if (r.status == 0 && r.mode >= 0) {
+        object["latching"] = r.mode == 1;
+    }
+    object["status"] = r.status;
+    object["error"] = r.error;
+    if (!r.error_text.empty()) {
+        object["error_text"] = r.error_text;
+    }
+    object["ts"] = Timestamp(r.when);
+    object["seq"] = r.seq;
+    return Dump(object);
+}
+
+std::string ResultPayload(const CommandResult &r) {
+    json object;
+    object["command"] = r.command;
+    object["ok"] = r.ran && r.status == 0;
+    if (!r.ran) {
+        object["reason"] = r.reason;
+    } else {
+        object["status"] = r.status;
+        object["error"] = r.error;
+        if (!r.error_text.empty()) {
+            object["error_text"] = r.error_text;
+        }
+        if (r.count) {
+            object["value"] = *r.count;
+        }
+    }
+    object["ts"] = Timestamp(r.when);
+    return Dump(object);
+}
+
+std::string CountersPayload(const ModuleCounters &c, std::chrono::system_clock::time_point when) {
+    json object{{"replies", c.replies},         {"timeouts", c.timeouts}, {"errors", c.errors},
+                {"link_faults", c.link_faults}, {"overruns", c.overruns}, {"commands", c.commands},
+                {"ts", Timestamp(when)}};
+    return Dump(object);
+}
+
+std::string DroppedPayload(std::uint64_t dropped, std::chrono::system_clock::time_point when) {
+    return Dump(json{{"dropped", dropped}, {"ts", Timestamp(when)}});
+}
+
+std::variant<PayloadFields, std::string> ParsePayloadFields(std::string_view payload) {
+    PayloadFields fields;
+    if (payload.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        return fields;
+    }
+    json object = json::parse(payload.begin(), payload.end(), nullptr, false);
+    if (object.is_discarded()) {
+        return std::string("the payload is not JSON");
+    }
+    if (!object.is_object()) {
+        return std::string("the payload is not a JSON object");
+    }
+    for (const auto &item : object.items()) {
+        const std::string &key = item.key();
+        if (key != "value" && key != "latching" && key != "outputs" && key != "bytes" &&
+            key != "bit") {
+            return "unknown key \"" + key + "\"";
+        }
+    }
+    for (auto reason :
+         {Take(object, "value", &fields.value), Take(object, "latching", &fields.latching),
+          Take(object, "outputs", &fields.outputs), Take(object, "bytes", &fields.bytes),
+          Take(object, "bit", &fields.bit)}) {
+        if (reason) {
+            return *reason;
+        }
+    }
+    return fields;
+}
+
+}  // namespace qor::gateway

@@ -1,0 +1,170 @@
+// qor-gateway: polls modules on their links and publishes them on MQTT.
+//   qor-gateway [--verbose] CONFIG      run
+//   qor-gateway --check CONFIG          validate the file and exit
+// Signals are taken from a signalfd on this thread, never in a handler:
+// SIGTERM and SIGINT stop (delivering what is queued within the configured
+// bound), SIGHUP reloads the configuration.
+#include <mosquitto.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config.h"
+#include "gateway.h"
+#include "log.h"
+
+namespace {
+
+using namespace qor::gateway;
+
+constexpr int kExitConfig = 1;  // the configuration was refused
+constexpr int kExitUsage = 2;   // bad command line
+constexpr int kExitStart = 3;   // the MQTT client or the signals could not be set up
+
+const char kUsage[] =
+    "Usage: qor-gateway [--verbose] CONFIG\n"
+    "       qor-gateway --check CONFIG\n"
+    "Polls I/O modules on their links and publishes their readings on MQTT;\n"
+    "takes commands for them from MQTT. CONFIG is a TOML file (see qor-gateway(1)).\n"
+    "\n"
+    "Options:\n"
+    "  --check     validate CONFIG (including the files it names) and exit\n"
+    "  --verbose   log the trace of every link transaction\n"
+    "  --help      show this help\n"
+    "  --version   show the version\n"
+    "\n"
+    "Signals: SIGTERM or SIGINT stop after delivering what is queued (within\n"
+    "flush_timeout_s); SIGHUP reloads CONFIG, keeping the old one if the new is bad.\n"
+    "Exit codes: 0 stopped by a signal or CONFIG valid, 1 CONFIG refused,\n"
+    "2 bad arguments, 3 could not start.\n";
+
+struct Arguments {
+    std::string config;
+    bool check = false;
+    bool verbose = false;
+};
+
+// Returns an exit code when the program should end at once, else -1.
+int ParseArguments(int argc, char **argv, Arguments *out) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("qor-gateway %s\n", QOR_VERSION);
+            return 0;
+        } else if (arg == "--check") {
+            out->check = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            out->verbose = true;
+        } else if (arg.rfind("-", 0) == 0 || !out->config.empty()) {
+            std::fprintf(stderr, "qor-gateway: unexpected argument \"%s\"\n%s", arg.c_str(),
+                         kUsage);
+            return kExitUsage;
+        } else {
+            out->config = arg;
+        }
+    }
+    if (out->config.empty()) {
+        std::fprintf(stderr, "qor-gateway: no configuration file given\n%s", kUsage);
+        return kExitUsage;
+    }
+    return -1;
+}
+
+std::string Summary(const Config &c) {
+    std::size_t modules = 0;
+    std::size_t polls = 0;
+    for (const LinkSpec &link : c.links) {
+        modules += link.modules.size();
+        for (const ModuleSpec &m : link.modules) {
+            polls += m.polls.size();
+        }
+    }
+    return std::to_string(c.links.size()) + " links, " + std::to_string(modules) + " modules, " +
+           std::to_string(polls) + " polls";
+}
+
+// Blocks the signals in every thread (the ones started later inherit the
+// mask) and returns a descriptor to read them from.
+int SignalDescriptor() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
+        return -1;
+    }
+    // A broker that closes the socket must not kill the daemon.
+    signal(SIGPIPE, SIG_IGN);
+    return signalfd(-1, &signals, SFD_CLOEXEC);
+}
+
+void Reload(Gateway &gateway, const std::string &path) {
+    ConfigResult loaded = LoadConfig(path);
+    if (!loaded.config) {
+        Log(Level::kError, "reload refused, keeping the running configuration: " + loaded.error);
+        return;
+    }
+    Log(Level::kInfo, "reloading " + path + " (" + Summary(*loaded.config) + ")");
+    gateway.Reload(std::move(*loaded.config));
+}
+
+int Serve(const Arguments &arguments, Config config, int signals) {
+    Gateway gateway(std::move(config));
+    if (!gateway.Start()) {
+        return kExitStart;
+    }
+    for (;;) {
+        signalfd_siginfo info{};
+        if (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+            continue;
+        }
+        if (info.ssi_signo == SIGHUP) {
+            Reload(gateway, arguments.config);
+            continue;
+        }
+        Log(Level::kInfo,
+            std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
+        gateway.Stop();
+        Log(Level::kInfo, "stopped");
+        return 0;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Arguments arguments;
+    int early = ParseArguments(argc, argv, &arguments);
+    if (early >= 0) {
+        return early;
+    }
+    SetVerbose(arguments.verbose);
+    ConfigResult loaded = LoadConfig(arguments.config);
+    if (!loaded.config) {
+        std::fprintf(stderr, "qor-gateway: %s\n", loaded.error.c_str());
+        return kExitConfig;
+    }
+    if (arguments.check) {
+        std::printf("%s: ok (%s)\n", arguments.config.c_str(), Summary(*loaded.config).c_str());
+        return 0;
+    }
+    int signals = SignalDescriptor();
+    if (signals < 0) {
+        std::perror("qor-gateway: signals");
+        return kExitStart;
+    }
+    mosquitto_lib_init();
+    Log(Level::kInfo, "starting with " + arguments.config + " (" + Summary(*loaded.config) + ")");
+    int code = Serve(arguments, std::move(*loaded.config), signals);
+    mosquitto_lib_cleanup();
+    close(signals);
+    return code;
+}

@@ -1,0 +1,365 @@
+#include "mqtt_session.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "json.h"
+#include "log.h"
+
+namespace qor::gateway {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Where(const BrokerSpec &b) {
+    return b.host + ":" + std::to_string(b.port);
+}
+
+// Sets a client up as the configuration says; the reason when it cannot be.
+std::string Configure(mosquitto *client, const BrokerSpec &b, const std::string &status_topic) {
+    int rc = mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_will_set_v5(client, status_topic.c_str(), 7, "offline", 1, true, nullptr);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && !b.username.empty()) {
+        rc = mosquitto_username_pw_set(client, b.username.c_str(),
+                                       b.password_file.empty() ? nullptr : b.password.c_str());
+    }
+    if (rc == MOSQ_ERR_SUCCESS && !b.tls_ca_file.empty()) {
+        rc = mosquitto_tls_set(client, b.tls_ca_file.c_str(), nullptr,
+                               b.tls_cert_file.empty() ? nullptr : b.tls_cert_file.c_str(),
+                               b.tls_key_file.empty() ? nullptr : b.tls_key_file.c_str(), nullptr);
+    }
+    return rc == MOSQ_ERR_SUCCESS ? "" : mosquitto_strerror(rc);
+}
+
+std::string ReadString(const mosquitto_property *properties, int identifier) {
+    char *value = nullptr;
+    if (mosquitto_property_read_string(properties, identifier, &value, false) == nullptr ||
+        value == nullptr) {
+        return "";
+    }
+    std::string text(value);
+    std::free(value);
+    return text;
+}
+
+std::string ReadBinary(const mosquitto_property *properties, int identifier) {
+    void *value = nullptr;
+    uint16_t length = 0;
+    if (mosquitto_property_read_binary(properties, identifier, &value, &length, false) == nullptr ||
+        value == nullptr) {
+        return "";
+    }
+    std::string bytes(static_cast<const char *>(value), length);
+    std::free(value);
+    return bytes;
+}
+
+}  // namespace
+
+MqttSession::MqttSession(BrokerSpec broker, std::string status_topic, std::string dropped_topic,
+                         Outbox &outbox, StateBoard &board, CommandHandler handler)
+    : broker_(std::move(broker)),
+      status_topic_(std::move(status_topic)),
+      dropped_topic_(std::move(dropped_topic)),
+      outbox_(outbox),
+      board_(board),
+      handler_(std::move(handler)),
+      backoff_(500ms, 30s) {}
+
+MqttSession::~MqttSession() {
+    Stop(0ms);
+    if (client_ != nullptr) {
+        mosquitto_destroy(client_);
+    }
+    if (wake_fd_ >= 0) {
+        close(wake_fd_);
+    }
+}
+
+bool MqttSession::Start(std::string *error) {
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    client_ = mosquitto_new(broker_.client_id.c_str(), true, this);
+    if (wake_fd_ < 0 || client_ == nullptr) {
+        *error = "cannot create the MQTT client";
+        return false;
+    }
+    *error = Configure(client_, broker_, status_topic_);
+    if (!error->empty()) {
+        return false;
+    }
+    mosquitto_connect_v5_callback_set(client_, OnConnect);
+    mosquitto_disconnect_v5_callback_set(client_, OnDisconnect);
+    mosquitto_publish_v5_callback_set(client_, OnPublish);
+    mosquitto_message_v5_callback_set(client_, OnMessage);
+    board_.Set(status_topic_, "online");
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void MqttSession::SetSubscriptions(std::vector<std::string> filters) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        filters_ = std::move(filters);
+        filters_changed_ = true;
+    }
+    Wake();
+}
+
+void MqttSession::Stop(std::chrono::milliseconds bound) {
+    if (!thread_.joinable()) {
+        return;
+    }
+    stop_by_ = Clock::now() + bound;
+    stopping_ = true;
+    Wake();
+    thread_.join();
+}
+
+void MqttSession::Wake() {
+    if (wake_fd_ >= 0) {
+        uint64_t one = 1;
+        (void)!write(wake_fd_, &one, sizeof one);
+    }
+}
+
+void MqttSession::Run() {
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        if (stopping_ && (Drained() || now >= stop_by_)) {
+            break;
+        }
+        if (mosquitto_socket(client_) < 0 && now >= next_attempt_) {
+            Attempt(now);
+        }
+        NoteDrops(now);
+        if (connected_) {
+            ApplySubscriptions();
+            PublishState();
+            Pump();
+        }
+        Clock::time_point until = now + 1s;
+        if (mosquitto_socket(client_) < 0) {
+            until = std::min(until, next_attempt_);
+        }
+        Service(stopping_ ? std::min(until, stop_by_) : until);
+    }
+    Goodbye();
+}
+
+void MqttSession::Attempt(Clock::time_point now) {
+    int rc =
+        mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port, broker_.keepalive_s);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        auto delay = backoff_.Next();
+        next_attempt_ = now + delay;
+        Log(Level::kWarning, "broker " + Where(broker_) + ": cannot connect (" +
+                                 mosquitto_strerror(rc) + "); next attempt in " +
+                                 std::to_string(delay.count()) + " ms");
+    }
+}
+
+// Waits for the socket, a wake-up or the time, and lets the library read,
+// write and keep the connection alive.
+void MqttSession::Service(Clock::time_point until) {
+    int socket = mosquitto_socket(client_);
+    pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {socket, POLLIN, 0}};
+    if (socket >= 0 && mosquitto_want_write(client_)) {
+        fds[1].events |= POLLOUT;
+    }
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    int timeout = static_cast<int>(std::clamp<long long>(wait.count() + 1, 0, 1000));
+    if (poll(fds, socket >= 0 ? 2 : 1, timeout) < 0) {
+        return;
+    }
+    if (fds[0].revents & POLLIN) {
+        uint64_t count;
+        (void)!read(wake_fd_, &count, sizeof count);
+    }
+    if (socket >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+        mosquitto_loop_read(client_, 1);
+    }
+    if (socket >= 0 && mosquitto_socket(client_) >= 0 && (fds[1].revents & POLLOUT)) {
+        mosquitto_loop_write(client_, 1);
+    }
+    if (mosquitto_socket(client_) >= 0) {
+        mosquitto_loop_misc(client_);
+    }
+    if (mosquitto_socket(client_) < 0 && connected_) {
+        OnDisconnect(client_, this, MOSQ_ERR_CONN_LOST, nullptr);
+    }
+}
+
+void MqttSession::ApplySubscriptions() {
+    std::vector<std::string> wanted;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!filters_changed_) {
+            return;
+        }
+        filters_changed_ = false;
+        wanted = filters_;
+    }
+    for (const std::string &filter : subscribed_) {
+        if (std::find(wanted.begin(), wanted.end(), filter) == wanted.end()) {
+            mosquitto_unsubscribe(client_, nullptr, filter.c_str());
+        }
+    }
+    // Retained messages on command topics are never delivered at
+    // subscription: a command someone left retained must not run again at
+    // every reconnection.
+    for (const std::string &filter : wanted) {
+        if (std::find(subscribed_.begin(), subscribed_.end(), filter) == subscribed_.end()) {
+            mosquitto_subscribe_v5(client_, nullptr, filter.c_str(), 1,
+                                   MQTT_SUB_OPT_SEND_RETAIN_NEVER, nullptr);
+        }
+    }
+    subscribed_ = wanted;
+}
+
+// The count goes to the board at once (it is published on reconnection);
+// the log hears of it at most every few seconds, however fast it grows.
+void MqttSession::NoteDrops(Clock::time_point now) {
+    std::uint64_t dropped = outbox_.Dropped();
+    if (dropped == dropped_seen_) {
+        return;
+    }
+    board_.Set(dropped_topic_, DroppedPayload(dropped, std::chrono::system_clock::now()));
+    if (now >= next_drop_log_) {
+        Log(Level::kWarning, "queue full: " + std::to_string(dropped - dropped_logged_) +
+                                 " more readings dropped (" + std::to_string(dropped) + " in all)");
+        dropped_logged_ = dropped;
+        next_drop_log_ = now + 10s;
+    }
+    dropped_seen_ = dropped;
+}
+
+void MqttSession::PublishState() {
+    for (const auto &[topic, payload] : board_.TakeChanged()) {
+        mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), 1, true, nullptr);
+    }
+}
+
+void MqttSession::Pump() {
+    while (in_flight_.size() < kInFlightWindow) {
+        std::optional<Message> message = outbox_.Take();
+        if (!message) {
+            return;
+        }
+        mosquitto_property *properties = nullptr;
+        if (!message->correlation.empty()) {
+            mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
+                                          message->correlation.data(),
+                                          static_cast<uint16_t>(message->correlation.size()));
+        }
+        int mid = 0;
+        int rc = mosquitto_publish_v5(client_, &mid, message->topic.c_str(),
+                                      static_cast<int>(message->payload.size()),
+                                      message->payload.data(), 1, false, properties);
+        mosquitto_property_free_all(&properties);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            in_flight_.emplace(mid, std::move(*message));
+        } else if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) {
+            outbox_.Return({std::move(*message)});
+            return;
+        } else {
+            // A topic the broker cannot take (a response topic with a
+            // wildcard, say): retrying would never succeed.
+            Log(Level::kWarning,
+                "not published on \"" + message->topic + "\": " + mosquitto_strerror(rc));
+        }
+    }
+}
+
+bool MqttSession::Drained() const {
+    return in_flight_.empty() && outbox_.Size() == 0;
+}
+
+// Marks the gateway offline and disconnects; what was not acknowledged goes
+// back to the outbox for a later session.
+void MqttSession::Goodbye() {
+    if (connected_) {
+        mosquitto_publish_v5(client_, nullptr, status_topic_.c_str(), 7, "offline", 1, true,
+                             nullptr);
+        mosquitto_disconnect_v5(client_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+        Clock::time_point until = Clock::now() + 500ms;
+        while (mosquitto_socket(client_) >= 0 && Clock::now() < until) {
+            Service(until);
+        }
+    }
+    std::vector<Message> left;
+    for (auto &[mid, message] : in_flight_) {
+        left.push_back(std::move(message));
+    }
+    in_flight_.clear();
+    outbox_.Return(std::move(left));
+    if (outbox_.Size() > 0) {
+        Log(Level::kWarning, std::to_string(outbox_.Size()) + " messages not delivered");
+    }
+}
+
+void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__property *) {
+    auto *s = static_cast<MqttSession *>(self);
+    if (rc != 0) {
+        Log(Level::kError, "broker " + Where(s->broker_) +
+                               " refused the connection: " + mosquitto_reason_string(rc));
+        return;
+    }
+    s->connected_ = true;
+    s->backoff_.Reset();
+    s->subscribed_.clear();
+    {
+        std::lock_guard<std::mutex> lock(s->mutex_);
+        s->filters_changed_ = true;
+    }
+    s->board_.MarkAllChanged();
+    Log(Level::kInfo, "broker " + Where(s->broker_) + ": connected as " + s->broker_.client_id);
+}
+
+void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__property *) {
+    auto *s = static_cast<MqttSession *>(self);
+    auto delay = s->backoff_.Next();
+    s->next_attempt_ = Clock::now() + delay;
+    if (s->connected_ && !s->stopping_) {
+        Log(Level::kWarning, "broker " + Where(s->broker_) + ": connection lost (" +
+                                 mosquitto_strerror(rc) + "); reconnecting in " +
+                                 std::to_string(delay.count()) + " ms");
+    }
+    s->connected_ = false;
+}
+
+void MqttSession::OnPublish(mosquitto *, void *self, int mid, int reason, const mqtt5__property *) {
+    auto *s = static_cast<MqttSession *>(self);
+    auto it = s->in_flight_.find(mid);
+    if (it == s->in_flight_.end()) {
+        return;  // a retained state message: not tracked
+    }
+    if (reason >= 128) {
+        Log(Level::kWarning, "broker refused the message on \"" + it->second.topic +
+                                 "\": " + mosquitto_reason_string(reason));
+    }
+    s->in_flight_.erase(it);
+}
+
+void MqttSession::OnMessage(mosquitto *, void *self, const mosquitto_message *message,
+                            const mqtt5__property *properties) {
+    auto *s = static_cast<MqttSession *>(self);
+    IncomingCommand command;
+    command.topic = message->topic;
+    command.payload.assign(static_cast<const char *>(message->payload),
+                           static_cast<std::size_t>(message->payloadlen));
+    command.response_topic = ReadString(properties, MQTT_PROP_RESPONSE_TOPIC);
+    command.correlation = ReadBinary(properties, MQTT_PROP_CORRELATION_DATA);
+    s->handler_(std::move(command));
+}
+
+}  // namespace qor::gateway

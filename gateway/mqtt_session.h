@@ -1,0 +1,109 @@
+// The broker connection (libmosquitto, MQTT 5) on a thread of its own that
+// alone calls the library: it connects and reconnects with backoff,
+// publishes the outbox's messages with QoS 1 and keeps each until the
+// broker acknowledges it, publishes the state board's changes retained,
+// subscribes to the command topics and hands commands to a handler.
+#ifndef QOR_GATEWAY_MQTT_SESSION_H
+#define QOR_GATEWAY_MQTT_SESSION_H
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backoff.h"
+#include "config.h"
+#include "outbox.h"
+#include "state_board.h"
+
+struct mosquitto;
+struct mosquitto_message;
+struct mqtt5__property;
+
+namespace qor::gateway {
+
+struct IncomingCommand {
+    std::string topic;
+    std::string payload;
+    std::string response_topic;  // MQTT 5 response topic, if given
+    std::string correlation;     // MQTT 5 correlation data, if given
+};
+
+using CommandHandler = std::function<void(IncomingCommand)>;
+
+// Messages handed to the broker and not yet acknowledged, at most.
+constexpr std::size_t kInFlightWindow = 20;
+
+class MqttSession {
+  public:
+    // status_topic gets "online" (and "offline" as the last will);
+    // dropped_topic the count of readings dropped from a full outbox.
+    MqttSession(BrokerSpec broker, std::string status_topic, std::string dropped_topic,
+                Outbox &outbox, StateBoard &board, CommandHandler handler);
+    ~MqttSession();
+    MqttSession(const MqttSession &) = delete;
+    MqttSession &operator=(const MqttSession &) = delete;
+
+    // Creates the client and starts the thread, which connects in the
+    // background. False (with the reason) when the client cannot be made.
+    bool Start(std::string *error);
+    void SetSubscriptions(std::vector<std::string> filters);
+    // Delivers what waits for at most bound, then marks the gateway offline
+    // and disconnects; what the broker did not acknowledge goes back to the
+    // outbox.
+    void Stop(std::chrono::milliseconds bound);
+    void Wake();
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    void Run();
+    void Attempt(Clock::time_point now);
+    void Service(Clock::time_point until);
+    void ApplySubscriptions();
+    void NoteDrops(Clock::time_point now);
+    void PublishState();
+    void Pump();
+    void Goodbye();
+    bool Drained() const;
+
+    static void OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__property *);
+    static void OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__property *);
+    static void OnPublish(mosquitto *, void *self, int mid, int reason, const mqtt5__property *);
+    static void OnMessage(mosquitto *, void *self, const mosquitto_message *message,
+                          const mqtt5__property *properties);
+
+    BrokerSpec broker_;
+    std::string status_topic_;
+    std::string dropped_topic_;
+    Outbox &outbox_;
+    StateBoard &board_;
+    CommandHandler handler_;
+    mosquitto *client_ = nullptr;
+    int wake_fd_ = -1;
+    std::thread thread_;
+
+    std::mutex mutex_;  // guards filters_ and filters_changed_
+    std::vector<std::string> filters_;
+    bool filters_changed_ = false;
+    std::atomic<bool> stopping_{false};
+    Clock::time_point stop_by_;
+
+    // The thread's own.
+    bool connected_ = false;
+    Clock::time_point next_attempt_;
+    Backoff backoff_;
+    std::vector<std::string> subscribed_;
+    std::map<int, Message> in_flight_;
+    std::uint64_t dropped_seen_ = 0;
+    std::uint64_t dropped_logged_ = 0;
+    Clock::time_point next_drop_log_;
+};
+
+}  // namespace qor::gateway
+
+#endif

@@ -1,0 +1,283 @@
+#include "poller.h"
+
+#include <cstdio>
+
+#include "link_hooks.h"
+#include "log.h"
+#include "qor_comm.h"
+#include "qor_dll.h"
+#include "topics.h"
+
+namespace qor::gateway {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool IsFailure(int status, int error) {
+    // No reply, or nothing written: the module did not answer. An error
+    // reply is an answer, so it keeps the module online.
+    return (status == QOR_STATUS_REPLY_FAULT && error == QOR_ERROR_NO_REPLY) ||
+           (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_NOT_WRITTEN);
+}
+
+bool IsLinkFault(int status, int error) {
+    return status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_NOT_WRITTEN;
+}
+
+}  // namespace
+
+LinkPoller::LinkPoller(LinkSpec spec, int port, PollerSettings settings, Outbox &outbox,
+                       StateBoard &board)
+    : spec_(std::move(spec)),
+      port_(port),
+      settings_(std::move(settings)),
+      outbox_(outbox),
+      board_(board),
+      backoff_(250ms, 30s) {
+    for (const ModuleSpec &m : spec_.modules) {
+        ModuleState state;
+        state.spec = &m;
+        state.topic = ModuleTopic(settings_.prefix, spec_.name, m.name);
+        modules_.push_back(std::move(state));
+    }
+    Clock::time_point start = Clock::now();
+    for (std::size_t i = 0; i < modules_.size(); ++i) {
+        for (const PollSpec &p : modules_[i].spec->polls) {
+            tasks_.push_back({i, &p, modules_[i].topic + "/" + p.name, 0});
+            schedule_.Add(p.interval, start);
+        }
+    }
+}
+
+LinkPoller::~LinkPoller() {
+    Stop();
+}
+
+void LinkPoller::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+void LinkPoller::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+bool LinkPoller::Submit(PendingCommand command) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || commands_.size() >= kMaxQueuedCommands) {
+            return false;
+        }
+        commands_.push_back(std::move(command));
+    }
+    wake_.notify_all();
+    return true;
+}
+
+void LinkPoller::Run() {
+    own_trace_ = !InstallLinkTrace(port_, spec_.name);
+    EnsureOpen(Clock::now());
+    Clock::time_point counters_due = Clock::now() + settings_.counters_interval;
+    bool command_last = false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        Clock::time_point wake_at = counters_due;
+        if (!schedule_.Empty()) {
+            wake_at = std::min(wake_at, schedule_.DueAt(schedule_.Next()));
+        }
+        // Commands and due polls take turns, so that neither starves.
+        bool poll_due = Clock::now() >= wake_at;
+        if (!commands_.empty() && !(poll_due && command_last)) {
+            PendingCommand command = std::move(commands_.front());
+            commands_.pop_front();
+            lock.unlock();
+            Execute(command);
+            command_last = true;
+            lock.lock();
+            continue;
+        }
+        if (!poll_due) {
+            wake_.wait_until(lock, wake_at);
+            continue;
+        }
+        lock.unlock();
+        if (Clock::now() >= counters_due) {
+            PublishCounters();
+            counters_due += settings_.counters_interval;
+        } else {
+            Poll(schedule_.Next());
+            command_last = false;
+        }
+        lock.lock();
+    }
+    std::deque<PendingCommand> left = std::move(commands_);
+    lock.unlock();
+    for (const PendingCommand &command : left) {
+        CommandResult result;
+        result.command = CommandName(command.args.kind);
+        result.reason = "the gateway is stopping; not run";
+        Answer(command, result);
+    }
+    PublishCounters();
+    RemoveLinkTrace(port_);
+    QOR_ClosePort(port_);
+}
+
+void LinkPoller::Poll(std::size_t index) {
+    PollTask &task = tasks_[index];
+    ModuleState &module = modules_[task.module];
+    Reading reading = Transact(module, *task.poll);
+    reading.seq = ++task.seq;
+    reading.when = std::chrono::system_clock::now();
+    outbox_.Push({task.topic, ReadingPayload(reading), ""});
+    Account(module, reading.status, reading.error);
+    module.counters.overruns += schedule_.Done(index, Clock::now());
+}
+
+Reading LinkPoller::Transact(const ModuleState &module, const PollSpec &poll) {
+    Clock::time_point start = Clock::now();
+    if (!EnsureOpen(start)) {
+        Reading down;
+        down.status = QOR_STATUS_LINK_FAULT;
+        down.error = QOR_ERROR_NOT_WRITTEN;
+        return down;
+    }
+    Reading reading = RunQuery(port_, module.spec->address, poll);
+    reading.error_text = ModuleErrorText(port_, reading.status, reading.error);
+    NoteLinkResult(reading.status, reading.error);
+    if (own_trace_ && Verbose()) {
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        char line[160];
+        std::snprintf(line, sizeof line, "link %s: %c %s -> %d/%d %g (%.1f ms)", spec_.name.c_str(),
+                      module.spec->address, QueryName(poll.query), reading.status, reading.error,
+                      reading.value, ms);
+        Log(Level::kTrace, line);
+    }
+    return reading;
+}
+
+// The link is (re)opened explicitly, never left to the byte link's defaults:
+// a target that fails to open must not make the port fall back to a
+// default device.
+bool LinkPoller::EnsureOpen(Clock::time_point now) {
+    if (open_) {
+        return true;
+    }
+    if (now < retry_at_) {
+        return false;
+    }
+    if (QOR_OpenPort(port_, spec_.target.c_str()) == 1) {
+        open_ = true;
+        backoff_.Reset();
+        Log(Level::kInfo, "link " + spec_.name + ": open on " + spec_.target);
+        return true;
+    }
+    auto delay = backoff_.Next();
+    retry_at_ = now + delay;
+    Log(Level::kWarning, "link " + spec_.name + ": cannot open " + spec_.target + " (" +
+                             LinkFailureText(port_, QOR_STATUS_LINK_FAULT, QOR_ERROR_NOT_WRITTEN) +
+                             "); next attempt in " + std::to_string(delay.count()) + " ms");
+    return false;
+}
+
+void LinkPoller::NoteLinkResult(int status, int error) {
+    if (!IsLinkFault(status, error)) {
+        return;
+    }
+    open_ = false;
+    auto delay = backoff_.Next();
+    retry_at_ = Clock::now() + delay;
+    Log(Level::kWarning, "link " + spec_.name + ": " + LinkFailureText(port_, status, error) +
+                             "; reopening in " + std::to_string(delay.count()) + " ms");
+}
+
+void LinkPoller::Execute(const PendingCommand &command) {
+    ModuleState *module = FindModule(command.module);
+    CommandResult result;
+    result.command = CommandName(command.args.kind);
+    if (module == nullptr) {
+        result.reason = "no module \"" + command.module + "\" on this link";
+        Answer(command, result);
+        return;
+    }
+    // A command is worth an attempt at once, whatever the backoff says.
+    retry_at_ = Clock::time_point{};
+    if (!EnsureOpen(Clock::now())) {
+        result.ran = true;
+        result.status = QOR_STATUS_LINK_FAULT;
+        result.error = QOR_ERROR_NOT_WRITTEN;
+        Answer(command, result);
+        return;
+    }
+    CommandOutcome outcome = RunCommand(port_, module->spec->address, command.args);
+    NoteLinkResult(outcome.status, outcome.error);
+    ++module->counters.commands;
+    result.ran = true;
+    result.status = outcome.status;
+    result.error = outcome.error;
+    result.error_text = ModuleErrorText(port_, outcome.status, outcome.error);
+    result.count = outcome.count;
+    Log(Level::kInfo, "link " + spec_.name + ": " + module->spec->name + " ran " + result.command +
+                          ": status " + std::to_string(result.status) + ", error " +
+                          std::to_string(result.error));
+    Answer(command, result);
+}
+
+void LinkPoller::Answer(const PendingCommand &command, CommandResult result) {
+    result.when = std::chrono::system_clock::now();
+    outbox_.Push({command.reply_topic, ResultPayload(result), command.correlation});
+}
+
+void LinkPoller::Account(ModuleState &module, int status, int error) {
+    ModuleCounters &c = module.counters;
+    if (status == QOR_STATUS_OK) {
+        ++c.replies;
+    } else if (status == QOR_STATUS_REPLY_FAULT && error == QOR_ERROR_NO_REPLY) {
+        ++c.timeouts;
+    } else if (IsLinkFault(status, error)) {
+        ++c.link_faults;
+    } else {
+        ++c.errors;
+    }
+    if (!IsFailure(status, error)) {
+        module.failures = 0;
+        SetAvailability(module, Availability::kOnline);
+    } else if (++module.failures >= settings_.offline_after) {
+        SetAvailability(module, Availability::kOffline);
+    }
+}
+
+void LinkPoller::SetAvailability(ModuleState &module, Availability availability) {
+    if (module.availability == availability) {
+        return;
+    }
+    module.availability = availability;
+    const char *text = availability == Availability::kOnline ? "online" : "offline";
+    board_.Set(module.topic + "/availability", text);
+    Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " + text);
+}
+
+void LinkPoller::PublishCounters() {
+    auto now = std::chrono::system_clock::now();
+    for (const ModuleState &module : modules_) {
+        board_.Set(module.topic + "/counters", CountersPayload(module.counters, now));
+    }
+}
+
+LinkPoller::ModuleState *LinkPoller::FindModule(const std::string &name) {
+    for (ModuleState &module : modules_) {
+        if (module.spec->name == name) {
+            return &module;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace qor::gateway

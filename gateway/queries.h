@@ -1,0 +1,54 @@
+// What the gateway polls: the library's read-only queries, by name, and one
+// poll's outcome.
+#ifndef QOR_GATEWAY_QUERIES_H
+#define QOR_GATEWAY_QUERIES_H
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qor::gateway {
+
+enum class Query { kRd, kNd, kRz, kRh, kRl, kRe, kRb, kDi };
+
+std::optional<Query> QueryFromName(std::string_view name);
+const char *QueryName(Query query);
+// Queries that take a bit number ("rb", "di"), and the one that also takes
+// a byte count and a byte index ("di").
+bool QueryTakesBit(Query query);
+bool QueryTakesBytes(Query query);
+
+// One entry of a module's poll list. name is the last part of the reading's
+// topic: the query's name unless the configuration gives another.
+struct PollSpec {
+    std::string name;
+    Query query = Query::kRd;
+    std::chrono::milliseconds interval{1000};
+    int bytes = 1;  // "di": bytes in the reply
+    int byte = 1;   // "di": 1 is the last byte
+    int bit = 0;    // "rb", "di"
+};
+
+struct Reading {
+    int status = 0;
+    int error = 0;
+    double value = 0;        // the protocol's two decimals, or an integer
+    bool integral = false;   // counts and bits
+    int mode = -1;           // "rh", "rl": 1 latching, 0 momentary, -1 neither
+    std::string error_text;  // the module's error reply, where there is one
+    std::chrono::system_clock::time_point when;
+    std::uint64_t seq = 0;  // 1, 2, 3... per topic since the daemon started
+};
+
+// Runs one transaction on the port; fills status, error, value and mode.
+Reading RunQuery(int port, char address, const PollSpec &poll);
+
+// Rounds a float the library returned to the two decimals the protocol
+// carries, so that JSON shows 72.1 rather than 72.09999847.
+double TwoDecimals(float value);
+
+}  // namespace qor::gateway
+
+#endif

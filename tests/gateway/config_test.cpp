@@ -1,0 +1,165 @@
+// The configuration file: a full example is read as written, and every kind
+// of mistake is refused with its line and a reason.
+#include "config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace qor::gateway {
+namespace {
+
+const char kGood[] = R"(# a plant's first hall
+[broker]
+host = "broker.example"
+port = 8883
+client_id = "hall1"
+
+[gateway]
+topic_prefix = "plant/hall1"
+queue_size = 500
+offline_after = 2
+
+[[link]]
+name = "bus1"
+target = "socket://10.0.0.5:4001?timeout_ms=150"
+
+[[link.module]]
+address = "1"
+name = "boiler"
+writable = ["hi", "do"]
+poll = { rd = 1000, rh = 60000 }
+
+[[link.module]]
+address = "A"
+name = "doors"
+[link.module.poll]
+door = { query = "di", interval_ms = 500, bytes = 2, byte = 2, bit = 7 }
+
+[[link]]
+name = "bus2"
+target = "/dev/ttyUSB0?baud=9600"
+[[link.module]]
+address = "2"
+name = "tank"
+)";
+
+TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
+    ConfigResult r = ParseConfig(kGood, "good.toml", "/etc/qor");
+    ASSERT_TRUE(r.config) << r.error;
+    const Config &c = *r.config;
+    EXPECT_EQ(c.broker.host, "broker.example");
+    EXPECT_EQ(c.broker.port, 8883);
+    EXPECT_EQ(c.broker.client_id, "hall1");
+    EXPECT_EQ(c.topic_prefix, "plant/hall1");
+    EXPECT_EQ(c.queue_size, 500u);
+    EXPECT_EQ(c.offline_after, 2);
+    EXPECT_EQ(c.counters_interval, std::chrono::seconds(60));
+    ASSERT_EQ(c.links.size(), 2u);
+    const LinkSpec &bus1 = c.links[0];
+    EXPECT_EQ(bus1.target, "socket://10.0.0.5:4001?timeout_ms=150");
+    ASSERT_EQ(bus1.modules.size(), 2u);
+    const ModuleSpec &boiler = bus1.modules[0];
+    EXPECT_EQ(boiler.address, '1');
+    EXPECT_TRUE(boiler.Writable(CommandKind::kHi));
+    EXPECT_TRUE(boiler.Writable(CommandKind::kDo));
+    EXPECT_FALSE(boiler.Writable(CommandKind::kLo));
+    ASSERT_EQ(boiler.polls.size(), 2u);
+    EXPECT_EQ(boiler.polls[0].name, "rd");
+    EXPECT_EQ(boiler.polls[0].interval, std::chrono::milliseconds(1000));
+    EXPECT_EQ(boiler.polls[1].query, Query::kRh);
+    const PollSpec &door = bus1.modules[1].polls.at(0);
+    EXPECT_EQ(door.name, "door");
+    EXPECT_EQ(door.query, Query::kDi);
+    EXPECT_EQ(door.interval, std::chrono::milliseconds(500));
+    EXPECT_EQ(door.bytes, 2);
+    EXPECT_EQ(door.byte, 2);
+    EXPECT_EQ(door.bit, 7);
+    EXPECT_TRUE(c.links[1].modules[0].polls.empty());
+}
+
+TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
+    ConfigResult r = ParseConfig(
+        "[broker]\nhost = \"localhost\"\n[[link]]\nname = \"a\"\ntarget = \"/dev/ttyS0\"\n"
+        "[[link.module]]\naddress = \"1\"\nname = \"m\"\n",
+        "f.toml", ".");
+    ASSERT_TRUE(r.config) << r.error;
+    EXPECT_EQ(r.config->broker.port, 1883);
+    EXPECT_EQ(r.config->broker.client_id.rfind("qor-gateway-", 0), 0u);
+    EXPECT_EQ(r.config->topic_prefix, "qor");
+    EXPECT_EQ(r.config->queue_size, 10000u);
+    EXPECT_EQ(r.config->offline_after, 3);
+}
+
+struct BadCase {
+    const char *what;
+    std::string replace;  // text of kGood to replace...
+    std::string with;     // ...with this
+    std::string error;    // expected error, after "bad.toml:"
+};
+
+std::string Edit(const BadCase &c) {
+    std::string text = kGood;
+    std::size_t at = text.find(c.replace);
+    EXPECT_NE(at, std::string::npos) << c.what;
+    return at == std::string::npos ? text : text.replace(at, c.replace.size(), c.with);
+}
+
+TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
+    const BadCase cases[] = {
+        {"TOML syntax", "port = 8883", "port = = 8883", "4: "},
+        {"unknown key", "port = 8883", "prot = 8883", "4: unknown key \"prot\" in [broker]"},
+        {"port range", "port = 8883", "port = 70000", "4: \"port\" must be an integer from 1"},
+        {"wrong type", "port = 8883", "port = \"8883\"", "4: \"port\" must be an integer"},
+        {"no host", "host = \"broker.example\"\n", "", "2: [broker] needs \"host\""},
+        {"prefix wildcard", "plant/hall1", "plant/+", "8: \"topic_prefix\" must be"},
+        {"prefix empty level", "plant/hall1", "plant//x", "8: \"topic_prefix\" must be"},
+        {"queue zero", "queue_size = 500", "queue_size = 0", "9: \"queue_size\" must be"},
+        {"link name", "name = \"bus1\"", "name = \"bus/1\"", "13: link name \"bus/1\" must be"},
+        {"reserved link", "name = \"bus1\"", "name = \"gateway\"", "13: link name \"gateway\""},
+        {"same link", "name = \"bus2\"", "name = \"bus1\"", "28: link name \"bus1\" is used twice"},
+        {"bad target", "socket://10.0.0.5:4001", "socket://10.0.0.5", "14: \"target\" must be"},
+        {"relative target", "/dev/ttyUSB0", "ttyUSB0", "30: \"target\" must be"},
+        {"no modules", "[[link.module]]\naddress = \"2\"\nname = \"tank\"\n", "",
+         "28: a link needs \"module\""},
+        {"long address", "address = \"1\"", "address = \"12\"", "17: \"address\" must be one"},
+        {"framing address", "address = \"1\"", "address = \"$\"", "17: \"address\" must be one"},
+        {"same address", "address = \"A\"", "address = \"1\"", "22: module \"doors\" repeats"},
+        {"unknown command", "[\"hi\", \"do\"]", "[\"hi\", \"fire\"]",
+         "19: \"writable\" holds a name that is no command"},
+        {"unknown query", "rh = 60000", "rx = 60000", "20: \"rx\" is no query"},
+        {"interval zero", "rd = 1000", "rd = 0", "20: \"rd\" must be an integer from 1"},
+        {"reserved poll", "rh = 60000", "availability = { query = \"rh\", interval_ms = 5 }",
+         "20: poll name \"availability\" is taken"},
+        {"rb needs bit", "rh = 60000", "rb = 100", "20: \"rb\" needs its bit"},
+        {"byte past bytes", "byte = 2", "byte = 3", "26: \"byte\" must be an integer from 1 to 2"},
+        {"bit of a byte", "bit = 7", "bit = 8", "26: \"bit\" must be an integer from 0 to 7"},
+        {"query key", "query = \"di\"", "query = \"dx\"", "26: unknown query \"dx\""},
+        {"bit on rd", "query = \"di\", interval_ms = 500, bytes = 2, byte = 2, bit = 7",
+         "query = \"rd\", interval_ms = 500, bit = 7", "26: only \"rb\" and \"di\" take a bit"},
+        {"password file", "client_id = \"hall1\"",
+         "client_id = \"hall1\"\nusername = \"u\"\npassword_file = \"no-such-file\"",
+         "7: cannot read password_file \"/etc/qor/no-such-file\""},
+    };
+    for (const BadCase &c : cases) {
+        ConfigResult r = ParseConfig(Edit(c), "bad.toml", "/etc/qor");
+        EXPECT_FALSE(r.config) << c.what;
+        EXPECT_EQ(r.error.rfind("bad.toml:" + c.error, 0), 0u) << c.what << ": " << r.error;
+    }
+}
+
+// The example installed with the documentation stays valid.
+TEST(GatewayConfig, TheInstalledExampleIsValid) {
+    ConfigResult r = LoadConfig(QOR_GATEWAY_EXAMPLE);
+    ASSERT_TRUE(r.config) << r.error;
+    EXPECT_EQ(r.config->links.size(), 2u);
+}
+
+TEST(GatewayConfig, AFileThatCannotBeReadIsNamed) {
+    ConfigResult r = LoadConfig("/no/such/dir/gateway.toml");
+    EXPECT_FALSE(r.config);
+    EXPECT_EQ(r.error, "/no/such/dir/gateway.toml:0: cannot read the file");
+}
+
+}  // namespace
+}  // namespace qor::gateway

@@ -1,0 +1,113 @@
+// The parts between the link and the broker: the poll schedule, the bounded
+// outbox, the retained state board and the JSON the gateway publishes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "json.h"
+#include "outbox.h"
+#include "schedule.h"
+#include "state_board.h"
+
+namespace qor::gateway {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = Schedule::Clock;
+
+TEST(GatewaySchedule, KeepsItsGridAndCountsSkippedSlots) {
+    Schedule s;
+    Clock::time_point t0{};
+    std::size_t fast = s.Add(100ms, t0);
+    std::size_t slow = s.Add(1000ms, t0);
+    EXPECT_EQ(s.Next(), fast);  // a tie goes to the one added first
+    EXPECT_EQ(s.Done(fast, t0 + 30ms), 0u);
+    EXPECT_EQ(s.DueAt(fast), t0 + 100ms);  // late by 30 ms, still on the grid
+    EXPECT_EQ(s.Next(), slow);
+    // The slow poll took 250 ms, and the late fast one (slot 100) ran until
+    // 350: slot 200 ended unpolled, slot 300 has begun and runs at once.
+    EXPECT_EQ(s.Done(slow, t0 + 250ms), 0u);
+    EXPECT_EQ(s.DueAt(slow), t0 + 1000ms);
+    EXPECT_EQ(s.Done(fast, t0 + 350ms), 1u);
+    EXPECT_EQ(s.DueAt(fast), t0 + 300ms);
+    EXPECT_EQ(s.Done(fast, t0 + 620ms), 2u);
+    EXPECT_EQ(s.DueAt(fast), t0 + 600ms);
+    // Back on time: the next slot waits.
+    EXPECT_EQ(s.Done(fast, t0 + 640ms), 0u);
+    EXPECT_EQ(s.DueAt(fast), t0 + 700ms);
+}
+
+TEST(GatewayOutbox, DropsTheOldestWhenFullAndCountsThem) {
+    Outbox box(3);
+    int wakes = 0;
+    box.SetWake([&wakes] { ++wakes; });
+    for (int i = 1; i <= 5; ++i) {
+        box.Push({"t", std::to_string(i), ""});
+    }
+    EXPECT_EQ(wakes, 1);  // only the first found the queue empty
+    EXPECT_EQ(box.Size(), 3u);
+    EXPECT_EQ(box.Dropped(), 2u);
+    auto first = box.Take();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->payload, "3");
+    // Taken and not delivered: back to the front, in order.
+    box.Return({*first});
+    EXPECT_EQ(box.Take()->payload, "3");
+    box.SetCapacity(1);
+    EXPECT_EQ(box.Dropped(), 3u);
+    EXPECT_EQ(box.Take()->payload, "5");
+    EXPECT_FALSE(box.Take());
+}
+
+TEST(GatewayStateBoard, PublishesOnlyChangesUntilAllAreAskedFor) {
+    StateBoard board;
+    board.Set("a", "online");
+    board.Set("b", "1");
+    EXPECT_EQ(board.TakeChanged().size(), 2u);
+    board.Set("a", "online");
+    EXPECT_TRUE(board.TakeChanged().empty());
+    board.Set("a", "offline");
+    auto changed = board.TakeChanged();
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_EQ(changed[0].second, "offline");
+    board.MarkAllChanged();
+    EXPECT_EQ(board.TakeChanged().size(), 2u);
+}
+
+TEST(GatewayJson, ReadingsResultsAndCounters) {
+    auto when = std::chrono::system_clock::time_point(1700000000123ms);
+    EXPECT_EQ(Timestamp(when), "2023-11-14T22:13:20.123Z");
+    struct Case {
+        Reading reading;
+        const char *json;
+    } cases[] = {
+        {{0, 0, TwoDecimals(72.1f), false, -1, "", when, 7},
+         R"({"error":0,"seq":7,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":72.1})"},
+        {{0, 0, 100.0, false, 1, "", when, 1},
+         R"({"error":0,"latching":true,"seq":1,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":100.0})"},
+        {{0, 0, 9999999, true, -1, "", when, 2},
+         R"({"error":0,"seq":2,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":9999999})"},
+        {{100, 'R', 0, false, -1, "R", when, 3},
+         R"({"error":82,"error_text":"R","seq":3,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
+        {{100, 1, 0, false, 1, "", when, 4},
+         R"({"error":1,"seq":4,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(ReadingPayload(c.reading), c.json);
+    }
+    CommandResult refused{"do", false, "bad \xff", 0, 0, "", std::nullopt, when};
+    EXPECT_EQ(ResultPayload(refused), R"({"command":"do","ok":false,"reason":"bad )"
+                                      "\xEF\xBF\xBD"
+                                      R"(","ts":"2023-11-14T22:13:20.123Z"})");
+    CommandResult ran{"ec", true, "", 0, 0, "", 42, when};
+    EXPECT_EQ(
+        ResultPayload(ran),
+        R"({"command":"ec","error":0,"ok":true,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":42})");
+    ModuleCounters counters{5, 4, 3, 2, 1, 6};
+    EXPECT_EQ(
+        CountersPayload(counters, when),
+        R"({"commands":6,"errors":3,"link_faults":2,"overruns":1,"replies":5,"timeouts":4,"ts":"2023-11-14T22:13:20.123Z"})");
+}
+
+}  // namespace
+}  // namespace qor::gateway

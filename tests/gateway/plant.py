@@ -1,0 +1,222 @@
+"""Real components for the gateway's end-to-end tests, all on 127.0.0.1 and
+all stopped by their PID: a mosquitto broker on a free port, qor-sim
+processes, the qor-gateway daemon, and a paho MQTT 5 subscriber.
+
+Under CTest the environment names the programs (QOR_GATEWAY, QOR_SIM,
+QOR_MOSQUITTO); run by hand, the build tree next to the sources is used.
+"""
+
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+import paho.mqtt.client as mqtt
+from paho.mqtt.packettypes import PacketTypes
+from paho.mqtt.properties import Properties
+
+_BUILD = Path(__file__).resolve().parent.parent.parent / "build"
+
+
+def program(variable, fallback):
+    path = os.environ.get(variable) or fallback
+    if not os.access(path, os.X_OK):
+        raise unittest.SkipTest("%s not found (set %s)" % (path, variable))
+    return path
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(condition, timeout, step=0.02):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
+
+
+def stop_process(proc, sig=signal.SIGTERM, timeout=10):
+    """Signals the process by its PID and reaps it; returns its exit code."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return proc.returncode
+
+
+class Broker:
+    """mosquitto on a free port, with persistence in its own folder so that
+    a restart keeps the subscribers' sessions."""
+
+    def __init__(self, testcase, folder):
+        self.path = program("QOR_MOSQUITTO", "/usr/sbin/mosquitto")
+        self.port = free_port()
+        self.folder = folder
+        self.conf = os.path.join(folder, "mosquitto.conf")
+        with open(self.conf, "w") as f:
+            f.write("listener %d 127.0.0.1\nallow_anonymous true\n"
+                    "persistence true\npersistence_location %s/\n" % (self.port, folder))
+        self.proc = None
+        self.start()
+        testcase.addCleanup(self.stop)
+
+    def start(self):
+        self.log = open(os.path.join(self.folder, "mosquitto.log"), "ab")
+        self.proc = subprocess.Popen([self.path, "-c", self.conf], stdout=self.log,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        if not wait_until(self._accepts, 10):
+            raise AssertionError("mosquitto did not start on port %d" % self.port)
+
+    def _accepts(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=0.2):
+                return True
+        except OSError:
+            return False
+
+    def stop(self):
+        if self.proc is not None:
+            stop_process(self.proc)
+            self.proc = None
+            self.log.close()
+
+
+class Sim:
+    """qor-sim serving TCP; ``target`` is what the gateway opens."""
+
+    def __init__(self, testcase, *args):
+        path = program("QOR_SIM", str(_BUILD / "qor-sim"))
+        self.proc = subprocess.Popen([path, "--listen", "127.0.0.1:0", "--steady"] + list(args),
+                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        testcase.addCleanup(self.stop)
+        ready, _, _ = select.select([self.proc.stdout], [], [], 5)
+        first = self.proc.stdout.readline().decode().strip() if ready else ""
+        if not first:
+            raise AssertionError("qor-sim printed no address")
+        self.target = "socket://%s?timeout_ms=100" % first
+
+    def toggle_silence(self):
+        self.proc.send_signal(signal.SIGUSR1)
+
+    def stop(self):
+        stop_process(self.proc)
+        self.proc.stdout.close()
+
+
+class Gateway:
+    """qor-gateway on a configuration written to the test's folder."""
+
+    def __init__(self, testcase, folder, config, *args):
+        self.path = program("QOR_GATEWAY", str(_BUILD / "qor-gateway"))
+        self.config = os.path.join(folder, "gateway.toml")
+        self.write(config)
+        self.stderr = open(os.path.join(folder, "gateway.log"), "w+b")
+        testcase.addCleanup(self.stderr.close)
+        self.proc = subprocess.Popen([self.path] + list(args) + [self.config],
+                                     stderr=self.stderr, stdin=subprocess.DEVNULL)
+        testcase.addCleanup(self.stop)
+
+    def write(self, config):
+        with open(self.config, "w") as f:
+            f.write(config)
+
+    def reload(self):
+        self.proc.send_signal(signal.SIGHUP)
+
+    def stop(self):
+        return stop_process(self.proc)
+
+    def log(self):
+        self.stderr.flush()
+        with open(self.stderr.name, "rb") as f:
+            return f.read().decode(errors="replace")
+
+
+class Subscriber:
+    """A paho MQTT 5 client that records every message under a filter. With
+    ``session`` it keeps a persistent session, so that it misses nothing
+    while it reconnects."""
+
+    def __init__(self, testcase, broker, topic, session=False):
+        self.messages = []
+        self.lock = threading.Lock()
+        self.client = mqtt.Client(client_id="test-sub-%d" % os.getpid() if session else "",
+                                  protocol=mqtt.MQTTv5)
+        self.client.on_message = self._on_message
+        self.client.on_connect = lambda c, u, f, rc, p=None: c.subscribe(topic, qos=1)
+        self.client.reconnect_delay_set(0.1, 0.5)
+        props = None
+        if session:
+            props = Properties(PacketTypes.CONNECT)
+            props.SessionExpiryInterval = 600
+        self.client.connect("127.0.0.1", broker.port, clean_start=not session, properties=props)
+        self.client.loop_start()
+        testcase.addCleanup(self.close)
+        if not wait_until(lambda: self.client.is_connected(), 5):
+            raise AssertionError("subscriber did not connect")
+        time.sleep(0.1)  # the subscription is acknowledged
+
+    def _on_message(self, client, userdata, msg):
+        with self.lock:
+            self.messages.append(msg)
+
+    def on(self, topic):
+        """Payloads received on a topic, in order (JSON decoded where it is)."""
+        with self.lock:
+            found = [m for m in self.messages if m.topic == topic]
+        out = []
+        for m in found:
+            try:
+                out.append(json.loads(m.payload))
+            except ValueError:
+                out.append(m.payload.decode(errors="replace"))
+        return out
+
+    def last(self, topic):
+        got = self.on(topic)
+        return got[-1] if got else None
+
+    def wait_for(self, topic, predicate=lambda payload: True, timeout=10):
+        """The first payload on topic that satisfies predicate, or None."""
+        found = []
+
+        def seen():
+            found[:] = [p for p in self.on(topic) if predicate(p)]
+            return bool(found)
+        wait_until(seen, timeout)
+        return found[0] if found else None
+
+    def publish(self, topic, payload, response_topic=None, correlation=None):
+        props = Properties(PacketTypes.PUBLISH)
+        if response_topic:
+            props.ResponseTopic = response_topic
+        if correlation:
+            props.CorrelationData = correlation
+        info = self.client.publish(topic, payload, qos=1,
+                                   properties=props if (response_topic or correlation) else None)
+        info.wait_for_publish(5)
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
+def folder(testcase):
+    d = tempfile.TemporaryDirectory(prefix="qor-gateway-test.")
+    testcase.addCleanup(d.cleanup)
+    return d.name

@@ -1,0 +1,217 @@
+"""qor-gateway end to end: a real broker, real simulators, the real daemon and
+an MQTT 5 subscriber, all on 127.0.0.1 and stopped by PID."""
+
+import subprocess
+import time
+import unittest
+
+from plant import Broker, Gateway, Sim, Subscriber, folder, program, wait_until, _BUILD
+
+PREFIX = "plant/hall1"
+ID = "gw-test"
+
+
+def config(broker, links, **gateway):
+    """A configuration: links is [(name, target, modules)], each module
+    (address, name, poll table text, writable list)."""
+    settings = {"topic_prefix": '"%s"' % PREFIX, "offline_after": 2, "counters_interval_s": 1}
+    settings.update(gateway)
+    text = '[broker]\nhost = "127.0.0.1"\nport = %d\nclient_id = "%s"\n\n[gateway]\n' % (
+        broker.port, ID)
+    text += "".join("%s = %s\n" % item for item in settings.items())
+    for name, target, modules in links:
+        text += '\n[[link]]\nname = "%s"\ntarget = "%s"\n' % (name, target)
+        for address, module, poll, writable in modules:
+            text += '[[link.module]]\naddress = "%s"\nname = "%s"\npoll = { %s }\nwritable = %s\n' % (
+                address, module, poll, "[%s]" % ", ".join('"%s"' % w for w in writable))
+    return text
+
+
+def seqs(payloads):
+    return [p["seq"] for p in payloads]
+
+
+class Readings(unittest.TestCase):
+    """Readings, availability and commands, on two links side by side."""
+
+    def setUp(self):
+        self.dir = folder(self)
+        self.broker = Broker(self, self.dir)
+        self.sim_a = Sim(self, "--address", "1", "--address", "2")
+        self.sim_b = Sim(self)
+        self.sub = Subscriber(self, self.broker, PREFIX + "/#")
+        links = [
+            ("bus-a", self.sim_a.target, [
+                ("1", "boiler", "rd = 100, rh = 100, out0 = { query = \"di\", interval_ms = 100, bytes = 2, bit = 0 }",
+                 ["hi", "do"]),
+                ("2", "pump", "rd = 150, rl = 150", [])]),
+            ("bus-b", self.sim_b.target, [("1", "tank", "rd = 100, re = 200", [])]),
+        ]
+        self.gateway = Gateway(self, self.dir, config(self.broker, links))
+
+    def topic(self, *parts):
+        return "/".join((PREFIX,) + parts)
+
+    def test_readings_arrive_with_their_values_on_their_topics(self):
+        for topic, value in [(("bus-a", "boiler", "rd"), 72.1), (("bus-a", "boiler", "rh"), 100.0),
+                             (("bus-a", "pump", "rd"), 72.1), (("bus-a", "pump", "rl"), -10.0),
+                             (("bus-b", "tank", "rd"), 72.1), (("bus-a", "boiler", "out0"), 0)]:
+            got = self.sub.wait_for(self.topic(*topic))
+            self.assertIsNotNone(got, topic)
+            self.assertEqual((got["value"], got["status"], got["error"]), (value, 0, 0), topic)
+            self.assertRegex(got["ts"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+        self.assertIs(self.sub.last(self.topic("bus-a", "boiler", "rh"))["latching"], True)
+        self.assertIs(self.sub.last(self.topic("bus-a", "pump", "rl"))["latching"], False)
+        # The event count grows by the tank's own readings.
+        counts = [p["value"] for p in self.sub.on(self.topic("bus-b", "tank", "re"))]
+        self.assertTrue(wait_until(lambda: len(self.sub.on(self.topic("bus-b", "tank", "re"))) >= 3, 5))
+        counts = [p["value"] for p in self.sub.on(self.topic("bus-b", "tank", "re"))]
+        self.assertEqual(counts, sorted(counts))
+        self.assertGreater(counts[-1], counts[0])
+        rd = self.sub.on(self.topic("bus-a", "boiler", "rd"))
+        self.assertEqual(seqs(rd), list(range(1, len(rd) + 1)))
+        for module in (("bus-a", "boiler"), ("bus-a", "pump"), ("bus-b", "tank")):
+            self.assertEqual(self.sub.wait_for(self.topic(*module, "availability")), "online")
+        counters = self.sub.wait_for(self.topic("bus-a", "boiler", "counters"),
+                                     lambda c: c["replies"] > 0)
+        self.assertEqual((counters["timeouts"], counters["errors"], counters["link_faults"]),
+                         (0, 0, 0))
+        self.assertEqual(self.sub.wait_for("%s/gateway/%s/status" % (PREFIX, ID)), "online")
+
+    def test_availability_follows_a_silent_simulator(self):
+        tank = self.topic("bus-b", "tank", "availability")
+        self.assertEqual(self.sub.wait_for(tank), "online")
+        self.sim_b.toggle_silence()
+        self.assertEqual(self.sub.wait_for(tank, lambda p: p == "offline"), "offline")
+        late = self.sub.last(self.topic("bus-b", "tank", "rd"))
+        self.assertEqual((late["status"], late["error"], late["value"]), (100, 1, None))
+        # The other link never noticed.
+        self.assertEqual(self.sub.on(self.topic("bus-a", "boiler", "availability")), ["online"])
+        self.sim_b.toggle_silence()
+        self.assertTrue(wait_until(lambda: self.sub.on(tank)[-1] == "online", 5))
+        self.assertEqual(self.sub.on(tank), ["online", "offline", "online"])
+        counters = self.sub.wait_for(self.topic("bus-b", "tank", "counters"),
+                                     lambda c: c["timeouts"] >= 2)
+        self.assertIsNotNone(counters)
+
+    def test_commands_run_are_refused_or_rejected_and_answered(self):
+        boiler = self.topic("bus-a", "boiler")
+        self.assertIsNotNone(self.sub.wait_for(boiler + "/rh"))
+        # MQTT 5: the result goes to the response topic with the correlation data.
+        self.sub.publish(boiler + "/set/hi", '{"value": 50.5, "latching": false}',
+                         response_topic=PREFIX + "/replies/me", correlation=b"req-1")
+        result = self.sub.wait_for(PREFIX + "/replies/me")
+        self.assertEqual((result["command"], result["ok"], result["status"], result["error"]),
+                         ("hi", True, 0, 0))
+        msg = [m for m in self.sub.messages if m.topic == PREFIX + "/replies/me"][0]
+        self.assertEqual(msg.properties.CorrelationData, b"req-1")
+        changed = self.sub.wait_for(boiler + "/rh", lambda p: p["value"] == 50.5)
+        self.assertIs(changed["latching"], False)
+        # Without a response topic the result goes beside the command.
+        self.sub.publish(boiler + "/set/do", '{"outputs": 5}')
+        self.assertTrue(self.sub.wait_for(boiler + "/set/do/result")["ok"])
+        self.assertIsNotNone(self.sub.wait_for(boiler + "/out0", lambda p: p["value"] == 1))
+        refused = [
+            ("lo", '{"value": 1}', '"lo" is not writable on module "boiler"'),
+            ("hi", '{"value": "x"}', '"value" has the wrong type'),
+            ("hi", '{"value": 1', "the payload is not JSON"),
+            ("fire", "{}", 'no command "fire"'),
+        ]
+        for command, payload, reason in refused:
+            self.sub.publish(boiler + "/set/" + command, payload)
+            got = self.sub.wait_for(boiler + "/set/%s/result" % command,
+                                    lambda p, r=reason: p.get("reason") == r)
+            self.assertIsNotNone(got, (command, payload, self.sub.on(boiler + "/set/%s/result" % command)))
+            self.assertIs(got["ok"], False)
+        self.sub.publish(self.topic("bus-a", "pump", "set", "hi"), '{"value": 1}')
+        self.assertEqual(self.sub.wait_for(self.topic("bus-a", "pump", "set", "hi", "result"))["reason"],
+                         '"hi" is not writable on module "pump"')
+        # Nothing refused reached the modules.
+        time.sleep(0.3)
+        self.assertEqual(self.sub.last(boiler + "/rh")["value"], 50.5)
+        self.assertEqual(self.sub.last(self.topic("bus-a", "pump", "rl"))["value"], -10.0)
+
+    def test_stop_and_reload(self):
+        boiler = self.topic("bus-a", "boiler")
+        self.assertIsNotNone(self.sub.wait_for(boiler + "/rd"))
+        # A bad file on SIGHUP is refused with its line; the gateway goes on.
+        self.gateway.write("[broker]\nhost = 1\n")
+        self.gateway.reload()
+        self.assertTrue(wait_until(lambda: "gateway.toml:2:" in self.gateway.log(), 5),
+                        self.gateway.log())
+        before = len(self.sub.on(boiler + "/rd"))
+        self.assertTrue(wait_until(lambda: len(self.sub.on(boiler + "/rd")) > before + 2, 5))
+        # A good one replaces the links.
+        links = [("bus-a", self.sim_a.target, [("1", "boiler", "rz = 100", [])])]
+        self.gateway.write(config(self.broker, links))
+        self.gateway.reload()
+        self.assertIsNotNone(self.sub.wait_for(boiler + "/rz"))
+        self.assertEqual(self.gateway.stop(), 0)
+        self.assertEqual(self.sub.wait_for("%s/gateway/%s/status" % (PREFIX, ID),
+                                           lambda p: p == "offline"), "offline")
+        self.assertIn("stopped", self.gateway.log())
+
+
+class BrokerOutage(unittest.TestCase):
+    """Readings taken while the broker is away are delivered afterwards, up
+    to the queue's bound; beyond it the oldest go and are counted."""
+
+    def run_outage(self, queue_size, seconds):
+        self.dir = folder(self)
+        broker = Broker(self, self.dir)
+        sim = Sim(self)
+        sub = Subscriber(self, broker, PREFIX + "/#", session=True)
+        links = [("bus", sim.target, [("1", "m", "rd = 50", [])])]
+        gateway = Gateway(self, self.dir, config(broker, links, queue_size=queue_size))
+        topic = PREFIX + "/bus/m/rd"
+        self.assertTrue(wait_until(lambda: len(sub.on(topic)) >= 5, 5))
+        broker.stop()
+        time.sleep(seconds)
+        broker.start()
+        self.assertTrue(wait_until(lambda: sub.client.is_connected(), 10))
+        time.sleep(1.5)
+        self.assertEqual(gateway.stop(), 0)
+        time.sleep(0.3)
+        return sub, sorted(set(seqs(sub.on(topic)))), gateway.log()
+
+    def test_a_broker_restart_loses_no_reading(self):
+        sub, got, log = self.run_outage(queue_size=1000, seconds=1.5)
+        self.assertEqual(got, list(range(1, got[-1] + 1)), log)
+        self.assertGreater(got[-1], 40)
+        self.assertIn("connection lost", log)
+        self.assertIsNone(sub.last(PREFIX + "/gateway/%s/dropped" % ID))
+
+    def test_a_full_queue_drops_the_oldest_and_says_how_many(self):
+        sub, got, log = self.run_outage(queue_size=5, seconds=1.5)
+        gaps = [b for a, b in zip(got, got[1:]) if b != a + 1]
+        self.assertEqual(len(gaps), 1, got)
+        dropped = sub.wait_for(PREFIX + "/gateway/%s/dropped" % ID)
+        self.assertIsNotNone(dropped, log)
+        self.assertGreater(dropped["dropped"], 10)
+        self.assertIn("queue full", log)
+
+
+class BadConfiguration(unittest.TestCase):
+    def test_refused_with_file_and_line_and_never_started(self):
+        d = folder(self)
+        path = d + "/bad.toml"
+        with open(path, "w") as f:
+            f.write('[broker]\nhost = "127.0.0.1"\n\n[[link]]\nname = "bus"\n'
+                    'target = "socket://127.0.0.1:1"\n[[link.module]]\naddress = "1"\n'
+                    'name = "m"\npoll = { rd = 100, rx = 5 }\n')
+        gateway = program("QOR_GATEWAY", str(_BUILD / "qor-gateway"))
+        for args in (["--check"], []):
+            run = subprocess.run([gateway] + args + [path], capture_output=True, text=True,
+                                 timeout=10)
+            self.assertEqual(run.returncode, 1, run.stderr)
+            self.assertIn(path + ':10: "rx" is no query', run.stderr)
+        run = subprocess.run([gateway, "--check", path.replace("bad", "none")],
+                             capture_output=True, text=True, timeout=10)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("none.toml:0: cannot read the file", run.stderr)
+        run = subprocess.run([gateway], capture_output=True, text=True, timeout=10)
+        self.assertEqual(run.returncode, 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
