@@ -46,7 +46,7 @@ int OpenPort(int number, const char *text, int *code) {
         return 0;
     }
     PortCall call(number, Claim::kYes);
-    if (call.port() == nullptr) {
+    if (call.PortState() == nullptr) {
         *code = NoteNoPlace(number);
         return 0;
     }
@@ -73,7 +73,7 @@ extern "C" {
 
 int QOR_WriteByte(int number, int character) {
     PortCall call(number, Claim::kYes);
-    qor::comm::Port *port = call.port();
+    qor::comm::Port *port = call.PortState();
     if (port == nullptr) {
         qor::comm::NoteNoPlace(number);
         return 0;
@@ -95,7 +95,7 @@ int QOR_WriteByte(int number, int character) {
 
 int QOR_ReadByte(int number) {
     PortCall call(number, Claim::kYes);
-    if (call.port() == nullptr) {
+    if (call.PortState() == nullptr) {
         qor::comm::NoteNoPlace(number);
         return -1;
     }
@@ -114,11 +114,11 @@ int QOR_OpenPort(int number, const char *target) {
 
 void QOR_ClosePort(int number) {
     PortCall call(number, Claim::kNo);
-    if (call.port() == nullptr) {
+    if (call.PortState() == nullptr) {
         return;
     }
     qor::comm::CloseLink(call, true);
-    qor::comm::ForgetTarget(*call.port());
+    qor::comm::ForgetTarget(*call.PortState());
 }
 
 int QOR_PortError(int number, char *text, int size) {

@@ -75,16 +75,16 @@ void ResetExchange(Port &port) {
 
 // Emits the reply bytes handed out since the last READ event.
 void TraceReplySoFar(PortCall &call) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     if (port.traced_length > 0 && TraceOn()) {
-        EmitBytes(call.number(), TraceKind::kRead, port.traced, port.traced_length);
+        EmitBytes(call.Number(), TraceKind::kRead, port.traced, port.traced_length);
     }
     port.traced_length = 0;
 }
 
 // The link failed in use: it is closed, and the failure noted and traced.
 void LoseLink(PortCall &call, const char *when, const Failure &failure) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     char name[kTargetTextCapacity];
     NameTarget(port.target, name, sizeof name);
     char reason[256];
@@ -93,14 +93,14 @@ void LoseLink(PortCall &call, const char *when, const Failure &failure) {
     FormatText(text, sizeof text, "link to %s lost %s: %s", name, when, reason);
     NoteFailure(call, text, SystemCodeFor(failure));
     if (TraceOn()) {
-        EmitText(call.number(), TraceKind::kLinkLost, text);
+        EmitText(call.Number(), TraceKind::kLinkLost, text);
     }
     CloseLink(call, false);
 }
 
 // Opens the port's remembered target.
 bool OpenRemembered(PortCall &call) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     Failure why;
     LinkHandle link = kNoLink;
     if (!port.target.transport->ops->open(port.target, &link, &why)) {
@@ -108,16 +108,16 @@ bool OpenRemembered(PortCall &call) {
         DescribeOpenFailure(port.target, why, text, sizeof text);
         NoteFailure(call, text, SystemCodeFor(why));
         if (TraceOn()) {
-            EmitText(call.number(), TraceKind::kOpenFailed, text);
+            EmitText(call.Number(), TraceKind::kOpenFailed, text);
         }
         return false;
     }
     port.ops = port.target.transport->ops;
     port.link = link;
     ResetExchange(port);
-    ClearFailure(call.number());
+    ClearFailure(call.Number());
     if (TraceOn()) {
-        EmitText(call.number(), port.was_open ? TraceKind::kReopen : TraceKind::kOpen,
+        EmitText(call.Number(), port.was_open ? TraceKind::kReopen : TraceKind::kOpen,
                  port.target_text);
     }
     port.was_open = true;
@@ -127,7 +127,7 @@ bool OpenRemembered(PortCall &call) {
 void RefuseDefault(PortCall &call, const char *text) {
     NoteFailure(call, text, CodeForReason(Reason::kBadTarget));
     if (TraceOn()) {
-        EmitText(call.number(), TraceKind::kOpenFailed, text);
+        EmitText(call.Number(), TraceKind::kOpenFailed, text);
     }
 }
 
@@ -135,13 +135,13 @@ void RefuseDefault(PortCall &call, const char *text) {
 // once it opened, so that a port that failed looks again next time.
 bool OpenDefault(PortCall &call) {
     char found[kTargetTextCapacity + 1];  // one more: too long is refused, not cut
-    TargetSource source = FindDefaultTarget(call.number(), found, sizeof found);
+    TargetSource source = FindDefaultTarget(call.Number(), found, sizeof found);
     char text[kFailureTextCapacity];
     if (source == TargetSource::kNone) {
         FormatText(text, sizeof text,
                    "port %d has no target: QOR_COMM_PORT%d is not set, and ports below 1 "
                    "have no default device",
-                   call.number(), call.number());
+                   call.Number(), call.Number());
         RefuseDefault(call, text);
         return false;
     }
@@ -149,22 +149,22 @@ bool OpenDefault(PortCall &call) {
     char why[kFailureTextCapacity / 2];
     if (!ParseTarget(found, &target, why, sizeof why)) {
         FormatText(text, sizeof text, "bad target \"%.200s\" in QOR_COMM_PORT%d: %s", found,
-                   call.number(), why);
+                   call.Number(), why);
         RefuseDefault(call, text);
         return false;
     }
-    RememberTarget(*call.port(), target, found, source);
+    RememberTarget(*call.PortState(), target, found, source);
     if (OpenRemembered(call)) {
         return true;
     }
-    ForgetTarget(*call.port());
+    ForgetTarget(*call.PortState());
     return false;
 }
 
 // Makes sure the port has a link: reopens the remembered target, or opens
 // the port the first time from the default rule.
 bool EnsureOpen(PortCall &call) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     if (port.link != kNoLink) {
         return true;
     }
@@ -177,9 +177,9 @@ bool EnsureOpen(PortCall &call) {
 
 // What the host left unread of the last block read.
 void DiscardBuffered(PortCall &call) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     if (port.input_next < port.input_length && TraceOn()) {
-        EmitBytes(call.number(), TraceKind::kDiscard, port.input + port.input_next,
+        EmitBytes(call.Number(), TraceKind::kDiscard, port.input + port.input_next,
                   port.input_length - port.input_next);
     }
     port.input_next = 0;
@@ -188,7 +188,7 @@ void DiscardBuffered(PortCall &call) {
 
 // What has arrived and not been read. False when the link was found gone.
 bool DiscardWaiting(PortCall &call) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     for (int reads = 0; reads < kMaxDiscardReads; ++reads) {
         int code = 0;
         long got = port.ops->take_waiting(port.link, port.input, sizeof port.input, &code);
@@ -200,7 +200,7 @@ bool DiscardWaiting(PortCall &call) {
             return false;
         }
         if (TraceOn()) {
-            EmitBytes(call.number(), TraceKind::kDiscard, port.input,
+            EmitBytes(call.Number(), TraceKind::kDiscard, port.input,
                       static_cast<std::size_t>(got));
         }
     }
@@ -211,7 +211,7 @@ bool DiscardWaiting(PortCall &call) {
 // line has been quiet for the recovery period, discarding what comes, but
 // no longer than kRecoveryLimit periods. False when the link was found gone.
 bool Recover(PortCall &call) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     const int quiet_ms = port.target.recovery_ms;
     const std::int64_t started = MonotonicMs();
     const std::int64_t limit = started + static_cast<std::int64_t>(kRecoveryLimit) * quiet_ms;
@@ -228,14 +228,14 @@ bool Recover(PortCall &call) {
         }
         if (got > 0) {
             if (TraceOn()) {
-                EmitBytes(call.number(), TraceKind::kDiscard, port.input,
+                EmitBytes(call.Number(), TraceKind::kDiscard, port.input,
                           static_cast<std::size_t>(got));
             }
             quiet_until = MonotonicMs() + quiet_ms;
         }
     }
     if (TraceOn()) {
-        EmitWait(call.number(), TraceKind::kRecovery, static_cast<int>(MonotonicMs() - started));
+        EmitWait(call.Number(), TraceKind::kRecovery, static_cast<int>(MonotonicMs() - started));
     }
     return true;
 }
@@ -244,7 +244,7 @@ bool Recover(PortCall &call) {
 // last reply was read (a late reply to an earlier frame, noise) must not be
 // taken for the reply to this one. False when the link was found gone.
 bool PrepareLine(PortCall &call) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     TraceReplySoFar(call);
     if (port.mid_reply) {
         // The host stopped reading a reply before its CR: the rest of it
@@ -261,7 +261,7 @@ bool PrepareLine(PortCall &call) {
 }
 
 int HandOut(PortCall &call, unsigned char byte) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     port.mid_reply = byte != kCarriageReturn;
     if (TraceOn()) {
         port.traced[port.traced_length++] = byte;
@@ -275,7 +275,7 @@ int HandOut(PortCall &call, unsigned char byte) {
 // A read that gave nothing: the link is gone (got < 0), or nothing came in
 // time, which fails the exchange.
 void ReadEnded(PortCall &call, long got, int code) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     TraceReplySoFar(call);
     if (got < 0) {
         LoseLink(call, "while reading", InUseFailure(code, Reason::kClosedByPeer, 0));
@@ -284,32 +284,32 @@ void ReadEnded(PortCall &call, long got, int code) {
     port.recovery_due = true;
     port.mid_reply = false;
     if (TraceOn()) {
-        EmitWait(call.number(), TraceKind::kTimeout, port.target.timeout_ms);
+        EmitWait(call.Number(), TraceKind::kTimeout, port.target.timeout_ms);
     }
 }
 
 }  // namespace
 
 bool OpenLink(PortCall &call, const Target &target, const char *text) {
-    RememberTarget(*call.port(), target, text, TargetSource::kOpened);
+    RememberTarget(*call.PortState(), target, text, TargetSource::kOpened);
     call.open_attempted = true;
     return OpenRemembered(call);
 }
 
 void CloseLink(PortCall &call, bool traced) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     if (port.link != kNoLink) {
         port.ops->close(port.link);
         port.link = kNoLink;
         if (traced && TraceOn()) {
-            EmitWait(call.number(), TraceKind::kClose, 0);
+            EmitWait(call.Number(), TraceKind::kClose, 0);
         }
     }
     ResetExchange(port);
 }
 
 void NoteFailure(PortCall &call, const char *text, int code) {
-    RecordFailure(call.number(), text);
+    RecordFailure(call.Number(), text);
     call.failure_code = code;
 }
 
@@ -322,12 +322,12 @@ bool StartFrame(PortCall &call) {
     if (!PrepareLine(call) && !(EnsureOpen(call) && PrepareLine(call))) {
         return false;
     }
-    call.port()->in_frame = true;
+    call.PortState()->in_frame = true;
     return true;
 }
 
 bool FlushOutput(PortCall &call) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     if (port.output_length == 0) {
         return true;
     }
@@ -336,7 +336,7 @@ bool FlushOutput(PortCall &call) {
     int code = 0;
     if (port.ops->write(port.link, port.output, length, port.target.timeout_ms, &code)) {
         if (TraceOn()) {
-            EmitBytes(call.number(), TraceKind::kWrite, port.output, length);
+            EmitBytes(call.Number(), TraceKind::kWrite, port.output, length);
         }
         return true;
     }
@@ -346,7 +346,7 @@ bool FlushOutput(PortCall &call) {
 }
 
 int NextByte(PortCall &call) {
-    Port &port = *call.port();
+    Port &port = *call.PortState();
     // A frame without its CR yet is sent before its reply is awaited.
     if (port.output_length > 0 && !FlushOutput(call)) {
         return -1;

@@ -78,8 +78,8 @@ class PortCall {
     PortCall(const PortCall &) = delete;
     PortCall &operator=(const PortCall &) = delete;
 
-    Port *port() const { return port_; }
-    int number() const { return number_; }
+    Port *PortState() const { return port_; }
+    int Number() const { return number_; }
     // Each call opens the link at most once, so that a missing device costs
     // one failed open per call, never a loop.
     bool open_attempted = false;

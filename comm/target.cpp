@@ -324,7 +324,10 @@ bool IsStandardBaud(long baud) {
     return false;
 }
 
-bool ParseTarget(const char *text, Target *target, char *why, std::size_t why_capacity) {
+// `why` is written through the complaint (clang-tidy cannot see that).
+bool ParseTarget(const char *text, Target *target,
+                 char *why,  // NOLINT(readability-non-const-parameter)
+                 std::size_t why_capacity) {
     Complaint complaint{why, why_capacity};
     if (text == nullptr || target == nullptr) {
         return Refuse(complaint, "no target given");

@@ -44,7 +44,7 @@ struct LinkSpec {
     std::string target;  // as QOR_OpenPort takes it
     std::vector<ModuleSpec> modules;
 
-    const ModuleSpec *Module(std::string_view name) const;
+    const ModuleSpec *Module(std::string_view wanted) const;
 };
 
 struct Config {

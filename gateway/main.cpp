@@ -55,10 +55,12 @@ int ParseArguments(int argc, char **argv, Arguments *out) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (arg == "--version") {
+        }
+        if (arg == "--version") {
             std::printf("qor-gateway %s\n", QOR_VERSION);
             return 0;
-        } else if (arg == "--check") {
+        }
+        if (arg == "--check") {
             out->check = true;
         } else if (arg == "--verbose" || arg == "-v") {
             out->verbose = true;

@@ -124,7 +124,7 @@ void MqttSession::Stop(std::chrono::milliseconds bound) {
     thread_.join();
 }
 
-void MqttSession::Wake() {
+void MqttSession::Wake() const {
     if (wake_fd_ >= 0) {
         uint64_t one = 1;
         (void)!write(wake_fd_, &one, sizeof one);

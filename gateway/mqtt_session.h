@@ -56,7 +56,7 @@ class MqttSession {
     // and disconnects; what the broker did not acknowledge goes back to the
     // outbox.
     void Stop(std::chrono::milliseconds bound);
-    void Wake();
+    void Wake() const;
 
   private:
     using Clock = std::chrono::steady_clock;

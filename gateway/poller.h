@@ -73,7 +73,7 @@ class LinkPoller {
     using Clock = Schedule::Clock;
 
     void Run();
-    void Poll(std::size_t task);
+    void Poll(std::size_t index);
     Reading Transact(const ModuleState &module, const PollSpec &poll);
     void Execute(const PendingCommand &command);
     void Account(ModuleState &module, int status, int error);

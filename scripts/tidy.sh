@@ -19,7 +19,7 @@ cmake -S . -B build-tidy -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMAND
 
 folders=("$@")
 if ((${#folders[@]} == 0)); then
-    folders=(engine commands comm sim tools tests bench)
+    folders=(engine commands comm sim tools gateway tests bench)
 fi
 for folder in "${folders[@]}"; do
     [[ -d "$folder" ]] || { echo "tidy: no folder '$folder'" >&2; exit 2; }

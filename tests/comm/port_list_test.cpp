@@ -25,7 +25,7 @@ class Tree {
         root_ = mkdtemp(path) != nullptr ? path : "";
     }
     ~Tree() { std::system(("rm -rf '" + root_ + "'").c_str()); }
-    const std::string &root() const { return root_; }
+    const std::string &Root() const { return root_; }
 
     void Folder(const std::string &path) {
         for (std::size_t at = 0; at != std::string::npos;) {
@@ -118,7 +118,7 @@ TEST(CommPortList, FixtureMachineIsDescribedAndSorted) {
          0x0403, 0x6001, "FTDI", "FT232R USB UART", "A12345"},
     };
     QOR_PortInfo ports[8];
-    ASSERT_EQ(4, qor::comm::ListPorts(tree.root().c_str(), ports, 8));
+    ASSERT_EQ(4, qor::comm::ListPorts(tree.Root().c_str(), ports, 8));
     for (int i = 0; i < 4; ++i) {
         const Expected &e = expected[i];
         SCOPED_TRACE(e.device);
@@ -136,11 +136,11 @@ TEST(CommPortList, FixtureMachineIsDescribedAndSorted) {
 TEST(CommPortList, CountWithoutRoomAndAMissingTree) {
     Tree tree;
     BuildMachine(tree);
-    EXPECT_EQ(4, qor::comm::ListPorts(tree.root().c_str(), nullptr, 0));
+    EXPECT_EQ(4, qor::comm::ListPorts(tree.Root().c_str(), nullptr, 0));
     QOR_PortInfo one[1];
-    EXPECT_EQ(4, qor::comm::ListPorts(tree.root().c_str(), one, 1));
+    EXPECT_EQ(4, qor::comm::ListPorts(tree.Root().c_str(), one, 1));
     EXPECT_STREQ("/dev/ttyACM0", one[0].device);
-    EXPECT_EQ(-1, qor::comm::ListPorts((tree.root() + "/nothing").c_str(), one, 1));
+    EXPECT_EQ(-1, qor::comm::ListPorts((tree.Root() + "/nothing").c_str(), one, 1));
 }
 
 // The real machine, whatever it has: each port is a device path, and the

@@ -78,7 +78,7 @@ class Trace : public ::testing::Test {
         WriteAll(pty_.Master(), bytes);
         ASSERT_TRUE(WaitFor([&] { return Waiting() >= before + static_cast<int>(bytes.size()); }));
     }
-    int Waiting() {
+    int Waiting() const {
         int waiting = 0;
         return ioctl(watcher_, FIONREAD, &waiting) == 0 ? waiting : -1;
     }

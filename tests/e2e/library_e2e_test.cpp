@@ -298,7 +298,8 @@ TEST(TraceEndToEnd, FramesAndRepliesShowOnceEachWithTheModulesErrorText) {
                                                static_cast<std::size_t>(event->count)));
         },
         nullptr);
-    int status = -7, error = -7;
+    int status = -7;
+    int error = -7;
     EXPECT_EQ(QOR_TS(port, kM, -150.0f, &status, &error), 100);
     QOR_SetTrace(nullptr, nullptr);
     EXPECT_EQ(lines,
