@@ -292,7 +292,7 @@ int main(int argc, char **argv) {
         ->Iterations(400);
     // The library and the bare loop take turns at each rate, so that both
     // meet the machine in the same state.
-    for (auto [name, function] : {std::pair{"pty_RD", PtyRd}, std::pair{"pty_raw", PtyRaw}}) {
+    for (auto [name, function] : {std::pair{"pty_RD", &PtyRd}, std::pair{"pty_raw", &PtyRaw}}) {
         benchmark::RegisterBenchmark((std::string(name) + "/unpaced").c_str(), function, 0)
             ->UseRealTime()
             ->Unit(benchmark::kMicrosecond)
@@ -304,7 +304,7 @@ int main(int argc, char **argv) {
         double wanted = std::ceil(g_settings.paced_seconds / WireSeconds(baud));
         auto iterations =
             static_cast<benchmark::IterationCount>(std::fmin(std::fmax(wanted, 5), 5000));
-        for (auto [name, function] : {std::pair{"pty_RD", PtyRd}, std::pair{"pty_raw", PtyRaw}}) {
+        for (auto [name, function] : {std::pair{"pty_RD", &PtyRd}, std::pair{"pty_raw", &PtyRaw}}) {
             std::string full = std::string(name) + "/baud:" + std::to_string(baud);
             benchmark::RegisterBenchmark(full.c_str(), function, baud)
                 ->UseRealTime()
