@@ -24,7 +24,7 @@ std::int32_t Length;
 // Kept in the binary so that the file says what it is; nothing returns it.
 [[gnu::used]] extern const char IdentificationText[] =
     "QOR Dynamic-Link Library Protocol Handler, 1.01";
-[[gnu::used]] extern const char VersionText[] = "1.0.0.1";
+[[gnu::used]] extern const char VersionText[] = QOR_VERSION;  // project(VERSION) in CMake
 
 void AttachLibrary() {
     CmdChecksum = 0;
