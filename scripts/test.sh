@@ -1,33 +1,80 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the ordinary build, the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests
-# under ThreadSanitizer, the Windows build under Wine, and a bounded fuzzing
-# run.
+# Builds everything and runs every test: the ordinary build (gcc), the same
+# tests built with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the threaded tests under ThreadSanitizer, the Windows builds under Wine,
+# and a bounded fuzzing run. Every build treats warnings as errors, so the
+# whole tree stays clean under both gcc and clang. The closing lines give
+# the time of each stage.
 #   QOR_FUZZ_SECONDS   length of the fuzzing run (default 60)
 #   QOR_QUICK=1        the ordinary build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 jobs=$(nproc)
 started=$SECONDS
-stage() { echo; echo "== $* ($((SECONDS - started)) s)"; }
+stage_started=$SECONDS
+stage_name=""
+timings=()
+# Starts a stage, closing the one before with its time.
+stage() {
+    end_stage
+    stage_name=$*
+    stage_started=$SECONDS
+    echo
+    echo "== $stage_name (at $((SECONDS - started)) s)"
+}
+end_stage() {
+    if [[ -n "$stage_name" ]]; then
+        timings+=("$(printf '%5d s  %s' $((SECONDS - stage_started)) "$stage_name")")
+    fi
+    stage_name=""
+}
 # Every CTest run goes through here, so that the counts add up at the end.
 counts=$(mktemp)
-trap 'rm -f "$counts"' EXIT
 run_ctest() { ctest "$@" 2>&1 | tee -a "$counts"; }
+print_times() {
+    end_stage
+    echo
+    echo "== stage times"
+    printf '%s\n' "${timings[@]}"
+    printf '%5d s  all stages\n' $((SECONDS - started))
+}
+# A failed stage still shows how long each stage took.
+on_exit() {
+    local rc=$?
+    if ((rc != 0)) && [[ -n "$stage_name" ]]; then
+        local failed=$stage_name
+        print_times
+        echo "FAILED in: $failed"
+    fi
+    rm -f "$counts"
+}
+trap on_exit EXIT
+summary() {
+    print_times
+    local total
+    total=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$counts" |
+        awk '{ n += $1 } END { print n + 0 }')
+    echo "$total passed, 0 failed"
+}
 
-stage "ordinary build: unit, integration and end-to-end tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The packaging tests build Debian packages from this build, which is
+# therefore configured for /usr (libraries in the multiarch folder).
+stage "ordinary build (gcc): unit, integration, end-to-end and packaging tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+    -DQOR_WERROR=ON -DQOR_BUILD_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 run_ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
 
 if [[ "${QOR_QUICK:-0}" == 1 ]]; then
+    summary
     exit 0
 fi
 
-stage "AddressSanitizer + UndefinedBehaviorSanitizer: the whole suite"
+stage "clang, AddressSanitizer + UndefinedBehaviorSanitizer: the whole suite"
 san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
+CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQOR_WERROR=ON \
+    -DQOR_BUILD_BENCH=ON \
     -DCMAKE_C_FLAGS="$san" -DCMAKE_CXX_FLAGS="$san" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
@@ -38,9 +85,9 @@ ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktr
     run_ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 300 \
     -E '^(python|packaging)'
 
-stage "ThreadSanitizer: the tests that call from several threads"
+stage "ThreadSanitizer (gcc): the tests that call from several threads"
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug \
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQOR_WERROR=ON -DQOR_BUILD_BENCH=OFF \
     -DCMAKE_C_FLAGS="$tsan" -DCMAKE_CXX_FLAGS="$tsan" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
@@ -48,13 +95,10 @@ cmake --build build-tsan -j"$jobs" --target engine_tests comm_link_test e2e_libr
 TSAN_OPTIONS=halt_on_error=1 run_ctest --test-dir build-tsan --output-on-failure --timeout 300 \
     -R '(Concurrency|SideBySide|Racing)'
 
-stage "Windows: cross builds with mingw-w64, tests under Wine"
+stage "Windows: cross builds with mingw-w64, 64- and 32-bit tests under Wine"
 bash scripts/windows.sh 2>&1 | tee -a "$counts"
 
 stage "libFuzzer: every command export over arbitrary link input"
 bash scripts/fuzz.sh "${QOR_FUZZ_SECONDS:-60}"
 
-stage "all stages passed in $((SECONDS - started)) s"
-total=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$counts" |
-    awk '{ n += $1 } END { print n + 0 }')
-echo "$total passed, 0 failed"
+summary
