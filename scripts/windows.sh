@@ -8,7 +8,8 @@
 #                     tests, and a host program that calls every export
 #                     through __stdcall pointers found by plain name, with
 #                     the stack pointer checked around each call
-#   build-native-w    qor-sim for the build machine
+#   build-native-w    qor-sim for the build machine, unless QOR_NATIVE_SIM
+#                     names one already built
 # Installs what it needs when run as root (Debian packages only; the 32-bit
 # Wine needs the i386 architecture, which it adds). Where no 32-bit Wine can
 # be had or run, it says so loudly after the rest has run and exits with
@@ -103,15 +104,20 @@ build_gtest() {  # build_gtest BUILD_DIR TOOLCHAIN
 }
 
 # --- builds ------------------------------------------------------------------
-step "native simulator (build-native-w)"
-cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_BUILD_TESTS=OFF \
-    -DQOR_BUILD_BENCH=OFF >/dev/null
-cmake --build "$native" -j"$jobs" --target qor-sim
+# The test script passes the simulator of its own build (QOR_NATIVE_SIM).
+native_sim=${QOR_NATIVE_SIM:-}
+if [[ -z "$native_sim" ]]; then
+    step "native simulator (build-native-w)"
+    cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_BUILD_TESTS=OFF \
+        -DQOR_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$native" -j"$jobs" --target qor-sim
+    native_sim=$native/qor-sim
+fi
 
 for bits in 64 32; do
     if [[ $bits == 64 ]]; then
         build=$win64 toolchain=$root/cmake/toolchains/mingw-w64-x86_64.cmake
-        extra=(-DQOR_NATIVE_SIM="$native/qor-sim")
+        extra=(-DQOR_NATIVE_SIM="$native_sim")
     else
         build=$win32 toolchain=$root/cmake/toolchains/mingw-w64-i686.cmake
         extra=(-DQOR_BUILD_TESTS=ON -DQOR_WINDOWS_CHECKS=OFF -DQOR_WINDOWS_RUN=ON)
