@@ -107,6 +107,7 @@ QOR_SOAK_SECONDS=10 \
 stage "ThreadSanitizer (gcc): the tests that call from several threads"
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQOR_WERROR=ON -DQOR_BUILD_BENCH=OFF \
+    -DQOR_TEST_WHOLE_PROGRAMS=OFF \
     -DCMAKE_C_FLAGS="$tsan" -DCMAKE_CXX_FLAGS="$tsan" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
