@@ -5,12 +5,23 @@
 # The public headers go to <includedir>/qor/, and both the config package
 # and the .pc files put exactly that directory on the include path, so host
 # code writes #include <qor_dll.h>.
+#
+# Every file belongs to one component, which is one Debian package
+# (cmake/Packaging.cmake):
+#   runtime  the shared libraries (.so.1)
+#   dev      headers, .so links, pkg-config files, CMake package, qor_dll(3)
+#            and a page link for each function
+#   tools    qor, qor-sim and their manual pages
+#   python   the Python package
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(QOR_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/qor)
 set(QOR_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/qor)
 set(QOR_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# Debian's python3 reads /usr/lib/python3/dist-packages.
+set(QOR_INSTALL_PYTHONDIR lib/python3/dist-packages CACHE STRING
+    "Folder of the Python package, relative to the prefix")
 
 # The same names in the build tree as after find_package(), so a project that
 # adds this one with add_subdirectory() links qor::qor_dll either way.
@@ -32,35 +43,46 @@ set(QOR_INSTALLED_PROGRAMS)
 foreach(program qor qor-sim qor-gateway)
   if(TARGET ${program})
     set_target_properties(${program} PROPERTIES INSTALL_RPATH "${QOR_PROGRAM_RPATH}")
+  endif()
+endforeach()
+foreach(program qor qor-sim)
+  if(TARGET ${program})
     list(APPEND QOR_INSTALLED_PROGRAMS ${program})
   endif()
 endforeach()
 
 install(TARGETS qor_dll qor_comm
   EXPORT qorTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   INCLUDES DESTINATION ${QOR_INSTALL_INCLUDEDIR})
 if(QOR_INSTALLED_PROGRAMS)
-  install(TARGETS ${QOR_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS ${QOR_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT tools)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/include/qor_dll.h ${PROJECT_SOURCE_DIR}/include/qor_comm.h
-  DESTINATION ${QOR_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/man/qor.1 ${PROJECT_SOURCE_DIR}/docs/man/qor-sim.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/man/qor_dll.3
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+  DESTINATION ${QOR_INSTALL_INCLUDEDIR} COMPONENT dev)
+
+include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake)
+
+# The Python package, with its version written in (its source copy reads it
+# from this project's CMakeLists.txt). It finds the libraries by soname.
+file(GLOB qor_python_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/qor/*.py)
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/python/_installed_version.py @ONLY CONTENT
+  "# Written when the package was installed: the project's version.\nVERSION = \"@PROJECT_VERSION@\"\n")
+install(FILES ${qor_python_sources} ${PROJECT_BINARY_DIR}/python/_installed_version.py
+  DESTINATION ${QOR_INSTALL_PYTHONDIR}/qor COMPONENT python)
 
 # qor-gateway: its manual page, an example configuration beside the other
 # documentation, and a systemd unit whose ExecStart names the program where
 # it is installed. The unit is written at install time, when the prefix is
 # known (cmake --install --prefix, or CPack's /usr).
+# It is a package of its own (the gateway component), as daemons are.
 if(TARGET qor-gateway)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/qor-gateway.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(TARGETS qor-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gateway)
   install(FILES ${PROJECT_SOURCE_DIR}/gateway/gateway.toml.example
-    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/qor-gateway COMPONENT gateway)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
     set(QOR_GATEWAY_PROGRAM_AT "${CMAKE_INSTALL_BINDIR}/qor-gateway")
   else()
@@ -72,7 +94,7 @@ if(TARGET qor-gateway)
                    \"${PROJECT_BINARY_DIR}/gateway/qor-gateway.service\" @ONLY)
     file(INSTALL \"${PROJECT_BINARY_DIR}/gateway/qor-gateway.service\"
          DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
-  ")
+  " COMPONENT gateway)
 endif()
 
 # CMake config package. The generated files locate the prefix relative to
@@ -80,7 +102,8 @@ endif()
 install(EXPORT qorTargets
   NAMESPACE qor::
   FILE qorTargets.cmake
-  DESTINATION ${QOR_INSTALL_CMAKEDIR})
+  DESTINATION ${QOR_INSTALL_CMAKEDIR}
+  COMPONENT dev)
 configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/qorConfig.cmake.in
   ${PROJECT_BINARY_DIR}/cmake/qorConfig.cmake
@@ -93,7 +116,8 @@ write_basic_package_version_file(
 install(FILES
   ${PROJECT_BINARY_DIR}/cmake/qorConfig.cmake
   ${PROJECT_BINARY_DIR}/cmake/qorConfigVersion.cmake
-  DESTINATION ${QOR_INSTALL_CMAKEDIR})
+  DESTINATION ${QOR_INSTALL_CMAKEDIR}
+  COMPONENT dev)
 
 # pkg-config files. With relative install directories the prefix is taken
 # from where the .pc file lies (${pcfiledir}), so `cmake --install --prefix X`
@@ -115,7 +139,11 @@ else()
 endif()
 foreach(pc qor qor_comm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc DESTINATION ${QOR_INSTALL_PKGCONFIGDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc DESTINATION ${QOR_INSTALL_PKGCONFIGDIR}
+          COMPONENT dev)
 endforeach()
 
-include(${CMAKE_CURRENT_LIST_DIR}/Packaging.cmake)
+# Debian packages (cpack), from a build configured for /usr.
+if(NOT WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/Packaging.cmake)
+endif()

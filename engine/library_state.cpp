@@ -16,7 +16,7 @@ static_assert(std::atomic<unsigned char>::is_always_lock_free,
 // Kept in the binary so that the file says what it is; nothing returns it.
 [[gnu::used]] extern const char kIdentificationText[] =
     "QOR Dynamic-Link Library Protocol Handler, 1.01";
-[[gnu::used]] extern const char kVersionText[] = "1.0.0.1";
+[[gnu::used]] extern const char kVersionText[] = QOR_VERSION;  // project(VERSION) in CMake
 
 void AttachLibrary() {
     CmdChecksum.store(0, std::memory_order_relaxed);

@@ -28,7 +28,8 @@ stage() { echo; echo "== $* ($((SECONDS - started)) s)"; }
 stage "packages"
 # What only the benchmarks need. Debian's python3 is the one these packages
 # install into, whatever python3 comes first on PATH.
-bash scripts/setup.sh \
+bash scripts/setup.sh build \
+    /usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake libbenchmark-dev \
     strace strace \
     /usr/lib/python3/dist-packages/serial/__init__.py python3-serial \
     /usr/lib/python3/dist-packages/matplotlib/__init__.py python3-matplotlib \
@@ -39,7 +40,8 @@ py=/usr/bin/python3
 stage "build (Release, $build)"
 jobs=$(nproc)
 ((jobs > 2)) && jobs=2
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=ON \
+    -DQOR_GATEWAY=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target qor_bench_cpu qor_bench_link qor_bench_buses \
     qor_bench_syscalls qor_bench_library_rate qor-sim qor-gateway
 

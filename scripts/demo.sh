@@ -1,8 +1,39 @@
 #!/usr/bin/env bash
-# Builds everything and runs the tour of the library against the simulator.
+# Builds what the tour needs (the two libraries, qor and qor-sim) in
+# build-demo/ and runs the tour of the library against the simulator.
+# Quiet: one line per stage; a stage that fails shows its full log. The
+# test command (scripts/test.sh) builds and tests everything else.
+#   QOR_DEMO_BUILD   the build folder (default build-demo)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
-exec ./build/qor demo
+build=${QOR_DEMO_BUILD:-build-demo}
+started=$SECONDS
+mkdir -p "$build"
+log=$build/demo-build.log
+: >"$log"
+
+stage() {  # stage NAME COMMAND...
+    local name=$1 stage_started=$SECONDS
+    shift
+    printf 'demo: %-11s' "$name"
+    if ! "$@" >>"$log" 2>&1; then
+        echo " FAILED; its log ($log):"
+        cat "$log"
+        exit 1
+    fi
+    echo " done in $((SECONDS - stage_started)) s"
+}
+
+# Release without debug information: the quickest build that runs the tour.
+stage packages bash scripts/setup.sh build
+stage configure cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=OFF
+stage build cmake --build "$build" -j"$(nproc)" --target qor qor-sim
+ready=$((SECONDS - started))
+echo "demo: ready in $ready s; the tour follows"
+echo
+rc=0
+"./$build/qor" demo || rc=$?
+echo
+echo "demo: the tour started $ready s after this command, and ended after $((SECONDS - started)) s"
+exit "$rc"

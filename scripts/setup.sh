@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need and the machine image may lack.
 # Safe to run again: it installs only what is missing.
-#   scripts/setup.sh [CHECK PACKAGE]...
+#   scripts/setup.sh [build|test] [CHECK PACKAGE]...
+# build: what building the libraries and programs takes (the demo's needs);
+# test (the default): that, and what the tests and their stages take.
 # Each extra pair adds one more need: PACKAGE is installed unless CHECK (a
 # command on PATH, or an absolute path) is there. The Windows and benchmark
 # scripts use it for what only they need.
@@ -16,26 +18,37 @@ need() {  # need COMMAND-OR-FILE PACKAGE
     fi
 }
 
+set_name=test
+if [[ "${1:-}" == build || "${1:-}" == test ]]; then
+    set_name=$1
+    shift
+fi
+
 need cmake cmake
 need g++ g++
 need make make
-need python3 python3
-need /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
-need /usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake libbenchmark-dev
-need clang clang
-need clang-tidy clang-tidy
-need nm binutils
-need pkg-config pkgconf
-need dpkg-shlibdeps dpkg-dev
-need file file
-need groff groff-base
-need /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
-# qor-gateway: its libraries, and the broker and the MQTT client its tests run.
-need /usr/include/toml++/toml.h libtomlplusplus-dev
-need /usr/include/nlohmann/json.hpp nlohmann-json3-dev
-need /usr/include/mosquitto.h libmosquitto-dev
-need /usr/sbin/mosquitto mosquitto
-need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
+if [[ "$set_name" == test ]]; then
+    need python3 python3
+    need /usr/bin/python3 python3
+    need /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
+    need /usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake libbenchmark-dev
+    need clang clang
+    need nm binutils
+    need pkg-config pkgconf
+    need dpkg-shlibdeps dpkg-dev
+    need file file
+    need groff groff-base
+    need lintian lintian
+    need clang-tidy clang-tidy
+    need /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+    # qor-gateway: its libraries, and the broker and the MQTT client its
+    # tests run.
+    need /usr/include/toml++/toml.h libtomlplusplus-dev
+    need /usr/include/nlohmann/json.hpp nlohmann-json3-dev
+    need /usr/include/mosquitto.h libmosquitto-dev
+    need /usr/sbin/mosquitto mosquitto
+    need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
+fi
 while (($# >= 2)); do
     need "$1" "$2"
     shift 2

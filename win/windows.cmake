@@ -31,9 +31,24 @@ else()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
                ${PROJECT_SOURCE_DIR}/win/qor_dll.def)
 endif()
-target_sources(qor_dll PRIVATE ${qor_dll_def} ${PROJECT_SOURCE_DIR}/win/qor_dll.rc)
-target_sources(qor_comm PRIVATE ${PROJECT_SOURCE_DIR}/win/qor_comm.def
-                                ${PROJECT_SOURCE_DIR}/win/qor_comm.rc)
+# The version resources carry the project's version (project() in
+# CMakeLists.txt) as FILEVERSION a,b,c,d and as text.
+set(QOR_RC_VERSION)
+foreach(part MAJOR MINOR PATCH TWEAK)
+  if(PROJECT_VERSION_${part} STREQUAL "")
+    list(APPEND QOR_RC_VERSION 0)
+  else()
+    list(APPEND QOR_RC_VERSION ${PROJECT_VERSION_${part}})
+  endif()
+endforeach()
+list(JOIN QOR_RC_VERSION "," QOR_RC_VERSION)
+foreach(dll qor_dll qor_comm)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${dll}.rc.in ${CMAKE_BINARY_DIR}/${dll}.rc @ONLY)
+endforeach()
+
+target_sources(qor_dll PRIVATE ${qor_dll_def} ${CMAKE_BINARY_DIR}/qor_dll.rc)
+target_sources(qor_comm PRIVATE
+  ${PROJECT_SOURCE_DIR}/win/qor_comm.def ${CMAKE_BINARY_DIR}/qor_comm.rc)
 # user32: the debug echo's message box. ws2_32: Winsock.
 target_link_libraries(qor_dll PRIVATE user32)
 target_link_libraries(qor_comm PRIVATE ws2_32)
@@ -42,23 +57,11 @@ target_link_libraries(qor_comm PRIVATE ws2_32)
 # their own, into test programs. QOR_WriteByte and QOR_ReadByte are therefore
 # referenced by plain name rather than through the import table (qor_comm.h
 # declares them dllimport outside qor_comm): in qor_dll.dll the import
-# library's stubs resolve them, in a test program its own definitions do.
-target_compile_definitions(qor_protocol PRIVATE QOR_COMM_BUILD)
-# Test programs that link the protocol objects define the byte link
-# themselves, call the exports in the same program, and attach the library
-# as the program starts (no DllMain runs in them).
-foreach(test_program engine_tests command_fuzzer_replay)
-  if(TARGET ${test_program})
-    target_compile_definitions(${test_program} PRIVATE QOR_DLL_BUILD QOR_COMM_BUILD)
-    target_sources(${test_program} PRIVATE ${PROJECT_SOURCE_DIR}/tests/windows/attach_on_start.cpp)
-  endif()
-endforeach()
+# library's stubs resolve them, in a program that links the objects its own
+# definitions do.
+target_compile_definitions(qor_protocol PUBLIC QOR_COMM_BUILD)
 
-# The checks of what was built (exports, imports, version resources) and the
-# Windows tests. QOR_WINDOWS_CHECKS gives the checks to a build without the
-# other tests, such as the 32-bit one, whose test programs cannot run here.
-option(QOR_WINDOWS_CHECKS "Check the Windows DLLs even when QOR_BUILD_TESTS is off" OFF)
-if(QOR_BUILD_TESTS OR QOR_WINDOWS_CHECKS)
-  enable_testing()
-  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows ${CMAKE_BINARY_DIR}/tests/windows)
-endif()
+# A cross build whose test programs cannot run on the build machine (a
+# 32-bit one where no 32-bit Wine runs) can still check the DLLs' export and
+# import tables: tests/windows without the other tests.
+option(QOR_WINDOWS_CHECKS "Check the Windows DLLs' tables even when QOR_BUILD_TESTS is off" OFF)

@@ -32,11 +32,18 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
-# Test programs run under Wine. Only the 64-bit Wine loader can be counted on
-# (a 32-bit one needs a multi-architecture system), so the wrapper says so
-# when it cannot run a program.
-get_filename_component(QOR_WINE_RUN ${CMAKE_CURRENT_LIST_DIR}/../../win/wine-run.sh ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QOR_WINE_RUN} --prefix=${CMAKE_BINARY_DIR}/wine-prefix)
+# Test programs run under Wine of the target's width: 32-bit programs need the
+# 32-bit Wine (on Debian, the i386 architecture and wine32:i386), and the
+# wrapper says so when it is missing.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+  set(QOR_WINE_ARCH win32)
+else()
+  set(QOR_WINE_ARCH win64)
+endif()
+get_filename_component(QOR_WINE_RUN ${CMAKE_CURRENT_LIST_DIR}/../../tests/windows/wine_run.sh
+                       ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    ${QOR_WINE_RUN} --arch=${QOR_WINE_ARCH} --prefix=${CMAKE_BINARY_DIR}/wine-prefix)
 
 # GoogleTest programs are listed when the tests run, under Wine, rather than
 # as a build step: the build then needs no Wine at all.

@@ -9,7 +9,10 @@ package is a handful of pure-Python files, so this backend writes the wheel
 
 The metadata comes from the [project] table of pyproject.toml, which keeps
 the standard layout: moving to another backend later means changing only the
-[build-system] table.
+[build-system] table. The version is the project's, read from
+project(VERSION ...) in the CMakeLists.txt above this folder (or, in a source
+archive, from its PKG-INFO), and written into the package as
+qor/_installed_version.py.
 """
 
 import base64
@@ -33,14 +36,33 @@ _HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 _PACKAGE = "qor"
 
 
+def _version():
+    """The project's version: project(VERSION ...) in ../CMakeLists.txt, else
+    the Version of the PKG-INFO that a source archive carries."""
+    cmake_lists = os.path.join(os.path.dirname(_HERE), "CMakeLists.txt")
+    pkg_info = os.path.join(_HERE, "PKG-INFO")
+    for path, pattern in (
+        (cmake_lists, r"\bproject\(\s*qor\s+VERSION\s+([0-9][0-9.]*)"),
+        (pkg_info, r"^Version:\s*(\S+)\s*$"),
+    ):
+        if os.path.isfile(path):
+            with open(path, encoding="utf-8") as f:
+                match = re.search(pattern, f.read(), re.M)
+            if match:
+                return match.group(1)
+    raise RuntimeError("no version: neither %s nor %s states one" % (cmake_lists, pkg_info))
+
+
 def _project():
-    """The simple key = "value" entries of [project] in pyproject.toml."""
+    """The simple key = "value" entries of [project] in pyproject.toml, with
+    the version."""
     with open(os.path.join(_HERE, "pyproject.toml"), encoding="utf-8") as f:
         text = f.read()
     table = re.search(r"^\[project\]\s*$(.*?)(?=^\[|\Z)", text, re.M | re.S)
     if table is None:
         raise RuntimeError("pyproject.toml has no [project] table")
     values = dict(re.findall(r'^([A-Za-z-]+)\s*=\s*"([^"]*)"\s*$', table.group(1), re.M))
+    values["version"] = _version()
     for key in ("name", "version"):
         if key not in values:
             raise RuntimeError("pyproject.toml [project] lacks %s" % key)
@@ -68,8 +90,17 @@ def _metadata(project):
 
 def _package_files():
     root = os.path.join(_HERE, _PACKAGE)
-    names = sorted(n for n in os.listdir(root) if n.endswith(".py"))
+    names = sorted(n for n in os.listdir(root) if n.endswith(".py") and n != _INSTALLED_VERSION)
     return [(os.path.join(root, n), "%s/%s" % (_PACKAGE, n)) for n in names]
+
+
+_INSTALLED_VERSION = "_installed_version.py"
+
+
+def _installed_version_entry(version):
+    """(arcname, bytes) of the module that tells an installed copy its version."""
+    text = "# Written when the package was built: the project's version.\nVERSION = %r\n" % version
+    return ("%s/%s" % (_PACKAGE, _INSTALLED_VERSION), text.encode("utf-8"))
 
 
 def _record_line(arcname, data):
@@ -104,7 +135,7 @@ def _write_wheel(wheel_directory, entries):
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     """Write the wheel holding the qor package; return its file name."""
-    entries = []
+    entries = [_installed_version_entry(_project()["version"])]
     for path, arcname in _package_files():
         with open(path, "rb") as f:
             entries.append((arcname, f.read()))
@@ -131,10 +162,11 @@ def build_sdist(sdist_directory, config_settings=None):
     with tarfile.open(os.path.join(sdist_directory, filename), "w:gz", format=tarfile.PAX_FORMAT) as t:
         for path, arcname in files:
             t.add(path, arcname="%s/%s" % (base, arcname))
-        info = _metadata(project).encode("utf-8")
-        member = tarfile.TarInfo("%s/PKG-INFO" % base)
-        member.size = len(info)
-        t.addfile(member, io.BytesIO(info))
+        arcname, data = _installed_version_entry(project["version"])
+        for name, data in (("PKG-INFO", _metadata(project).encode("utf-8")), (arcname, data)):
+            member = tarfile.TarInfo("%s/%s" % (base, name))
+            member.size = len(data)
+            t.addfile(member, io.BytesIO(data))
     return filename
 
 

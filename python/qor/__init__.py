@@ -21,6 +21,7 @@ The libraries (libqor_comm, then libqor_dll) are loaded on first use; see
 """
 
 from ._library import LoadError, load, loaded_paths
+from ._version import __version__
 from .errors import LinkError, ModuleError, QorError
 from .link import FIRST_AUTO_PORT, MAX_VALUE, Link, Module
 
@@ -38,8 +39,6 @@ __all__ = [
     "load",
     "loaded_paths",
 ]
-
-__version__ = "1.0.0"
 
 #: Same as ``Link.enable_debug`` (a process-wide switch of the library).
 enable_debug = Link.enable_debug

@@ -85,6 +85,9 @@ class Libraries:
 _lock = threading.Lock()
 _loaded: Optional[Libraries] = None
 
+# A copy of the libraries shipped inside the package itself (a wheel that
+# bundles them); used before any other.
+_BUNDLED_DIR = Path(__file__).resolve().parent / "_libs"
 # The package's own build tree: python/qor -> python -> project root.
 _BUILD_DIR = Path(__file__).resolve().parent.parent.parent / "build"
 
@@ -122,8 +125,12 @@ def _candidates_in_dir(directory: Path) -> Tuple[Optional[str], Optional[str]]:
 
 
 def _installed_candidates() -> Tuple[str, str]:
-    # find_library gives the name the dynamic linker knows; the plain soname
-    # covers systems where it finds nothing (no ldconfig, no compiler).
+    # The soname, which the dynamic linker looks up itself (the multiarch
+    # library folder, ld.so.cache, LD_LIBRARY_PATH): it names the interface
+    # version this package speaks, where a search for "qor_dll" could find
+    # another. Elsewhere find_library gives the name the system knows.
+    if sys.platform.startswith("linux"):
+        return _COMM_NAMES[-1], _DLL_NAMES[-1]
     comm = ctypes.util.find_library("qor_comm") or _COMM_NAMES[-1]
     dll = ctypes.util.find_library("qor_dll") or _DLL_NAMES[-1]
     return comm, dll
@@ -170,14 +177,15 @@ def _search() -> Libraries:
             # An explicit setting that does not work is an error, not a hint
             # to quietly use some other copy.
             raise LoadError("QOR_LIB_DIR=%s: %s" % (env_dir, exc)) from None
-    comm, dll = _candidates_in_dir(_BUILD_DIR)
-    if dll is not None:
-        try:
-            return _load_pair(comm, dll)
-        except OSError as exc:
-            tried.append("build tree %s: %s" % (_BUILD_DIR, exc))
-    else:
-        tried.append("build tree %s: no library there" % _BUILD_DIR)
+    for what, directory in (("bundled", _BUNDLED_DIR), ("build tree", _BUILD_DIR)):
+        comm, dll = _candidates_in_dir(directory)
+        if dll is not None:
+            try:
+                return _load_pair(comm, dll)
+            except OSError as exc:
+                tried.append("%s %s: %s" % (what, directory, exc))
+        else:
+            tried.append("%s %s: no library there" % (what, directory))
     comm, dll = _installed_candidates()
     try:
         return _load_pair(comm, dll)
@@ -196,10 +204,11 @@ def load(path: Union[None, str, "os.PathLike[str]"] = None) -> Libraries:
     ``path`` is a folder holding both libraries, or the path of libqor_dll
     itself (its libqor_comm is then taken from the same folder). Without a
     path the libraries are searched for in this order: the folder named by
-    the environment variable ``QOR_LIB_DIR``; the project's build tree
-    (``build/`` next to the ``python/`` folder of this package); the installed
-    libraries (``ctypes.util.find_library``, else the soname
-    ``libqor_dll.so.1``).
+    the environment variable ``QOR_LIB_DIR``; a copy bundled with the package
+    (``qor/_libs/``); the project's build tree (``build/`` next to the
+    ``python/`` folder of this package); the system's libraries by soname
+    (``libqor_comm.so.1`` and ``libqor_dll.so.1``, as the Debian package
+    libqor1 installs them; elsewhere ``ctypes.util.find_library``).
 
     The libraries stay loaded for the life of the process. Calling this again
     without a path, or with the path already loaded, returns what is loaded;

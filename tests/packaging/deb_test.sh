@@ -1,105 +1,199 @@
 #!/usr/bin/env bash
-# Builds the Debian package with CPack into a temporary folder, checks its
-# control data and contents, unpacks it (no system-wide install) and runs the
-# unpacked qor.
+# Builds the Debian packages with CPack into a temporary folder and checks
+# them as Debian ships libraries: the control data of each (dependencies
+# computed and satisfiable here), their contents (multiarch library folder,
+# stripped binaries, nothing from the build), lintian without errors. Then
+# it unpacks them into a throw-away root (no system-wide install) and, from
+# there, builds a host with pkg-config and another with CMake, runs them and
+# the Python package against the root's simulator, and runs qor --version.
 #
-# Usage: deb_test.sh BUILD_DIR CPACK VERSION
+# Usage: deb_test.sh BUILD_DIR SOURCE_DIR CPACK CMAKE C_COMPILER VERSION TRIPLET
+#                    FUNCTION,...
 set -euo pipefail
 
-build=$1 cpack=$2 version=$3
-unset LD_LIBRARY_PATH LD_PRELOAD
+build=$1 source=$2 cpack=$3 cmake=$4 cc=$5 version=$6 triplet=$7
+IFS=, read -r -a functions <<<"$8"
+arch=$(dpkg --print-architecture)
+python=/usr/bin/python3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qor-deb-test.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# shellcheck source=consumer_lib.sh
+. "$source/tests/packaging/consumer_lib.sh"
+trap 'stop_sim; rm -rf "$work"' EXIT
 
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-
-for tool in dpkg-deb; do
+for tool in dpkg-deb lintian file; do
     command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed" >&2; exit 1; }
 done
 
-(cd "$build" && "$cpack" -G DEB -B "$work/out") >"$work/cpack.log" 2>&1 ||
+(cd "$build" && "$cpack" -G DEB -B "$work/debs") >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log" >&2; echo "FAIL: cpack -G DEB" >&2; exit 1; }
-shopt -s nullglob
-debs=("$work"/out/qor_*.deb)
-if ((${#debs[@]} != 1)); then
-    cat "$work/cpack.log" >&2
-    echo "FAIL: expected one qor_*.deb, found: ${debs[*]:-none}" >&2
-    exit 1
+
+# package -> architecture of its file
+declare -A package_arch=([libqor1]=$arch [libqor-dev]=$arch [qor-tools]=$arch [python3-qor]=all)
+# The gateway is its own package, where the build has it.
+gateway=0
+if [[ -x "$build/qor-gateway" ]]; then
+    gateway=1
+    package_arch[qor-gateway]=$arch
 fi
-deb=${debs[0]}
-echo "package: $(basename "$deb")"
+declare -A deb
+for package in "${!package_arch[@]}"; do
+    deb[$package]=$work/debs/${package}_${version}_${package_arch[$package]}.deb
+    [[ -f "${deb[$package]}" ]] || { ls "$work/debs" >&2; fail "no $(basename "${deb[$package]}")"; }
+done
+((failures == 0)) || exit 1
+shopt -s nullglob
+all_debs=("$work"/debs/*.deb)
+((${#all_debs[@]} == ${#package_arch[@]})) || fail "cpack made ${#all_debs[@]} packages: ${all_debs[*]}"
 
 # --- control data
-field() { dpkg-deb -f "$deb" "$1"; }
-[[ "$(field Package)" == qor ]] || fail "Package is '$(field Package)'"
-[[ "$(field Version)" == "$version" ]] || fail "Version is '$(field Version)', expected $version"
-[[ "$(field Architecture)" == "$(dpkg --print-architecture)" ]] ||
-    fail "Architecture is '$(field Architecture)'"
-[[ "$(field Maintainer)" == "qor maintainers" ]] || fail "Maintainer is '$(field Maintainer)'"
-[[ "$(field Depends)" == *libc6* ]] || fail "Depends '$(field Depends)' does not name libc6"
-[[ -n "$(field Description)" ]] || fail "no Description"
-dpkg-deb -I "$deb" >"$work/info" || fail "dpkg-deb -I"
-grep -q "^ Version: $version$" "$work/info" || fail "dpkg-deb -I shows no version $version"
-dpkg-deb -e "$deb" "$work/control"
-grep -q "^libqor_dll 1 qor" "$work/control/shlibs" || fail "shlibs lacks libqor_dll 1"
-grep -q "^libqor_comm 1 qor" "$work/control/shlibs" || fail "shlibs lacks libqor_comm 1"
-grep -q ldconfig "$work/control/postinst" || fail "postinst does not run ldconfig"
-
-# --- contents: every path the package must carry, under /usr
-dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c"
-for pattern in \
-    '\./usr/bin/qor$' '\./usr/bin/qor-sim$' \
-    "\./usr/lib/.*libqor_dll\.so\.$version\$" "\./usr/lib/.*libqor_comm\.so\.$version\$" \
-    '\./usr/lib/.*libqor_dll\.so\.1 -> ' '\./usr/lib/.*libqor_dll\.so -> ' \
-    '\./usr/lib/.*libqor_comm\.so\.1 -> ' '\./usr/lib/.*libqor_comm\.so -> ' \
-    '\./usr/include/qor/qor_dll\.h$' '\./usr/include/qor/qor_comm\.h$' \
-    '\./usr/lib/.*cmake/qor/qorConfig\.cmake$' '\./usr/lib/.*cmake/qor/qorConfigVersion\.cmake$' \
-    '\./usr/lib/.*pkgconfig/qor\.pc$' '\./usr/lib/.*pkgconfig/qor_comm\.pc$' \
-    '\./usr/share/man/man1/qor\.1' '\./usr/share/man/man1/qor-sim\.1' \
-    '\./usr/share/man/man3/qor_dll\.3'; do
-    grep -Eq "$pattern" "$work/contents" || fail "package lacks $pattern"
+field() { dpkg-deb -f "${deb[$1]}" "$2"; }
+declare -A section=([libqor1]=libs [libqor-dev]=libdevel [qor-tools]=electronics [python3-qor]=python
+    [qor-gateway]=net)
+for package in "${!deb[@]}"; do
+    [[ "$(field "$package" Package)" == "$package" ]] || fail "$package: Package is wrong"
+    [[ "$(field "$package" Version)" == "$version" ]] || fail "$package: Version is not $version"
+    [[ "$(field "$package" Architecture)" == "${package_arch[$package]}" ]] ||
+        fail "$package: Architecture is $(field "$package" Architecture)"
+    [[ "$(field "$package" Section)" == "${section[$package]}" ]] || fail "$package: Section"
+    [[ "$(field "$package" Maintainer)" == *"<"*"@"*">" ]] || fail "$package: Maintainer"
+    [[ "$(field "$package" Description | wc -l)" -ge 3 ]] ||
+        fail "$package: no long description"
 done
-if [[ -x "$build/qor-gateway" ]]; then
-    for pattern in '\./usr/bin/qor-gateway$' '\./usr/share/man/man1/qor-gateway\.1' \
-        '\./usr/share/doc/qor/gateway\.toml\.example$' \
-        '\./usr/lib/systemd/system/qor-gateway\.service$'; do
-        grep -Eq "$pattern" "$work/contents" || fail "package lacks $pattern"
+depends() { field "$1" Depends; }
+[[ "$(depends libqor1)" == *libc6* && "$(depends libqor1)" == *libstdc++6* ]] ||
+    fail "libqor1 Depends '$(depends libqor1)' lacks what dpkg-shlibdeps finds"
+[[ "$(depends libqor-dev)" == *"libqor1 (= $version)"* ]] || fail "libqor-dev Depends"
+[[ "$(depends qor-tools)" == *"libqor1 (= $version)"* && "$(depends qor-tools)" == *libc6* ]] ||
+    fail "qor-tools Depends '$(depends qor-tools)'"
+[[ "$(depends python3-qor)" == *python3* && "$(depends python3-qor)" == *"libqor1 (>= $version)"* ]] ||
+    fail "python3-qor Depends '$(depends python3-qor)'"
+if ((gateway)); then
+    [[ "$(depends qor-gateway)" == *"libqor1 (= $version)"* && "$(depends qor-gateway)" == *libmosquitto* ]] ||
+        fail "qor-gateway Depends '$(depends qor-gateway)'"
+fi
+# Every dependency is one of these packages or is met on this system.
+satisfied() {  # satisfied "name (op version)"
+    local name op want have
+    read -r name op want <<<"$(sed -E 's/^ *([^ (]+) *(\(([<>=]+) *([^)]+)\))?.*/\1 \3 \4/' <<<"$1")"
+    name=${name%%:*}
+    if [[ -n "${deb[$name]:-}" ]]; then have=$version
+    else have=$(dpkg-query -W -f='${Version}' "$name" 2>/dev/null) || return 1; fi
+    [[ -z "$op" ]] && return 0
+    case "$op" in '=') op=eq ;; '>=') op=ge ;; '<=') op=le ;; '>>') op=gt ;; '<<') op=lt ;; esac
+    dpkg --compare-versions "$have" "$op" "$want"
+}
+for package in "${!deb[@]}"; do
+    IFS=, read -r -a items <<<"$(depends "$package")"
+    for item in "${items[@]}"; do
+        ok=0
+        IFS='|' read -r -a alternatives <<<"$item"
+        for alternative in "${alternatives[@]}"; do satisfied "$alternative" && ok=1; done
+        ((ok)) || fail "$package: dependency '$item' is not met here"
     done
+done
+dpkg-deb -e "${deb[libqor1]}" "$work/control"
+grep -q "^libqor_dll 1 libqor1 (>= $version)" "$work/control/shlibs" || fail "shlibs: libqor_dll"
+grep -q "^libqor_comm 1 libqor1 (>= $version)" "$work/control/shlibs" || fail "shlibs: libqor_comm"
+grep -qx "activate-noawait ldconfig" "$work/control/triggers" || fail "no ldconfig trigger"
+pass "control data"
+
+# --- contents
+lib="usr/lib/$triplet"
+contents() { dpkg-deb -c "${deb[$1]}" | awk '{ print $6 $7 $8 }' | sed 's|^\./||'; }
+expect_contents() {  # expect_contents PACKAGE PATTERN...
+    local package=$1 pattern
+    shift
+    contents "$package" >"$work/contents"
+    for pattern in "$@" "usr/share/doc/$package/copyright" "usr/share/doc/$package/changelog.gz"; do
+        grep -Eq "^$pattern\$" "$work/contents" || fail "$package lacks $pattern"
+    done
+    if grep -Ev '^(usr/|$)' "$work/contents" | grep -q .; then fail "$package: files outside /usr"; fi
+    if grep -Eq 'test|gtest|/build' "$work/contents"; then fail "$package: test or build files"; fi
+}
+expect_contents libqor1 \
+    "$lib/libqor_dll\.so\.$version" "$lib/libqor_dll\.so\.1->libqor_dll\.so\.$version" \
+    "$lib/libqor_comm\.so\.$version" "$lib/libqor_comm\.so\.1->libqor_comm\.so\.$version"
+if contents libqor1 | grep -Eq '\.so->|\.so$|include/'; then fail "libqor1 has development files"; fi
+expect_contents libqor-dev \
+    'usr/include/qor/qor_dll\.h' 'usr/include/qor/qor_comm\.h' \
+    "$lib/libqor_dll\.so->libqor_dll\.so\.1" "$lib/libqor_comm\.so->libqor_comm\.so\.1" \
+    "$lib/pkgconfig/qor\.pc" "$lib/pkgconfig/qor_comm\.pc" \
+    "$lib/cmake/qor/qorConfig\.cmake" "$lib/cmake/qor/qorConfigVersion\.cmake" \
+    "$lib/cmake/qor/qorTargets\.cmake" \
+    'usr/share/man/man3/qor_dll\.3\.gz' 'usr/share/man/man3/QOR_RD\.3\.gz->qor_dll\.3\.gz'
+expect_contents qor-tools 'usr/bin/qor' 'usr/bin/qor-sim' \
+    'usr/share/man/man1/qor\.1\.gz' 'usr/share/man/man1/qor-sim\.1\.gz'
+expect_contents python3-qor 'usr/lib/python3/dist-packages/qor/__init__\.py' \
+    'usr/lib/python3/dist-packages/qor/_installed_version\.py'
+if ((gateway)); then
+    expect_contents qor-gateway 'usr/bin/qor-gateway' 'usr/share/man/man1/qor-gateway\.1\.gz' \
+        'usr/share/doc/qor-gateway/gateway\.toml\.example' \
+        'usr/lib/systemd/system/qor-gateway\.service'
 fi
-# Nothing from the build or test trees, nothing outside /usr.
-if grep -Ev ' \./usr(/|$)| \./$' "$work/contents" | grep -q .; then
-    fail "package has files outside /usr:"
-    grep -Ev ' \./usr(/|$)| \./$' "$work/contents" >&2
+pass "contents"
+
+# --- lintian: no errors; the warnings it gives are listed in the README
+if lintian --fail-on error "${all_debs[@]}" >"$work/lintian" 2>&1
+then
+    pass "lintian: no errors"
+else
+    fail "lintian reports errors"
 fi
-if grep -Eq 'test|gtest|/build' "$work/contents"; then
-    fail "package carries test or build files:"
-    grep -E 'test|gtest|/build' "$work/contents" >&2
+sed 's/^/  lintian: /' "$work/lintian"
+
+# --- unpacked into a throw-away root
+root=$work/root
+for package in "${!deb[@]}"; do dpkg-deb -x "${deb[$package]}" "$root"; done
+elf_files=("$root/$lib"/libqor_*.so."$version" "$root/usr/bin/qor" "$root/usr/bin/qor-sim")
+((gateway)) && elf_files+=("$root/usr/bin/qor-gateway")
+for f in "${elf_files[@]}"; do
+    file -L "$f" | grep -q ', stripped' || fail "$f is not stripped"
+done
+out=$("$root/usr/bin/qor" --version 2>&1) || fail "qor --version from the root: $out"
+[[ "$out" == "qor $version" ]] || fail "qor --version from the root printed '$out'"
+pass "qor --version from the root: $out"
+sim=$root/usr/bin/qor-sim
+if ((gateway)); then
+    grep -q "^ExecStart=/usr/bin/qor-gateway " "$root/usr/lib/systemd/system/qor-gateway.service" ||
+        fail "the systemd unit does not start /usr/bin/qor-gateway"
+    out=$("$root/usr/bin/qor-gateway" --check \
+        "$root/usr/share/doc/qor-gateway/gateway.toml.example" 2>&1) ||
+        fail "qor-gateway --check of the packaged example: $out"
+    pass "qor-gateway from the root checks its example configuration"
+fi
+check_man_links "$root/usr/share/man/man3" "${functions[@]}"
+
+check_headers "$root/usr/include/qor"
+if build_cmake_host "$root/usr" "$root/$lib/cmake/qor"; then
+    run_with_sim "$sim" "find_package host from the root against qor-sim" \
+        "$work/host-cmake/qor_host"
+fi
+if build_pc_hosts "$root/$lib/pkgconfig" "$version"; then
+    run_with_sim "$sim" "pkg-config host from the root against qor-sim" \
+        env LD_LIBRARY_PATH="$root/$lib" "$work/host-pc"
 fi
 
-# --- unpacked, the programs run
-dpkg-deb -x "$deb" "$work/root"
-libdir=$(dirname "$(find "$work/root/usr/lib" -name "libqor_dll.so.$version" -print -quit)")
-if ! out=$(LD_LIBRARY_PATH=$libdir "$work/root/usr/bin/qor" --help 2>&1); then
-    fail "unpacked qor --help exited non-zero"
-fi
-[[ "$out" == *Usage* || "$out" == *usage* ]] || fail "unpacked qor --help printed: $out"
-out=$(LD_LIBRARY_PATH=$libdir "$work/root/usr/bin/qor" --version 2>&1) || true
-[[ "$out" == *"$version"* ]] || fail "unpacked qor --version printed: $out"
-LD_LIBRARY_PATH=$libdir "$work/root/usr/bin/qor-sim" --help >/dev/null ||
-    fail "unpacked qor-sim --help exited non-zero"
-if [[ -x "$build/qor-gateway" ]]; then
-    grep -qx 'ExecStart=/usr/bin/qor-gateway /etc/qor/gateway.toml' \
-        "$work/root/usr/lib/systemd/system/qor-gateway.service" ||
-        fail "the packaged unit does not start /usr/bin/qor-gateway"
-    LD_LIBRARY_PATH=$libdir "$work/root/usr/bin/qor-gateway" \
-        --check "$work/root/usr/share/doc/qor/gateway.toml.example" >/dev/null ||
-        fail "unpacked qor-gateway refuses the example configuration"
-fi
+# The Python package from the root, with Debian's python3, finds libqor1 by
+# soname (here through LD_LIBRARY_PATH, as the root is not the system).
+cat >"$work/use_python.py" <<'EOF'
+import sys
+import qor
 
-if ((failures)); then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "deb package checks passed"
+expected_version, root, pty = sys.argv[1:4]
+assert qor.__version__ == expected_version, qor.__version__
+assert qor.__file__.startswith(root), qor.__file__
+with qor.Link(pty + "?timeout_ms=500") as link:
+    value = link.module("1").rd()
+assert abs(value - 72.1) < 0.001, value
+with open("/proc/self/maps") as maps:
+    loaded = {line.split()[-1] for line in maps if "libqor_" in line}
+assert loaded and all(path.startswith(root) for path in loaded), loaded
+print("python3-qor", qor.__version__, "read", value, "through", sorted(loaded))
+EOF
+run_with_sim "$sim" "python3-qor from the root against qor-sim" \
+    env PYTHONPATH="$root/usr/lib/python3/dist-packages" LD_LIBRARY_PATH="$root/$lib" \
+    "$python" "$work/use_python.py" "$version" "$root"
+cat "$work/out"
+
+finish "deb package checks passed"

@@ -6,32 +6,17 @@
 # work (the programs and .pc files find everything relative to themselves).
 #
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR CMAKE C_COMPILER VERSION
-#                        LIBDIR INCLUDEDIR BINDIR MANDIR
+#                        LIBDIR INCLUDEDIR BINDIR MANDIR FUNCTION,...
 set -euo pipefail
 
 build=$1 source=$2 cmake=$3 cc=$4 version=$5
 libdir=$6 includedir=$7 bindir=$8 mandir=$9
-host_src=$source/tests/packaging/host
-
-# The installed tree must stand on its own, not borrow from the build.
-unset LD_LIBRARY_PATH LD_PRELOAD PKG_CONFIG_PATH CMAKE_PREFIX_PATH
-for n in $(seq 1 16); do unset "QOR_COMM_PORT$n"; done
+IFS=, read -r -a functions <<<"${10}"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qor-install-test.XXXXXX")
-sim_pid=
-cleanup() {
-    if [[ -n "$sim_pid" ]]; then kill "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1; shift
-    if "$@" >"$work/out" 2>&1; then pass "$what"; else fail "$what"; cat "$work/out" >&2; fi
-}
+# shellcheck source=consumer_lib.sh
+. "$source/tests/packaging/consumer_lib.sh"
+trap 'stop_sim; rm -rf "$work"' EXIT
 
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" ||
@@ -45,7 +30,7 @@ for f in \
     "$libdir/cmake/qor/qorTargets.cmake" \
     "$libdir/pkgconfig/qor.pc" "$libdir/pkgconfig/qor_comm.pc" \
     "$bindir/qor" "$bindir/qor-sim" \
-    "$mandir/man1/qor.1" "$mandir/man1/qor-sim.1" "$mandir/man3/qor_dll.3"; do
+    "$mandir/man1/qor.1.gz" "$mandir/man1/qor-sim.1.gz" "$mandir/man3/qor_dll.3.gz"; do
     [[ -f "$prefix/$f" ]] || fail "installed file $f missing"
 done
 # Sonames and development links: name -> soname -> real file.
@@ -55,19 +40,23 @@ for lib in qor_dll qor_comm; do
     [[ "$(readlink "$prefix/$libdir/lib$lib.so")" == "lib$lib.so.1" ]] ||
         fail "lib$lib.so does not point at lib$lib.so.1"
 done
+# The Debian packages' own files (copyright, changelog) stay out of a plain
+# install; the gateway's example configuration is documentation of its own.
+if [[ -e "$prefix/share/doc" ]] && find "$prefix/share/doc" -name copyright -o -name 'changelog*' |
+    grep -q .; then
+    fail "a plain install has the packages' files: $(find "$prefix/share/doc" -type f)"
+fi
 pass "installed files and library links"
+check_man_links "$prefix/$mandir/man3" "${functions[@]}"
+if command -v man >/dev/null; then
+    check "man -M ... QOR_RD shows qor_dll(3)" \
+        bash -c "MANWIDTH=80 man -M '$prefix/$mandir' QOR_RD 2>&1 | grep -q 'QOR_RD(int port'"
+fi
 
-# --- the headers on their own, as plain C, each alone and both together
-cflags=(-std=c99 -Wall -Wextra -Werror -pedantic -fsyntax-only -I"$prefix/$includedir/qor")
-for includes in qor_dll.h qor_comm.h "qor_comm.h qor_dll.h"; do
-    src=
-    for h in $includes; do src+="#include <$h>"$'\n'; done
-    src+=$'int main(void) { return 0; }\n'
-    check "headers ($includes) compile as plain C" \
-        "$cc" "${cflags[@]}" -x c - <<<"$src"
-done
+check_headers "$prefix/$includedir/qor"
 
-# --- the version file: 1.x requests are met, others are not
+# --- the version file: requests for the same major version up to this one
+# are met, others are not.
 check_version() {  # check_version REQUESTED EXPECTED(TRUE|FALSE)
     local got
     got=$("$cmake" -DPACKAGE_FIND_VERSION="$1" \
@@ -75,85 +64,40 @@ check_version() {  # check_version REQUESTED EXPECTED(TRUE|FALSE)
         -P "$source/tests/packaging/version_check.cmake" 2>&1 | tail -n 1)
     [[ "$got" == "$2" ]] || fail "find_package(qor $1) compatible is '$got', expected $2"
 }
-check_version 1.0 TRUE
-check_version 1 TRUE
+IFS=. read -r major minor patch tweak <<<"$version"
+check_version "$major.0" TRUE
+check_version "$major" TRUE
 check_version "$version" TRUE
-check_version 0.9 FALSE
-check_version 2.0 FALSE
-check_version 1.0.0.2 FALSE
-check_version 1.1 FALSE
+check_version "$((major - 1)).9" FALSE
+check_version "$((major + 1)).0" FALSE
+check_version "$major.$minor.${patch:-0}.$((${tweak:-0} + 1))" FALSE
+check_version "$major.$((minor + 1))" FALSE
 pass "version compatibility"
 
-# --- starts a simulator on a fresh pseudo-terminal and runs COMMAND... PTY
-run_with_sim() {
-    local what=$1; shift
-    local pty=
-    coproc SIM { exec "$prefix/$bindir/qor-sim" --pty --steady; }
-    sim_pid=$SIM_PID
-    # The first line appears once the terminal is ready; the bound only
-    # guards against a simulator that never starts.
-    if ! read -r -t 20 pty <&"${SIM[0]}" || [[ "$pty" != /dev/* ]]; then
-        fail "$what: qor-sim printed no terminal path ('$pty')"
-    else
-        check "$what" "$@" "$pty"
-    fi
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" || true
-    sim_pid=
-}
-
-# --- host built through find_package(qor 1.0 REQUIRED)
-if "$cmake" -S "$host_src" -B "$work/host-cmake" -DCMAKE_C_COMPILER="$cc" \
-    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >"$work/host-cmake.log" 2>&1 &&
-    "$cmake" --build "$work/host-cmake" >>"$work/host-cmake.log" 2>&1; then
-    found=$(sed -n 's/^qor_DIR:PATH=//p' "$work/host-cmake/CMakeCache.txt")
-    [[ "$found" == "$prefix/$libdir/cmake/qor" ]] ||
-        fail "find_package found qor in '$found', not in the test prefix"
-    pass "host built with find_package(qor)"
-    run_with_sim "find_package host against qor-sim" "$work/host-cmake/qor_host"
-else
-    cat "$work/host-cmake.log" >&2
-    fail "host built with find_package(qor)"
+# --- hosts built against the prefix, run against the installed simulator
+sim=$prefix/$bindir/qor-sim
+if build_cmake_host "$prefix" "$prefix/$libdir/cmake/qor"; then
+    run_with_sim "$sim" "find_package host against qor-sim" "$work/host-cmake/qor_host"
 fi
-
-# --- host built through pkg-config
-if ! command -v pkg-config >/dev/null; then
-    fail "pkg-config is not installed (scripts/setup.sh installs pkgconf)"
-else
-    export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
-    [[ "$(pkg-config --modversion qor)" == "$version" ]] || fail "pkg-config --modversion qor"
-    [[ "$(pkg-config --modversion qor_comm)" == "$version" ]] || fail "pkg-config --modversion qor_comm"
-    read -r -a pc_flags <<<"$(pkg-config --cflags --libs qor)"
-    if "$cc" -std=c99 -Wall -Wextra -Werror -o "$work/host-pc" "$host_src/main.c" \
-        "${pc_flags[@]}" -lm >"$work/host-pc.log" 2>&1; then
-        pass "host built with pkg-config (${pc_flags[*]})"
-        run_with_sim "pkg-config host against qor-sim" \
-            env LD_LIBRARY_PATH="$prefix/$libdir" "$work/host-pc"
-    else
-        cat "$work/host-pc.log" >&2
-        fail "host built with pkg-config"
-    fi
-    # The host of a library that only talks to the byte link.
-    read -r -a pc_flags <<<"$(pkg-config --cflags --libs qor_comm)"
-    check "qor_comm.pc compiles and links a byte-link host" "$cc" -std=c99 -x c \
-        -o "$work/comm-only" - "${pc_flags[@]}" \
-        <<<$'#include <qor_comm.h>\nint main(void) { QOR_ClosePort(1); return 0; }'
-    unset PKG_CONFIG_PATH
+if build_pc_hosts "$prefix/$libdir/pkgconfig" "$version"; then
+    run_with_sim "$sim" "pkg-config host (LD_LIBRARY_PATH) against qor-sim" \
+        env LD_LIBRARY_PATH="$prefix/$libdir" "$work/host-pc"
+    run_with_sim "$sim" "pkg-config host (rpath) against qor-sim" "$work/host-pc-rpath"
 fi
 
 # --- the gateway, when the build has it: program, manual page, example
 # configuration (which the installed program accepts) and a systemd unit
 # that runs the installed program
 if [[ -x "$build/qor-gateway" ]]; then
-    for f in "$bindir/qor-gateway" "$mandir/man1/qor-gateway.1" \
-        share/doc/qor/gateway.toml.example lib/systemd/system/qor-gateway.service; do
+    for f in "$bindir/qor-gateway" "$mandir/man1/qor-gateway.1.gz" \
+        share/doc/qor-gateway/gateway.toml.example lib/systemd/system/qor-gateway.service; do
         [[ -f "$prefix/$f" ]] || fail "installed file $f missing"
     done
     grep -qx "ExecStart=$prefix/$bindir/qor-gateway /etc/qor/gateway.toml" \
         "$prefix/lib/systemd/system/qor-gateway.service" ||
         fail "qor-gateway.service does not start $prefix/$bindir/qor-gateway"
     check "installed qor-gateway accepts the example configuration" \
-        "$prefix/$bindir/qor-gateway" --check "$prefix/share/doc/qor/gateway.toml.example"
+        "$prefix/$bindir/qor-gateway" --check "$prefix/share/doc/qor-gateway/gateway.toml.example"
 fi
 
 # --- the CLI from the prefix, with no library path set
@@ -170,11 +114,8 @@ if command -v pkg-config >/dev/null; then
     [[ "$(cd "$moved_libdir" && pwd -P)" == "$(cd "$prefix/$libdir" && pwd -P)" ]] ||
         fail "moved qor.pc libdir is '$moved_libdir'"
 fi
-run_with_sim "qor from a moved prefix against qor-sim" "$prefix/$bindir/qor" rd --link
+run_with_sim "$prefix/$bindir/qor-sim" "qor from a moved prefix against qor-sim" \
+    "$prefix/$bindir/qor" rd --link
 pass "moved prefix"
 
-if ((failures)); then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "all packaging checks passed"
+finish "all packaging checks passed"

@@ -166,6 +166,40 @@ class Loading(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertEqual(done.stdout.split(), [real_comm, real_dll])
 
+    def test_bundled_copy_then_system_soname(self):
+        # An installed package: a copy bundled in qor/_libs comes first;
+        # without one, the system's libraries by soname (found here through
+        # LD_LIBRARY_PATH, as the multiarch folder is not ours to fill).
+        root = tempfile.TemporaryDirectory()
+        self.addCleanup(root.cleanup)
+        show = (
+            "import qor; qor.load()\n"
+            "print(sorted({l.split()[-1] for l in open('/proc/self/maps') if 'libqor_' in l}))"
+        )
+        bundled = os.path.join(root.name, "bundled")
+        libs = os.path.join(bundled, "qor", "_libs")
+        shutil.copytree(os.path.join(PACKAGE_DIR, "qor"), os.path.join(bundled, "qor"))
+        os.mkdir(libs)
+        for name in ("libqor_dll.so", "libqor_comm.so"):
+            shutil.copy(os.path.join(self.dir, name), os.path.join(libs, name))
+        system = os.path.join(root.name, "system")
+        shutil.copytree(os.path.join(PACKAGE_DIR, "qor"), os.path.join(system, "qor"))
+        in_libs = [os.path.join(libs, n) for n in ("libqor_comm.so", "libqor_dll.so")]
+        in_system = [
+            os.path.realpath(os.path.join(self.dir, n))
+            for n in ("libqor_comm.so.1", "libqor_dll.so.1")
+        ]
+        cases = [
+            ("bundled", bundled, {}, in_libs),
+            ("system", system, {"LD_LIBRARY_PATH": self.dir}, in_system),
+        ]
+        for name, package, env, expected in cases:
+            with self.subTest(source=name):
+                env = dict(env, PYTHONPATH=package)
+                done = self.run_python(show, env)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(done.stdout.strip(), repr(sorted(expected)))
+
     def test_failures(self):
         with tempfile.TemporaryDirectory() as empty:
             cases = [

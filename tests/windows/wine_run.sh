@@ -1,37 +1,52 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine, headless and quiet, for CTest (as the
 # cross builds' CMAKE_CROSSCOMPILING_EMULATOR) and for scripts/windows.sh.
-#   wine-run.sh [--prefix=DIR] PROGRAM.exe [ARGS...]
-# The Wine prefix is $QOR_WINEPREFIX if set, else DIR, else ./wine-prefix;
-# it is created on first use, once, even when several tests start together.
-# The exit status is the program's.
+#   wine_run.sh [--arch=win64|win32] [--prefix=DIR] PROGRAM.exe [ARGS...]
+# --arch names the programs' width (default win64): win32 programs run under
+# the 32-bit Wine loader in a 32-bit prefix. The Wine prefix is
+# $QOR_WINEPREFIX if set, else DIR, else ./wine-prefix; it is created on
+# first use, once, even when several tests start together. The exit status
+# is the program's.
 set -euo pipefail
 
+arch=win64
 prefix="${QOR_WINEPREFIX:-}"
-if [[ "${1:-}" == --prefix=* ]]; then
-    [[ -n "$prefix" ]] || prefix="${1#--prefix=}"
+while [[ "${1:-}" == --* ]]; do
+    case "$1" in
+    --arch=win32 | --arch=win64) arch="${1#--arch=}" ;;
+    --prefix=*) [[ -n "$prefix" ]] || prefix="${1#--prefix=}" ;;
+    *) break ;;
+    esac
     shift
-fi
+done
 [[ -n "$prefix" ]] || prefix="$PWD/wine-prefix"
 if [[ $# -lt 1 ]]; then
-    echo "usage: wine-run.sh [--prefix=DIR] PROGRAM.exe [ARGS...]" >&2
+    echo "usage: wine_run.sh [--arch=win64|win32] [--prefix=DIR] PROGRAM.exe [ARGS...]" >&2
     exit 2
 fi
 
 wine=""
-for candidate in wine64 /usr/lib/wine/wine64 /usr/lib64/wine/wine64 wine; do
+if [[ "$arch" == win32 ]]; then
+    candidates=(/usr/lib/wine/wine /usr/lib32/wine/wine)
+    missing="no 32-bit Wine found (Debian: dpkg --add-architecture i386, then apt-get install wine32:i386)"
+else
+    candidates=(wine64 /usr/lib/wine/wine64 /usr/lib64/wine/wine64 wine)
+    missing="no Wine found (Debian: apt-get install wine64)"
+fi
+for candidate in "${candidates[@]}"; do
     if command -v "$candidate" >/dev/null 2>&1; then
         wine="$(command -v "$candidate")"
         break
     fi
 done
 if [[ -z "$wine" ]]; then
-    echo "wine-run.sh: no Wine found (Debian: apt-get install wine64)" >&2
+    echo "wine_run.sh: $missing" >&2
     exit 127
 fi
 wineserver="$(dirname "$wine")/wineserver"
 [[ -x "$wineserver" ]] || wineserver="$(command -v wineserver || echo wineserver)"
 
+export WINEARCH="$arch"
 export WINEPREFIX="$prefix"
 export WINEDEBUG=-all
 # No window may ever open: without a display a message box fails at once
@@ -56,7 +71,7 @@ if [[ ! -f "$ready" ]]; then
     "$wine" wineboot --init </dev/null >/dev/null 2>&1 9>&- || true
     "$wineserver" -w 9>&- || true
     if [[ ! -f "$prefix/system.reg" ]]; then
-        echo "wine-run.sh: could not create the Wine prefix $prefix" >&2
+        echo "wine_run.sh: could not create the Wine prefix $prefix" >&2
         exit 1
     fi
     touch "$ready"
