@@ -1,23 +1,125 @@
 #include "link_hooks.h"
 
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include "log.h"
+#include "qor_comm.h"
 #include "qor_dll.h"
 
 namespace qor::gateway {
 
-std::string ModuleErrorText(int /*port*/, int status, int error) {
+namespace {
+
+// What the trace told about one port: the link's name for the log, and the
+// module's error reply of the port's current transaction.
+struct TracedPort {
+    std::string link_name;
+    std::string error_reply;
+};
+
+// One trace callback serves the whole process; it is installed once and
+// stays, so that no port ever waits for it to be swapped.
+std::mutex traced_mutex;
+std::map<int, TracedPort> traced_ports;
+bool trace_installed = false;
+
+// The bytes as a line: a final CR dropped, other control characters and
+// bytes above 126 escaped, so that nothing a link delivers reaches the log
+// raw.
+std::string Printable(const unsigned char *bytes, int count) {
+    if (count > 0 && bytes[count - 1] == '\r') {
+        --count;
+    }
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        if (bytes[i] >= ' ' && bytes[i] < 127 && bytes[i] != '\\') {
+            text += static_cast<char>(bytes[i]);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", bytes[i]);
+            text += escaped;
+        }
+    }
+    return text;
+}
+
+std::string Describe(const QOR_TraceEvent &event) {
+    const std::string bytes = event.bytes != nullptr ? Printable(event.bytes, event.count) : "";
+    const std::string text = event.text != nullptr ? event.text : "";
+    switch (event.kind) {
+        case QOR_TRACE_WRITE:
+            return "> " + bytes;
+        case QOR_TRACE_READ:
+            return "< " + bytes;
+        case QOR_TRACE_TIMEOUT:
+            return "! no reply in " + std::to_string(event.milliseconds) + " ms";
+        case QOR_TRACE_DISCARD:
+            return "! stale input discarded: " + bytes;
+        case QOR_TRACE_RECOVERY:
+            return "! waited " + std::to_string(event.milliseconds) + " ms for a quiet line";
+        case QOR_TRACE_OPEN:
+            return "opened " + text;
+        case QOR_TRACE_REOPEN:
+            return "reopened " + text;
+        case QOR_TRACE_OPEN_FAILED:
+            return "! cannot open: " + text;
+        case QOR_TRACE_CLOSE:
+            return "closed";
+        case QOR_TRACE_LINK_LOST:
+            return "! link lost: " + text;
+        default:
+            return "event " + std::to_string(event.kind);
+    }
+}
+
+// Runs under the port's lock in the byte link, on the poller's thread; it
+// takes only the gateway's own lock and calls nothing of the libraries.
+void OnTraceEvent(const QOR_TraceEvent *event, void * /*user*/) {
+    std::lock_guard<std::mutex> lock(traced_mutex);
+    auto found = traced_ports.find(event->port);
+    if (found == traced_ports.end()) {
+        return;
+    }
+    TracedPort &port = found->second;
+    if (event->kind == QOR_TRACE_WRITE) {
+        port.error_reply.clear();
+    } else if (event->kind == QOR_TRACE_READ && event->count > 0 && event->bytes[0] == '?') {
+        port.error_reply = Printable(event->bytes, event->count);
+    }
+    if (Verbose()) {
+        Log(Level::kTrace, "link " + port.link_name + ": " + Describe(*event));
+    }
+}
+
+}  // namespace
+
+std::string ModuleErrorText(int port, int status, int error) {
     bool module_error = status == QOR_STATUS_REPLY_FAULT && error != QOR_ERROR_NO_REPLY &&
                         error != QOR_ERROR_REPLY_CHECKSUM;
     if (!module_error) {
         return "";
     }
-    // The library keeps only the character at index 3 of "?1 RANGE".
+    {
+        std::lock_guard<std::mutex> lock(traced_mutex);
+        auto found = traced_ports.find(port);
+        if (found != traced_ports.end() && !found->second.error_reply.empty()) {
+            return found->second.error_reply;
+        }
+    }
+    // Without the reply itself, the error code's character is what is known.
     if (error > ' ' && error < 127) {
         return std::string(1, static_cast<char>(error));
     }
     return "code " + std::to_string(error);
 }
 
-std::string LinkFailureText(int /*port*/, int status, int error) {
+std::string LinkFailureText(int port, int status, int error) {
+    char reason[512];
+    if (QOR_PortError(port, reason, sizeof reason) > 0) {
+        return reason;
+    }
     if (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_NOT_WRITTEN) {
         return "frame not written (port cannot be opened, or the link failed)";
     }
@@ -27,10 +129,25 @@ std::string LinkFailureText(int /*port*/, int status, int error) {
     return "status " + std::to_string(status) + ", error " + std::to_string(error);
 }
 
-bool InstallLinkTrace(int /*port*/, const std::string & /*link_name*/) {
-    return false;
+bool InstallLinkTrace(int port, const std::string &link_name) {
+    bool install = false;
+    {
+        std::lock_guard<std::mutex> lock(traced_mutex);
+        traced_ports[port] = TracedPort{link_name, ""};
+        install = !trace_installed;
+        trace_installed = true;
+    }
+    // Outside the lock: setting the callback waits for a running one, which
+    // takes that lock.
+    if (install) {
+        QOR_SetTrace(OnTraceEvent, nullptr);
+    }
+    return true;
 }
 
-void RemoveLinkTrace(int /*port*/) {}
+void RemoveLinkTrace(int port) {
+    std::lock_guard<std::mutex> lock(traced_mutex);
+    traced_ports.erase(port);
+}
 
 }  // namespace qor::gateway

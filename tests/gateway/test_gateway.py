@@ -43,7 +43,7 @@ class Readings(unittest.TestCase):
         links = [
             ("bus-a", self.sim_a.target, [
                 ("1", "boiler", "rd = 100, rh = 100, out0 = { query = \"di\", interval_ms = 100, bytes = 2, bit = 0 }",
-                 ["hi", "do"]),
+                 ["hi", "do", "ts"]),
                 ("2", "pump", "rd = 150, rl = 150", [])]),
             ("bus-b", self.sim_b.target, [("1", "tank", "rd = 100, re = 200", [])]),
         ]
@@ -111,6 +111,11 @@ class Readings(unittest.TestCase):
         self.sub.publish(boiler + "/set/do", '{"outputs": 5}')
         self.assertTrue(self.sub.wait_for(boiler + "/set/do/result")["ok"])
         self.assertIsNotNone(self.sub.wait_for(boiler + "/out0", lambda p: p["value"] == 1))
+        # A command the module refuses: its own error reply comes back.
+        self.sub.publish(boiler + "/set/ts", '{"value": -100}')
+        got = self.sub.wait_for(boiler + "/set/ts/result")
+        self.assertEqual((got["ok"], got["status"], got["error"], got.get("error_text")),
+                         (False, 100, ord("R"), "?1 RANGE"))
         refused = [
             ("lo", '{"value": 1}', '"lo" is not writable on module "boiler"'),
             ("hi", '{"value": "x"}', '"value" has the wrong type'),
