@@ -108,7 +108,9 @@ class Sim:
         first = self.proc.stdout.readline().decode().strip() if ready else ""
         if not first:
             raise AssertionError("qor-sim printed no address")
-        self.target = "socket://%s?timeout_ms=100" % first
+        # Long enough for a busy machine or a sanitizer build to answer in
+        # time, short enough that a silent module goes offline quickly.
+        self.target = "socket://%s?timeout_ms=400" % first
 
     def toggle_silence(self):
         self.proc.send_signal(signal.SIGUSR1)
