@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "own_flags.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
 #include "run_reported.h"
@@ -107,50 +108,29 @@ void Buses(benchmark::State &state, int baud) {
     state.counters["baud"] = benchmark::Counter(baud, benchmark::Counter::kAvgThreads);
 }
 
-bool ParseList(const char *text, std::vector<int> *list) {
-    list->clear();
-    for (char *end = nullptr;; text = end + 1) {
-        long number = std::strtol(text, &end, 10);
-        if (end == text || number <= 0) {
-            return false;
-        }
-        list->push_back(static_cast<int>(number));
-        if (*end != ',') {
-            return *end == '\0';
-        }
-    }
-}
-
 // Takes this program's own flags out of argv; false on a malformed one.
-bool TakeOwnFlags(int *argc, char **argv) {
-    int kept = 1;
-    bool ok = true;
-    for (int i = 1; i < *argc; ++i) {
-        const char *arg = argv[i];
-        auto value_of = [arg](const char *name) -> const char * {
-            std::size_t length = std::strlen(name);
-            return std::strncmp(arg, name, length) == 0 ? arg + length : nullptr;
-        };
-        if (const char *v = value_of("--qor_sim=")) {
-            g_settings.sim = v;
-        } else if (const char *v = value_of("--bauds=")) {
-            ok = ok && ParseList(v, &g_settings.bauds);
-        } else if (const char *v = value_of("--buses=")) {
-            ok = ok && ParseList(v, &g_settings.buses);
-        } else if (const char *v = value_of("--seconds=")) {
-            g_settings.seconds = std::atof(v);
-        } else {
-            argv[kept++] = argv[i];
-        }
-    }
-    *argc = kept;
-    return ok && g_settings.seconds > 0 && !g_settings.bauds.empty() && !g_settings.buses.empty();
+bool TakeFlags(int *argc, char **argv) {
+    using qor::bench::ParsePositiveList;
+    bool ok = qor::bench::TakeOwnFlags(
+        argc, argv,
+        {{"--qor_sim=",
+          [](const char *v) {
+              g_settings.sim = v;
+              return true;
+          }},
+         {"--bauds=", [](const char *v) { return ParsePositiveList(v, &g_settings.bauds); }},
+         {"--buses=", [](const char *v) { return ParsePositiveList(v, &g_settings.buses); }},
+         {"--seconds=", [](const char *v) {
+              g_settings.seconds = std::atof(v);
+              return g_settings.seconds > 0;
+          }}});
+    return ok && !g_settings.bauds.empty() && !g_settings.buses.empty();
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (!TakeOwnFlags(&argc, argv)) {
+    if (!TakeFlags(&argc, argv)) {
         return 2;
     }
     benchmark::Initialize(&argc, argv);

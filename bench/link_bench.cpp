@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "alloc_count.h"
+#include "own_flags.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
 #include "run_reported.h"
@@ -240,44 +241,31 @@ void SleepOvershoot(benchmark::State &state, long slack_ns) {
 }
 
 // Takes this program's own flags out of argv; false on a malformed one.
-bool TakeOwnFlags(int *argc, char **argv) {
-    int kept = 1;
-    for (int i = 1; i < *argc; ++i) {
-        const char *arg = argv[i];
-        auto value_of = [arg](const char *name) -> const char * {
-            std::size_t length = std::strlen(name);
-            return std::strncmp(arg, name, length) == 0 ? arg + length : nullptr;
-        };
-        if (const char *v = value_of("--qor_sim=")) {
-            g_settings.sim = v;
-        } else if (const char *v = value_of("--bauds=")) {
-            g_settings.bauds.clear();
-            for (char *end = nullptr;; v = end + 1) {
-                long rate = std::strtol(v, &end, 10);
-                if (end == v || rate <= 0) {
-                    return false;
-                }
-                g_settings.bauds.push_back(static_cast<int>(rate));
-                if (*end != ',') {
-                    break;
-                }
-            }
-        } else if (const char *v = value_of("--paced_seconds=")) {
-            g_settings.paced_seconds = std::atof(v);
-        } else if (const char *v = value_of("--unpaced_seconds=")) {
-            g_settings.unpaced_seconds = std::atof(v);
-        } else {
-            argv[kept++] = argv[i];
-        }
-    }
-    *argc = kept;
-    return g_settings.paced_seconds > 0 && g_settings.unpaced_seconds > 0;
+bool TakeFlags(int *argc, char **argv) {
+    return qor::bench::TakeOwnFlags(
+        argc, argv,
+        {{"--qor_sim=",
+          [](const char *v) {
+              g_settings.sim = v;
+              return true;
+          }},
+         {"--bauds=",
+          [](const char *v) { return qor::bench::ParsePositiveList(v, &g_settings.bauds); }},
+         {"--paced_seconds=",
+          [](const char *v) {
+              g_settings.paced_seconds = std::atof(v);
+              return g_settings.paced_seconds > 0;
+          }},
+         {"--unpaced_seconds=", [](const char *v) {
+              g_settings.unpaced_seconds = std::atof(v);
+              return g_settings.unpaced_seconds > 0;
+          }}});
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (!TakeOwnFlags(&argc, argv)) {
+    if (!TakeFlags(&argc, argv)) {
         return 2;
     }
     benchmark::Initialize(&argc, argv);
