@@ -53,13 +53,15 @@ LinkInUse DefaultLink(int port) {
     return link;
 }
 
-int ReportOpenFailure(const LinkInUse &link, bool malformed) {
+int ReportOpenFailure(const LinkInUse &link, bool refused_as_invalid) {
     const std::string reason = PortErrorText(link.port);
-    if (malformed) {
+    // EINVAL alone could come from a device that refuses its settings; the
+    // byte link words a malformed target as such.
+    if (refused_as_invalid && reason.rfind("bad target", 0) == 0) {
         const std::string from = link.source == QOR_TARGET_ENVIRONMENT
                                      ? " (from QOR_COMM_PORT" + std::to_string(link.port) + ")"
                                      : "";
-        ReportError(Escape(reason.empty() ? "bad target \"" + link.target + "\"" : reason) + from);
+        ReportError(Escape(reason) + from);
         std::fprintf(stderr, "%s\n", UsageHint().c_str());
         return kExitUsage;
     }
