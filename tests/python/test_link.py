@@ -162,11 +162,12 @@ class Keywords(unittest.TestCase):
 class Logging(unittest.TestCase):
     def test_frames_go_to_the_qor_logger_escaped(self):
         sim = Sim(self, "--steady", "--garbage=\\x1b[2J")
-        with qor.Link(sim.target) as link:
+        short = sim.target.rsplit("=", 1)[0] + "=30"  # timeout_ms=30
+        with qor.Link(sim.target) as link, qor.Link(short, port=77) as other:
             with self.assertLogs("qor", logging.DEBUG) as logged:
                 self.assertEqual(link.module("1").read(), 72.1)
                 with self.assertRaises(qor.NoReplyError):
-                    qor.Link(sim.target.replace("1000", "30"), port=77).module("7").rd()
+                    other.module("7").rd()
             port = link.port
         lines = [r.getMessage() for r in logged.records]
         self.assertIn("port %d  >  $1RD" % port, lines)
