@@ -25,8 +25,8 @@ int RunCommand(const CommandLine &line) {
         if (out.status != QOR_STATUS_OK) {
             ReportError(DescribeFailure(FailureOf(out, line.invocation, links.front(), address)));
             exit_code = std::max(exit_code, ExitCodeFor(out.status));
-            if (out.status == QOR_STATUS_LINK_FAULT && out.error == QOR_ERROR_NOT_WRITTEN) {
-                break;  // the next address would fail the same way
+            if (out.status == QOR_STATUS_LINK_FAULT && out.error != QOR_ERROR_DIGIT_COUNT) {
+                break;  // a lost link, or arguments no frame takes: the same for every address
             }
             continue;
         }

@@ -256,6 +256,10 @@ class Link:
       free number from 1000 up. Given a device name instead, as pyserial's
       ``port=``, it is the target.
 
+    Only the target goes by position: ``Link(target, 9600)`` is a
+    ``TypeError``, as 9600 could be meant as pyserial's baud rate or as
+    the port number this class took there before.
+
     Use it as a context manager, or call ``close()``::
 
         with qor.Link("/dev/ttyUSB0", baudrate=9600, timeout=0.2) as link:
@@ -274,8 +278,8 @@ class Link:
     def __init__(
         self,
         target: Union[None, str, bytes, "os.PathLike[str]"] = None,
+        *positional,
         baudrate: Optional[int] = None,
-        *,
         timeout: Optional[float] = None,
         recovery: Optional[float] = None,
         connect_timeout: Optional[float] = None,
@@ -284,6 +288,13 @@ class Link:
     ):
         self._port: Optional[int] = None
         self._lock = threading.Lock()
+        if positional:
+            # Link(target, 9600) reads as pyserial's baud rate, but was the
+            # port number before: either guess could be silently wrong.
+            raise TypeError(
+                "Link() takes only the target by position: give baudrate= (pyserial's second "
+                "argument) or port= (the library's port number) by keyword"
+            )
         if target is None and isinstance(port, (str, bytes, os.PathLike)):
             target, port = port, None
         if target is None:

@@ -156,6 +156,9 @@ class Keywords(unittest.TestCase):
                 target = keywords.pop("target", sim.target.split("?")[0])
                 self.assertRaises(kind, qor.Link, target, **keywords)
         self.assertRaises(TypeError, qor.Link)
+        # The second positional argument was the port number; pyserial's is
+        # the baud rate. Neither is guessed.
+        self.assertRaises(TypeError, qor.Link, sim.target, 9600)
         self.assertEqual(sim.frames(), [])
 
 
