@@ -419,6 +419,18 @@ TEST(ToolsCli, PollRunsSeveralLinksSideBySide) {
     EXPECT_LT(sent, answered) << r.err;
 }
 
+// On a terminal, scan says which address it is asking; script(1) gives it
+// one.
+TEST(ToolsCli, ScanShowsProgressOnATerminal) {
+    Sim sim({"--silent"});
+    ASSERT_TRUE(sim.Ready());
+    const Finished r =
+        Shell("script -qec \"QOR --link PTY --timeout 5 scan\" /dev/null", sim.Path());
+    EXPECT_NE(r.out.find("\rscan: asking ! (1 of 94), 0 answered"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\rscan: asking ~ (94 of 94), 0 answered"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("qor: no module answered"), std::string::npos) << r.out;
+}
+
 TEST(ToolsCli, PortsListsTheSerialPorts) {
     const Finished r = QorAlone({"ports"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
