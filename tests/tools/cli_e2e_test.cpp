@@ -398,7 +398,7 @@ TEST(ToolsCli, PollSeveralQueriesAndAddresses) {
 
 // Two buses, each with a module that answers after 300 ms: polled side by
 // side, the second frame goes out before the first reply comes back.
-TEST(ToolsCli, PollRunsSeveralLinksSideBySide) {
+TEST(ToolsCli, PollRunsSeveralLinksAtOnce) {
     Sim first({"--steady", "--delay-ms", "300"});
     Sim second({"--steady", "--delay-ms", "300"});
     ASSERT_TRUE(first.Ready() && second.Ready());
