@@ -112,18 +112,6 @@ std::vector<Bus> Layout(const CommandLine &line, const std::vector<LinkInUse> &l
     return buses;
 }
 
-// A CSV field, quoted when it holds a comma or a quote (an address can).
-std::string CsvField(const std::string &text) {
-    if (text.find_first_of(",\"") == std::string::npos) {
-        return text;
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return quoted + "\"";
-}
-
 bool OneCell(const std::vector<Bus> &buses) {
     return buses.size() == 1 && buses.front().cells.size() == 1;
 }
@@ -138,7 +126,7 @@ std::string Header(const std::vector<Bus> &buses) {
         for (const Cell &cell : bus.cells) {
             const std::string name = port + std::string(1, static_cast<char>(cell.address)) + ":" +
                                      QueryName(*cell.query);
-            header += "," + CsvCellHeader(CsvField(name), cell.query->row->result);
+            header += "," + CsvCellHeader(name, cell.query->row->result);
         }
     }
     return header;

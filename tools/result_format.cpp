@@ -169,12 +169,28 @@ std::string CsvRow(const std::string &time, ResultKind kind, const Outcome &out)
     return time + "," + CsvCell(kind, out);
 }
 
-std::string CsvCellHeader(const std::string &prefix, ResultKind kind) {
-    std::string header = prefix;
-    if (kind == ResultKind::kLimit) {
-        header += "," + prefix + ":mode";
+namespace {
+
+// A CSV field, quoted when it holds a comma or a quote (an address can).
+std::string CsvField(const std::string &text) {
+    if (text.find_first_of(",\"") == std::string::npos) {
+        return text;
     }
-    return header + "," + prefix + ":status," + prefix + ":error";
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+std::string CsvCellHeader(const std::string &prefix, ResultKind kind) {
+    std::string header = CsvField(prefix);
+    if (kind == ResultKind::kLimit) {
+        header += "," + CsvField(prefix + ":mode");
+    }
+    return header + "," + CsvField(prefix + ":status") + "," + CsvField(prefix + ":error");
 }
 
 std::string CsvCell(ResultKind kind, const Outcome &out) {

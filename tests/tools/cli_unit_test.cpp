@@ -718,6 +718,10 @@ TEST(ToolsFormat, PollCells) {
     EXPECT_EQ(CsvCellHeader("1:rd", ResultKind::kValue), "1:rd,1:rd:status,1:rd:error");
     EXPECT_EQ(CsvCellHeader("p2:A:rl", ResultKind::kLimit),
               "p2:A:rl,p2:A:rl:mode,p2:A:rl:status,p2:A:rl:error");
+    // Addresses ',' and '"' would break the columns unquoted.
+    EXPECT_EQ(CsvCellHeader(",:rd", ResultKind::kValue), "\",:rd\",\",:rd:status\",\",:rd:error\"");
+    EXPECT_EQ(CsvCellHeader("\":re", ResultKind::kCount),
+              "\"\"\":re\",\"\"\":re:status\",\"\"\":re:error\"");
     EXPECT_EQ(CsvCell(ResultKind::kValue, ok), "72.10,0,0");
     EXPECT_EQ(CsvCell(ResultKind::kLimit, ok), "72.10,momentary,0,0");
     EXPECT_EQ(CsvCell(ResultKind::kValue, bad), ",200,1");
