@@ -30,6 +30,8 @@ need make make
 if [[ "$set_name" == test ]]; then
     need python3 python3
     need /usr/bin/python3 python3
+    # pip install ./python into a fresh venv (tests/python/install_check.py)
+    need /usr/lib/python3/dist-packages/pip/__init__.py python3-pip
     need /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
     need /usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake libbenchmark-dev
     need clang clang

@@ -7,6 +7,7 @@
 #define QOR_TOOLS_CLI_H
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitModuleFault = 1;  // status 100: no reply, bad checksum, error reply
 constexpr int kExitUsage = 2;        // the command line could not be understood
 constexpr int kExitLinkFault = 3;    // status 200, or the link could not be opened
+constexpr int kExitOutput = 4;       // standard output could not be written
 
 // What one command argument is; the parser checks each against its range.
 enum class ArgKind {
@@ -47,8 +49,10 @@ struct Outcome {
     int status = 0;
     int error = 0;
     double value = 0.0;
-    int mode = -1;   // RH/RL: 1 latching, 0 momentary, -1 none
-    long count = 0;  // RE/EC counts, DI/RB bits
+    int mode = -1;      // RH/RL: 1 latching, 0 momentary, -1 none
+    long count = 0;     // RE/EC counts, DI/RB bits
+    std::string reply;  // the module's last reply as read (from the trace), "" when none
+    int attempts = 0;   // calls made, retries included
 };
 
 struct CommandRow;
@@ -68,6 +72,9 @@ struct CommandRow {
     std::vector<ArgKind> args;
     ResultKind result;
     bool query;  // reads without changing anything (allowed in poll)
+    // Why a second call after a lost reply could do harm, or nullptr when
+    // the command is safe to repeat (--retries repeats only those).
+    const char *repeat_hazard;
     const char *summary;
     void (*call)(int port, int address, const Invocation &invocation, Outcome &out);
 };
@@ -83,11 +90,12 @@ enum class Action {
 };
 
 struct Options {
-    int port = 1;
-    std::optional<std::string> link;
-    int address = '1';
+    int port = 1;                        // the first link's; further links take the next
+    std::vector<std::string> links;      // --link, in order; poll takes several
+    std::vector<int> addresses = {'1'};  // --address, in order, each once
     bool checksum = false;
-    bool debug = false;
+    bool trace = false;  // --trace (--debug): the byte link's events on standard error
+    int retries = 0;
     std::optional<int> timeout_ms;
     std::optional<int> interval_ms;  // poll only
     std::optional<long> count;       // poll only
@@ -102,6 +110,7 @@ struct Given {
     bool timeout = false;
     bool interval = false;
     bool count = false;
+    bool retries = false;
     bool help = false;
     bool version = false;
 };
@@ -113,7 +122,8 @@ struct CommandLine {
     Options options;
     Given given;
     const SubcommandRow *subcommand = nullptr;  // kSubcommand
-    Invocation invocation;                      // kCommand, and poll's query
+    Invocation invocation;                      // kCommand
+    std::vector<Invocation> queries;            // poll, in the order given
     std::string help_topic;                     // kHelp: empty for the overview
 };
 
@@ -152,12 +162,14 @@ bool ParseCommandLine(const std::vector<std::string> &args, CommandLine &out, st
 
 // ---- link targets (link_target.cpp) ----
 
-// The link target for --port N without --link: the environment's
-// QOR_COMM_PORT<n> (passed in, null when unset), else the port's serial
-// device: COM<n> on Windows, /dev/ttyS<n-1> elsewhere.
-std::string DefaultTarget(int port, const char *environment_value);
 // Sets timeout_ms in a target's option list, replacing an earlier one.
 std::string WithTimeout(const std::string &target, int timeout_ms);
+// The time-out per character a target sets (timeout_ms), else the byte
+// link's default of 200 ms.
+int TimeoutOf(const std::string &target);
+// A link as messages name it: "port 1 (/dev/ttyS0, default)". source is a
+// QOR_TARGET_... value of qor_comm.h.
+std::string DescribeLink(int port, const std::string &target, int source);
 
 // ---- results (result_format.cpp, calendar.cpp) ----
 
@@ -167,13 +179,53 @@ std::string ModeWord(int mode);
 std::string FormatResult(ResultKind kind, const Outcome &out);
 // "module fault (status 100, error 66 'B'): the module answered with an error reply"
 std::string DescribeFailure(int status, int error);
+
+// What went wrong in one call, with what is known around it.
+struct Failure {
+    int status = 0;
+    int error = 0;
+    int address = '1';
+    std::string link;        // DescribeLink()
+    int timeout_ms = 200;    // the link's wait for each character
+    std::string reply;       // the module's reply as read, "" when none
+    std::string port_error;  // the byte link's failure text (QOR_PortError), "" when none
+    int di_count = 0;        // DI: the input bytes asked for
+    int attempts = 1;        // calls made, --retries included
+};
+// One line naming the cause: for no reply the link, address and time-out;
+// for an error reply the module's own text ("?1 RANGE"); for a link fault
+// the byte link's reason.
+std::string DescribeFailure(const Failure &failure);
 int ExitCodeFor(int status);
 // A reply of any kind, even an error reply, proves a module at that address.
 bool ModuleAnswered(int status, int error);
 // "2024-05-01T12:34:56.789Z"
 std::string IsoUtc(std::chrono::system_clock::time_point when);
+// A query as poll names its columns: "rd", "di 2 1 0".
+std::string QueryName(const Invocation &invocation);
 std::string CsvHeader(ResultKind kind);
 std::string CsvRow(const std::string &time, ResultKind kind, const Outcome &out);
+// One poll cell's columns, named by its prefix ("1:rd" or "p2:1:rd"):
+// "1:rd,1:rd:status,1:rd:error" (rh, rl add "1:rh:mode" after the value).
+std::string CsvCellHeader(const std::string &prefix, ResultKind kind);
+// The same cell's fields, as CsvRow writes them after its time.
+std::string CsvCell(ResultKind kind, const Outcome &out);
+
+// ---- the byte link's trace, as --trace prints it (trace_text.cpp) ----
+
+// What one trace event says: "+12.031 ms  port 1  >  $1RD". elapsed_ns is
+// the time since the first event; reply_seen tells a time-out after part of
+// a reply from one after none.
+struct TraceEventView {
+    long long elapsed_ns = 0;
+    int port = 0;
+    int kind = 0;  // QOR_TRACE_...
+    std::string_view bytes;
+    int milliseconds = 0;
+    std::string_view text;
+    bool reply_seen = false;
+};
+std::string TraceLine(const TraceEventView &event);
 
 // ---- help (help_text.cpp) ----
 

@@ -1,6 +1,7 @@
 // The whole command line: the options (from a table, option_scan.h), then
 // the first word, which names a library command (command_table.cpp) or a
 // subcommand (subcommand_table.cpp). Options may stand anywhere.
+#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -40,45 +41,121 @@ OptionRow FlagOption(const char *name, const char *alias, bool &flag) {
             [&flag](const std::optional<std::string> &, std::string &) { return flag = true; }};
 }
 
+bool IsAddress(std::string_view text) {
+    return text.size() == 1 && text[0] >= '!' && text[0] <= '~';
+}
+
+// "1" is one address, even ","; "1,2,5" a list of them.
+bool ParseAddressList(const std::string &value, std::vector<int> &out) {
+    if (IsAddress(value)) {
+        out.push_back(value[0]);
+        return true;
+    }
+    size_t start = 0;
+    for (size_t comma = 0; comma != std::string::npos; start = comma + 1) {
+        comma = value.find(',', start);
+        const std::string_view piece = std::string_view(value).substr(
+            start, comma == std::string::npos ? comma : comma - start);
+        if (!IsAddress(piece)) {
+            return false;
+        }
+        out.push_back(piece[0]);
+    }
+    return true;
+}
+
+// Repeated, --address adds up: each address once, in the order given.
+bool AddAddresses(const std::string &value, Options &o, Given &given, std::string &error) {
+    std::vector<int> added;
+    if (!ParseAddressList(value, added)) {
+        error =
+            "--address needs one printable character ('!' to '~') or a list such as 1,2,5, "
+            "not '" +
+            Escape(value) + "'";
+        return false;
+    }
+    if (!given.address) {
+        o.addresses.clear();
+    }
+    for (int a : added) {
+        if (std::find(o.addresses.begin(), o.addresses.end(), a) != o.addresses.end()) {
+            error = "--address " + std::string(1, static_cast<char>(a)) + " is given twice";
+            return false;
+        }
+        o.addresses.push_back(a);
+    }
+    return given.address = true;
+}
+
+OptionRow AddressOption(Options &o, Given &given) {
+    return {"--address", nullptr, OptionValue::kRequired,
+            [&o, &given](const std::optional<std::string> &value, std::string &error) {
+                return AddAddresses(*value, o, given, error);
+            }};
+}
+
+OptionRow LinkOption(Options &o, Given &given) {
+    return {"--link", nullptr, OptionValue::kRequired,
+            [&o, &given](const std::optional<std::string> &value, std::string &error) {
+                if (value->empty()) {
+                    error = "--link needs a target such as /dev/ttyUSB0 or socket://HOST:PORT";
+                    return false;
+                }
+                o.links.push_back(*value);
+                return given.link = true;
+            }};
+}
+
 std::vector<OptionRow> OptionTable(Options &o, Given &given) {
-    std::vector<OptionRow> rows = {
+    return {
         FlagOption("--checksum", nullptr, given.checksum),
-        FlagOption("--debug", nullptr, o.debug),
+        // The library's own echo wrote replies to the terminal unescaped;
+        // --debug now shows the same exchanges through the trace.
+        FlagOption("--trace", "--debug", o.trace),
         FlagOption("--help", "-h", given.help),
         FlagOption("--version", nullptr, given.version),
         NumberOption("--port", 1, 255, "a port number from 1 to 255", given.port,
                      [&o](long n) { o.port = static_cast<int>(n); }),
         NumberOption("--timeout", 1, 60000, "milliseconds from 1 to 60000", given.timeout,
                      [&o](long n) { o.timeout_ms = static_cast<int>(n); }),
+        NumberOption("--retries", 0, 10, "a number of retries from 0 to 10", given.retries,
+                     [&o](long n) { o.retries = static_cast<int>(n); }),
         NumberOption("--interval", 1, 86400000, "milliseconds from 1 to 86400000", given.interval,
                      [&o](long n) { o.interval_ms = static_cast<int>(n); }),
         NumberOption("--count", 1, 1000000000, "a number of rows from 1 to 1000000000", given.count,
                      [&o](long n) { o.count = n; }),
+        LinkOption(o, given),
+        AddressOption(o, given),
     };
-    rows.push_back({"--link", nullptr, OptionValue::kRequired,
-                    [&o, &given](const std::optional<std::string> &value, std::string &error) {
-                        if (value->empty()) {
-                            error =
-                                "--link needs a target such as /dev/ttyUSB0 or "
-                                "socket://HOST:PORT";
-                            return false;
-                        }
-                        o.link = *value;
-                        return given.link = true;
-                    }});
-    rows.push_back({"--address", nullptr, OptionValue::kRequired,
-                    [&o, &given](const std::optional<std::string> &value, std::string &error) {
-                        if (value->size() != 1 || (*value)[0] < '!' || (*value)[0] > '~') {
-                            error =
-                                "--address needs one printable character ('!' to '~'), "
-                                "not '" +
-                                *value + "'";
-                            return false;
-                        }
-                        o.address = (*value)[0];
-                        return given.address = true;
-                    }});
-    return rows;
+}
+
+std::vector<std::string> AllCommandNames() {
+    std::vector<std::string> names;
+    for (const CommandRow &row : CommandTable()) {
+        names.emplace_back(row.name);
+    }
+    for (const SubcommandRow &row : SubcommandTable()) {
+        names.emplace_back(row.name);
+    }
+    return names;
+}
+
+// The checks a single library command adds to the options.
+bool CheckCommandOptions(const CommandLine &line, const CommandRow &row, std::string &error) {
+    if (line.given.interval || line.given.count) {
+        error = "--interval/--count cannot be used with a single command (see poll)";
+        return false;
+    }
+    if (line.options.links.size() > 1) {
+        error = "--link is given " + std::to_string(line.options.links.size()) +
+                " times; only poll uses several links";
+        return false;
+    }
+    if (line.options.retries > 0 && row.repeat_hazard != nullptr) {
+        error = std::string("--retries cannot be used with ") + row.name + ": " + row.repeat_hazard;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -106,7 +183,7 @@ bool ParseCommandLine(const std::vector<std::string> &args, CommandLine &out, st
     const SubcommandRow *subcommand = FindSubcommand(name);
     const CommandRow *command = FindCommand(name);
     if (subcommand == nullptr && command == nullptr) {
-        error = "unknown command '" + words[0] + "'";
+        error = "unknown command '" + Escape(words[0]) + "'" + DidYouMean(name, AllCommandNames());
         return false;
     }
     if (out.given.help && name != "help") {
@@ -120,8 +197,7 @@ bool ParseCommandLine(const std::vector<std::string> &args, CommandLine &out, st
         out.subcommand = subcommand;
         return subcommand->parse(words, out, error);
     }
-    if (out.given.interval || out.given.count) {
-        error = "--interval/--count cannot be used with a single command (see poll)";
+    if (!CheckCommandOptions(out, *command, error)) {
         return false;
     }
     out.action = Action::kCommand;

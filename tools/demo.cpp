@@ -180,8 +180,8 @@ bool RunStep(const Step &step, size_t number) {
     if (step.raw_value) {
         invocation.value = *step.raw_value;
         shown = std::string(invocation.row->export_name) + "(" + std::to_string(kPort) + ", '" +
-                static_cast<char>(line.options.address) + "', " + FormatFixed2(*step.raw_value) +
-                ", ...)";
+                static_cast<char>(line.options.addresses.front()) + "', " +
+                FormatFixed2(*step.raw_value) + ", ...)";
     }
     const std::string label = std::to_string(number);
     Say("[" + std::string(label.size() < 2 ? " " : "") + label + "] " + shown + "   -- " +
@@ -189,7 +189,7 @@ bool RunStep(const Step &step, size_t number) {
 
     QOR_EnableCmdChecksum(line.options.checksum ? 1 : 0);
     Outcome o;
-    invocation.row->call(kPort, line.options.address, invocation, o);
+    invocation.row->call(kPort, line.options.addresses.front(), invocation, o);
     std::string result;
     const bool as_expected = Judge(step, invocation, o, result);
     Say(result + "\n");
@@ -199,11 +199,11 @@ bool RunStep(const Step &step, size_t number) {
 }  // namespace
 
 // The library's echo is always on in the demo: the frames are what it
-// shows. --debug adds the simulator's log, the module's side of each
-// exchange.
+// shows, from a simulator of its own. --trace (--debug) adds the
+// simulator's log, the module's side of each exchange.
 int RunDemo(const CommandLine &line) {
     std::vector<std::string> arguments = {"--pty", "--address", "1"};
-    if (line.options.debug) {
+    if (line.options.trace) {
         arguments.emplace_back("--log");
     }
     const qor::test::SimStart start = SimBesideSelf();

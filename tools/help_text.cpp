@@ -98,26 +98,24 @@ std::string Pad(std::string s, size_t width) {
 // What differs between Windows and POSIX systems: the serial device names
 // and where the library's debug echo goes.
 #ifdef _WIN32
-constexpr const char *kDebugHelp =
-    "  --debug         show every frame and reply; on Windows the library shows\n"
-    "                  each in a message box and waits for OK\n";
 constexpr const char *kTargetHelp =
     "  COM3                  a serial device: raw, 8N1, no flow control, 9600 baud\n"
     "  socket://HOST:PORT    a raw TCP connection to a serial device server\n"
     "  either followed by options, e.g. COM3?baud=19200&timeout_ms=100\n"
     "Without --link the link uses port N's target: the environment variable\n"
-    "QOR_COMM_PORT<N> if set, else COM<N>. With --timeout, qor opens that target\n"
-    "itself with timeout_ms set to MS (replacing one already there).\n";
+    "QOR_COMM_PORT<N> if set, else COM<N>; messages mark it \"(default)\".\n"
+    "--timeout sets timeout_ms in the target to MS (replacing one already there).\n"
+    "A malformed target is a usage error (exit code 2).\n";
 #else
-constexpr const char *kDebugHelp =
-    "  --debug         echo every frame and reply on standard error\n";
 constexpr const char *kTargetHelp =
     "  /dev/ttyUSB0          a serial device: raw, 8N1, no flow control, 9600 baud\n"
     "  socket://HOST:PORT    a raw TCP connection to a serial device server\n"
     "  either followed by options, e.g. /dev/ttyUSB0?baud=19200&timeout_ms=100\n"
     "Without --link the link uses port N's target: the environment variable\n"
-    "QOR_COMM_PORT<N> if set, else /dev/ttyS<N-1>. With --timeout, qor opens that\n"
-    "target itself with timeout_ms set to MS (replacing one already there).\n";
+    "QOR_COMM_PORT<N> if set, else /dev/ttyS<N-1>; messages mark it \"(default)\".\n"
+    "'qor ports' lists the serial ports. --timeout sets timeout_ms in the target\n"
+    "to MS (replacing one already there). A malformed target is a usage error\n"
+    "(exit code 2).\n";
 #endif
 
 constexpr const char *kFooter =
@@ -126,7 +124,8 @@ constexpr const char *kFooter =
 constexpr const char *kUsage =
     "Usage: qor [OPTIONS] COMMAND [ARGS...]\n"
     "       qor [OPTIONS] scan\n"
-    "       qor [OPTIONS] poll QUERY [ARGS...] --interval MS [--count N]\n"
+    "       qor [OPTIONS] poll QUERY [ARGS...]... --interval MS [--count N]\n"
+    "       qor ports\n"
     "       qor demo\n"
     "       qor COMMAND --help | qor --help | qor --version\n"
     "\n"
@@ -136,14 +135,25 @@ constexpr const char *kUsage =
 constexpr const char *kOptionsHelp =
     "Options (anywhere on the line; --name=value works too):\n"
     "  --port N        port number handed to the link, 1..255 (default 1)\n"
-    "  --link TARGET   open the port on TARGET before the command (see Targets)\n"
-    "  --address A     module address, one character '!'..'~' (default 1)\n"
+    "  --link TARGET   open the port on TARGET before the command (see Targets);\n"
+    "                  poll takes several, on ports N, N+1, ...\n"
+    "  --address A     module address, one character '!'..'~' (default 1); a\n"
+    "                  list (1,2,5) or the option repeated runs the command on\n"
+    "                  each, one line per address (\"2  72.10\")\n"
     "  --checksum      add a checksum to every frame (modules then answer EC, RB\n"
-    "                  and DI in their long layout)\n";
+    "                  and DI in their long layout)\n"
+    "  --trace         show every event of the link on standard error, with the\n"
+    "                  time since the first: \"+12.031 ms  port 1  >  $1RD\",\n"
+    "                  \"<  *+00072.10\", \"!  no reply in 200 ms\"; control\n"
+    "                  characters escaped (\\r, \\x1b)\n"
+    "  --debug         the same as --trace\n";
 
 constexpr const char *kMoreOptionsHelp =
     "  --timeout MS    time-out for each reply character, 1..60000 ms\n"
     "                  (link default 200 ms; scan uses 30 ms unless given)\n"
+    "  --retries N     after no reply or a frame not written, try again up to N\n"
+    "                  times, 0..10 (default 0); only commands safe to repeat:\n"
+    "                  not ec, ca, ce, cz, rr (their help says why)\n"
     "  --interval MS   poll: time between rows, 1..86400000 ms\n"
     "  --count N       poll: stop after N rows (default: until Ctrl-C)\n"
     "  -h, --help      help; after a command, that command's help\n"
@@ -159,20 +169,28 @@ constexpr const char *kOutcomesHelp =
     "  momentary or none); counts as integers; bits as 0 or 1; commands that return\n"
     "  no data print \"ok\".\n"
     "\n"
-    "Failures are reported on standard error with the library's status and error:\n"
-    "  100 1      no reply: the module did not answer within the time-out\n"
-    "  100 2      the reply's checksum did not match\n"
-    "  100 other  the module answered with an error reply; error is its code\n"
-    "             character, e.g. 66 'B' for \"?1 BAD\"\n"
-    "  200 1      the frame could not be written to the link\n"
-    "  200 2      a DI reply held fewer hex digits than requested\n"
-    "  200 3      the arguments cannot be put into a frame; nothing was sent\n"
+    "Failures are reported on standard error with the library's status and error\n"
+    "(the names of include/qor_dll.h) and their cause:\n"
+    "  100 1      QOR_ERROR_NO_REPLY: no reply; the message names the link, the\n"
+    "             address and the time-out\n"
+    "  100 2      QOR_ERROR_REPLY_CHECKSUM: the reply's checksum did not match\n"
+    "  100 other  the module answered with an error reply, which is quoted\n"
+    "             (\"?1 RANGE\"); error is its code character, here 82 'R'\n"
+    "  200 1      QOR_ERROR_NOT_WRITTEN: the frame could not be written to the\n"
+    "             link; the link's own reason follows\n"
+    "  200 2      QOR_ERROR_DIGIT_COUNT: a DI reply did not hold exactly the hex\n"
+    "             digits asked for\n"
+    "  200 3      QOR_ERROR_ARGUMENTS_REFUSED: the arguments cannot be put into a\n"
+    "             frame; nothing was sent\n"
+    "Status 100 is QOR_STATUS_REPLY_FAULT, 200 QOR_STATUS_LINK_FAULT.\n"
     "\n"
     "Exit codes:\n"
     "  0  success\n"
     "  1  module fault (status 100: no reply, checksum mismatch, error reply)\n"
-    "  2  bad arguments or usage\n"
-    "  3  link fault (status 200, or the link could not be opened)\n";
+    "  2  bad arguments or usage, a malformed link target\n"
+    "  3  link fault (status 200, or the link could not be opened)\n"
+    "  4  standard output could not be written (closed, full, reader gone)\n"
+    "With several addresses the most severe of their codes.\n";
 
 std::string CommandList() {
     std::string s = "Commands, one per library call:\n";
@@ -217,6 +235,11 @@ std::string LibraryCommandHelp(const CommandRow &row) {
     if (row.query) {
         s += std::string("Can be repeated with: qor poll ") + row.name + " ... --interval MS\n";
     }
+    if (row.repeat_hazard == nullptr) {
+        s += "--retries may repeat it after no reply: it is safe to repeat.\n";
+    } else {
+        s += std::string("--retries cannot be used with it: ") + row.repeat_hazard + ".\n";
+    }
     return s + kFooter;
 }
 
@@ -240,9 +263,8 @@ std::string VersionText() {
 }
 
 std::string OverviewHelp() {
-    return std::string(kUsage) + "\n" + CommandList() + "\n" + kOptionsHelp + kDebugHelp +
-           kMoreOptionsHelp + "\n" + ArgumentList() + "\nTargets (--link):\n" + kTargetHelp + "\n" +
-           kOutcomesHelp;
+    return std::string(kUsage) + "\n" + CommandList() + "\n" + kOptionsHelp + kMoreOptionsHelp +
+           "\n" + ArgumentList() + "\nTargets (--link):\n" + kTargetHelp + "\n" + kOutcomesHelp;
 }
 
 std::string CommandHelp(std::string_view name) {

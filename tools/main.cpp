@@ -1,6 +1,6 @@
 // qor: one library call per run, or one of the subcommands (scan, poll,
-// demo, help). The command line is read by command_line.cpp; the tables
-// say what each word does.
+// ports, demo, help). The command line is read by command_line.cpp; the
+// tables say what each word does.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -8,23 +8,15 @@
 #include "cli.h"
 #include "run.h"
 
+namespace {
+
 using qor::cli::Action;
 
-int main(int argc, char **argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    qor::cli::CommandLine line;
-    std::string error;
-    if (!qor::cli::ParseCommandLine(args, line, error)) {
-        qor::cli::ReportError(error);
-        std::fprintf(stderr, "%s\n", qor::cli::UsageHint().c_str());
-        return qor::cli::kExitUsage;
-    }
+int Run(const qor::cli::CommandLine &line) {
     switch (line.action) {
         case Action::kHelp:
-            std::fputs((line.help_topic.empty() ? qor::cli::OverviewHelp()
-                                                : qor::cli::CommandHelp(line.help_topic))
-                           .c_str(),
-                       stdout);
+            qor::cli::PrintText(line.help_topic.empty() ? qor::cli::OverviewHelp()
+                                                        : qor::cli::CommandHelp(line.help_topic));
             return qor::cli::kExitOk;
         case Action::kVersion:
             qor::cli::PrintLine(qor::cli::VersionText());
@@ -35,4 +27,26 @@ int main(int argc, char **argv) {
             return line.subcommand->run(line);
     }
     return qor::cli::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    qor::cli::CommandLine line;
+    std::string error;
+    if (!qor::cli::ParseCommandLine(args, line, error)) {
+        qor::cli::ReportError(error);
+        std::fprintf(stderr, "%s\n", qor::cli::UsageHint().c_str());
+        return qor::cli::kExitUsage;
+    }
+    if (!qor::cli::GuardStandardStreams()) {
+        return qor::cli::kExitOutput;
+    }
+    try {
+        return Run(line);
+    } catch (const qor::cli::OutputError &e) {
+        qor::cli::ReportError(e.what());
+        return qor::cli::kExitOutput;
+    }
 }

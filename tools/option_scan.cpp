@@ -27,6 +27,14 @@ const OptionRow *FindOption(const std::vector<OptionRow> &table, const std::stri
     return nullptr;
 }
 
+std::vector<std::string> OptionNames(const std::vector<OptionRow> &table) {
+    std::vector<std::string> names;
+    for (const OptionRow &row : table) {
+        names.emplace_back(row.name);
+    }
+    return names;
+}
+
 // The value of the option at args[i], taken from "--name=VALUE" or from the
 // next word (which i then moves past).
 bool TakeValue(const OptionRow &row, const std::vector<std::string> &args, size_t &i,
@@ -74,7 +82,7 @@ bool ScanOptions(const std::vector<std::string> &args, const std::vector<OptionR
         }
         const OptionRow *row = FindOption(table, name);
         if (row == nullptr) {
-            error = "unknown option '" + arg + "'";
+            error = "unknown option '" + Escape(arg) + "'" + DidYouMean(name, OptionNames(table));
             return false;
         }
         if (!TakeValue(*row, args, i, value, error) || !row->apply(value, error)) {

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "cli.h"
+#include "option_scan.h"
+#include "qor_dll.h"
 
 namespace qor::cli {
 
@@ -48,44 +50,115 @@ std::string FormatResult(ResultKind kind, const Outcome &out) {
     return "";
 }
 
+namespace {
+
+std::string Pair(int status, int error) {
+    std::string pair = "(status " + std::to_string(status) + ", error " + std::to_string(error);
+    if (status == QOR_STATUS_REPLY_FAULT && error > 32 && error < 127 &&
+        error != QOR_ERROR_NO_REPLY && error != QOR_ERROR_REPLY_CHECKSUM) {
+        pair += " '" + std::string(1, static_cast<char>(error)) + "'";
+    }
+    return pair + ")";
+}
+
+std::string Quoted(const std::string &reply) {
+    return "\"" + Escape(reply) + "\"";
+}
+
+std::string Module(int address) {
+    return "module " + Escape(std::string(1, static_cast<char>(address)));
+}
+
+std::string NoReply(const Failure &f) {
+    const std::string within = " within " + std::to_string(f.timeout_ms) + " ms";
+    if (f.reply.empty()) {
+        return "no reply " + Pair(f.status, f.error) + ": " + Module(f.address) +
+               " did not answer on " + f.link + within;
+    }
+    return "no complete reply " + Pair(f.status, f.error) + ": " + Module(f.address) + " on " +
+           f.link + " sent " + Quoted(f.reply) +
+           ", cut off or longer than 50 characters (time-out " + std::to_string(f.timeout_ms) +
+           " ms)";
+}
+
+std::string ReplyFault(const Failure &f) {
+    const std::string head = "module fault " + Pair(f.status, f.error) + ": ";
+    if (f.error == QOR_ERROR_REPLY_CHECKSUM) {
+        return head + "the checksum of " + Module(f.address) + "'s reply " + Quoted(f.reply) +
+               " did not match";
+    }
+    if (f.reply.empty()) {
+        return head + Module(f.address) + " answered with an error reply";
+    }
+    return head + Module(f.address) + " answered " + Quoted(f.reply);
+}
+
+std::string LinkFault(const Failure &f) {
+    const std::string pair = Pair(f.status, f.error);
+    switch (f.error) {
+        case QOR_ERROR_NOT_WRITTEN:
+            return "link fault " + pair + " on " + f.link + ": " +
+                   (f.port_error.empty() ? "the frame could not be written to the link"
+                                         : Escape(f.port_error));
+        case QOR_ERROR_DIGIT_COUNT:
+            return "bad DI reply " + pair + ": " + Module(f.address) + " answered " +
+                   Quoted(f.reply) + ", not the " + std::to_string(2 * f.di_count) +
+                   " hex digits asked for (" + std::to_string(f.di_count) + " bytes)";
+        case QOR_ERROR_ARGUMENTS_REFUSED:
+            return "refused " + pair +
+                   ": the arguments cannot be put into a frame, nothing was sent";
+        default:
+            return "link fault " + pair + " on " + f.link;
+    }
+}
+
+}  // namespace
+
 std::string DescribeFailure(int status, int error) {
-    const std::string pair =
-        "(status " + std::to_string(status) + ", error " + std::to_string(error);
-    if (status == 100 && error == 1) {
-        return "no reply " + pair + "): the module did not answer";
+    const std::string pair = Pair(status, error);
+    if (status == QOR_STATUS_REPLY_FAULT && error == QOR_ERROR_NO_REPLY) {
+        return "no reply " + pair + ": the module did not answer";
     }
-    if (status == 100 && error == 2) {
-        return "module fault " + pair + "): the reply's checksum did not match";
+    if (status == QOR_STATUS_REPLY_FAULT && error == QOR_ERROR_REPLY_CHECKSUM) {
+        return "module fault " + pair + ": the reply's checksum did not match";
     }
-    if (status == 100) {
-        std::string code = pair;
-        if (error > 32 && error < 127) {
-            code += " '" + std::string(1, static_cast<char>(error)) + "'";
-        }
-        return "module fault " + code + "): the module answered with an error reply";
+    if (status == QOR_STATUS_REPLY_FAULT) {
+        return "module fault " + pair + ": the module answered with an error reply";
     }
-    if (status == 200 && error == 1) {
-        return "link fault " + pair + "): the frame could not be written to the link";
+    if (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_NOT_WRITTEN) {
+        return "link fault " + pair + ": the frame could not be written to the link";
     }
-    if (status == 200 && error == 2) {
-        return "link fault " + pair + "): the DI reply held fewer hex digits than requested";
+    if (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_DIGIT_COUNT) {
+        return "bad DI reply " + pair + ": not exactly the hex digits asked for";
     }
-    if (status == 200 && error == 3) {
-        return "link fault " + pair +
-               "): the arguments cannot be put into a frame, nothing was sent";
+    if (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_ARGUMENTS_REFUSED) {
+        return "refused " + pair + ": the arguments cannot be put into a frame, nothing was sent";
     }
-    return "unexpected result " + pair + ")";
+    return "unexpected result " + pair;
+}
+
+std::string DescribeFailure(const Failure &failure) {
+    const std::string tries =
+        failure.attempts > 1 ? " (" + std::to_string(failure.attempts) + " tries)" : "";
+    if (failure.status == QOR_STATUS_REPLY_FAULT) {
+        return failure.error == QOR_ERROR_NO_REPLY ? NoReply(failure) + tries : ReplyFault(failure);
+    }
+    if (failure.status == QOR_STATUS_LINK_FAULT) {
+        return LinkFault(failure) + (failure.error == QOR_ERROR_NOT_WRITTEN ? tries : "");
+    }
+    return DescribeFailure(failure.status, failure.error);
 }
 
 int ExitCodeFor(int status) {
-    if (status == 0) {
+    if (status == QOR_STATUS_OK) {
         return kExitOk;
     }
-    return status == 200 ? kExitLinkFault : kExitModuleFault;
+    return status == QOR_STATUS_LINK_FAULT ? kExitLinkFault : kExitModuleFault;
 }
 
 bool ModuleAnswered(int status, int error) {
-    return status == 0 || (status == 100 && error != 1);
+    return status == QOR_STATUS_OK ||
+           (status == QOR_STATUS_REPLY_FAULT && error != QOR_ERROR_NO_REPLY);
 }
 
 std::string CsvHeader(ResultKind kind) {
@@ -93,15 +166,51 @@ std::string CsvHeader(ResultKind kind) {
 }
 
 std::string CsvRow(const std::string &time, ResultKind kind, const Outcome &out) {
-    // A failed row leaves the value empty, so a plot never shows a fake 0.
-    const bool ok = out.status == 0;
-    std::string row = time + ",";
-    if (kind == ResultKind::kLimit) {
-        row += ok ? FormatFixed2(out.value) + "," + ModeWord(out.mode) : std::string(",");
-    } else if (ok) {
-        row += FormatResult(kind, out);
+    return time + "," + CsvCell(kind, out);
+}
+
+namespace {
+
+// A CSV field, quoted when it holds a comma or a quote (an address can).
+std::string CsvField(const std::string &text) {
+    if (text.find_first_of(",\"") == std::string::npos) {
+        return text;
     }
-    return row + "," + std::to_string(out.status) + "," + std::to_string(out.error);
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+std::string CsvCellHeader(const std::string &prefix, ResultKind kind) {
+    std::string header = CsvField(prefix);
+    if (kind == ResultKind::kLimit) {
+        header += "," + CsvField(prefix + ":mode");
+    }
+    return header + "," + CsvField(prefix + ":status") + "," + CsvField(prefix + ":error");
+}
+
+std::string CsvCell(ResultKind kind, const Outcome &out) {
+    // A failed cell leaves the value empty, so a plot never shows a fake 0.
+    const bool ok = out.status == QOR_STATUS_OK;
+    std::string cell;
+    if (kind == ResultKind::kLimit) {
+        cell = ok ? FormatFixed2(out.value) + "," + ModeWord(out.mode) : std::string(",");
+    } else if (ok) {
+        cell = FormatResult(kind, out);
+    }
+    return cell + "," + std::to_string(out.status) + "," + std::to_string(out.error);
+}
+
+std::string QueryName(const Invocation &invocation) {
+    std::string name = invocation.row->name;
+    for (const int n : invocation.ints) {
+        name += " " + std::to_string(n);
+    }
+    return name;
 }
 
 }  // namespace qor::cli

@@ -1,7 +1,11 @@
-// qor scan: every address asked for a reading, the ones that answer listed.
+// qor scan: every address asked for a reading, the ones that answer listed
+// as they answer.
+#include <cstdio>
 #include <string>
 
 #include "cli.h"
+#include "option_scan.h"
+#include "qor_dll.h"
 #include "run.h"
 
 namespace qor::cli {
@@ -9,37 +13,79 @@ namespace {
 
 // A silent address costs one time-out; this keeps a whole scan to seconds.
 constexpr int kScanTimeoutMs = 30;
+constexpr int kFirstAddress = '!';
+constexpr int kLastAddress = '~';
+
+// On a terminal, one line on standard error that each address overwrites,
+// so that a scan of a few seconds is not a silent one.
+class Progress {
+  public:
+    explicit Progress(bool shown) : shown_(shown) {}
+    ~Progress() { Clear(); }
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+
+    void Show(int address, int found) {
+        if (!shown_) {
+            return;
+        }
+        const int total = kLastAddress - kFirstAddress + 1;
+        std::fprintf(stderr, "\rscan: asking %c (%d of %d), %d answered ", address,
+                     address - kFirstAddress + 1, total, found);
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+    // Before a line on standard output, which may share the terminal.
+    void Clear() {
+        if (drawn_) {
+            std::fprintf(stderr, "\r%60s\r", "");
+            std::fflush(stderr);
+            drawn_ = false;
+        }
+    }
+
+  private:
+    bool shown_;
+    bool drawn_ = false;
+};
 
 }  // namespace
 
 int RunScan(const CommandLine &line) {
     const Options &o = line.options;
-    if (!PrepareLink(o, kScanTimeoutMs)) {
-        return kExitLinkFault;
+    const TraceSession trace(o.trace);
+    std::vector<LinkInUse> links;
+    int exit_code = kExitOk;
+    if (!PrepareLinks(o, kScanTimeoutMs, links, exit_code)) {
+        return exit_code;
     }
     ApplySwitches(o);
-    const CommandRow *rd = FindCommand("rd");
-    Invocation invocation;
-    invocation.row = rd;
+    Invocation rd;
+    rd.row = FindCommand("rd");
+    Progress progress(!o.trace && ErrorIsTerminal());
     int found = 0;
-    for (int address = '!'; address <= '~'; ++address) {
-        Outcome out;
-        rd->call(o.port, address, invocation, out);
-        if (out.status == 200) {
+    for (int address = kFirstAddress; address <= kLastAddress; ++address) {
+        progress.Show(address, found);
+        const Outcome out = CallModule(rd, links.front(), address, 0);
+        if (out.status == QOR_STATUS_LINK_FAULT) {
             // Every further address would fail the same way.
-            ReportError(DescribeFailure(out.status, out.error));
+            progress.Clear();
+            ReportError(DescribeFailure(FailureOf(out, rd, links.front(), address)));
             return kExitLinkFault;
         }
         if (!ModuleAnswered(out.status, out.error)) {
             continue;
         }
         ++found;
-        const std::string what =
-            out.status == 0 ? FormatFixed2(out.value) : DescribeFailure(out.status, out.error);
+        const std::string what = out.status == QOR_STATUS_OK
+                                     ? FormatFixed2(out.value)
+                                     : DescribeFailure(FailureOf(out, rd, links.front(), address));
+        progress.Clear();
         PrintLine(std::string(1, static_cast<char>(address)) + "  " + what);
     }
+    progress.Clear();
     if (found == 0) {
-        ReportError("no module answered on port " + std::to_string(o.port));
+        ReportError("no module answered on " + links.front().Describe());
         return kExitModuleFault;
     }
     PrintLine(std::to_string(found) + (found == 1 ? " module answered" : " modules answered"));

@@ -7,6 +7,18 @@ installed), which the machines this project runs on do not have. The qor
 package is a handful of pure-Python files, so this backend writes the wheel
 (and the source archive) itself, and ``pip install ./python`` works offline.
 
+The wheel bundles the two native libraries, libqor_comm and libqor_dll,
+copied from a build directory into qor/_libs/, so that the installed package
+works with no environment variable and no build tree left behind. The build
+directory is named on pip's command line,
+
+    pip install ./python --config-settings qor-build-dir=/path/to/build
+
+and is otherwise build/ beside this python/ folder (relative paths are taken
+from the project's top folder). qor-build-dir=none writes a wheel without
+libraries, which uses the system's (the Debian package libqor1). A wheel
+with libraries carries the platform's tag (linux_x86_64), not "any".
+
 The metadata comes from the [project] table of pyproject.toml, which keeps
 the standard layout: moving to another backend later means changing only the
 [build-system] table. The version is the project's, read from
@@ -20,6 +32,7 @@ import hashlib
 import io
 import os
 import re
+import sysconfig
 import tarfile
 import zipfile
 
@@ -90,8 +103,51 @@ def _metadata(project):
 
 def _package_files():
     root = os.path.join(_HERE, _PACKAGE)
-    names = sorted(n for n in os.listdir(root) if n.endswith(".py") and n != _INSTALLED_VERSION)
+    names = sorted(
+        n
+        for n in os.listdir(root)
+        if (n.endswith(".py") or n == "py.typed") and n != _INSTALLED_VERSION
+    )
     return [(os.path.join(root, n), "%s/%s" % (_PACKAGE, n)) for n in names]
+
+
+# The libraries a wheel bundles, by the names the dynamic linker knows them
+# (their sonames), which qor/_library.py looks for in qor/_libs/.
+_LIBRARIES = ("libqor_comm.so.1", "libqor_dll.so.1")
+
+
+def _build_dir(config_settings):
+    """The build directory to bundle from, or None for a wheel without
+    libraries."""
+    chosen = (config_settings or {}).get("qor-build-dir")
+    if isinstance(chosen, list):
+        chosen = chosen[-1]
+    if chosen == "none":
+        return None
+    if not chosen:
+        return os.path.join(os.path.dirname(_HERE), "build")
+    return os.path.join(os.path.dirname(_HERE), os.path.expanduser(chosen))
+
+
+def _library_entries(build_dir):
+    """(arcname, bytes) of each library, read through its symlinks."""
+    entries = []
+    for name in _LIBRARIES:
+        path = os.path.join(build_dir, name)
+        if not os.path.isfile(path):
+            raise RuntimeError(
+                "no %s in %s: build the libraries first (cmake -S . -B build && cmake --build "
+                "build), or name the build directory with --config-settings "
+                "qor-build-dir=DIR (qor-build-dir=none for a wheel that uses the system's "
+                "libraries)" % (name, build_dir)
+            )
+        with open(os.path.realpath(path), "rb") as f:
+            entries.append(("%s/_libs/%s" % (_PACKAGE, name), f.read()))
+    return entries
+
+
+def _platform_tag():
+    return re.sub(r"[^A-Za-z0-9]", "_", sysconfig.get_platform())
 
 
 _INSTALLED_VERSION = "_installed_version.py"
@@ -108,24 +164,29 @@ def _record_line(arcname, data):
     return "%s,sha256=%s,%d" % (arcname, digest, len(data))
 
 
-def _write_wheel(wheel_directory, entries):
-    """entries: list of (arcname, bytes) for the package part of the wheel."""
+def _write_wheel(wheel_directory, entries, platform="any"):
+    """entries: list of (arcname, bytes) for the package part of the wheel;
+    platform: "any", or the platform tag of the native libraries it holds."""
     project = _project()
     name = project["name"].replace("-", "_")
     version = project["version"]
     dist_info = "%s-%s.dist-info" % (name, version)
+    tag = "py3-none-%s" % platform
+    purelib = "true" if platform == "any" else "false"
     entries = list(entries) + [
         ("%s/METADATA" % dist_info, _metadata(project).encode("utf-8")),
         (
             "%s/WHEEL" % dist_info,
-            b"Wheel-Version: 1.0\nGenerator: qor_build\nRoot-Is-Purelib: true\n"
-            b"Tag: py3-none-any\n",
+            (
+                "Wheel-Version: 1.0\nGenerator: qor_build\nRoot-Is-Purelib: %s\nTag: %s\n"
+                % (purelib, tag)
+            ).encode(),
         ),
         ("%s/top_level.txt" % dist_info, (_PACKAGE + "\n").encode()),
     ]
     record_name = "%s/RECORD" % dist_info
     record = "\n".join([_record_line(a, d) for a, d in entries] + [record_name + ",,", ""])
-    filename = "%s-%s-py3-none-any.whl" % (name, version)
+    filename = "%s-%s-%s.whl" % (name, version, tag)
     with zipfile.ZipFile(os.path.join(wheel_directory, filename), "w", zipfile.ZIP_DEFLATED) as z:
         for arcname, data in entries:
             z.writestr(arcname, data)
@@ -134,12 +195,17 @@ def _write_wheel(wheel_directory, entries):
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    """Write the wheel holding the qor package; return its file name."""
+    """Write the wheel holding the qor package and, unless qor-build-dir=none,
+    the libraries of the build directory; return its file name."""
     entries = [_installed_version_entry(_project()["version"])]
     for path, arcname in _package_files():
         with open(path, "rb") as f:
             entries.append((arcname, f.read()))
-    return _write_wheel(wheel_directory, entries)
+    build_dir = _build_dir(config_settings)
+    if build_dir is None:
+        return _write_wheel(wheel_directory, entries)
+    entries += _library_entries(build_dir)
+    return _write_wheel(wheel_directory, entries, _platform_tag())
 
 
 def build_editable(wheel_directory, config_settings=None, metadata_directory=None):

@@ -50,11 +50,51 @@ for _name in ("RB", "SB", "CB"):
     _PROTOTYPES["QOR_" + _name] = (_P, [_P, _P, _P, _c_int_p, _c_int_p])
 del _name
 
+
+
+class TraceEvent(ctypes.Structure):
+    """QOR_TraceEvent of qor_comm.h."""
+
+    _fields_ = [
+        ("time_ns", ctypes.c_longlong),
+        ("port", ctypes.c_int),
+        ("kind", ctypes.c_int),
+        ("bytes", ctypes.POINTER(ctypes.c_ubyte)),
+        ("count", ctypes.c_int),
+        ("milliseconds", ctypes.c_int),
+        ("text", ctypes.c_char_p),
+    ]
+
+
+class PortInfo(ctypes.Structure):
+    """QOR_PortInfo of qor_comm.h."""
+
+    _fields_ = [
+        ("device", ctypes.c_char * 256),
+        ("stable_name", ctypes.c_char * 256),
+        ("driver", ctypes.c_char * 64),
+        ("usb_vendor", ctypes.c_int),
+        ("usb_product", ctypes.c_int),
+        ("manufacturer", ctypes.c_char * 128),
+        ("product", ctypes.c_char * 128),
+        ("serial_number", ctypes.c_char * 128),
+    ]
+
+
+# The byte link's functions use the C calling convention everywhere, also
+# on 32-bit Windows, so its callback type is CFUNCTYPE there too.
+TRACE_FUNCTION = ctypes.CFUNCTYPE(None, ctypes.POINTER(TraceEvent), ctypes.c_void_p)
+TARGET_TEXT_SIZE = 512  # QOR_TARGET_TEXT_SIZE
+
 _COMM_PROTOTYPES = {
     "QOR_WriteByte": (ctypes.c_int, [ctypes.c_int, ctypes.c_int]),
     "QOR_ReadByte": (ctypes.c_int, [ctypes.c_int]),
     "QOR_OpenPort": (ctypes.c_int, [ctypes.c_int, ctypes.c_char_p]),
     "QOR_ClosePort": (None, [ctypes.c_int]),
+    "QOR_PortError": (ctypes.c_int, [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]),
+    "QOR_PortTarget": (ctypes.c_int, [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]),
+    "QOR_SetTrace": (None, [TRACE_FUNCTION, ctypes.c_void_p]),
+    "QOR_ListPorts": (ctypes.c_int, [ctypes.POINTER(PortInfo), ctypes.c_int]),
 }
 
 if sys.platform == "win32":
@@ -105,11 +145,15 @@ def _declare(lib, prototypes, path: str) -> None:
 def _open(path: str, is_comm: bool):
     if sys.platform == "win32":
         # The protocol library's functions are stdcall on Windows; the byte
-        # link's are plain C calls.
-        return ctypes.CDLL(path) if is_comm else ctypes.WinDLL(path)
+        # link's are plain C calls, and QOR_OpenPort's reason is in the
+        # thread's last error.
+        return ctypes.CDLL(path, use_last_error=True) if is_comm else ctypes.WinDLL(path)
     # The byte link goes into the global scope so that the protocol library,
-    # loaded after it, binds its QOR_WriteByte/QOR_ReadByte to it.
-    return ctypes.CDLL(path, mode=ctypes.RTLD_GLOBAL if is_comm else ctypes.DEFAULT_MODE)
+    # loaded after it, binds its QOR_WriteByte/QOR_ReadByte to it; its
+    # QOR_OpenPort sets errno.
+    if is_comm:
+        return ctypes.CDLL(path, mode=ctypes.RTLD_GLOBAL, use_errno=True)
+    return ctypes.CDLL(path, mode=ctypes.DEFAULT_MODE)
 
 
 def _first_existing(directory: Path, names: Sequence[str]) -> Optional[str]:

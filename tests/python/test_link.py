@@ -1,11 +1,15 @@
 """Opening and closing links, the port pool, library loading, debug echo."""
 
 import gc
+import logging
+import math
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 from pathlib import Path
 
@@ -85,6 +89,15 @@ class OpenClose(unittest.TestCase):
                     qor.Link(target + "?timeout_ms=50")
                 self.assertIn(text, str(caught.exception))
                 self.assertIsNone(caught.exception.status)
+                # The byte link's own reason comes along.
+                self.assertIn(caught.exception.reason, str(caught.exception))
+        # A malformed target is a bad argument too.
+        for target in ("socket://no-port-here", "/dev/null?baud=abc", "/dev/null?speed=1"):
+            with self.subTest(target=target):
+                with self.assertRaises(qor.TargetError) as caught:
+                    qor.Link(target)
+                self.assertIsInstance(caught.exception, ValueError)
+                self.assertTrue(caught.exception.reason.startswith("bad target"))
         # The failed attempts hold no port number.
         sim = Sim(self)
         with qor.Link(sim.target) as link:
@@ -100,6 +113,153 @@ class OpenClose(unittest.TestCase):
             m = link.module("1")
             m.hi(42.5, "M")
             self.assertEqual(m.rh(), (42.5, "M"))
+
+
+class Keywords(unittest.TestCase):
+    """pyserial's keywords become the byte link's options."""
+
+    def test_accepted(self):
+        sim = Sim(self, "--steady")
+        path = sim.target.split("?")[0]
+        cases = [
+            ({"baudrate": 9600, "timeout": 0.5}, path, "?baud=9600&timeout_ms=500"),
+            ({"timeout": 1, "recovery": 0}, path, "?timeout_ms=1000&recovery_ms=0"),
+            ({"timeout": 0.25, "retries": 2}, path + "?baud=19200", "?baud=19200&timeout_ms=250"),
+            ({"port": path, "timeout": 0.5}, None, "?timeout_ms=500"),  # pyserial's port=
+            ({}, Path(path), ""),
+        ]
+        for keywords, target, options in cases:
+            with self.subTest(keywords=keywords):
+                with qor.Link(target, **keywords) as link:
+                    self.assertEqual(link.target, path + options)
+                    self.assertEqual(link.module("1").read(), 72.1)
+                    self.assertEqual(link.retries, keywords.get("retries", 0))
+                    self.assertEqual(link.timeout, keywords.get("timeout", 0.2))
+
+    def test_refused(self):
+        sim = Sim(self, "--steady")
+        cases = [
+            (ValueError, {"timeout": 0}),
+            (ValueError, {"timeout": 61}),
+            (ValueError, {"timeout": math.nan}),
+            (ValueError, {"recovery": -1}),
+            (TypeError, {"timeout": True}),
+            (TypeError, {"timeout": "0.2"}),
+            (TypeError, {"baudrate": 9600.0}),
+            (ValueError, {"retries": -1}),
+            (ValueError, {"timeout": 0.5, "target": sim.target}),  # timeout_ms twice
+            (qor.TargetError, {"baudrate": 12345}),
+            (qor.TargetError, {"connect_timeout": 1}),  # not a socket:// target
+        ]
+        for kind, keywords in cases:
+            with self.subTest(keywords=keywords):
+                target = keywords.pop("target", sim.target.split("?")[0])
+                self.assertRaises(kind, qor.Link, target, **keywords)
+        self.assertRaises(TypeError, qor.Link)
+        # The second positional argument was the port number; pyserial's is
+        # the baud rate. Neither is guessed.
+        self.assertRaises(TypeError, qor.Link, sim.target, 9600)
+        self.assertEqual(sim.frames(), [])
+
+
+class Logging(unittest.TestCase):
+    def test_frames_go_to_the_qor_logger_escaped(self):
+        sim = Sim(self, "--steady", "--garbage=\\x1b[2J")
+        short = sim.target.rsplit("=", 1)[0] + "=30"  # timeout_ms=30
+        with qor.Link(sim.target) as link, qor.Link(short, port=77) as other:
+            with self.assertLogs("qor", logging.DEBUG) as logged:
+                self.assertEqual(link.module("1").read(), 72.1)
+                with self.assertRaises(qor.NoReplyError):
+                    other.module("7").rd()
+            port = link.port
+        lines = [r.getMessage() for r in logged.records]
+        self.assertIn("port %d  >  $1RD" % port, lines)
+        self.assertIn("port %d  <  \\x1b[2J*+00072.10" % port, lines)
+        self.assertIn("port 77  !  no reply in 30 ms", lines)
+        self.assertTrue(all(r.levelno == logging.DEBUG for r in logged.records))
+
+
+class Discovery(unittest.TestCase):
+    def test_scan_finds_the_modules_and_keeps_the_link(self):
+        sim = Sim(self, "--steady", "--address", "1", "--address", "A")
+        with qor.Link(sim.target) as link:
+            # Every address would cost a second on a 2-core machine; a few
+            # either side of the modules show the same.
+            self.assertEqual([m.address for m in link.scan("!012@AB~")], ["1", "A"])
+            self.assertEqual([m.address for m in link.scan(["2", "A", 0x31], timeout=0.05)],
+                             ["A", "1"])
+            self.assertEqual(link.module("A").read(), 72.1)
+            self.assertTrue(sim.target.endswith("?timeout_ms=1000"))
+            self.assertEqual(link.timeout, 1.0)
+
+    def test_list_ports(self):
+        ports = qor.list_ports()
+        self.assertIsInstance(ports, list)
+        for port in ports:
+            self.assertIsInstance(port, qor.SerialPort)
+            self.assertTrue(port.device.startswith("/dev/"), port)
+            self.assertTrue(port.vid is None or 0 <= port.vid <= 0xFFFF, port)
+
+
+class Threads(unittest.TestCase):
+    def test_links_on_different_ports_run_side_by_side(self):
+        # Each module answers after 300 ms; two threads, each on its own
+        # link, start together. Run side by side, each call begins before
+        # the other ends.
+        sims = [Sim(self, "--steady", "--delay-ms", "300") for _ in range(2)]
+        links = [qor.Link(s.target) for s in sims]
+        for link in links:
+            self.addCleanup(link.close)
+        start = threading.Barrier(2)
+        spans = []
+
+        def read(link):
+            start.wait()
+            began = time.monotonic()
+            value = link.module("1").read()
+            spans.append((began, time.monotonic(), value))
+
+        threads = [threading.Thread(target=read, args=(link,)) for link in links]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=20)
+        self.assertEqual([v for _, _, v in spans], [72.1, 72.1])
+        self.assertLess(max(b for b, _, _ in spans), min(e for _, e, _ in spans))
+
+
+class Names(unittest.TestCase):
+    def test_descriptive_names_beside_the_letters(self):
+        pairs = [
+            ("read", "rd"), ("read_new", "nd"), ("read_relative", "rz"),
+            ("high_limit", "rh"), ("low_limit", "rl"), ("event_count", "re"),
+            ("clear_event_count", "ec"), ("calibrate", "ca"), ("calibrate_second_step", "ce"),
+            ("zero", "cz"), ("disable_alarms", "da"), ("enable_alarms", "ea"), ("reset", "rr"),
+            ("set_setpoint", "sp"), ("set_span_trim", "ts"), ("set_zero_trim", "tz"),
+            ("set_analog_output", "ao"), ("set_digital_outputs", "do"),
+            ("digital_input", "di"), ("bit", "rb"), ("set_bit", "sb"), ("clear_bit", "cb"),
+        ]
+        for name, letters in pairs:
+            with self.subTest(name=name):
+                self.assertIs(getattr(qor.Module, name), getattr(qor.Module, letters))
+
+    def test_limits_with_latching(self):
+        sim = Sim(self, "--steady")
+        with qor.Link(sim.target) as link:
+            m = link.module("1")
+            cases = [
+                ("set_high_limit", True, "$1HI+00100.00L", (100.0, "L"), "high_limit"),
+                ("set_high_limit", False, "$1HI+00100.00M", (100.0, "M"), "high_limit"),
+                ("set_low_limit", None, "$1LO+00100.00", (100.0, "M"), "low_limit"),
+            ]
+            for setter, latching, frame, read_back, reader in cases:
+                with self.subTest(setter=setter, latching=latching):
+                    getattr(m, setter)(100, latching=latching)
+                    self.assertEqual(sim.frames()[-1], frame)
+                    self.assertEqual(getattr(m, reader)(), read_back)
+
+    def test_typed(self):
+        self.assertTrue((Path(qor.__file__).parent / "py.typed").is_file())
 
 
 class DebugEcho(unittest.TestCase):

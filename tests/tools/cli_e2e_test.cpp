@@ -50,9 +50,26 @@ class Sim {
     qor::test::SimProcess process_;
 };
 
-Finished QorAlone(std::vector<std::string> args) {
+Finished QorAlone(std::vector<std::string> args, const RunLimits &limits = {}) {
     args.insert(args.begin(), QOR_CLI_PATH);
-    return RunProgram(args);
+    return RunProgram(args, limits);
+}
+
+// A shell line with "QOR" standing for the program and "PTY" for the
+// simulator's pseudo-terminal, for redirections a user would type.
+Finished Shell(std::string line, const std::string &pty) {
+    for (const auto &[name, value] : {std::pair<std::string, std::string>{"QOR", QOR_CLI_PATH},
+                                      std::pair<std::string, std::string>{"PTY", pty}}) {
+        for (size_t at = line.find(name); at != std::string::npos; at = line.find(name, at)) {
+            line.replace(at, name.size(), "'" + value + "'");
+            at += value.size() + 2;
+        }
+    }
+    return RunProgram({"/bin/sh", "-c", line});
+}
+
+bool Matches(const std::string &text, const std::string &pattern) {
+    return std::regex_search(text, std::regex(pattern));
 }
 
 TEST(ToolsCli, ValueQueryPrintsTheReading) {
@@ -119,8 +136,8 @@ TEST(ToolsCli, ErrorReplyIsAModuleFault) {
     const Finished r = sim.Qor({"ts", "-100"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("qor: module fault (status 100, error 82 'R'): the module answered with "
-                         "an error reply"),
+    EXPECT_NE(r.err.find("qor: module fault (status 100, error 82 'R'): module 1 answered "
+                         "\"?1 RANGE\""),
               std::string::npos)
         << r.err;
 }
@@ -249,6 +266,179 @@ TEST(ToolsCli, DemoRunsCleanAndStopsItsSimulator) {
         std::smatch m;
         ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(\(pid (\d+)\))"))) << label;
         EXPECT_EQ(kill(std::stoi(m[1]), 0), -1) << label << ": simulator still running";
+    }
+}
+
+// Each failure names its cause, as a newcomer would want to read it.
+TEST(ToolsCli, MessagesNameTheCause) {
+    const struct {
+        std::vector<std::string> sim;  // empty: no simulator, qor alone
+        std::vector<std::string> args;
+        int exit_code;
+        const char *err;  // a regular expression the standard error holds
+    } cases[] = {
+        {{"--silent"},
+         {"--timeout", "50", "rd"},
+         1,
+         R"(^qor: no reply \(status 100, error 1\): module 1 did not answer on port 1 \(/dev/\S+\?timeout_ms=50\) within 50 ms\n$)"},
+        {{"--steady"},
+         {"--address", "7", "--timeout", "50", "rd"},
+         1,
+         "module 7 did not answer on port 1"},
+        {{"--steady"}, {"ts", "-100"}, 1, R"(module 1 answered "\?1 RANGE")"},
+        {{"--di-bytes", "3"},
+         {"di", "2", "1", "0"},
+         3,
+         R"(bad DI reply \(status 200, error 2\): module 1 answered "\*[0-9A-F]{6}", not the 4 hex digits)"},
+        {{"--silent"},
+         {"--timeout", "20", "--retries", "2", "rd"},
+         1,
+         R"(within 20 ms \(3 tries\))"},
+        {{}, {"--link", "socket://", "rd"}, 2, R"(^qor: bad target "socket://": )"},
+        {{}, {"--link", "/dev/null?baud=abc", "rd"}, 2, "baud=abc"},
+        {{},
+         {"--link", "/nonexistent/tty", "rd"},
+         3,
+         "link fault on port 1 \\(/nonexistent/tty\\): "},
+        {{},
+         {"--port", "200", "rd"},
+         3,
+         R"(link fault on port 200 \(/dev/ttyS199, default\): .*\n.*no --link was given)"},
+        {{}, {"hii"}, 2, "did you mean 'hi'\\?"},
+    };
+    for (const auto &c : cases) {
+        const std::string label = ::testing::PrintToString(c.args);
+        Finished r;
+        if (c.sim.empty()) {
+            r = QorAlone(c.args);
+        } else {
+            Sim sim(c.sim);
+            ASSERT_TRUE(sim.Ready()) << label;
+            r = sim.Qor(c.args);
+        }
+        EXPECT_EQ(r.exit_code, c.exit_code) << label << ": " << r.err;
+        EXPECT_TRUE(Matches(r.err, c.err)) << label << ": " << r.err;
+    }
+}
+
+// --trace shows both directions with times; a reply's control characters
+// reach the terminal escaped, never raw.
+TEST(ToolsCli, TraceShowsEveryExchangeEscaped) {
+    Sim sim({"--steady", "--garbage=\\x1b]0;pwned\\x07\\x1b[2J"});
+    ASSERT_TRUE(sim.Ready());
+    Finished r = sim.Qor({"--trace", "rd"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "72.10\n");
+    const auto lines = LinesOf(r.err);
+    ASSERT_EQ(lines.size(), 3u) << r.err;
+    EXPECT_TRUE(Matches(lines[0], R"(^\+0\.000 ms  port 1  \+  opened /dev/)")) << lines[0];
+    EXPECT_TRUE(Matches(lines[1], R"(^\+\d+\.\d{3} ms  port 1  >  \$1RD$)")) << lines[1];
+    EXPECT_TRUE(Matches(
+        lines[2], R"(^\+\d+\.\d{3} ms  port 1  <  \\x1b\]0;pwned\\x07\\x1b\[2J\*\+00072\.10$)"))
+        << lines[2];
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+    // --debug is the same trace; a silent address ends in a time-out line.
+    r = sim.Qor({"--debug", "--address", "7", "--timeout", "30", "rd"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(Matches(r.err, R"(port 1  >  \$7RD\n.*port 1  !  no reply in 30 ms\n)")) << r.err;
+}
+
+// A failed write to standard output ends qor with a message and code 4,
+// poll at once when its reader has gone.
+TEST(ToolsCli, OutputErrorsEndTheProgram) {
+    Sim sim({"--steady"});
+    ASSERT_TRUE(sim.Ready());
+    const struct {
+        const char *line;
+        const char *err;
+    } cases[] = {
+        {"QOR --link PTY rd >/dev/full; echo \"exit $?\" >&2", "No space left on device"},
+        {"QOR --link PTY poll rd --interval 10 >&-; echo \"exit $?\" >&2",
+         "standard output is closed"},
+        {"trap '' PIPE; { QOR --link PTY poll rd --interval 20000; echo \"exit $?\" >&2; } | "
+         "head -n 1",
+         "standard output"},  // closed by its reader, or a broken pipe: whichever comes first
+        {"QOR --help >/dev/full; echo \"exit $?\" >&2", "No space left on device"},
+    };
+    for (const auto &c : cases) {
+        const Finished r = Shell(c.line, sim.Path());
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.line << ": " << r.err;
+        EXPECT_NE(r.err.find("exit 4"), std::string::npos) << c.line << ": " << r.err;
+    }
+}
+
+TEST(ToolsCli, SeveralAddressesOneLineEach) {
+    Sim sim({"--steady", "--address", "1", "--address", "2"});
+    ASSERT_TRUE(sim.Ready());
+    Finished r = sim.Qor({"--address", "1,2", "rd"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "1  72.10\n2  72.10\n");
+    r = sim.Qor({"--address", "1", "--address", "9", "--address", "2", "--timeout", "30", "rh"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "1  100.00 latching\n2  100.00 latching\n");
+    EXPECT_NE(r.err.find("module 9 did not answer"), std::string::npos) << r.err;
+}
+
+TEST(ToolsCli, PollSeveralQueriesAndAddresses) {
+    Sim sim({"--steady", "--address", "1", "--address", "2"});
+    ASSERT_TRUE(sim.Ready());
+    const Finished r = sim.Qor(
+        {"--address", "1,2", "poll", "rd", "rb", "5", "rh", "--interval", "10", "--count", "2"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const auto lines = LinesOf(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0],
+              "time,1:rd,1:rd:status,1:rd:error,2:rd,2:rd:status,2:rd:error,"
+              "1:rb 5,1:rb 5:status,1:rb 5:error,2:rb 5,2:rb 5:status,2:rb 5:error,"
+              "1:rh,1:rh:mode,1:rh:status,1:rh:error,2:rh,2:rh:mode,2:rh:status,2:rh:error");
+    const std::regex row(
+        R"(\S+Z,72\.10,0,0,72\.10,0,0,0,0,0,0,0,0,100\.00,latching,0,0,100\.00,latching,0,0)");
+    EXPECT_TRUE(std::regex_match(lines[1], row)) << lines[1];
+}
+
+// Two buses, each with a module that answers after 300 ms: polled side by
+// side, the second frame goes out before the first reply comes back.
+TEST(ToolsCli, PollRunsSeveralLinksAtOnce) {
+    Sim first({"--steady", "--delay-ms", "300"});
+    Sim second({"--steady", "--delay-ms", "300"});
+    ASSERT_TRUE(first.Ready() && second.Ready());
+    const Finished r = RunProgram({QOR_CLI_PATH, "--trace", "--timeout", "1000", "--link",
+                                   first.Path(), "--link", second.Path(), "--port", "5", "poll",
+                                   "rd", "--interval", "10", "--count", "1"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const auto lines = LinesOf(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0],
+              "time,p5:1:rd,p5:1:rd:status,p5:1:rd:error,p6:1:rd,p6:1:rd:status,"
+              "p6:1:rd:error");
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\S+Z,72\.10,0,0,72\.10,0,0)")))
+        << lines[1];
+    const size_t sent = r.err.find("  >  $1RD", r.err.find("  >  $1RD") + 1);
+    const size_t answered = r.err.find("  <  *+00072.10");
+    ASSERT_NE(sent, std::string::npos) << r.err;
+    EXPECT_LT(sent, answered) << r.err;
+}
+
+// On a terminal, scan says which address it is asking; script(1) gives it
+// one.
+TEST(ToolsCli, ScanShowsProgressOnATerminal) {
+    Sim sim({"--silent"});
+    ASSERT_TRUE(sim.Ready());
+    const Finished r =
+        Shell("script -qec \"QOR --link PTY --timeout 5 scan\" /dev/null", sim.Path());
+    EXPECT_NE(r.out.find("\rscan: asking ! (1 of 94), 0 answered"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\rscan: asking ~ (94 of 94), 0 answered"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("qor: no module answered"), std::string::npos) << r.out;
+}
+
+TEST(ToolsCli, PortsListsTheSerialPorts) {
+    const Finished r = QorAlone({"ports"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    for (const std::string &line : LinesOf(r.out)) {
+        EXPECT_TRUE(Matches(line, R"(^(/dev/\S+|    /dev/serial/by-\S+)( |$))")) << line;
+    }
+    if (r.out.empty()) {
+        EXPECT_EQ(r.err, "qor: no serial ports found\n");
     }
 }
 

@@ -3,10 +3,13 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "cli.h"
 #include "option_scan.h"
+#include "qor_comm.h"
+#include "qor_dll.h"
 
 using namespace qor::cli;
 
@@ -199,15 +202,66 @@ TEST(ToolsParse, CommandLinesThatWork) {
         ASSERT_TRUE(ParseCommandLine(c.args, cl, error)) << label << ": " << error;
         EXPECT_EQ(ActionOf(cl), c.action) << label;
         EXPECT_EQ(cl.options.port, c.port) << label;
-        EXPECT_EQ(cl.options.address, c.address) << label;
+        EXPECT_EQ(cl.options.addresses, std::vector<int>{c.address}) << label;
         EXPECT_EQ(cl.options.checksum, c.checksum) << label;
         if (c.command != nullptr) {
-            ASSERT_NE(cl.invocation.row, nullptr) << label;
-            EXPECT_STREQ(cl.invocation.row->name, c.command) << label;
-            EXPECT_FLOAT_EQ(cl.invocation.value, c.value) << label;
-            EXPECT_EQ(cl.invocation.mode, c.mode) << label;
-            EXPECT_EQ(cl.invocation.ints, c.ints) << label;
+            // poll keeps its queries apart; these lines give it one.
+            const Invocation &inv = cl.queries.empty() ? cl.invocation : cl.queries.front();
+            ASSERT_NE(inv.row, nullptr) << label;
+            EXPECT_STREQ(inv.row->name, c.command) << label;
+            EXPECT_FLOAT_EQ(inv.value, c.value) << label;
+            EXPECT_EQ(inv.mode, c.mode) << label;
+            EXPECT_EQ(inv.ints, c.ints) << label;
         }
+    }
+}
+
+// Addresses add up over repeated options and lists; poll's queries keep
+// their order and arguments; the trace, retries and links are recorded.
+TEST(ToolsParse, AddressesQueriesAndLinks) {
+    const struct {
+        std::vector<std::string> args;
+        const char *addresses;
+        std::vector<std::string> queries;  // poll's, by QueryName
+        size_t links;
+        int retries;
+        bool trace;
+    } cases[] = {
+        {{"--address", "1,2,5", "rd"}, "125", {}, 0, 0, false},
+        {{"--address", "1", "--address", "A", "rd"}, "1A", {}, 0, 0, false},
+        {{"--address=1,A", "--address", "~", "rd"}, "1A~", {}, 0, 0, false},
+        {{"--address", ",", "rd"}, ",", {}, 0, 0, false},
+        {{"--debug", "rd"}, "1", {}, 0, 0, true},
+        {{"--trace", "--retries", "3", "hi", "5"}, "1", {}, 0, 3, true},
+        {{"--link", "a", "--link", "b", "poll", "rd", "RE", "di", "2", "1", "0", "--interval", "5"},
+         "1",
+         {"rd", "re", "di 2 1 0"},
+         2,
+         0,
+         false},
+        {{"--address", "1,2", "poll", "rb", "5", "rb", "6", "--interval", "5"},
+         "12",
+         {"rb 5", "rb 6"},
+         0,
+         0,
+         false},
+    };
+    for (const auto &c : cases) {
+        CommandLine cl;
+        std::string error;
+        const std::string label = ::testing::PrintToString(c.args);
+        ASSERT_TRUE(ParseCommandLine(c.args, cl, error)) << label << ": " << error;
+        EXPECT_EQ(std::string(cl.options.addresses.begin(), cl.options.addresses.end()),
+                  c.addresses)
+            << label;
+        std::vector<std::string> queries;
+        for (const Invocation &q : cl.queries) {
+            queries.push_back(QueryName(q));
+        }
+        EXPECT_EQ(queries, c.queries) << label;
+        EXPECT_EQ(cl.options.links.size(), c.links) << label;
+        EXPECT_EQ(cl.options.retries, c.retries) << label;
+        EXPECT_EQ(cl.options.trace, c.trace) << label;
     }
 }
 
@@ -266,6 +320,31 @@ TEST(ToolsParse, CommandLinesThatAreRefused) {
         {{"poll", "rd"}, "--interval"},
         {{"poll"}, "needs a query"},
         {{"poll", "ec", "--interval", "10"}, "poll repeats a query"},
+        {{"poll", "rd", "ec", "--interval", "10"}, "not 'ec'"},
+        {{"poll", "rdd", "--interval", "10"}, "did you mean 'rd'?"},
+        {{"poll", "rd", "RD", "--interval", "10"}, "'rd' is given twice"},
+        {{"poll", "di", "2", "1", "0", "rd", "di", "2", "1", "0", "--interval", "10"},
+         "'di 2 1 0' is given twice"},
+        {{"hii"}, "unknown command 'hii'; did you mean 'hi'?"},
+        {{"sacn"}, "did you mean 'scan'?"},
+        {{"r"}, "did you mean 'rd', 'rz' or 'rh'?"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"x\x1b[2J"}, "unknown command 'x\\x1b[2J'"},
+        {{"help", "scna"}, "did you mean 'scan'?"},
+        {{"--adress", "1", "rd"}, "unknown option '--adress'; did you mean '--address'?"},
+        {{"--address", "1,1", "rd"}, "--address 1 is given twice"},
+        {{"--address", "1", "--address", "1", "rd"}, "--address 1 is given twice"},
+        {{"--address", "1,,2", "rd"}, "or a list such as 1,2,5"},
+        {{"--address", "1,", "rd"}, "or a list such as 1,2,5"},
+        {{"--address", "1,23", "rd"}, "or a list such as 1,2,5"},
+        {{"--retries", "11", "rd"}, "--retries needs"},
+        {{"--retries", "1", "ec"}, "--retries cannot be used with ec: it clears the counter"},
+        {{"--retries", "1", "rr"}, "--retries cannot be used with rr"},
+        {{"--link", "a", "--link", "b", "rd"}, "only poll uses several links"},
+        {{"--link", "a", "--link", "b", "scan"}, "scan uses one link"},
+        {{"scan", "--retries", "1"}, "--retries cannot be used with scan"},
+        {{"ports", "--link", "x"}, "cannot be used with ports"},
+        {{"ports", "now"}, "ports takes no arguments"},
         {{"poll", "rd", "--interval", "0"}, "--interval needs"},
         {{"poll", "rd", "--interval", "10", "--count", "0"}, "--count needs"},
         {{"scan", "--address", "1"}, "--address cannot be used with scan"},
@@ -297,33 +376,38 @@ TEST(ToolsTargets, TimeoutIsMergedIntoTheOptions) {
     };
     for (const auto &c : cases) {
         EXPECT_EQ(WithTimeout(c.target, c.ms), c.want) << c.target;
+        // The time-out a no-reply message names is the one qor set.
+        EXPECT_EQ(TimeoutOf(c.want), c.ms) << c.want;
     }
-    EXPECT_EQ(DefaultTarget(2, "socket://a:1"), "socket://a:1");
+    EXPECT_EQ(TimeoutOf("/dev/ttyUSB0"), 200);
+    EXPECT_EQ(TimeoutOf("x?timeout_ms=abc"), 200);
+    EXPECT_EQ(TimeoutOf("x?recovery_ms=5&timeout_ms=75"), 75);
 }
 
-// Without --link, --timeout opens the port's own serial device, which the
-// help names too; Windows numbers its ports from 1, POSIX systems from 0.
+// Without --link the byte link's own rule picks the target (QOR_PortTarget),
+// and the help names the same device; Windows numbers its ports from 1,
+// POSIX systems from 0.
 TEST(ToolsTargets, DefaultDeviceFollowsThePlatform) {
+    char text[QOR_TARGET_TEXT_SIZE];
 #ifdef _WIN32
-    EXPECT_EQ(DefaultTarget(1, nullptr), "COM1");
-    EXPECT_EQ(DefaultTarget(3, ""), "COM3");
-    EXPECT_EQ(DefaultTarget(12, nullptr), "COM12");
-    const char *named = "else COM<N>.";
-    const char *debugGoesTo = "message box";
+    _putenv("QOR_COMM_PORT12=");
+    const char *device = "COM12";
+    const char *named = "else COM<N>;";
 #else
-    EXPECT_EQ(DefaultTarget(1, nullptr), "/dev/ttyS0");
-    EXPECT_EQ(DefaultTarget(3, ""), "/dev/ttyS2");
-    EXPECT_EQ(DefaultTarget(12, nullptr), "/dev/ttyS11");
-    const char *named = "else /dev/ttyS<N-1>.";
-    const char *debug_goes_to = "on standard error";
+    unsetenv("QOR_COMM_PORT12");
+    const char *device = "/dev/ttyS11";
+    const char *named = "else /dev/ttyS<N-1>;";
 #endif
+    ASSERT_EQ(QOR_PortTarget(12, text, static_cast<int>(sizeof text)), QOR_TARGET_DEVICE);
+    EXPECT_STREQ(text, device);
+    EXPECT_EQ(DescribeLink(12, text, QOR_TARGET_DEVICE),
+              std::string("port 12 (") + device + ", default)");
     const std::string help = OverviewHelp();
     EXPECT_NE(help.find(named), std::string::npos) << help;
-    const size_t debug = help.find("  --debug ");
-    ASSERT_NE(debug, std::string::npos);
-    EXPECT_NE(help.substr(debug, help.find("--timeout", debug) - debug).find(debug_goes_to),
-              std::string::npos)
-        << help;
+    EXPECT_NE(help.find("--debug         the same as --trace"), std::string::npos) << help;
+    EXPECT_EQ(DescribeLink(3, "socket://h:1", QOR_TARGET_ENVIRONMENT),
+              "port 3 (socket://h:1, default from QOR_COMM_PORT3)");
+    EXPECT_EQ(DescribeLink(1, "/dev/pts/3\x1b", QOR_TARGET_OPENED), "port 1 (/dev/pts/3\\x1b)");
 }
 
 TEST(ToolsFormat, ValuesHaveTwoDecimals) {
@@ -374,8 +458,9 @@ TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
         {100, -17, "module fault (status 100, error -17): the module answered", 1, true},
         {200, 1, "link fault (status 200, error 1): the frame could not be written to the link", 3,
          false},
-        {200, 2, "link fault (status 200, error 2): the DI reply held fewer hex digits", 3, false},
-        {200, 3, "link fault (status 200, error 3): the arguments cannot be put into a frame", 3,
+        {200, 2, "bad DI reply (status 200, error 2): not exactly the hex digits asked for", 3,
+         false},
+        {200, 3, "refused (status 200, error 3): the arguments cannot be put into a frame", 3,
          false},
     };
     for (const auto &c : cases) {
@@ -490,14 +575,157 @@ TEST(ToolsTable, OneWellFormedRowPerExport) {
     }
     EXPECT_EQ(names.size(), 24u);
     const std::set<std::string> queries = {"rd", "nd", "rz", "rh", "rl", "re", "di", "rb"};
+    // What --retries must never repeat: a second run does something else.
+    const std::set<std::string> unsafe = {"ec", "ca", "ce", "cz", "rr"};
     for (const CommandRow &c : CommandTable()) {
         EXPECT_EQ(c.query, queries.count(c.name) == 1) << c.name;
+        EXPECT_EQ(c.repeat_hazard != nullptr, unsafe.count(c.name) == 1) << c.name;
     }
-    for (const char *topic : {"scan", "poll", "demo"}) {
+    for (const char *topic : {"scan", "poll", "ports", "demo"}) {
         EXPECT_FALSE(CommandHelp(topic).empty()) << topic;
     }
     EXPECT_TRUE(CommandHelp("xx").empty());
     EXPECT_EQ(VersionText(), "qor 1.0.0.1");
+}
+
+// The full failure texts name the cause: link, address and time-out for
+// no reply, the module's own words for an error reply, the byte link's
+// reason for a link fault; whatever came from outside is escaped.
+TEST(ToolsFormat, FailuresNameTheirCause) {
+    const std::string link = "port 1 (/dev/ttyS0, default)";
+    const auto make = [&](int status, int error, std::string reply, std::string port_error) {
+        Failure f;
+        f.status = status;
+        f.error = error;
+        f.address = '7';
+        f.link = link;
+        f.timeout_ms = 50;
+        f.reply = std::move(reply);
+        f.port_error = std::move(port_error);
+        f.di_count = 2;
+        return f;
+    };
+    Failure retried = make(QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY, "", "");
+    retried.attempts = 3;
+    const struct {
+        Failure failure;
+        const char *text;
+    } cases[] = {
+        {make(100, 1, "", ""),
+         "no reply (status 100, error 1): module 7 did not answer on port 1 (/dev/ttyS0, "
+         "default) within 50 ms"},
+        {retried,
+         "no reply (status 100, error 1): module 7 did not answer on port 1 (/dev/ttyS0, "
+         "default) within 50 ms (3 tries)"},
+        {make(100, 1, "*+0007", ""),
+         "no complete reply (status 100, error 1): module 7 on port 1 (/dev/ttyS0, default) sent "
+         "\"*+0007\", cut off or longer than 50 characters (time-out 50 ms)"},
+        {make(100, 'R', "?7 RANGE", ""),
+         "module fault (status 100, error 82 'R'): module 7 answered \"?7 RANGE\""},
+        {make(100, 'B', "?7 B\x1b[2J\r", ""),
+         "module fault (status 100, error 66 'B'): module 7 answered \"?7 B\\x1b[2J\\r\""},
+        {make(100, -23, "", ""),
+         "module fault (status 100, error -23): module 7 answered with an error reply"},
+        {make(100, 2, "*+00072.10AB", ""),
+         "module fault (status 100, error 2): the checksum of module 7's reply "
+         "\"*+00072.10AB\" did not match"},
+        {make(200, 1, "", "cannot open /dev/ttyS0: no such device"),
+         "link fault (status 200, error 1) on port 1 (/dev/ttyS0, default): cannot open "
+         "/dev/ttyS0: no such device"},
+        {make(200, 1, "", ""),
+         "link fault (status 200, error 1) on port 1 (/dev/ttyS0, default): the frame could not "
+         "be written to the link"},
+        {make(200, 2, "*0FA503", ""),
+         "bad DI reply (status 200, error 2): module 7 answered \"*0FA503\", not the 4 hex "
+         "digits asked for (2 bytes)"},
+        {make(200, 3, "", ""),
+         "refused (status 200, error 3): the arguments cannot be put into a frame, nothing was "
+         "sent"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(DescribeFailure(c.failure), c.text);
+    }
+}
+
+TEST(ToolsFormat, EscapedForTheTerminal) {
+    const struct {
+        std::string raw;
+        const char *shown;
+    } cases[] = {
+        {"*+00072.10", "*+00072.10"},
+        {"\x1b]0;title\x07\x1b[2J", "\\x1b]0;title\\x07\\x1b[2J"},
+        {"a\rb\nc\td", "a\\rb\\nc\\td"},
+        {"back\\slash", "back\\\\slash"},
+        {std::string("nul\0", 4), "nul\\x00"},
+        {"\x7f\x80\xff", "\\x7f\\x80\\xff"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(Escape(c.raw), c.shown) << c.shown;
+    }
+}
+
+// --trace's lines: time since the first event, port, a mark, the bytes
+// escaped and without the CR that ends a frame or reply.
+TEST(ToolsFormat, TraceLines) {
+    const auto view = [](int kind, std::string_view bytes, int ms, std::string_view text,
+                         bool seen) {
+        TraceEventView v;
+        v.elapsed_ns = 12031400;
+        v.port = 1;
+        v.kind = kind;
+        v.bytes = bytes;
+        v.milliseconds = ms;
+        v.text = text;
+        v.reply_seen = seen;
+        return v;
+    };
+    const struct {
+        TraceEventView event;
+        const char *line;
+    } cases[] = {
+        {view(QOR_TRACE_WRITE, "$1RD\r", 0, "", false), "+12.031 ms  port 1  >  $1RD"},
+        {view(QOR_TRACE_READ, "*+00072.10\r", 0, "", false), "+12.031 ms  port 1  <  *+00072.10"},
+        {view(QOR_TRACE_READ, "\x1b[2J*+0", 0, "", false), "+12.031 ms  port 1  <  \\x1b[2J*+0"},
+        {view(QOR_TRACE_TIMEOUT, "", 200, "", false), "+12.031 ms  port 1  !  no reply in 200 ms"},
+        {view(QOR_TRACE_TIMEOUT, "", 200, "", true),
+         "+12.031 ms  port 1  !  nothing more in 200 ms"},
+        {view(QOR_TRACE_DISCARD, "*1\r", 0, "", false),
+         "+12.031 ms  port 1  ~  discarded 3 bytes: *1\\r"},
+        {view(QOR_TRACE_RECOVERY, "", 200, "", false),
+         "+12.031 ms  port 1  =  waited 200 ms for a quiet line"},
+        {view(QOR_TRACE_OPEN, "", 0, "/dev/pts/3", false),
+         "+12.031 ms  port 1  +  opened /dev/pts/3"},
+        {view(QOR_TRACE_REOPEN, "", 0, "socket://h:1", false),
+         "+12.031 ms  port 1  +  reopened socket://h:1"},
+        {view(QOR_TRACE_OPEN_FAILED, "", 0, "cannot open x", false),
+         "+12.031 ms  port 1  !  open failed: cannot open x"},
+        {view(QOR_TRACE_CLOSE, "", 0, "", false), "+12.031 ms  port 1  -  closed"},
+        {view(QOR_TRACE_LINK_LOST, "", 0, "gone", false), "+12.031 ms  port 1  !  link lost: gone"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(TraceLine(c.event), c.line);
+    }
+}
+
+TEST(ToolsFormat, PollCells) {
+    Outcome ok;
+    ok.value = 72.1f;
+    ok.mode = 0;
+    Outcome bad;
+    bad.status = QOR_STATUS_LINK_FAULT;
+    bad.error = QOR_ERROR_NOT_WRITTEN;
+    EXPECT_EQ(CsvCellHeader("1:rd", ResultKind::kValue), "1:rd,1:rd:status,1:rd:error");
+    EXPECT_EQ(CsvCellHeader("p2:A:rl", ResultKind::kLimit),
+              "p2:A:rl,p2:A:rl:mode,p2:A:rl:status,p2:A:rl:error");
+    // Addresses ',' and '"' would break the columns unquoted.
+    EXPECT_EQ(CsvCellHeader(",:rd", ResultKind::kValue), "\",:rd\",\",:rd:status\",\",:rd:error\"");
+    EXPECT_EQ(CsvCellHeader("\":re", ResultKind::kCount),
+              "\"\"\":re\",\"\"\":re:status\",\"\"\":re:error\"");
+    EXPECT_EQ(CsvCell(ResultKind::kValue, ok), "72.10,0,0");
+    EXPECT_EQ(CsvCell(ResultKind::kLimit, ok), "72.10,momentary,0,0");
+    EXPECT_EQ(CsvCell(ResultKind::kValue, bad), ",200,1");
+    EXPECT_EQ(CsvCell(ResultKind::kLimit, bad), ",,200,1");
 }
 
 }  // namespace
