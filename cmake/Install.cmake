@@ -72,6 +72,7 @@ file(GLOB qor_python_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/qor/
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/python/_installed_version.py @ONLY CONTENT
   "# Written when the package was installed: the project's version.\nVERSION = \"@PROJECT_VERSION@\"\n")
 install(FILES ${qor_python_sources} ${PROJECT_BINARY_DIR}/python/_installed_version.py
+  ${PROJECT_SOURCE_DIR}/python/qor/py.typed
   DESTINATION ${QOR_INSTALL_PYTHONDIR}/qor COMPONENT python)
 
 # qor-gateway: its manual page, an example configuration beside the other

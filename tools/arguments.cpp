@@ -14,14 +14,6 @@
 namespace qor::cli {
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string s(text);
-    for (char &c : s) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }

@@ -11,14 +11,6 @@
 namespace qor::cli {
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string s(text);
-    for (char &c : s) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
 // An option with a number in [min, max]; refusals read "--port needs a
 // port number from 1 to 255, not 'x'".
 OptionRow NumberOption(const char *name, long min, long max, const char *what, bool &given,

@@ -61,6 +61,16 @@ std::string Escape(std::string_view text) {
     return out;
 }
 
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char &c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return lower;
+}
+
 std::string DidYouMean(std::string_view word, const std::vector<std::string> &names) {
     // Short words are one edit from too much: "xx" would match every
     // two-letter command.

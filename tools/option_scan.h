@@ -43,6 +43,10 @@ bool ScanOptions(const std::vector<std::string> &args, const std::vector<OptionR
 // printable ASCII as "\x1b" (message_text.cpp).
 std::string Escape(std::string_view text);
 
+// The text in lower case (ASCII letters only, whatever the host's locale)
+// (message_text.cpp).
+std::string Lower(std::string_view text);
+
 // "; did you mean 'hi'?" when word is a likely typo of one of the names
 // (one edit away, or two for words longer than three letters), else ""
 // (message_text.cpp).

@@ -11,14 +11,6 @@
 namespace qor::cli {
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string s(text);
-    for (char &c : s) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
 // True, after saying so in error, when an option was given that the
 // command cannot use.
 bool Refuse(bool given, const char *option, const char *command, std::string &error) {

@@ -125,6 +125,7 @@ expect_contents libqor-dev \
 expect_contents qor-tools 'usr/bin/qor' 'usr/bin/qor-sim' \
     'usr/share/man/man1/qor\.1\.gz' 'usr/share/man/man1/qor-sim\.1\.gz'
 expect_contents python3-qor 'usr/lib/python3/dist-packages/qor/__init__\.py' \
+    'usr/lib/python3/dist-packages/qor/py\.typed' \
     'usr/lib/python3/dist-packages/qor/_installed_version\.py'
 if ((gateway)); then
     expect_contents qor-gateway 'usr/bin/qor-gateway' 'usr/share/man/man1/qor-gateway\.1\.gz' \
