@@ -93,6 +93,23 @@ TEST(CommFailures, EveryFailedOpenSaysWhy) {
     unlink(file);
 }
 
+// A pseudo-terminal has neither an RS-485 mode nor a low-latency flag, as
+// a plain UART's driver may not: asked for, they fail the open rather than
+// being left out.
+TEST(CommFailures, DriverFeaturesTheDeviceLacksFailTheOpen) {
+    Pty pty;
+    const std::string name = "cannot open " + pty.Slave() + ": ";
+    ExpectFailures({
+        {pty.Slave() + "?rs485=1", ENOTTY, name + "the driver has no RS-485 mode (rs485=1)"},
+        {pty.Slave() + "?rs485=1&rs485_delay_before_ms=5", ENOTTY, "no RS-485 mode"},
+        {pty.Slave() + "?low_latency=1", ENOTTY,
+         name + "the driver takes no low-latency flag (low_latency=1)"},
+    });
+    // Left out, they change nothing: the same device opens.
+    EXPECT_EQ(1, QOR_OpenPort(kPort, (pty.Slave() + "?rs485=0&low_latency=0").c_str()));
+    QOR_ClosePort(kPort);
+}
+
 // Runs `attempt` as an unprivileged user when this test runs as root, for
 // whom permissions and exclusive opens do not apply; returns its text.
 std::string Unprivileged(const std::function<std::string()> &attempt) {
