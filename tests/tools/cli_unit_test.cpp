@@ -309,7 +309,7 @@ TEST(ToolsTargets, DefaultDeviceFollowsThePlatform) {
     EXPECT_EQ(DefaultTarget(3, ""), "COM3");
     EXPECT_EQ(DefaultTarget(12, nullptr), "COM12");
     const char *named = "else COM<N>.";
-    const char *debugGoesTo = "message box";
+    const char *debug_goes_to = "message box";
 #else
     EXPECT_EQ(DefaultTarget(1, nullptr), "/dev/ttyS0");
     EXPECT_EQ(DefaultTarget(3, ""), "/dev/ttyS2");
