@@ -67,7 +67,9 @@ void Subnegotiated(TelnetState *state) {
     }
     int command = state->sub[0] - kServerAnswerOffset;
     if (command < 0 || command >= kComPortCommands) {
-        return;  // the server's notices (line and modem state) are not used
+        // The server's notices (line and modem state, flow control) are
+        // not used: frames are short, and each reply is awaited anyway.
+        return;
     }
     std::uint32_t value = 0;
     for (std::size_t i = 1; i < state->sub_length && i <= 4; ++i) {

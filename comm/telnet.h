@@ -2,7 +2,10 @@
 // of RFC 2217): the byte stream with its commands taken out and IAC
 // undoubled, the option negotiation answered, the server's answers to com
 // port commands noted. No I/O and no allocation: the transport
-// (rfc2217.cpp) reads and writes, this only looks at bytes.
+// (rfc2217.cpp) reads and writes, this only looks at bytes. Data bytes
+// pass as they are, also to a server that declines binary mode: no NUL is
+// added after a CR, which on a two-wire bus would still be on the line
+// when the module starts its reply.
 #ifndef QOR_COMM_TELNET_H
 #define QOR_COMM_TELNET_H
 

@@ -143,6 +143,9 @@ expect "serial: --timeout builds the COM12 target itself" 0 "72.10" "^$" -- --po
 expect "serial: write with an explicit rate" 0 "ok" "^$" -- --link 'COM12?baud=115200' sp 12.5
 expect "serial: 7E2 framing" 0 "72.10" "^$" -- --link 'COM12?bytesize=7&parity=E&stopbits=2' rd
 expect "serial: low latency is refused on Windows" 3 "" "link fault" -- --link 'COM12?low_latency=1' rd
+# Wine's serial layer does not keep RTS_CONTROL_TOGGLE; read back, it is
+# found missing, and the port is not opened without it.
+expect "serial: rs485=1 without RTS toggling is refused" 3 "" "link fault" -- --link 'COM12?rs485=1' rd
 expect "serial: no module at the address" 1 "" "status 100, error 1" -- --port 12 --address 7 rd
 expect "serial: missing port" 3 "" "link fault" -- --link COM200 rd
 
