@@ -80,6 +80,13 @@ const char *FixedText(Reason reason) {
             return "closed by the other end";
         case Reason::kLookupBacklog:
             return "host lookup not started: earlier lookups that timed out have not returned";
+        case Reason::kRs485Unsupported:
+            return "the driver has no RS-485 mode (rs485=1)";
+        case Reason::kLowLatencyUnsupported:
+            return "the driver takes no low-latency flag (low_latency=1)";
+        case Reason::kComPortRefused:
+            return "the server refused the com port option (RFC 2217); a raw TCP port takes "
+                   "socket://";
         default:
             return nullptr;
     }
@@ -113,6 +120,20 @@ void DescribeReason(const Failure &failure, char *text, std::size_t capacity) {
             return;
         case Reason::kWriteStalled:
             FormatText(text, capacity, "write timed out: the link took nothing for %d ms",
+                       failure.waited_ms);
+            return;
+        case Reason::kNotAvailable:
+        case Reason::kSettingRefused:
+            FormatText(text, capacity, "%s", failure.detail);
+            return;
+        case Reason::kSettingIgnored:
+            FormatText(text, capacity, "the server did not acknowledge %s within %d ms",
+                       failure.detail, failure.waited_ms);
+            return;
+        case Reason::kComPortSilent:
+            FormatText(text, capacity,
+                       "no answer to the com port option (RFC 2217) within %d ms; a raw TCP "
+                       "port takes socket://",
                        failure.waited_ms);
             return;
         default:

@@ -24,9 +24,16 @@ enum class Reason {
     kLookupBacklog,  // earlier lookups that timed out still have not returned
     kConnectTimedOut,
     kUnreachable,
-    kClosedByPeer,  // the far end closed the link
-    kWriteStalled,  // the link took nothing for a whole time-out
-    kSystem,        // anything else; the system's text says it
+    kClosedByPeer,           // the far end closed the link
+    kWriteStalled,           // the link took nothing for a whole time-out
+    kRs485Unsupported,       // rs485=1 on a driver without RS-485 mode
+    kLowLatencyUnsupported,  // low_latency=1 on a driver without the flag
+    kNotAvailable,           // an option this system cannot honour; `detail` says which
+    kSettingRefused,         // the driver or server kept another value; `detail` says which
+    kSettingIgnored,         // a setting not acknowledged within waited_ms; `detail` names it
+    kComPortRefused,         // the server refused the com port option (RFC 2217)
+    kComPortSilent,          // no answer to the com port option within waited_ms
+    kSystem,                 // anything else; the system's text says it
 };
 
 struct Failure {
@@ -35,8 +42,12 @@ struct Failure {
     // there is none; for kHostUnknown and kLookupFailed the resolver's own
     // code.
     int code = 0;
-    // kConnectTimedOut, kLookupTimedOut, kWriteStalled: the wait in ms.
+    // kConnectTimedOut, kLookupTimedOut, kWriteStalled, kSettingIgnored,
+    // kComPortSilent: the wait in ms.
     int waited_ms = 0;
+    // kNotAvailable, kSettingRefused, kSettingIgnored: what was asked and,
+    // where it applies, what came instead, in words.
+    char detail[128] = {};
 };
 
 // Room for one failure text, its NUL included; longer texts are cut.

@@ -23,7 +23,8 @@ struct LinkOps {
     // Opens the target. False when it cannot be opened, with `why` saying
     // why: kNoDevice, kPermission, kBusy, kNotSerial, kBaudUnsupported,
     // kRefused, kHostUnknown, kLookupFailed, kLookupTimedOut,
-    // kConnectTimedOut, kUnreachable, or kSystem with the system's code.
+    // kConnectTimedOut, kUnreachable, one of the line-setting and device
+    // server reasons of failure.h, or kSystem with the system's code.
     bool (*open)(const Target &target, LinkHandle *link, Failure *why);
     void (*close)(LinkHandle link);
     // Writes all `count` bytes, waiting at most `timeout_ms` each time the
@@ -42,11 +43,18 @@ struct LinkOps {
     // byte count (1..capacity), 0 when nothing waits, -1 when the link is
     // gone (*code as for read). One call may leave more waiting.
     long (*take_waiting)(LinkHandle link, unsigned char *buffer, std::size_t capacity, int *code);
+    // Asks the far end to drop input it holds for this link and has not
+    // sent yet (a device server's buffer), without waiting for an answer;
+    // nullptr where nothing holds input beyond what take_waiting reaches.
+    // False when the link failed (*code as for write).
+    bool (*purge)(LinkHandle link, int timeout_ms, int *code);
 };
 
-// The transports of this platform (serial_*.cpp, tcp_*.cpp).
+// The transports of this platform (serial_*.cpp, tcp_*.cpp), and Telnet
+// with the com port option over the platform's TCP (rfc2217.cpp).
 extern const LinkOps kSerialLinkOps;
 extern const LinkOps kSocketLinkOps;
+extern const LinkOps kRfc2217LinkOps;
 
 }  // namespace qor::comm
 

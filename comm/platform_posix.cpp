@@ -75,6 +75,16 @@ int CodeForReason(Reason reason) {
             return ETIMEDOUT;
         case Reason::kClosedByPeer:
             return ECONNRESET;
+        case Reason::kRs485Unsupported:
+        case Reason::kLowLatencyUnsupported:
+            return ENOTTY;
+        case Reason::kNotAvailable:
+            return ENOTSUP;
+        case Reason::kSettingIgnored:
+        case Reason::kComPortSilent:
+            return ETIMEDOUT;
+        case Reason::kComPortRefused:
+            return EPROTONOSUPPORT;
         case Reason::kSystem:
             return EIO;
         default:

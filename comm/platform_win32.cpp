@@ -77,6 +77,15 @@ int CodeForReason(Reason reason) {
             return WSAETIMEDOUT;
         case Reason::kClosedByPeer:
             return WSAECONNRESET;
+        case Reason::kRs485Unsupported:
+        case Reason::kLowLatencyUnsupported:
+        case Reason::kNotAvailable:
+            return ERROR_NOT_SUPPORTED;
+        case Reason::kSettingIgnored:
+        case Reason::kComPortSilent:
+            return WSAETIMEDOUT;
+        case Reason::kComPortRefused:
+            return WSAEPROTONOSUPPORT;
         case Reason::kSystem:
             return ERROR_GEN_FAILURE;
         default:

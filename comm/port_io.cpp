@@ -40,7 +40,8 @@ void DescribeOpenFailure(const Target &target, const Failure &why, char *text,
     NameTarget(target, name, sizeof name);
     char reason[256];
     if (why.reason == Reason::kBaudUnsupported) {
-        FormatText(reason, sizeof reason, "the device does not support %ld baud", target.baud);
+        FormatText(reason, sizeof reason, "the device does not support %ld baud with %d%c%d",
+                   target.baud, target.byte_size, target.parity, target.stop_bits);
     } else {
         DescribeReason(why, reason, sizeof reason);
     }
@@ -175,19 +176,23 @@ bool EnsureOpen(PortCall &call) {
     return port.has_target ? OpenRemembered(call) : OpenDefault(call);
 }
 
-// What the host left unread of the last block read.
-void DiscardBuffered(PortCall &call) {
+// What the host left unread of the last block read; true when there was
+// some.
+bool DiscardBuffered(PortCall &call) {
     Port &port = *call.PortState();
-    if (port.input_next < port.input_length && TraceOn()) {
+    bool stale = port.input_next < port.input_length;
+    if (stale && TraceOn()) {
         EmitBytes(call.Number(), TraceKind::kDiscard, port.input + port.input_next,
                   port.input_length - port.input_next);
     }
     port.input_next = 0;
     port.input_length = 0;
+    return stale;
 }
 
-// What has arrived and not been read. False when the link was found gone.
-bool DiscardWaiting(PortCall &call) {
+// What has arrived and not been read; *stale tells whether there was some.
+// False when the link was found gone.
+bool DiscardWaiting(PortCall &call, bool *stale) {
     Port &port = *call.PortState();
     for (int reads = 0; reads < kMaxDiscardReads; ++reads) {
         int code = 0;
@@ -199,6 +204,7 @@ bool DiscardWaiting(PortCall &call) {
             LoseLink(call, "before a frame", InUseFailure(code, Reason::kClosedByPeer, 0));
             return false;
         }
+        *stale = true;
         if (TraceOn()) {
             EmitBytes(call.Number(), TraceKind::kDiscard, port.input,
                       static_cast<std::size_t>(got));
@@ -240,6 +246,19 @@ bool Recover(PortCall &call) {
     return true;
 }
 
+// Asks a far end that buffers input (a device server) to drop what it
+// still holds of stale input. False when the link was found gone.
+bool PurgeFarEnd(PortCall &call) {
+    Port &port = *call.PortState();
+    int code = 0;
+    if (port.ops->purge == nullptr || port.ops->purge(port.link, port.target.timeout_ms, &code)) {
+        return true;
+    }
+    LoseLink(call, "before a frame",
+             InUseFailure(code, Reason::kWriteStalled, port.target.timeout_ms));
+    return false;
+}
+
 // Clears the line for a new frame: whatever the link delivered since the
 // last reply was read (a late reply to an earlier frame, noise) must not be
 // taken for the reply to this one. False when the link was found gone.
@@ -252,12 +271,16 @@ bool PrepareLine(PortCall &call) {
         port.recovery_due = true;
         port.mid_reply = false;
     }
-    DiscardBuffered(call);
+    bool stale = DiscardBuffered(call) || port.recovery_due;
     if (port.recovery_due && port.target.recovery_ms > 0 && !Recover(call)) {
         return false;
     }
     port.recovery_due = false;
-    return DiscardWaiting(call);
+    if (!DiscardWaiting(call, &stale)) {
+        return false;
+    }
+    // A successful exchange leaves nothing stale and costs nothing here.
+    return !stale || PurgeFarEnd(call);
 }
 
 int HandOut(PortCall &call, unsigned char byte) {

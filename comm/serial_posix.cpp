@@ -1,11 +1,18 @@
-// Serial devices through POSIX termios: raw 8N1, no flow control, every wait
-// done with poll() so that no call can block longer than its time-out.
+// Serial devices through POSIX termios: raw, 8N1 unless the target says
+// otherwise, no flow control, every wait done with poll() so that no call
+// can block longer than its time-out. On Linux, the driver's RS-485 mode and
+// low-latency flag when the target asks for them.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
+#include "failure.h"
 #include "link_ops.h"
 #include "posix_io.h"
 #include "target.h"
@@ -88,9 +95,9 @@ int Fd(LinkHandle link) {
 
 // What cfmakeraw() does, spelled out because cfmakeraw is not in POSIX: no
 // line editing, no echo, no character translation, no signals from the
-// line, 8 data bits, no parity, one stop bit, no flow control, and reads
-// that return what is there (the waiting is done with poll).
-void MakeRaw(struct termios *tio) {
+// line, no flow control, and reads that return what is there (the waiting
+// is done with poll); then the target's framing.
+void MakeRaw(struct termios *tio, const Target &target) {
     tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                            ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
     tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -99,7 +106,16 @@ void MakeRaw(struct termios *tio) {
 #ifdef CRTSCTS
     tio->c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
 #endif
-    tio->c_cflag |= CS8 | CLOCAL | CREAD;
+    tio->c_cflag |= (target.byte_size == 7 ? CS7 : CS8) | CLOCAL | CREAD;
+    if (target.parity != 'N') {
+        tio->c_cflag |= PARENB | (target.parity == 'O' ? PARODD : 0);
+        // A character that arrived with a parity error reads as NUL rather
+        // than as a plausible wrong character.
+        tio->c_iflag |= INPCK;
+    }
+    if (target.stop_bits == 2) {
+        tio->c_cflag |= CSTOPB;
+    }
     tio->c_cc[VMIN] = 0;
     tio->c_cc[VTIME] = 0;
 }
@@ -147,7 +163,7 @@ bool Configure(int fd, const Target &target, Failure *why) {
         return Fail(why, errno == ENOTTY || errno == EINVAL ? Reason::kNotSerial : Reason::kSystem,
                     errno);
     }
-    MakeRaw(&tio);
+    MakeRaw(&tio, target);
     if (!SpeedCode(target.baud, &speed) || cfsetispeed(&tio, speed) != 0 ||
         cfsetospeed(&tio, speed) != 0) {
         return Fail(why, Reason::kBaudUnsupported, EINVAL);
@@ -156,6 +172,76 @@ bool Configure(int fd, const Target &target, Failure *why) {
         return Fail(why, errno == EINVAL ? Reason::kBaudUnsupported : Reason::kSystem, errno);
     }
     return true;
+}
+
+#if defined(__linux__)
+// The driver's RS-485 mode: RTS on while sending, off after, with the
+// target's delays; what else the driver has set (bus termination, receiving
+// while sending) stays. Read back, because drivers drop what they cannot do
+// without a word.
+bool EnableRs485(int fd, const Target &target, Failure *why) {
+    struct serial_rs485 rs485 {};
+    if (ioctl(fd, TIOCGRS485, &rs485) != 0) {
+        return Fail(why, Reason::kRs485Unsupported, errno);
+    }
+    rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    rs485.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
+    rs485.delay_rts_before_send = static_cast<__u32>(target.rs485_delay_before_ms);
+    rs485.delay_rts_after_send = static_cast<__u32>(target.rs485_delay_after_ms);
+    struct serial_rs485 kept {};
+    if (ioctl(fd, TIOCSRS485, &rs485) != 0 || ioctl(fd, TIOCGRS485, &kept) != 0) {
+        return Fail(why, Reason::kRs485Unsupported, errno);
+    }
+    constexpr __u32 kWanted = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if ((kept.flags & (kWanted | SER_RS485_RTS_AFTER_SEND)) != kWanted) {
+        return Fail(why, Reason::kRs485Unsupported, 0);
+    }
+    if (kept.delay_rts_before_send != rs485.delay_rts_before_send ||
+        kept.delay_rts_after_send != rs485.delay_rts_after_send) {
+        FormatText(why->detail, sizeof why->detail,
+                   "the driver set the RS-485 delays to %u ms before and %u ms after sending, "
+                   "not %d and %d",
+                   kept.delay_rts_before_send, kept.delay_rts_after_send,
+                   target.rs485_delay_before_ms, target.rs485_delay_after_ms);
+        return Fail(why, Reason::kSettingRefused, 0);
+    }
+    return true;
+}
+
+// The low-latency flag: a USB adapter then hands on each character at once
+// instead of collecting them for up to its latency timer (16 ms by
+// default). Read back, because some drivers take the call and ignore it.
+bool SetLowLatency(int fd, Failure *why) {
+    struct serial_struct serial {};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        return Fail(why, Reason::kLowLatencyUnsupported, errno);
+    }
+    serial.flags |= ASYNC_LOW_LATENCY;
+    struct serial_struct kept {};
+    if (ioctl(fd, TIOCSSERIAL, &serial) != 0 || ioctl(fd, TIOCGSERIAL, &kept) != 0) {
+        return Fail(why, Reason::kLowLatencyUnsupported, errno);
+    }
+    if ((kept.flags & ASYNC_LOW_LATENCY) == 0) {
+        return Fail(why, Reason::kLowLatencyUnsupported, 0);
+    }
+    return true;
+}
+#else
+bool EnableRs485(int, const Target &, Failure *why) {
+    FormatText(why->detail, sizeof why->detail, "rs485=1 is not available on this system");
+    return Fail(why, Reason::kNotAvailable, 0);
+}
+
+bool SetLowLatency(int, Failure *why) {
+    FormatText(why->detail, sizeof why->detail, "low_latency=1 is not available on this system");
+    return Fail(why, Reason::kNotAvailable, 0);
+}
+#endif
+
+// What the target asks of the driver beyond termios.
+bool ConfigureDriver(int fd, const Target &target, Failure *why) {
+    return (!target.rs485 || EnableRs485(fd, target, why)) &&
+           (!target.low_latency || SetLowLatency(fd, why));
 }
 
 bool SerialOpen(const Target &target, LinkHandle *link, Failure *why) {
@@ -174,7 +260,7 @@ bool SerialOpen(const Target &target, LinkHandle *link, Failure *why) {
     // refuse the device.
     ioctl(fd, TIOCEXCL);
 #endif
-    if (!Configure(fd, target, why)) {
+    if (!Configure(fd, target, why) || !ConfigureDriver(fd, target, why)) {
         SerialClose(fd);
         return false;
     }
@@ -199,7 +285,7 @@ long SerialTakeWaiting(LinkHandle link, unsigned char *buffer, std::size_t capac
 
 }  // namespace
 
-const LinkOps kSerialLinkOps = {SerialOpen, SerialClose, SerialWrite, SerialRead,
-                                SerialTakeWaiting};
+const LinkOps kSerialLinkOps = {SerialOpen, SerialClose,       SerialWrite,
+                                SerialRead, SerialTakeWaiting, nullptr};
 
 }  // namespace qor::comm

@@ -1,4 +1,5 @@
-// Serial ports through the Win32 communications API: 8N1, no flow control,
+// Serial ports through the Win32 communications API: 8N1 unless the target
+// says otherwise, no flow control, RTS toggled around each frame for RS-485,
 // the waiting bounded by COMMTIMEOUTS so that no call blocks longer than its
 // time-out.
 #if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0600
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "failure.h"
 #include "link_ops.h"
 #include "target.h"
 
@@ -86,13 +88,19 @@ Reason OpenErrorReason(DWORD error) {
     }
 }
 
-void Describe8N1(DCB *dcb, long baud) {
-    dcb->BaudRate = static_cast<DWORD>(baud);
-    dcb->ByteSize = 8;
-    dcb->Parity = NOPARITY;
-    dcb->StopBits = ONESTOPBIT;
+BYTE ParityCode(char parity) {
+    return parity == 'E' ? EVENPARITY : parity == 'O' ? ODDPARITY : NOPARITY;
+}
+
+void DescribeLine(DCB *dcb, const Target &target) {
+    dcb->BaudRate = static_cast<DWORD>(target.baud);
+    dcb->ByteSize = static_cast<BYTE>(target.byte_size);
+    dcb->Parity = ParityCode(target.parity);
+    dcb->StopBits = target.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     dcb->fBinary = TRUE;
-    dcb->fParity = FALSE;
+    // A character with a parity error is then replaced by the error
+    // character, NUL, rather than passing for a plausible wrong one.
+    dcb->fParity = target.parity != 'N' ? TRUE : FALSE;
     dcb->fOutxCtsFlow = FALSE;
     dcb->fOutxDsrFlow = FALSE;
     dcb->fDtrControl = DTR_CONTROL_ENABLE;
@@ -108,7 +116,39 @@ void Describe8N1(DCB *dcb, long baud) {
     dcb->fAbortOnError = FALSE;
 }
 
-// Sets 8N1 at the target's rate and the time-outs on an open handle.
+// What Windows has no call for refuses the open rather than being left out.
+bool RefuseUnavailable(const Target &target, Failure *why) {
+    const char *what = nullptr;
+    if (target.low_latency) {
+        what =
+            "low_latency=1 is not available on Windows (the latency timer of a USB adapter is "
+            "a setting of its driver)";
+    } else if (target.rs485_delay_before_ms != 0 || target.rs485_delay_after_ms != 0) {
+        what = "RS-485 delays are not available on Windows (rs485=1 alone toggles RTS)";
+    }
+    if (what == nullptr) {
+        return true;
+    }
+    FormatText(why->detail, sizeof why->detail, "%s", what);
+    return Fail(why, Reason::kNotAvailable, ERROR_NOT_SUPPORTED);
+}
+
+// RS-485: the driver raises RTS while it sends and drops it after. Read
+// back, because not every driver does it.
+bool EnableRtsToggle(HANDLE handle, DCB *dcb, Failure *why) {
+    dcb->fRtsControl = RTS_CONTROL_TOGGLE;
+    DCB kept{};
+    kept.DCBlength = sizeof kept;
+    if (!SetCommState(handle, dcb) || !GetCommState(handle, &kept)) {
+        return Fail(why, Reason::kRs485Unsupported, GetLastError());
+    }
+    if (kept.fRtsControl != RTS_CONTROL_TOGGLE) {
+        return Fail(why, Reason::kRs485Unsupported, ERROR_NOT_SUPPORTED);
+    }
+    return true;
+}
+
+// Sets the target's rate and framing and the time-outs on an open handle.
 bool Configure(HANDLE handle, const Target &target, Failure *why) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -116,14 +156,18 @@ bool Configure(HANDLE handle, const Target &target, Failure *why) {
     if (!GetCommState(handle, &dcb)) {
         return Fail(why, Reason::kNotSerial, GetLastError());
     }
-    Describe8N1(&dcb, target.baud);
+    DescribeLine(&dcb, target);
     // A rate the driver cannot do fails here rather than running at another.
     if (!SetCommState(handle, &dcb)) {
         return Fail(why, Reason::kBaudUnsupported, GetLastError());
     }
-    // Ten bit times per character (start, 8 data, stop), rounded up to whole
-    // milliseconds.
-    DWORD ms_per_byte = static_cast<DWORD>((10000 + target.baud - 1) / target.baud);
+    if (target.rs485 && !EnableRtsToggle(handle, &dcb, why)) {
+        return false;
+    }
+    // The bit times of a character (start, data, parity, stop), rounded up
+    // to whole milliseconds.
+    long bits = 1 + target.byte_size + (target.parity != 'N' ? 1 : 0) + target.stop_bits;
+    DWORD ms_per_byte = static_cast<DWORD>((bits * 1000 + target.baud - 1) / target.baud);
     COMMTIMEOUTS timeouts = TimeoutsFor(target.timeout_ms, ms_per_byte);
     if (!SetCommTimeouts(handle, &timeouts)) {
         return Fail(why, Reason::kSystem, GetLastError());
@@ -133,6 +177,9 @@ bool Configure(HANDLE handle, const Target &target, Failure *why) {
 
 bool SerialOpen(const Target &target, LinkHandle *link, Failure *why) {
     char path[kLocationCapacity + 8];
+    if (!RefuseUnavailable(target, why)) {
+        return false;
+    }
     if (!DevicePath(target.location, path, sizeof path)) {
         return Fail(why, Reason::kNoDevice, ERROR_FILE_NOT_FOUND);
     }
@@ -210,7 +257,7 @@ long SerialTakeWaiting(LinkHandle link, unsigned char *buffer, std::size_t capac
 
 }  // namespace
 
-const LinkOps kSerialLinkOps = {SerialOpen, SerialClose, SerialWrite, SerialRead,
-                                SerialTakeWaiting};
+const LinkOps kSerialLinkOps = {SerialOpen, SerialClose,       SerialWrite,
+                                SerialRead, SerialTakeWaiting, nullptr};
 
 }  // namespace qor::comm

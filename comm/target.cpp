@@ -20,13 +20,25 @@ struct OptionSpec {
     const char *name;
     long low;
     long high;
+    // An option with a few values of one character each lists them here;
+    // its range is then unused.
+    const char *choices;
 };
 
+// In the order error messages list them. The line settings are named as
+// the serial libraries of other languages name them.
 constexpr OptionSpec kOptions[] = {
-    {Option::kBaud, "baud", 50, 4000000},
-    {Option::kTimeout, "timeout_ms", 1, kMaxTimeoutMs},
-    {Option::kRecovery, "recovery_ms", 0, kMaxTimeoutMs},
-    {Option::kConnectTimeout, "connect_timeout_ms", 1, kMaxTimeoutMs},
+    {Option::kBaud, "baud", 50, 4000000, nullptr},
+    {Option::kByteSize, "bytesize", 0, 0, "78"},
+    {Option::kParity, "parity", 0, 0, "NEO"},
+    {Option::kStopBits, "stopbits", 0, 0, "12"},
+    {Option::kTimeout, "timeout_ms", 1, kMaxTimeoutMs, nullptr},
+    {Option::kRecovery, "recovery_ms", 0, kMaxTimeoutMs, nullptr},
+    {Option::kConnectTimeout, "connect_timeout_ms", 1, kMaxTimeoutMs, nullptr},
+    {Option::kRs485, "rs485", 0, 0, "01"},
+    {Option::kRs485DelayBefore, "rs485_delay_before_ms", 0, kMaxRs485DelayMs, nullptr},
+    {Option::kRs485DelayAfter, "rs485_delay_after_ms", 0, kMaxRs485DelayMs, nullptr},
+    {Option::kLowLatency, "low_latency", 0, 0, "01"},
 };
 
 // A piece of the target text; the text is not copied until it has been
@@ -226,10 +238,52 @@ void StoreOption(Option option, long value, Target *target) {
         case Option::kConnectTimeout:
             target->connect_timeout_ms = static_cast<int>(value);
             break;
+        case Option::kByteSize:
+            target->byte_size = static_cast<int>(value);
+            break;
+        case Option::kParity:
+            target->parity = static_cast<char>(value);
+            break;
+        case Option::kStopBits:
+            target->stop_bits = static_cast<int>(value);
+            break;
+        case Option::kRs485:
+            target->rs485 = value == 1;
+            break;
+        case Option::kRs485DelayBefore:
+            target->rs485_delay_before_ms = static_cast<int>(value);
+            break;
+        case Option::kRs485DelayAfter:
+            target->rs485_delay_after_ms = static_cast<int>(value);
+            break;
+        case Option::kLowLatency:
+            target->low_latency = value == 1;
+            break;
     }
 }
 
+// One of the option's one-character values: a digit as its number, a
+// letter as itself.
+bool ParseChoice(const OptionSpec &spec, Span value, long *number, Complaint complaint) {
+    if (value.length == 1 && value.begin[0] != '\0' && std::strchr(spec.choices, value.begin[0])) {
+        char c = value.begin[0];
+        *number = IsDigit(c) ? c - '0' : c;
+        return true;
+    }
+    char listed[32] = {};
+    for (std::size_t i = 0; spec.choices[i] != '\0' && 3 * i + 3 < sizeof listed; ++i) {
+        std::size_t used = std::strlen(listed);
+        std::snprintf(listed + used, sizeof listed - used, "%s%c", i > 0 ? ", " : "",
+                      spec.choices[i]);
+    }
+    return Refuse(complaint, "%s=%.*s is not one of %s", spec.name, Width(value), value.begin,
+                  listed);
+}
+
 bool ParseValue(const OptionSpec &spec, Span value, long *number, Complaint complaint) {
+    if (spec.choices != nullptr) {
+        return ParseChoice(spec, value, number, complaint);
+    }
     if (!ParseNumber(value, spec.high, number)) {
         return Refuse(
             complaint, "%s=%.*s is not a %s", spec.name, Width(value), value.begin,
@@ -252,7 +306,7 @@ bool ParseSetting(Span item, Target *target, unsigned *seen, Complaint complaint
     Span key{item.begin,
              equals != nullptr ? static_cast<std::size_t>(equals - item.begin) : item.length};
     const OptionSpec *spec = FindOption(key);
-    char accepted[96];
+    char accepted[256];
     ListOptions(*target->transport, accepted, sizeof accepted);
     if (spec == nullptr) {
         return Refuse(complaint, "unknown option \"%.*s\" (%s takes %s)", Width(key), key.begin,
@@ -275,6 +329,18 @@ bool ParseSetting(Span item, Target *target, unsigned *seen, Complaint complaint
         return false;
     }
     StoreOption(spec->option, number, target);
+    return true;
+}
+
+// Settings that make sense only together with another.
+bool CheckCombinations(unsigned seen, const Target &target, Complaint complaint) {
+    constexpr unsigned kDelays =
+        OptionBit(Option::kRs485DelayBefore) | OptionBit(Option::kRs485DelayAfter);
+    if ((seen & kDelays) != 0 && !target.rs485) {
+        return Refuse(complaint, "%s needs rs485=1",
+                      (seen & OptionBit(Option::kRs485DelayBefore)) != 0 ? "rs485_delay_before_ms"
+                                                                         : "rs485_delay_after_ms");
+    }
     return true;
 }
 
@@ -310,7 +376,7 @@ bool ParseSettings(Span s, Target *target, Complaint complaint) {
         cursor = amp != nullptr ? amp + 1 : nullptr;
     }
     ApplyDefaults(seen, target);
-    return true;
+    return CheckCombinations(seen, *target, complaint);
 }
 
 }  // namespace
@@ -343,7 +409,9 @@ bool ParseTarget(const char *text, Target *target,
     }
     target->transport = FindTransport(text);
     if (target->transport == nullptr) {
-        return Refuse(complaint, "unknown scheme (write a device path, or socket://HOST:PORT)");
+        return Refuse(complaint,
+                      "unknown scheme (write a device path, socket://HOST:PORT or "
+                      "rfc2217://HOST:PORT)");
     }
     std::size_t scheme = std::strlen(target->transport->scheme);
     const char *question = static_cast<const char *>(std::memchr(text, '?', length));

@@ -12,6 +12,9 @@
 namespace qor::comm {
 
 constexpr long kDefaultBaud = 9600;
+// The longest RS-485 delay asked of a driver; drivers keep less (Linux's
+// serial core at most 100 ms), which the open then reports.
+constexpr int kMaxRs485DelayMs = 1000;
 constexpr int kDefaultTimeoutMs = 200;
 // A per-character time-out beyond a minute is a mistake, not a setting;
 // the same holds for the recovery and connect waits.
@@ -30,6 +33,13 @@ struct Target {
     char location[kLocationCapacity] = {};
     unsigned tcp_port = 0;
     long baud = kDefaultBaud;
+    int byte_size = 8;   // data bits, 7 or 8
+    char parity = 'N';   // 'N', 'E' or 'O'
+    int stop_bits = 1;   // 1 or 2
+    bool rs485 = false;  // the driver's RS-485 mode, RTS on while sending
+    int rs485_delay_before_ms = 0;
+    int rs485_delay_after_ms = 0;
+    bool low_latency = false;  // the adapter's low-latency flag
     int timeout_ms = kDefaultTimeoutMs;
     int recovery_ms = kDefaultTimeoutMs;
     int connect_timeout_ms = kDefaultConnectTimeoutMs;
@@ -42,7 +52,8 @@ bool IsStandardBaud(long baud);
 // `target` in no particular state) when the text is not a usable target:
 // NULL, empty, longer than kTargetTextCapacity - 1, an unknown scheme, a
 // malformed host or port, an unknown, misplaced or repeated option, a value
-// out of range, a rate that is not a standard one. Then `why` (when not
+// out of range or not among an option's choices, a rate that is not a
+// standard one, an RS-485 delay without rs485=1. Then `why` (when not
 // NULL) says which, in words that fit after 'bad target "...": '.
 bool ParseTarget(const char *text, Target *target, char *why = nullptr,
                  std::size_t why_capacity = 0);

@@ -121,6 +121,6 @@ bool IsUnreachable(int code) {
     return code == ENETUNREACH || code == EHOSTUNREACH || code == EADDRNOTAVAIL;
 }
 
-const LinkOps kSocketLinkOps = {TcpOpen, TcpClose, TcpWrite, TcpRead, TcpTakeWaiting};
+const LinkOps kSocketLinkOps = {TcpOpen, TcpClose, TcpWrite, TcpRead, TcpTakeWaiting, nullptr};
 
 }  // namespace qor::comm

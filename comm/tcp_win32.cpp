@@ -229,6 +229,6 @@ bool IsUnreachable(int code) {
     return code == WSAENETUNREACH || code == WSAEHOSTUNREACH || code == WSAEADDRNOTAVAIL;
 }
 
-const LinkOps kSocketLinkOps = {TcpOpen, TcpClose, TcpWrite, TcpRead, TcpTakeWaiting};
+const LinkOps kSocketLinkOps = {TcpOpen, TcpClose, TcpWrite, TcpRead, TcpTakeWaiting, nullptr};
 
 }  // namespace qor::comm

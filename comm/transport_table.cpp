@@ -7,13 +7,22 @@ namespace qor::comm {
 namespace {
 
 constexpr unsigned kEveryLinkOptions = OptionBit(Option::kTimeout) | OptionBit(Option::kRecovery);
+// The serial line's own settings, which a com port server sets for us.
+constexpr unsigned kLineOptions = OptionBit(Option::kBaud) | OptionBit(Option::kByteSize) |
+                                  OptionBit(Option::kParity) | OptionBit(Option::kStopBits);
+// What only the driver of a local device can do.
+constexpr unsigned kDriverOptions =
+    OptionBit(Option::kRs485) | OptionBit(Option::kRs485DelayBefore) |
+    OptionBit(Option::kRs485DelayAfter) | OptionBit(Option::kLowLatency);
 
 constexpr Transport kTransports[] = {
     {"socket://", "socket://", LocationForm::kHostAndPort,
      kEveryLinkOptions | OptionBit(Option::kConnectTimeout), &kSocketLinkOps},
+    {"rfc2217://", "rfc2217://", LocationForm::kHostAndPort,
+     kEveryLinkOptions | OptionBit(Option::kConnectTimeout) | kLineOptions, &kRfc2217LinkOps},
     // Last: a device path has no scheme.
-    {"", "a serial device", LocationForm::kDevicePath, kEveryLinkOptions | OptionBit(Option::kBaud),
-     &kSerialLinkOps},
+    {"", "a serial device", LocationForm::kDevicePath,
+     kEveryLinkOptions | kLineOptions | kDriverOptions, &kSerialLinkOps},
 };
 
 }  // namespace

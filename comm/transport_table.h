@@ -15,6 +15,13 @@ enum class Option : unsigned {
     kTimeout = 1u << 1,
     kRecovery = 1u << 2,
     kConnectTimeout = 1u << 3,
+    kByteSize = 1u << 4,
+    kParity = 1u << 5,
+    kStopBits = 1u << 6,
+    kRs485 = 1u << 7,
+    kRs485DelayBefore = 1u << 8,
+    kRs485DelayAfter = 1u << 9,
+    kLowLatency = 1u << 10,
 };
 
 constexpr unsigned OptionBit(Option option) {
@@ -30,7 +37,7 @@ struct Transport {
     // What the target text begins with; "" for the row of plain device
     // paths, which is the last row and takes any text without "://".
     const char *scheme;
-    // How messages name it: "a serial device", "socket://".
+    // How messages name it: "a serial device", "socket://", "rfc2217://".
     const char *label;
     LocationForm form;
     unsigned options;  // OptionBit()s

@@ -1,5 +1,6 @@
 /*
- * qor_comm: the byte link under qor_dll (serial devices and raw TCP).
+ * qor_comm: the byte link under qor_dll (serial devices, raw TCP, and
+ * Telnet with the com port option, RFC 2217).
  * Installed next to qor_dll.h in <prefix>/include/qor/; link with
  * -lqor_comm (pkg-config --cflags --libs qor_comm, or the CMake target
  * qor::qor_comm). The manual page qor_dll(3) describes both libraries.
@@ -16,19 +17,53 @@
  * place.
  *
  * Targets. QOR_OpenPort and the environment name a port's target as
- *   "/dev/ttyUSB0", "COM3"      a serial device: raw, 8N1, no flow control,
- *                               opened exclusively where the driver allows
+ *   "/dev/ttyUSB0", "COM3"      a serial device: raw, 8N1 unless told
+ *                               otherwise, no flow control, opened
+ *                               exclusively where the driver allows
  *   "socket://HOST:PORT"        a raw TCP connection (serial device servers);
  *                               HOST a name, an IPv4 address or [IPv6]
+ *   "rfc2217://HOST:PORT"       a serial device server that speaks Telnet
+ *                               with the com port option (RFC 2217): the
+ *                               open sets the remote line (rate and framing
+ *                               below) and fails unless the server confirms
+ *                               each setting; data passes with Telnet's IAC
+ *                               (0xFF) doubled, so every byte value crosses
+ *                               unchanged. Modem lines are left alone.
  * followed by options "?name=value&name=value", each at most once:
- *   baud=N                 serial only: a standard rate 50..4000000 (9600)
+ *   baud=N                 serial and rfc2217: a standard rate 50..4000000
+ *                          (9600)
+ *   bytesize=7|8           serial and rfc2217: data bits (8)
+ *   parity=N|E|O           serial and rfc2217: none, even, odd (N)
+ *   stopbits=1|2           serial and rfc2217: stop bits (1)
  *   timeout_ms=M           the wait for each character, 1..60000 (200)
  *   recovery_ms=R          after a failed exchange, the quiet time the line
  *                          must keep before the next frame, 0..60000; 0
  *                          turns recovery off (default: timeout_ms)
- *   connect_timeout_ms=C   socket:// only: the longest a connect may take,
- *                          host lookup included, 1..60000 (default: 4000,
- *                          or five time-outs when that is longer)
+ *   connect_timeout_ms=C   socket:// and rfc2217://: the longest an open
+ *                          may take, host lookup and (rfc2217) the
+ *                          server's confirmations included, 1..60000
+ *                          (default: 4000, or five time-outs when longer)
+ *   rs485=0|1              serial only: 1 turns on the driver's RS-485
+ *                          mode, RTS raised while a frame is sent (Linux:
+ *                          TIOCSRS485; Windows: RTS_CONTROL_TOGGLE); 0,
+ *                          the default, leaves the driver's setting alone
+ *   rs485_delay_before_ms=D, rs485_delay_after_ms=D
+ *                          with rs485=1, Linux only: RTS delays before and
+ *                          after sending, 0..1000 (0); drivers keep at
+ *                          most what they can (Linux's serial core 100)
+ *   low_latency=0|1        serial only, Linux: 1 sets the driver's
+ *                          low-latency flag (ASYNC_LOW_LATENCY), so that a
+ *                          USB adapter hands on each character at once
+ *                          instead of after its latency timer
+ * An option that asks of a driver or server what it cannot do fails the
+ * open, with the reason in QOR_PortError: rs485=1 on a driver without
+ * RS-485 mode (a pseudo-terminal, many plain UARTs), low_latency=1 on a
+ * driver without the flag or on Windows, RS-485 delays the driver cuts
+ * short or Windows lacks, a setting a device server refuses or does not
+ * confirm within connect_timeout_ms, a server without the com port option.
+ * A port never opens with less than was asked for. Like the line settings,
+ * RS-485 mode and the low-latency flag stay on the device after it is
+ * closed, as its driver keeps them.
  *
  * Default targets. A port nobody opened with QOR_OpenPort is opened on its
  * first use from the environment variable QOR_COMM_PORT<n> (n the port
@@ -38,7 +73,8 @@
  * default device.
  *
  * Late replies. Input that arrived before a frame is written (a reply to
- * an earlier frame, noise) is discarded. After a failed exchange (a read
+ * an earlier frame, noise) is discarded; over rfc2217:// the server is then
+ * also asked to drop what it still holds (PURGE-DATA). After a failed exchange (a read
  * that ended by time-out, or a reply the host stopped reading before its
  * CR) the next frame on the port also waits until the line has been quiet
  * for recovery_ms, and discards whatever arrives meanwhile; a line that
@@ -103,7 +139,12 @@ QOR_COMM_API int QOR_ReadByte(int port);
  * (Windows) holds the system's code (EINVAL / ERROR_INVALID_PARAMETER for a
  * malformed target, EMFILE / ERROR_TOO_MANY_OPEN_FILES when 64 other ports
  * are in use, ETIMEDOUT / WSAETIMEDOUT for a connect or lookup that timed
- * out, EHOSTUNREACH / WSAHOST_NOT_FOUND for an unknown host), and
+ * out or a device server that did not confirm a setting in time,
+ * EHOSTUNREACH / WSAHOST_NOT_FOUND for an unknown host, ENOTTY /
+ * ERROR_NOT_SUPPORTED for a driver without RS-485 mode or low-latency flag,
+ * ENOTSUP / ERROR_NOT_SUPPORTED for an option this system cannot honour,
+ * EPROTONOSUPPORT / WSAEPROTONOSUPPORT for a server without the com port
+ * option, EINVAL for a setting a server or driver refused), and
  * QOR_PortError the text. A malformed target changes nothing. A well-formed
  * one that fails to open is still remembered: later calls on the port retry
  * it, never a default. target must not be NULL (a NULL target is refused
@@ -119,6 +160,9 @@ QOR_COMM_API void QOR_ClosePort(int port);
  * size - 1 characters, always NUL-terminated when size > 0), for example
  *   "cannot open /dev/ttyUSB0: no such device"
  *   "cannot connect to socket://10.0.0.7:4001: connect timed out after 4000 ms"
+ *   "cannot open /dev/ttyS1: the driver has no RS-485 mode (rs485=1)"
+ *   "cannot connect to rfc2217://10.0.0.7:4001: the server did not acknowledge
+ *    parity=E (SET-PARITY) within 4000 ms"
  *   "cannot open localhost:4001: no such device; did you mean socket://localhost:4001?"
  *   "bad target \"/dev/ttyS0?timeout_ms=0\": timeout_ms=0 is out of range 1..60000"
  *   "link to /dev/ttyUSB0 lost while reading: Input/output error"

@@ -50,6 +50,8 @@ if [[ "$set_name" == test ]]; then
     need /usr/include/mosquitto.h libmosquitto-dev
     need /usr/sbin/mosquitto mosquitto
     need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
+    # The byte link's device server tests run a real ser2net on 127.0.0.1.
+    need /usr/sbin/ser2net ser2net
 fi
 while (($# >= 2)); do
     need "$1" "$2"

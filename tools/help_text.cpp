@@ -101,7 +101,9 @@ std::string Pad(std::string s, size_t width) {
 constexpr const char *kTargetHelp =
     "  COM3                  a serial device: raw, 8N1, no flow control, 9600 baud\n"
     "  socket://HOST:PORT    a raw TCP connection to a serial device server\n"
-    "  either followed by options, e.g. COM3?baud=19200&timeout_ms=100\n"
+    "  rfc2217://HOST:PORT   a device server with the com port option (RFC 2217)\n"
+    "  each followed by options, e.g. COM3?baud=19200&timeout_ms=100; COM and\n"
+    "  rfc2217 take bytesize=7|8, parity=N|E|O, stopbits=1|2; COM rs485=1\n"
     "Without --link the link uses port N's target: the environment variable\n"
     "QOR_COMM_PORT<N> if set, else COM<N>; messages mark it \"(default)\".\n"
     "--timeout sets timeout_ms in the target to MS (replacing one already there).\n"
@@ -110,7 +112,10 @@ constexpr const char *kTargetHelp =
 constexpr const char *kTargetHelp =
     "  /dev/ttyUSB0          a serial device: raw, 8N1, no flow control, 9600 baud\n"
     "  socket://HOST:PORT    a raw TCP connection to a serial device server\n"
-    "  either followed by options, e.g. /dev/ttyUSB0?baud=19200&timeout_ms=100\n"
+    "  rfc2217://HOST:PORT   a device server with the com port option (RFC 2217)\n"
+    "  each followed by options, e.g. /dev/ttyUSB0?baud=19200&timeout_ms=100;\n"
+    "  devices and rfc2217 take bytesize=7|8, parity=N|E|O, stopbits=1|2;\n"
+    "  devices rs485=1, low_latency=1 (man qor_dll lists every option)\n"
     "Without --link the link uses port N's target: the environment variable\n"
     "QOR_COMM_PORT<N> if set, else /dev/ttyS<N-1>; messages mark it \"(default)\".\n"
     "'qor ports' lists the serial ports. --timeout sets timeout_ms in the target\n"

@@ -150,6 +150,73 @@ void WriteAll(int fd, const std::string &bytes) {
     }
 }
 
+namespace {
+
+const std::string kIac = "\xFF";
+const std::string kWill = kIac + "\xFB";
+const std::string kDo = kIac + "\xFD";
+const std::string kDont = kIac + "\xFE";
+const std::string kComPort = ",";  // option 44
+const std::string kSe = kIac + "\xF0";
+// A server's greeting as one in the field sends it, with an option this
+// client does not know (terminal type, 24) among its requests.
+const std::string kGreeting = kWill + "\x03" + kDo + "\x03" + kWill + "\x01" + kDo + "\x18" + kDo +
+                              std::string(1, '\0') + kWill + std::string(1, '\0');
+
+}  // namespace
+
+std::string ComPortAnswer(unsigned char command, const std::string &value) {
+    std::string escaped;
+    for (char c : value) {
+        escaped += c == '\xFF' ? "\xFF\xFF" : std::string(1, c);
+    }
+    return kIac + "\xFA" + kComPort + static_cast<char>(command) + escaped + kSe;
+}
+
+std::vector<std::pair<int, std::string>> ComPortRequests(const std::string &raw) {
+    std::vector<std::pair<int, std::string>> found;
+    const std::string start = kIac + "\xFA" + kComPort;
+    for (std::size_t at = raw.find(start); at != std::string::npos; at = raw.find(start, at + 1)) {
+        std::size_t end = raw.find(kSe, at);
+        if (end == std::string::npos || end < at + 4) {
+            break;
+        }
+        found.emplace_back(static_cast<unsigned char>(raw[at + 3]),
+                           raw.substr(at + 4, end - at - 4));
+    }
+    return found;
+}
+
+int PlayComPortServer(TcpListener *listener, const ComPortScript &script, std::string *heard) {
+    int fd = listener->Accept();
+    if (fd < 0) {
+        return -1;
+    }
+    if (script.hang_up) {
+        *heard = ReadOnce(fd);  // all of it, so that the close is not a reset
+        close(fd);
+        return -1;
+    }
+    WriteAll(fd, kGreeting + (script.refuse_com_port ? kDont : kDo) + kComPort);
+    std::string raw;
+    while (ComPortRequests(raw).size() < 5 && !script.refuse_com_port) {
+        std::string more = ReadOnce(fd);
+        if (more.empty()) {
+            break;
+        }
+        raw += more;
+    }
+    for (const auto &[command, value] : ComPortRequests(raw)) {
+        if (command != script.ignored) {
+            std::string answer =
+                command == 1 && !script.baud_answer.empty() ? script.baud_answer : value;
+            WriteAll(fd, ComPortAnswer(static_cast<unsigned char>(command + 100), answer));
+        }
+    }
+    *heard = raw;
+    return fd;
+}
+
 bool SendFrame(int port, const std::string &frame) {
     bool all = true;
     for (char c : frame) {

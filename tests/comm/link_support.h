@@ -5,6 +5,8 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qor::test {
 
@@ -58,6 +60,25 @@ std::string ReadOnce(int fd);                      // what one read() gives
 std::string ReadLine(int fd);                      // up to and including CR
 bool NothingMore(int fd);
 void WriteAll(int fd, const std::string &bytes);
+
+// A com port server (RFC 2217) played on a TcpListener: what it does with
+// a client's negotiation.
+struct ComPortScript {
+    bool refuse_com_port = false;  // DONT instead of DO
+    bool hang_up = false;          // closes once the client has spoken
+    int ignored = 0;               // a com port command left unanswered
+    std::string baud_answer;       // answered to SET-BAUDRATE, if not the value asked
+};
+
+// IAC SB com-port `command` value IAC SE, with the value's IACs doubled.
+std::string ComPortAnswer(unsigned char command, const std::string &value);
+// The com port requests in what a client sent: command and value, in order.
+std::vector<std::pair<int, std::string>> ComPortRequests(const std::string &raw);
+// Accepts a connection and plays the server's side of an open: a greeting
+// with options of its own, the com port option, an answer to each request
+// (waits for the four settings and the purge). Returns the connection (-1
+// when none, or hung up) and leaves what the client sent in *heard.
+int PlayComPortServer(TcpListener *listener, const ComPortScript &script, std::string *heard);
 
 // QOR_WriteByte for every character; true when every call returned 1.
 bool SendFrame(int port, const std::string &frame);

@@ -81,7 +81,7 @@ TEST(CommFailures, EveryFailedOpenSaysWhy) {
          "cannot connect to socket://nonexistent.invalid:4001: host "},
         {"/dev/ttyS0?bad=1", EINVAL,
          "bad target \"/dev/ttyS0?bad=1\": unknown option \"bad\" (a serial device takes baud, "
-         "timeout_ms, recovery_ms)"},
+         "bytesize, parity, stopbits, timeout_ms, recovery_ms, rs485, "},
         {"/dev/ttyS0?timeout=50", EINVAL, "unknown option \"timeout\""},
         {"/dev/ttyS0?timeout_ms=0", EINVAL, "timeout_ms=0 is out of range 1..60000"},
         {"/dev/ttyS0?baud=12", EINVAL, "baud=12 is not a standard rate"},
@@ -91,6 +91,23 @@ TEST(CommFailures, EveryFailedOpenSaysWhy) {
         {"tcp://127.0.0.1:5000", EINVAL, "unknown scheme"},
     });
     unlink(file);
+}
+
+// A pseudo-terminal has neither an RS-485 mode nor a low-latency flag, as
+// a plain UART's driver may not: asked for, they fail the open rather than
+// being left out.
+TEST(CommFailures, DriverFeaturesTheDeviceLacksFailTheOpen) {
+    Pty pty;
+    const std::string name = "cannot open " + pty.Slave() + ": ";
+    ExpectFailures({
+        {pty.Slave() + "?rs485=1", ENOTTY, name + "the driver has no RS-485 mode (rs485=1)"},
+        {pty.Slave() + "?rs485=1&rs485_delay_before_ms=5", ENOTTY, "no RS-485 mode"},
+        {pty.Slave() + "?low_latency=1", ENOTTY,
+         name + "the driver takes no low-latency flag (low_latency=1)"},
+    });
+    // Left out, they change nothing: the same device opens.
+    EXPECT_EQ(1, QOR_OpenPort(kPort, (pty.Slave() + "?rs485=0&low_latency=0").c_str()));
+    QOR_ClosePort(kPort);
 }
 
 // Runs `attempt` as an unprivileged user when this test runs as root, for

@@ -37,7 +37,7 @@ TEST(CommPorts, BadTargetsAreRefused) {
                                    "socket://127.0.0.1",
                                    "socket://::1:5000",
                                    "/dev/ttyS0?baud=12345",
-                                   "/dev/ttyS0?stopbits=2",
+                                   "/dev/ttyS0?stopbits=3",
                                    "tcp://127.0.0.1:5000",
                                    "/nonexistent/ttyQOR",
                                    "/dev/null" /* not a terminal */,

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -59,6 +60,32 @@ TEST_F(PtyLink, FrameArrivesInOnePieceUntranslated) {
     ASSERT_TRUE(SendFrame(kPort, frame));
     EXPECT_EQ(frame, ReadOnce(pty_.Master()));
     EXPECT_TRUE(NothingMore(pty_.Master()));
+}
+
+// The line settings reach the terminal. A pseudo-terminal keeps the rate,
+// the stop bits and odd parity's PARODD, but always reports 8 data bits
+// and no parity enable, so those two are seen only on real ports.
+TEST_F(PtyLink, LineSettingsReachTheTerminal) {
+    struct Case {
+        const char *settings;
+        speed_t speed;
+        bool two_stop_bits;
+        bool odd;
+    };
+    for (const Case &c : {Case{"", B9600, false, false},
+                          Case{"?baud=19200&bytesize=7&parity=O&stopbits=2", B19200, true, true},
+                          Case{"?baud=115200&parity=E", B115200, false, false}}) {
+        SCOPED_TRACE(c.settings);
+        ASSERT_EQ(1, QOR_OpenPort(kPort, (pty_.Slave() + c.settings).c_str()));
+        // The master's termios calls act on the slave.
+        struct termios tio {};
+        ASSERT_EQ(0, tcgetattr(pty_.Master(), &tio));
+        EXPECT_EQ(c.speed, cfgetospeed(&tio));
+        EXPECT_EQ(c.speed, cfgetispeed(&tio));
+        EXPECT_EQ(c.two_stop_bits, (tio.c_cflag & CSTOPB) != 0);
+        EXPECT_EQ(c.odd, (tio.c_cflag & PARODD) != 0);
+        QOR_ClosePort(kPort);
+    }
 }
 
 TEST_F(PtyLink, EveryByteValueComesBackInOrder) {

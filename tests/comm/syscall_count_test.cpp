@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <future>
 #include <string>
 
 #include "link_support.h"
@@ -154,6 +155,24 @@ TEST(CommSyscalls, TcpTransactionTakesOneSendOnePollOneRead) {
     CountTracedTransactions(6, server, [server] { return WaitDelivered(server); });
     QOR_ClosePort(6);
     close(server);
+}
+
+// Telnet changes nothing in the count: the frame, IACs doubled, still
+// leaves in one send, and a good exchange sends no purge.
+TEST(CommSyscalls, Rfc2217TransactionTakesOneSendOnePollOneRead) {
+    TcpListener listener;
+    std::string heard;
+    auto server = std::async(std::launch::async, [&listener, &heard] {
+        return PlayComPortServer(&listener, ComPortScript{}, &heard);
+    });
+    const std::string target = "rfc2217://127.0.0.1:" + std::to_string(listener.Port());
+    ASSERT_EQ(1, QOR_OpenPort(6, (target + "?timeout_ms=1000").c_str()));
+    int server_fd = server.get();
+    ASSERT_GE(server_fd, 0);
+    CountTransactions(6, server_fd, [server_fd] { return WaitDelivered(server_fd); });
+    CountTracedTransactions(6, server_fd, [server_fd] { return WaitDelivered(server_fd); });
+    QOR_ClosePort(6);
+    close(server_fd);
 }
 
 // Only a failed exchange makes the next frame wait for a quiet line: polls

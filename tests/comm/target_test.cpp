@@ -89,9 +89,28 @@ const BadCase kBad[] = {
     {"/dev/ttyS0?timeout_ms=99999999999999999999", "is out of range 1..60000"},
     {"/dev/ttyS0?recovery_ms=60001", "recovery_ms=60001 is out of range 0..60000"},
     {"/dev/ttyS0?timeout=50",
-     "unknown option \"timeout\" (a serial device takes baud, "
-     "timeout_ms, recovery_ms)"},
-    {"/dev/ttyS0?parity=even", "unknown option \"parity\""},
+     "unknown option \"timeout\" (a serial device takes baud, bytesize, parity, stopbits, "
+     "timeout_ms, recovery_ms, rs485, rs485_delay_before_ms, rs485_delay_after_ms, "
+     "low_latency)"},
+    {"/dev/ttyS0?parity=even", "parity=even is not one of N, E, O"},
+    {"/dev/ttyS0?parity=e", "parity=e is not one of N, E, O"},
+    {"/dev/ttyS0?parity=", "parity= is not one of N, E, O"},
+    {"/dev/ttyS0?bytesize=5", "bytesize=5 is not one of 7, 8"},
+    {"/dev/ttyS0?bytesize=78", "bytesize=78 is not one of 7, 8"},
+    {"/dev/ttyS0?stopbits=1.5", "stopbits=1.5 is not one of 1, 2"},
+    {"/dev/ttyS0?rs485=yes", "rs485=yes is not one of 0, 1"},
+    {"/dev/ttyS0?low_latency=2", "low_latency=2 is not one of 0, 1"},
+    {"/dev/ttyS0?rs485_delay_before_ms=1001&rs485=1", "out of range 0..1000"},
+    {"/dev/ttyS0?rs485_delay_after_ms=5", "rs485_delay_after_ms needs rs485=1"},
+    {"/dev/ttyS0?rs485=0&rs485_delay_before_ms=5", "rs485_delay_before_ms needs rs485=1"},
+    {"/dev/ttyS0?parity=E&parity=O", "option \"parity\" given twice"},
+    {"rfc2217://h:1?rs485=1",
+     "option \"rs485\" does not apply to rfc2217:// (it takes baud, bytesize, parity, stopbits, "
+     "timeout_ms, recovery_ms, connect_timeout_ms)"},
+    {"rfc2217://h:1?low_latency=1", "does not apply to rfc2217://"},
+    {"rfc2217://h:1?baud=12345", "baud=12345 is not a standard rate"},
+    {"rfc2217://h", "expected HOST:PORT"},
+    {"socket://h:1?parity=E", "option \"parity\" does not apply to socket://"},
     {"/dev/ttyS0?bad=1", "unknown option \"bad\""},
     {"/dev/ttyS0?BAUD=9600", "unknown option \"BAUD\""},
     {"/dev/ttyS0?connect_timeout_ms=100", "does not apply to a serial device"},
@@ -121,6 +140,50 @@ const BadCase kBad[] = {
     {"socket://127.0.0.1:5000?timeout_ms=", "timeout_ms= is not a whole number"},
     {"socket://h:1?connect_timeout_ms=0", "connect_timeout_ms=0 is out of range 1..60000"},
 };
+
+// The line settings and what only a local device's driver does.
+struct LineCase {
+    const char *text;
+    LocationForm form;
+    long baud;
+    int byte_size;
+    char parity;
+    int stop_bits;
+    bool rs485;
+    int delay_before_ms;
+    int delay_after_ms;
+    bool low_latency;
+};
+
+const LineCase kLineGood[] = {
+    {"/dev/ttyUSB0", kSerial, 9600, 8, 'N', 1, false, 0, 0, false},
+    {"/dev/ttyUSB0?bytesize=7&parity=E&stopbits=2", kSerial, 9600, 7, 'E', 2, false, 0, 0, false},
+    {"/dev/ttyUSB0?parity=O&bytesize=8&stopbits=1", kSerial, 9600, 8, 'O', 1, false, 0, 0, false},
+    {"/dev/ttyUSB0?rs485=1", kSerial, 9600, 8, 'N', 1, true, 0, 0, false},
+    {"/dev/ttyUSB0?rs485=1&rs485_delay_before_ms=2&rs485_delay_after_ms=1000", kSerial, 9600, 8,
+     'N', 1, true, 2, 1000, false},
+    {"/dev/ttyUSB0?low_latency=1&rs485=0", kSerial, 9600, 8, 'N', 1, false, 0, 0, true},
+    {"rfc2217://ds:4001", kTcp, 9600, 8, 'N', 1, false, 0, 0, false},
+    {"rfc2217://[::1]:4001?baud=19200&bytesize=7&parity=O&stopbits=2&connect_timeout_ms=500", kTcp,
+     19200, 7, 'O', 2, false, 0, 0, false},
+};
+
+TEST(CommTarget, LineSettingsComeOutRight) {
+    for (const LineCase &c : kLineGood) {
+        SCOPED_TRACE(c.text);
+        Target target;
+        ASSERT_TRUE(ParseTarget(c.text, &target));
+        EXPECT_EQ(c.form, target.transport->form);
+        EXPECT_EQ(c.baud, target.baud);
+        EXPECT_EQ(c.byte_size, target.byte_size);
+        EXPECT_EQ(c.parity, target.parity);
+        EXPECT_EQ(c.stop_bits, target.stop_bits);
+        EXPECT_EQ(c.rs485, target.rs485);
+        EXPECT_EQ(c.delay_before_ms, target.rs485_delay_before_ms);
+        EXPECT_EQ(c.delay_after_ms, target.rs485_delay_after_ms);
+        EXPECT_EQ(c.low_latency, target.low_latency);
+    }
+}
 
 TEST(CommTarget, MalformedTextIsRefusedWithItsReason) {
     for (const BadCase &c : kBad) {

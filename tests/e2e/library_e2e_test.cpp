@@ -1,9 +1,16 @@
 // The real libraries end to end: libqor_dll over libqor_comm, on a
-// pseudo-terminal and on TCP, against a real qor-sim process.
+// pseudo-terminal and on TCP, against a real qor-sim process; where the
+// build found ser2net, also through that device server in front of the
+// simulator's pseudo-terminal, raw (socket://) and with the com port option
+// (rfc2217://).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +23,9 @@
 #include "qor_comm.h"
 #include "qor_dll.h"
 #include "sim_process.h"
+#if defined(QOR_SER2NET_PATH)
+#include "ser2net_process.h"
+#endif
 
 namespace {
 
@@ -24,15 +34,17 @@ using qor::test::SimProcess;
 
 const int kM = '1';  // the simulated module's address
 
-enum class Transport { kPty, kTcp };
+// kRaw and kRfc2217: a device server (ser2net) in front of the simulator's
+// pseudo-terminal, with the accepter of that kind.
+enum class Transport { kPty, kTcp, kRaw, kRfc2217 };
 
 std::string TargetFor(const SimProcess &sim, Transport transport, const std::string &options) {
-    std::string base = transport == Transport::kPty ? sim.Where() : "socket://" + sim.Where();
+    std::string base = transport == Transport::kTcp ? "socket://" + sim.Where() : sim.Where();
     return options.empty() ? base : base + "?" + options;
 }
 
 std::vector<std::string> ServeArguments(Transport transport, std::vector<std::string> more) {
-    std::vector<std::string> args{transport == Transport::kPty ? "--pty" : "--listen"};
+    std::vector<std::string> args{transport == Transport::kTcp ? "--listen" : "--pty"};
     if (transport == Transport::kTcp) {
         args.push_back("127.0.0.1:0");
     }
@@ -47,7 +59,18 @@ class Families : public ::testing::TestWithParam<std::tuple<Transport, bool>> {
         checksum_ = std::get<1>(GetParam());
         sim_ = std::make_unique<SimProcess>(ServeArguments(transport_, {"--steady"}));
         ASSERT_FALSE(sim_->Where().empty()) << "the simulator did not start";
-        ASSERT_EQ(QOR_OpenPort(port_, TargetFor(*sim_, transport_, "").c_str()), 1);
+        std::string target = TargetFor(*sim_, transport_, "");
+#if defined(QOR_SER2NET_PATH)
+        if (transport_ == Transport::kRaw || transport_ == Transport::kRfc2217) {
+            using qor::test::Accepter;
+            server_ = std::make_unique<qor::test::Ser2net>(std::vector<qor::test::Ser2netPort>{
+                {transport_ == Transport::kRaw ? Accepter::kRaw : Accepter::kRfc2217,
+                 sim_->Where()}});
+            ASSERT_TRUE(server_->Running()) << server_->Log();
+            target = server_->Target(0, transport_ == Transport::kRfc2217 ? "?baud=19200" : "");
+        }
+#endif
+        ASSERT_EQ(QOR_OpenPort(port_, target.c_str()), 1) << target;
         QOR_EnableCmdChecksum(checksum_);
     }
     void TearDown() override {
@@ -62,6 +85,9 @@ class Families : public ::testing::TestWithParam<std::tuple<Transport, bool>> {
     Transport transport_;
     bool checksum_;
     std::unique_ptr<SimProcess> sim_;
+#if defined(QOR_SER2NET_PATH)
+    std::unique_ptr<qor::test::Ser2net> server_;
+#endif
     int port_ = 41;
     int status_ = -7, error_ = -7;
 };
@@ -136,13 +162,31 @@ TEST_P(Families, ModuleErrorsAndUnframableArguments) {
     EXPECT_FLOAT_EQ(QOR_RD(port_, kM, &status_, &error_), 72.1f);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Links, Families,
-    ::testing::Combine(::testing::Values(Transport::kPty, Transport::kTcp), ::testing::Bool()),
-    [](const auto &info) {
-        return std::string(std::get<0>(info.param) == Transport::kPty ? "Pty" : "Tcp") +
-               (std::get<1>(info.param) ? "WithChecksum" : "");
-    });
+const char *TransportName(Transport transport) {
+    switch (transport) {
+        case Transport::kPty:
+            return "Pty";
+        case Transport::kTcp:
+            return "Tcp";
+        case Transport::kRaw:
+            return "DeviceServerRaw";
+        default:
+            return "DeviceServerRfc2217";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, Families,
+                         ::testing::Combine(::testing::Values(Transport::kPty, Transport::kTcp
+#if defined(QOR_SER2NET_PATH)
+                                                              ,
+                                                              Transport::kRaw, Transport::kRfc2217
+#endif
+                                                              ),
+                                            ::testing::Bool()),
+                         [](const auto &info) {
+                             return std::string(TransportName(std::get<0>(info.param))) +
+                                    (std::get<1>(info.param) ? "WithChecksum" : "");
+                         });
 
 class Faults : public ::testing::TestWithParam<Transport> {
   protected:
@@ -305,6 +349,57 @@ TEST(TraceEndToEnd, FramesAndRepliesShowOnceEachWithTheModulesErrorText) {
     EXPECT_EQ(lines,
               (std::vector<std::string>{"> $1WE\r", "< *\r", "> $1TS-00150.00\r", "< ?1 RANGE\r"}));
     QOR_ClosePort(port);
+}
+
+// A module behind an adapter that hears what it sends, as two-wire RS-485
+// adapters do: every frame comes back on the line before the reply. The
+// reply reader skips what precedes the reply's "*" or "?", so nothing else
+// is needed for such adapters.
+TEST(EchoingAdapter, FramesHeardBackBeforeEachReplyAreSkipped) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char slave[128] = {};
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+                ptsname_r(master, slave, sizeof slave) == 0);
+    struct termios tio {};
+    tcgetattr(master, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master, TCSANOW, &tio);
+    const int port = 49;
+    ASSERT_EQ(QOR_OpenPort(port, (std::string(slave) + "?timeout_ms=500").c_str()), 1);
+    std::vector<std::string> heard;
+    std::thread module([&] {
+        std::string frame;
+        for (long long end = NowMs() + 5000; heard.size() < 4 && NowMs() < end;) {
+            pollfd entry{master, POLLIN, 0};
+            char c = 0;
+            if (poll(&entry, 1, 100) != 1 || read(master, &c, 1) != 1) {
+                continue;
+            }
+            frame += c;
+            if (c == '\r') {
+                const char *reply = frame.find("RD") != std::string::npos   ? "*+00072.10\r"
+                                    : frame.find("RE") != std::string::npos ? "?1 CHECKSUM\r"
+                                                                            : "*\r";
+                std::string line = frame + reply;  // the echo, then the module
+                EXPECT_EQ(write(master, line.data(), line.size()),
+                          static_cast<ssize_t>(line.size()));
+                heard.push_back(frame);
+                frame.clear();
+            }
+        }
+    });
+    int status = -7;
+    int error = -7;
+    EXPECT_FLOAT_EQ(QOR_RD(port, kM, &status, &error), 72.1f);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(QOR_HI(port, kM, 1, 100.0f, &status, &error), 0);
+    EXPECT_EQ(status, 0);
+    QOR_RE(port, kM, &status, &error);
+    EXPECT_EQ(status, 100) << "the module's error reply, after the echo";
+    module.join();
+    EXPECT_EQ(heard, (std::vector<std::string>{"$1RD\r", "$1WE\r", "$1HI+00100.00L\r", "$1RE\r"}));
+    QOR_ClosePort(port);
+    close(master);
 }
 
 TEST(LazyOpen, PortComesFromTheEnvironmentOnFirstUse) {

@@ -15,6 +15,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qor_comm.h"
@@ -77,6 +78,12 @@ class Server {
             }
         }
         return frame;
+    }
+    // What arrives within 2 s, up to the first pause.
+    std::string ReceiveSome() {
+        char buffer[512];
+        int got = Ready(client_) ? recv(client_, buffer, sizeof buffer, 0) : 0;
+        return std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
     }
     void Send(const std::string &bytes) {
         send(client_, bytes.data(), static_cast<int>(bytes.size()), 0);
@@ -323,6 +330,95 @@ TEST(WindowsTcpBlackhole, ConnectTimesOutAtItsOwnTimeout) {
     QOR_ClosePort(kPort + 1);
     closesocket(listener);
     WSACleanup();
+}
+
+// rfc2217:// shares everything but the socket calls with POSIX systems;
+// here the same negotiation and the same IAC doubling, through Winsock.
+const std::string kIac = "\xFF";
+const std::string kComPortEnd = kIac + "\xF0";
+
+// The server's side of an open: agrees to the com port option (or
+// refuses it) and confirms every request with the value asked for.
+void PlayComPortServer(Server *server, bool refuse, std::string *heard) {
+    if (!server->Accept()) {
+        return;
+    }
+    server->Send(kIac + (refuse ? "\xFE" : "\xFD") + ",");
+    std::string raw;
+    std::size_t requests = 0;
+    while (!refuse && requests < 5) {
+        std::string more = server->ReceiveSome();
+        if (more.empty()) {
+            break;
+        }
+        raw += more;
+        requests = 0;
+        for (std::size_t at = raw.find(kIac + "\xFA,"); at != std::string::npos;
+             at = raw.find(kIac + "\xFA,", at + 1)) {
+            ++requests;
+        }
+    }
+    for (std::size_t at = raw.find(kIac + "\xFA,"); at != std::string::npos && !refuse;
+         at = raw.find(kIac + "\xFA,", at + 1)) {
+        std::size_t end = raw.find(kComPortEnd, at);
+        std::string answer = raw.substr(at, end + 2 - at);
+        answer[3] = static_cast<char>(answer[3] + 100);
+        server->Send(answer);
+    }
+    *heard = raw;
+}
+
+TEST_F(WindowsTcp, Rfc2217SetsTheLineAndDoublesIacBothWays) {
+    std::string heard;
+    std::thread server([&] { PlayComPortServer(&server_, false, &heard); });
+    const std::string target = "rfc2217://127.0.0.1:" + std::to_string(server_.port()) +
+                               "?baud=19200&bytesize=7&parity=E&stopbits=2&timeout_ms=500";
+    int opened = QOR_OpenPort(kPort, target.c_str());
+    server.join();
+    ASSERT_EQ(opened, 1) << PortError(kPort);
+    EXPECT_NE(heard.find(kIac + "\xFA,\x01" + std::string("\0\0\x4B\0", 4) + kComPortEnd),
+              std::string::npos);
+    EXPECT_NE(heard.find(kIac + "\xFA,\x03\x03" + kComPortEnd), std::string::npos);
+    ASSERT_TRUE(WriteFrame(kPort, "\xFF$1RD\r"));
+    EXPECT_EQ(server_.ReceiveFrame(), "\xFF\xFF$1RD\r");
+    server_.Send("*\xFF\xFF" + kIac + "\xFD\x63\r");
+    EXPECT_EQ(ReadReply(kPort), "*\xFF\r");
+}
+
+TEST_F(WindowsTcp, Rfc2217RefusedFailsWithItsReasonAndCode) {
+    std::string heard;
+    std::thread server([&] { PlayComPortServer(&server_, true, &heard); });
+    const std::string target = "rfc2217://127.0.0.1:" + std::to_string(server_.port());
+    SetLastError(0);
+    int opened = QOR_OpenPort(kPort, target.c_str());
+    DWORD code = GetLastError();
+    server.join();
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(code, static_cast<DWORD>(WSAEPROTONOSUPPORT));
+    EXPECT_EQ(PortError(kPort),
+              "cannot connect to " + target +
+                  ": the server refused the com port option (RFC 2217); a raw TCP port takes "
+                  "socket://");
+}
+
+// What Windows has no call for is refused before the device is opened.
+TEST(WindowsSerial, OptionsWindowsCannotHonourAreRefused) {
+    const struct {
+        const char *target;
+        const char *text;
+    } cases[] = {
+        {"COM250?low_latency=1", "cannot open COM250: low_latency=1 is not available on Windows"},
+        {"COM250?rs485=1&rs485_delay_after_ms=2",
+         "cannot open COM250: RS-485 delays are not available on Windows"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.target);
+        SetLastError(0);
+        EXPECT_EQ(QOR_OpenPort(kPort, c.target), 0);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+        EXPECT_NE(PortError(kPort).find(c.text), std::string::npos) << PortError(kPort);
+        QOR_ClosePort(kPort);
+    }
 }
 
 TEST(WindowsPortList, ListsComPortsWithoutTrouble) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# qor.exe under Wine against the native simulator: over TCP (Winsock) and
-# over a COM port that Wine maps onto the simulator's pseudo-terminal, with
+# qor.exe under Wine against the native simulator: over TCP (Winsock),
+# through a ser2net with the com port option (rfc2217://), and over a COM
+# port that Wine maps onto the simulator's pseudo-terminal, with
 # qor_dll.dll and qor_comm.dll loaded as any Windows host loads them.
 #   qor_e2e.sh WINE_RUN WINE_PREFIX QOR_EXE QOR_SIM
 set -uo pipefail
@@ -113,6 +114,26 @@ rows=$(qor --link "socket://$dropping" poll rd --interval 20 --count 4 | tr -d '
 result "tcp: a closed connection is reopened by the next frame" "$([[ $rows == 4 ]] && echo 1)" \
     "$rows of 4 rows read"
 
+# --- rfc2217: through a real ser2net, where there is one -------------------
+ser2net=/usr/sbin/ser2net
+if [[ -x "$ser2net" ]]; then
+    start_sim behind --pty --steady || exit 1
+    s2n_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf 'connection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+        "$s2n_port" "$behind" >"$work/ser2net.yaml"
+    "$ser2net" -n -u -c "$work/ser2net.yaml" -P "$work/ser2net.pid" >"$work/ser2net.log" 2>&1 &
+    sims+=($!)
+    for _ in $(seq 100); do
+        grep -q "$(printf '0100007F:%04X 00000000:0000 0A' "$s2n_port")" /proc/net/tcp && break
+        sleep 0.05
+    done
+    expect "rfc2217: read through ser2net" 0 "72.10" "^$" -- \
+        --link "rfc2217://127.0.0.1:$s2n_port?baud=19200&parity=E" rd
+    expect "rfc2217: write through ser2net" 0 "ok" "^$" -- --link "rfc2217://127.0.0.1:$s2n_port" sp 12.5
+else
+    result "rfc2217: ser2net missing (scripts/setup.sh installs it)" 0
+fi
+
 # --- serial: COM12 is the simulator's pseudo-terminal ------------------------
 # COM12 rather than COM1..9: only the \\.\COMn form reaches ports above 9.
 start_sim pty --pty --steady || exit 1
@@ -120,6 +141,11 @@ ln -sfn "$pty" "$prefix/dosdevices/com12"
 expect "serial: port 12 opens COM12 by default" 0 "72.10" "^$" -- --port 12 rd
 expect "serial: --timeout builds the COM12 target itself" 0 "72.10" "^$" -- --port 12 --timeout 100 rd
 expect "serial: write with an explicit rate" 0 "ok" "^$" -- --link 'COM12?baud=115200' sp 12.5
+expect "serial: 7E2 framing" 0 "72.10" "^$" -- --link 'COM12?bytesize=7&parity=E&stopbits=2' rd
+expect "serial: low latency is refused on Windows" 3 "" "link fault" -- --link 'COM12?low_latency=1' rd
+# Wine's serial layer does not keep RTS_CONTROL_TOGGLE; read back, it is
+# found missing, and the port is not opened without it.
+expect "serial: rs485=1 without RTS toggling is refused" 3 "" "link fault" -- --link 'COM12?rs485=1' rd
 expect "serial: no module at the address" 1 "" "status 100, error 1" -- --port 12 --address 7 rd
 expect "serial: missing port" 3 "" "link fault" -- --link COM200 rd
 
