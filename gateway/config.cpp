@@ -112,19 +112,24 @@ void CheckPrefix(const toml::node &at, const std::string &prefix) {
 // The byte link leaves a port it cannot parse a target for to its default
 // device, so a mistyped target is caught here rather than on a serial port
 // nobody meant.
+// The form of a target; its options are the byte link's to judge when the
+// link opens (a refusal says why in the log).
 void CheckTarget(const toml::node &at, const std::string &target) {
     std::string where = target.substr(0, target.find('?'));
     bool ok = where.size() > 1 && where[0] == '/';
-    if (where.rfind("socket://", 0) == 0) {
-        std::string host_port = where.substr(9);
+    for (const char *scheme : {"socket://", "rfc2217://"}) {
+        if (where.rfind(scheme, 0) != 0) {
+            continue;
+        }
+        std::string host_port = where.substr(std::string(scheme).size());
         std::size_t colon = host_port.rfind(':');
         ok = colon != std::string::npos && colon > 0 && colon + 1 < host_port.size() &&
              host_port.find_first_not_of("0123456789", colon + 1) == std::string::npos;
     }
     if (!ok) {
         Fail(at,
-             "\"target\" must be a device path (/dev/ttyUSB0) or socket://HOST:PORT, "
-             "either with ?baud=N&timeout_ms=M");
+             "\"target\" must be a device path (/dev/ttyUSB0), socket://HOST:PORT or "
+             "rfc2217://HOST:PORT, each with options such as ?baud=N&timeout_ms=M");
     }
 }
 

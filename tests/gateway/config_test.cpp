@@ -22,7 +22,7 @@ offline_after = 2
 
 [[link]]
 name = "bus1"
-target = "socket://10.0.0.5:4001?timeout_ms=150"
+target = "rfc2217://10.0.0.5:4001?timeout_ms=150&parity=E"
 
 [[link.module]]
 address = "1"
@@ -57,7 +57,7 @@ TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
     EXPECT_EQ(c.counters_interval, std::chrono::seconds(60));
     ASSERT_EQ(c.links.size(), 2u);
     const LinkSpec &bus1 = c.links[0];
-    EXPECT_EQ(bus1.target, "socket://10.0.0.5:4001?timeout_ms=150");
+    EXPECT_EQ(bus1.target, "rfc2217://10.0.0.5:4001?timeout_ms=150&parity=E");
     ASSERT_EQ(bus1.modules.size(), 2u);
     const ModuleSpec &boiler = bus1.modules[0];
     EXPECT_EQ(boiler.address, '1');
@@ -118,7 +118,9 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
         {"link name", "name = \"bus1\"", "name = \"bus/1\"", "13: link name \"bus/1\" must be"},
         {"reserved link", "name = \"bus1\"", "name = \"gateway\"", "13: link name \"gateway\""},
         {"same link", "name = \"bus2\"", "name = \"bus1\"", "28: link name \"bus1\" is used twice"},
-        {"bad target", "socket://10.0.0.5:4001", "socket://10.0.0.5", "14: \"target\" must be"},
+        {"bad target", "rfc2217://10.0.0.5:4001", "socket://10.0.0.5", "14: \"target\" must be"},
+        {"bad device server", "rfc2217://10.0.0.5:4001", "rfc2217://10.0.0.5:x",
+         "14: \"target\" must"},
         {"relative target", "/dev/ttyUSB0", "ttyUSB0", "30: \"target\" must be"},
         {"no modules", "[[link.module]]\naddress = \"2\"\nname = \"tank\"\n", "",
          "28: a link needs \"module\""},
