@@ -39,7 +39,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # cases to the last step of an area.
 SLOW_E2E = ("*RecoveryPeriodIsNever*:*ASilentPortDoesNotHoldUp*:"
             "*DeviceServerGoneAndBack*")
-SLOW_COMM = "*LateReplyWithinTheRecoveryPeriod*:*ChatteringLine*"
+SLOW_COMM = "*LateReplyWithinTheRecoveryPeriod*:*InputDuringTheRecoveryWait*:*ChatteringLine*"
 SLOW_SIM = "*OutOfDescriptors*"
 SLOW_CLI = "*Scan*:*Demo*:*Sigint*"
 

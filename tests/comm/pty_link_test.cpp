@@ -193,6 +193,30 @@ TEST(PtyRecovery, LateReplyWithinTheRecoveryPeriodIsNotTakenForTheNextFrame) {
     }
 }
 
+// Input during the recovery wait starts the quiet period again: a late
+// reply that follows noise is discarded too, though it comes after the first
+// quiet period would have ended.
+TEST(PtyRecovery, InputDuringTheRecoveryWaitStartsTheQuietPeriodAgain) {
+    Pty pty;
+    ASSERT_EQ(
+        1, QOR_OpenPort(kRecoveryPort, (pty.Slave() + "?timeout_ms=100&recovery_ms=1000").c_str()));
+    ASSERT_TRUE(SendFrame(kRecoveryPort, "$1RD\r"));
+    ASSERT_EQ("$1RD\r", ReadLine(pty.Master()));
+    EXPECT_EQ(-1, QOR_ReadByte(kRecoveryPort));
+    std::thread module([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        WriteAll(pty.Master(), "#");
+        std::this_thread::sleep_for(std::chrono::milliseconds(750));
+        WriteAll(pty.Master(), "*A\r");
+        EXPECT_EQ("$1RE\r", ReadLine(pty.Master()));
+        WriteAll(pty.Master(), "*B\r");
+    });
+    ASSERT_TRUE(SendFrame(kRecoveryPort, "$1RE\r"));
+    EXPECT_EQ("*B\r", ReceiveReply(kRecoveryPort));
+    module.join();
+    QOR_ClosePort(kRecoveryPort);
+}
+
 TEST(PtyRecovery, ChatteringLineHoldsTheFrameBackOnlyFourRecoveryPeriods) {
     Pty pty;
     ASSERT_EQ(1, QOR_OpenPort(kRecoveryPort, (pty.Slave() + "?timeout_ms=100").c_str()));

@@ -526,7 +526,7 @@ TEST(Concurrency, AHangingPortDoesNotHoldUpAnotherPort) {
     int status = -7;
     int error = -7;
     auto reading = std::async(std::launch::async, [&] { return QOR_RD(1, '2', &status, &error); });
-    bool answered = reading.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    bool answered = reading.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     EXPECT_TRUE(answered) << "port 1 waited for the held port 9";
     EXPECT_TRUE(script::WaitingOnHeldPort());
     script::ReleasePort(9);
