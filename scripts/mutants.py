@@ -296,7 +296,8 @@ def test_mutant(build, mutant, jobs, notes):
                 break
             if why != "failed" or test in flaky.split(":") or confirm(build, step, test):
                 return (test if why == "failed" else f"{test} ({why})"), step
-            notes.append(f"[{mutant.ident}] {test} failed once and passed alone: flaky")
+            notes.append(f"[{mutant.ident}] {test} failed, but passed alone (flaky, or upset "
+                         "by an earlier test's state): not counted")
             flaky = ":".join(filter(None, [flaky, test]))
     return None, None
 
