@@ -353,9 +353,11 @@ def run(args):
     chosen = select(mutants, args.only, args.slice)
     equivalents = [m for m in chosen if m.equivalent and not args.equivalents]
     to_run = [m for m in chosen if m not in equivalents]
-    print(f"{len(mutants)} mutants listed, every pattern found once; running {len(to_run)}")
+    print(f"{len(mutants)} mutants listed ({len(mutants) - len([m for m in mutants if m.equivalent])}"
+          " counted), every pattern found once")
     if args.check:
         return 0
+    print(f"running {len(to_run)}", flush=True)
     started = time.monotonic()
     src = os.path.join(args.dir, "src")
     build = os.path.join(args.dir, "build")
