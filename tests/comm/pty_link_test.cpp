@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -59,6 +60,45 @@ TEST_F(PtyLink, FrameArrivesInOnePieceUntranslated) {
     ASSERT_TRUE(SendFrame(kPort, frame));
     EXPECT_EQ(frame, ReadOnce(pty_.Master()));
     EXPECT_TRUE(NothingMore(pty_.Master()));
+}
+
+// Whatever the line was set to before, the port makes it raw, 8 data bits,
+// no parity, one stop bit, at the rate asked for.
+TEST_F(PtyLink, LineIsRawEightBitsNoParityOneStopBitAtTheRateAsked) {
+    termios before{};
+    ASSERT_EQ(0, tcgetattr(pty_.Master(), &before));
+    before.c_cflag = (before.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB;
+    before.c_iflag |= ICRNL | IXON;
+    before.c_lflag |= ICANON | ECHO;
+    cfsetspeed(&before, B1200);
+    ASSERT_EQ(0, tcsetattr(pty_.Master(), TCSANOW, &before));
+    Open("?baud=19200&timeout_ms=100");
+    termios line{};
+    ASSERT_EQ(0, tcgetattr(watcher_, &line));
+    EXPECT_EQ(B19200, cfgetospeed(&line));
+    EXPECT_EQ(B19200, cfgetispeed(&line));
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), line.c_cflag & CSIZE);
+    EXPECT_EQ(0u, line.c_cflag & (PARENB | CSTOPB));
+    EXPECT_EQ(0u, line.c_iflag & (ICRNL | IXON));
+    EXPECT_EQ(0u, line.c_lflag & (ICANON | ECHO));
+}
+
+// An output buffer that is full when the frame goes out, but that the far
+// end empties within the time-out, holds the frame up without failing it.
+TEST_F(PtyLink, FullOutputBufferEmptiedInTimeHoldsTheFrameUp) {
+    Open("?timeout_ms=3000");
+    const std::string block(256, 'x');
+    std::size_t filled = 0;
+    for (ssize_t n = 0; (n = write(watcher_, block.data(), block.size())) > 0;) {
+        filled += static_cast<std::size_t>(n);
+    }
+    ASSERT_GT(filled, 0u);
+    std::thread module([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(std::string(filled, 'x') + "$1RD\r", ReadBytes(pty_.Master(), filled + 5));
+    });
+    EXPECT_TRUE(SendFrame(kPort, "$1RD\r"));
+    module.join();
 }
 
 TEST_F(PtyLink, EveryByteValueComesBackInOrder) {

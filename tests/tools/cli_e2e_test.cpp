@@ -192,16 +192,17 @@ TEST(ToolsCli, HelpAndVersion) {
 }
 
 TEST(ToolsCli, ScanFindsTheSimulatedAddresses) {
-    Sim sim({"--address", "1", "--address", "7"});
+    Sim sim({"--address", "1", "--address", "7", "--address", "~"});
     ASSERT_TRUE(sim.Ready());
     // 50 ms per character leaves a loaded machine time to answer.
     const Finished r = sim.Qor({"--timeout", "50", "scan"}, RunLimits{15000, 0, {}});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     const auto lines = LinesOf(r.out);
-    ASSERT_EQ(lines.size(), 3u) << r.out;
+    ASSERT_EQ(lines.size(), 4u) << r.out;
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(1  -?\d+\.\d\d)"))) << lines[0];
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(7  -?\d+\.\d\d)"))) << lines[1];
-    EXPECT_EQ(lines[2], "2 modules answered");
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(~  -?\d+\.\d\d)"))) << lines[2];
+    EXPECT_EQ(lines[3], "3 modules answered");
 }
 
 TEST(ToolsCli, ScanWithNobodyThereExitsOne) {
