@@ -152,6 +152,25 @@ TEST_F(PtyLink, InputWaitingWhenAFrameStartsIsDiscarded) {
     EXPECT_EQ("*+00002.00\r", ReceiveReply(kPort));
 }
 
+// A burst of noise longer than one read takes, ending in something like a
+// reply, is discarded whole when the next frame starts.
+TEST_F(PtyLink, AllInputWaitingWhenAFrameStartsIsDiscarded) {
+    Open();
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    Answer("$1RD\r", "*+00001.00\r");
+    EXPECT_EQ("*+00001.00\r", ReceiveReply(kPort));
+    const std::string burst = std::string(2000, '~') + "*+00009.00\r";
+    WriteAll(pty_.Master(), burst);
+    ASSERT_TRUE(WaitFor([&] {
+        int waiting = 0;
+        return ioctl(watcher_, FIONREAD, &waiting) == 0 &&
+               waiting >= static_cast<int>(burst.size());
+    }));
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    Answer("$1RD\r", "*+00002.00\r");
+    EXPECT_EQ("*+00002.00\r", ReceiveReply(kPort));
+}
+
 TEST_F(PtyLink, RestOfAReadBlockIsDiscardedWhenTheNextFrameStarts) {
     Open();
     ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
