@@ -9,10 +9,6 @@ namespace qor {
 
 namespace {
 
-// The most bytes a DI reply can carry: two hex digits each, with "*",
-// address, letters, checksum and CR, inside the 51 characters of a reply.
-constexpr int kMaxInputBytes = 24;
-
 // A hex digit as the modules write it (upper case). Anything below "A",
 // read as a signed byte, counts from "0"; anything else from "A".
 int HexDigitValue(char digit) {
@@ -37,30 +33,49 @@ void ReadBit(Transaction &tx, const Request &request) {
     }
 }
 
-// Picks the requested bit out of the DI reply. The digits stand right after
-// the "*" and before the CR; in the long layout that modules use when frames
-// carry checksums, after "*", the address and "DI", and before the checksum
-// and CR. A reply whose length leaves anything but exactly 2 * byteCount
-// characters there is refused: read by position alone, a reply one digit
-// short would pass its "*", its CR or its checksum off as input bits.
+// Where the hex digits of a DI reply stand: right after the "*" and before
+// the CR; in the long layout that modules use when frames carry checksums,
+// after "*", the address and "DI", and before the checksum and CR.
+struct InputLayout {
+    std::int32_t before;  // characters ahead of the digits
+    std::int32_t after;   // characters behind them
+};
+
+InputLayout InputLayoutOf(const Transaction &tx) {
+    if (tx.CmdChecksum == 0) {
+        return {1, 1};
+    }
+    return {1 + (tx.AddressWidth == 1 ? 1 : 2) + 2, 3};
+}
+
+// The most bytes a DI reply can carry, two hex digits each, inside the 51
+// characters of ReplyBuffer: 24 in the short layout, 22 in the long one. A
+// count beyond that is refused before the frame goes out: its reply could
+// never be read.
+std::int32_t MaxInputBytes(const InputLayout &layout) {
+    return (kReplyCapacity - 1 - layout.before - layout.after) / 2;
+}
+
+// Picks the requested bit out of the DI reply. A reply whose length leaves
+// anything but exactly 2 * byteCount characters where the digits stand is
+// refused: read by position alone, a reply one digit short would pass its
+// "*", its CR or its checksum off as input bits.
 void ReadInputBit(Transaction &tx, const Request &request) {
-    if (request.byteCount < 1 || request.byteCount > kMaxInputBytes || request.byteIndex < 1 ||
-        request.byteIndex > request.byteCount) {
+    const InputLayout layout = InputLayoutOf(tx);
+    if (request.byteCount < 1 || request.byteCount > MaxInputBytes(layout) ||
+        request.byteIndex < 1 || request.byteIndex > request.byteCount) {
         RefuseArguments(tx);
         return;
     }
     if (!RunSteps(tx, request)) {
         return;
     }
-    std::int32_t digits = 2 * request.byteCount;
-    bool long_layout = tx.CmdChecksum != 0;
-    std::int32_t before = long_layout ? 1 + (tx.AddressWidth == 1 ? 1 : 2) + 2 : 1;
-    std::int32_t after = long_layout ? 3 : 1;
-    if (tx.ReplyLength != before + digits + after) {
+    const std::int32_t digits = 2 * request.byteCount;
+    if (tx.ReplyLength != layout.before + digits + layout.after) {
         SetOutcome(tx, kStatusLinkFault, kErrorDigitCount);
         return;
     }
-    ExtractField(tx, before, before + digits - 1);
+    ExtractField(tx, layout.before, layout.before + digits - 1);
     // byteIndex 1 is the last byte of the field, byteCount the first.
     std::int32_t at = tx.FieldLength - 2 * request.byteIndex;
     int byte = HexDigitValue(tx.FieldBuffer[at]) * 16 + HexDigitValue(tx.FieldBuffer[at + 1]);

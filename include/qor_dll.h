@@ -172,12 +172,13 @@ QOR_API int QOR_CALL QOR_DO(int port, int address, int byteA, int byteB, int cou
                             int *error);
 
 /* Digital inputs "DI": the module answers with byteCount bytes in hex (1 to
- * 24); byteIndex 1 selects the last byte, byteCount the first; returns bit
+ * 24, or 1 to 22 with checksums on, whose longer reply leaves less room);
+ * byteIndex 1 selects the last byte, byteCount the first; returns bit
  * (bit & 7) of that byte, 0 or 1, or 0 when status is not 0. 200/2 when
  * the reply does not hold exactly 2 * byteCount hex digits between its "*"
  * and its CR (with checksums on: between the echoed "DI" and the reply's
- * checksum); 200/3 (nothing sent)
- * when byteCount is not 1..24 or byteIndex not 1..byteCount. */
+ * checksum); 200/3 (nothing sent) when byteCount is out of that range
+ * or byteIndex not 1..byteCount. */
 QOR_API int QOR_CALL QOR_DI(int port, int address, int byteCount, int byteIndex, int bit,
                             int *status, int *error);
 

@@ -2,7 +2,8 @@
 # Builds everything and runs every test: the ordinary build (gcc), the house
 # style's clang-tidy checks, the same tests built with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, the Windows builds under Wine, and a bounded fuzzing run.
+# ThreadSanitizer, the Windows builds under Wine, a bounded fuzzing run, and
+# the mutation check on a slice of its list (scripts/mutants.sh).
 # Every build treats warnings as errors, so the whole tree stays clean under
 # both gcc and clang. The closing lines give the time of each stage.
 # A machine that cannot run 32-bit Windows programs (no 32-bit Wine, or a
@@ -77,6 +78,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/us
     -DQOR_WERROR=ON -DQOR_BUILD_BENCH=ON -DQOR_GATEWAY=ON >/dev/null
 cmake --build build -j"$jobs"
 run_ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+# Every pattern of the mutation list still finds its place in the code.
+bash scripts/mutants.sh --check
 
 if [[ "${QOR_QUICK:-0}" == 1 ]]; then
     summary
@@ -134,5 +137,9 @@ fi
 
 stage "libFuzzer: every command export over arbitrary link input"
 bash scripts/fuzz.sh "${QOR_FUZZ_SECONDS:-60}"
+
+# The whole list takes several minutes; every sixth mutant must be killed.
+stage "mutation check: a slice of scripts/mutants.list"
+bash scripts/mutants.sh --slice 1/6 --min-rate 100
 
 summary

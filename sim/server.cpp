@@ -324,8 +324,9 @@ void ServeClient(Shared &s, int fd, std::string name, std::atomic<bool> &done) {
     link.socket = true;
     LogLine(s, link, "connected", "");
     ServeLink(s, link);
-    LogLine(s, link, "closed", "");
+    // Logged once closed, so that a watcher of the log knows the peer sees it.
     close(fd);
+    LogLine(s, link, "closed", "");
     done = true;
 }
 

@@ -36,6 +36,27 @@ void Pty::CloseMaster() {
     }
 }
 
+Blackhole::Blackhole() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    queued_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        listen(listener_, 0) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size) != 0 ||
+        connect(queued_, reinterpret_cast<sockaddr *>(&address), size) != 0) {
+        throw std::runtime_error("cannot set up the blackhole listener");
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+Blackhole::~Blackhole() {
+    close(queued_);
+    close(listener_);
+}
+
 TcpListener::TcpListener(unsigned port) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;

@@ -28,6 +28,24 @@ class Pty {
     std::string slave_;
 };
 
+// A listener on 127.0.0.1 whose one queue place is taken by a connection
+// nobody accepts: further SYNs are dropped, and a connect never completes,
+// as with a host that does not answer.
+class Blackhole {
+  public:
+    Blackhole();
+    ~Blackhole();
+    Blackhole(const Blackhole &) = delete;
+    Blackhole &operator=(const Blackhole &) = delete;
+
+    unsigned Port() const { return port_; }
+
+  private:
+    int listener_ = -1;
+    int queued_ = -1;
+    unsigned port_ = 0;
+};
+
 class TcpListener {
   public:
     explicit TcpListener(unsigned port = 0);  // 127.0.0.1, ephemeral port when 0

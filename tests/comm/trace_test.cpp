@@ -209,3 +209,43 @@ TEST_F(Trace, RemovingTheCallbackWaitsForOneStillRunning) {
 }
 
 }  // namespace
+
+namespace {
+
+// A call holds its port from start to end, its trace callback included:
+// another thread's read of the same port waits, and never runs while the
+// first call's bytes are in use.
+TEST_F(Trace, ACallOnThePortWaitsForTheOneWhoseTraceIsRunning) {
+    OpenPty("?timeout_ms=50");
+    struct Held {
+        std::atomic<bool> writing{false};
+        std::atomic<bool> release{false};
+    } held;
+    QOR_SetTrace(
+        [](const QOR_TraceEvent *event, void *user) {
+            auto *h = static_cast<Held *>(user);
+            if (event->kind == QOR_TRACE_WRITE) {
+                h->writing = true;
+                while (!h->release) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+        },
+        &held);
+    std::thread writer([] { SendFrame(kPort, "$1RD\r"); });
+    ASSERT_TRUE(WaitFor([&] { return held.writing.load(); }));
+    std::atomic<bool> read{false};
+    std::thread reader([&] {
+        QOR_ReadByte(kPort);
+        read = true;
+    });
+    // Unheld, the read would end after its 50 ms time-out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(read) << "a read ran in the middle of another call on its port";
+    held.release = true;
+    writer.join();
+    reader.join();
+    QOR_SetTrace(nullptr, nullptr);
+}
+
+}  // namespace

@@ -2,9 +2,11 @@
 // returned, status and error, family by family.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <limits>
 #include <string>
 #include <thread>
@@ -243,6 +245,16 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"InputModuleError", Di(2, 1, 1), "?1 BAD\r", {"$1DI\r"}, 0, 100, 'B'},
         CommandCase{"InputCountZeroSendsNothing", Di(0, 1, 1), "*0F5A\r", {}, 0, 200, 3},
         CommandCase{"InputCountAboveReplySendsNothing", Di(25, 1, 1), "*0F5A\r", {}, 0, 200, 3},
+        CommandCase{"InputMostBytesOfTheLongLayout",
+                    Di(22, 22, 0),
+                    "*1DI01" + std::string(42, '0') + "00\r",
+                    {"$1DIE2\r"},
+                    1,
+                    0,
+                    0,
+                    1},
+        CommandCase{
+            "InputCountAboveTheLongLayoutSendsNothing", Di(23, 1, 1), "*\r", {}, 0, 200, 3, 1},
         CommandCase{"InputIndexZeroSendsNothing", Di(2, 0, 1), "*0F5A\r", {}, 0, 200, 3},
         CommandCase{"InputIndexBeyondCountSendsNothing", Di(2, 3, 1), "*0F5A\r", {}, 0, 200, 3},
         CommandCase{"ReadBitSet", r_b5, "*1\r", {"$1RB05\r"}, 1, 0, 0},
@@ -369,6 +381,11 @@ TEST_F(AlarmLimitMode, IsMinusOneWheneverTheTransactionFailed) {
     QOR_RL(1, kA, &mode, &status, &error);
     EXPECT_EQ(mode, -1);
     EXPECT_EQ(error, 'B');
+    // Cut off after its mode letter: the "L" is there, the reply is not.
+    script::Deliver("*+00100.00L");
+    QOR_RH(1, kA, &mode, &status, &error);
+    EXPECT_EQ(mode, -1);
+    EXPECT_EQ(status, 100);
 }
 
 TEST(NullOutParameters, AreSkipped) {
@@ -515,12 +532,16 @@ TEST(Concurrency, AHangingPortDoesNotHoldUpAnotherPort) {
         std::this_thread::yield();
     }
     // Port 9 is in the middle of its transaction; port 1 answers meanwhile.
+    // (Should port 1 wait for port 9, the test fails rather than hang.)
     int status = -7;
     int error = -7;
-    EXPECT_FLOAT_EQ(QOR_RD(1, '2', &status, &error), ExpectedReading(1, '2'));
-    EXPECT_EQ(status, 0);
+    auto reading = std::async(std::launch::async, [&] { return QOR_RD(1, '2', &status, &error); });
+    bool answered = reading.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(answered) << "port 1 waited for the held port 9";
     EXPECT_TRUE(script::WaitingOnHeldPort());
     script::ReleasePort(9);
+    EXPECT_FLOAT_EQ(reading.get(), ExpectedReading(1, '2'));
+    EXPECT_EQ(status, 0);
     held.join();
     EXPECT_EQ(held_status, 0);
 }

@@ -86,7 +86,11 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"FullField", AO, 0, 99999.99f, 0, 0, 0, "$1AO+99999.99" + kCr},
         FrameCase{"Zero", AO, 0, 0.0f, 0, 0, 0, "$1AO+00000.00" + kCr},
         FrameCase{"SignBeforeRounding", AO, 0, -0.001f, 0, 0, 0, "$1AO-00000.00" + kCr},
-        FrameCase{"HalfRoundsAwayFromZero", AO, 0, -0.125f, 0, 0, 0, "$1AO-00000.13" + kCr}),
+        FrameCase{"HalfRoundsAwayFromZero", AO, 0, -0.125f, 0, 0, 0, "$1AO-00000.13" + kCr},
+        // 0.145f is 0.144999995...: rounded from its exact value, not from
+        // a product that float arithmetic rounded up to 14.5.
+        FrameCase{"JustBelowAHalfRoundsDown", AO, 0, 0.145f, 0, 0, 0, "$1AO+00000.14" + kCr},
+        FrameCase{"JustBelowAHalfNegative", SP, 0, -1.005f, 0, 0, 0, "$1SP-00001.00" + kCr}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Engine, PromptFollowsAddressWidthAndReplyForm) {
@@ -127,6 +131,13 @@ TEST_F(Engine, ArgumentsThatNoFrameCanCarryAreRecognised) {
         EXPECT_EQ(FrameArgumentsFit(tx, c.address, c.code, c.value), c.fits)
             << "address " << c.address << " code " << c.code << " value " << c.value;
     }
+    // Two address characters: neither may be 0.
+    AddressWidth = 0;
+    Begin();
+    EXPECT_TRUE(FrameArgumentsFit(tx, 0x3132, RD, 0));
+    EXPECT_FALSE(FrameArgumentsFit(tx, 0x0032, RD, 0));
+    EXPECT_FALSE(FrameArgumentsFit(tx, 0x8032, RD, 0));
+    EXPECT_FALSE(FrameArgumentsFit(tx, 0x3100, RD, 0));
 }
 
 TEST_F(Engine, FrameStopsAtTheFirstRefusedCharacter) {
@@ -170,6 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ReplyCase{"CutReplyGivesWayToTheNextOne", "*+000*+00072.10\r", true,
                                 "*+00072.10\r"},
                       ReplyCase{"CutReplyGivesWayToAnErrorReply", "*+0?1 BAD\r", true, "?1 BAD\r"},
+                      ReplyCase{"OverlongCutReplyGivesWayToTheNextOne",
+                                "*" + kLongData + "*+00072.10\r", true, "*+00072.10\r"},
                       ReplyCase{"Silent", "~", false, ""},
                       ReplyCase{"CutBeforeItsCarriageReturn", "*+0007~2.10\r", false, "*+0007"},
                       ReplyCase{"OnlyNoise", "abc\r\r~", false, ""},
@@ -285,6 +298,7 @@ TEST_F(Engine, ExtractFieldCutsInclusiveRangesWithinTheReply) {
     EXPECT_STREQ(tx.FieldBuffer, "");
     ExtractField(tx, 8, 40);
     EXPECT_STREQ(tx.FieldBuffer, "10\r");
+    EXPECT_EQ(tx.FieldLength, 3);
 
     // A shorter reply leaves nothing of the longer one readable.
     script::Deliver("*5\r");

@@ -30,14 +30,20 @@ TEST(ParseDecimal, ReadsReplyFieldsAsDecimalNumbers) {
         {"1.2.3", 1.2},
         {"- 5", 0.0},
         {"99999.99", 99999.99},
-        {"123456789012345678901234", 1.2345678901234568e23},
-        {"0.000000000000000000000000001", 1e-27},
+        {"+00000.30", 0.3},
+        {"-00000.07", -0.07},
         {"1e400", HUGE_VAL},
         {"1e-400", 0.0},
     };
+    // Up to 2^53 with a power of ten up to 22 the result is the nearest
+    // double, which the compiler gives each literal.
     for (const auto &c : cases) {
-        EXPECT_DOUBLE_EQ(qor::ParseDecimal(c.text), c.value) << '"' << c.text << '"';
+        EXPECT_EQ(qor::ParseDecimal(c.text), c.value) << '"' << c.text << '"';
     }
+    // Beyond, the scaling runs in long double, which is near but not always
+    // the nearest double.
+    EXPECT_DOUBLE_EQ(qor::ParseDecimal("123456789012345678901234"), 1.2345678901234568e23);
+    EXPECT_DOUBLE_EQ(qor::ParseDecimal("0.000000000000000000000000001"), 1e-27);
 }
 
 TEST(ParseInteger, ReadsCountFields) {
@@ -54,6 +60,7 @@ TEST(ParseInteger, ReadsCountFields) {
         {"99999999999", INT32_MAX},
         {"-99999999999", INT32_MIN},
         {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
         {"-2147483648", INT32_MIN},
     };
     for (const auto &c : cases) {

@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run_program.h"
@@ -142,6 +143,15 @@ TEST(ToolsCli, ErrorReplyIsAModuleFault) {
         << r.err;
 }
 
+TEST(ToolsCli, ReplyShortOfTheInputBytesIsALinkFault) {
+    Sim sim;  // two input bytes
+    ASSERT_TRUE(sim.Ready());
+    const Finished r = sim.Qor({"di", "4", "1", "0"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("qor: link fault (status 200, error 2)"), std::string::npos) << r.err;
+}
+
 TEST(ToolsCli, SilentModuleIsNoReply) {
     Sim sim({"--silent"});
     ASSERT_TRUE(sim.Ready());
@@ -199,16 +209,17 @@ TEST(ToolsCli, HelpAndVersion) {
 }
 
 TEST(ToolsCli, ScanFindsTheSimulatedAddresses) {
-    Sim sim({"--address", "1", "--address", "7"});
+    Sim sim({"--address", "1", "--address", "7", "--address", "~"});
     ASSERT_TRUE(sim.Ready());
     // 50 ms per character leaves a loaded machine time to answer.
     const Finished r = sim.Qor({"--timeout", "50", "scan"}, RunLimits{15000, 0, {}});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     const auto lines = LinesOf(r.out);
-    ASSERT_EQ(lines.size(), 3u) << r.out;
+    ASSERT_EQ(lines.size(), 4u) << r.out;
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(1  -?\d+\.\d\d)"))) << lines[0];
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(7  -?\d+\.\d\d)"))) << lines[1];
-    EXPECT_EQ(lines[2], "2 modules answered");
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(~  -?\d+\.\d\d)"))) << lines[2];
+    EXPECT_EQ(lines[3], "3 modules answered");
 }
 
 TEST(ToolsCli, ScanWithNobodyThereExitsOne) {
@@ -218,6 +229,26 @@ TEST(ToolsCli, ScanWithNobodyThereExitsOne) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("no module answered"), std::string::npos) << r.err;
+}
+
+// The simulator answers for "!", the first address, and goes away once the
+// next frame came: the scan stops at the first frame that cannot be
+// written, as a link fault.
+TEST(ToolsCli, ScanWhoseLinkFailsMidwayIsALinkFault) {
+    qor::test::SimStart start{qor::test::BuiltSimPath()};
+    start.capture_log = true;
+    qor::test::SimProcess sim(start, {"--pty", "--steady", "--log", "--address", "!"});
+    ASSERT_FALSE(sim.Where().empty());
+    std::thread stopper([&] {
+        if (sim.WaitLog("sent") && sim.WaitLog("got")) {
+            sim.Stop();
+        }
+    });
+    const Finished r = RunProgram({QOR_CLI_PATH, "--link", sim.Where(), "--timeout", "50", "scan"});
+    stopper.join();
+    EXPECT_EQ(r.exit_code, 3) << r.err;
+    EXPECT_EQ(r.out, "!  72.10\n");
+    EXPECT_NE(r.err.find("qor: link fault (status 200, error 1)"), std::string::npos) << r.err;
 }
 
 TEST(ToolsCli, PollPrintsCountRows) {
@@ -232,6 +263,15 @@ TEST(ToolsCli, PollPrintsCountRows) {
     for (size_t i = 1; i < lines.size(); ++i) {
         EXPECT_TRUE(std::regex_match(lines[i], row)) << lines[i];
     }
+}
+
+// After its last row poll ends at once, without waiting out an interval.
+TEST(ToolsCli, PollEndsAfterItsLastRow) {
+    Sim sim;
+    ASSERT_TRUE(sim.Ready());
+    const Finished r = sim.Qor({"poll", "rd", "--interval", "60000", "--count", "1"});
+    EXPECT_EQ(r.exit_code, 0) << "killed at the 10 s deadline: " << r.err;
+    EXPECT_EQ(LinesOf(r.out).size(), 2u) << r.out;
 }
 
 TEST(ToolsCli, PollStopsOnSigint) {

@@ -1,0 +1,410 @@
+#!/usr/bin/env python3
+"""The mutation check: do the tests notice a realistic fault?
+
+    scripts/mutants.sh [--only REGEX] [--slice K/N] [--check] [--min-rate PCT]
+                       [--equivalents] [--list FILE] [--dir DIR]
+
+Each mutant of the list (scripts/mutants.list) is one small fault: its
+edits are applied to a scratch copy of the tree (DIR/src, by default
+build-mutants/src; the working tree is never touched), the scratch build
+(DIR/build) is brought up to date for the first test step of the mutant's
+area, and the steps run in order, each stopping at its first failing test.
+A mutant is killed by the first test that fails, and fails again when run
+alone (a test that passes on the second run is reported as flaky and does
+not count). A mutant no test notices survived.
+
+An edit whose text no longer occurs exactly once in its file is stale: the
+run names every stale edit and fails before building anything, so that the
+list cannot rot unseen. A mutant that does not compile fails the run too.
+After the mutants, every test that killed one runs again on the restored
+tree: a test that fails there too was no evidence, and fails the run.
+
+The closing line gives the kill rate, equivalent mutants excluded (they are
+not run unless --equivalents is given). The run fails when the rate is
+below --min-rate (default 90).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Test programs and the targets each needs; the filters leave the slow
+# cases to the last step of an area.
+SLOW_E2E = ("*RecoveryPeriodIsNever*:*ASilentPortDoesNotHoldUp*:"
+            "*DeviceServerGoneAndBack*")
+SLOW_COMM = "*LateReplyWithinTheRecoveryPeriod*:*InputDuringTheRecoveryWait*:*ChatteringLine*"
+SLOW_SIM = "*OutOfDescriptors*"
+SLOW_CLI = "*Scan*:*Demo*:*Sigint*"
+
+
+@dataclass(frozen=True)
+class Step:
+    program: str
+    targets: tuple
+    positive: str = "*"
+    negative: str = ""
+
+
+E2E = ("e2e_library_test", "qor-sim", "qor_dll", "qor_comm")
+CLI_E2E = ("tools_cli_e2e", "qor", "qor-sim", "qor_dll", "qor_comm")
+
+# Each area's fast stage, most likely catcher first.
+STAGES = {
+    "engine": [
+        Step("engine_tests", ("engine_tests",)),
+        Step("e2e_library_test", E2E, negative=SLOW_E2E),
+        Step("e2e_library_test", E2E, positive=SLOW_E2E),
+    ],
+    "comm": [
+        Step("comm_unit_test", ("comm_unit_test",)),
+        Step("comm_link_test", ("comm_link_test",), negative=SLOW_COMM),
+        Step("comm_syscall_test", ("comm_syscall_test",)),
+        Step("comm_lookup_test", ("comm_lookup_test",)),
+        Step("e2e_library_test", E2E, negative=SLOW_E2E),
+        Step("comm_link_test", ("comm_link_test",), positive=SLOW_COMM),
+        Step("e2e_library_test", E2E, positive=SLOW_E2E),
+    ],
+    "sim": [
+        Step("sim_unit_tests", ("sim_unit_tests",)),
+        Step("sim_process_tests", ("sim_process_tests", "qor-sim"), negative=SLOW_SIM),
+        Step("e2e_library_test", E2E, negative=SLOW_E2E),
+        Step("tools_cli_e2e", CLI_E2E, negative=SLOW_CLI),
+        Step("sim_process_tests", ("sim_process_tests", "qor-sim"), positive=SLOW_SIM),
+    ],
+    "tools": [
+        Step("tools_cli_unit", ("tools_cli_unit",)),
+        Step("tools_cli_e2e", CLI_E2E, negative=SLOW_CLI),
+        Step("tools_cli_e2e", CLI_E2E, positive=SLOW_CLI),
+    ],
+}
+AREA_OF_FOLDER = {"engine": "engine", "commands": "engine", "comm": "comm", "sim": "sim",
+                  "tools": "tools"}
+STEP_TIMEOUT_S = 60  # a mutant that hangs a test is killed by it
+
+
+@dataclass
+class Edit:
+    find: str
+    into: str
+    regex: bool
+
+
+@dataclass
+class Mutant:
+    ident: str
+    path: str
+    line: int  # in the list file
+    what: str = ""
+    equivalent: str = ""
+    edits: list = field(default_factory=list)
+
+    @property
+    def area(self):
+        return AREA_OF_FOLDER.get(self.path.split("/")[0], "")
+
+
+def parse_list(path):
+    """The list file: '[ID] FILE' starts a mutant; 'what:', 'find:' (or
+    'find-re:'), 'into:' and 'equivalent:' lines follow. '\\n' in a find or
+    into text stands for a line break."""
+    mutants = []
+    errors = []
+    with open(path, encoding="utf-8") as f:
+        for number, raw in enumerate(f, 1):
+            line = raw.rstrip("\n")
+            stripped = line.strip()
+            if not stripped or stripped.startswith("#"):
+                continue
+            head = re.fullmatch(r"\[([\w.-]+)\]\s+(\S+)", stripped)
+            if head:
+                mutants.append(Mutant(head.group(1), head.group(2), number))
+                continue
+            key, _, value = stripped.partition(":")
+            value = value[1:] if value.startswith(" ") else value
+            value = value.replace("\\n", "\n")
+            if not mutants or key not in ("what", "find", "find-re", "into", "equivalent"):
+                errors.append(f"{path}:{number}: cannot read '{stripped}'")
+                continue
+            m = mutants[-1]
+            if key in ("find", "find-re"):
+                m.edits.append(Edit(value, None, key == "find-re"))
+            elif key == "into":
+                if not m.edits or m.edits[-1].into is not None:
+                    errors.append(f"{path}:{number}: 'into' without its 'find'")
+                else:
+                    m.edits[-1].into = value
+            else:
+                setattr(m, key, value)
+    seen = set()
+    for m in mutants:
+        if m.ident in seen:
+            errors.append(f"{path}:{m.line}: [{m.ident}] appears twice")
+        seen.add(m.ident)
+        if not m.what or not m.edits or any(e.into is None for e in m.edits):
+            errors.append(f"{path}:{m.line}: [{m.ident}] needs 'what', and 'into' for each 'find'")
+        if not m.area:
+            errors.append(f"{path}:{m.line}: [{m.ident}] {m.path} is in no area with tests")
+    return mutants, errors
+
+
+def pattern_of(edit):
+    """A literal matches with any run of blanks standing for any other."""
+    if edit.regex:
+        return re.compile(edit.find)
+    words = edit.find.split()
+    return re.compile(r"\s+".join(re.escape(w) for w in words))
+
+
+def apply_edits(text, mutant):
+    """The mutated text, or the list of stale edits."""
+    stale = []
+    for edit in mutant.edits:
+        found = list(pattern_of(edit).finditer(text))
+        if len(found) != 1:
+            stale.append(f"{len(found)} matches for '{edit.find}'")
+            continue
+        begin, end = found[0].span()
+        into = found[0].expand(edit.into) if edit.regex else edit.into
+        text = text[:begin] + into + text[end:]
+    return text, stale
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def write(path, text):
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def check_patterns(mutants):
+    """Names every stale edit; True when there is none."""
+    fine = True
+    for m in mutants:
+        source = os.path.join(ROOT, m.path)
+        if not os.path.exists(source):
+            print(f"STALE   [{m.ident}] {m.path}: no such file", flush=True)
+            fine = False
+            continue
+        _, stale = apply_edits(read(source), m)
+        for s in stale:
+            print(f"STALE   [{m.ident}] {m.path}: {s}", flush=True)
+            fine = False
+    return fine
+
+
+def sync_sources(src):
+    """Copies the tracked and new files into the scratch tree; a file whose
+    content is already there keeps its time stamp, so nothing is rebuilt
+    for it."""
+    listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT,
+                            check=True, capture_output=True).stdout.decode().split("\0")
+    copied = 0
+    for name in filter(None, listed):
+        origin = os.path.join(ROOT, name)
+        target = os.path.join(src, name)
+        if not os.path.isfile(origin) or os.path.islink(origin):
+            continue
+        with open(origin, "rb") as f:
+            content = f.read()
+        if os.path.exists(target):
+            with open(target, "rb") as f:
+                if f.read() == content:
+                    continue
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(content)
+        shutil.copymode(origin, target)
+        copied += 1
+    return copied
+
+
+def configure(src, build):
+    if os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        return
+    # Unoptimised and without debug information: the fastest to rebuild.
+    # One CTest test per program (no discovery step after each link), and
+    # programs are not relinked when only a shared library changed.
+    command = ["cmake", "-S", src, "-B", build, "-DCMAKE_BUILD_TYPE=Debug",
+               "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DCMAKE_C_FLAGS_DEBUG=-O0",
+               "-DQOR_WERROR=OFF", "-DQOR_BUILD_BENCH=OFF", "-DQOR_GATEWAY=OFF",
+               "-DQOR_TEST_WHOLE_PROGRAMS=ON", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"]
+    if shutil.which("ninja"):
+        command += ["-G", "Ninja"]
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+
+
+def build_targets(build, targets, jobs):
+    """True when the targets built."""
+    result = subprocess.run(["cmake", "--build", build, "-j", str(jobs), "--target", *targets],
+                            capture_output=True, text=True)
+    return result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+
+
+def run_gtest(build, step, extra_negative=""):
+    """Runs one step; returns (failed test or None, why). A crash or hang
+    is named after the test that was running."""
+    negative = ":".join(filter(None, [step.negative, extra_negative]))
+    test_filter = step.positive + (f"-{negative}" if negative else "")
+    command = [os.path.join(build, step.program), f"--gtest_filter={test_filter}",
+               "--gtest_fail_fast"]
+    try:
+        process = subprocess.Popen(command, cwd=build, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, text=True, start_new_session=True)
+        output, _ = process.communicate(timeout=STEP_TIMEOUT_S)
+        code = process.returncode
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, 9)
+        output, _ = process.communicate()
+        code = "hang"
+    # "[  FAILED  ] Suite.Name" or, for a parameter, "Set/Suite.Name/Case, where ...".
+    failed = re.findall(r"^\[  FAILED  \] ([^\s,]+)", output, re.M)
+    if failed:
+        return failed[0], "failed"
+    if code == 0:
+        return None, ""
+    running = re.findall(r"^\[ RUN      \] (\S+)", output, re.M)
+    name = running[-1] if running else step.program
+    return name, ("hung" if code == "hang" else f"ended with {code}")
+
+
+def confirm(build, step, test):
+    """Runs the one test again; True when it fails again."""
+    alone = Step(step.program, step.targets, positive=test)
+    return run_gtest(build, alone)[0] is not None
+
+
+def test_mutant(build, mutant, jobs, notes):
+    """(killing test, step) or (None, None)."""
+    flaky = ""
+    for step in STAGES[mutant.area]:
+        built, log = build_targets(build, step.targets, jobs)
+        if not built:
+            raise RuntimeError(f"[{mutant.ident}] does not build:\n{log}")
+        while True:
+            test, why = run_gtest(build, step, flaky)
+            if test is None:
+                break
+            if why != "failed" or test in flaky.split(":") or confirm(build, step, test):
+                return (test if why == "failed" else f"{test} ({why})"), step
+            notes.append(f"[{mutant.ident}] {test} failed, but passed alone (flaky, or upset "
+                         "by an earlier test's state): not counted")
+            flaky = ":".join(filter(None, [flaky, test]))
+    return None, None
+
+
+def select(mutants, only, slice_text):
+    chosen = [m for m in mutants if not only or re.search(only, m.ident)]
+    if slice_text:
+        k, n = (int(x) for x in slice_text.split("/"))
+        chosen = [m for i, m in enumerate(chosen) if i % n == k - 1]
+    return chosen
+
+
+def report(results, equivalents, notes, started):
+    killed = [r for r in results if r[1]]
+    survived = [r for r in results if not r[1]]
+    print("\n== by area")
+    for area in STAGES:
+        mine = [r for r in results if r[0].area == area]
+        if mine:
+            print(f"  {area:7} {sum(1 for r in mine if r[1])} of {len(mine)} killed")
+    for note in notes:
+        print(f"  note: {note}")
+    for m in equivalents:
+        print(f"  equivalent [{m.ident}]: {m.equivalent}")
+    for m, _ in survived:
+        print(f"  SURVIVED [{m.ident}] {m.path}: {m.what}")
+    rate = 100.0 * len(killed) / len(results) if results else 100.0
+    print(f"\n{len(killed)} of {len(results)} mutants killed ({len(equivalents)} equivalent, "
+          f"not counted): kill rate {rate:.1f} %, in {time.monotonic() - started:.0f} s")
+    return rate
+
+
+def verify_killers(build, killers, jobs):
+    """Each test that killed a mutant passes on the restored tree."""
+    fine = True
+    for (step, test), idents in killers.items():
+        built, _ = build_targets(build, step.targets, jobs)
+        name = test.split(" ")[0]
+        if built and run_gtest(build, Step(step.program, step.targets, positive=name))[0] is None:
+            continue
+        print(f"FAILS UNMUTATED  {name} ({step.program}), which killed {', '.join(idents)}")
+        fine = False
+    return fine
+
+
+def run(args):
+    mutants, errors = parse_list(args.list)
+    for e in errors:
+        print(f"LIST    {e}")
+    if errors or not check_patterns(mutants):
+        print("the list needs fixing (see above): nothing was run")
+        return 1
+    chosen = select(mutants, args.only, args.slice)
+    equivalents = [m for m in chosen if m.equivalent and not args.equivalents]
+    to_run = [m for m in chosen if m not in equivalents]
+    print(f"{len(mutants)} mutants listed ({len(mutants) - len([m for m in mutants if m.equivalent])}"
+          " counted), every pattern found once")
+    if args.check:
+        return 0
+    print(f"running {len(to_run)}", flush=True)
+    started = time.monotonic()
+    src = os.path.join(args.dir, "src")
+    build = os.path.join(args.dir, "build")
+    copied = sync_sources(src)
+    configure(src, build)
+    print(f"scratch tree {src}: {copied} files updated", flush=True)
+    results = []
+    notes = []
+    killers = {}
+    for m in to_run:
+        path = os.path.join(src, m.path)
+        original = read(path)
+        mutated, _ = apply_edits(original, m)
+        began = time.monotonic()
+        write(path, mutated)
+        try:
+            test, step = test_mutant(build, m, args.jobs, notes)
+        except RuntimeError as error:
+            print(f"BROKEN  {error}")
+            return 1
+        finally:
+            write(path, original)  # a new time stamp: the next build recompiles it
+        took = time.monotonic() - began
+        if test:
+            killers.setdefault((step, test), []).append(m.ident)
+            print(f"killed    [{m.ident}] by {test} ({step.program}) {took:.0f} s", flush=True)
+        else:
+            print(f"SURVIVED  [{m.ident}] {m.what} {took:.0f} s", flush=True)
+        results.append((m, test))
+    rate = report(results, equivalents, notes, started)
+    if not verify_killers(build, killers, args.jobs):
+        return 1
+    return 0 if rate >= args.min_rate else 1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--list", default=os.path.join(ROOT, "scripts", "mutants.list"))
+    parser.add_argument("--dir", default=os.path.join(ROOT, "build-mutants"))
+    parser.add_argument("--only", help="run the mutants whose id matches this regex")
+    parser.add_argument("--slice", help="K/N: every Nth mutant from the Kth (1-based)")
+    parser.add_argument("--check", action="store_true", help="check the patterns only")
+    parser.add_argument("--equivalents", action="store_true", help="run those marked too")
+    parser.add_argument("--min-rate", type=float, default=90.0)
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    return run(parser.parse_args())
+
+
+if __name__ == "__main__":
+    sys.exit(main())
