@@ -143,13 +143,16 @@ TEST(ToolsCli, ErrorReplyIsAModuleFault) {
         << r.err;
 }
 
-TEST(ToolsCli, ReplyShortOfTheInputBytesIsALinkFault) {
+TEST(ToolsCli, ReplyShortOfTheInputBytesIsABadDiReply) {
     Sim sim;  // two input bytes
     ASSERT_TRUE(sim.Ready());
     const Finished r = sim.Qor({"di", "4", "1", "0"});
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("qor: link fault (status 200, error 2)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("qor: bad DI reply (status 200, error 2): module 1 answered \"*0000\", "
+                         "not the 8 hex digits asked for (4 bytes)"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST(ToolsCli, SilentModuleIsNoReply) {
