@@ -617,7 +617,7 @@ def main():
     w("`bash scripts/bench.sh` builds a Release tree in `build-bench/`, runs everything "
       "(%s`QOR_BENCH_SECONDS` sets the time per paced rate, default 1, and "
       "`QOR_BENCH_ROUNDS` the unpaced rounds, default 3), keeps the raw results in "
-      "`build-bench/bench-results/` and rewrites this file and `performance/baud.png`. "
+      "`build-bench/bench-results/` and rewrites this file, `performance/baud.png` and `performance/buses.png`. "
       "It needs Google Benchmark, strace, mosquitto, mosquitto-clients, and Debian's "
       "python3-serial and python3-matplotlib." % ("this run took %d s; " % args.elapsed if args.elapsed else ""))
     w("")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Measures what a transaction costs the host and writes docs/PERFORMANCE.md
-# and docs/performance/baud.png from the run:
+# and docs/performance/baud.png and buses.png from the run:
 #   - CPU per QOR_RD, QOR_SP and QOR_DI in process (Google Benchmark);
 #   - QOR_RD through the real libraries over a pty to qor-sim, paced at
 #     several baud rates, beside the wire time and a bare write/poll/read loop;
