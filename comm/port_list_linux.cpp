@@ -7,11 +7,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "port_list.h"
@@ -115,19 +113,6 @@ bool Describe(const std::string &root, const char *name, QOR_PortInfo *info) {
     return true;
 }
 
-// ttyS2 before ttyS10: the letters compared as text, the number after
-// them as a number.
-bool ComesBefore(const QOR_PortInfo &a, const QOR_PortInfo &b) {
-    std::string_view a_name(a.device);
-    std::string_view b_name(b.device);
-    std::string_view a_stem = a_name.substr(0, a_name.find_first_of("0123456789"));
-    std::string_view b_stem = b_name.substr(0, b_name.find_first_of("0123456789"));
-    if (a_stem != b_stem) {
-        return a_stem < b_stem;
-    }
-    return std::atol(a.device + a_stem.size()) < std::atol(b.device + b_stem.size());
-}
-
 }  // namespace
 
 int ListPorts(const char *root, QOR_PortInfo *ports, int capacity) {
@@ -144,11 +129,7 @@ int ListPorts(const char *root, QOR_PortInfo *ports, int capacity) {
         }
     }
     closedir(dir);
-    std::sort(found.begin(), found.end(), ComesBefore);
-    for (int i = 0; i < capacity && ports != nullptr && i < static_cast<int>(found.size()); ++i) {
-        ports[i] = found[static_cast<std::size_t>(i)];
-    }
-    return static_cast<int>(found.size());
+    return HandOutPorts(found, ports, capacity);
 }
 
 }  // namespace qor::comm
