@@ -1,17 +1,8 @@
 # libqor_comm exports exactly the functions of qor_comm.h, under their plain
 # names, and its soname.
 # cmake -DLIBRARY=... -DHEADER=... -P check_exports.cmake
-execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE defined RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
-endif()
-string(REGEX MATCHALL "[0-9a-f]+ [A-Za-z] [^\n]+" lines "${defined}")
-set(exported "")
-foreach(line IN LISTS lines)
-  string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
-  list(APPEND exported ${name})
-endforeach()
-list(SORT exported)
+include(${CMAKE_CURRENT_LIST_DIR}/../support/exported_names.cmake)
+qor_exported_names(${LIBRARY} exported)
 
 file(READ ${HEADER} header)
 string(REGEX MATCHALL "QOR_COMM_API [a-z]+ (QOR_[A-Za-z]+)\\(" declarations "${header}")

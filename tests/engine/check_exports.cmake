@@ -1,16 +1,7 @@
 # The shared library exports exactly the functions of its public header, under
 # their plain names, takes the byte link from outside, and says what it is.
-execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE defined RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
-endif()
-string(REGEX MATCHALL "[0-9a-f]+ [A-Za-z] [^\n]+" lines "${defined}")
-set(exported "")
-foreach(line IN LISTS lines)
-  string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
-  list(APPEND exported ${name})
-endforeach()
-list(SORT exported)
+include(${CMAKE_CURRENT_LIST_DIR}/../support/exported_names.cmake)
+qor_exported_names(${LIBRARY} exported)
 
 file(READ ${HEADER} header)
 string(REGEX MATCHALL "QOR_CALL (QOR_[A-Za-z]+)\\(" declared_calls "${header}")
@@ -47,7 +38,8 @@ if(NOT dynamic MATCHES "NEEDED.*libqor_comm\\.so\\.1")
   message(FATAL_ERROR "the byte-link library is not loaded with it")
 endif()
 get_filename_component(real ${LIBRARY} REALPATH)
-if(NOT real MATCHES "libqor_dll\\.so\\.1\\.0\\.0\\.1$")
+string(REPLACE "." "\\." version_pattern "${VERSION}")
+if(NOT real MATCHES "libqor_dll\\.so\\.${version_pattern}$")
   message(FATAL_ERROR "unexpected file version: ${real}")
 endif()
 

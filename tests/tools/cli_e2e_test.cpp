@@ -202,7 +202,7 @@ TEST(ToolsCli, BadArgumentsExitTwoWithAHint) {
 TEST(ToolsCli, HelpAndVersion) {
     Finished r = QorAlone({"--version"});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "qor 1.0.0.1\n");
+    EXPECT_EQ(r.out, std::string("qor ") + QOR_VERSION + "\n");
     r = QorAlone({"--help"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.out.find("QOR_COMM_PORT"), std::string::npos);
