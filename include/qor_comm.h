@@ -74,12 +74,12 @@
  *
  * Late replies. Input that arrived before a frame is written (a reply to
  * an earlier frame, noise) is discarded; over rfc2217:// the server is then
- * also asked to drop what it still holds (PURGE-DATA). After a failed exchange (a read
- * that ended by time-out, or a reply the host stopped reading before its
- * CR) the next frame on the port also waits until the line has been quiet
- * for recovery_ms, and discards whatever arrives meanwhile; a line that
- * keeps chattering holds the frame back at most 4 x recovery_ms, then the
- * frame goes out anyway. A successful exchange adds no wait and no system
+ * also asked to drop what it still holds (PURGE-DATA). After a failed
+ * exchange (a read that ended by time-out, or a reply the host stopped
+ * reading before its CR) the next frame on the port also waits until the
+ * line has been quiet for recovery_ms, and discards whatever arrives
+ * meanwhile; a line that keeps chattering holds the frame back at most
+ * 4 x recovery_ms, then the frame goes out anyway. A successful exchange adds no wait and no system
  * call. Hence a reply that begins within timeout_ms + recovery_ms of its
  * frame (twice the time-out by default) is never taken for the reply to a
  * later frame. A reply later than that cannot be told apart from the
