@@ -79,10 +79,10 @@
  * reading before its CR) the next frame on the port also waits until the
  * line has been quiet for recovery_ms, and discards whatever arrives
  * meanwhile; a line that keeps chattering holds the frame back at most
- * 4 x recovery_ms, then the frame goes out anyway. A successful exchange adds no wait and no system
- * call. Hence a reply that begins within timeout_ms + recovery_ms of its
- * frame (twice the time-out by default) is never taken for the reply to a
- * later frame. A reply later than that cannot be told apart from the
+ * 4 x recovery_ms, then the frame goes out anyway. A successful exchange
+ * adds no wait and no system call. Hence a reply that begins within
+ * timeout_ms + recovery_ms of its frame (twice the time-out by default) is
+ * never taken for the reply to a later frame. A reply later than that cannot be told apart from the
  * answer to the next frame: replies carry no sequence number. Raise
  * recovery_ms for modules that answer that late.
  *
