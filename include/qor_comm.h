@@ -72,19 +72,19 @@
  * opened as \\.\COMn) with the defaults above. Ports below 1 have no
  * default device.
  *
- * Late replies. Input that arrived before a frame is written (a reply to
- * an earlier frame, noise) is discarded; over rfc2217:// the server is then
+ * Late replies. Input that arrived before a frame is written (a reply to an
+ * earlier frame, noise) is discarded; over rfc2217:// the server is then
  * also asked to drop what it still holds (PURGE-DATA). After a failed
  * exchange (a read that ended by time-out, or a reply the host stopped
  * reading before its CR) the next frame on the port also waits until the
  * line has been quiet for recovery_ms, and discards whatever arrives
- * meanwhile; a line that keeps chattering holds the frame back at most
- * 4 x recovery_ms, then the frame goes out anyway. A successful exchange
- * adds no wait and no system call. Hence a reply that begins within
- * timeout_ms + recovery_ms of its frame (twice the time-out by default) is
- * never taken for the reply to a later frame. A reply later than that cannot be told apart from the
- * answer to the next frame: replies carry no sequence number. Raise
- * recovery_ms for modules that answer that late.
+ * meanwhile; a line that keeps chattering holds the frame back at most 4 x
+ * recovery_ms, then the frame goes out anyway. A successful exchange adds no
+ * wait and no system call. Hence a reply that begins within timeout_ms +
+ * recovery_ms of its frame (twice the time-out by default) is never taken
+ * for the reply to a later frame. A reply later than that cannot be told
+ * apart from the answer to the next frame: replies carry no sequence number.
+ * Raise recovery_ms for modules that answer that late.
  *
  * Time-outs: every wait is bounded. QOR_ReadByte waits at most the port's
  * time-out; a write fails when the link takes nothing for that long; a TCP
