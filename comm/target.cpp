@@ -15,7 +15,7 @@ constexpr long kStandardBauds[] = {
     2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
     576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
 
-struct OptionSpec {
+struct OptionRule {
     Option option;
     const char *name;
     long low;
@@ -27,7 +27,7 @@ struct OptionSpec {
 
 // In the order error messages list them. The line settings are named as
 // the serial libraries of other languages name them.
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {Option::kBaud, "baud", 50, 4000000, nullptr},
     {Option::kByteSize, "bytesize", 0, 0, "78"},
     {Option::kParity, "parity", 0, 0, "NEO"},
@@ -206,19 +206,19 @@ bool ParseDevicePath(Span s, Target *target, Complaint complaint) {
 // "baud, timeout_ms, recovery_ms": the options `transport` takes.
 void ListOptions(const Transport &transport, char *text, std::size_t capacity) {
     text[0] = '\0';
-    for (const OptionSpec &spec : kOptions) {
-        if ((transport.options & OptionBit(spec.option)) != 0) {
+    for (const OptionRule &rule : kOptions) {
+        if ((transport.options & OptionBit(rule.option)) != 0) {
             std::size_t used = std::strlen(text);
-            std::snprintf(text + used, capacity - used, "%s%s", used > 0 ? ", " : "", spec.name);
+            std::snprintf(text + used, capacity - used, "%s%s", used > 0 ? ", " : "", rule.name);
         }
     }
 }
 
-const OptionSpec *FindOption(Span key) {
-    for (const OptionSpec &spec : kOptions) {
-        if (std::strlen(spec.name) == key.length &&
-            std::memcmp(spec.name, key.begin, key.length) == 0) {
-            return &spec;
+const OptionRule *FindOption(Span key) {
+    for (const OptionRule &rule : kOptions) {
+        if (std::strlen(rule.name) == key.length &&
+            std::memcmp(rule.name, key.begin, key.length) == 0) {
+            return &rule;
         }
     }
     return nullptr;
@@ -264,38 +264,38 @@ void StoreOption(Option option, long value, Target *target) {
 
 // One of the option's one-character values: a digit as its number, a
 // letter as itself.
-bool ParseChoice(const OptionSpec &spec, Span value, long *number, Complaint complaint) {
-    if (value.length == 1 && value.begin[0] != '\0' && std::strchr(spec.choices, value.begin[0])) {
+bool ParseChoice(const OptionRule &rule, Span value, long *number, Complaint complaint) {
+    if (value.length == 1 && value.begin[0] != '\0' && std::strchr(rule.choices, value.begin[0])) {
         char c = value.begin[0];
         *number = IsDigit(c) ? c - '0' : c;
         return true;
     }
     char listed[32] = {};
-    for (std::size_t i = 0; spec.choices[i] != '\0' && 3 * i + 3 < sizeof listed; ++i) {
+    for (std::size_t i = 0; rule.choices[i] != '\0' && 3 * i + 3 < sizeof listed; ++i) {
         std::size_t used = std::strlen(listed);
         std::snprintf(listed + used, sizeof listed - used, "%s%c", i > 0 ? ", " : "",
-                      spec.choices[i]);
+                      rule.choices[i]);
     }
-    return Refuse(complaint, "%s=%.*s is not one of %s", spec.name, Width(value), value.begin,
+    return Refuse(complaint, "%s=%.*s is not one of %s", rule.name, Width(value), value.begin,
                   listed);
 }
 
-bool ParseValue(const OptionSpec &spec, Span value, long *number, Complaint complaint) {
-    if (spec.choices != nullptr) {
-        return ParseChoice(spec, value, number, complaint);
+bool ParseValue(const OptionRule &rule, Span value, long *number, Complaint complaint) {
+    if (rule.choices != nullptr) {
+        return ParseChoice(rule, value, number, complaint);
     }
-    if (!ParseNumber(value, spec.high, number)) {
+    if (!ParseNumber(value, rule.high, number)) {
         return Refuse(
-            complaint, "%s=%.*s is not a %s", spec.name, Width(value), value.begin,
-            spec.option == Option::kBaud ? "positive integer" : "whole number of milliseconds");
+            complaint, "%s=%.*s is not a %s", rule.name, Width(value), value.begin,
+            rule.option == Option::kBaud ? "positive integer" : "whole number of milliseconds");
     }
-    if (spec.option == Option::kBaud && !IsStandardBaud(*number)) {
+    if (rule.option == Option::kBaud && !IsStandardBaud(*number)) {
         return Refuse(complaint, "baud=%.*s is not a standard rate (50 to 4000000)", Width(value),
                       value.begin);
     }
-    if (*number < spec.low || *number > spec.high) {
-        return Refuse(complaint, "%s=%.*s is out of range %ld..%ld", spec.name, Width(value),
-                      value.begin, spec.low, spec.high);
+    if (*number < rule.low || *number > rule.high) {
+        return Refuse(complaint, "%s=%.*s is out of range %ld..%ld", rule.name, Width(value),
+                      value.begin, rule.low, rule.high);
     }
     return true;
 }
@@ -305,30 +305,30 @@ bool ParseSetting(Span item, Target *target, unsigned *seen, Complaint complaint
     const char *equals = static_cast<const char *>(std::memchr(item.begin, '=', item.length));
     Span key{item.begin,
              equals != nullptr ? static_cast<std::size_t>(equals - item.begin) : item.length};
-    const OptionSpec *spec = FindOption(key);
+    const OptionRule *rule = FindOption(key);
     char accepted[256];
     ListOptions(*target->transport, accepted, sizeof accepted);
-    if (spec == nullptr) {
+    if (rule == nullptr) {
         return Refuse(complaint, "unknown option \"%.*s\" (%s takes %s)", Width(key), key.begin,
                       target->transport->label, accepted);
     }
-    if ((target->transport->options & OptionBit(spec->option)) == 0) {
-        return Refuse(complaint, "option \"%s\" does not apply to %s (it takes %s)", spec->name,
+    if ((target->transport->options & OptionBit(rule->option)) == 0) {
+        return Refuse(complaint, "option \"%s\" does not apply to %s (it takes %s)", rule->name,
                       target->transport->label, accepted);
     }
     if (equals == nullptr) {
-        return Refuse(complaint, "option \"%s\" has no value", spec->name);
+        return Refuse(complaint, "option \"%s\" has no value", rule->name);
     }
-    if ((*seen & OptionBit(spec->option)) != 0) {
-        return Refuse(complaint, "option \"%s\" given twice", spec->name);
+    if ((*seen & OptionBit(rule->option)) != 0) {
+        return Refuse(complaint, "option \"%s\" given twice", rule->name);
     }
-    *seen |= OptionBit(spec->option);
+    *seen |= OptionBit(rule->option);
     Span value{equals + 1, static_cast<std::size_t>(item.begin + item.length - equals - 1)};
     long number = 0;
-    if (!ParseValue(*spec, value, &number, complaint)) {
+    if (!ParseValue(*rule, value, &number, complaint)) {
         return false;
     }
-    StoreOption(spec->option, number, target);
+    StoreOption(rule->option, number, target);
     return true;
 }
 
