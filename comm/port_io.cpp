@@ -99,6 +99,14 @@ void LoseLink(PortCall &call, const char *when, const Failure &failure) {
     CloseLink(call, false);
 }
 
+// An open that failed: noted for QOR_PortError and traced.
+void FailOpen(PortCall &call, const char *text, int code) {
+    NoteFailure(call, text, code);
+    if (TraceOn()) {
+        EmitText(call.Number(), TraceKind::kOpenFailed, text);
+    }
+}
+
 // Opens the port's remembered target.
 bool OpenRemembered(PortCall &call) {
     Port &port = *call.PortState();
@@ -107,10 +115,7 @@ bool OpenRemembered(PortCall &call) {
     if (!port.target.transport->ops->open(port.target, &link, &why)) {
         char text[kFailureTextCapacity];
         DescribeOpenFailure(port.target, why, text, sizeof text);
-        NoteFailure(call, text, SystemCodeFor(why));
-        if (TraceOn()) {
-            EmitText(call.Number(), TraceKind::kOpenFailed, text);
-        }
+        FailOpen(call, text, SystemCodeFor(why));
         return false;
     }
     port.ops = port.target.transport->ops;
@@ -125,13 +130,6 @@ bool OpenRemembered(PortCall &call) {
     return true;
 }
 
-void RefuseDefault(PortCall &call, const char *text) {
-    NoteFailure(call, text, CodeForReason(Reason::kBadTarget));
-    if (TraceOn()) {
-        EmitText(call.Number(), TraceKind::kOpenFailed, text);
-    }
-}
-
 // The first open of a port nobody opened. Its target is remembered only
 // once it opened, so that a port that failed looks again next time.
 bool OpenDefault(PortCall &call) {
@@ -143,7 +141,7 @@ bool OpenDefault(PortCall &call) {
                    "port %d has no target: QOR_COMM_PORT%d is not set, and ports below 1 "
                    "have no default device",
                    call.Number(), call.Number());
-        RefuseDefault(call, text);
+        FailOpen(call, text, CodeForReason(Reason::kBadTarget));
         return false;
     }
     Target target;
@@ -151,7 +149,7 @@ bool OpenDefault(PortCall &call) {
     if (!ParseTarget(found, &target, why, sizeof why)) {
         FormatText(text, sizeof text, "bad target \"%.200s\" in QOR_COMM_PORT%d: %s", found,
                    call.Number(), why);
-        RefuseDefault(call, text);
+        FailOpen(call, text, CodeForReason(Reason::kBadTarget));
         return false;
     }
     RememberTarget(*call.PortState(), target, found, source);
