@@ -61,6 +61,8 @@ int CodeForReason(Reason reason) {
         case Reason::kBusy:
             return EBUSY;
         case Reason::kNotSerial:
+        case Reason::kRs485Unsupported:
+        case Reason::kLowLatencyUnsupported:
             return ENOTTY;
         case Reason::kRefused:
             return ECONNREFUSED;
@@ -72,17 +74,13 @@ int CodeForReason(Reason reason) {
         case Reason::kLookupBacklog:
         case Reason::kConnectTimedOut:
         case Reason::kWriteStalled:
-            return ETIMEDOUT;
-        case Reason::kClosedByPeer:
-            return ECONNRESET;
-        case Reason::kRs485Unsupported:
-        case Reason::kLowLatencyUnsupported:
-            return ENOTTY;
-        case Reason::kNotAvailable:
-            return ENOTSUP;
         case Reason::kSettingIgnored:
         case Reason::kComPortSilent:
             return ETIMEDOUT;
+        case Reason::kClosedByPeer:
+            return ECONNRESET;
+        case Reason::kNotAvailable:
+            return ENOTSUP;
         case Reason::kComPortRefused:
             return EPROTONOSUPPORT;
         case Reason::kSystem:

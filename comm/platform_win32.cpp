@@ -62,6 +62,9 @@ int CodeForReason(Reason reason) {
         case Reason::kBusy:
             return ERROR_SHARING_VIOLATION;
         case Reason::kNotSerial:
+        case Reason::kRs485Unsupported:
+        case Reason::kLowLatencyUnsupported:
+        case Reason::kNotAvailable:
             return ERROR_NOT_SUPPORTED;
         case Reason::kRefused:
             return WSAECONNREFUSED;
@@ -74,16 +77,11 @@ int CodeForReason(Reason reason) {
         case Reason::kLookupBacklog:
         case Reason::kConnectTimedOut:
         case Reason::kWriteStalled:
-            return WSAETIMEDOUT;
-        case Reason::kClosedByPeer:
-            return WSAECONNRESET;
-        case Reason::kRs485Unsupported:
-        case Reason::kLowLatencyUnsupported:
-        case Reason::kNotAvailable:
-            return ERROR_NOT_SUPPORTED;
         case Reason::kSettingIgnored:
         case Reason::kComPortSilent:
             return WSAETIMEDOUT;
+        case Reason::kClosedByPeer:
+            return WSAECONNRESET;
         case Reason::kComPortRefused:
             return WSAEPROTONOSUPPORT;
         case Reason::kSystem:
