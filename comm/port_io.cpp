@@ -171,7 +171,7 @@ bool EnsureOpen(PortCall &call) {
         return false;
     }
     call.open_attempted = true;
-    return port.has_target ? OpenRemembered(call) : OpenDefault(call);
+    return HasTarget(port) ? OpenRemembered(call) : OpenDefault(call);
 }
 
 // What the host left unread of the last block read; true when there was

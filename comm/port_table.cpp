@@ -55,7 +55,7 @@ PortCall::PortCall(int number, Claim claim) : port_(FindSlot(number, claim)), nu
 
 PortCall::~PortCall() {
     if (port_ != nullptr) {
-        port_->idle = port_->link == kNoLink && !port_->has_target;
+        port_->idle = port_->link == kNoLink && !HasTarget(*port_);
         port_->lock.unlock();
         ReleaseSlot(port_);
     }
@@ -63,7 +63,6 @@ PortCall::~PortCall() {
 
 void RememberTarget(Port &port, const Target &target, const char *text, TargetSource source) {
     port.target = target;
-    port.has_target = true;
     port.was_open = false;
     std::lock_guard<std::mutex> table(g_table_lock);
     port.source = source;
@@ -71,7 +70,6 @@ void RememberTarget(Port &port, const Target &target, const char *text, TargetSo
 }
 
 void ForgetTarget(Port &port) {
-    port.has_target = false;
     port.was_open = false;
     std::lock_guard<std::mutex> table(g_table_lock);
     port.source = TargetSource::kNone;

@@ -39,8 +39,7 @@ struct Port {
     char target_text[kTargetTextCapacity] = {};
 
     // Guarded by `lock`.
-    bool has_target = false;  // source != kNone
-    Target target;
+    Target target;  // meaningful when source is not kNone
     const LinkOps *ops = nullptr;
     LinkHandle link = kNoLink;
     // The link has been open since the target was set: the next open is a
@@ -90,6 +89,11 @@ class PortCall {
     Port *port_;
     int number_;
 };
+
+// The port has a target to open or reopen. Read under the port's lock.
+inline bool HasTarget(const Port &port) {
+    return port.source != TargetSource::kNone;
+}
 
 // Sets or forgets the port's target, and where it came from.
 void RememberTarget(Port &port, const Target &target, const char *text, TargetSource source);
