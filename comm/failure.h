@@ -50,6 +50,15 @@ struct Failure {
     char detail[128] = {};
 };
 
+// Fills in `why` and returns false, so that a failing step can end with
+// `return Fail(why, ...)`. The detail, where one applies, is written first.
+inline bool Fail(Failure *why, Reason reason, int code, int waited_ms = 0) {
+    why->reason = reason;
+    why->code = code;
+    why->waited_ms = waited_ms;
+    return false;
+}
+
 // Room for one failure text, its NUL included; longer texts are cut.
 constexpr std::size_t kFailureTextCapacity = 640;
 

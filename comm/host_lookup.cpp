@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "failure.h"
 #include "platform.h"
 #include "socket_api.h"
 #include "target.h"
@@ -78,12 +79,6 @@ void RunLookup(void *argument) {
     }
 }
 
-bool Refuse(Failure *why, Reason reason, int code) {
-    why->reason = reason;
-    why->code = code;
-    return false;
-}
-
 bool Classify(int status, addrinfo *result, addrinfo **addresses, Failure *why) {
     if (status == 0) {
         *addresses = result;
@@ -94,7 +89,7 @@ bool Classify(int status, addrinfo *result, addrinfo **addresses, Failure *why) 
 #else
     bool unknown = status == EAI_NONAME;
 #endif
-    return Refuse(why, unknown ? Reason::kHostUnknown : Reason::kLookupFailed, status);
+    return Fail(why, unknown ? Reason::kHostUnknown : Reason::kLookupFailed, status);
 }
 
 // Waits for the helper thread until the deadline; gives the lookup to the
@@ -107,7 +102,7 @@ bool AwaitLookup(Lookup *lookup, std::int64_t deadline_ms, addrinfo **addresses,
     if (!lookup->done) {
         lookup->abandoned = true;
         ++g_abandoned;
-        return Refuse(why, Reason::kLookupTimedOut, 0);
+        return Fail(why, Reason::kLookupTimedOut, 0);
     }
     int status = lookup->status;
     addrinfo *result = lookup->result;
@@ -129,17 +124,17 @@ bool LookUpHost(const char *host, unsigned port, std::int64_t deadline_ms, addri
         return Classify(status, result, addresses, why);
     }
     if (g_abandoned.load() >= kMaxAbandonedLookups) {
-        return Refuse(why, Reason::kLookupBacklog, 0);
+        return Fail(why, Reason::kLookupBacklog, 0);
     }
     auto *lookup = new (std::nothrow) Lookup;
     if (lookup == nullptr) {
-        return Refuse(why, Reason::kLookupFailed, EAI_MEMORY);
+        return Fail(why, Reason::kLookupFailed, EAI_MEMORY);
     }
     std::snprintf(lookup->host, sizeof lookup->host, "%s", host);
     std::memcpy(lookup->service, service, sizeof service);
     if (!StartDetachedThread(RunLookup, lookup)) {
         delete lookup;
-        return Refuse(why, Reason::kLookupFailed, EAI_AGAIN);
+        return Fail(why, Reason::kLookupFailed, EAI_AGAIN);
     }
     return AwaitLookup(lookup, deadline_ms, addresses, why);
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <new>
 
+#include "failure.h"
 #include "link_ops.h"
 #include "platform.h"
 #include "socket_api.h"
@@ -41,13 +42,6 @@ Session &SessionOf(LinkHandle link) {
 
 const LinkOps &Tcp() {
     return kSocketLinkOps;
-}
-
-bool Fail(Failure *why, Reason reason, int code, int waited_ms = 0) {
-    why->reason = reason;
-    why->code = code;
-    why->waited_ms = waited_ms;
-    return false;
 }
 
 // Takes the Telnet commands out of what was read and sends the answers

@@ -129,12 +129,6 @@ void SerialClose(LinkHandle link) {
     close(fd);
 }
 
-bool Fail(Failure *why, Reason reason, int code) {
-    why->reason = reason;
-    why->code = code;
-    return false;
-}
-
 Reason OpenErrorReason(int error) {
     switch (error) {
         case ENOENT:

@@ -68,12 +68,6 @@ void SerialClose(LinkHandle link) {
     CloseHandle(Handle(link));
 }
 
-bool Fail(Failure *why, Reason reason, DWORD code) {
-    why->reason = reason;
-    why->code = static_cast<int>(code);
-    return false;
-}
-
 Reason OpenErrorReason(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:

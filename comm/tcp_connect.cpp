@@ -2,26 +2,16 @@
 // the lookup and the connect together, the addresses of the host tried in
 // turn, and the failure named. Only the socket calls differ per platform
 // (tcp_posix.cpp, tcp_win32.cpp).
+#include "failure.h"
 #include "platform.h"
 #include "socket_api.h"
 #include "target.h"
 
 namespace qor::comm {
 
-namespace {
-
-bool Refuse(Failure *why, Reason reason, int code, int waited_ms = 0) {
-    why->reason = reason;
-    why->code = code;
-    why->waited_ms = waited_ms;
-    return false;
-}
-
-}  // namespace
-
 bool TcpOpen(const Target &target, LinkHandle *link, Failure *why) {
     if (!SocketsReady()) {
-        return Refuse(why, Reason::kSystem, 0);
+        return Fail(why, Reason::kSystem, 0);
     }
     const int budget_ms = target.connect_timeout_ms;
     std::int64_t deadline = MonotonicMs() + budget_ms;
@@ -45,12 +35,12 @@ bool TcpOpen(const Target &target, LinkHandle *link, Failure *why) {
         return true;
     }
     if (step == ConnectStep::kTimedOut) {
-        return Refuse(why, Reason::kConnectTimedOut, 0, budget_ms);
+        return Fail(why, Reason::kConnectTimedOut, 0, budget_ms);
     }
     Reason reason = IsRefused(code)       ? Reason::kRefused
                     : IsUnreachable(code) ? Reason::kUnreachable
                                           : Reason::kSystem;
-    return Refuse(why, reason, code);
+    return Fail(why, reason, code);
 }
 
 }  // namespace qor::comm
