@@ -1,10 +1,10 @@
 #include "link_hooks.h"
 
-#include <cstdio>
 #include <map>
 #include <mutex>
 
 #include "log.h"
+#include "option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
 
@@ -25,29 +25,20 @@ std::mutex traced_mutex;
 std::map<int, TracedPort> traced_ports;
 bool trace_installed = false;
 
-// The bytes as a line: a final CR dropped, other control characters and
-// bytes above 126 escaped, so that nothing a link delivers reaches the log
+// The bytes as a line: a final CR dropped, the rest escaped as qor's
+// messages escape them, so that nothing a link delivers reaches the log
 // raw.
 std::string Printable(const unsigned char *bytes, int count) {
     if (count > 0 && bytes[count - 1] == '\r') {
         --count;
     }
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        if (bytes[i] >= ' ' && bytes[i] < 127 && bytes[i] != '\\') {
-            text += static_cast<char>(bytes[i]);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", bytes[i]);
-            text += escaped;
-        }
-    }
-    return text;
+    return cli::Escape(
+        std::string_view(reinterpret_cast<const char *>(bytes), static_cast<std::size_t>(count)));
 }
 
 std::string Describe(const QOR_TraceEvent &event) {
     const std::string bytes = event.bytes != nullptr ? Printable(event.bytes, event.count) : "";
-    const std::string text = event.text != nullptr ? event.text : "";
+    const std::string text = event.text != nullptr ? cli::Escape(event.text) : "";
     switch (event.kind) {
         case QOR_TRACE_WRITE:
             return "> " + bytes;
