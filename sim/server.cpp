@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "option_scan.h"
+
 namespace qor::sim {
 namespace {
 
@@ -35,24 +37,15 @@ struct Link {
     int replies = 0;
 };
 
+// The bytes as qor's messages escape them, with '"' escaped too, since the
+// log quotes them.
 std::string Printable(const std::string &bytes) {
     std::string text;
-    for (char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            text += "\\r";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\\' || c == '"') {
+    for (const char c : cli::Escape(bytes)) {
+        if (c == '"') {
             text += '\\';
-            text += c;
-        } else if (u < 0x20 || u >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", u);
-            text += hex;
-        } else {
-            text += c;
         }
+        text += c;
     }
     return text;
 }
