@@ -10,7 +10,8 @@ namespace qor::gateway {
 namespace {
 
 // Keys come out in the order they are set, the documented one: value first.
-using json = nlohmann::ordered_json;
+// Named as the library names its plain kind, which it replaces.
+using json = nlohmann::ordered_json;  // NOLINT(readability-identifier-naming)
 
 // nlohmann's dump() replaces invalid UTF-8 rather than throwing: text from a
 // module or a topic can hold any byte.
