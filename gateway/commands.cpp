@@ -82,7 +82,8 @@ std::variant<CommandArgs, std::string> Fill(Shape shape, const PayloadFields &f,
             return std::string("\"value\" is beyond +-99999.99");
         }
         a.value = *f.value;
-        a.mode = f.latching ? (*f.latching ? 1 : 0) : 2;
+        a.mode = f.latching ? (*f.latching ? QOR_MODE_LATCHING : QOR_MODE_MOMENTARY)
+                            : QOR_MODE_NO_LETTER;
     } else if (shape == Shape::kOutputs) {
         if (!f.outputs || *f.outputs < 0 || *f.outputs > 0xFFFF) {
             return std::string("needs \"outputs\", an integer 0 to 65535");

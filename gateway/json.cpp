@@ -3,11 +3,15 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "qor_dll.h"
+
 namespace qor::gateway {
 
 namespace {
 
-using nlohmann::json;
+// Keys come out in the order they are set, the documented one: value first.
+// Named as the library names its plain kind, which it replaces.
+using json = nlohmann::ordered_json;  // NOLINT(readability-identifier-naming)
 
 // nlohmann's dump() replaces invalid UTF-8 rather than throwing: text from a
 // module or a topic can hold any byte.
@@ -61,7 +65,7 @@ std::string ReadingPayload(const Reading &r) {
         object["value"] = r.value;
     }
     if (r.status == 0 && r.mode >= 0) {
-        object["latching"] = r.mode == 1;
+        object["latching"] = r.mode == QOR_MODE_LATCHING;
     }
     object["status"] = r.status;
     object["error"] = r.error;

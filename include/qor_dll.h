@@ -127,10 +127,16 @@ QOR_API float QOR_CALL QOR_RD(int port, int address, int *status, int *error);
 QOR_API float QOR_CALL QOR_ND(int port, int address, int *status, int *error);
 QOR_API float QOR_CALL QOR_RZ(int port, int address, int *status, int *error);
 
+/* Alarm modes: the mode argument of QOR_HI and QOR_LO, and what QOR_RH and
+ * QOR_RL report. */
+#define QOR_MODE_MOMENTARY 0 /* "M": the alarm clears when the value returns */
+#define QOR_MODE_LATCHING 1  /* "L": the alarm holds until it is reset */
+#define QOR_MODE_NO_LETTER 2 /* HI/LO only: no letter is sent, the module keeps its mode */
+
 /* High ("RH") and low ("RL") alarm limits: return the limit, or 0.0 when
- * status is not 0. *mode (skipped when mode is NULL) receives 1 for a
- * latching ("L") alarm, 0 for a momentary ("M") one, and -1 when the reply
- * carries neither or the transaction failed. */
+ * status is not 0. *mode (skipped when mode is NULL) receives
+ * QOR_MODE_LATCHING for an "L" alarm, QOR_MODE_MOMENTARY for an "M" one,
+ * and -1 when the reply carries neither or the transaction failed. */
 QOR_API float QOR_CALL QOR_RH(int port, int address, int *mode, int *status, int *error);
 QOR_API float QOR_CALL QOR_RL(int port, int address, int *mode, int *status, int *error);
 
@@ -149,9 +155,9 @@ QOR_API int QOR_CALL QOR_EA(int port, int address, int *status, int *error);
 QOR_API int QOR_CALL QOR_RR(int port, int address, int *status, int *error);
 
 /* Alarm limits (after "WE"): value is sent rounded to two decimals, then
- * mode 0 adds "M" (momentary), 1 adds "L" (latching), any other adds no
- * letter. Return the status; 200/3 (nothing sent) also for a value that
- * cannot be framed. */
+ * mode QOR_MODE_MOMENTARY (0) adds "M", QOR_MODE_LATCHING (1) adds "L", and
+ * QOR_MODE_NO_LETTER (2, or any other number) adds no letter. Return the
+ * status; 200/3 (nothing sent) also for a value that cannot be framed. */
 QOR_API int QOR_CALL QOR_HI(int port, int address, int mode, float value, int *status, int *error);
 QOR_API int QOR_CALL QOR_LO(int port, int address, int mode, float value, int *status, int *error);
 

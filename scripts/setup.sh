@@ -50,6 +50,10 @@ if [[ "$set_name" == test ]]; then
     need /usr/include/mosquitto.h libmosquitto-dev
     need /usr/sbin/mosquitto mosquitto
     need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
+    # The README's examples (tests/docs/readme_test.py) subscribe and publish
+    # with the broker's own clients; qor-gateway(1) is rendered with man.
+    need mosquitto_sub mosquitto-clients
+    need man man-db
     # The byte link's device server tests run a real ser2net on 127.0.0.1.
     need /usr/sbin/ser2net ser2net
 fi

@@ -99,6 +99,7 @@ OptionRow ModeOption(const char *name, Mode mode, Options &o, bool &have_mode) {
 std::vector<OptionRow> LinkOptions(Options &o, bool &have_mode, std::string &addresses) {
     return {
         Flag("--help", "-h", [&o] { o.help = true; }),
+        Flag("--version", nullptr, [&o] { o.version = true; }),
         ModeOption("--pty", Mode::kPty, o, have_mode),
         ModeOption("--listen", Mode::kListen, o, have_mode),
         {"--address", nullptr, OptionValue::kRequired,
@@ -252,13 +253,14 @@ ParseResult ParseArgs(const std::vector<std::string> &args) {
     for (OptionRow &row : FaultOptionRows(o.faults)) {
         table.push_back(std::move(row));
     }
-    // Help wins over anything after it.
-    table.front().ends_scan = true;
+    // Help and the version win over anything after them.
+    table[0].ends_scan = true;
+    table[1].ends_scan = true;
     std::vector<std::string> words;
     if (!qor::cli::ScanOptions(args, table, words, result.error)) {
         return result;
     }
-    if (o.help) {
+    if (o.help || o.version) {
         result.options = o;
         return result;
     }
@@ -300,6 +302,7 @@ const char *UsageText() {
            "                      how late a random late reply is (default 400-800)\n"
            "  --seed S            seed for --fault-rate (default 1)\n"
            "  --drop-after N      close each TCP connection after N replies\n"
+           "  --version           print the version and exit\n"
            "SIGUSR1 silences the modules (as --silent) until the next SIGUSR1.\n"
            "Stops on SIGINT or SIGTERM with exit code 0; bad arguments exit with 2.\n";
 }

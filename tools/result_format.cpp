@@ -26,10 +26,10 @@ std::string FormatFixed2(double value) {
 }
 
 std::string ModeWord(int mode) {
-    if (mode == 1) {
+    if (mode == QOR_MODE_LATCHING) {
         return "latching";
     }
-    if (mode == 0) {
+    if (mode == QOR_MODE_MOMENTARY) {
         return "momentary";
     }
     return "none";

@@ -40,7 +40,16 @@ from .errors import (
     QorError,
     TargetError,
 )
-from .link import FIRST_AUTO_PORT, MAX_VALUE, SAFE_TO_REPEAT, Link, Module
+from .link import (
+    FIRST_AUTO_PORT,
+    MAX_VALUE,
+    MODE_LATCHING,
+    MODE_MOMENTARY,
+    MODE_NO_LETTER,
+    SAFE_TO_REPEAT,
+    Link,
+    Module,
+)
 from .ports import SerialPort, list_ports
 
 __all__ = [
@@ -54,6 +63,9 @@ __all__ = [
     "Link",
     "LoadError",
     "MAX_VALUE",
+    "MODE_LATCHING",
+    "MODE_MOMENTARY",
+    "MODE_NO_LETTER",
     "Module",
     "ModuleError",
     "NoReplyError",

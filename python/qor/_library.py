@@ -132,6 +132,16 @@ _BUNDLED_DIR = Path(__file__).resolve().parent / "_libs"
 _BUILD_DIR = Path(__file__).resolve().parent.parent.parent / "build"
 
 
+def _installed_dir() -> Optional[Path]:
+    """The folder the libraries were installed in together with the package
+    (cmake --install --prefix P: P/lib), as the install wrote it down."""
+    try:
+        from ._installed_version import LIBDIR
+    except ImportError:  # the source tree, or a wheel (which bundles them)
+        return None
+    return (Path(__file__).resolve().parent / LIBDIR).resolve()
+
+
 def _declare(lib, prototypes, path: str) -> None:
     for name, (restype, argtypes) in prototypes.items():
         try:
@@ -221,7 +231,11 @@ def _search() -> Libraries:
             # An explicit setting that does not work is an error, not a hint
             # to quietly use some other copy.
             raise LoadError("QOR_LIB_DIR=%s: %s" % (env_dir, exc)) from None
-    for what, directory in (("bundled", _BUNDLED_DIR), ("build tree", _BUILD_DIR)):
+    places = [("bundled", _BUNDLED_DIR), ("build tree", _BUILD_DIR)]
+    installed = _installed_dir()
+    if installed is not None:
+        places.append(("installed with the package", installed))
+    for what, directory in places:
         comm, dll = _candidates_in_dir(directory)
         if dll is not None:
             try:
@@ -250,7 +264,9 @@ def load(path: Union[None, str, "os.PathLike[str]"] = None) -> Libraries:
     path the libraries are searched for in this order: the folder named by
     the environment variable ``QOR_LIB_DIR``; a copy bundled with the package
     (``qor/_libs/``); the project's build tree (``build/`` next to the
-    ``python/`` folder of this package); the system's libraries by soname
+    ``python/`` folder of this package); the library folder of the prefix
+    the package was installed into with them (``cmake --install --prefix
+    P`` puts both in ``P/lib``); the system's libraries by soname
     (``libqor_comm.so.1`` and ``libqor_dll.so.1``, as the Debian package
     libqor1 installs them; elsewhere ``ctypes.util.find_library``).
 

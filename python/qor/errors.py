@@ -21,7 +21,8 @@ status  error  meaning (the names of include/qor_dll.h, mirrored here)
 Status 100 (STATUS_REPLY_FAULT) becomes ``ModuleError`` (the module did not
 answer as it should; no reply at all is its subclass ``NoReplyError``, also
 a ``TimeoutError``), status 200 (STATUS_LINK_FAULT) becomes ``LinkError``
-(the host side could not do its part).
+(the host side could not do its part; also an ``OSError``, as pyserial's
+``SerialException`` is, so ``except OSError:`` catches a lost port).
 """
 
 from typing import Optional
@@ -114,8 +115,11 @@ class NoReplyError(ModuleError, TimeoutError):
         return self.args[0] if self.args else ""
 
 
-class LinkError(QorError):
+class LinkError(QorError, OSError):
     """The host side failed (status 200), or a port could not be opened.
+
+    Also an ``OSError``, as pyserial's ``SerialException`` is: code written
+    for ``except OSError:`` catches a port that is gone or would not open.
 
     ``error`` is 1 when a frame could not be written, 2 when a DI reply did
     not hold exactly the hex digits asked for, 3 when the arguments could
@@ -129,12 +133,18 @@ class LinkError(QorError):
         super().__init__(*args, **kwargs)
         self.reason = reason
         self.errno = errno
+        # OSError's own fields: the system's text for the code, when known.
+        self.strerror = reason
+
+    def __str__(self) -> str:
+        # OSError would show "[Errno n] reason"; the message says more.
+        return self.args[0] if self.args else ""
 
 
 class TargetError(LinkError, ValueError):
     """A link target the byte link refuses as malformed (bad syntax, an
-    unknown option, a value out of range); nothing was opened. Both a
-    ``LinkError`` and a ``ValueError``."""
+    unknown option, a value out of range); nothing was opened. A
+    ``LinkError`` (so also an ``OSError``) and a ``ValueError``."""
 
 
 def _describe_code(code: int) -> str:

@@ -118,14 +118,18 @@ TEST_P(Families, ValueQueries) {
 }
 
 TEST_P(Families, CommandsAfterWriteEnable) {
-    EXPECT_EQ(QOR_HI(port_, kM, 1, 123.45f, &status_, &error_), 0);
+    EXPECT_EQ(QOR_HI(port_, kM, QOR_MODE_LATCHING, 123.45f, &status_, &error_), 0);
     ExpectOk("HI");
     int mode = -7;
     EXPECT_FLOAT_EQ(QOR_RH(port_, kM, &mode, &status_, &error_), 123.45f);
-    EXPECT_EQ(mode, 1);
-    EXPECT_EQ(QOR_LO(port_, kM, 0, -12.5f, &status_, &error_), 0);
+    EXPECT_EQ(mode, QOR_MODE_LATCHING);
+    EXPECT_EQ(QOR_LO(port_, kM, QOR_MODE_MOMENTARY, -12.5f, &status_, &error_), 0);
     EXPECT_FLOAT_EQ(QOR_RL(port_, kM, &mode, &status_, &error_), -12.5f);
-    EXPECT_EQ(mode, 0);
+    EXPECT_EQ(mode, QOR_MODE_MOMENTARY);
+    // No letter: the module keeps the mode it had.
+    EXPECT_EQ(QOR_HI(port_, kM, QOR_MODE_NO_LETTER, 150.0f, &status_, &error_), 0);
+    EXPECT_FLOAT_EQ(QOR_RH(port_, kM, &mode, &status_, &error_), 150.0f);
+    EXPECT_EQ(mode, QOR_MODE_LATCHING);
     for (auto command : {QOR_CA, QOR_CE, QOR_CZ, QOR_DA, QOR_EA, QOR_RR}) {
         EXPECT_EQ(command(port_, kM, &status_, &error_), 0);
         ExpectOk("after WE");

@@ -74,6 +74,7 @@ TEST(GatewayStateBoard, PublishesOnlyChangesUntilAllAreAskedFor) {
     EXPECT_EQ(board.TakeChanged().size(), 2u);
 }
 
+// Keys in the documented order (qor-gateway(1)): the value first.
 TEST(GatewayJson, ReadingsResultsAndCounters) {
     auto when = std::chrono::system_clock::time_point(1700000000123ms);
     EXPECT_EQ(Timestamp(when), "2023-11-14T22:13:20.123Z");
@@ -82,15 +83,15 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
         const char *json;
     } cases[] = {
         {{0, 0, TwoDecimals(72.1f), false, -1, "", when, 7},
-         R"({"error":0,"seq":7,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":72.1})"},
+         R"({"value":72.1,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":7})"},
         {{0, 0, 100.0, false, 1, "", when, 1},
-         R"({"error":0,"latching":true,"seq":1,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":100.0})"},
+         R"({"value":100.0,"latching":true,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":1})"},
         {{0, 0, 9999999, true, -1, "", when, 2},
-         R"({"error":0,"seq":2,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":9999999})"},
+         R"({"value":9999999,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":2})"},
         {{100, 'R', 0, false, -1, "R", when, 3},
-         R"({"error":82,"error_text":"R","seq":3,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
+         R"({"value":null,"status":100,"error":82,"error_text":"R","ts":"2023-11-14T22:13:20.123Z","seq":3})"},
         {{100, 1, 0, false, 1, "", when, 4},
-         R"({"error":1,"seq":4,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
+         R"({"value":null,"status":100,"error":1,"ts":"2023-11-14T22:13:20.123Z","seq":4})"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(ReadingPayload(c.reading), c.json);
@@ -102,11 +103,11 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     CommandResult ran{"ec", true, "", 0, 0, "", 42, when};
     EXPECT_EQ(
         ResultPayload(ran),
-        R"({"command":"ec","error":0,"ok":true,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":42})");
+        R"({"command":"ec","ok":true,"status":0,"error":0,"value":42,"ts":"2023-11-14T22:13:20.123Z"})");
     ModuleCounters counters{5, 4, 3, 2, 1, 6};
     EXPECT_EQ(
         CountersPayload(counters, when),
-        R"({"commands":6,"errors":3,"link_faults":2,"overruns":1,"replies":5,"timeouts":4,"ts":"2023-11-14T22:13:20.123Z"})");
+        R"({"replies":5,"timeouts":4,"errors":3,"link_faults":2,"overruns":1,"commands":6,"ts":"2023-11-14T22:13:20.123Z"})");
 }
 
 }  // namespace

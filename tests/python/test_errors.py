@@ -177,12 +177,16 @@ class BadArguments(unittest.TestCase):
         self.addCleanup(link.close)
         m = link.module("1")
         m.sp(-99999.99)
+        # What rounds to the largest field at two decimals, as the qor tool
+        # and the gateway take it.
+        m.ao(99999.994)
         m.do(0, 255)
         m.do(255)
         m.cb(63)
         self.assertEqual(m.di(2, 2, 7), 0)
         self.assertEqual(
-            sim.frames()[-6:], ["$1WE", "$1SP-99999.99", "$1DO00FF", "$1DOFF", "$1CB3F", "$1DI"]
+            sim.frames()[-7:],
+            ["$1WE", "$1SP-99999.99", "$1AO+99999.99", "$1DO00FF", "$1DOFF", "$1CB3F", "$1DI"],
         )
         # The mode letter in either case, as the qor tool takes it.
         m.hi(100, "l")
@@ -235,8 +239,9 @@ class Retries(unittest.TestCase):
 class StatusMapping(unittest.TestCase):
     def test_names_mirror_the_header(self):
         header = Path(__file__).resolve().parents[2] / "include" / "qor_dll.h"
-        defined = dict(re.findall(r"#define QOR_((?:STATUS|ERROR)_\w+) (\d+)", header.read_text()))
-        self.assertEqual(len(defined), 8)
+        defined = dict(
+            re.findall(r"#define QOR_((?:STATUS|ERROR|MODE)_\w+) (\d+)", header.read_text()))
+        self.assertEqual(len(defined), 11)
         for name, value in defined.items():
             self.assertEqual(getattr(qor, name), int(value), name)
 
@@ -262,6 +267,10 @@ class StatusMapping(unittest.TestCase):
                 self.assertIs(type(exc), kind)
                 self.assertEqual((exc.status, exc.error), (status, error))
                 self.assertIn(text, str(exc))
+                # As pyserial's SerialException: "except OSError" catches a
+                # failed link (and a time-out); a module's refusal is no
+                # system error.
+                self.assertEqual(isinstance(exc, OSError), kind in (qor.LinkError, qor.NoReplyError))
 
 
 if __name__ == "__main__":

@@ -209,6 +209,11 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     o = Parse({"--help"}).options;
     ASSERT_TRUE(o);
     EXPECT_TRUE(o->help);
+    // Neither needs --pty or --listen, and what follows them is not read.
+    o = Parse({"--version", "--bogus"}).options;
+    ASSERT_TRUE(o);
+    EXPECT_TRUE(o->version);
+    EXPECT_FALSE(o->help);
 }
 
 TEST(SimOptions, RefusesBadArguments) {
