@@ -249,7 +249,7 @@ class StatusMapping(unittest.TestCase):
             (100, 0, qor.ModuleError, "(no error code)"),
             (100, -61, qor.ModuleError, "(code -61)"),
             (200, 1, qor.LinkError, "frame could not be written"),
-            (200, 2, qor.LinkError, "DI reply did not hold exactly the hex digits asked for"),
+            (200, 2, qor.LinkError, "reply of module 1 to RD held no number"),
             (200, 3, qor.LinkError, "arguments cannot be framed"),
             (7, 7, qor.QorError, "unexpected status 7"),
         ]
