@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the 32-bit stages (scripts/linux32.sh, scripts/windows.sh).
 # can_run_32bit: whether this machine's kernel runs 32-bit x86 programs
 # (some kernels have 32-bit emulation turned off). A two-instruction program
