@@ -15,14 +15,6 @@
 
 #include "protocol.h"
 
-#if defined(__i386__)
-#if defined(_WIN32)
-#include <float.h>
-#else
-#include <fpu_control.h>
-#endif
-#endif
-
 namespace {
 
 std::uint32_t Bits(float value) {
@@ -151,6 +143,22 @@ void Increment(char *text) {
     }
 }
 
+// A second opinion on the reference, in integers: whether a positive float
+// is the nearest to n hundredths. With the float as s * 2^-k, it is when
+// |100 s - n 2^k| is at most 50 (half a unit in the last place, times 100
+// 2^k); no field lies exactly halfway between two floats.
+bool IsNearest(float value, std::int32_t n) {
+    int exponent = 0;
+    const float fraction = std::frexp(value, &exponent);  // exact
+    const auto s = static_cast<std::int64_t>(std::ldexp(fraction, 24));
+    const int k = 24 - exponent;
+    if (k < 0 || k > 32) {
+        return n == 0 && value == 0.0f;
+    }
+    const std::int64_t distance = 100 * s - (static_cast<std::int64_t>(n) << k);
+    return distance >= -50 && distance <= 50;
+}
+
 void CheckFields(std::int32_t begin, std::int32_t end, Findings &f) {
     char text[16];
     std::snprintf(text, sizeof text, "+%05ld.%02ld", static_cast<long>(begin / 100),
@@ -161,6 +169,9 @@ void CheckFields(std::int32_t begin, std::int32_t end, Findings &f) {
         // "+" field's negated.
         text[0] = '+';
         const float positive = std::strtof(text, nullptr);
+        if (!IsNearest(positive, n)) {
+            Note(f, std::string("strtof itself is not the nearest float for ") + text);
+        }
         for (char sign : {'+', '-'}) {
             text[0] = sign;
             const float nearest = sign == '+' ? positive : -positive;
@@ -297,29 +308,21 @@ TEST(ValueFields, WhatNoFieldCarriesIsRefused) {
 #if defined(__i386__)
 // A host may run the x87 unit at 24, 53 or 64 bits of precision (some
 // graphics libraries set 24): the fields must come out the same in each.
-unsigned SetX87Precision(int bits) {
-#if defined(_WIN32)
-    const unsigned old = _controlfp(0, 0);
-    const unsigned pc = bits == 24 ? _PC_24 : bits == 53 ? _PC_53 : _PC_64;
-    _controlfp(pc, _MCW_PC);
-    return old;
-#else
-    fpu_control_t old = 0;
-    _FPU_GETCW(old);
-    const fpu_control_t pc = bits == 24 ? _FPU_SINGLE : bits == 53 ? _FPU_DOUBLE : _FPU_EXTENDED;
-    fpu_control_t word = static_cast<fpu_control_t>((old & ~_FPU_EXTENDED) | pc);
-    _FPU_SETCW(word);
-    return old;
-#endif
+// The precision control is bits 8 and 9 of the control word: 00 for 24,
+// 10 for 53, 11 for 64 bits.
+std::uint16_t X87ControlWord() {
+    std::uint16_t word = 0;
+    __asm__ volatile("fnstcw %0" : "=m"(word));
+    return word;
 }
 
-void RestoreX87(unsigned old) {
-#if defined(_WIN32)
-    _controlfp(old, _MCW_PC);
-#else
-    fpu_control_t word = static_cast<fpu_control_t>(old);
-    _FPU_SETCW(word);
-#endif
+void SetX87ControlWord(std::uint16_t word) {
+    __asm__ volatile("fldcw %0" : : "m"(word));
+}
+
+std::uint16_t WithPrecision(std::uint16_t word, int bits) {
+    const std::uint16_t pc = bits == 24 ? 0x000 : bits == 53 ? 0x200 : 0x300;
+    return static_cast<std::uint16_t>((word & ~0x300) | pc);
 }
 
 TEST(ValueFields, AreTheSameAtEveryX87Precision) {
@@ -330,7 +333,8 @@ TEST(ValueFields, AreTheSameAtEveryX87Precision) {
                  {"+00000.30", 0.3f},   {"-00000.07", -0.07f}, {"+12345.67", 12345.67f},
                  {"-00003.46", -3.46f}, {"+00000.01", 0.01f}};
     for (int bits : {24, 53, 64}) {
-        const unsigned old = SetX87Precision(bits);
+        const std::uint16_t old = X87ControlWord();
+        SetX87ControlWord(WithPrecision(old, bits));
         std::vector<std::uint32_t> parsed;
         std::vector<std::string> framed;
         for (const auto &c : cases) {
@@ -341,7 +345,7 @@ TEST(ValueFields, AreTheSameAtEveryX87Precision) {
             qor::ValueFieldText(c.value, field);
             framed.emplace_back(field, 9);
         }
-        RestoreX87(old);
+        SetX87ControlWord(old);
         for (std::size_t i = 0; i < parsed.size(); ++i) {
             EXPECT_EQ(parsed[i], Bits(cases[i].value)) << cases[i].text << " at " << bits;
             float expected = 0.0f;
