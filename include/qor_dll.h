@@ -44,16 +44,23 @@
  *             when the reply has no character there; "?1 BAD" gives 'B'.
  *   200 1     a frame was not completely written to the byte link (port
  *             cannot be opened, device gone, connection refused or closed).
- *   200 2     a "DI" reply did not hold exactly the number of hex digits
- *             requested where its layout puts them.
+ *   200 2     the reply's field does not hold what the command reads: a
+ *             "DI" reply without exactly the number of hex digits requested
+ *             where its layout puts them, or an accepted reply to a value
+ *             query (RD, ND, RZ, RH, RL) or a count (RE, EC) whose field
+ *             holds no digit at all ("*" alone, "*abc", "*-"), which is no
+ *             reading of 0. Otherwise a field is read leniently: leading
+ *             blanks are skipped and reading stops at the first character
+ *             that does not fit.
  *   200 3     the call's arguments cannot be put into a frame (a value whose
  *             magnitude rounds to 100000.00 or more, NaN or infinity; an
  *             address of 0; QOR_DI counts out of range); nothing was sent.
- * The macros below name these numbers. Every function can report 0/0, 100/1, 100/other, 200/1 and 200/3 (for an
- * address of 0); 100/2 belongs to long replies (see above); 200/2
- * comes from QOR_DI only. Whenever status is not 0 the returned value is 0
- * (or 0.0). Functions that "return the status" return the same number as
- * *status.
+ * The macros below name these numbers. Every function can report 0/0,
+ * 100/1, 100/other, 200/1 and 200/3 (for an address of 0); 100/2 belongs to
+ * long replies (see above); 200/2 comes from QOR_DI, the value queries and
+ * the counts. Whenever status is not 0 the returned value is 0 (or 0.0), and
+ * the mode of QOR_RH and QOR_RL is -1. Functions that "return the status"
+ * return the same number as *status.
  *
  * Threads
  *   Calls on different ports run at the same time, each on its caller's
@@ -103,7 +110,9 @@
 #define QOR_ERROR_NO_REPLY 1          /* 100: no complete reply */
 #define QOR_ERROR_REPLY_CHECKSUM 2    /* 100: reply checksum did not match */
 #define QOR_ERROR_NOT_WRITTEN 1       /* 200: frame not completely written */
-#define QOR_ERROR_DIGIT_COUNT 2       /* 200: "DI" reply with the wrong digit count */
+#define QOR_ERROR_REPLY_FIELD 2       /* 200: the reply's field does not hold what the
+                                       * command reads (DI digits, a number) */
+#define QOR_ERROR_DIGIT_COUNT QOR_ERROR_REPLY_FIELD /* its earlier name */
 #define QOR_ERROR_ARGUMENTS_REFUSED 3 /* 200: no frame can carry the arguments */
 
 #ifdef __cplusplus
@@ -121,8 +130,9 @@ QOR_API void QOR_CALL QOR_EnableDebug(unsigned char flag);
 QOR_API void QOR_CALL QOR_EnableCmdChecksum(unsigned char flag);
 
 /* Value queries: "RD" reading, "ND" new reading, "RZ" zero reading. Return
- * the value of the reply's nine-character field ("+00072.10" gives 72.1),
- * or 0.0 when status is not 0. */
+ * the value of the reply's nine-character field ("+00072.10" gives 72.1) as
+ * the float nearest to it, or 0.0 when status is not 0; 200/2 when the
+ * field holds no digit. */
 QOR_API float QOR_CALL QOR_RD(int port, int address, int *status, int *error);
 QOR_API float QOR_CALL QOR_ND(int port, int address, int *status, int *error);
 QOR_API float QOR_CALL QOR_RZ(int port, int address, int *status, int *error);
@@ -136,12 +146,14 @@ QOR_API float QOR_CALL QOR_RZ(int port, int address, int *status, int *error);
 /* High ("RH") and low ("RL") alarm limits: return the limit, or 0.0 when
  * status is not 0. *mode (skipped when mode is NULL) receives
  * QOR_MODE_LATCHING for an "L" alarm, QOR_MODE_MOMENTARY for an "M" one,
- * and -1 when the reply carries neither or the transaction failed. */
+ * and -1 when the reply carries neither or the transaction failed (200/2
+ * for a field without a digit included). */
 QOR_API float QOR_CALL QOR_RH(int port, int address, int *mode, int *status, int *error);
 QOR_API float QOR_CALL QOR_RL(int port, int address, int *mode, int *status, int *error);
 
 /* Event counter: "RE" reads it; "EC" reads it and clears it (after "WE").
- * Return the seven-digit count (0 to 9999999), or 0 when status is not 0. */
+ * Return the seven-digit count (0 to 9999999), or 0 when status is not 0;
+ * 200/2 when the count field holds no digit. */
 QOR_API int QOR_CALL QOR_RE(int port, int address, int *status, int *error);
 QOR_API int QOR_CALL QOR_EC(int port, int address, int *status, int *error);
 
@@ -180,7 +192,8 @@ QOR_API int QOR_CALL QOR_DO(int port, int address, int byteA, int byteB, int cou
 /* Digital inputs "DI": the module answers with byteCount bytes in hex (1 to
  * 24, or 1 to 22 with checksums on, whose longer reply leaves less room);
  * byteIndex 1 selects the last byte, byteCount the first; returns bit
- * (bit & 7) of that byte, 0 or 1, or 0 when status is not 0. 200/2 when
+ * (bit & 7) of that byte, 0 or 1, or 0 when status is not 0. 200/2 (the
+ * reply's field does not hold what the command reads) when
  * the reply does not hold exactly 2 * byteCount hex digits between its "*"
  * and its CR (with checksums on: between the echoed "DI" and the reply's
  * checksum); 200/3 (nothing sent) when byteCount is out of that range

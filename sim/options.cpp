@@ -131,6 +131,7 @@ std::vector<OptionRow> FaultOptionRows(FaultOptions &f) {
     return {
         Flag("--silent", nullptr, [&f] { f.silent = true; }),
         Flag("--truncate", nullptr, [&f] { f.truncate = true; }),
+        Flag("--no-number", nullptr, [&f] { f.no_number = true; }),
         IntOption("--delay-ms", 0, 600000, "--delay-ms needs a number of milliseconds 0..600000",
                   [&f](long n) { f.delay_ms = static_cast<int>(n); }),
         IntOption("--overlong", 1, 4096, "--overlong needs a length 1..4096",
@@ -294,6 +295,8 @@ const char *UsageText() {
            "  --delay-ms N        wait N ms before each reply\n"
            "  --garbage[=TEXT]    send TEXT (escapes \\r \\n \\t \\\\ \\xHH) before each reply\n"
            "  --truncate          send each reply without its final CR\n"
+           "  --no-number         answer \"*\" alone to every query whose reply carries a\n"
+           "                      number (RD ND RZ RH RL RE EC)\n"
            "  --overlong N        pad each reply with '0' to N characters before the CR\n"
            "  --baud N            pace the link like a serial line at N baud\n"
            "  --fault-rate P      give a fraction P of replies one random fault (silence,\n"

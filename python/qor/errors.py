@@ -12,8 +12,10 @@ status  error  meaning (the names of include/qor_dll.h, mirrored here)
 100     other  the module sent an error reply; error is its code
 200     1      ERROR_NOT_WRITTEN: a frame could not be completely written
                to the link
-200     2      ERROR_DIGIT_COUNT: a DI reply did not hold exactly the hex
-               digits asked for
+200     2      ERROR_REPLY_FIELD: the reply's field does not hold what the
+               command reads: a DI reply without exactly the hex digits
+               asked for, or a reading or count whose field holds no digit
+               (ERROR_DIGIT_COUNT is its earlier name)
 200     3      ERROR_ARGUMENTS_REFUSED: the arguments cannot be put into a
                frame; nothing was sent
 ======  =====  ==========================================================
@@ -39,6 +41,7 @@ __all__ = [
     "ERROR_NO_REPLY",
     "ERROR_REPLY_CHECKSUM",
     "ERROR_NOT_WRITTEN",
+    "ERROR_REPLY_FIELD",
     "ERROR_DIGIT_COUNT",
     "ERROR_ARGUMENTS_REFUSED",
     "STATUS_MODULE",
@@ -53,7 +56,8 @@ STATUS_LINK_FAULT = 200
 ERROR_NO_REPLY = 1  # with STATUS_REPLY_FAULT
 ERROR_REPLY_CHECKSUM = 2  # with STATUS_REPLY_FAULT
 ERROR_NOT_WRITTEN = 1  # with STATUS_LINK_FAULT
-ERROR_DIGIT_COUNT = 2  # with STATUS_LINK_FAULT
+ERROR_REPLY_FIELD = 2  # with STATUS_LINK_FAULT
+ERROR_DIGIT_COUNT = ERROR_REPLY_FIELD  # its earlier name
 ERROR_ARGUMENTS_REFUSED = 3  # with STATUS_LINK_FAULT
 
 #: Earlier names of STATUS_REPLY_FAULT and STATUS_LINK_FAULT.
@@ -215,7 +219,11 @@ def error_for_status(
             msg = "frame could not be written (%s to %s)" % (command, who)
             if where:
                 msg += ": %s" % where
-        elif error == ERROR_DIGIT_COUNT:
+        elif error == ERROR_REPLY_FIELD and command != "DI":
+            msg = "reply of %s to %s held no number" % (who, command)
+            if quoted:
+                msg += ": %s" % quoted
+        elif error == ERROR_REPLY_FIELD:
             asked = "%d hex digits" % (2 * di_count) if di_count else "the hex digits asked for"
             msg = "DI reply did not hold exactly %s (%s)" % (asked, who)
             if quoted:

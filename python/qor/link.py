@@ -13,6 +13,7 @@ from . import _library, _trace
 from .errors import (
     ERROR_NO_REPLY,
     ERROR_NOT_WRITTEN,
+    ERROR_REPLY_FIELD,
     STATUS_LINK_FAULT,
     STATUS_OK,
     STATUS_REPLY_FAULT,
@@ -448,7 +449,8 @@ class Link:
                 for code, char in chosen:
                     status, error = ctypes.c_int(-1), ctypes.c_int(0)
                     self._libs.dll.QOR_RD(port, code, ctypes.byref(status), ctypes.byref(error))
-                    if status.value == STATUS_LINK_FAULT:
+                    # A reply without a number still proves a module there.
+                    if status.value == STATUS_LINK_FAULT and error.value != ERROR_REPLY_FIELD:
                         raise self._failure(status.value, error.value, "RD", char, port, 1)
                     if status.value == STATUS_OK or error.value != ERROR_NO_REPLY:
                         found.append(char)

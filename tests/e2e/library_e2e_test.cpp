@@ -265,6 +265,23 @@ TEST_P(Faults, OverlongReplyIsNoReplyAndTheNextReplyIsClean) {
     EXPECT_EQ(error_, 1);
 }
 
+TEST_P(Faults, AcceptedReplyWithoutNumberIsNoReading) {
+    Start({"--steady", "--no-number"});
+    int mode = -7;
+    EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
+    EXPECT_EQ(status_, 200);
+    EXPECT_EQ(error_, 2);
+    EXPECT_EQ(QOR_RL(port_, kM, &mode, &status_, &error_), 0.0f);
+    EXPECT_EQ(status_, 200);
+    EXPECT_EQ(mode, -1);
+    EXPECT_EQ(QOR_EC(port_, kM, &status_, &error_), 0);
+    EXPECT_EQ(status_, 200);
+    EXPECT_EQ(error_, 2);
+    // Commands without a number in their reply are untouched.
+    EXPECT_EQ(QOR_CZ(port_, kM, &status_, &error_), 0);
+    EXPECT_EQ(error_, 0);
+}
+
 // The most input bytes a short DI reply carries, and one more.
 TEST_P(Faults, InputsUpToTheLargestByteCount) {
     Start({"--steady", "--di-bytes", "24"});

@@ -72,6 +72,16 @@ class ModuleFailures(unittest.TestCase):
             m.di(2, 1, 0)
         self.assertIn("DI reply did not hold exactly 4 hex digits", str(caught.exception))
 
+    def test_reply_without_number(self):
+        # "*" alone is no reading of 0; a scan still counts the module.
+        link = self.open("--no-number")
+        with self.assertRaises(qor.LinkError) as caught:
+            link.module("1").rd()
+        e = caught.exception
+        self.assertEqual((e.status, e.error), (200, qor.ERROR_REPLY_FIELD))
+        self.assertEqual(str(e), 'reply of module 1 to RD held no number: "*"')
+        self.assertEqual([m.address for m in link.scan(addresses="1")], ["1"])
+
     def test_module_end_gone(self):
         m = self.open().module("1")
         m.rd()
@@ -254,7 +264,7 @@ class StatusMapping(unittest.TestCase):
             (100, 0, qor.ModuleError, "(no error code)"),
             (100, -61, qor.ModuleError, "(code -61)"),
             (200, 1, qor.LinkError, "frame could not be written"),
-            (200, 2, qor.LinkError, "DI reply did not hold exactly the hex digits asked for"),
+            (200, 2, qor.LinkError, "reply of module 1 to RD held no number"),
             (200, 3, qor.LinkError, "arguments cannot be framed"),
             (7, 7, qor.QorError, "unexpected status 7"),
         ]

@@ -461,8 +461,7 @@ TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
         {100, -17, "module fault (status 100, error -17): the module answered", 1, true},
         {200, 1, "link fault (status 200, error 1): the frame could not be written to the link", 3,
          false},
-        {200, 2, "bad DI reply (status 200, error 2): not exactly the hex digits asked for", 3,
-         false},
+        {200, 2, "bad reply field (status 200, error 2): not what the command reads", 3, true},
         {200, 3, "refused (status 200, error 3): the arguments cannot be put into a frame", 3,
          false},
     };
@@ -610,6 +609,8 @@ TEST(ToolsFormat, FailuresNameTheirCause) {
     };
     Failure retried = make(QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY, "", "");
     retried.attempts = 3;
+    Failure no_number = make(QOR_STATUS_LINK_FAULT, QOR_ERROR_REPLY_FIELD, "*", "");
+    no_number.di_count = 0;  // not DI: a reading
     const struct {
         Failure failure;
         const char *text;
@@ -641,6 +642,8 @@ TEST(ToolsFormat, FailuresNameTheirCause) {
         {make(200, 2, "*0FA503", ""),
          "bad DI reply (status 200, error 2): module 7 answered \"*0FA503\", not the 4 hex "
          "digits asked for (2 bytes)"},
+        {no_number,
+         "no number (status 200, error 2): module 7 answered \"*\", which holds no digit"},
         {make(200, 3, "", ""),
          "refused (status 200, error 3): the arguments cannot be put into a frame, nothing was "
          "sent"},
