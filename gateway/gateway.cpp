@@ -39,11 +39,11 @@ std::unique_ptr<MqttSession> Gateway::MakeSession(const Config &config, std::str
     auto session = std::make_unique<MqttSession>(
         config.broker, GatewayTopic(prefix, id, "status"), GatewayTopic(prefix, id, "dropped"),
         outbox_, board_, [this](IncomingCommand command) { Route(std::move(command)); });
+    Log(Level::kInfo, "broker " + config.broker.host + ":" + std::to_string(config.broker.port) +
+                          ": connecting as " + id);
     if (!session->Start(why)) {
         return nullptr;
     }
-    Log(Level::kInfo, "broker " + config.broker.host + ":" + std::to_string(config.broker.port) +
-                          ": connecting as " + id);
     return session;
 }
 
@@ -230,9 +230,10 @@ void Gateway::Route(IncomingCommand command) {
 
 void Gateway::Refuse(const IncomingCommand &command, const std::string &name,
                      const std::string &reason, const char *kind) {
+    // The reason quotes what it holds from outside already.
     LogRepeated(Level::kWarning, kind,
-                "command on " + Quoted(command.topic) + " refused: " + Quoted(reason, 300),
-                Quoted(reason, 300));
+                "command on " + Quoted(command.topic) + " refused: " + reason,
+                reason.substr(0, 300));
     CommandResult result;
     result.command = name.substr(0, 64);
     result.reason = reason;

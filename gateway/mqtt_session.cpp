@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -19,6 +20,12 @@ namespace qor::gateway {
 namespace {
 
 using namespace std::chrono_literals;
+
+// A connection closed sooner than this after it began counts as short-lived;
+// three in a row look like another client taking the session over (a broker
+// that does not say so with DISCONNECT and its reason).
+constexpr auto kSteadyConnection = 5s;
+constexpr int kShortLivedForTakeOver = 3;
 
 std::string Where(const BrokerSpec &b) {
     return b.host + ":" + std::to_string(b.port);
@@ -150,15 +157,19 @@ void MqttSession::Wake() const {
 void MqttSession::Run() {
     for (;;) {
         Clock::time_point now = Clock::now();
-        // Stopping delivers over the connection there is; it never waits
-        // for a new one.
-        if (stopping_ && (Drained() || now >= stop_by_ || !connected_)) {
+        // A session its successor took over has nothing left to deliver
+        // through.
+        if (stopping_ && (Drained() || now >= stop_by_ || retired_)) {
             break;
         }
-        if (mosquitto_socket(client_) < 0 && now >= next_attempt_ && !stopping_ && !retired_) {
+        if (mosquitto_socket(client_) < 0 && now >= next_attempt_ && !retired_) {
             Attempt(now);
         }
         CheckConnack(now);
+        if (connected_ && short_lived_ > 0 && now - connected_at_ >= kSteadyConnection) {
+            short_lived_ = 0;
+            backoff_.Reset();
+        }
         NoteDrops(now);
         FlushRepeated();
         if (connected_) {
@@ -177,6 +188,11 @@ void MqttSession::Run() {
 
 void MqttSession::Attempt(Clock::time_point now) {
     attempt_started_ = now;
+    disconnect_reason_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failure_noted_ = false;
+    }
     int rc =
         mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port, broker_.keepalive_s);
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -212,9 +228,14 @@ void MqttSession::CheckConnack(Clock::time_point now) {
     shutdown(socket, SHUT_RDWR);
 }
 
+// The first reason of an attempt is the cause; what follows (the
+// connection lost) is its consequence.
 void MqttSession::NoteFailure(const std::string &reason) {
     std::lock_guard<std::mutex> lock(mutex_);
-    failure_ = reason;
+    if (!failure_noted_) {
+        failure_ = reason;
+        failure_noted_ = true;
+    }
 }
 
 // Waits for the socket, a wake-up or the time, and lets the library read,
@@ -370,7 +391,13 @@ void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__p
     }
     s->connected_ = true;
     s->ever_connected_ = true;
-    s->backoff_.Reset();
+    s->connected_at_ = Clock::now();
+    // A session that is closed again at once reconnects with backoff, so
+    // that two clients with one id do not take it from each other twice a
+    // second.
+    if (s->short_lived_ == 0) {
+        s->backoff_.Reset();
+    }
     s->subscribed_.clear();
     {
         std::lock_guard<std::mutex> lock(s->mutex_);
@@ -389,24 +416,42 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
     if (s->stopping_) {
         return;
     }
-    if (rc == MQTT_RC_SESSION_TAKEN_OVER && s->expect_takeover_) {
+    // libmosquitto reports a DISCONNECT from the broker as a lost
+    // connection; its reason code comes through the library's log.
+    if (s->disconnect_reason_ != 0) {
+        rc = s->disconnect_reason_;
+        s->disconnect_reason_ = 0;
+    }
+    // Its successor with the same client id has connected: whatever
+    // closed this one, it must not take the session back.
+    if (s->expect_takeover_ && (rc == MQTT_RC_SESSION_TAKEN_OVER || was_connected)) {
         s->retired_ = true;
         Log(Level::kInfo, "broker " + Where(s->broker_) + ": the reloaded session took over");
         return;
     }
-    if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
-        LogRepeated(Level::kError, "take-overs of the session",
-                    "broker " + Where(s->broker_) + ": session taken over by another client " +
-                        "with the same client id " + Quoted(s->broker_.client_id) +
-                        " (give each gateway its own client_id); reconnecting in " +
-                        std::to_string(delay.count()) + " ms",
-                    "client id " + Quoted(s->broker_.client_id));
+    if (was_connected) {
+        s->short_lived_ =
+            Clock::now() - s->connected_at_ < kSteadyConnection ? s->short_lived_ + 1 : 0;
+    }
+    if (rc == MQTT_RC_SESSION_TAKEN_OVER || s->short_lived_ >= kShortLivedForTakeOver) {
+        LogRepeated(
+            Level::kError, "take-overs of the session",
+            "broker " + Where(s->broker_) + ": session taken over by another client " +
+                "with the same client id " + Quoted(s->broker_.client_id) +
+                (rc == MQTT_RC_SESSION_TAKEN_OVER ? std::string()
+                                                  : " (closed " + std::to_string(s->short_lived_) +
+                                                        " times in a row right after connecting)") +
+                "; give each gateway its own client_id; reconnecting in " +
+                std::to_string(delay.count()) + " ms",
+            "client id " + Quoted(s->broker_.client_id));
         return;
     }
     std::string reason = rc > 0 && rc < 128 ? mosquitto_strerror(rc) : mosquitto_reason_string(rc);
     if (was_connected) {
-        Log(Level::kWarning, "broker " + Where(s->broker_) + ": connection lost (" + reason +
-                                 "); reconnecting in " + std::to_string(delay.count()) + " ms");
+        LogRepeated(Level::kWarning, "lost connections to the broker",
+                    "broker " + Where(s->broker_) + ": connection lost (" + reason +
+                        "); reconnecting in " + std::to_string(delay.count()) + " ms",
+                    reason);
         return;
     }
     s->NoteFailure(reason);
@@ -419,10 +464,18 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
 // libmosquitto's own account of a failure (a certificate that does not
 // verify, a refused connection) says more than its error codes.
 void MqttSession::OnLog(mosquitto *, void *self, int level, const char *text) {
-    if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) == 0 || text == nullptr) {
+    if (text == nullptr) {
         return;
     }
     auto *s = static_cast<MqttSession *>(self);
+    int reason = 0;
+    if (std::sscanf(text, "Client %*s received DISCONNECT (%d)", &reason) == 1 ||
+        std::sscanf(text, "Received DISCONNECT (%d)", &reason) == 1) {
+        s->disconnect_reason_ = reason;
+    }
+    if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) == 0) {
+        return;
+    }
     std::string quoted = Quoted(text);
     s->NoteFailure(quoted);
     LogRepeated(Level::kWarning, "messages of the MQTT library",

@@ -101,7 +101,8 @@ class MqttSession {
     std::mutex mutex_;  // guards filters_, filters_changed_ and failure_
     std::vector<std::string> filters_;
     bool filters_changed_ = false;
-    std::string failure_;  // why the last connect failed
+    std::string failure_;  // why the last connect failed: its first reason
+    bool failure_noted_ = false;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> ever_connected_{false};
     std::atomic<bool> expect_takeover_{false};
@@ -109,7 +110,11 @@ class MqttSession {
 
     // The thread's own.
     bool connected_ = false;
-    bool retired_ = false;               // taken over by its successor: never reconnects
+    bool retired_ = false;  // taken over by its successor: never reconnects
+    int disconnect_reason_ = 0;
+    Clock::time_point connected_at_;
+    int short_lived_ =
+        0;  // connections in a row closed soon after they began  // of the broker's last DISCONNECT
     Clock::time_point attempt_started_;  // the socket opened; CONNACK awaited
     Clock::time_point next_attempt_;
     Backoff backoff_;
