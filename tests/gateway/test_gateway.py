@@ -311,6 +311,17 @@ class AtomicReload(unittest.TestCase):
         sub.publish(PREFIX + "/bus/m/set/hi", '{"value": 3}')
         self.assertIs(sub.wait_for(PREFIX + "/bus/m/set/hi/result")["ok"], True, gateway.log())
         self.assertEqual(gateway.log().count(" ran hi"), 1)
+        # The same client id with other settings: the new session takes the
+        # old one's place, which neither takes it back nor leaves "offline".
+        status = PREFIX + "/gateway/gw-2/status"
+        gateway.write(good.replace('client_id = "%s"' % ID, 'client_id = "gw-2"\nkeepalive_s = 20'))
+        gateway.reload()
+        self.assertTrue(wait_until(lambda: gateway.log().count("reloaded ") == 2, 8), gateway.log())
+        time.sleep(1.5)
+        self.assertEqual(sub.last(status), "online", sub.on(status))
+        self.assertNotIn("taken over by another client", gateway.log())
+        sub.publish(PREFIX + "/bus/m/set/hi", '{"value": 4}')
+        self.assertTrue(wait_until(lambda: gateway.log().count(" ran hi") == 2, 5), gateway.log())
         self.assertEqual(gateway.stop(), 0)
 
 
