@@ -119,8 +119,10 @@ bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::s
             session_->ExpectTakeOver(true);
         }
         fresh = MakeSession(config, why);
+        // A second past the session's own CONNACK time-out, so that the
+        // reason is that time-out's rather than this wait's.
         auto until = std::chrono::steady_clock::now() +
-                     std::chrono::seconds(config.broker.connect_timeout_s);
+                     std::chrono::seconds(config.broker.connect_timeout_s + 1);
         if (fresh && !fresh->WaitConnected(until, give_up, why)) {
             fresh->Stop(std::chrono::milliseconds(0));
             fresh.reset();
@@ -162,6 +164,11 @@ std::size_t Gateway::Stop() {
         session_.reset();
     }
     return abandoned;
+}
+
+bool Gateway::Running() {
+    std::lock_guard<std::mutex> lock(pollers_mutex_);
+    return session_ != nullptr && pollers_.size() == config_.links.size();
 }
 
 // The result of a command goes beside it, or to the MQTT 5 response topic

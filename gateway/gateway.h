@@ -28,7 +28,7 @@ class Gateway {
     bool Start();
     // Applies a configuration that has passed LoadConfig. Where the broker
     // settings or the topic prefix changed, a new session is connected
-    // first (until the broker's connect_timeout_s, or give_up()); if it
+    // first (until the broker's connect_timeout_s and a second, or give_up()); if it
     // cannot be, nothing of the running configuration is touched and false
     // is returned with the reason in *why. Then the links start over.
     // Queued readings are kept either way. Commands that arrive meanwhile
@@ -40,6 +40,10 @@ class Gateway {
     // the number of links abandoned: their threads still run, so the
     // process must end without destroying the gateway.
     std::size_t Stop();
+    // A broker session and the links' pollers are running. Never false
+    // between Start and Stop unless something went wrong; the caller then
+    // ends the process non-zero so that the service manager starts it again.
+    bool Running();
 
     // How long a stop waits for a link's transaction in progress.
     static constexpr std::chrono::milliseconds kLinkStopGrace{1000};

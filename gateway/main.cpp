@@ -25,7 +25,8 @@ using namespace qor::gateway;
 
 constexpr int kExitConfig = 1;  // the configuration was refused
 constexpr int kExitUsage = 2;   // bad command line
-constexpr int kExitStart = 3;   // the MQTT client or the signals could not be set up
+constexpr int kExitStart = 3;   // the MQTT client or the signals could not be set up,
+                                // or a reload left nothing running
 
 const char kUsage[] =
     "Usage: qor-gateway [--verbose] CONFIG\n"
@@ -43,7 +44,7 @@ const char kUsage[] =
     "flush_timeout_s, plus at most 2 s); SIGHUP reloads CONFIG, keeping the old one\n"
     "running if the new one is refused or its broker cannot be reached.\n"
     "Exit codes: 0 stopped by a signal or CONFIG valid, 1 CONFIG refused,\n"
-    "2 bad arguments, 3 could not start.\n";
+    "2 bad arguments, 3 could not start (or nothing ran after a reload).\n";
 
 struct Arguments {
     std::string config;
@@ -149,6 +150,16 @@ int Serve(const Arguments &arguments, Config config, int signals) {
         }
         if (info.ssi_signo == SIGHUP) {
             Reload(gateway, arguments.config);
+            if (!gateway.Running()) {
+                Log(Level::kError,
+                    "nothing is running after the reload; exiting so that the "
+                    "service manager starts the gateway again");
+                if (gateway.Stop() > 0) {
+                    std::fflush(nullptr);
+                    std::_Exit(kExitStart);
+                }
+                return kExitStart;
+            }
             continue;
         }
         Log(Level::kInfo,

@@ -316,7 +316,7 @@ class AtomicReload(unittest.TestCase):
         status = PREFIX + "/gateway/gw-2/status"
         gateway.write(good.replace('client_id = "%s"' % ID, 'client_id = "gw-2"\nkeepalive_s = 20'))
         gateway.reload()
-        self.assertTrue(wait_until(lambda: gateway.log().count("reloaded ") == 2, 8), gateway.log())
+        self.assertTrue(wait_until(lambda: gateway.log().count("info: reloaded /") == 2, 8), gateway.log())
         time.sleep(1.5)
         self.assertEqual(sub.last(status), "online", sub.on(status))
         self.assertNotIn("taken over by another client", gateway.log())
