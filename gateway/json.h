@@ -58,8 +58,13 @@ struct PayloadFields {
     std::optional<long long> bit;
 };
 
+// The longest command payload taken.
+constexpr std::size_t kMaxPayloadBytes = 4096;
+
 // An empty payload or a JSON object of the keys above with the right types;
-// anything else gives the reason it is refused.
+// anything else gives the reason it is refused: anything but exactly one
+// JSON document (a NUL byte or trailing text included), an integer beyond
+// a long long, more than kMaxPayloadBytes.
 std::variant<PayloadFields, std::string> ParsePayloadFields(std::string_view payload);
 
 }  // namespace qor::gateway

@@ -42,6 +42,8 @@ constexpr std::size_t kMaxQueuedCommands = 32;
 
 class LinkPoller {
   public:
+    using Clock = Schedule::Clock;
+
     LinkPoller(LinkSpec spec, int port, PollerSettings settings, Outbox &outbox, StateBoard &board);
     ~LinkPoller();
     LinkPoller(const LinkPoller &) = delete;
@@ -51,11 +53,22 @@ class LinkPoller {
     // Lets the transaction in progress finish, answers queued commands as not
     // run, publishes the last counters, closes the port.
     void Stop();
+    // The same in two steps, for many links at once: RequestStop returns at
+    // once; WaitStopped waits until `until` at most. When the link's
+    // transaction outlasts that (a line dripping bytes, a silent module at a
+    // long time-out) the queued commands are answered as not run, the thread
+    // is left to finish alone and false is returned: the poller must then
+    // never be destroyed (its thread still uses it), and the process ends
+    // soon after.
+    void RequestStop();
+    bool WaitStopped(Clock::time_point until);
     // False when the link's command queue is full.
     bool Submit(PendingCommand command);
     const LinkSpec &spec() const { return spec_; }
 
   private:
+    void AnswerNotRun(std::deque<PendingCommand> commands);
+
     enum class Availability { kUnknown, kOnline, kOffline };
     struct ModuleState {
         const ModuleSpec *spec = nullptr;
@@ -70,8 +83,6 @@ class LinkPoller {
         std::string topic;
         std::uint64_t seq = 0;
     };
-    using Clock = Schedule::Clock;
-
     void Run();
     void Poll(std::size_t index);
     Reading Transact(const ModuleState &module, const PollSpec &poll);
@@ -101,6 +112,8 @@ class LinkPoller {
     std::condition_variable wake_;
     std::deque<PendingCommand> commands_;
     bool stopping_ = false;
+    bool finished_ = false;  // Run has returned
+    std::condition_variable finished_wake_;
     std::thread thread_;
 };
 

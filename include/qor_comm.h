@@ -196,6 +196,16 @@ QOR_COMM_API int QOR_PortError(int port, char *text, int size);
  * from any thread, also from inside a trace callback. */
 QOR_COMM_API int QOR_PortTarget(int port, char *text, int size);
 
+/* Whether QOR_OpenPort would accept target as written, judged by the same
+ * parser and without opening, looking up or connecting anything: returns 1
+ * for a target it would try to open, else 0 with the reason in why (at
+ * most size - 1 characters, always NUL-terminated when size > 0; why may be
+ * NULL when size is 0), in the words QOR_PortError gives after
+ * "bad target \"...\": ", for example "timeout_ms=0 is out of range
+ * 1..60000". A 1 promises nothing about the device or the server. Safe from
+ * any thread, also from inside a trace callback. */
+QOR_COMM_API int QOR_CheckTarget(const char *target, char *why, int size);
+
 /* Trace event kinds. */
 #define QOR_TRACE_OPEN 1        /* the port opened; text: the target */
 #define QOR_TRACE_OPEN_FAILED 2 /* an open failed; text: the failure */

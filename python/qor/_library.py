@@ -93,6 +93,7 @@ _COMM_PROTOTYPES = {
     "QOR_ClosePort": (None, [ctypes.c_int]),
     "QOR_PortError": (ctypes.c_int, [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]),
     "QOR_PortTarget": (ctypes.c_int, [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]),
+    "QOR_CheckTarget": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
     "QOR_SetTrace": (None, [TRACE_FUNCTION, ctypes.c_void_p]),
     "QOR_ListPorts": (ctypes.c_int, [ctypes.POINTER(PortInfo), ctypes.c_int]),
 }

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "qor_comm.h"
+
 namespace {
 
 using qor::comm::LocationForm;
@@ -195,6 +197,26 @@ TEST(CommTarget, MalformedTextIsRefusedWithItsReason) {
     }
     Target target;
     EXPECT_FALSE(ParseTarget(nullptr, &target));
+}
+
+// The public check is the same parser: the same verdicts and reasons, cut
+// to the caller's buffer, and nothing opened.
+TEST(CommTarget, ThePublicCheckJudgesAsTheParserDoes) {
+    for (const GoodCase &c : kGood) {
+        char why[64] = "unchanged";
+        EXPECT_EQ(1, QOR_CheckTarget(c.text, why, sizeof why)) << c.text << ": " << why;
+        EXPECT_STREQ("", why);
+    }
+    for (const BadCase &c : kBad) {
+        char why[256] = "unchanged";
+        EXPECT_EQ(0, QOR_CheckTarget(c.text, why, sizeof why)) << c.text;
+        EXPECT_NE(std::string(why).find(c.reason), std::string::npos) << why;
+    }
+    char small[6] = "xxxxx";
+    EXPECT_EQ(0, QOR_CheckTarget("", small, sizeof small));
+    EXPECT_STREQ("empty", small);
+    EXPECT_EQ(0, QOR_CheckTarget(nullptr, nullptr, 0));
+    EXPECT_EQ(1, QOR_CheckTarget("socket://127.0.0.1:1", nullptr, 0));
 }
 
 TEST(CommTarget, HostAndPortWithoutSchemeIsRecognised) {

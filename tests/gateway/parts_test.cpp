@@ -2,9 +2,12 @@
 // outbox, the retained state board and the JSON the gateway publishes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <string>
 
 #include "json.h"
+#include "log.h"
 #include "outbox.h"
 #include "schedule.h"
 #include "state_board.h"
@@ -14,6 +17,26 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = Schedule::Clock;
+
+// Whatever reaches the log, a line stays one line, and a flood of one kind
+// of event is cut to a few lines.
+TEST(GatewayLog, OutsideTextIsEscapedBoundedAndFloodsAreCut) {
+    EXPECT_EQ(Quoted("k\nqor-gateway: error: X\x1b[2J"), "\"k\\nqor-gateway: error: X\\x1b[2J\"");
+    EXPECT_EQ(Quoted(std::string("a\0b", 3)), "\"a\\x00b\"");
+    EXPECT_EQ(Quoted("abcdef", 3), "\"abc...\"");
+    testing::internal::CaptureStderr();
+    Log(Level::kWarning, std::string("raw\r\nforged\0", 12));
+    Log(Level::kInfo, std::string(kMaxLogLine + 50, 'x'));
+    for (int i = 0; i < 3 * kRepeatsLogged; ++i) {
+        LogRepeated(Level::kWarning, "test events", "event " + std::to_string(i), "why");
+    }
+    std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2 + kRepeatsLogged) << out;
+    EXPECT_NE(out.find("qor-gateway: warning: raw\\r\\nforged\\x00\n"), std::string::npos);
+    EXPECT_NE(out.find("... (cut)\n"), std::string::npos);
+    EXPECT_NE(out.find("event 4\n"), std::string::npos);
+    EXPECT_EQ(out.find("event 5"), std::string::npos);
+}
 
 TEST(GatewaySchedule, KeepsItsGridAndCountsSkippedSlots) {
     Schedule s;
