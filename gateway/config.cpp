@@ -10,6 +10,9 @@
 #include <set>
 #include <sstream>
 
+#include "modbus_map.h"
+#include "modbus_toml.h"
+
 namespace qor::gateway {
 
 namespace {
@@ -348,7 +351,7 @@ LinkSpec ReadLink(const toml::node &node) {
 }
 
 Config ReadConfig(const toml::table &root, const std::string &base) {
-    OnlyKeys(root, {"broker", "gateway", "link"}, "the file");
+    OnlyKeys(root, {"broker", "gateway", "link", "modbus"}, "the file");
     Config c;
     c.broker = ReadBroker(root, base);
     ReadGateway(root, &c);
@@ -366,6 +369,17 @@ Config ReadConfig(const toml::table &root, const std::string &base) {
             Fail(item, "link name \"" + link.name + "\" is used twice");
         }
         c.links.push_back(std::move(link));
+    }
+    if (const toml::node *modbus = root.get("modbus")) {
+        unsigned line = 0;
+        std::string reason = ReadModbusSection(*modbus, c.links, &c.modbus, &line);
+        if (reason.empty() && c.modbus.enabled) {
+            line = LineOf(*modbus);
+            ModbusMap::Build(c, &reason);
+        }
+        if (!reason.empty()) {
+            throw ConfigError{line, reason};
+        }
     }
     return c;
 }

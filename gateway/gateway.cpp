@@ -18,7 +18,7 @@ bool Gateway::Start() {
         return false;
     }
     StartPollers();
-    return true;
+    return StartModbus();
 }
 
 bool Gateway::StartSession() {
@@ -42,11 +42,16 @@ bool Gateway::StartSession() {
 }
 
 void Gateway::StartPollers() {
-    PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval};
+    if (config_.modbus.enabled) {
+        cache_ = std::make_unique<ReadingCache>(config_);
+    }
+    PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval,
+                            cache_.get(), 0};
     std::vector<std::string> filters;
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     for (std::size_t i = 0; i < config_.links.size(); ++i) {
         const LinkSpec &link = config_.links[i];
+        settings.link_index = i;
         // Ports 1 to 64, one per link: the library keeps a lock per port.
         pollers_.push_back(
             std::make_unique<LinkPoller>(link, static_cast<int>(i) + 1, settings, outbox_, board_));
@@ -69,8 +74,43 @@ void Gateway::StopPollers() {
     }
 }
 
+// Writes from Modbus go to their link's poller like commands from MQTT.
+bool Gateway::SubmitTo(std::size_t link, PendingCommand command) {
+    std::lock_guard<std::mutex> lock(pollers_mutex_);
+    return link < pollers_.size() && pollers_[link]->Submit(std::move(command));
+}
+
+bool Gateway::StartModbus() {
+    if (!config_.modbus.enabled) {
+        return true;
+    }
+    std::string error;
+    ModbusMap map = ModbusMap::Build(config_, &error);
+    if (error.empty()) {
+        modbus_ = std::make_unique<ModbusServer>(
+            config_, std::move(map), *cache_,
+            [this](std::size_t link, PendingCommand c) { return SubmitTo(link, std::move(c)); });
+        if (modbus_->Start(&error)) {
+            return true;
+        }
+        modbus_.reset();
+    }
+    Log(Level::kError, "modbus: " + error);
+    return false;
+}
+
+// Before the pollers: a write under way is answered by its poller.
+void Gateway::StopModbus() {
+    if (modbus_) {
+        modbus_->Stop();
+        modbus_.reset();
+    }
+}
+
 bool Gateway::Reload(Config config) {
+    StopModbus();
     StopPollers();
+    cache_.reset();
     bool new_session =
         !(config.broker == config_.broker) || config.topic_prefix != config_.topic_prefix;
     if (new_session && session_) {
@@ -89,10 +129,11 @@ bool Gateway::Reload(Config config) {
         return false;
     }
     StartPollers();
-    return true;
+    return StartModbus();
 }
 
 void Gateway::Stop() {
+    StopModbus();
     StopPollers();
     if (session_) {
         session_->Stop(
@@ -138,8 +179,8 @@ void Gateway::Route(IncomingCommand command) {
     }
     std::string reply_topic =
         command.response_topic.empty() ? command.topic + "/result" : command.response_topic;
-    PendingCommand pending{module->name, std::get<CommandArgs>(parsed), reply_topic,
-                           command.correlation};
+    PendingCommand pending{
+        module->name, std::get<CommandArgs>(parsed), reply_topic, command.correlation, "", nullptr};
     if (!poller->Submit(std::move(pending))) {
         Refuse(command, where->command, "too many commands waiting on the link");
     }

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "config.h"
+#include "modbus_server.h"
 #include "mqtt_session.h"
 #include "outbox.h"
 #include "poller.h"
+#include "reading_cache.h"
 #include "state_board.h"
 
 namespace qor::gateway {
@@ -37,6 +39,9 @@ class Gateway {
     bool StartSession();
     void StartPollers();
     void StopPollers();
+    bool StartModbus();
+    void StopModbus();
+    bool SubmitTo(std::size_t link, PendingCommand command);
     void Route(IncomingCommand command);
     void Refuse(const IncomingCommand &command, const std::string &name, const std::string &reason);
 
@@ -46,6 +51,9 @@ class Gateway {
     std::unique_ptr<MqttSession> session_;
     std::mutex pollers_mutex_;  // Route runs on the session's thread
     std::vector<std::unique_ptr<LinkPoller>> pollers_;
+    // The Modbus server, when configured, and the readings it answers from.
+    std::unique_ptr<ReadingCache> cache_;
+    std::unique_ptr<ModbusServer> modbus_;
 };
 
 }  // namespace qor::gateway

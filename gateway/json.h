@@ -27,6 +27,7 @@ struct CommandResult {
     std::string error_text;
     std::optional<long> count;  // ec
     std::chrono::system_clock::time_point when;
+    std::string origin;  // "modbus 10.0.0.7:50312" for a Modbus write; empty from MQTT
 };
 
 // {"command": "hi", "ok": true, "status": 0, "error": 0, "ts": "..."}, or
