@@ -69,22 +69,24 @@ std::optional<double> ValueOf(const Config &config, const MapEntry &e, const Mod
         return Fresh(v, m, now, config.modbus.max_age_s) ? std::optional<double>(v.value)
                                                          : std::nullopt;
     }
-    // A limit the module is polled for reads back from that poll; anything
-    // else from what was last written through the gateway.
+    // A limit reads back from its poll or from the last write through the
+    // gateway, whichever is newer; other commands from the write alone.
     const ModuleSpec &spec = config.links[e.link].modules[e.module];
+    const CachedValue &written = m.written.at(static_cast<std::size_t>(e.command));
+    std::optional<double> value;
+    if (written.when && m.presence != Presence::kOffline) {
+        value = written.value;
+    }
     Query echo = e.command == CommandKind::kHi ? Query::kRh : Query::kRl;
-    if (e.command == CommandKind::kHi || e.command == CommandKind::kLo) {
-        for (std::size_t i = 0; i < spec.polls.size(); ++i) {
-            if (spec.polls[i].query == echo && Fresh(m.polls[i], m, now, config.modbus.max_age_s)) {
-                return m.polls[i].value;
-            }
+    bool limit = e.command == CommandKind::kHi || e.command == CommandKind::kLo;
+    for (std::size_t i = 0; limit && i < spec.polls.size(); ++i) {
+        const CachedValue &polled = m.polls[i];
+        if (spec.polls[i].query == echo && Fresh(polled, m, now, config.modbus.max_age_s) &&
+            (!written.when || *polled.when > *written.when)) {
+            value = polled.value;
         }
     }
-    const CachedValue &w = m.written.at(static_cast<std::size_t>(e.command));
-    if (!w.when || m.presence == Presence::kOffline) {
-        return std::nullopt;
-    }
-    return w.value;
+    return value;
 }
 
 // The registers of one entry, or the exception that stands for them.

@@ -55,6 +55,8 @@ if [[ "$set_name" == test ]]; then
     need /usr/include/modbus/modbus.h libmodbus-dev
     need mbpoll mbpoll
     need /usr/lib/python3/dist-packages/pymodbus/__init__.py python3-pymodbus
+    # pymodbus imports its serial client even for TCP (only recommended by it).
+    need /usr/lib/python3/dist-packages/serial_asyncio/__init__.py python3-serial-asyncio
     # The byte link's device server tests run a real ser2net on 127.0.0.1.
     need /usr/sbin/ser2net ser2net
 fi
