@@ -218,6 +218,7 @@ class BadInput(Plant):
         seqs = [p["seq"] for p in self.sub.on(topic)]
         self.assertEqual(seqs, list(range(1, len(seqs) + 1)))
         greedy.close()
+        self.assertIn("(too many connections)", self.gateway.log())
         fresh = ModbusTcpClient("127.0.0.1", port=self.port, timeout=5)
         self.assertTrue(wait_until(lambda: fresh.connect() and not
                                    fresh.read_input_registers(4, 2, slave=1).isError(), 15))
