@@ -206,7 +206,8 @@ bool ParseNetwork(const std::string &text, Network *out) {
     int bits = 32;
     if (slash != std::string::npos) {
         std::string tail = text.substr(slash + 1);
-        if (tail.empty() || tail.size() > 2 || tail.find_first_not_of("0123456789") != tail.npos) {
+        if (tail.empty() || tail.size() > 2 ||
+            tail.find_first_not_of("0123456789") != std::string::npos) {
             return false;
         }
         bits = std::stoi(tail);

@@ -58,11 +58,16 @@ struct BlockBuilder {
     }
 };
 
-void AddStatus(BlockBuilder &b, const std::string &prefix) {
-    const std::pair<Source, const char *> kStatus[] = {{Source::kAvailability, "availability"},
+// The status registers at the start of every block.
+constexpr std::pair<Source, const char *> kStatus[] = {{Source::kAvailability, "availability"},
                                                        {Source::kLastStatus, "status"},
                                                        {Source::kLastError, "error"},
                                                        {Source::kAge, "age_s"}};
+
+// The first digit of the conventional numbers, by RegisterTable.
+constexpr int kNumberPrefix[] = {0, 100000, 400000, 300000};
+
+void AddStatus(BlockBuilder &b, const std::string &prefix) {
     for (const auto &[source, name] : kStatus) {
         MapEntry e = b.base;
         e.source = source;
@@ -129,8 +134,7 @@ const char *TableName(RegisterTable t) {
 // The conventional six-digit number: 0xxxxx coils, 1xxxxx discrete
 // inputs, 3xxxxx input registers, 4xxxxx holding registers, from 1.
 int ConventionalNumber(const MapEntry &e) {
-    const int kPrefix[] = {0, 100000, 400000, 300000};
-    return kPrefix[static_cast<int>(e.table)] + e.address + 1;
+    return kNumberPrefix[static_cast<int>(e.table)] + e.address + 1;
 }
 
 std::string Format(const Config &config, const MapEntry &e) {

@@ -6,10 +6,10 @@
 //   input registers   0 availability (0 unknown, 1 online, 2 offline)
 //                     1 last status, 2 last error of the module's polls
 //                     3 age of its last good reading in s (65535: none yet)
-//                     4...  the value queries (rd nd rz rh rl re), in poll
-//                           order: a float in two registers ("re": an
+//                     4...  the value queries (rd nd rz rh rl re), by poll
+//                           name: a float in two registers ("re": an
 //                           unsigned 32-bit count), or one scaled register
-//   discrete inputs   0...  the bit polls (di, and rb unless it is a coil)
+//   discrete inputs   0...  the bit polls (di, and rb unless it is a coil), by name
 //   coils             0...  rb polls of modules that may write sb and cb
 //   holding registers 0...  the writable commands that take a value (hi lo
 //                           sp ts tz ao: a float or one scaled register; do:

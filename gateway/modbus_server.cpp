@@ -36,6 +36,11 @@ constexpr int kBusy = MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY;
 constexpr int kNoPath = MODBUS_EXCEPTION_GATEWAY_PATH;
 constexpr int kNoAnswer = MODBUS_EXCEPTION_GATEWAY_TARGET;
 
+// The tables functions 1 to 4 read.
+constexpr RegisterTable kReadTables[] = {RegisterTable::kCoil, RegisterTable::kDiscreteInput,
+                                         RegisterTable::kHoldingRegister,
+                                         RegisterTable::kInputRegister};
+
 // Magnitudes from here on round to 100000.00, which no value field carries.
 constexpr double kValueLimit = 99999.995;
 
@@ -189,6 +194,64 @@ int ExceptionFor(const CommandResult &r) {
         return r.error == 'R' ? kIllegalValue : kDeviceFailure;
     }
     return kNoAnswer;
+}
+
+struct WriteRequest {
+    int code = kOk;
+    int unit = 0;
+    RegisterTable table = RegisterTable::kHoldingRegister;
+    int address = 0;
+    int count = 1;
+    const unsigned char *data = nullptr;  // the values: coils as bits, registers as words
+    int length = 0;                       // of the PDU
+};
+
+// The parts of a write request (functions 5, 6, 15, 16), or the exception
+// for a count or a byte count out of range.
+WriteRequest ParseWrite(int unit, const unsigned char *pdu) {
+    WriteRequest w;
+    int function = pdu[0];
+    bool coils =
+        function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_MULTIPLE_COILS;
+    bool single =
+        function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER;
+    w.unit = unit;
+    w.table = coils ? RegisterTable::kCoil : RegisterTable::kHoldingRegister;
+    w.address = Field(pdu, 1);
+    w.count = single ? 1 : Field(pdu, 3);
+    w.data = single ? pdu + 3 : pdu + 6;
+    w.length = single ? 5 : 6 + pdu[5];
+    if (single && coils && Field(pdu, 3) != 0xFF00 && Field(pdu, 3) != 0) {
+        w.code = kIllegalValue;
+    }
+    if (!single &&
+        (w.count < 1 || w.count > (coils ? MODBUS_MAX_WRITE_BITS : MODBUS_MAX_WRITE_REGISTERS) ||
+         pdu[5] != (coils ? (w.count + 7) / 8 : w.count * 2))) {
+        w.code = kIllegalValue;
+    }
+    return w;
+}
+
+// The value item i of a write gives its entry (a single coil's FF00 has
+// its low bit set like a 1 among many).
+double WrittenValue(const MapEntry &e, const unsigned char *data, int i, WordOrder order) {
+    if (e.table == RegisterTable::kCoil) {
+        return (data[i / 8] >> (i % 8)) & 1;
+    }
+    if (e.encoding == Encoding::kFloat32) {
+        std::uint32_t bits = Join(data + 2 * i, order);
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    }
+    int raw = Field(data, 2 * i);
+    if (e.command == CommandKind::kDo) {
+        return raw;
+    }
+    if (e.encoding == Encoding::kInt16 && raw >= 0x8000) {
+        raw -= 0x10000;
+    }
+    return raw / e.scale;
 }
 
 }  // namespace
@@ -376,10 +439,7 @@ bool ModbusServer::Answer(modbus_t *ctx, const unsigned char *request, int lengt
                function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS) {
         code = config_.modbus.writes ? Write(ctx, request, peer) : kIllegalAddress;
     } else if (function >= MODBUS_FC_READ_COILS && function <= MODBUS_FC_READ_INPUT_REGISTERS) {
-        const RegisterTable kTables[] = {RegisterTable::kCoil, RegisterTable::kDiscreteInput,
-                                         RegisterTable::kHoldingRegister,
-                                         RegisterTable::kInputRegister};
-        RegisterTable table = kTables[function - 1];
+        RegisterTable table = kReadTables[function - 1];
         int address = Field(pdu, 1);
         int count = Field(pdu, 3);
         bool bits = function <= MODBUS_FC_READ_DISCRETE_INPUTS;
@@ -444,49 +504,21 @@ int ModbusServer::Read(int unit, RegisterTable table, int address, int count, un
 
 int ModbusServer::Write(modbus_t *ctx, const unsigned char *request, const std::string &peer) {
     int header = modbus_get_header_length(ctx);
-    int unit = request[header - 1];
-    int function = request[header];
-    const unsigned char *pdu = request + header;
-    int address = Field(pdu, 1);
-    bool coils =
-        function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_MULTIPLE_COILS;
-    RegisterTable table = coils ? RegisterTable::kCoil : RegisterTable::kHoldingRegister;
-    bool single =
-        function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER;
-    int count = single ? 1 : Field(pdu, 3);
-    const unsigned char *data = single ? pdu + 3 : pdu + 6;
-    if (single && coils && Field(pdu, 3) != 0xFF00 && Field(pdu, 3) != 0) {
-        return kIllegalValue;
-    }
-    if (!single &&
-        (count < 1 || count > (coils ? MODBUS_MAX_WRITE_BITS : MODBUS_MAX_WRITE_REGISTERS) ||
-         pdu[5] != (coils ? (count + 7) / 8 : count * 2))) {
-        return kIllegalValue;
+    WriteRequest w = ParseWrite(request[header - 1], request + header);
+    if (w.code != kOk) {
+        return w.code;
     }
     // Every address must belong to a whole writable entry before anything runs.
     std::vector<std::pair<const MapEntry *, double>> writes;
-    for (int i = 0; i < count;) {
-        const MapEntry *e = address + i <= 0xFFFF ? map_.Find(unit, table, address + i) : nullptr;
-        if (e == nullptr || e->address != address + i || i + e->width > count) {
+    for (int i = 0; i < w.count;) {
+        const MapEntry *e =
+            w.address + i <= 0xFFFF ? map_.Find(w.unit, w.table, w.address + i) : nullptr;
+        if (e == nullptr || e->address != w.address + i || i + e->width > w.count) {
             return kIllegalAddress;
         }
-        double value = 0;
-        if (coils) {
-            value = single ? (Field(pdu, 3) == 0xFF00) : (data[i / 8] >> (i % 8)) & 1;
-        } else if (e->encoding == Encoding::kFloat32) {
-            std::uint32_t bits = Join(data + 2 * i, config_.modbus.word_order);
-            float f;
-            std::memcpy(&f, &bits, sizeof f);
-            value = f;
-        } else {
-            int raw = Field(data, 2 * i);
-            bool scaled = e->command != CommandKind::kDo;
-            if (scaled && e->encoding == Encoding::kInt16 && raw >= 0x8000) {
-                raw -= 0x10000;
-            }
-            value = scaled ? raw / e->scale : raw;
-        }
-        if (!coils && e->command != CommandKind::kDo && !(std::fabs(value) < kValueLimit)) {
+        double value = WrittenValue(*e, w.data, i, config_.modbus.word_order);
+        if (e->table == RegisterTable::kHoldingRegister && e->command != CommandKind::kDo &&
+            !(std::fabs(value) < kValueLimit)) {
             return kIllegalValue;
         }
         writes.emplace_back(e, value);
@@ -499,11 +531,11 @@ int ModbusServer::Write(modbus_t *ctx, const unsigned char *request, const std::
         }
     }
     modbus_mapping_t *scratch =
-        modbus_mapping_new_start_address(address, count, 0, 0, address, count, 0, 0);
+        modbus_mapping_new_start_address(w.address, w.count, 0, 0, w.address, w.count, 0, 0);
     if (scratch == nullptr) {
         return kDeviceFailure;
     }
-    int sent = modbus_reply(ctx, request, header + (single ? 5 : 6 + pdu[5]), scratch);
+    int sent = modbus_reply(ctx, request, header + w.length, scratch);
     modbus_mapping_free(scratch);
     return sent >= 0 ? kOk : kDeviceFailure;
 }
