@@ -31,7 +31,8 @@ struct CommandResult {
 };
 
 // {"command": "hi", "ok": true, "status": 0, "error": 0, "ts": "..."}, or
-// {"command": "hi", "ok": false, "reason": "...", "ts": "..."} when refused.
+// {"command": "hi", "ok": false, "reason": "...", "ts": "..."} when refused;
+// "origin" names a Modbus client that sent it.
 std::string ResultPayload(const CommandResult &result);
 
 struct ModuleCounters {
