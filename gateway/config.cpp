@@ -14,6 +14,8 @@
 
 #include "log.h"
 #include "qor_comm.h"
+#include "modbus_map.h"
+#include "modbus_toml.h"
 
 namespace qor::gateway {
 
@@ -437,7 +439,7 @@ void CheckReplyNamespace(const toml::table &root, const Config &c) {
 }
 
 Config ReadConfig(const toml::table &root, const std::string &base) {
-    OnlyKeys(root, {"broker", "gateway", "link"}, "the file");
+    OnlyKeys(root, {"broker", "gateway", "link", "modbus"}, "the file");
     Config c;
     c.broker = ReadBroker(root, base);
     ReadGateway(root, &c);
@@ -457,6 +459,17 @@ Config ReadConfig(const toml::table &root, const std::string &base) {
         c.links.push_back(std::move(link));
     }
     CheckReplyNamespace(root, c);
+    if (const toml::node *modbus = root.get("modbus")) {
+        unsigned line = 0;
+        std::string reason = ReadModbusSection(*modbus, c.links, &c.modbus, &line);
+        if (reason.empty() && c.modbus.enabled) {
+            line = LineOf(*modbus);
+            ModbusMap::Build(c, &reason);
+        }
+        if (!reason.empty()) {
+            throw ConfigError{line, reason};
+        }
+    }
     return c;
 }
 

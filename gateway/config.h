@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "modbus_config.h"
 #include "queries.h"
 
 namespace qor::gateway {
@@ -61,6 +62,7 @@ struct Config {
     std::chrono::seconds counters_interval{60};
     std::chrono::seconds flush_timeout{5};  // on SIGTERM
     std::vector<LinkSpec> links;
+    ModbusSpec modbus;  // [modbus]; off without the section
 };
 
 struct ConfigResult {

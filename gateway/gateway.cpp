@@ -30,7 +30,7 @@ bool Gateway::Start() {
         return false;
     }
     StartPollers();
-    return true;
+    return StartModbus();
 }
 
 std::unique_ptr<MqttSession> Gateway::MakeSession(const Config &config, std::string *why) {
@@ -73,11 +73,16 @@ void Gateway::SwitchSession(std::unique_ptr<MqttSession> fresh) {
 }
 
 void Gateway::StartPollers() {
-    PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval};
+    if (config_.modbus.enabled) {
+        cache_ = std::make_unique<ReadingCache>(config_);
+    }
+    PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval,
+                            cache_.get(), 0};
     std::vector<std::string> filters;
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     for (std::size_t i = 0; i < config_.links.size(); ++i) {
         const LinkSpec &link = config_.links[i];
+        settings.link_index = i;
         // Ports 1 to 64, one per link: the library keeps a lock per port.
         pollers_.push_back(
             std::make_unique<LinkPoller>(link, static_cast<int>(i) + 1, settings, outbox_, board_));
@@ -107,6 +112,39 @@ std::size_t Gateway::StopPollers(std::chrono::steady_clock::time_point until) {
         }
     }
     return abandoned;
+}
+
+// Writes from Modbus go to their link's poller like commands from MQTT.
+bool Gateway::SubmitTo(std::size_t link, PendingCommand command) {
+    std::lock_guard<std::mutex> lock(pollers_mutex_);
+    return link < pollers_.size() && pollers_[link]->Submit(std::move(command));
+}
+
+bool Gateway::StartModbus() {
+    if (!config_.modbus.enabled) {
+        return true;
+    }
+    std::string error;
+    ModbusMap map = ModbusMap::Build(config_, &error);
+    if (error.empty()) {
+        modbus_ = std::make_unique<ModbusServer>(
+            config_, std::move(map), *cache_,
+            [this](std::size_t link, PendingCommand c) { return SubmitTo(link, std::move(c)); });
+        if (modbus_->Start(&error)) {
+            return true;
+        }
+        modbus_.reset();
+    }
+    Log(Level::kError, "modbus: " + error);
+    return false;
+}
+
+// Before the pollers: a write under way is answered by its poller.
+void Gateway::StopModbus() {
+    if (modbus_) {
+        modbus_->Stop();
+        modbus_.reset();
+    }
 }
 
 bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::string *why) {
@@ -140,7 +178,9 @@ bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::s
         std::lock_guard<std::mutex> lock(pollers_mutex_);
         reloading_ = true;
     }
+    StopModbus();
     StopPollers(std::chrono::steady_clock::time_point::max());
+    cache_.reset();
     if (fresh) {
         SwitchSession(std::move(fresh));
     }
@@ -151,10 +191,11 @@ bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::s
     }
     outbox_.SetCapacity(config_.queue_size);
     StartPollers();
-    return true;
+    return StartModbus();
 }
 
 std::size_t Gateway::Stop() {
+    StopModbus();
     auto until = std::chrono::steady_clock::now() + kLinkStopGrace;
     std::size_t abandoned = StopPollers(until);
     if (session_) {
@@ -229,7 +270,7 @@ void Gateway::Route(IncomingCommand command) {
         return;
     }
     PendingCommand pending{module->name, std::get<CommandArgs>(parsed), ReplyTopic(command),
-                           command.correlation};
+                           command.correlation, "", nullptr};
     if (!poller->Submit(std::move(pending))) {
         Refuse(command, where->command, "too many commands waiting on the link");
     }

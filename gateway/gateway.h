@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "config.h"
+#include "modbus_server.h"
 #include "mqtt_session.h"
 #include "outbox.h"
 #include "poller.h"
+#include "reading_cache.h"
 #include "state_board.h"
 
 namespace qor::gateway {
@@ -55,6 +57,9 @@ class Gateway {
     bool StartSession();
     void StartPollers();
     std::size_t StopPollers(std::chrono::steady_clock::time_point until);
+    bool StartModbus();
+    void StopModbus();
+    bool SubmitTo(std::size_t link, PendingCommand command);
     void Route(IncomingCommand command);
     void Refuse(const IncomingCommand &command, const std::string &name, const std::string &reason,
                 const char *kind = "commands refused");
@@ -66,6 +71,9 @@ class Gateway {
     std::mutex pollers_mutex_;  // Route runs on the session's thread
     std::vector<std::unique_ptr<LinkPoller>> pollers_;
     bool reloading_ = false;  // under pollers_mutex_
+    // The Modbus server, when configured, and the readings it answers from.
+    std::unique_ptr<ReadingCache> cache_;
+    std::unique_ptr<ModbusServer> modbus_;
 };
 
 }  // namespace qor::gateway

@@ -100,6 +100,9 @@ std::string ResultPayload(const CommandResult &r) {
             object["value"] = *r.count;
         }
     }
+    if (!r.origin.empty()) {
+        object["origin"] = r.origin;
+    }
     object["ts"] = Timestamp(r.when);
     return Dump(object);
 }

@@ -27,10 +27,12 @@ struct CommandResult {
     std::string error_text;
     std::optional<long> count;  // ec
     std::chrono::system_clock::time_point when;
+    std::string origin;  // "modbus 10.0.0.7:50312" for a Modbus write; empty from MQTT
 };
 
 // {"command": "hi", "ok": true, "status": 0, "error": 0, "ts": "..."}, or
-// {"command": "hi", "ok": false, "reason": "...", "ts": "..."} when refused.
+// {"command": "hi", "ok": false, "reason": "...", "ts": "..."} when refused;
+// "origin" names a Modbus client that sent it.
 std::string ResultPayload(const CommandResult &result);
 
 struct ModuleCounters {

@@ -1,6 +1,7 @@
 // qor-gateway: polls modules on their links and publishes them on MQTT.
 //   qor-gateway [--verbose] CONFIG      run
 //   qor-gateway --check CONFIG          validate the file and exit
+//   qor-gateway --print-modbus-map [--csv] CONFIG   the Modbus registers
 // Signals are taken from a signalfd on this thread, never in a handler:
 // SIGTERM and SIGINT stop (delivering what is queued within the configured
 // bound), SIGHUP reloads the configuration. --check, start and reload read
@@ -18,6 +19,7 @@
 #include "config.h"
 #include "gateway.h"
 #include "log.h"
+#include "modbus_map.h"
 
 namespace {
 
@@ -31,12 +33,15 @@ constexpr int kExitStart = 3;   // the MQTT client or the signals could not be s
 const char kUsage[] =
     "Usage: qor-gateway [--verbose] CONFIG\n"
     "       qor-gateway --check CONFIG\n"
+    "       qor-gateway --print-modbus-map [--csv] CONFIG\n"
     "Polls I/O modules on their links and publishes their readings on MQTT;\n"
     "takes commands for them from MQTT. CONFIG is a TOML file (see qor-gateway(1)).\n"
     "\n"
     "Options:\n"
     "  --check     validate CONFIG (including the files it names) and exit\n"
     "  --verbose   log the trace of every link transaction\n"
+    "  --print-modbus-map  print the Modbus register map of CONFIG and exit\n"
+    "  --csv       with --print-modbus-map: as CSV, for an HMI's import\n"
     "  --help      show this help\n"
     "  --version   show the version\n"
     "\n"
@@ -50,6 +55,8 @@ struct Arguments {
     std::string config;
     bool check = false;
     bool verbose = false;
+    bool print_map = false;
+    bool csv = false;
 };
 
 // Returns an exit code when the program should end at once, else -1.
@@ -66,6 +73,10 @@ int ParseArguments(int argc, char **argv, Arguments *out) {
         }
         if (arg == "--check") {
             out->check = true;
+        } else if (arg == "--print-modbus-map") {
+            out->print_map = true;
+        } else if (arg == "--csv") {
+            out->csv = true;
         } else if (arg == "--verbose" || arg == "-v") {
             out->verbose = true;
         } else if (arg.rfind("-", 0) == 0 || !out->config.empty()) {
@@ -119,6 +130,22 @@ bool StopPending() {
     sigemptyset(&pending);
     return sigpending(&pending) == 0 &&
            (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1);
+}
+
+int PrintMap(const Arguments &arguments, const Config &config) {
+    if (!config.modbus.enabled) {
+        std::fprintf(stderr, "qor-gateway: %s has no [modbus] section, or it is not enabled\n",
+                     arguments.config.c_str());
+        return kExitConfig;
+    }
+    std::string error;
+    ModbusMap map = ModbusMap::Build(config, &error);
+    std::string text = arguments.csv ? MapCsv(config, map) : MapTable(config, map);
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::perror("qor-gateway: standard output");
+        return kExitStart;
+    }
+    return 0;
 }
 
 void Reload(Gateway &gateway, const std::string &path) {
@@ -191,6 +218,9 @@ int main(int argc, char **argv) {
     if (!loaded.config) {
         std::fprintf(stderr, "qor-gateway: %s\n", loaded.error.c_str());
         return kExitConfig;
+    }
+    if (arguments.print_map) {
+        return PrintMap(arguments, *loaded.config);
     }
     if (arguments.check) {
         std::printf("%s: ok (%s)\n", arguments.config.c_str(), Summary(*loaded.config).c_str());

@@ -177,6 +177,11 @@ void LinkPoller::Poll(std::size_t index) {
     reading.when = std::chrono::system_clock::now();
     outbox_.Push({task.topic, ReadingPayload(reading), ""});
     Account(module, reading.status, reading.error);
+    if (settings_.cache != nullptr) {
+        settings_.cache->StoreReading(
+            settings_.link_index, task.module,
+            static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading);
+    }
     module.counters.overruns += schedule_.Done(index, Clock::now());
 }
 
@@ -263,6 +268,12 @@ void LinkPoller::Execute(const PendingCommand &command) {
     result.error = outcome.error;
     result.error_text = ModuleErrorText(port_, outcome.status, outcome.error);
     result.count = outcome.count;
+    if (settings_.cache != nullptr && outcome.status == QOR_STATUS_OK) {
+        const CommandArgs &a = command.args;
+        settings_.cache->StoreWritten(settings_.link_index,
+                                      static_cast<std::size_t>(module - modules_.data()), a.kind,
+                                      a.kind == CommandKind::kDo ? a.outputs : a.value);
+    }
     std::string outcome_text =
         "status " + std::to_string(result.status) + ", error " + std::to_string(result.error);
     LogRepeated(Level::kInfo, "commands run",
@@ -274,6 +285,10 @@ void LinkPoller::Execute(const PendingCommand &command) {
 
 void LinkPoller::Answer(const PendingCommand &command, CommandResult result) {
     result.when = std::chrono::system_clock::now();
+    result.origin = command.origin;
+    if (command.done) {
+        command.done(result);
+    }
     outbox_.Push({command.reply_topic, ResultPayload(result), command.correlation});
 }
 
@@ -301,6 +316,11 @@ void LinkPoller::SetAvailability(ModuleState &module, Availability availability)
         return;
     }
     module.availability = availability;
+    if (settings_.cache != nullptr) {
+        settings_.cache->StorePresence(
+            settings_.link_index, static_cast<std::size_t>(&module - modules_.data()),
+            availability == Availability::kOnline ? Presence::kOnline : Presence::kOffline);
+    }
     const char *text = availability == Availability::kOnline ? "online" : "offline";
     board_.Set(module.topic + "/availability", text);
     Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " + text);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "config.h"
 #include "json.h"
 #include "outbox.h"
+#include "reading_cache.h"
 #include "schedule.h"
 #include "state_board.h"
 
@@ -28,6 +30,8 @@ struct PollerSettings {
     std::string prefix;
     int offline_after = 3;
     std::chrono::seconds counters_interval{60};
+    ReadingCache *cache = nullptr;  // set: readings and availability go there too
+    std::size_t link_index = 0;     // this link's place in the cache
 };
 
 struct PendingCommand {
@@ -35,6 +39,8 @@ struct PendingCommand {
     CommandArgs args;
     std::string reply_topic;
     std::string correlation;
+    std::string origin;                               // who sent it, when not MQTT
+    std::function<void(const CommandResult &)> done;  // also told the result
 };
 
 // Commands waiting on one link; more are refused rather than piled up.

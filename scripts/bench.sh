@@ -10,6 +10,7 @@
 #   - system calls per transaction (strace), library and Python;
 #   - readings per second through qor-gateway into a mosquitto broker, beside
 #     the library alone on the same simulators, and its CPU at a plant's pace.
+#   - its Modbus TCP server: requests per second from the cache, write latency.
 # Takes a minute or two.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
@@ -84,6 +85,10 @@ stage "through qor-gateway"
 "$py" bench/gateway_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --library-rate "$build/qor_bench_library_rate" --seconds "$((seconds * 3))" \
     --rounds "$rounds" --out "$results/gateway.json"
+
+stage "Modbus TCP through qor-gateway"
+"$py" bench/modbus_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
+    --seconds "$((seconds * 3))" --out "$results/modbus.json"
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \

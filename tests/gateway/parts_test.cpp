@@ -119,14 +119,14 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     for (const Case &c : cases) {
         EXPECT_EQ(ReadingPayload(c.reading), c.json);
     }
-    CommandResult refused{"do", false, "bad \xff", 0, 0, "", std::nullopt, when};
+    CommandResult refused{"do", false, "bad \xff", 0, 0, "", std::nullopt, when, ""};
     EXPECT_EQ(ResultPayload(refused), R"({"command":"do","ok":false,"reason":"bad )"
                                       "\xEF\xBF\xBD"
                                       R"(","ts":"2023-11-14T22:13:20.123Z"})");
-    CommandResult ran{"ec", true, "", 0, 0, "", 42, when};
-    EXPECT_EQ(
-        ResultPayload(ran),
-        R"({"command":"ec","ok":true,"status":0,"error":0,"value":42,"ts":"2023-11-14T22:13:20.123Z"})");
+    CommandResult ran{"ec", true, "", 0, 0, "", 42, when, "modbus 10.0.0.7:50312"};
+    EXPECT_EQ(ResultPayload(ran),
+              R"({"command":"ec","ok":true,"status":0,"error":0,"value":42,)"
+              R"("origin":"modbus 10.0.0.7:50312","ts":"2023-11-14T22:13:20.123Z"})");
     ModuleCounters counters{5, 4, 3, 2, 1, 6};
     EXPECT_EQ(
         CountersPayload(counters, when),

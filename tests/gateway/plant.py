@@ -297,3 +297,23 @@ def folder(testcase):
     d = tempfile.TemporaryDirectory(prefix="qor-gateway-test.")
     testcase.addCleanup(d.cleanup)
     return d.name
+
+
+def modbus_section(port, **keys):
+    """A [modbus] section on 127.0.0.1:port; keys are TOML texts."""
+    text = '\n[modbus]\nlisten = "127.0.0.1:%d"\n' % port
+    scaled = keys.pop("scaled", {})
+    text += "".join("%s = %s\n" % item for item in keys.items())
+    if scaled:
+        text += "[modbus.scaled]\n" + "".join('"%s" = %s\n' % item for item in scaled.items())
+    return text
+
+
+def wait_listening(port, timeout=10):
+    def accepts():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+                return True
+        except OSError:
+            return False
+    return wait_until(accepts, timeout)

@@ -69,7 +69,8 @@ depends() { field "$1" Depends; }
 [[ "$(depends python3-qor)" == *python3* && "$(depends python3-qor)" == *"libqor1 (>= $version)"* ]] ||
     fail "python3-qor Depends '$(depends python3-qor)'"
 if ((gateway)); then
-    [[ "$(depends qor-gateway)" == *"libqor1 (= $version)"* && "$(depends qor-gateway)" == *libmosquitto* ]] ||
+    [[ "$(depends qor-gateway)" == *"libqor1 (= $version)"* && "$(depends qor-gateway)" == *libmosquitto* &&
+        "$(depends qor-gateway)" == *libmodbus* ]] ||
         fail "qor-gateway Depends '$(depends qor-gateway)'"
 fi
 # Every dependency is one of these packages or is met on this system.
