@@ -120,8 +120,7 @@ void DescribeReason(const Failure &failure, char *text, std::size_t capacity) {
             return;
         case Reason::kWriteStalled:
             FormatText(text, capacity, "write timed out: %s took nothing for %d ms",
-                       failure.detail[0] != '\0' ? failure.detail : "the link",
-                       failure.waited_ms);
+                       failure.detail[0] != '\0' ? failure.detail : "the link", failure.waited_ms);
             return;
         case Reason::kNotAvailable:
         case Reason::kSettingRefused:

@@ -328,8 +328,10 @@ int ReadWaitMs(Port &port) {
         port.reply_deadline_ms = now + port.target.reply_timeout_ms;
     }
     const std::int64_t left = port.reply_deadline_ms - now;
-    return left <= 0 ? 0 : left < port.target.timeout_ms ? static_cast<int>(left)
-                                                          : port.target.timeout_ms;
+    if (left <= 0) {
+        return 0;
+    }
+    return left < port.target.timeout_ms ? static_cast<int>(left) : port.target.timeout_ms;
 }
 
 // A read that gave nothing: the link is gone (got < 0), or nothing came
@@ -422,8 +424,8 @@ int NextByte(PortCall &call) {
     }
     int code = 0;
     const int wait_ms = ReadWaitMs(port);
-    long got = wait_ms > 0 ? port.ops->read(port.link, port.input, sizeof port.input, wait_ms, &code)
-                           : 0;
+    long got =
+        wait_ms > 0 ? port.ops->read(port.link, port.input, sizeof port.input, wait_ms, &code) : 0;
     if (got <= 0) {
         ReadEnded(call, got, code, wait_ms);
         return -1;

@@ -100,7 +100,8 @@ const BadCase kBad[] = {
     {"/dev/ttyS0?recovery_ms=60001", "recovery_ms=60001 is out of range 0..60000"},
     {"/dev/ttyS0?timeout=50",
      "unknown option \"timeout\" (a serial device takes baud, bytesize, parity, stopbits, "
-     "timeout_ms, reply_timeout_ms, recovery_ms, rs485, rs485_delay_before_ms, rs485_delay_after_ms, "
+     "timeout_ms, reply_timeout_ms, recovery_ms, rs485, rs485_delay_before_ms, "
+     "rs485_delay_after_ms, "
      "low_latency)"},
     {"/dev/ttyS0?parity=even", "parity=even is not one of N, E, O"},
     {"/dev/ttyS0?parity=e", "parity=e is not one of N, E, O"},
