@@ -81,7 +81,7 @@ void TcpListener::Close() {
     }
 }
 
-void TcpListener::ShrinkReceiveBuffer() {
+void TcpListener::ShrinkReceiveBuffer() const {
     int smallest = 1;  // raised to the kernel's minimum
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
 }

@@ -60,7 +60,7 @@ class TcpListener {
     // Connections accepted from now on take in only a little (the kernel's
     // smallest receive buffer), so that a server that stops reading stalls
     // the client's writes soon.
-    void ShrinkReceiveBuffer();
+    void ShrinkReceiveBuffer() const;
 
   private:
     int fd_ = -1;
