@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "config.h"
+#include "http_server.h"
 #include "mqtt_session.h"
 #include "outbox.h"
 #include "poller.h"
 #include "state_board.h"
+#include "status_view.h"
 
 namespace qor::gateway {
 
@@ -37,15 +39,25 @@ class Gateway {
     bool StartSession();
     void StartPollers();
     void StopPollers();
-    void Route(IncomingCommand command);
-    void Refuse(const IncomingCommand &command, const std::string &name, const std::string &reason);
+    // Empty when the command went to its link, else why it was refused.
+    std::string Route(IncomingCommand command);
+    // Answers the command as refused and returns the reason.
+    std::string Refuse(const IncomingCommand &command, const std::string &name,
+                       const std::string &reason);
+    bool StartHttp();
+    GatewayFigures Figures();
+    std::string PageCommand(const std::string &link, const std::string &module,
+                            const std::string &command, const std::string &payload,
+                            const std::string &user);
 
     Config config_;
     Outbox outbox_;
     StateBoard board_;
+    StatusView status_;
     std::unique_ptr<MqttSession> session_;
     std::mutex pollers_mutex_;  // Route runs on the session's thread
     std::vector<std::unique_ptr<LinkPoller>> pollers_;
+    std::unique_ptr<HttpServer> http_;  // stopped before what it reads
 };
 
 }  // namespace qor::gateway

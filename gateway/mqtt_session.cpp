@@ -164,6 +164,9 @@ void MqttSession::Attempt(Clock::time_point now) {
         Log(Level::kWarning, "broker " + Where(broker_) + ": cannot connect (" +
                                  mosquitto_strerror(rc) + "); next attempt in " +
                                  std::to_string(delay.count()) + " ms");
+        if (status_ != nullptr) {
+            status_->NoteBroker(false, std::string("cannot connect: ") + mosquitto_strerror(rc));
+        }
     }
 }
 
@@ -312,6 +315,9 @@ void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__p
     if (rc != 0) {
         Log(Level::kError, "broker " + Where(s->broker_) +
                                " refused the connection: " + mosquitto_reason_string(rc));
+        if (s->status_ != nullptr) {
+            s->status_->NoteBroker(false, std::string("refused: ") + mosquitto_reason_string(rc));
+        }
         return;
     }
     s->connected_ = true;
@@ -322,6 +328,9 @@ void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__p
         s->filters_changed_ = true;
     }
     s->board_.MarkAllChanged();
+    if (s->status_ != nullptr) {
+        s->status_->NoteBroker(true, "");
+    }
     Log(Level::kInfo, "broker " + Where(s->broker_) + ": connected as " + s->broker_.client_id);
 }
 
@@ -333,6 +342,9 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
         Log(Level::kWarning, "broker " + Where(s->broker_) + ": connection lost (" +
                                  mosquitto_strerror(rc) + "); reconnecting in " +
                                  std::to_string(delay.count()) + " ms");
+    }
+    if (s->status_ != nullptr && (s->connected_ || rc != 0)) {
+        s->status_->NoteBroker(false, mosquitto_strerror(rc));
     }
     s->connected_ = false;
 }

@@ -21,6 +21,7 @@
 #include "outbox.h"
 #include "schedule.h"
 #include "state_board.h"
+#include "status_view.h"
 
 namespace qor::gateway {
 
@@ -28,6 +29,7 @@ struct PollerSettings {
     std::string prefix;
     int offline_after = 3;
     std::chrono::seconds counters_interval{60};
+    StatusView *status = nullptr;  // told what happens, where there is one
 };
 
 struct PendingCommand {

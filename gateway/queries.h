@@ -29,6 +29,7 @@ struct PollSpec {
     int bytes = 1;  // "di": bytes in the reply
     int byte = 1;   // "di": 1 is the last byte
     int bit = 0;    // "rb", "di"
+    std::string unit;  // shown beside the value on the status page
 };
 
 struct Reading {
