@@ -135,14 +135,14 @@ void LinkPoller::Poll(std::size_t index) {
     ModuleState &module = modules_[task.module];
     Clock::time_point start = Clock::now();
     Reading reading = Transact(module, *task.poll);
+    reading.seq = ++task.seq;
+    reading.when = std::chrono::system_clock::now();
     if (settings_.status != nullptr) {
         settings_.status->NoteReading(
             spec_.name, task.module,
             static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading,
             std::chrono::duration<double>(Clock::now() - start).count());
     }
-    reading.seq = ++task.seq;
-    reading.when = std::chrono::system_clock::now();
     outbox_.Push({task.topic, ReadingPayload(reading), ""});
     Account(module, reading.status, reading.error);
     module.counters.overruns += schedule_.Done(index, Clock::now());

@@ -164,6 +164,8 @@ class Metrics(Plant):
         self.assertEqual(state["links"][0]["state"], "up")
         boiler = self.module("bus-a", "boiler")
         self.assertEqual((boiler["queries"][0]["value"], boiler["queries"][0]["unit"]), (72.1, "°C"))
+        self.assertLess(boiler["queries"][0]["age_s"], 5)
+        self.assertGreater(boiler["queries"][0]["seq"], 0)
         self.sim_b.stop()
         self.assertTrue(wait_until(lambda: self.module("bus-b", "tank")["availability"] == "offline", 10))
         state = json.loads(self.client.get("/api/state")[2])
