@@ -231,8 +231,8 @@ void ReadListen(const toml::node &node, HttpSpec *h) {
         host = host.substr(1, host.size() - 2);
     }
     bool ok = !host.empty() && !port.empty() && port.size() <= 5 &&
-              port.find_first_not_of("0123456789") == std::string::npos &&
-              std::stol(port) >= 1 && std::stol(port) <= 65535 &&
+              port.find_first_not_of("0123456789") == std::string::npos && std::stol(port) >= 1 &&
+              std::stol(port) <= 65535 &&
               host.find_first_not_of("0123456789abcdefABCDEF.:") == std::string::npos;
     if (!ok) {
         Fail(node, "\"listen\" must be ADDRESS:PORT, such as \"127.0.0.1:8080\" or \"[::1]:8080\"");
@@ -301,7 +301,8 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
         return p;
     }
     const toml::table &t = Table(node, "poll \"" + p.name + "\"");
-    OnlyKeys(t, {"query", "interval_ms", "bytes", "byte", "bit", "unit"}, "poll \"" + p.name + "\"");
+    OnlyKeys(t, {"query", "interval_ms", "bytes", "byte", "bit", "unit"},
+             "poll \"" + p.name + "\"");
     Optional(t, "unit", &p.unit);
     const toml::node &query_node = Need(t, "query", "a poll");
     auto query = QueryFromName(String(query_node, "query"));

@@ -71,8 +71,8 @@ std::string Gateway::PageCommand(const std::string &link, const std::string &mod
     }
     incoming.payload = payload;
     std::string refused = Route(incoming);
-    Log(Level::kInfo, "http: user \"" + user + "\" sent " + command + " to " + link + "/" +
-                          module + (refused.empty() ? ": accepted" : ": refused: " + refused));
+    Log(Level::kInfo, "http: user \"" + user + "\" sent " + command + " to " + link + "/" + module +
+                          (refused.empty() ? ": accepted" : ": refused: " + refused));
     return refused;
 }
 
@@ -192,9 +192,9 @@ std::string Gateway::Route(IncomingCommand command) {
                           : "no command \"" + where->command + "\"");
     }
     if (!module->Writable(*kind)) {
-        return Refuse(command, where->command,
-                      "\"" + where->command + "\" is not writable on module \"" + module->name +
-                          "\"");
+        return Refuse(
+            command, where->command,
+            "\"" + where->command + "\" is not writable on module \"" + module->name + "\"");
     }
     auto parsed = ParseCommand(*kind, command.payload);
     if (auto *reason = std::get_if<std::string>(&parsed)) {

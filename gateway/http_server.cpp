@@ -232,8 +232,7 @@ bool HttpServer::Start(std::string *error) {
         MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(spec_.max_connections),
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutS, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr,
-        MHD_OPTION_EXTERNAL_LOGGER, &OnLog, nullptr, MHD_OPTION_ARRAY, tls_options,
-        MHD_OPTION_END);
+        MHD_OPTION_EXTERNAL_LOGGER, &OnLog, nullptr, MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         *error = "cannot listen on " + spec_.host + ":" + std::to_string(spec_.port) +
                  " (in use, or not an address of this machine)";
@@ -302,8 +301,8 @@ bool HttpServer::Handle(MHD_Connection *connection, const std::string &url,
         if (response == nullptr) {
             return false;
         }
-        bool ok = MHD_queue_basic_auth_fail_response(connection, "qor-gateway", response) ==
-                  MHD_YES;
+        bool ok =
+            MHD_queue_basic_auth_fail_response(connection, "qor-gateway", response) == MHD_YES;
         MHD_destroy_response(response);
         return ok;
     }

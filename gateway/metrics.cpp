@@ -104,8 +104,8 @@ void LinkMetrics(std::string &out, const StatusSnapshot &s) {
         for (std::size_t i = 0; i < kDurationBuckets.size(); ++i) {
             cumulative += l.buckets[i];
             std::snprintf(le, sizeof le, "%g", kDurationBuckets[i]);
-            Sample(out, "qor_gateway_poll_duration_seconds_bucket",
-                   link + "," + Label("le", le), static_cast<double>(cumulative));
+            Sample(out, "qor_gateway_poll_duration_seconds_bucket", link + "," + Label("le", le),
+                   static_cast<double>(cumulative));
         }
         Sample(out, "qor_gateway_poll_duration_seconds_bucket", link + ",le=\"+Inf\"",
                static_cast<double>(l.durations));
@@ -120,7 +120,8 @@ void ModuleMetrics(std::string &out, const StatusSnapshot &s) {
            "1 while the module answers, 0 when offline or not heard from yet.");
     for (const LinkView &l : s.links) {
         for (const ModuleView &m : l.modules) {
-            Sample(out, "qor_gateway_module_up", Label("link", l.name) + "," + Label("module", m.name),
+            Sample(out, "qor_gateway_module_up",
+                   Label("link", l.name) + "," + Label("module", m.name),
                    m.availability == "online" ? 1 : 0);
         }
     }
@@ -238,14 +239,14 @@ std::string RenderState(const StatusSnapshot &s, const GatewayFigures &f) {
                     {"now", Timestamp(s.now)},
                     {"uptime_s", std::chrono::duration<double>(s.now - s.started).count()},
                     {"commands", f.commands}};
-    j["broker"] = {{"where", s.broker_where},
-                   {"connected", s.broker_connected},
-                   {"connects", s.broker_connects},
-                   {"last_failure", s.broker_last_failure},
-                   {"last_failure_ts", s.broker_last_failure.empty()
-                                           ? nlohmann::ordered_json(nullptr)
-                                           : nlohmann::ordered_json(
-                                                 Timestamp(s.broker_last_failure_at))}};
+    j["broker"] = {
+        {"where", s.broker_where},
+        {"connected", s.broker_connected},
+        {"connects", s.broker_connects},
+        {"last_failure", s.broker_last_failure},
+        {"last_failure_ts", s.broker_last_failure.empty()
+                                ? nlohmann::ordered_json(nullptr)
+                                : nlohmann::ordered_json(Timestamp(s.broker_last_failure_at))}};
     j["queue"] = {{"messages", f.queue_messages},
                   {"capacity", f.queue_capacity},
                   {"dropped", f.dropped},

@@ -279,9 +279,9 @@ void LinkPoller::SetAvailability(ModuleState &module, Availability availability)
     const char *text = availability == Availability::kOnline ? "online" : "offline";
     board_.Set(module.topic + "/availability", text);
     if (settings_.status != nullptr) {
-        settings_.status->NoteAvailability(
-            spec_.name, static_cast<std::size_t>(&module - modules_.data()),
-            availability == Availability::kOnline);
+        settings_.status->NoteAvailability(spec_.name,
+                                           static_cast<std::size_t>(&module - modules_.data()),
+                                           availability == Availability::kOnline);
     }
     Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " + text);
 }

@@ -62,7 +62,8 @@ struct LinkView {
 
 struct Event {
     std::chrono::system_clock::time_point when;
-    std::string kind;  // link_lost, link_up, module_offline, module_online, refused, command, broker
+    std::string
+        kind;  // link_lost, link_up, module_offline, module_online, refused, command, broker
     std::string text;
 };
 
