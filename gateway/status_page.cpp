@@ -156,8 +156,8 @@ refresh();
 }  // namespace
 
 const std::string &StatusPage() {
-    static const std::string page(kPage);
-    return page;
+    static const std::string kText(kPage);
+    return kText;
 }
 
 }  // namespace qor::gateway
