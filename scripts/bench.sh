@@ -9,7 +9,9 @@
 #   - unpaced rounds, library and Python alternating;
 #   - system calls per transaction (strace), library and Python;
 #   - readings per second through qor-gateway into a mosquitto broker, beside
-#     the library alone on the same simulators, and its CPU at a plant's pace.
+#     the library alone on the same simulators, and its CPU at a plant's pace;
+#   - what a /metrics and /api/state request costs the gateway at 1,024
+#     modules, and its polling rate with one scrape a second against none.
 # Takes a minute or two.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
@@ -84,6 +86,11 @@ stage "through qor-gateway"
 "$py" bench/gateway_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --library-rate "$build/qor_bench_library_rate" --seconds "$((seconds * 3))" \
     --rounds "$rounds" --out "$results/gateway.json"
+
+stage "qor-gateway's HTTP side"
+"$py" bench/http_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
+    --mosquitto /usr/sbin/mosquitto --seconds "$((seconds * 8))" --rounds "$rounds" \
+    --out "$results/http.json"
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \
