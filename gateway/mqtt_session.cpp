@@ -344,7 +344,7 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
                                  std::to_string(delay.count()) + " ms");
     }
     if (s->status_ != nullptr && (s->connected_ || rc != 0)) {
-        s->status_->NoteBroker(false, mosquitto_strerror(rc));
+        s->status_->NoteBroker(false, rc == 0 ? "disconnected" : mosquitto_strerror(rc));
     }
     s->connected_ = false;
 }
