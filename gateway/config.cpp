@@ -282,6 +282,61 @@ void ReadGateway(const toml::table &root, Config *c) {
     c->flush_timeout = std::chrono::seconds(seconds);
 }
 
+// "127.0.0.1:8080", "[::1]:8080" or "0.0.0.0:8080": an address, not a name,
+// so that the listener never depends on a resolver.
+void ReadListen(const toml::node &node, HttpSpec *h) {
+    std::string text = String(node, "listen");
+    std::size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
+    std::string port = colon == std::string::npos ? "" : text.substr(colon + 1);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    bool ok = !host.empty() && !port.empty() && port.size() <= 5 &&
+              port.find_first_not_of("0123456789") == std::string::npos && std::stol(port) >= 1 &&
+              std::stol(port) <= 65535 &&
+              host.find_first_not_of("0123456789abcdefABCDEF.:") == std::string::npos;
+    if (!ok) {
+        Fail(node, "\"listen\" must be ADDRESS:PORT, such as \"127.0.0.1:8080\" or \"[::1]:8080\"");
+    }
+    h->host = host;
+    h->port = static_cast<int>(std::stol(port));
+}
+
+void ReadHttp(const toml::table &root, const std::string &base, Config *c) {
+    const toml::node *node = root.get("http");
+    if (node == nullptr) {
+        return;
+    }
+    const toml::table &t = Table(*node, "[http]");
+    OnlyKeys(t,
+             {"listen", "tls_cert_file", "tls_key_file", "users_file", "commands", "threads",
+              "max_connections"},
+             "[http]");
+    HttpSpec &h = c->http;
+    h.enabled = true;
+    if (const toml::node *listen = t.get("listen")) {
+        ReadListen(*listen, &h);
+    }
+    h.tls_cert_file = ReadableFile(t, "tls_cert_file", base);
+    h.tls_key_file = ReadableFile(t, "tls_key_file", base);
+    if (h.tls_cert_file.empty() != h.tls_key_file.empty()) {
+        Fail(t, "[http] needs tls_cert_file and tls_key_file together");
+    }
+    h.users_file = ReadableFile(t, "users_file", base);
+    if (const toml::node *commands = t.get("commands")) {
+        if (!commands->is_boolean()) {
+            Fail(*commands, "\"commands\" must be true or false");
+        }
+        h.commands = commands->as_boolean()->get();
+        if (h.commands && h.users_file.empty()) {
+            Fail(*commands, "[http] commands = true needs users_file: commands need a user");
+        }
+    }
+    Optional(t, "threads", 1, 64, &h.threads);
+    Optional(t, "max_connections", 1, 10000, &h.max_connections);
+}
+
 constexpr long long kLongestIntervalMs = 86400000;  // a day
 
 // "rd = 1000", or "door = { query = "di", interval_ms = 500, bit = 2 }".
@@ -308,7 +363,9 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
         return p;
     }
     const toml::table &t = Table(node, "poll \"" + p.name + "\"");
-    OnlyKeys(t, {"query", "interval_ms", "bytes", "byte", "bit"}, "poll \"" + p.name + "\"");
+    OnlyKeys(t, {"query", "interval_ms", "bytes", "byte", "bit", "unit"},
+             "poll \"" + p.name + "\"");
+    Optional(t, "unit", &p.unit);
     const toml::node &query_node = Need(t, "query", "a poll");
     auto query = QueryFromName(String(query_node, "query"));
     if (!query) {
@@ -439,10 +496,11 @@ void CheckReplyNamespace(const toml::table &root, const Config &c) {
 }
 
 Config ReadConfig(const toml::table &root, const std::string &base) {
-    OnlyKeys(root, {"broker", "gateway", "link", "modbus"}, "the file");
+    OnlyKeys(root, {"broker", "gateway", "link", "modbus", "http"}, "the file");
     Config c;
     c.broker = ReadBroker(root, base);
     ReadGateway(root, &c);
+    ReadHttp(root, base, &c);
     const toml::node &links = Need(root, "link", "the file");
     if (!links.is_array_of_tables() || links.as_array()->empty()) {
         Fail(links, "the links must be [[link]] tables");
@@ -480,6 +538,13 @@ bool BrokerSpec::operator==(const BrokerSpec &o) const {
            keepalive_s == o.keepalive_s && connect_timeout_s == o.connect_timeout_s &&
            username == o.username && password == o.password && tls_ca_file == o.tls_ca_file &&
            tls_cert_file == o.tls_cert_file && tls_key_file == o.tls_key_file;
+}
+
+bool HttpSpec::operator==(const HttpSpec &o) const {
+    return enabled == o.enabled && host == o.host && port == o.port &&
+           tls_cert_file == o.tls_cert_file && tls_key_file == o.tls_key_file &&
+           users_file == o.users_file && commands == o.commands && threads == o.threads &&
+           max_connections == o.max_connections;
 }
 
 bool ModuleSpec::Writable(CommandKind kind) const {

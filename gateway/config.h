@@ -51,6 +51,21 @@ struct LinkSpec {
     const ModuleSpec *Module(std::string_view wanted) const;
 };
 
+// The status page, metrics and health checks; off unless [http] is given.
+struct HttpSpec {
+    bool enabled = false;
+    std::string host = "127.0.0.1";
+    int port = 8080;
+    std::string tls_cert_file;  // both set: HTTPS
+    std::string tls_key_file;
+    std::string users_file;  // "NAME:CRYPT-HASH" lines; set: basic authentication
+    bool commands = false;   // commands from the page (needs users_file)
+    int threads = 2;
+    int max_connections = 64;
+
+    bool operator==(const HttpSpec &other) const;
+};
+
 struct Config {
     BrokerSpec broker;
     std::string topic_prefix = "qor";
@@ -63,6 +78,7 @@ struct Config {
     std::chrono::seconds flush_timeout{5};  // on SIGTERM
     std::vector<LinkSpec> links;
     ModbusSpec modbus;  // [modbus]; off without the section
+    HttpSpec http;
 };
 
 struct ConfigResult {

@@ -19,7 +19,9 @@ bool SameSessionKey(const BrokerSpec &a, const BrokerSpec &b) {
 
 }  // namespace
 
-Gateway::Gateway(Config config) : config_(std::move(config)), outbox_(config_.queue_size) {}
+Gateway::Gateway(Config config) : config_(std::move(config)), outbox_(config_.queue_size) {
+    status_.Layout(config_);
+}
 
 Gateway::~Gateway() {
     Stop();
@@ -30,7 +32,9 @@ bool Gateway::Start() {
         return false;
     }
     StartPollers();
-    return StartModbus();
+    bool modbus = StartModbus();
+    bool http = StartHttp();
+    return modbus && http;
 }
 
 std::unique_ptr<MqttSession> Gateway::MakeSession(const Config &config, std::string *why) {
@@ -39,12 +43,66 @@ std::unique_ptr<MqttSession> Gateway::MakeSession(const Config &config, std::str
     auto session = std::make_unique<MqttSession>(
         config.broker, GatewayTopic(prefix, id, "status"), GatewayTopic(prefix, id, "dropped"),
         outbox_, board_, [this](IncomingCommand command) { Route(std::move(command)); });
+    session->SetStatusView(&status_);
     Log(Level::kInfo, "broker " + config.broker.host + ":" + std::to_string(config.broker.port) +
                           ": connecting as " + id);
     if (!session->Start(why)) {
         return nullptr;
     }
     return session;
+}
+
+bool Gateway::StartHttp() {
+    if (!config_.http.enabled) {
+        return true;
+    }
+    HttpSources sources;
+    sources.status = &status_;
+    sources.figures = [this] { return Figures(); };
+    sources.command = [this](const std::string &link, const std::string &module,
+                             const std::string &command, const std::string &payload,
+                             const std::string &user) {
+        return PageCommand(link, module, command, payload, user);
+    };
+    http_ = std::make_unique<HttpServer>(config_.http, std::move(sources));
+    std::string error;
+    if (!http_->Start(&error)) {
+        Log(Level::kError, "http: " + error);
+        http_.reset();
+        return false;
+    }
+    return true;
+}
+
+GatewayFigures Gateway::Figures() {
+    GatewayFigures f;
+    f.version = QOR_VERSION;
+    {
+        std::lock_guard<std::mutex> lock(pollers_mutex_);
+        f.client_id = config_.broker.client_id;
+        f.queue_capacity = config_.queue_size;
+        f.commands = config_.http.commands;
+    }
+    f.queue_messages = outbox_.Size();
+    f.dropped = outbox_.Dropped();
+    return f;
+}
+
+// A command from the status page goes the way of one from MQTT: the same
+// checks, the same link queue, its result on the same result topic.
+std::string Gateway::PageCommand(const std::string &link, const std::string &module,
+                                 const std::string &command, const std::string &payload,
+                                 const std::string &user) {
+    IncomingCommand incoming;
+    {
+        std::lock_guard<std::mutex> lock(pollers_mutex_);
+        incoming.topic = ModuleTopic(config_.topic_prefix, link, module) + "/set/" + command;
+    }
+    incoming.payload = payload;
+    std::string refused = Route(incoming);
+    Log(Level::kInfo, "http: user \"" + user + "\" sent " + command + " to " + link + "/" + module +
+                          (refused.empty() ? ": accepted" : ": refused: " + refused));
+    return refused;
 }
 
 bool Gateway::StartSession() {
@@ -77,7 +135,7 @@ void Gateway::StartPollers() {
         cache_ = std::make_unique<ReadingCache>(config_);
     }
     PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval,
-                            cache_.get(), 0};
+                            cache_.get(), 0, &status_};
     std::vector<std::string> filters;
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     for (std::size_t i = 0; i < config_.links.size(); ++i) {
@@ -189,12 +247,19 @@ bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::s
         config_ = std::move(config);
         reloading_ = false;
     }
+    status_.Layout(config_);
     outbox_.SetCapacity(config_.queue_size);
     StartPollers();
-    return StartModbus();
+    bool modbus = StartModbus();
+    bool http = StartHttp();
+    return modbus && http;
 }
 
 std::size_t Gateway::Stop() {
+    if (http_) {
+        http_->Stop();
+        http_.reset();
+    }
     StopModbus();
     auto until = std::chrono::steady_clock::now() + kLinkStopGrace;
     std::size_t abandoned = StopPollers(until);
@@ -226,23 +291,23 @@ std::string Gateway::ReplyTopic(const IncomingCommand &command) const {
 
 // Runs on the session's thread (so it reads the configuration under the
 // lock): checks the command and hands it to its link, or answers at once.
-void Gateway::Route(IncomingCommand command) {
+std::string Gateway::Route(IncomingCommand command) {
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     auto where = SplitCommandTopic(config_.topic_prefix, command.topic);
     if (!where) {
-        return;
+        return "no such command topic";
     }
     if (!command.response_topic.empty() &&
         !InReplyNamespace(config_.reply_prefix, command.response_topic)) {
-        Refuse(command, where->command,
-               "response topic " + Quoted(command.response_topic, 100) +
-                   " lies outside the reply namespace \"" + config_.reply_prefix + "/\"; not run",
-               "response topics refused");
-        return;
+        return Refuse(command, where->command,
+                      "response topic " + Quoted(command.response_topic, 100) +
+                          " lies outside the reply namespace \"" + config_.reply_prefix +
+                          "/\"; not run",
+                      "response topics refused");
     }
     if (reloading_) {
-        Refuse(command, where->command, "the gateway is reloading; not run, send it again");
-        return;
+        return Refuse(command, where->command,
+                      "the gateway is reloading; not run, send it again");
     }
     LinkPoller *poller = nullptr;
     for (auto &p : pollers_) {
@@ -253,40 +318,42 @@ void Gateway::Route(IncomingCommand command) {
     const ModuleSpec *module = poller ? poller->spec().Module(where->module) : nullptr;
     auto kind = CommandFromName(where->command);
     if (module == nullptr || !kind) {
-        Refuse(command, where->command,
-               module == nullptr ? "no module " + Quoted(where->module, 64) + " on link " +
-                                       Quoted(where->link, 64)
-                                 : "no command " + Quoted(where->command, 64));
-        return;
+        return Refuse(command, where->command,
+                      module == nullptr ? "no module " + Quoted(where->module, 64) + " on link " +
+                                              Quoted(where->link, 64)
+                                        : "no command " + Quoted(where->command, 64));
     }
     if (!module->Writable(*kind)) {
-        Refuse(command, where->command,
-               "\"" + where->command + "\" is not writable on module \"" + module->name + "\"");
-        return;
+        return Refuse(
+            command, where->command,
+            "\"" + where->command + "\" is not writable on module \"" + module->name + "\"");
     }
     auto parsed = ParseCommand(*kind, command.payload);
     if (auto *reason = std::get_if<std::string>(&parsed)) {
-        Refuse(command, where->command, *reason);
-        return;
+        return Refuse(command, where->command, *reason);
     }
     PendingCommand pending{module->name, std::get<CommandArgs>(parsed), ReplyTopic(command),
                            command.correlation, "", nullptr};
     if (!poller->Submit(std::move(pending))) {
-        Refuse(command, where->command, "too many commands waiting on the link");
+        return Refuse(command, where->command, "too many commands waiting on the link");
     }
+    status_.NoteCommand(true, where->command + " for " + where->link + "/" + where->module);
+    return "";
 }
 
-void Gateway::Refuse(const IncomingCommand &command, const std::string &name,
-                     const std::string &reason, const char *kind) {
+std::string Gateway::Refuse(const IncomingCommand &command, const std::string &name,
+                            const std::string &reason, const char *kind) {
     // The reason quotes what it holds from outside already.
     LogRepeated(Level::kWarning, kind,
                 "command on " + Quoted(command.topic) + " refused: " + reason,
                 reason.substr(0, 300));
+    status_.NoteCommand(false, "refused " + name + " on " + Quoted(command.topic) + ": " + reason);
     CommandResult result;
     result.command = name.substr(0, 64);
     result.reason = reason;
     result.when = std::chrono::system_clock::now();
     outbox_.Push({ReplyTopic(command), ResultPayload(result), command.correlation});
+    return reason;
 }
 
 }  // namespace qor::gateway

@@ -12,11 +12,13 @@
 
 #include "config.h"
 #include "modbus_server.h"
+#include "http_server.h"
 #include "mqtt_session.h"
 #include "outbox.h"
 #include "poller.h"
 #include "reading_cache.h"
 #include "state_board.h"
+#include "status_view.h"
 
 namespace qor::gateway {
 
@@ -60,13 +62,21 @@ class Gateway {
     bool StartModbus();
     void StopModbus();
     bool SubmitTo(std::size_t link, PendingCommand command);
-    void Route(IncomingCommand command);
-    void Refuse(const IncomingCommand &command, const std::string &name, const std::string &reason,
-                const char *kind = "commands refused");
+    // Empty when the command went to its link, else why it was refused.
+    std::string Route(IncomingCommand command);
+    // Answers the command as refused and returns the reason.
+    std::string Refuse(const IncomingCommand &command, const std::string &name,
+                       const std::string &reason, const char *kind = "commands refused");
+    bool StartHttp();
+    GatewayFigures Figures();
+    std::string PageCommand(const std::string &link, const std::string &module,
+                            const std::string &command, const std::string &payload,
+                            const std::string &user);
 
     Config config_;
     Outbox outbox_;
     StateBoard board_;
+    StatusView status_;
     std::unique_ptr<MqttSession> session_;
     std::mutex pollers_mutex_;  // Route runs on the session's thread
     std::vector<std::unique_ptr<LinkPoller>> pollers_;
@@ -74,6 +84,7 @@ class Gateway {
     // The Modbus server, when configured, and the readings it answers from.
     std::unique_ptr<ReadingCache> cache_;
     std::unique_ptr<ModbusServer> modbus_;
+    std::unique_ptr<HttpServer> http_;  // stopped before what it reads
 };
 
 }  // namespace qor::gateway

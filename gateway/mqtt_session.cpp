@@ -236,6 +236,9 @@ void MqttSession::NoteFailure(const std::string &reason) {
         failure_ = reason;
         failure_noted_ = true;
     }
+    if (status_ != nullptr) {
+        status_->NoteBroker(false, reason);
+    }
 }
 
 // Waits for the socket, a wake-up or the time, and lets the library read,
@@ -404,6 +407,9 @@ void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__p
         s->filters_changed_ = true;
     }
     s->board_.MarkAllChanged();
+    if (s->status_ != nullptr) {
+        s->status_->NoteBroker(true, "");
+    }
     Log(Level::kInfo, "broker " + Where(s->broker_) + ": connected as " + s->broker_.client_id);
 }
 
@@ -412,6 +418,9 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
     auto delay = s->backoff_.Next();
     s->next_attempt_ = Clock::now() + delay;
     bool was_connected = s->connected_;
+    if (s->status_ != nullptr && (s->connected_ || rc != 0)) {
+        s->status_->NoteBroker(false, rc == 0 ? "disconnected" : mosquitto_strerror(rc));
+    }
     s->connected_ = false;
     if (s->stopping_) {
         return;

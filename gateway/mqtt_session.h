@@ -19,6 +19,7 @@
 #include "config.h"
 #include "outbox.h"
 #include "state_board.h"
+#include "status_view.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -65,6 +66,8 @@ class MqttSession {
     // outbox.
     void Stop(std::chrono::milliseconds bound);
     void Wake() const;
+    // Told of every connection and its loss; set before Start.
+    void SetStatusView(StatusView *status) { status_ = status; }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -94,6 +97,7 @@ class MqttSession {
     Outbox &outbox_;
     StateBoard &board_;
     CommandHandler handler_;
+    StatusView *status_ = nullptr;
     mosquitto *client_ = nullptr;
     int wake_fd_ = -1;
     std::thread thread_;

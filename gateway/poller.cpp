@@ -172,9 +172,16 @@ void LinkPoller::Run() {
 void LinkPoller::Poll(std::size_t index) {
     PollTask &task = tasks_[index];
     ModuleState &module = modules_[task.module];
+    Clock::time_point start = Clock::now();
     Reading reading = Transact(module, *task.poll);
     reading.seq = ++task.seq;
     reading.when = std::chrono::system_clock::now();
+    if (settings_.status != nullptr) {
+        settings_.status->NoteReading(
+            spec_.name, task.module,
+            static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading,
+            std::chrono::duration<double>(Clock::now() - start).count());
+    }
     outbox_.Push({task.topic, ReadingPayload(reading), ""});
     Account(module, reading.status, reading.error);
     if (settings_.cache != nullptr) {
@@ -221,13 +228,19 @@ bool LinkPoller::EnsureOpen(Clock::time_point now) {
         open_ = true;
         backoff_.Reset();
         Log(Level::kInfo, "link " + spec_.name + ": open on " + spec_.target);
+        if (settings_.status != nullptr) {
+            settings_.status->NoteLinkUp(spec_.name);
+        }
         return true;
     }
     auto delay = backoff_.Next();
     retry_at_ = now + delay;
-    Log(Level::kWarning, "link " + spec_.name + ": cannot open " + spec_.target + " (" +
-                             LinkFailureText(port_, QOR_STATUS_LINK_FAULT, QOR_ERROR_NOT_WRITTEN) +
+    std::string why = LinkFailureText(port_, QOR_STATUS_LINK_FAULT, QOR_ERROR_NOT_WRITTEN);
+    Log(Level::kWarning, "link " + spec_.name + ": cannot open " + spec_.target + " (" + why +
                              "); next attempt in " + std::to_string(delay.count()) + " ms");
+    if (settings_.status != nullptr) {
+        settings_.status->NoteLinkDown(spec_.name, "cannot open: " + why, false);
+    }
     return false;
 }
 
@@ -238,8 +251,12 @@ void LinkPoller::NoteLinkResult(int status, int error) {
     open_ = false;
     auto delay = backoff_.Next();
     retry_at_ = Clock::now() + delay;
-    Log(Level::kWarning, "link " + spec_.name + ": " + LinkFailureText(port_, status, error) +
-                             "; reopening in " + std::to_string(delay.count()) + " ms");
+    std::string why = LinkFailureText(port_, status, error);
+    Log(Level::kWarning, "link " + spec_.name + ": " + why + "; reopening in " +
+                             std::to_string(delay.count()) + " ms");
+    if (settings_.status != nullptr) {
+        settings_.status->NoteLinkDown(spec_.name, why, true);
+    }
 }
 
 void LinkPoller::Execute(const PendingCommand &command) {
@@ -323,6 +340,11 @@ void LinkPoller::SetAvailability(ModuleState &module, Availability availability)
     }
     const char *text = availability == Availability::kOnline ? "online" : "offline";
     board_.Set(module.topic + "/availability", text);
+    if (settings_.status != nullptr) {
+        settings_.status->NoteAvailability(spec_.name,
+                                           static_cast<std::size_t>(&module - modules_.data()),
+                                           availability == Availability::kOnline);
+    }
     Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " + text);
 }
 

@@ -23,6 +23,7 @@
 #include "reading_cache.h"
 #include "schedule.h"
 #include "state_board.h"
+#include "status_view.h"
 
 namespace qor::gateway {
 
@@ -32,6 +33,7 @@ struct PollerSettings {
     std::chrono::seconds counters_interval{60};
     ReadingCache *cache = nullptr;  // set: readings and availability go there too
     std::size_t link_index = 0;     // this link's place in the cache
+    StatusView *status = nullptr;  // told what happens, where there is one
 };
 
 struct PendingCommand {

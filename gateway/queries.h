@@ -26,9 +26,10 @@ struct PollSpec {
     std::string name;
     Query query = Query::kRd;
     std::chrono::milliseconds interval{1000};
-    int bytes = 1;  // "di": bytes in the reply
-    int byte = 1;   // "di": 1 is the last byte
-    int bit = 0;    // "rb", "di"
+    int bytes = 1;     // "di": bytes in the reply
+    int byte = 1;      // "di": 1 is the last byte
+    int bit = 0;       // "rb", "di"
+    std::string unit;  // shown beside the value on the status page
 };
 
 struct Reading {

@@ -9,8 +9,10 @@
 #   - unpaced rounds, library and Python alternating;
 #   - system calls per transaction (strace), library and Python;
 #   - readings per second through qor-gateway into a mosquitto broker, beside
-#     the library alone on the same simulators, and its CPU at a plant's pace.
-#   - its Modbus TCP server: requests per second from the cache, write latency.
+#     the library alone on the same simulators, and its CPU at a plant's pace;
+#   - its Modbus TCP server: requests per second from the cache, write latency;
+#   - what a /metrics and /api/state request costs the gateway at 1,024
+#     modules, and its polling rate with one scrape a second against none.
 # Takes a minute or two.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
@@ -89,6 +91,10 @@ stage "through qor-gateway"
 stage "Modbus TCP through qor-gateway"
 "$py" bench/modbus_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --seconds "$((seconds * 3))" --out "$results/modbus.json"
+stage "qor-gateway's HTTP side"
+"$py" bench/http_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
+    --mosquitto /usr/sbin/mosquitto --seconds "$((seconds * 8))" --rounds "$rounds" \
+    --out "$results/http.json"
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \

@@ -48,11 +48,23 @@ if [[ "$set_name" == test ]]; then
     need /usr/include/toml++/toml.h libtomlplusplus-dev
     need /usr/include/nlohmann/json.hpp nlohmann-json3-dev
     need /usr/include/mosquitto.h libmosquitto-dev
+    # Its HTTP server and the password hashes of its users.
+    need /usr/include/microhttpd.h libmicrohttpd-dev
+    need /usr/include/crypt.h libcrypt-dev
     need /usr/sbin/mosquitto mosquitto
     need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
     # The README's examples (tests/docs/readme_test.py) subscribe and publish
     # with the broker's own clients; qor-gateway(1) is rendered with man.
     need mosquitto_sub mosquitto-clients
+    # Its HTTP tests: the metrics parser and promtool, openssl for a test
+    # certificate and password hashes, and the status page in headless
+    # Chromium driven by Selenium.
+    need /usr/lib/python3/dist-packages/prometheus_client/parser.py python3-prometheus-client
+    need promtool prometheus
+    need openssl openssl
+    need chromium chromium
+    need chromedriver chromium-driver
+    need /usr/lib/python3/dist-packages/selenium/__init__.py python3-selenium
     need man man-db
     # Its Modbus TCP server (libmodbus), and the two independent Modbus
     # clients its tests check it with.

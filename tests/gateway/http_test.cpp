@@ -1,0 +1,205 @@
+// The HTTP side's parts without a socket: the [http] keys, the users file
+// and its hashes, the status view's bounds, and the metrics text.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "config.h"
+#include "http_server.h"
+#include "metrics.h"
+#include "qor_dll.h"
+#include "status_view.h"
+
+namespace qor::gateway {
+namespace {
+
+const char kBase[] = R"([broker]
+host = "127.0.0.1"
+[[link]]
+name = "bus"
+target = "socket://127.0.0.1:7000"
+[[link.module]]
+address = "1"
+name = "boiler"
+poll = { temp = { query = "rd", interval_ms = 100, unit = "°C" } }
+)";
+
+TEST(GatewayHttpConfig, OffUnlessGivenAndReadWhenGiven) {
+    ConfigResult off = ParseConfig(kBase, "g.toml", "/tmp");
+    ASSERT_TRUE(off.config) << off.error;
+    EXPECT_FALSE(off.config->http.enabled);
+    EXPECT_EQ(off.config->links[0].modules[0].polls[0].unit, "°C");
+
+    ConfigResult on = ParseConfig(std::string(kBase) + "[http]\n", "g.toml", "/tmp");
+    ASSERT_TRUE(on.config) << on.error;
+    EXPECT_TRUE(on.config->http.enabled);
+    EXPECT_EQ(on.config->http.host, "127.0.0.1");
+    EXPECT_EQ(on.config->http.port, 8080);
+    EXPECT_FALSE(on.config->http.commands);
+
+    ConfigResult v6 =
+        ParseConfig(std::string(kBase) + "[http]\nlisten = \"[::1]:9100\"\n", "g.toml", "/tmp");
+    ASSERT_TRUE(v6.config) << v6.error;
+    EXPECT_EQ(v6.config->http.host, "::1");
+    EXPECT_EQ(v6.config->http.port, 9100);
+}
+
+TEST(GatewayHttpConfig, RefusesMistakesWithTheirLine) {
+    struct Case {
+        const char *what;
+        const char *http;
+        const char *error;
+    } cases[] = {
+        {"a name, not an address", "listen = \"localhost:8080\"", "11: \"listen\" must be"},
+        {"no port", "listen = \"127.0.0.1\"", "11: \"listen\" must be"},
+        {"port range", "listen = \"127.0.0.1:70000\"", "11: \"listen\" must be"},
+        {"unknown key", "password = \"x\"", "11: unknown key \"password\" in [http]"},
+        {"commands without users", "commands = true", "11: [http] commands = true needs"},
+        {"commands not a bool", "commands = 1", "11: \"commands\" must be true or false"},
+        {"key without cert", "tls_key_file = \"/etc/hostname\"", "[http] needs tls_cert_file"},
+        {"missing users file", "users_file = \"/nonexistent/users\"", "11: cannot read users_file"},
+        {"threads", "threads = 0", "11: \"threads\" must be an integer from 1"},
+    };
+    for (const Case &c : cases) {
+        ConfigResult r =
+            ParseConfig(std::string(kBase) + "[http]\n" + c.http + "\n", "g.toml", "/tmp");
+        EXPECT_FALSE(r.config) << c.what;
+        EXPECT_NE(r.error.find(c.error), std::string::npos) << c.what << ": " << r.error;
+    }
+}
+
+std::string WriteTemp(const std::string &text) {
+    char path[] = "/tmp/qor-users.XXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    std::ofstream(path) << text;
+    return path;
+}
+
+// "secret" hashed with openssl passwd -6 -salt abcdefgh.
+const char kHash[] =
+    "$6$abcdefgh$ltjgWl6579NluT/Vi1nwEvcil.G5Nbc4NiXZaNGStk8PSwGfQv72N2CKPPrVACtLtip/cZ/1GM/"
+    "O6IND4WQhG.";
+
+TEST(GatewayHttpUsers, HashesOnlyAndTheRightPasswordOnly) {
+    std::string good = WriteTemp(std::string("# who may look\n\nanna:") + kHash + "\n");
+    std::map<std::string, std::string> users;
+    std::string error;
+    ASSERT_TRUE(LoadUsers(good, &users, &error)) << error;
+    EXPECT_TRUE(PasswordMatches("secret", users.at("anna")));
+    for (const char *wrong : {"Secret", "secret ", "", "secre"}) {
+        EXPECT_FALSE(PasswordMatches(wrong, users.at("anna"))) << wrong;
+    }
+    EXPECT_FALSE(PasswordMatches("secret", "$6$"));
+    EXPECT_FALSE(PasswordMatches("secret", "not a hash"));
+    for (const char *bad : {"anna:secret\n", "anna\n",
+                            ":"
+                            "$6$x$y\n",
+                            "# nobody\n"}) {
+        std::string path = WriteTemp(bad);
+        users.clear();
+        EXPECT_FALSE(LoadUsers(path, &users, &error)) << bad;
+        std::remove(path.c_str());
+    }
+    std::remove(good.c_str());
+}
+
+Config OneLink(const char *module_name) {
+    Config c;
+    c.broker.host = "127.0.0.1";
+    LinkSpec link;
+    link.name = "bus";
+    link.target = "socket://127.0.0.1:7000";
+    ModuleSpec m;
+    m.name = module_name;
+    PollSpec p;
+    p.name = "temp";
+    m.polls.push_back(p);
+    link.modules.push_back(m);
+    c.links.push_back(link);
+    return c;
+}
+
+Reading At(int status, int error, double value) {
+    Reading r;
+    r.status = status;
+    r.error = error;
+    r.value = value;
+    r.when = std::chrono::system_clock::now();
+    return r;
+}
+
+TEST(GatewayStatusView, KeepsCountersOverAReloadAndOnlyTheLastEvents) {
+    StatusView view;
+    view.Layout(OneLink("boiler"));
+    view.NoteReading("bus", 0, 0, At(QOR_STATUS_OK, 0, 72.1), 0.02);
+    view.NoteReading("bus", 0, 0, At(QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY, 0), 0.4);
+    view.NoteReading("bus", 0, 1, At(QOR_STATUS_OK, 0, 1), 0.02);  // no such poll: ignored
+    view.NoteReading("elsewhere", 0, 0, At(QOR_STATUS_OK, 0, 1), 0.02);
+    view.Layout(OneLink("boiler"));  // a reload with the same module
+    StatusSnapshot s = view.Snapshot();
+    const QueryView &q = s.links[0].modules[0].queries[0];
+    EXPECT_EQ(q.outcomes[static_cast<std::size_t>(Outcome::kOk)], 1u);
+    EXPECT_EQ(q.outcomes[static_cast<std::size_t>(Outcome::kTimeout)], 1u);
+    EXPECT_EQ(s.links[0].durations, 2u);
+
+    for (int i = 0; i < 120; ++i) {
+        view.NoteAvailability("bus", 0, i % 2 == 0);
+    }
+    s = view.Snapshot();
+    ASSERT_EQ(s.events.size(), kEventsKept);
+    EXPECT_EQ(s.events.back().kind, "module_offline");  // the last, i = 119
+    EXPECT_LE(s.events.front().when, s.events.back().when);
+}
+
+TEST(GatewayMetrics, TextFormatWithEscapedLabelsAndCumulativeBuckets) {
+    EXPECT_EQ(EscapeLabel("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
+    StatusView view;
+    view.Layout(OneLink("boil\"er"));
+    view.NoteLinkUp("bus");
+    view.NoteReading("bus", 0, 0, At(QOR_STATUS_OK, 0, 72.1), 0.003);
+    view.NoteReading("bus", 0, 0, At(QOR_STATUS_OK, 0, 72.5), 0.2);
+    view.NoteReading("bus", 0, 0, At(QOR_STATUS_OK, 0, 72.5), 9.0);
+    GatewayFigures f;
+    f.version = "1.2.3";
+    std::string text = RenderMetrics(view.Snapshot(), f);
+    for (const char *line : {
+             "# TYPE qor_gateway_poll_duration_seconds histogram\n",
+             "qor_gateway_poll_duration_seconds_bucket{link=\"bus\",le=\"0.005\"} 1\n",
+             "qor_gateway_poll_duration_seconds_bucket{link=\"bus\",le=\"0.1\"} 1\n",
+             "qor_gateway_poll_duration_seconds_bucket{link=\"bus\",le=\"0.25\"} 2\n",
+             "qor_gateway_poll_duration_seconds_bucket{link=\"bus\",le=\"5\"} 2\n",
+             "qor_gateway_poll_duration_seconds_bucket{link=\"bus\",le=\"+Inf\"} 3\n",
+             "qor_gateway_poll_duration_seconds_count{link=\"bus\"} 3\n",
+             "qor_gateway_readings_total{link=\"bus\",module=\"boil\\\"er\",query=\"temp\","
+             "outcome=\"ok\"} 3\n",
+             "qor_gateway_reading_value{link=\"bus\",module=\"boil\\\"er\",query=\"temp\"} 72.5\n",
+             "qor_gateway_link_reconnects_total{link=\"bus\"} 0\n",
+             "qor_gateway_link_up{link=\"bus\"} 1\n",
+         }) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+    // Every family has its help and type, counters end in _total.
+    std::size_t helps = 0;
+    std::size_t types = 0;
+    for (std::size_t at = 0; (at = text.find("# HELP ", at)) != std::string::npos; ++at) {
+        ++helps;
+    }
+    for (std::size_t at = 0; (at = text.find("# TYPE ", at)) != std::string::npos; ++at) {
+        std::size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        if (line.size() > 8 && line.compare(line.size() - 8, 8, " counter") == 0) {
+            EXPECT_NE(line.find("_total "), std::string::npos) << line;
+        }
+        ++types;
+    }
+    EXPECT_EQ(helps, types);
+    EXPECT_GE(types, 15u);
+}
+
+}  // namespace
+}  // namespace qor::gateway
