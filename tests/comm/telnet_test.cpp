@@ -83,7 +83,7 @@ TEST(TelnetDecode, TakesCommandsOutAndUndoublesIacInEveryPosition) {
         {"IAC doubled inside a subnegotiation", "a" + Sub("\x2C\x65\xFF\xFF") + "\xFF\xFF",
          "a\xFF"},
         {"subnegotiation cut by a command",
-         "a\xFF\xFA\x2C\x65\xFF\xF1"
+         "a\xFF\xFA\x2C\x65\xFF\xFB\x01"
          "b",
          "ab"},
         {"subnegotiation of another option", Sub(Bytes("\x18\x00\xFF\xFF", 4)) + "z", "z"},
