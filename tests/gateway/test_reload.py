@@ -60,10 +60,10 @@ class Reload(unittest.TestCase):
         self.assertIsNotNone(self.sub.wait_for(self.topic("rd"), ok))
 
         # The poll interval: a reading a second, then twenty.
-        self.assertLessEqual(self.readings_within(self.topic("rd"), 1.0), 2)
+        self.assertLessEqual(self.readings_within(self.topic("rd"), 0.6), 1)
         self.reload(poll="rd = 50")
         self.assertIsNotNone(self.sub.wait_for(self.topic("rd"), ok))
-        self.assertGreaterEqual(self.readings_within(self.topic("rd"), 1.0), 8)
+        self.assertGreaterEqual(self.readings_within(self.topic("rd"), 0.6), 5)
 
         # The topic prefix: readings and the gateway's status move; nothing
         # more under the old one.
@@ -71,12 +71,12 @@ class Reload(unittest.TestCase):
         self.reload(prefix="plant/b")
         self.assertIsNotNone(self.sub.wait_for(self.topic("rd"), ok))
         self.assertEqual(self.sub.wait_for("plant/b/gateway/%s/status" % ID), "online")
-        self.assertEqual(self.readings_within(old, 0.5), 0)
+        self.assertEqual(self.readings_within(old, 0.3), 0)
 
         # The module's name, and its polls.
         self.reload(module="n", poll="rz = 50")
         self.assertIsNotNone(self.sub.wait_for(self.topic("rz"), ok))
-        self.assertEqual(self.readings_within(self.topic("rd", "m"), 0.5), 0)
+        self.assertEqual(self.readings_within(self.topic("rd", "m"), 0.3), 0)
         self.assertEqual(self.readings_within(self.topic("rd"), 0.1), 0)
 
         # The misses in a row before "offline": two, then five.
@@ -107,7 +107,7 @@ class Reload(unittest.TestCase):
 
         # The counters: at the reloads only, then every second.
         counters = self.topic("counters")
-        self.assertLessEqual(self.readings_within(counters, 1.2), 0)
+        self.assertEqual(self.readings_within(counters, 1.2), 0)
         self.reload(address="1", counters=1)
         self.assertGreaterEqual(self.readings_within(counters, 2.5), 2)
 
