@@ -174,7 +174,10 @@ TEST(TelnetComPort, RequestsAndAnswersCarryIacDoubled) {
 }
 
 TEST(TelnetNegotiation, AnswersOnceAndDeclinesWhatItDoesNotDo) {
-    const Bytes will = "\xFF\xFB", wont = "\xFF\xFC", do_ = "\xFF\xFD", dont = "\xFF\xFE";
+    const Bytes iac_will = "\xFF\xFB";
+    const Bytes iac_wont = "\xFF\xFC";
+    const Bytes iac_do = "\xFF\xFD";
+    const Bytes iac_dont = "\xFF\xFE";
     const Bytes binary(1, '\0');
     const struct {
         const char *what;
@@ -182,16 +185,17 @@ TEST(TelnetNegotiation, AnswersOnceAndDeclinesWhatItDoesNotDo) {
         Bytes server;
         Bytes replies;
     } cases[] = {
-        {"unknown option asked for", false, do_ + "\x18", wont + "\x18"},
-        {"unknown option offered", false, will + "\x01", dont + "\x01"},
-        {"unknown option refused", false, dont + "\x18" + wont + "\x01", ""},
-        {"com port offered by the server", false, will + ",", dont + ","},
-        {"binary asked for, twice", false, do_ + binary + do_ + binary, will + binary},
-        {"suppress-go-ahead offered", false, will + "\x03", do_ + "\x03"},
-        {"answers to the opening", true, do_ + "," + do_ + binary + will + "\x03", ""},
-        {"on, then turned off", true, will + binary + wont + binary + do_ + "\x03" + dont + "\x03",
-         dont + binary + wont + "\x03"},
-        {"off already", false, wont + "\x03" + dont + binary, ""},
+        {"unknown option asked for", false, iac_do + "\x18", iac_wont + "\x18"},
+        {"unknown option offered", false, iac_will + "\x01", iac_dont + "\x01"},
+        {"unknown option refused", false, iac_dont + "\x18" + iac_wont + "\x01", ""},
+        {"com port offered by the server", false, iac_will + ",", iac_dont + ","},
+        {"binary asked for, twice", false, iac_do + binary + iac_do + binary, iac_will + binary},
+        {"suppress-go-ahead offered", false, iac_will + "\x03", iac_do + "\x03"},
+        {"answers to the opening", true, iac_do + "," + iac_do + binary + iac_will + "\x03", ""},
+        {"on, then turned off", true,
+         iac_will + binary + iac_wont + binary + iac_do + "\x03" + iac_dont + "\x03",
+         iac_dont + binary + iac_wont + "\x03"},
+        {"off already", false, iac_wont + "\x03" + iac_dont + binary, ""},
     };
     for (const auto &c : cases) {
         for (bool split : {false, true}) {

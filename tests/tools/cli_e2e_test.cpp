@@ -429,21 +429,21 @@ TEST(ToolsCli, SeveralAddressesOneLineEach) {
 TEST(ToolsCli, MixedFailuresExitWithTheGravest) {
     Sim sim({"--steady", "--address", "1", "--address", "2", "--di-bytes", "3"});
     ASSERT_TRUE(sim.Ready());
-    const char *kSilent = "module 9 did not answer";
-    const char *kBadDi = "qor: bad DI reply";
+    const char *silent = "module 9 did not answer";
+    const char *bad_di = "qor: bad DI reply";
     const struct {
         std::vector<std::string> args;
         int exit_code;
         std::vector<const char *> errors;
         const char *out;
     } cases[] = {
-        {{"--address", "9,1", "--timeout", "30", "di", "2", "1", "0"}, 3, {kSilent, kBadDi}, ""},
-        {{"--address", "1,9", "--timeout", "30", "di", "2", "1", "0"}, 3, {kBadDi, kSilent}, ""},
-        {{"--address", "9,2", "--timeout", "30", "ts", "-100"},
+        {{"--address", "9,1", "--timeout", "300", "di", "2", "1", "0"}, 3, {silent, bad_di}, ""},
+        {{"--address", "1,9", "--timeout", "300", "di", "2", "1", "0"}, 3, {bad_di, silent}, ""},
+        {{"--address", "9,2", "--timeout", "300", "ts", "-100"},
          1,
-         {kSilent, "module 2 answered \"?2 RANGE\""},
+         {silent, "module 2 answered \"?2 RANGE\""},
          ""},
-        {{"--address", "1,9,2", "--timeout", "30", "rd"}, 1, {kSilent}, "1  72.10\n2  72.10\n"},
+        {{"--address", "1,9,2", "--timeout", "300", "rd"}, 1, {silent}, "1  72.10\n2  72.10\n"},
     };
     for (const auto &c : cases) {
         const std::string label = ::testing::PrintToString(c.args);
@@ -488,11 +488,11 @@ TEST(ToolsCli, RetriesRepeatOnlyFramesNoModuleAnswered) {
         {{"--silent"}, {"--timeout", "20", "--retries", "2", "rd"}, 1, 3, "(3 tries)"},
         {{"--silent"}, {"--timeout", "20", "rd"}, 1, 1, nullptr},
         // Too long to be a reply: as good as none.
-        {{"--overlong", "60"}, {"--retries", "1", "rd"}, 1, 2, "(2 tries)"},
+        {{"--overlong", "60"}, {"--timeout", "2000", "--retries", "1", "rd"}, 1, 2, "(2 tries)"},
         // WE, then TS refused with "?1 RANGE": an answer, never repeated.
-        {{"--steady"}, {"--retries", "2", "ts", "-100"}, 1, 2, nullptr},
+        {{"--steady"}, {"--timeout", "2000", "--retries", "2", "ts", "-100"}, 1, 2, nullptr},
         {{"--silent"}, {"--timeout", "20", "--retries", "1", "ts", "-100"}, 1, 2, "(2 tries)"},
-        {{"--steady"}, {"--retries", "2", "rd"}, 0, 1, nullptr},
+        {{"--steady"}, {"--timeout", "2000", "--retries", "2", "rd"}, 0, 1, nullptr},
         // A reset is never repeated, so --retries is refused before any frame.
         {{"--steady"}, {"--retries", "1", "rr"}, 2, 0, nullptr},
     };
