@@ -476,7 +476,8 @@ TEST(ToolsCli, MixedFailuresExitWithTheGravest) {
 }
 
 // --retries sends a frame again only while no module has answered; the
-// simulator's log counts the frames that reached it.
+// simulator's log counts the frames that reached it (at an address of its
+// own, so that no other program's frame on a reused terminal counts).
 TEST(ToolsCli, RetriesRepeatOnlyFramesNoModuleAnswered) {
     const struct {
         std::vector<std::string> sim;
@@ -489,7 +490,7 @@ TEST(ToolsCli, RetriesRepeatOnlyFramesNoModuleAnswered) {
         {{"--silent"}, {"--timeout", "20", "rd"}, 1, 1, nullptr},
         // Too long to be a reply: as good as none.
         {{"--overlong", "60"}, {"--timeout", "2000", "--retries", "1", "rd"}, 1, 2, "(2 tries)"},
-        // WE, then TS refused with "?1 RANGE": an answer, never repeated.
+        // WE, then TS refused with "?Q RANGE": an answer, never repeated.
         {{"--steady"}, {"--timeout", "2000", "--retries", "2", "ts", "-100"}, 1, 2, nullptr},
         {{"--silent"}, {"--timeout", "20", "--retries", "1", "ts", "-100"}, 1, 2, "(2 tries)"},
         {{"--steady"}, {"--timeout", "2000", "--retries", "2", "rd"}, 0, 1, nullptr},
@@ -502,16 +503,16 @@ TEST(ToolsCli, RetriesRepeatOnlyFramesNoModuleAnswered) {
         qor::test::SimStart start;
         start.program = qor::test::BuiltSimPath();
         start.capture_log = true;
-        std::vector<std::string> sim_args = {"--pty", "--log"};
+        std::vector<std::string> sim_args = {"--pty", "--log", "--address", "Q"};
         sim_args.insert(sim_args.end(), c.sim.begin(), c.sim.end());
         qor::test::SimProcess sim(start, sim_args);
         ASSERT_FALSE(sim.Where().empty()) << label;
-        std::vector<std::string> words = {QOR_CLI_PATH, "--link", sim.Where()};
+        std::vector<std::string> words = {QOR_CLI_PATH, "--link", sim.Where(), "--address", "Q"};
         words.insert(words.end(), c.args.begin(), c.args.end());
         const Finished r = RunProgram(words);
         EXPECT_EQ(r.exit_code, c.exit_code) << label << ": " << r.err;
         int frames = 0;
-        while (sim.WaitLog(" got \"", 300)) {
+        while (sim.WaitLog(" got \"$Q", 300)) {
             ++frames;
         }
         EXPECT_EQ(frames, c.frames) << label;
