@@ -19,9 +19,14 @@ list cannot rot unseen. A mutant that does not compile fails the run too.
 After the mutants, every test that killed one runs again on the restored
 tree: a test that fails there too was no evidence, and fails the run.
 
-The closing line gives the kill rate, equivalent mutants excluded (they are
-not run unless --equivalents is given). The run fails when the rate is
-below --min-rate (default 90).
+A step is a GoogleTest program, or for the gateway a unittest module of
+tests/gateway run with the system's python3 against the scratch build's
+qor-gateway and qor-sim.
+
+The summary counts the kills per folder of the code; the closing line
+gives the kill rate, equivalent mutants excluded (they are not run unless
+--equivalents is given). The run fails when the rate is below --min-rate
+(default 90).
 """
 
 import argparse
@@ -46,13 +51,16 @@ SLOW_CLI = "*Scan*:*Demo*:*Sigint*"
 
 @dataclass(frozen=True)
 class Step:
-    program: str
+    program: str  # a GoogleTest program, or with python a unittest module
     targets: tuple
     positive: str = "*"
     negative: str = ""
+    python: bool = False  # program is a module of tests/gateway, run with unittest
+    timeout_s: int = 60
 
 
 E2E = ("e2e_library_test", "qor-sim", "qor_dll", "qor_comm")
+GATEWAY_E2E = ("qor-gateway", "qor-sim")
 CLI_E2E = ("tools_cli_e2e", "qor", "qor-sim", "qor_dll", "qor_comm")
 
 # Each area's fast stage, most likely catcher first.
@@ -83,10 +91,18 @@ STAGES = {
         Step("tools_cli_e2e", CLI_E2E, negative=SLOW_CLI),
         Step("tools_cli_e2e", CLI_E2E, positive=SLOW_CLI),
     ],
+    # The daemon's parts alone, its poller against a simulator, then the
+    # daemon with a broker and a subscriber (reloads first: one test).
+    "gateway": [
+        Step("gateway_unit_tests", ("gateway_unit_tests",)),
+        Step("gateway_poller_tests", ("gateway_poller_tests", "qor-sim")),
+        Step("test_reload", GATEWAY_E2E, python=True, timeout_s=120),
+        Step("test_gateway", GATEWAY_E2E, python=True, timeout_s=240),
+    ],
 }
 AREA_OF_FOLDER = {"engine": "engine", "commands": "engine", "comm": "comm", "sim": "sim",
-                  "tools": "tools"}
-STEP_TIMEOUT_S = 60  # a mutant that hangs a test is killed by it
+                  "tools": "tools", "gateway": "gateway"}
+FOLDERS = ("engine", "commands", "comm", "sim", "tools", "gateway")
 
 
 @dataclass
@@ -106,8 +122,12 @@ class Mutant:
     edits: list = field(default_factory=list)
 
     @property
+    def folder(self):
+        return self.path.split("/")[0]
+
+    @property
     def area(self):
-        return AREA_OF_FOLDER.get(self.path.split("/")[0], "")
+        return AREA_OF_FOLDER.get(self.folder, "")
 
 
 def parse_list(path):
@@ -229,14 +249,15 @@ def sync_sources(src):
 
 
 def configure(src, build):
-    if os.path.exists(os.path.join(build, "CMakeCache.txt")):
+    cache = os.path.join(build, "CMakeCache.txt")
+    if os.path.exists(cache) and "QOR_GATEWAY:BOOL=ON" in read(cache):
         return
     # Unoptimised and without debug information: the fastest to rebuild.
     # One CTest test per program (no discovery step after each link), and
     # programs are not relinked when only a shared library changed.
     command = ["cmake", "-S", src, "-B", build, "-DCMAKE_BUILD_TYPE=Debug",
                "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DCMAKE_C_FLAGS_DEBUG=-O0",
-               "-DQOR_WERROR=OFF", "-DQOR_BUILD_BENCH=OFF", "-DQOR_GATEWAY=OFF",
+               "-DQOR_WERROR=OFF", "-DQOR_BUILD_BENCH=OFF", "-DQOR_GATEWAY=ON",
                "-DQOR_TEST_WHOLE_PROGRAMS=ON", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"]
     if shutil.which("ninja"):
         command += ["-G", "Ninja"]
@@ -253,19 +274,13 @@ def build_targets(build, targets, jobs):
 def run_gtest(build, step, extra_negative=""):
     """Runs one step; returns (failed test or None, why). A crash or hang
     is named after the test that was running."""
+    if step.python:
+        return run_unittest(build, step, extra_negative)
     negative = ":".join(filter(None, [step.negative, extra_negative]))
     test_filter = step.positive + (f"-{negative}" if negative else "")
     command = [os.path.join(build, step.program), f"--gtest_filter={test_filter}",
                "--gtest_fail_fast"]
-    try:
-        process = subprocess.Popen(command, cwd=build, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, text=True, start_new_session=True)
-        output, _ = process.communicate(timeout=STEP_TIMEOUT_S)
-        code = process.returncode
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, 9)
-        output, _ = process.communicate()
-        code = "hang"
+    output, code = run_process(command, build, None, step.timeout_s)
     # "[  FAILED  ] Suite.Name" or, for a parameter, "Set/Suite.Name/Case, where ...".
     failed = re.findall(r"^\[  FAILED  \] ([^\s,]+)", output, re.M)
     if failed:
@@ -277,9 +292,54 @@ def run_gtest(build, step, extra_negative=""):
     return name, ("hung" if code == "hang" else f"ended with {code}")
 
 
+def run_process(command, cwd, env, timeout_s):
+    """(output, exit code or "hang")."""
+    try:
+        process = subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, text=True, start_new_session=True)
+        output, _ = process.communicate(timeout=timeout_s)
+        return output, process.returncode
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, 9)
+        output, _ = process.communicate()
+        return output, "hang"
+
+
+def run_unittest(build, step, extra_negative=""):
+    """A module of the gateway's end-to-end tests, or (positive not "*")
+    one of its tests, against the scratch build's programs; tests named in
+    extra_negative are skipped by running the others one by one."""
+    src = os.path.join(os.path.dirname(build), "src", "tests", "gateway")
+    env = dict(os.environ, QOR_GATEWAY=os.path.join(build, "qor-gateway"),
+               QOR_SIM=os.path.join(build, "qor-sim"))
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    names = [step.program if step.positive == "*" else step.positive]
+    if extra_negative:
+        listed, _ = run_process([python, "-c", "import unittest, sys; "
+                                 "s = unittest.defaultTestLoader.loadTestsFromName(sys.argv[1]); "
+                                 "[print(t.id()) for g in s for t in g]", step.program],
+                                src, env, 30)
+        names = [n for n in listed.split() if n not in extra_negative.split(":")]
+    for name in names:
+        output, code = run_process([python, "-m", "unittest", "-v", "-f", name], src, env,
+                                   step.timeout_s)
+        # "FAIL: test_x (module.Class.test_x)" (before Python 3.11: "(module.Class)").
+        failed = re.findall(r"^(?:FAIL|ERROR): (\w+) \(([\w.]+)\)", output, re.M)
+        if failed:
+            test, where = failed[0]
+            return (where if where.endswith("." + test) else f"{where}.{test}"), "failed"
+        if code == "hang":
+            running = re.findall(r"^(\w+) \(([\w.]+)\) \.\.\.", output, re.M)
+            return (running[-1][1] if running else name), "hung"
+        if code != 0:
+            return name, f"ended with {code}"
+    return None, ""
+
+
 def confirm(build, step, test):
     """Runs the one test again; True when it fails again."""
-    alone = Step(step.program, step.targets, positive=test)
+    alone = Step(step.program, step.targets, positive=test, python=step.python,
+                 timeout_s=step.timeout_s)
     return run_gtest(build, alone)[0] is not None
 
 
@@ -313,11 +373,13 @@ def select(mutants, only, slice_text):
 def report(results, equivalents, notes, started):
     killed = [r for r in results if r[1]]
     survived = [r for r in results if not r[1]]
-    print("\n== by area")
-    for area in STAGES:
-        mine = [r for r in results if r[0].area == area]
-        if mine:
-            print(f"  {area:7} {sum(1 for r in mine if r[1])} of {len(mine)} killed")
+    print("\n== by folder")
+    for folder in FOLDERS:
+        mine = [r for r in results if r[0].folder == folder]
+        skipped = sum(1 for m in equivalents if m.folder == folder)
+        if mine or skipped:
+            print(f"  {folder:9} {sum(1 for r in mine if r[1])} of {len(mine)} killed"
+                  + (f", {skipped} equivalent" if skipped else ""))
     for note in notes:
         print(f"  note: {note}")
     for m in equivalents:
@@ -336,7 +398,9 @@ def verify_killers(build, killers, jobs):
     for (step, test), idents in killers.items():
         built, _ = build_targets(build, step.targets, jobs)
         name = test.split(" ")[0]
-        if built and run_gtest(build, Step(step.program, step.targets, positive=name))[0] is None:
+        alone = Step(step.program, step.targets, positive=name, python=step.python,
+                     timeout_s=step.timeout_s)
+        if built and run_gtest(build, alone)[0] is None:
             continue
         print(f"FAILS UNMUTATED  {name} ({step.program}), which killed {', '.join(idents)}")
         fine = False

@@ -234,8 +234,9 @@ int PlayComPortServer(TcpListener *listener, const ComPortScript &script, std::s
     }
     for (const auto &[command, value] : ComPortRequests(raw)) {
         if (command != script.ignored) {
-            std::string answer =
-                command == 1 && !script.baud_answer.empty() ? script.baud_answer : value;
+            std::string answer = command == script.odd_command && !script.odd_answer.empty()
+                                     ? script.odd_answer
+                                     : value;
             WriteAll(fd, ComPortAnswer(static_cast<unsigned char>(command + 100), answer));
         }
     }

@@ -89,7 +89,8 @@ struct ComPortScript {
     bool refuse_com_port = false;  // DONT instead of DO
     bool hang_up = false;          // closes once the client has spoken
     int ignored = 0;               // a com port command left unanswered
-    std::string baud_answer;       // answered to SET-BAUDRATE, if not the value asked
+    std::string odd_answer;        // answered to odd_command, if not the value asked
+    int odd_command = 1;           // SET-BAUDRATE unless said otherwise
 };
 
 // IAC SB com-port `command` value IAC SE, with the value's IACs doubled.

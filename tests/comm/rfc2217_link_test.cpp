@@ -113,11 +113,37 @@ TEST_F(Rfc2217Link, RefusedOrIgnoredSettingsFailTheOpenWithTheirReason) {
          EINVAL,
          ": the server refused baud=19200: it answered SET-BAUDRATE with baud=9600"},
         {"hung up", {false, true, 0, ""}, ECONNRESET, ": closed by the other end"},
+        // Each setting is checked on its own, whatever the others did.
+        {"ignored rate",
+         {false, false, 1, ""},
+         ETIMEDOUT,
+         ": the server did not acknowledge baud=19200 (SET-BAUDRATE) within 300 ms"},
+        {"ignored data bits",
+         {false, false, 2, ""},
+         ETIMEDOUT,
+         ": the server did not acknowledge bytesize=7 (SET-DATASIZE) within 300 ms"},
+        {"ignored stop bits",
+         {false, false, 4, ""},
+         ETIMEDOUT,
+         ": the server did not acknowledge stopbits=2 (SET-STOPSIZE) within 300 ms"},
+        {"other data bits",
+         {false, false, 0, "\x08", 2},
+         EINVAL,
+         ": the server refused bytesize=7: it answered SET-DATASIZE with bytesize=8"},
+        {"other parity",
+         {false, false, 0, "\x01", 3},
+         EINVAL,
+         ": the server refused parity=E: it answered SET-PARITY with parity=N"},
+        {"other stop bits",
+         {false, false, 0, "\x01", 4},
+         EINVAL,
+         ": the server refused stopbits=2: it answered SET-STOPSIZE with stopbits=1"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         long long start = NowMs();
-        EXPECT_EQ(0, Open("?baud=19200&parity=E&connect_timeout_ms=300", c.script));
+        EXPECT_EQ(
+            0, Open("?baud=19200&bytesize=7&parity=E&stopbits=2&connect_timeout_ms=300", c.script));
         EXPECT_LT(NowMs() - start, 2000);
         EXPECT_EQ(c.code, code_) << strerror(code_);
         EXPECT_EQ(PortError(), "cannot connect to " + Target("") + c.text);

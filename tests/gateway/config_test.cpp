@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qor::gateway {
 namespace {
@@ -71,6 +73,7 @@ TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
     EXPECT_EQ(boiler.polls[0].name, "rd");
     EXPECT_EQ(boiler.polls[0].interval, std::chrono::milliseconds(1000));
     EXPECT_EQ(boiler.polls[1].query, Query::kRh);
+    EXPECT_FALSE(bus1.modules[1].Writable(CommandKind::kDo));  // no list: nothing writable
     const PollSpec &door = bus1.modules[1].polls.at(0);
     EXPECT_EQ(door.name, "door");
     EXPECT_EQ(door.query, Query::kDi);
@@ -92,6 +95,30 @@ TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ(r.config->topic_prefix, "qor");
     EXPECT_EQ(r.config->queue_size, 10000u);
     EXPECT_EQ(r.config->offline_after, 3);
+}
+
+// A reload starts a new broker session when any broker setting changed.
+TEST(GatewayConfig, BrokersDifferInEverySetting) {
+    ConfigResult r = ParseConfig(kGood, "good.toml", "/etc/qor");
+    ASSERT_TRUE(r.config) << r.error;
+    const BrokerSpec base = r.config->broker;
+    EXPECT_TRUE(base == r.config->broker);
+    const std::vector<std::pair<const char *, void (*)(BrokerSpec &)>> changes = {
+        {"host", [](BrokerSpec &b) { b.host = "other"; }},
+        {"port", [](BrokerSpec &b) { b.port = 1883; }},
+        {"client_id", [](BrokerSpec &b) { b.client_id = "hall2"; }},
+        {"keepalive_s", [](BrokerSpec &b) { b.keepalive_s = 10; }},
+        {"username", [](BrokerSpec &b) { b.username = "u"; }},
+        {"password", [](BrokerSpec &b) { b.password = "p"; }},
+        {"tls_ca_file", [](BrokerSpec &b) { b.tls_ca_file = "ca.pem"; }},
+        {"tls_cert_file", [](BrokerSpec &b) { b.tls_cert_file = "c.pem"; }},
+        {"tls_key_file", [](BrokerSpec &b) { b.tls_key_file = "k.pem"; }},
+    };
+    for (const auto &[what, change] : changes) {
+        BrokerSpec other = base;
+        change(other);
+        EXPECT_FALSE(other == base) << what;
+    }
 }
 
 struct BadCase {

@@ -76,9 +76,18 @@ TEST(GatewayOutbox, DropsTheOldestWhenFullAndCountsThem) {
     // Taken and not delivered: back to the front, in order.
     box.Return({*first});
     EXPECT_EQ(box.Take()->payload, "3");
-    box.SetCapacity(1);
+    // Full again while one was out: the bound holds when it comes back,
+    // and the oldest (the one returned) goes.
+    box.Push({"t", "6", ""});
+    first = box.Take();
+    box.Push({"t", "7", ""});
+    box.Return({*first});
+    EXPECT_EQ(box.Size(), 3u);
     EXPECT_EQ(box.Dropped(), 3u);
     EXPECT_EQ(box.Take()->payload, "5");
+    box.SetCapacity(1);
+    EXPECT_EQ(box.Dropped(), 4u);
+    EXPECT_EQ(box.Take()->payload, "7");
     EXPECT_FALSE(box.Take());
 }
 

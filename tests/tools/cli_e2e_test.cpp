@@ -456,6 +456,107 @@ TEST(ToolsCli, SeveralAddressesOneLineEach) {
     EXPECT_NE(r.err.find("module 9 did not answer"), std::string::npos) << r.err;
 }
 
+// Several addresses or links that fail in different ways: each failure is
+// reported, the exit code is the gravest of them (a link fault, 3, over a
+// module fault, 1) in whatever order they came, and an address that fails
+// does not stop the ones after it.
+TEST(ToolsCli, MixedFailuresExitWithTheGravest) {
+    Sim sim({"--steady", "--address", "1", "--address", "2", "--di-bytes", "3"});
+    ASSERT_TRUE(sim.Ready());
+    const char *silent = "module 9 did not answer";
+    const char *bad_di = "qor: bad DI reply";
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        std::vector<const char *> errors;
+        const char *out;
+    } cases[] = {
+        {{"--address", "9,1", "--timeout", "300", "di", "2", "1", "0"}, 3, {silent, bad_di}, ""},
+        {{"--address", "1,9", "--timeout", "300", "di", "2", "1", "0"}, 3, {bad_di, silent}, ""},
+        {{"--address", "9,2", "--timeout", "300", "ts", "-100"},
+         1,
+         {silent, "module 2 answered \"?2 RANGE\""},
+         ""},
+        {{"--address", "1,9,2", "--timeout", "300", "rd"}, 1, {silent}, "1  72.10\n2  72.10\n"},
+    };
+    for (const auto &c : cases) {
+        const std::string label = ::testing::PrintToString(c.args);
+        const Finished r = sim.Qor(c.args);
+        EXPECT_EQ(r.exit_code, c.exit_code) << label << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << label;
+        size_t at = 0;
+        for (const char *error : c.errors) {
+            at = r.err.find(error, at);
+            EXPECT_NE(at, std::string::npos) << label << ": " << error << " in " << r.err;
+        }
+        EXPECT_EQ(LinesOf(r.err).size(), c.errors.size()) << label << ": " << r.err;
+    }
+    // Links are opened in turn; the first that fails gives the exit code.
+    const struct {
+        const char *second;
+        int exit_code;
+        const char *error;
+    } links[] = {
+        {"/nonexistent/tty", 3, "qor: link fault on port 2 (/nonexistent/tty): "},
+        {"socket://", 2, "qor: bad target \"socket://\""},
+    };
+    for (const auto &l : links) {
+        const Finished r = QorAlone({"--link", sim.Path(), "--link", l.second, "poll", "rd",
+                                     "--interval", "10", "--count", "1"});
+        EXPECT_EQ(r.exit_code, l.exit_code) << l.second << ": " << r.err;
+        EXPECT_EQ(r.out, "") << l.second;
+        EXPECT_EQ(r.err.rfind(l.error, 0), 0u) << l.second << ": " << r.err;
+    }
+}
+
+// --retries sends a frame again only while no module has answered; the
+// simulator's log counts the frames that reached it (at an address of its
+// own, so that no other program's frame on a reused terminal counts).
+TEST(ToolsCli, RetriesRepeatOnlyFramesNoModuleAnswered) {
+    const struct {
+        std::vector<std::string> sim;
+        std::vector<std::string> args;
+        int exit_code;
+        int frames;
+        const char *tries;  // in the message, or nullptr for none
+    } cases[] = {
+        {{"--silent"}, {"--timeout", "20", "--retries", "2", "rd"}, 1, 3, "(3 tries)"},
+        {{"--silent"}, {"--timeout", "20", "rd"}, 1, 1, nullptr},
+        // Too long to be a reply: as good as none.
+        {{"--overlong", "60"}, {"--timeout", "2000", "--retries", "1", "rd"}, 1, 2, "(2 tries)"},
+        // WE, then TS refused with "?Q RANGE": an answer, never repeated.
+        {{"--steady"}, {"--timeout", "2000", "--retries", "2", "ts", "-100"}, 1, 2, nullptr},
+        {{"--silent"}, {"--timeout", "20", "--retries", "1", "ts", "-100"}, 1, 2, "(2 tries)"},
+        {{"--steady"}, {"--timeout", "2000", "--retries", "2", "rd"}, 0, 1, nullptr},
+        // A reset is never repeated, so --retries is refused before any frame.
+        {{"--steady"}, {"--retries", "1", "rr"}, 2, 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        const std::string label =
+            ::testing::PrintToString(c.sim) + ::testing::PrintToString(c.args);
+        qor::test::SimStart start;
+        start.program = qor::test::BuiltSimPath();
+        start.capture_log = true;
+        std::vector<std::string> sim_args = {"--pty", "--log", "--address", "Q"};
+        sim_args.insert(sim_args.end(), c.sim.begin(), c.sim.end());
+        qor::test::SimProcess sim(start, sim_args);
+        ASSERT_FALSE(sim.Where().empty()) << label;
+        std::vector<std::string> words = {QOR_CLI_PATH, "--link", sim.Where(), "--address", "Q"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        const Finished r = RunProgram(words);
+        EXPECT_EQ(r.exit_code, c.exit_code) << label << ": " << r.err;
+        int frames = 0;
+        while (sim.WaitLog(" got \"$Q", 300)) {
+            ++frames;
+        }
+        EXPECT_EQ(frames, c.frames) << label;
+        EXPECT_EQ(r.err.find("tries)") != std::string::npos, c.tries != nullptr) << label << r.err;
+        if (c.tries != nullptr) {
+            EXPECT_NE(r.err.find(c.tries), std::string::npos) << label << ": " << r.err;
+        }
+    }
+}
+
 TEST(ToolsCli, PollSeveralQueriesAndAddresses) {
     Sim sim({"--steady", "--address", "1", "--address", "2"});
     ASSERT_TRUE(sim.Ready());

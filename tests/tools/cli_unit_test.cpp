@@ -1,15 +1,18 @@
 // Argument parsing and result formatting of the qor tool, without a link.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <vector>
 
 #include "cli.h"
 #include "option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
+#include "run.h"
 
 using namespace qor::cli;
 
@@ -473,6 +476,72 @@ TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
     }
     EXPECT_EQ(ExitCodeFor(0), 0);
     EXPECT_TRUE(ModuleAnswered(0, 0));
+}
+
+// A row whose call ends as scripted (the last outcome again once the script
+// runs out), and counts its calls.
+int g_calls = 0;
+std::vector<Outcome> g_script;
+void ScriptedCall(int, int, const Invocation &, Outcome &out) {
+    const Outcome &next = g_script[std::min<std::size_t>(g_calls, g_script.size() - 1)];
+    ++g_calls;
+    out.status = next.status;
+    out.error = next.error;
+}
+
+// Only a call no module answered is made again: no reply, or a frame that
+// did not go out. An answer of any kind (an error reply, a bad checksum),
+// a bad DI reply or refused arguments would come out the same, and a
+// command whose repetition could do harm is never repeated.
+TEST(ToolsRetries, OnlyCallsNoModuleAnsweredAreRepeated) {
+    const struct {
+        int status, error;
+        int calls;  // with two retries
+    } cases[] = {
+        {QOR_STATUS_OK, 0, 1},
+        {QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY, 3},
+        {QOR_STATUS_REPLY_FAULT, QOR_ERROR_REPLY_CHECKSUM, 1},
+        {QOR_STATUS_REPLY_FAULT, 'R', 1},
+        {QOR_STATUS_LINK_FAULT, QOR_ERROR_NOT_WRITTEN, 3},
+        {QOR_STATUS_LINK_FAULT, QOR_ERROR_DIGIT_COUNT, 1},
+        {QOR_STATUS_LINK_FAULT, QOR_ERROR_ARGUMENTS_REFUSED, 1},
+    };
+    CommandRow safe{"xx", "QOR_XX", {}, ResultKind::kNone, true, nullptr, "", ScriptedCall};
+    CommandRow hazard = safe;
+    hazard.repeat_hazard = "it would do it twice";
+    const LinkInUse link;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + "/" + std::to_string(c.error));
+        g_script = {Outcome{}};
+        g_script[0].status = c.status;
+        g_script[0].error = c.error;
+        Invocation invocation;
+        invocation.row = &safe;
+        for (int retries : {0, 2}) {
+            g_calls = 0;
+            const Outcome out = CallModule(invocation, link, '1', retries);
+            const int calls = retries == 0 ? 1 : c.calls;
+            EXPECT_EQ(g_calls, calls) << retries;
+            EXPECT_EQ(out.attempts, calls) << retries;
+            EXPECT_EQ(out.status, c.status);
+            EXPECT_EQ(out.error, c.error);
+        }
+        invocation.row = &hazard;
+        g_calls = 0;
+        EXPECT_EQ(CallModule(invocation, link, '1', 2).attempts, 1);
+        EXPECT_EQ(g_calls, 1);
+    }
+    // The first answer ends the tries.
+    g_script.assign(3, Outcome{});
+    g_script[0].status = QOR_STATUS_REPLY_FAULT;
+    g_script[0].error = QOR_ERROR_NO_REPLY;
+    g_calls = 0;
+    Invocation invocation;
+    invocation.row = &safe;
+    const Outcome out = CallModule(invocation, link, '1', 5);
+    EXPECT_EQ(out.status, QOR_STATUS_OK);
+    EXPECT_EQ(out.attempts, 2);
+    EXPECT_EQ(g_calls, 2);
 }
 
 TEST(ToolsFormat, IsoTimeAndCsvRows) {
