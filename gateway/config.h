@@ -12,12 +12,23 @@
 
 #include "commands.h"
 #include "queries.h"
+#include "spool.h"
 
 namespace qor::gateway {
 
-struct BrokerSpec {
+struct BrokerHost {
     std::string host;
     int port = 1883;
+
+    bool operator==(const BrokerHost &other) const {
+        return host == other.host && port == other.port;
+    }
+};
+
+struct BrokerSpec {
+    std::string host;  // the first of hosts, for messages
+    int port = 1883;
+    std::vector<BrokerHost> hosts;  // tried in turn: "host" and "port", or "hosts"
     std::string client_id;  // default: "qor-gateway-" and the host name
     int keepalive_s = 30;
     int connect_timeout_s = 10;  // CONNECT without CONNACK for longer: retried
@@ -60,6 +71,7 @@ struct Config {
     int offline_after = 3;           // failed polls in a row before "offline"
     std::chrono::seconds counters_interval{60};
     std::chrono::seconds flush_timeout{5};  // on SIGTERM
+    SpoolSettings spool;
     std::vector<LinkSpec> links;
 };
 

@@ -48,6 +48,7 @@ class Gateway {
     std::unique_ptr<MqttSession> MakeSession(const Config &config, std::string *why);
     void SwitchSession(std::unique_ptr<MqttSession> fresh);
     std::string ReplyTopic(const IncomingCommand &command) const;
+    void OpenSpool();
     bool StartSession();
     void StartPollers();
     std::size_t StopPollers(std::chrono::steady_clock::time_point until);
@@ -62,6 +63,7 @@ class Gateway {
     std::mutex pollers_mutex_;  // Route runs on the session's thread
     std::vector<std::unique_ptr<LinkPoller>> pollers_;
     bool reloading_ = false;  // under pollers_mutex_
+    std::uint64_t boot_ = 0;
 };
 
 }  // namespace qor::gateway

@@ -44,7 +44,9 @@ LinkPoller::LinkPoller(LinkSpec spec, int port, PollerSettings settings, Outbox 
     Clock::time_point start = Clock::now();
     for (std::size_t i = 0; i < modules_.size(); ++i) {
         for (const PollSpec &p : modules_[i].spec->polls) {
-            tasks_.push_back({i, &p, modules_[i].topic + "/" + p.name, 0});
+            std::string topic = modules_[i].topic + "/" + p.name;
+            std::uint64_t seq = outbox_.LastSeq(topic);
+            tasks_.push_back({i, &p, std::move(topic), seq});
             schedule_.Add(p.interval, start);
         }
     }
@@ -174,8 +176,9 @@ void LinkPoller::Poll(std::size_t index) {
     ModuleState &module = modules_[task.module];
     Reading reading = Transact(module, *task.poll);
     reading.seq = ++task.seq;
+    reading.boot = settings_.boot;
     reading.when = std::chrono::system_clock::now();
-    outbox_.Push({task.topic, ReadingPayload(reading), ""});
+    outbox_.Push({task.topic, ReadingPayload(reading), ""}, reading.seq);
     Account(module, reading.status, reading.error);
     module.counters.overruns += schedule_.Done(index, Clock::now());
 }

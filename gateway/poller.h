@@ -28,6 +28,7 @@ struct PollerSettings {
     std::string prefix;
     int offline_after = 3;
     std::chrono::seconds counters_interval{60};
+    std::uint64_t boot = 0;
 };
 
 struct PendingCommand {

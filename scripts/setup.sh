@@ -48,6 +48,7 @@ if [[ "$set_name" == test ]]; then
     need /usr/include/toml++/toml.h libtomlplusplus-dev
     need /usr/include/nlohmann/json.hpp nlohmann-json3-dev
     need /usr/include/mosquitto.h libmosquitto-dev
+    need /usr/include/sqlite3.h libsqlite3-dev
     need /usr/sbin/mosquitto mosquitto
     need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
     # The byte link's device server tests run a real ser2net on 127.0.0.1.

@@ -49,13 +49,13 @@ TEST(GatewayOutbox, DropsTheOldestWhenFullAndCountsThem) {
     EXPECT_EQ(box.Dropped(), 2u);
     auto first = box.Take();
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->payload, "3");
+    EXPECT_EQ(first->message.payload, "3");
     // Taken and not delivered: back to the front, in order.
     box.Return({*first});
-    EXPECT_EQ(box.Take()->payload, "3");
+    EXPECT_EQ(box.Take()->message.payload, "3");
     box.SetCapacity(1);
     EXPECT_EQ(box.Dropped(), 3u);
-    EXPECT_EQ(box.Take()->payload, "5");
+    EXPECT_EQ(box.Take()->message.payload, "5");
     EXPECT_FALSE(box.Take());
 }
 
