@@ -323,9 +323,13 @@ void ReadSpool(const toml::table &t, Config *c) {
     Optional(t, "spool_commit_ms", 1, 60000, &ms);
     s.commit_interval = std::chrono::milliseconds(ms);
     Optional(t, "spool_commit_messages", 1, 1000000, &s.commit_messages);
-    long long mb = static_cast<long long>(s.max_bytes >> 20);
-    Optional(t, "spool_max_mb", 1, 1000000, &mb);
-    s.max_bytes = static_cast<std::uint64_t>(mb) << 20;
+    if (const toml::node *mb = t.get("spool_max_mb")) {
+        double value = mb->is_number() ? mb->value<double>().value_or(0) : 0;
+        if (!(value >= 0.01 && value <= 1e6)) {
+            Fail(*mb, "\"spool_max_mb\" must be a number from 0.01 to 1000000");
+        }
+        s.max_bytes = static_cast<std::uint64_t>(value * 1048576.0);
+    }
     long long hours = s.max_age.count() / 3600;
     Optional(t, "spool_max_age_h", 1, 87600, &hours);
     s.max_age = std::chrono::seconds(hours * 3600);
