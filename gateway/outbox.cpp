@@ -223,9 +223,19 @@ std::uint64_t Outbox::Dropped() const {
 }
 
 OutboxStatus Outbox::Status() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    OutboxStatus status = status_;
-    status.dropped = dropped_;
+    OutboxStatus status;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status = status_;
+        status.dropped = dropped_;
+    }
+    // Delivered, their removal waiting for the next commit: not unsent.
+    std::lock_guard<std::mutex> stage(stage_mutex_);
+    std::uint64_t leaving = std::min<std::uint64_t>(staged_.removed.size(), status.spool_messages);
+    status.spool_messages -= leaving;
+    if (status.spool_messages == 0) {
+        status.oldest_ms = 0;
+    }
     return status;
 }
 

@@ -112,7 +112,7 @@ class Outbox {
     std::mutex spool_mutex_;  // the spool itself
     std::unique_ptr<Spool> spool_;
 
-    std::mutex stage_mutex_;  // what waits for the next commit
+    mutable std::mutex stage_mutex_;  // what waits for the next commit
     std::condition_variable stage_wake_;
     SpoolBatch staged_;
     SpoolSettings settings_;
