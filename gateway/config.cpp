@@ -551,9 +551,9 @@ Config ReadConfig(const toml::table &root, const std::string &base) {
 }  // namespace
 
 bool BrokerSpec::operator==(const BrokerSpec &o) const {
-    return hosts == o.hosts && client_id == o.client_id &&
-           keepalive_s == o.keepalive_s && connect_timeout_s == o.connect_timeout_s &&
-           username == o.username && password == o.password && tls_ca_file == o.tls_ca_file &&
+    return hosts == o.hosts && client_id == o.client_id && keepalive_s == o.keepalive_s &&
+           connect_timeout_s == o.connect_timeout_s && username == o.username &&
+           password == o.password && tls_ca_file == o.tls_ca_file &&
            tls_cert_file == o.tls_cert_file && tls_key_file == o.tls_key_file;
 }
 

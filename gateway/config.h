@@ -29,7 +29,7 @@ struct BrokerSpec {
     std::string host;  // the first of hosts, for messages
     int port = 1883;
     std::vector<BrokerHost> hosts;  // tried in turn: "host" and "port", or "hosts"
-    std::string client_id;  // default: "qor-gateway-" and the host name
+    std::string client_id;          // default: "qor-gateway-" and the host name
     int keepalive_s = 30;
     int connect_timeout_s = 10;  // CONNECT without CONNACK for longer: retried
     std::string username;

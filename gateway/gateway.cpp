@@ -28,10 +28,9 @@ Gateway::~Gateway() {
 // The spool, or the reason there is none (then readings wait in RAM, and
 // the boot number is the Unix time of the start).
 void Gateway::OpenSpool() {
-    boot_ = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::system_clock::now().time_since_epoch())
-            .count());
+    boot_ = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count());
     const SpoolSettings &settings = config_.spool;
     if (!settings.enabled) {
         outbox_.SetBoot(boot_);

@@ -110,15 +110,15 @@ std::string CountersPayload(const ModuleCounters &c, std::chrono::system_clock::
 }
 
 std::string DroppedPayload(const OutboxStatus &s, std::chrono::system_clock::time_point when) {
-    json object{{"dropped", s.dropped}, {"boot", s.boot}, {"delivered", s.delivered},
-                {"spool", s.spooled}};
+    json object{
+        {"dropped", s.dropped}, {"boot", s.boot}, {"delivered", s.delivered}, {"spool", s.spooled}};
     if (s.spooled) {
-        auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       when.time_since_epoch())
-                       .count();
+        auto now =
+            std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
         object["spool_bytes"] = s.spool_bytes;
         object["spool_messages"] = s.spool_messages;
-        object["oldest_unsent_s"] = s.oldest_ms > 0 ? std::max<long long>(0, (now - s.oldest_ms) / 1000) : 0;
+        object["oldest_unsent_s"] =
+            s.oldest_ms > 0 ? std::max<long long>(0, (now - s.oldest_ms) / 1000) : 0;
     }
     object["spool_resets"] = s.spool_resets;
     object["ts"] = Timestamp(when);

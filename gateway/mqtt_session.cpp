@@ -198,7 +198,8 @@ void MqttSession::Attempt(Clock::time_point now) {
         std::lock_guard<std::mutex> lock(mutex_);
         failure_noted_ = false;
     }
-    int rc = mosquitto_connect_async(client_, Host().host.c_str(), Host().port, broker_.keepalive_s);
+    int rc =
+        mosquitto_connect_async(client_, Host().host.c_str(), Host().port, broker_.keepalive_s);
     if (rc != MOSQ_ERR_SUCCESS) {
         auto delay = backoff_.Next();
         std::string where = Where(Host());
@@ -341,9 +342,9 @@ void MqttSession::Pump() {
                                           static_cast<uint16_t>(m.correlation.size()));
         }
         int mid = 0;
-        int rc = mosquitto_publish_v5(client_, &mid, m.topic.c_str(),
-                                      static_cast<int>(m.payload.size()), m.payload.data(), 1,
-                                      false, properties);
+        int rc =
+            mosquitto_publish_v5(client_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                 m.payload.data(), 1, false, properties);
         mosquitto_property_free_all(&properties);
         if (rc == MOSQ_ERR_SUCCESS) {
             in_flight_.emplace(mid, std::move(*message));
@@ -354,10 +355,9 @@ void MqttSession::Pump() {
             // A topic the broker cannot take (a response topic with a
             // wildcard, say): retrying would never succeed, so it is not kept.
             outbox_.Delivered(message->id, false);
-            LogRepeated(
-                Level::kWarning, "messages not published",
-                "not published on " + Quoted(m.topic) + ": " + mosquitto_strerror(rc),
-                mosquitto_strerror(rc));
+            LogRepeated(Level::kWarning, "messages not published",
+                        "not published on " + Quoted(m.topic) + ": " + mosquitto_strerror(rc),
+                        mosquitto_strerror(rc));
         }
     }
 }

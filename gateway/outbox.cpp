@@ -169,9 +169,9 @@ std::optional<Queued> Outbox::Take() {
         spilled_ = rows.size() >= std::min(kWindow, capacity_);
         for (SpoolRow &row : rows) {
             next_load_ = row.id + 1;
-            queue_.push_back({{std::move(row.topic), std::move(row.payload),
-                               std::move(row.correlation)},
-                              row.id});
+            queue_.push_back(
+                {{std::move(row.topic), std::move(row.payload), std::move(row.correlation)},
+                 row.id});
         }
     }
     if (queue_.empty()) {
@@ -187,15 +187,15 @@ std::optional<Queued> Outbox::Take() {
     return message;
 }
 
+// The id moves from in flight to the removals in one step, so that a trim
+// sees it in one or the other and never drops what was delivered.
 void Outbox::Delivered(std::uint64_t id, bool acknowledged) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        status_.delivered += acknowledged ? 1 : 0;
-        if (id == 0) {
-            return;
-        }
-        in_flight_.erase(id);
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.delivered += acknowledged ? 1 : 0;
+    if (id == 0) {
+        return;
     }
+    in_flight_.erase(id);
     std::lock_guard<std::mutex> stage(stage_mutex_);
     staged_.removed.push_back(id);
 }
@@ -317,14 +317,17 @@ void Outbox::Committed(std::vector<SpoolRow> rows) {
                 {{std::move(row.topic), std::move(row.payload), std::move(row.correlation)},
                  row.id});
         }
+        // Neither in flight nor delivered and waiting for its removal.
+        std::set<std::uint64_t> keep = in_flight_;
         SpoolSettings bounds;
         {
             std::lock_guard<std::mutex> stage(stage_mutex_);
             bounds = settings_;
+            keep.insert(staged_.removed.begin(), staged_.removed.end());
         }
         std::lock_guard<std::mutex> spool_lock(spool_mutex_);
         std::vector<std::uint64_t> gone =
-            spool_->Trim(bounds.max_bytes, bounds.max_age, in_flight_, NowMs());
+            spool_->Trim(bounds.max_bytes, bounds.max_age, keep, NowMs());
         if (!gone.empty()) {
             std::set<std::uint64_t> dropped(gone.begin(), gone.end());
             queue_.erase(std::remove_if(queue_.begin(), queue_.end(),

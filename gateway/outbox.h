@@ -45,7 +45,7 @@ struct OutboxStatus {
     bool spooled = false;
     std::uint64_t spool_bytes = 0;
     std::uint64_t spool_messages = 0;
-    std::int64_t oldest_ms = 0;  // Unix time of the oldest unsent message; 0: none
+    std::int64_t oldest_ms = 0;      // Unix time of the oldest unsent message; 0: none
     std::uint64_t spool_resets = 0;  // spools moved aside and started afresh
 };
 
@@ -105,7 +105,7 @@ class Outbox {
     OutboxStatus status_;
     std::set<std::uint64_t> in_flight_;
     std::map<std::string, std::uint64_t> seqs_;
-    bool spilled_ = false;           // spool rows from next_load_ on are not in RAM
+    bool spilled_ = false;  // spool rows from next_load_ on are not in RAM
     std::uint64_t next_load_ = 1;
     std::function<void()> wake_;
 

@@ -54,8 +54,7 @@ std::int64_t Column(sqlite3 *db, const char *sql) {
 
 bool SpoolSettings::operator==(const SpoolSettings &o) const {
     return enabled == o.enabled && path == o.path && commit_interval == o.commit_interval &&
-           commit_messages == o.commit_messages && max_bytes == o.max_bytes &&
-           max_age == o.max_age;
+           commit_messages == o.commit_messages && max_bytes == o.max_bytes && max_age == o.max_age;
 }
 
 std::string MoveAside(const std::string &path) {
@@ -119,8 +118,7 @@ bool Spool::Exec(const char *sql, std::string *why) {
 // a power cut loses only what waited for the next commit.
 bool Spool::Prepare(std::string *why) {
     sqlite3_busy_timeout(db_, 2000);
-    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", why) ||
-        !Exec(kSchema, why)) {
+    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", why) || !Exec(kSchema, why)) {
         return false;
     }
     Statement check(db_, "PRAGMA quick_check");
@@ -175,15 +173,17 @@ bool Spool::Write(const SpoolBatch &batch, std::string *why, bool *corrupt) {
     {
         Statement insert(db_, "INSERT INTO messages VALUES(?, ?, ?, ?, ?, ?)");
         Statement erase(db_, "DELETE FROM messages WHERE id = ? RETURNING size");
-        Statement seq(db_, "INSERT INTO streams VALUES(?, ?) "
-                           "ON CONFLICT(topic) DO UPDATE SET seq = excluded.seq");
+        Statement seq(db_,
+                      "INSERT INTO streams VALUES(?, ?) "
+                      "ON CONFLICT(topic) DO UPDATE SET seq = excluded.seq");
         ok = insert.ok() && erase.ok() && seq.ok();
         for (std::size_t i = 0; ok && i < batch.rows.size(); ++i) {
             const SpoolRow &r = batch.rows[i];
             sqlite3_stmt *s = insert.get();
             sqlite3_reset(s);
             sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(r.id));
-            sqlite3_bind_text(s, 2, r.topic.data(), static_cast<int>(r.topic.size()), SQLITE_STATIC);
+            sqlite3_bind_text(s, 2, r.topic.data(), static_cast<int>(r.topic.size()),
+                              SQLITE_STATIC);
             sqlite3_bind_blob(s, 3, r.payload.data(), static_cast<int>(r.payload.size()),
                               SQLITE_STATIC);
             sqlite3_bind_blob(s, 4, r.correlation.data(), static_cast<int>(r.correlation.size()),
@@ -274,8 +274,9 @@ std::vector<std::uint64_t> Spool::Trim(std::uint64_t max_bytes, std::chrono::sec
     std::uint64_t after = 0;
     while (more) {
         more = false;
-        Statement oldest(db_, "SELECT id, size, at_ms FROM messages WHERE id > ? "
-                              "ORDER BY id LIMIT 256");
+        Statement oldest(db_,
+                         "SELECT id, size, at_ms FROM messages WHERE id > ? "
+                         "ORDER BY id LIMIT 256");
         Statement erase(db_, "DELETE FROM messages WHERE id = ?");
         sqlite3_bind_int64(oldest.get(), 1, static_cast<sqlite3_int64>(after));
         while (sqlite3_step(oldest.get()) == SQLITE_ROW) {

@@ -42,8 +42,8 @@ struct SpoolRow {
 // What one commit writes, in one transaction.
 struct SpoolBatch {
     std::vector<SpoolRow> rows;
-    std::vector<std::uint64_t> removed;          // delivered
-    std::map<std::string, std::uint64_t> seqs;   // stream -> last seq
+    std::vector<std::uint64_t> removed;         // delivered
+    std::map<std::string, std::uint64_t> seqs;  // stream -> last seq
 };
 
 class Spool {

@@ -81,16 +81,16 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
         Reading reading;
         const char *json;
     } cases[] = {
-        {{0, 0, TwoDecimals(72.1f), false, -1, "", when, 7},
-         R"({"error":0,"seq":7,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":72.1})"},
+        {{0, 0, TwoDecimals(72.1f), false, -1, "", when, 7, 1796000000},
+         R"({"boot":1796000000,"error":0,"seq":7,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":72.1})"},
         {{0, 0, 100.0, false, 1, "", when, 1},
-         R"({"error":0,"latching":true,"seq":1,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":100.0})"},
+         R"({"boot":0,"error":0,"latching":true,"seq":1,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":100.0})"},
         {{0, 0, 9999999, true, -1, "", when, 2},
-         R"({"error":0,"seq":2,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":9999999})"},
+         R"({"boot":0,"error":0,"seq":2,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":9999999})"},
         {{100, 'R', 0, false, -1, "R", when, 3},
-         R"({"error":82,"error_text":"R","seq":3,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
+         R"({"boot":0,"error":82,"error_text":"R","seq":3,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
         {{100, 1, 0, false, 1, "", when, 4},
-         R"({"error":1,"seq":4,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
+         R"({"boot":0,"error":1,"seq":4,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(ReadingPayload(c.reading), c.json);
@@ -107,6 +107,17 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     EXPECT_EQ(
         CountersPayload(counters, when),
         R"({"commands":6,"errors":3,"link_faults":2,"overruns":1,"replies":5,"timeouts":4,"ts":"2023-11-14T22:13:20.123Z"})");
+    // The spool's figures only with a spool; an age only with something unsent.
+    OutboxStatus status;
+    status.boot = 7;
+    status.delivered = 3;
+    EXPECT_EQ(
+        DroppedPayload(status, when),
+        R"({"boot":7,"delivered":3,"dropped":0,"spool":false,"spool_resets":0,"ts":"2023-11-14T22:13:20.123Z"})");
+    status.spooled = true;
+    status.spool_messages = 2;
+    status.oldest_ms = 1700000000123 - 90500;
+    EXPECT_NE(DroppedPayload(status, when).find(R"("oldest_unsent_s":90,)"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The outbox on a real spool file: what survives a restart, the boot number
 // and the streams' seqs, the bound in bytes with its drops counted, and a
 // file that is not a spool.
+#include "spool.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,7 +14,6 @@
 #include <thread>
 
 #include "outbox.h"
-#include "spool.h"
 
 namespace qor::gateway {
 namespace {
