@@ -9,11 +9,15 @@
 #   - unpaced rounds, library and Python alternating;
 #   - system calls per transaction (strace), library and Python;
 #   - readings per second through qor-gateway into a mosquitto broker, beside
-#     the library alone on the same simulators, and its CPU at a plant's pace.
-# Takes a minute or two.
+#     the library alone on the same simulators, and its CPU at a plant's pace;
+#   - qor-gateway at scale (32 links x 32 modules at 1 reading/s), spool on
+#     and off: CPU, RSS, disk per reading, a broker outage's backlog draining.
+# Takes about ten minutes.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
 #   QOR_BENCH_BAUDS     paced rates (default 1200,...,115200)
+#   QOR_BENCH_SCALE_LINKS, QOR_BENCH_SCALE_OUTAGE   links of 32 modules (default
+#                       32) and the broker outage in seconds (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -84,6 +88,11 @@ stage "through qor-gateway"
 "$py" bench/gateway_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --library-rate "$build/qor_bench_library_rate" --seconds "$((seconds * 3))" \
     --rounds "$rounds" --out "$results/gateway.json"
+
+stage "qor-gateway at scale, spool on and off"
+"$py" bench/gateway_scale.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
+    --links "${QOR_BENCH_SCALE_LINKS:-32}" --modules 32 \
+    --outage "${QOR_BENCH_SCALE_OUTAGE:-60}" --out "$results/scale.json"
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \
