@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -24,8 +25,8 @@ class Statement {
     ~Statement() { sqlite3_finalize(stmt_); }
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
-    sqlite3_stmt *get() const { return stmt_; }
-    bool ok() const { return stmt_ != nullptr; }
+    sqlite3_stmt *Get() const { return stmt_; }
+    bool Ok() const { return stmt_ != nullptr; }
 
   private:
     sqlite3_stmt *stmt_ = nullptr;
@@ -44,10 +45,10 @@ std::string Blob(sqlite3_stmt *stmt, int column) {
 
 std::int64_t Column(sqlite3 *db, const char *sql) {
     Statement s(db, sql);
-    if (!s.ok() || sqlite3_step(s.get()) != SQLITE_ROW) {
+    if (!s.Ok() || sqlite3_step(s.Get()) != SQLITE_ROW) {
         return 0;
     }
-    return sqlite3_column_int64(s.get(), 0);
+    return sqlite3_column_int64(s.Get(), 0);
 }
 
 }  // namespace
@@ -122,11 +123,11 @@ bool Spool::Prepare(std::string *why) {
         return false;
     }
     Statement check(db_, "PRAGMA quick_check");
-    if (!check.ok() || sqlite3_step(check.get()) != SQLITE_ROW) {
+    if (!check.Ok() || sqlite3_step(check.Get()) != SQLITE_ROW) {
         *why = sqlite3_errmsg(db_);
         return false;
     }
-    const unsigned char *verdict = sqlite3_column_text(check.get(), 0);
+    const unsigned char *verdict = sqlite3_column_text(check.Get(), 0);
     if (verdict == nullptr || std::string(reinterpret_cast<const char *>(verdict)) != "ok") {
         *why = "integrity check failed";
         return false;
@@ -140,9 +141,9 @@ bool Spool::Prepare(std::string *why) {
     }
     boot_ = static_cast<std::uint64_t>(Column(db_, "SELECT value FROM meta WHERE key = 'boot'"));
     Statement streams(db_, "SELECT topic, seq FROM streams");
-    while (streams.ok() && sqlite3_step(streams.get()) == SQLITE_ROW) {
-        seqs_[Blob(streams.get(), 0)] =
-            static_cast<std::uint64_t>(sqlite3_column_int64(streams.get(), 1));
+    while (streams.Ok() && sqlite3_step(streams.Get()) == SQLITE_ROW) {
+        seqs_[Blob(streams.Get(), 0)] =
+            static_cast<std::uint64_t>(sqlite3_column_int64(streams.Get(), 1));
     }
     last_id_ = static_cast<std::uint64_t>(Column(db_, "SELECT COALESCE(MAX(id), 0) FROM messages"));
     count_ = static_cast<std::uint64_t>(Column(db_, "SELECT COUNT(*) FROM messages"));
@@ -160,6 +161,77 @@ std::uint64_t Spool::Size(const SpoolRow &row) {
     return row.topic.size() + row.payload.size() + row.correlation.size() + 24;
 }
 
+namespace {
+
+bool InsertRows(sqlite3 *db, const std::vector<SpoolRow> &rows, std::uint64_t *bytes) {
+    Statement insert(db, "INSERT INTO messages VALUES(?, ?, ?, ?, ?, ?)");
+    for (const SpoolRow &r : rows) {
+        sqlite3_stmt *s = insert.Get();
+        if (s == nullptr) {
+            return false;
+        }
+        sqlite3_reset(s);
+        sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(r.id));
+        sqlite3_bind_text(s, 2, r.topic.data(), static_cast<int>(r.topic.size()), SQLITE_STATIC);
+        sqlite3_bind_blob(s, 3, r.payload.data(), static_cast<int>(r.payload.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_blob(s, 4, r.correlation.data(), static_cast<int>(r.correlation.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(s, 5, r.at_ms);
+        sqlite3_bind_int64(s, 6, static_cast<sqlite3_int64>(Spool::Size(r)));
+        if (sqlite3_step(s) != SQLITE_DONE) {
+            return false;
+        }
+        *bytes += Spool::Size(r);
+    }
+    return true;
+}
+
+// Ids that are gone already (trimmed meanwhile) remove nothing.
+bool RemoveRows(sqlite3 *db, const std::vector<std::uint64_t> &ids, std::uint64_t *bytes,
+                std::uint64_t *count) {
+    Statement erase(db, "DELETE FROM messages WHERE id = ? RETURNING size");
+    for (std::uint64_t id : ids) {
+        sqlite3_stmt *s = erase.Get();
+        if (s == nullptr) {
+            return false;
+        }
+        sqlite3_reset(s);
+        sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(id));
+        int rc = sqlite3_step(s);
+        if (rc == SQLITE_ROW) {
+            *bytes += static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
+            ++*count;
+            rc = sqlite3_step(s);
+        }
+        if (rc != SQLITE_DONE) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StoreSeqs(sqlite3 *db, const std::map<std::string, std::uint64_t> &seqs) {
+    Statement seq(db,
+                  "INSERT INTO streams VALUES(?, ?) "
+                  "ON CONFLICT(topic) DO UPDATE SET seq = excluded.seq");
+    for (const auto &[topic, value] : seqs) {
+        sqlite3_stmt *s = seq.Get();
+        if (s == nullptr) {
+            return false;
+        }
+        sqlite3_reset(s);
+        sqlite3_bind_text(s, 1, topic.data(), static_cast<int>(topic.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(value));
+        if (sqlite3_step(s) != SQLITE_DONE) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool Spool::Write(const SpoolBatch &batch, std::string *why, bool *corrupt) {
     *corrupt = false;
     if (!Exec("BEGIN IMMEDIATE", why)) {
@@ -169,56 +241,14 @@ bool Spool::Write(const SpoolBatch &batch, std::string *why, bool *corrupt) {
     std::uint64_t added = 0;
     std::uint64_t removed_bytes = 0;
     std::uint64_t removed = 0;
-    bool ok = true;
-    {
-        Statement insert(db_, "INSERT INTO messages VALUES(?, ?, ?, ?, ?, ?)");
-        Statement erase(db_, "DELETE FROM messages WHERE id = ? RETURNING size");
-        Statement seq(db_,
-                      "INSERT INTO streams VALUES(?, ?) "
-                      "ON CONFLICT(topic) DO UPDATE SET seq = excluded.seq");
-        ok = insert.ok() && erase.ok() && seq.ok();
-        for (std::size_t i = 0; ok && i < batch.rows.size(); ++i) {
-            const SpoolRow &r = batch.rows[i];
-            sqlite3_stmt *s = insert.get();
-            sqlite3_reset(s);
-            sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(r.id));
-            sqlite3_bind_text(s, 2, r.topic.data(), static_cast<int>(r.topic.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_blob(s, 3, r.payload.data(), static_cast<int>(r.payload.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_blob(s, 4, r.correlation.data(), static_cast<int>(r.correlation.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_int64(s, 5, r.at_ms);
-            sqlite3_bind_int64(s, 6, static_cast<sqlite3_int64>(Size(r)));
-            ok = sqlite3_step(s) == SQLITE_DONE;
-            added += Size(r);
-        }
-        for (std::size_t i = 0; ok && i < batch.removed.size(); ++i) {
-            sqlite3_stmt *s = erase.get();
-            sqlite3_reset(s);
-            sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(batch.removed[i]));
-            int rc = sqlite3_step(s);
-            if (rc == SQLITE_ROW) {
-                removed_bytes += static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
-                ++removed;
-                rc = sqlite3_step(s);
-            }
-            ok = rc == SQLITE_DONE;
-        }
-        for (auto it = batch.seqs.begin(); ok && it != batch.seqs.end(); ++it) {
-            sqlite3_stmt *s = seq.get();
-            sqlite3_reset(s);
-            sqlite3_bind_text(s, 1, it->first.data(), static_cast<int>(it->first.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(it->second));
-            ok = sqlite3_step(s) == SQLITE_DONE;
-        }
+    bool ok = InsertRows(db_, batch.rows, &added) &&
+              RemoveRows(db_, batch.removed, &removed_bytes, &removed) &&
+              StoreSeqs(db_, batch.seqs);
+    if (!ok) {
+        *why = sqlite3_errmsg(db_);
     }
     std::string ignored;
     if (!ok || !Exec("COMMIT", why)) {
-        if (!ok) {
-            *why = sqlite3_errmsg(db_);
-        }
         *corrupt = IsCorrupt(sqlite3_extended_errcode(db_));
         Exec("ROLLBACK", &ignored);
         return false;
@@ -242,18 +272,18 @@ std::vector<SpoolRow> Spool::Read(std::uint64_t from, std::size_t limit) {
     Statement s(db_,
                 "SELECT id, topic, payload, correlation, at_ms FROM messages WHERE id >= ? "
                 "ORDER BY id LIMIT ?");
-    if (!s.ok()) {
+    if (!s.Ok()) {
         return rows;
     }
-    sqlite3_bind_int64(s.get(), 1, static_cast<sqlite3_int64>(from));
-    sqlite3_bind_int64(s.get(), 2, static_cast<sqlite3_int64>(limit));
-    while (sqlite3_step(s.get()) == SQLITE_ROW) {
+    sqlite3_bind_int64(s.Get(), 1, static_cast<sqlite3_int64>(from));
+    sqlite3_bind_int64(s.Get(), 2, static_cast<sqlite3_int64>(limit));
+    while (sqlite3_step(s.Get()) == SQLITE_ROW) {
         SpoolRow row;
-        row.id = static_cast<std::uint64_t>(sqlite3_column_int64(s.get(), 0));
-        row.topic = Blob(s.get(), 1);
-        row.payload = Blob(s.get(), 2);
-        row.correlation = Blob(s.get(), 3);
-        row.at_ms = sqlite3_column_int64(s.get(), 4);
+        row.id = static_cast<std::uint64_t>(sqlite3_column_int64(s.Get(), 0));
+        row.topic = Blob(s.Get(), 1);
+        row.payload = Blob(s.Get(), 2);
+        row.correlation = Blob(s.Get(), 3);
+        row.at_ms = sqlite3_column_int64(s.Get(), 4);
         rows.push_back(std::move(row));
     }
     return rows;
@@ -278,11 +308,11 @@ std::vector<std::uint64_t> Spool::Trim(std::uint64_t max_bytes, std::chrono::sec
                          "SELECT id, size, at_ms FROM messages WHERE id > ? "
                          "ORDER BY id LIMIT 256");
         Statement erase(db_, "DELETE FROM messages WHERE id = ?");
-        sqlite3_bind_int64(oldest.get(), 1, static_cast<sqlite3_int64>(after));
-        while (sqlite3_step(oldest.get()) == SQLITE_ROW) {
-            auto id = static_cast<std::uint64_t>(sqlite3_column_int64(oldest.get(), 0));
-            auto size = static_cast<std::uint64_t>(sqlite3_column_int64(oldest.get(), 1));
-            std::int64_t at = sqlite3_column_int64(oldest.get(), 2);
+        sqlite3_bind_int64(oldest.Get(), 1, static_cast<sqlite3_int64>(after));
+        while (sqlite3_step(oldest.Get()) == SQLITE_ROW) {
+            auto id = static_cast<std::uint64_t>(sqlite3_column_int64(oldest.Get(), 0));
+            auto size = static_cast<std::uint64_t>(sqlite3_column_int64(oldest.Get(), 1));
+            std::int64_t at = sqlite3_column_int64(oldest.Get(), 2);
             after = id;
             if (!(bytes > max_bytes || at < too_old)) {
                 more = false;
@@ -292,9 +322,9 @@ std::vector<std::uint64_t> Spool::Trim(std::uint64_t max_bytes, std::chrono::sec
             if (keep.count(id) != 0) {
                 continue;
             }
-            sqlite3_reset(erase.get());
-            sqlite3_bind_int64(erase.get(), 1, static_cast<sqlite3_int64>(id));
-            if (sqlite3_step(erase.get()) != SQLITE_DONE) {
+            sqlite3_reset(erase.Get());
+            sqlite3_bind_int64(erase.Get(), 1, static_cast<sqlite3_int64>(id));
+            if (sqlite3_step(erase.Get()) != SQLITE_DONE) {
                 more = false;
                 break;
             }
