@@ -113,6 +113,16 @@ def written(pid):
 def run(args, spool):
     folder = tempfile.mkdtemp(prefix="qor-scale.")
     broker = Broker(folder)
+    # Persistent, so that the subscriber's session outlives the outage, and
+    # with no bound on what it queues for the subscriber: every reading
+    # delivered after the outage reaches it.
+    stop(broker.proc)
+    with open(os.path.join(folder, "mosquitto.conf"), "a") as f:
+        f.write("persistence true\npersistence_location %s/\nmax_queued_messages 0\n" % folder)
+    broker.proc = subprocess.Popen(
+        ["/usr/sbin/mosquitto", "-c", os.path.join(folder, "mosquitto.conf")],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
     sims = Sims(args.sim, args.links, args.modules)
     reader = Reader(broker.port)
     config = write_config(folder, broker, sims.targets, args.modules, spool)
@@ -194,6 +204,7 @@ def main():
         r = run(args, spool)
         print("spool %s: %s" % ("on" if spool else "off", json.dumps(r)), flush=True)
         results["runs"].append(r)
+    results["load"] = os.getloadavg()
     with open(args.out, "w") as f:
         json.dump(results, f, indent=1)
 
