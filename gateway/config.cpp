@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <initializer_list>
 #include <set>
@@ -210,22 +211,68 @@ std::string HostName() {
     return name;
 }
 
+void CheckHost(const toml::node &at, const std::string &host) {
+    if (host.empty() || host.size() > 253 || HasControl(host) ||
+        host.find_first_of(" /") != std::string::npos) {
+        Fail(at, "a broker host must be a host name or an address");
+    }
+}
+
+// "host" (with "port"), or "hosts" = ["a:1883", "b"]: the brokers in the
+// order they are tried; a host without ":PORT" takes "port".
+std::vector<BrokerHost> ReadHosts(const toml::table &t, int port) {
+    const toml::node *one = t.get("host");
+    const toml::node *many = t.get("hosts");
+    if ((one == nullptr) == (many == nullptr)) {
+        Fail(t, "[broker] needs \"host\" or \"hosts\", one of them");
+    }
+    if (one != nullptr) {
+        std::string host = String(*one, "host");
+        CheckHost(*one, host);
+        return {{host, port}};
+    }
+    const toml::array *list = many->as_array();
+    if (list == nullptr || list->empty() || list->size() > 16) {
+        Fail(*many, "\"hosts\" must be a list of 1 to 16 \"HOST:PORT\" strings");
+    }
+    std::vector<BrokerHost> hosts;
+    for (const toml::node &item : *list) {
+        std::string text = String(item, "hosts");
+        BrokerHost h{text, port};
+        std::size_t colon = text.rfind(':');
+        bool bracketed = !text.empty() && text.front() == '[';
+        if (colon != std::string::npos && (bracketed || text.find(':') == colon)) {
+            std::string digits = text.substr(colon + 1);
+            bool numeric = !digits.empty() && digits.size() <= 5 &&
+                           digits.find_first_not_of("0123456789") == std::string::npos;
+            if (!numeric || std::stoi(digits) < 1 || std::stoi(digits) > 65535) {
+                Fail(item, "broker " + Quoted(text) + ": the port must be 1 to 65535");
+            }
+            h.port = std::stoi(digits);
+            h.host = text.substr(0, colon);
+        }
+        if (bracketed && h.host.size() > 2 && h.host.back() == ']') {
+            h.host = h.host.substr(1, h.host.size() - 2);
+        }
+        CheckHost(item, h.host);
+        hosts.push_back(h);
+    }
+    return hosts;
+}
+
 BrokerSpec ReadBroker(const toml::table &root, const std::string &base) {
     const toml::table &t = Table(Need(root, "broker", "the file"), "[broker]");
     OnlyKeys(t,
-             {"host", "port", "client_id", "keepalive_s", "connect_timeout_s", "username",
+             {"host", "hosts", "port", "client_id", "keepalive_s", "connect_timeout_s", "username",
               "password_file", "tls_ca_file", "tls_cert_file", "tls_key_file"},
              "[broker]");
     BrokerSpec b;
     b.line = LineOf(t);
-    const toml::node &host = Need(t, "host", "[broker]");
-    b.host = String(host, "host");
-    if (b.host.empty() || b.host.size() > 253 || HasControl(b.host) ||
-        b.host.find_first_of(" /") != std::string::npos) {
-        Fail(host, "\"host\" must be a host name or an address");
-    }
     b.client_id = "qor-gateway-" + HostName();
     Optional(t, "port", 1, 65535, &b.port);
+    b.hosts = ReadHosts(t, b.port);
+    b.host = b.hosts.front().host;
+    b.port = b.hosts.front().port;
     Optional(t, "client_id", &b.client_id);
     CheckClientId(t.get("client_id") ? *t.get("client_id") : static_cast<const toml::node &>(t),
                   b.client_id);
@@ -253,6 +300,43 @@ BrokerSpec ReadBroker(const toml::table &root, const std::string &base) {
     return b;
 }
 
+// Where the spool goes unless spool_path says: systemd's state directory
+// (StateDirectory=) when there is one, else beside the configuration.
+std::string DefaultSpoolPath(const std::string &base, const std::string &client_id) {
+    const char *state = std::getenv("STATE_DIRECTORY");
+    std::string folder = state != nullptr && *state != '\0' ? state : base;
+    folder = folder.substr(0, folder.find(':'));  // the first of several
+    return (folder.empty() ? std::string(".") : folder) + "/" + client_id + ".db";
+}
+
+void ReadSpool(const toml::table &t, Config *c) {
+    SpoolSettings &s = c->spool;
+    if (const toml::node *on = t.get("spool")) {
+        if (!on->is_boolean()) {
+            Fail(*on, "\"spool\" must be true or false");
+        }
+        s.enabled = on->as_boolean()->get();
+    }
+    Optional(t, "spool_path", &s.path);
+    if (s.path.empty() || HasControl(s.path)) {
+        s.path.clear();
+    }
+    long long ms = s.commit_interval.count();
+    Optional(t, "spool_commit_ms", 1, 60000, &ms);
+    s.commit_interval = std::chrono::milliseconds(ms);
+    Optional(t, "spool_commit_messages", 1, 1000000, &s.commit_messages);
+    if (const toml::node *mb = t.get("spool_max_mb")) {
+        double value = mb->is_number() ? mb->value<double>().value_or(0) : 0;
+        if (!(value >= 0.01 && value <= 1e6)) {
+            Fail(*mb, "\"spool_max_mb\" must be a number from 0.01 to 1000000");
+        }
+        s.max_bytes = static_cast<std::uint64_t>(value * 1048576.0);
+    }
+    long long hours = s.max_age.count() / 3600;
+    Optional(t, "spool_max_age_h", 1, 87600, &hours);
+    s.max_age = std::chrono::seconds(hours * 3600);
+}
+
 void ReadGateway(const toml::table &root, Config *c) {
     const toml::node *node = root.get("gateway");
     if (node == nullptr) {
@@ -261,7 +345,8 @@ void ReadGateway(const toml::table &root, Config *c) {
     const toml::table &t = Table(*node, "[gateway]");
     OnlyKeys(t,
              {"topic_prefix", "reply_prefix", "queue_size", "offline_after", "counters_interval_s",
-              "flush_timeout_s"},
+              "flush_timeout_s", "spool", "spool_path", "spool_commit_ms", "spool_commit_messages",
+              "spool_max_mb", "spool_max_age_h"},
              "[gateway]");
     if (const toml::node *prefix = t.get("topic_prefix")) {
         c->topic_prefix = String(*prefix, "topic_prefix");
@@ -280,6 +365,7 @@ void ReadGateway(const toml::table &root, Config *c) {
     seconds = c->flush_timeout.count();
     Optional(t, "flush_timeout_s", 0, 300, &seconds);
     c->flush_timeout = std::chrono::seconds(seconds);
+    ReadSpool(t, c);
 }
 
 // "127.0.0.1:8080", "[::1]:8080" or "0.0.0.0:8080": an address, not a name,
@@ -501,6 +587,8 @@ Config ReadConfig(const toml::table &root, const std::string &base) {
     c.broker = ReadBroker(root, base);
     ReadGateway(root, &c);
     ReadHttp(root, base, &c);
+    c.spool.path = c.spool.path.empty() ? DefaultSpoolPath(base, c.broker.client_id)
+                                        : Resolve(base, c.spool.path);
     const toml::node &links = Need(root, "link", "the file");
     if (!links.is_array_of_tables() || links.as_array()->empty()) {
         Fail(links, "the links must be [[link]] tables");
@@ -534,9 +622,9 @@ Config ReadConfig(const toml::table &root, const std::string &base) {
 }  // namespace
 
 bool BrokerSpec::operator==(const BrokerSpec &o) const {
-    return host == o.host && port == o.port && client_id == o.client_id &&
-           keepalive_s == o.keepalive_s && connect_timeout_s == o.connect_timeout_s &&
-           username == o.username && password == o.password && tls_ca_file == o.tls_ca_file &&
+    return hosts == o.hosts && client_id == o.client_id && keepalive_s == o.keepalive_s &&
+           connect_timeout_s == o.connect_timeout_s && username == o.username &&
+           password == o.password && tls_ca_file == o.tls_ca_file &&
            tls_cert_file == o.tls_cert_file && tls_key_file == o.tls_key_file;
 }
 

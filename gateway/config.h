@@ -13,13 +13,24 @@
 #include "commands.h"
 #include "modbus_config.h"
 #include "queries.h"
+#include "spool.h"
 
 namespace qor::gateway {
 
-struct BrokerSpec {
+struct BrokerHost {
     std::string host;
     int port = 1883;
-    std::string client_id;  // default: "qor-gateway-" and the host name
+
+    bool operator==(const BrokerHost &other) const {
+        return host == other.host && port == other.port;
+    }
+};
+
+struct BrokerSpec {
+    std::string host;  // the first of hosts, for messages
+    int port = 1883;
+    std::vector<BrokerHost> hosts;  // tried in turn: "host" and "port", or "hosts"
+    std::string client_id;          // default: "qor-gateway-" and the host name
     int keepalive_s = 30;
     int connect_timeout_s = 10;  // CONNECT without CONNACK for longer: retried
     std::string username;
@@ -76,6 +87,7 @@ struct Config {
     int offline_after = 3;           // failed polls in a row before "offline"
     std::chrono::seconds counters_interval{60};
     std::chrono::seconds flush_timeout{5};  // on SIGTERM
+    SpoolSettings spool;
     std::vector<LinkSpec> links;
     ModbusSpec modbus;  // [modbus]; off without the section
     HttpSpec http;

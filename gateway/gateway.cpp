@@ -27,7 +27,40 @@ Gateway::~Gateway() {
     Stop();
 }
 
+// The spool, or the reason there is none (then readings wait in RAM, and
+// the boot number is the Unix time of the start).
+void Gateway::OpenSpool() {
+    boot_ = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count());
+    const SpoolSettings &settings = config_.spool;
+    if (!settings.enabled) {
+        outbox_.SetBoot(boot_);
+        return;
+    }
+    std::string why;
+    std::string aside;
+    std::unique_ptr<Spool> spool = Spool::Open(settings.path, &why, &aside);
+    if (!aside.empty()) {
+        Log(Level::kError, "spool " + settings.path + ": corrupt (" + why + "); moved aside to " +
+                               aside + " and started afresh");
+        outbox_.NoteSpoolReset();
+    }
+    if (!spool) {
+        Log(Level::kError, "spool " + settings.path + ": cannot be used (" + why +
+                               "); readings wait in RAM only, queue_size at most");
+        outbox_.SetBoot(boot_);
+        return;
+    }
+    boot_ = spool->Boot();
+    outbox_.SetBoot(boot_);
+    Log(Level::kInfo, "spool " + settings.path + ": boot " + std::to_string(boot_) + ", " +
+                          std::to_string(spool->Count()) + " messages waiting");
+    outbox_.AttachSpool(std::move(spool), settings);
+}
+
 bool Gateway::Start() {
+    OpenSpool();
     if (!StartSession()) {
         return false;
     }
@@ -44,6 +77,7 @@ std::unique_ptr<MqttSession> Gateway::MakeSession(const Config &config, std::str
         config.broker, GatewayTopic(prefix, id, "status"), GatewayTopic(prefix, id, "dropped"),
         outbox_, board_, [this](IncomingCommand command) { Route(std::move(command)); });
     session->SetStatusView(&status_);
+    session->SetStatusInterval(config.counters_interval);
     Log(Level::kInfo, "broker " + config.broker.host + ":" + std::to_string(config.broker.port) +
                           ": connecting as " + id);
     if (!session->Start(why)) {
@@ -135,7 +169,7 @@ void Gateway::StartPollers() {
         cache_ = std::make_unique<ReadingCache>(config_);
     }
     PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval,
-                            cache_.get(), 0, &status_};
+                            cache_.get(), 0, &status_, boot_};
     std::vector<std::string> filters;
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     for (std::size_t i = 0; i < config_.links.size(); ++i) {
@@ -249,6 +283,7 @@ bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::s
     }
     status_.Layout(config_);
     outbox_.SetCapacity(config_.queue_size);
+    outbox_.SetSpoolSettings(config_.spool);
     StartPollers();
     bool modbus = StartModbus();
     bool http = StartHttp();
@@ -263,12 +298,21 @@ std::size_t Gateway::Stop() {
     StopModbus();
     auto until = std::chrono::steady_clock::now() + kLinkStopGrace;
     std::size_t abandoned = StopPollers(until);
+    // Nothing polls them any more: retained, their availability says so.
+    for (const LinkSpec &link : config_.links) {
+        for (const ModuleSpec &module : link.modules) {
+            board_.Set(ModuleTopic(config_.topic_prefix, link.name, module.name) + "/availability",
+                       "offline");
+        }
+    }
+    outbox_.Close();  // the last readings on disk
     if (session_) {
         session_->Stop(FlushBound(config_));
         outbox_.SetWake(nullptr);
         board_.SetWake(nullptr);
         session_.reset();
     }
+    outbox_.Close();  // what the broker acknowledged meanwhile
     return abandoned;
 }
 

@@ -56,6 +56,7 @@ class Gateway {
     std::unique_ptr<MqttSession> MakeSession(const Config &config, std::string *why);
     void SwitchSession(std::unique_ptr<MqttSession> fresh);
     std::string ReplyTopic(const IncomingCommand &command) const;
+    void OpenSpool();
     bool StartSession();
     void StartPollers();
     std::size_t StopPollers(std::chrono::steady_clock::time_point until);
@@ -85,6 +86,7 @@ class Gateway {
     std::unique_ptr<ReadingCache> cache_;
     std::unique_ptr<ModbusServer> modbus_;
     std::unique_ptr<HttpServer> http_;  // stopped before what it reads
+    std::uint64_t boot_ = 0;
 };
 
 }  // namespace qor::gateway

@@ -81,6 +81,7 @@ std::string ReadingPayload(const Reading &r) {
     }
     object["ts"] = Timestamp(r.when);
     object["seq"] = r.seq;
+    object["boot"] = r.boot;
     return Dump(object);
 }
 
@@ -114,8 +115,20 @@ std::string CountersPayload(const ModuleCounters &c, std::chrono::system_clock::
     return Dump(object);
 }
 
-std::string DroppedPayload(std::uint64_t dropped, std::chrono::system_clock::time_point when) {
-    return Dump(json{{"dropped", dropped}, {"ts", Timestamp(when)}});
+std::string DroppedPayload(const OutboxStatus &s, std::chrono::system_clock::time_point when) {
+    json object{
+        {"dropped", s.dropped}, {"boot", s.boot}, {"delivered", s.delivered}, {"spool", s.spooled}};
+    if (s.spooled) {
+        auto now =
+            std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+        object["spool_bytes"] = s.spool_bytes;
+        object["spool_messages"] = s.spool_messages;
+        object["oldest_unsent_s"] =
+            s.oldest_ms > 0 ? std::max<long long>(0, (now - s.oldest_ms) / 1000) : 0;
+    }
+    object["spool_resets"] = s.spool_resets;
+    object["ts"] = Timestamp(when);
+    return Dump(object);
 }
 
 std::variant<PayloadFields, std::string> ParsePayloadFields(std::string_view payload) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <variant>
 
+#include "outbox.h"
 #include "queries.h"
 
 namespace qor::gateway {
@@ -46,7 +47,9 @@ struct ModuleCounters {
 
 std::string CountersPayload(const ModuleCounters &counters,
                             std::chrono::system_clock::time_point when);
-std::string DroppedPayload(std::uint64_t dropped, std::chrono::system_clock::time_point when);
+// {"dropped": 0, "boot": 7, "delivered": 120, "spool": true, "spool_bytes": ...,
+// "spool_messages": ..., "oldest_unsent_s": ..., "spool_resets": 0, "ts": "..."}
+std::string DroppedPayload(const OutboxStatus &status, std::chrono::system_clock::time_point when);
 
 // ISO 8601 in UTC with milliseconds: "2025-03-01T12:00:00.250Z".
 std::string Timestamp(std::chrono::system_clock::time_point when);

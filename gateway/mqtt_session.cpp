@@ -27,7 +27,7 @@ using namespace std::chrono_literals;
 constexpr auto kSteadyConnection = 5s;
 constexpr int kShortLivedForTakeOver = 3;
 
-std::string Where(const BrokerSpec &b) {
+std::string Where(const BrokerHost &b) {
     return b.host + ":" + std::to_string(b.port);
 }
 
@@ -111,6 +111,11 @@ bool MqttSession::Start(std::string *error) {
     mosquitto_message_v5_callback_set(client_, OnMessage);
     mosquitto_log_callback_set(client_, OnLog);
     board_.Set(status_topic_, "online");
+    // The count starts at 0 for this start, retained before any reading.
+    board_.Set(dropped_topic_, DroppedPayload(outbox_.Status(), std::chrono::system_clock::now()));
+    dropped_seen_ = outbox_.Dropped();
+    dropped_logged_ = dropped_seen_;
+    next_status_ = Clock::now() + status_interval_;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -194,15 +199,17 @@ void MqttSession::Attempt(Clock::time_point now) {
         failure_noted_ = false;
     }
     int rc =
-        mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port, broker_.keepalive_s);
+        mosquitto_connect_async(client_, Host().host.c_str(), Host().port, broker_.keepalive_s);
     if (rc != MOSQ_ERR_SUCCESS) {
         auto delay = backoff_.Next();
-        next_attempt_ = now + delay;
+        std::string where = Where(Host());
+        NextHost(now, delay);
         std::string reason = mosquitto_strerror(rc);
         NoteFailure(reason);
         LogRepeated(Level::kWarning, "failed connects to the broker",
-                    "broker " + Where(broker_) + ": cannot connect (" + reason +
-                        "); next attempt in " + std::to_string(delay.count()) + " ms",
+                    "broker " + where + ": cannot connect (" + reason + "); " +
+                        (host_ != 0 ? "trying " + Where(Host()) + " next"
+                                    : "next attempt in " + std::to_string(delay.count()) + " ms"),
                     reason);
     }
 }
@@ -220,7 +227,7 @@ void MqttSession::CheckConnack(Clock::time_point now) {
         "no CONNACK within " + std::to_string(broker_.connect_timeout_s) + " s of connecting";
     NoteFailure(reason);
     LogRepeated(Level::kWarning, "failed connects to the broker",
-                "broker " + Where(broker_) + ": " + reason + "; closing and retrying with backoff",
+                "broker " + Where(Host()) + ": " + reason + "; closing and retrying with backoff",
                 reason);
     attempt_started_ = now;
     // The library then sees the connection end and schedules the next
@@ -303,11 +310,12 @@ void MqttSession::ApplySubscriptions() {
 // the log hears of it at most every few seconds, however fast it grows.
 void MqttSession::NoteDrops(Clock::time_point now) {
     std::uint64_t dropped = outbox_.Dropped();
-    if (dropped == dropped_seen_) {
+    if (dropped == dropped_seen_ && now < next_status_) {
         return;
     }
-    board_.Set(dropped_topic_, DroppedPayload(dropped, std::chrono::system_clock::now()));
-    if (now >= next_drop_log_) {
+    board_.Set(dropped_topic_, DroppedPayload(outbox_.Status(), std::chrono::system_clock::now()));
+    next_status_ = now + status_interval_;
+    if (dropped != dropped_seen_ && now >= next_drop_log_) {
         Log(Level::kWarning, "queue full: " + std::to_string(dropped - dropped_logged_) +
                                  " more readings dropped (" + std::to_string(dropped) + " in all)");
         dropped_logged_ = dropped;
@@ -325,20 +333,21 @@ void MqttSession::PublishState() {
 
 void MqttSession::Pump() {
     while (in_flight_.size() < kInFlightWindow) {
-        std::optional<Message> message = outbox_.Take();
+        std::optional<Queued> message = outbox_.Take();
         if (!message) {
             return;
         }
         mosquitto_property *properties = nullptr;
-        if (!message->correlation.empty()) {
+        const Message &m = message->message;
+        if (!m.correlation.empty()) {
             mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
-                                          message->correlation.data(),
-                                          static_cast<uint16_t>(message->correlation.size()));
+                                          m.correlation.data(),
+                                          static_cast<uint16_t>(m.correlation.size()));
         }
         int mid = 0;
-        int rc = mosquitto_publish_v5(client_, &mid, message->topic.c_str(),
-                                      static_cast<int>(message->payload.size()),
-                                      message->payload.data(), 1, false, properties);
+        int rc =
+            mosquitto_publish_v5(client_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                 m.payload.data(), 1, false, properties);
         mosquitto_property_free_all(&properties);
         if (rc == MOSQ_ERR_SUCCESS) {
             in_flight_.emplace(mid, std::move(*message));
@@ -347,13 +356,20 @@ void MqttSession::Pump() {
             return;
         } else {
             // A topic the broker cannot take (a response topic with a
-            // wildcard, say): retrying would never succeed.
-            LogRepeated(
-                Level::kWarning, "messages not published",
-                "not published on " + Quoted(message->topic) + ": " + mosquitto_strerror(rc),
-                mosquitto_strerror(rc));
+            // wildcard, say): retrying would never succeed, so it is not kept.
+            outbox_.Delivered(message->id, false);
+            LogRepeated(Level::kWarning, "messages not published",
+                        "not published on " + Quoted(m.topic) + ": " + mosquitto_strerror(rc),
+                        mosquitto_strerror(rc));
         }
     }
+}
+
+// After a failed attempt the next broker of the list is tried at once; the
+// backoff's delay applies once every one of them has failed in turn.
+void MqttSession::NextHost(Clock::time_point now, std::chrono::milliseconds delay) {
+    host_ = (host_ + 1) % broker_.hosts.size();
+    next_attempt_ = host_ == 0 ? now + delay : now;
 }
 
 bool MqttSession::Drained() const {
@@ -364,6 +380,10 @@ bool MqttSession::Drained() const {
 // back to the outbox for a later session.
 void MqttSession::Goodbye() {
     if (connected_) {
+        // The modules' last availability and the final counts go first.
+        board_.Set(dropped_topic_,
+                   DroppedPayload(outbox_.Status(), std::chrono::system_clock::now()));
+        PublishState();
         mosquitto_publish_v5(client_, nullptr, status_topic_.c_str(), 7, "offline", 1, true,
                              nullptr);
         mosquitto_disconnect_v5(client_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
@@ -372,7 +392,7 @@ void MqttSession::Goodbye() {
             Service(until);
         }
     }
-    std::vector<Message> left;
+    std::vector<Queued> left;
     for (auto &[mid, message] : in_flight_) {
         left.push_back(std::move(message));
     }
@@ -389,7 +409,7 @@ void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__p
         std::string reason = std::string("refused: ") + mosquitto_reason_string(rc);
         s->NoteFailure(reason);
         LogRepeated(Level::kError, "failed connects to the broker",
-                    "broker " + Where(s->broker_) + " " + reason, reason);
+                    "broker " + Where(s->Host()) + " " + reason, reason);
         return;
     }
     s->connected_ = true;
@@ -410,7 +430,7 @@ void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__p
     if (s->status_ != nullptr) {
         s->status_->NoteBroker(true, "");
     }
-    Log(Level::kInfo, "broker " + Where(s->broker_) + ": connected as " + s->broker_.client_id);
+    Log(Level::kInfo, "broker " + Where(s->Host()) + ": connected as " + s->broker_.client_id);
 }
 
 void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__property *) {
@@ -435,7 +455,7 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
     // closed this one, it must not take the session back.
     if (s->expect_takeover_ && (rc == MQTT_RC_SESSION_TAKEN_OVER || was_connected)) {
         s->retired_ = true;
-        Log(Level::kInfo, "broker " + Where(s->broker_) + ": the reloaded session took over");
+        Log(Level::kInfo, "broker " + Where(s->Host()) + ": the reloaded session took over");
         return;
     }
     if (was_connected) {
@@ -445,7 +465,7 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
     if (rc == MQTT_RC_SESSION_TAKEN_OVER || s->short_lived_ >= kShortLivedForTakeOver) {
         LogRepeated(
             Level::kError, "take-overs of the session",
-            "broker " + Where(s->broker_) + ": session taken over by another client " +
+            "broker " + Where(s->Host()) + ": session taken over by another client " +
                 "with the same client id " + Quoted(s->broker_.client_id) +
                 (rc == MQTT_RC_SESSION_TAKEN_OVER ? std::string()
                                                   : " (closed " + std::to_string(s->short_lived_) +
@@ -458,15 +478,18 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
     std::string reason = rc > 0 && rc < 128 ? mosquitto_strerror(rc) : mosquitto_reason_string(rc);
     if (was_connected) {
         LogRepeated(Level::kWarning, "lost connections to the broker",
-                    "broker " + Where(s->broker_) + ": connection lost (" + reason +
+                    "broker " + Where(s->Host()) + ": connection lost (" + reason +
                         "); reconnecting in " + std::to_string(delay.count()) + " ms",
                     reason);
         return;
     }
     s->NoteFailure(reason);
+    std::string where = Where(s->Host());
+    s->NextHost(Clock::now(), delay);
     LogRepeated(Level::kWarning, "failed connects to the broker",
-                "broker " + Where(s->broker_) + ": cannot connect (" + reason +
-                    "); next attempt in " + std::to_string(delay.count()) + " ms",
+                "broker " + where + ": cannot connect (" + reason + "); " +
+                    (s->host_ != 0 ? "trying " + Where(s->Host()) + " next"
+                                   : "next attempt in " + std::to_string(delay.count()) + " ms"),
                 reason);
 }
 
@@ -488,7 +511,7 @@ void MqttSession::OnLog(mosquitto *, void *self, int level, const char *text) {
     std::string quoted = Quoted(text);
     s->NoteFailure(quoted);
     LogRepeated(Level::kWarning, "messages of the MQTT library",
-                "broker " + Where(s->broker_) + ": " + quoted, quoted);
+                "broker " + Where(s->Host()) + ": " + quoted, quoted);
 }
 
 void MqttSession::OnPublish(mosquitto *, void *self, int mid, int reason, const mqtt5__property *) {
@@ -499,10 +522,11 @@ void MqttSession::OnPublish(mosquitto *, void *self, int mid, int reason, const 
     }
     if (reason >= 128) {
         LogRepeated(Level::kWarning, "messages refused by the broker",
-                    "broker refused the message on " + Quoted(it->second.topic) + ": " +
+                    "broker refused the message on " + Quoted(it->second.message.topic) + ": " +
                         mosquitto_reason_string(reason),
                     mosquitto_reason_string(reason));
     }
+    s->outbox_.Delivered(it->second.id, reason < 128);
     s->in_flight_.erase(it);
 }
 

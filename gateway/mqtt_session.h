@@ -42,7 +42,9 @@ constexpr std::size_t kInFlightWindow = 20;
 class MqttSession {
   public:
     // status_topic gets "online" (and "offline" as the last will);
-    // dropped_topic the count of readings dropped from a full outbox.
+    // dropped_topic the count of readings dropped from a full outbox and the
+    // spool's state, at the start (before any reading), whenever the count
+    // changes and every status_interval.
     MqttSession(BrokerSpec broker, std::string status_topic, std::string dropped_topic,
                 Outbox &outbox, StateBoard &board, CommandHandler handler);
     ~MqttSession();
@@ -68,6 +70,7 @@ class MqttSession {
     void Wake() const;
     // Told of every connection and its loss; set before Start.
     void SetStatusView(StatusView *status) { status_ = status; }
+    void SetStatusInterval(std::chrono::seconds interval) { status_interval_ = interval; }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -79,6 +82,8 @@ class MqttSession {
     void Service(Clock::time_point until);
     void ApplySubscriptions();
     void NoteDrops(Clock::time_point now);
+    void NextHost(Clock::time_point now, std::chrono::milliseconds delay);
+    const BrokerHost &Host() const { return broker_.hosts[host_]; }
     void PublishState();
     void Pump();
     void Goodbye();
@@ -123,10 +128,13 @@ class MqttSession {
     Clock::time_point next_attempt_;
     Backoff backoff_;
     std::vector<std::string> subscribed_;
-    std::map<int, Message> in_flight_;
+    std::map<int, Queued> in_flight_;
+    std::size_t host_ = 0;  // the broker of broker_.hosts tried or connected
+    Clock::time_point next_status_;
     std::uint64_t dropped_seen_ = 0;
     std::uint64_t dropped_logged_ = 0;
     Clock::time_point next_drop_log_;
+    std::chrono::seconds status_interval_{60};
 };
 
 }  // namespace qor::gateway

@@ -44,7 +44,9 @@ LinkPoller::LinkPoller(LinkSpec spec, int port, PollerSettings settings, Outbox 
     Clock::time_point start = Clock::now();
     for (std::size_t i = 0; i < modules_.size(); ++i) {
         for (const PollSpec &p : modules_[i].spec->polls) {
-            tasks_.push_back({i, &p, modules_[i].topic + "/" + p.name, 0});
+            std::string topic = modules_[i].topic + "/" + p.name;
+            std::uint64_t seq = outbox_.LastSeq(topic);
+            tasks_.push_back({i, &p, std::move(topic), seq});
             schedule_.Add(p.interval, start);
         }
     }
@@ -175,6 +177,7 @@ void LinkPoller::Poll(std::size_t index) {
     Clock::time_point start = Clock::now();
     Reading reading = Transact(module, *task.poll);
     reading.seq = ++task.seq;
+    reading.boot = settings_.boot;
     reading.when = std::chrono::system_clock::now();
     if (settings_.status != nullptr) {
         settings_.status->NoteReading(
@@ -182,7 +185,7 @@ void LinkPoller::Poll(std::size_t index) {
             static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading,
             std::chrono::duration<double>(Clock::now() - start).count());
     }
-    outbox_.Push({task.topic, ReadingPayload(reading), ""});
+    outbox_.Push({task.topic, ReadingPayload(reading), ""}, reading.seq);
     Account(module, reading.status, reading.error);
     if (settings_.cache != nullptr) {
         settings_.cache->StoreReading(

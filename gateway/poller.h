@@ -34,6 +34,7 @@ struct PollerSettings {
     ReadingCache *cache = nullptr;  // set: readings and availability go there too
     std::size_t link_index = 0;     // this link's place in the cache
     StatusView *status = nullptr;  // told what happens, where there is one
+    std::uint64_t boot = 0;
 };
 
 struct PendingCommand {

@@ -40,7 +40,8 @@ struct Reading {
     int mode = -1;           // "rh", "rl": 1 latching, 0 momentary, -1 neither
     std::string error_text;  // the module's error reply, where there is one
     std::chrono::system_clock::time_point when;
-    std::uint64_t seq = 0;  // 1, 2, 3... per topic since the daemon started
+    std::uint64_t seq = 0;   // 1, 2, 3... per topic, continued across reloads and restarts
+    std::uint64_t boot = 0;  // the gateway's start it was taken in
 };
 
 // Runs one transaction on the port; fills status, error, value and mode.

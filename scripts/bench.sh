@@ -12,11 +12,15 @@
 #     the library alone on the same simulators, and its CPU at a plant's pace;
 #   - its Modbus TCP server: requests per second from the cache, write latency;
 #   - what a /metrics and /api/state request costs the gateway at 1,024
-#     modules, and its polling rate with one scrape a second against none.
-# Takes a minute or two.
+#     modules, and its polling rate with one scrape a second against none;
+#   - qor-gateway at scale (32 links x 32 modules at 1 reading/s), spool on
+#     and off: CPU, RSS, disk per reading, a broker outage's backlog draining.
+# Takes about ten minutes.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
 #   QOR_BENCH_BAUDS     paced rates (default 1200,...,115200)
+#   QOR_BENCH_SCALE_LINKS, QOR_BENCH_SCALE_OUTAGE   links of 32 modules (default
+#                       32) and the broker outage in seconds (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -95,6 +99,10 @@ stage "qor-gateway's HTTP side"
 "$py" bench/http_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --mosquitto /usr/sbin/mosquitto --seconds "$((seconds * 8))" --rounds "$rounds" \
     --out "$results/http.json"
+stage "qor-gateway at scale, spool on and off"
+"$py" bench/gateway_scale.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
+    --links "${QOR_BENCH_SCALE_LINKS:-32}" --modules 32 \
+    --outage "${QOR_BENCH_SCALE_OUTAGE:-60}" --out "$results/scale.json"
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \

@@ -51,6 +51,7 @@ if [[ "$set_name" == test ]]; then
     # Its HTTP server and the password hashes of its users.
     need /usr/include/microhttpd.h libmicrohttpd-dev
     need /usr/include/crypt.h libcrypt-dev
+    need /usr/include/sqlite3.h libsqlite3-dev
     need /usr/sbin/mosquitto mosquitto
     need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
     # The README's examples (tests/docs/readme_test.py) subscribe and publish

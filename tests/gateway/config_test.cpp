@@ -95,6 +95,29 @@ TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ(r.config->topic_prefix, "qor");
     EXPECT_EQ(r.config->queue_size, 10000u);
     EXPECT_EQ(r.config->offline_after, 3);
+    // Run by hand (no systemd state directory): the spool beside the file.
+    EXPECT_TRUE(r.config->spool.enabled);
+    if (std::getenv("STATE_DIRECTORY") == nullptr) {
+        EXPECT_EQ(r.config->spool.path, "./" + r.config->broker.client_id + ".db");
+    }
+    EXPECT_EQ(r.config->spool.max_bytes, 100u << 20);
+    EXPECT_EQ(r.config->spool.max_age, std::chrono::hours(168));
+}
+
+TEST(GatewayConfig, BrokersInTheOrderTriedAndTheSpoolsKeys) {
+    ConfigResult r = ParseConfig(
+        "[broker]\nport = 1884\nhosts = [\"a.example:1883\", \"b.example\", \"[::1]:1885\"]\n"
+        "[gateway]\nspool_path = \"state/gw.db\"\nspool_max_mb = 0.5\nspool_commit_ms = 50\n"
+        "[[link]]\nname = \"a\"\ntarget = \"/dev/ttyS0\"\n"
+        "[[link.module]]\naddress = \"1\"\nname = \"m\"\n",
+        "f.toml", "/etc/qor");
+    ASSERT_TRUE(r.config) << r.error;
+    const std::vector<BrokerHost> hosts = {{"a.example", 1883}, {"b.example", 1884}, {"::1", 1885}};
+    EXPECT_EQ(r.config->broker.hosts, hosts);
+    EXPECT_EQ(r.config->broker.host, "a.example");
+    EXPECT_EQ(r.config->spool.path, "/etc/qor/state/gw.db");
+    EXPECT_EQ(r.config->spool.max_bytes, 524288u);
+    EXPECT_EQ(r.config->spool.commit_interval, std::chrono::milliseconds(50));
 }
 
 // A reload starts a new broker session when any broker setting changed.
@@ -104,8 +127,10 @@ TEST(GatewayConfig, BrokersDifferInEverySetting) {
     const BrokerSpec base = r.config->broker;
     EXPECT_TRUE(base == r.config->broker);
     const std::vector<std::pair<const char *, void (*)(BrokerSpec &)>> changes = {
-        {"host", [](BrokerSpec &b) { b.host = "other"; }},
-        {"port", [](BrokerSpec &b) { b.port = 1883; }},
+        {"host", [](BrokerSpec &b) { b.hosts.at(0).host = "other"; }},
+        {"port", [](BrokerSpec &b) { b.hosts.at(0).port = 1883; }},
+        {"a second host", [](BrokerSpec &b) { b.hosts.push_back({"spare", 1883}); }},
+        {"connect_timeout_s", [](BrokerSpec &b) { b.connect_timeout_s = 3; }},
         {"client_id", [](BrokerSpec &b) { b.client_id = "hall2"; }},
         {"keepalive_s", [](BrokerSpec &b) { b.keepalive_s = 10; }},
         {"username", [](BrokerSpec &b) { b.username = "u"; }},
@@ -142,6 +167,12 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
         {"port range", "port = 8883", "port = 70000", "4: \"port\" must be an integer from 1"},
         {"wrong type", "port = 8883", "port = \"8883\"", "4: \"port\" must be an integer"},
         {"no host", "host = \"broker.example\"\n", "", "2: [broker] needs \"host\""},
+        {"host and hosts", "port = 8883", "hosts = [\"a:1\"]", "2: [broker] needs \"host\" or"},
+        {"a broker's port", "host = \"broker.example\"", "hosts = [\"a:1883\", \"b:0\"]",
+         "3: broker \"b:0\": the port must be 1 to 65535"},
+        {"no brokers", "host = \"broker.example\"", "hosts = []", "3: \"hosts\" must be a list"},
+        {"spool flag", "offline_after = 2", "spool = 1", "10: \"spool\" must be true or false"},
+        {"spool bound", "offline_after = 2", "spool_max_mb = 0", "10: \"spool_max_mb\" must be"},
         {"prefix wildcard", "plant/hall1", "plant/+", "8: \"topic_prefix\" must be"},
         {"prefix empty level", "plant/hall1", "plant//x", "8: \"topic_prefix\" must be"},
         {"queue zero", "queue_size = 500", "queue_size = 0", "9: \"queue_size\" must be"},

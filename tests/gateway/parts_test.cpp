@@ -72,10 +72,10 @@ TEST(GatewayOutbox, DropsTheOldestWhenFullAndCountsThem) {
     EXPECT_EQ(box.Dropped(), 2u);
     auto first = box.Take();
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->payload, "3");
+    EXPECT_EQ(first->message.payload, "3");
     // Taken and not delivered: back to the front, in order.
     box.Return({*first});
-    EXPECT_EQ(box.Take()->payload, "3");
+    EXPECT_EQ(box.Take()->message.payload, "3");
     // Full again while one was out: the bound holds when it comes back,
     // and the oldest (the one returned) goes.
     box.Push({"t", "6", ""});
@@ -84,10 +84,10 @@ TEST(GatewayOutbox, DropsTheOldestWhenFullAndCountsThem) {
     box.Return({*first});
     EXPECT_EQ(box.Size(), 3u);
     EXPECT_EQ(box.Dropped(), 3u);
-    EXPECT_EQ(box.Take()->payload, "5");
+    EXPECT_EQ(box.Take()->message.payload, "5");
     box.SetCapacity(1);
     EXPECT_EQ(box.Dropped(), 4u);
-    EXPECT_EQ(box.Take()->payload, "7");
+    EXPECT_EQ(box.Take()->message.payload, "7");
     EXPECT_FALSE(box.Take());
 }
 
@@ -114,16 +114,16 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
         Reading reading;
         const char *json;
     } cases[] = {
-        {{0, 0, TwoDecimals(72.1f), false, -1, "", when, 7},
-         R"({"value":72.1,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":7})"},
+        {{0, 0, TwoDecimals(72.1f), false, -1, "", when, 7, 1796000000},
+         R"({"value":72.1,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":7,"boot":1796000000})"},
         {{0, 0, 100.0, false, 1, "", when, 1},
-         R"({"value":100.0,"latching":true,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":1})"},
+         R"({"value":100.0,"latching":true,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":1,"boot":0})"},
         {{0, 0, 9999999, true, -1, "", when, 2},
-         R"({"value":9999999,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":2})"},
+         R"({"value":9999999,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":2,"boot":0})"},
         {{100, 'R', 0, false, -1, "R", when, 3},
-         R"({"value":null,"status":100,"error":82,"error_text":"R","ts":"2023-11-14T22:13:20.123Z","seq":3})"},
+         R"({"value":null,"status":100,"error":82,"error_text":"R","ts":"2023-11-14T22:13:20.123Z","seq":3,"boot":0})"},
         {{100, 1, 0, false, 1, "", when, 4},
-         R"({"value":null,"status":100,"error":1,"ts":"2023-11-14T22:13:20.123Z","seq":4})"},
+         R"({"value":null,"status":100,"error":1,"ts":"2023-11-14T22:13:20.123Z","seq":4,"boot":0})"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(ReadingPayload(c.reading), c.json);
@@ -140,6 +140,17 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     EXPECT_EQ(
         CountersPayload(counters, when),
         R"({"replies":5,"timeouts":4,"errors":3,"link_faults":2,"overruns":1,"commands":6,"ts":"2023-11-14T22:13:20.123Z"})");
+    // The spool's figures only with a spool; an age only with something unsent.
+    OutboxStatus status;
+    status.boot = 7;
+    status.delivered = 3;
+    EXPECT_EQ(
+        DroppedPayload(status, when),
+        R"({"dropped":0,"boot":7,"delivered":3,"spool":false,"spool_resets":0,"ts":"2023-11-14T22:13:20.123Z"})");
+    status.spooled = true;
+    status.spool_messages = 2;
+    status.oldest_ms = 1700000000123 - 90500;
+    EXPECT_NE(DroppedPayload(status, when).find(R"("oldest_unsent_s":90,)"), std::string::npos);
 }
 
 }  // namespace

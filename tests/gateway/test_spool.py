@@ -1,0 +1,195 @@
+"""qor-gateway's spool and brokers end to end: readings counted by (boot,
+seq) at a real subscriber across kill -9, restarts and reloads; the spool's
+bound and its drop count; a spool that cannot be used; failover between
+brokers. Real mosquitto, qor-sim and paho, on 127.0.0.1, stopped by PID."""
+
+import json
+import os
+import signal
+import sqlite3
+import time
+import unittest
+
+from plant import Broker, Gateway, SilentServer, Sim, Subscriber, folder, wait_until
+from test_gateway import ID, PREFIX, config
+
+TOPIC = PREFIX + "/bus/m/rd"
+DROPPED = PREFIX + "/gateway/%s/dropped" % ID
+STATUS = PREFIX + "/gateway/%s/status" % ID
+
+
+def readings(sub, topic=TOPIC):
+    return [p for p in sub.on(topic) if isinstance(p, dict)]
+
+
+def by_boot(payloads):
+    """{boot: sorted set of seqs}"""
+    out = {}
+    for p in payloads:
+        out.setdefault(p["boot"], set()).add(p["seq"])
+    return {boot: sorted(seqs) for boot, seqs in out.items()}
+
+
+def spool_rows(path):
+    """Seqs of the readings still in the spool, and each stream's last seq."""
+    db = sqlite3.connect(path)
+    try:
+        left = [json.loads(p)["seq"] for (p,) in db.execute("SELECT payload FROM messages")]
+        last = dict(db.execute("SELECT topic, seq FROM streams"))
+        return left, last
+    finally:
+        db.close()
+
+
+class Streams(unittest.TestCase):
+    """Nothing lost across kill -9 during an outage, a reload and a clean
+    restart; each start says its drop count is 0 before any reading; a clean
+    stop leaves every module offline."""
+
+    def test_kill_during_an_outage_a_reload_and_a_restart(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self, "--address", "1", "--address", "2")
+        sub = Subscriber(self, broker, PREFIX + "/#", session=True)
+        links = [("bus", sim.target, [("1", "m", "rd = 50", []), ("2", "n", "rd = 200", [])])]
+        text = config(broker, links)
+        gateway = Gateway(self, d, text)
+        self.assertTrue(wait_until(lambda: len(readings(sub)) >= 5, 10), gateway.log())
+        broker.stop()
+        time.sleep(1.0)
+        gateway.proc.send_signal(signal.SIGKILL)
+        gateway.proc.wait()
+        gateway = Gateway(self, d, text)  # the broker still away
+        time.sleep(1.0)
+        broker.start()
+        self.assertTrue(wait_until(lambda: len(by_boot(readings(sub))) >= 2, 15), gateway.log())
+        gateway.write(config(broker, links, counters_interval_s=2))
+        gateway.reload()
+        self.assertTrue(wait_until(lambda: "reloaded" in gateway.log(), 10), gateway.log())
+        time.sleep(0.5)
+        self.assertEqual(gateway.stop(), 0)
+        gateway = Gateway(self, d, text)
+        self.assertTrue(wait_until(lambda: len(by_boot(readings(sub))) >= 3, 15), gateway.log())
+        time.sleep(0.5)
+        self.assertEqual(gateway.stop(), 0)
+        self.assertTrue(wait_until(lambda: sub.last(STATUS) == "offline", 5))
+
+        boots = by_boot(readings(sub))
+        self.assertEqual(len(boots), 3, boots.keys())
+        first = min(boots)
+        self.assertEqual(sorted(boots), [first, first + 1, first + 2])
+        # One stream, contiguous from 1 across the kill, the reload and the
+        # restart: nothing lost, nothing started over.
+        seqs = [s for boot in sorted(boots) for s in boots[boot]]
+        self.assertEqual(sorted(set(seqs)), list(range(1, max(seqs) + 1)), boots)
+        for a, b in zip(sorted(boots), sorted(boots)[1:]):
+            self.assertLess(max(boots[a]), min(boots[b]))
+        # Each start: its drop count, 0, retained before its first reading.
+        order = [(m.topic, m.payload) for m in sub.messages]
+        for boot in boots:
+            marks = [i for i, (t, p) in enumerate(order)
+                     if t == DROPPED and json.loads(p)["boot"] == boot]
+            first_reading = min(i for i, (t, p) in enumerate(order)
+                                if t == TOPIC and json.loads(p)["boot"] == boot)
+            self.assertTrue(marks and marks[0] < first_reading, boot)
+            self.assertEqual(json.loads(order[marks[0]][1])["dropped"], 0)
+        # A clean stop: every module's retained availability says offline.
+        for module in ("m", "n"):
+            self.assertEqual(sub.last(PREFIX + "/bus/%s/availability" % module), "offline")
+
+
+class Bounds(unittest.TestCase):
+    def test_the_bound_in_bytes_drops_the_oldest_and_counts_each(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self)
+        sub = Subscriber(self, broker, PREFIX + "/#", session=True)
+        links = [("bus", sim.target, [("1", "m", "rd = 10", [])])]
+        gateway = Gateway(self, d, config(broker, links, spool_max_mb=0.02, flush_timeout_s=2))
+        self.assertTrue(wait_until(lambda: len(readings(sub)) >= 5, 10), gateway.log())
+        broker.stop()
+        time.sleep(3)
+        broker.start()
+        self.assertTrue(wait_until(lambda: (sub.last(DROPPED) or {}).get("dropped", 0) > 0, 10))
+        time.sleep(1)
+        self.assertEqual(gateway.stop(), 0)
+        time.sleep(0.3)
+        left, last = spool_rows(os.path.join(d, ID + ".db"))
+        got = set(p["seq"] for p in readings(sub))
+        dropped = sub.last(DROPPED)["dropped"]
+        self.assertGreater(dropped, 10)
+        # Every reading taken was delivered, is still in the spool, or was
+        # counted as dropped: exactly once.
+        self.assertEqual(len(got | set(left)) + dropped, last[TOPIC], (len(got), len(left)))
+        self.assertLess(max(got - set(left)), last[TOPIC] + 1)
+
+    def test_a_spool_that_is_no_database_is_moved_aside(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self)
+        path = os.path.join(d, ID + ".db")
+        with open(path, "wb") as f:
+            f.write(b"garbage" * 2000)
+        sub = Subscriber(self, broker, PREFIX + "/#")
+        gateway = Gateway(self, d, config(broker, [("bus", sim.target, [("1", "m", "rd = 50", [])])]))
+        self.assertTrue(wait_until(lambda: len(readings(sub)) >= 3, 10), gateway.log())
+        self.assertIsNone(gateway.proc.poll())
+        aside = [n for n in os.listdir(d) if n.startswith(ID + ".db.corrupt-")]
+        self.assertEqual(len(aside), 1, os.listdir(d))
+        self.assertIn("moved aside", gateway.log())
+        status = sub.wait_for(DROPPED, lambda p: p.get("spool_resets") == 1)
+        self.assertIsNotNone(status, sub.on(DROPPED))
+        self.assertTrue(status["spool"])
+
+    def test_a_spool_that_cannot_be_made_leaves_readings_in_ram(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self)
+        sub = Subscriber(self, broker, PREFIX + "/#")
+        path = "/proc/qor-gateway-test/%s.db" % ID  # no one can create it
+        gateway = Gateway(self, d, config(broker, [("bus", sim.target, [("1", "m", "rd = 50", [])])],
+                                          spool_path='"%s"' % path))
+        self.assertTrue(wait_until(lambda: len(readings(sub)) >= 3, 10), gateway.log())
+        self.assertIn("spool %s: cannot be used (" % path, gateway.log())
+        self.assertIn("RAM", gateway.log())
+        self.assertFalse(sub.last(DROPPED)["spool"])
+
+
+class Failover(unittest.TestCase):
+    def run_pair(self, first_port):
+        """A second broker with a subscriber, and a configuration that tries
+        first_port first."""
+        d = folder(self)
+        os.makedirs(os.path.join(d, "second"))
+        second = Broker(self, os.path.join(d, "second"))
+        sim = Sim(self)
+        links = [("bus", sim.target, [("1", "m", "rd = 50", [])])]
+        hosts = 'hosts = ["127.0.0.1:%d", "127.0.0.1:%d"]\nconnect_timeout_s = 1\n' % (
+            first_port, second.port)
+        text = config(1, links, broker_lines=hosts).replace('host = "127.0.0.1"\nport = 1\n', "")
+        return d, Subscriber(self, second, PREFIX + "/#"), text
+
+    def test_readings_go_on_through_the_second_broker_with_no_gap(self):
+        first = Broker(self, folder(self))
+        d, sub2, text = self.run_pair(first.port)
+        sub1 = Subscriber(self, first, PREFIX + "/#")
+        gateway = Gateway(self, d, text)
+        self.assertTrue(wait_until(lambda: len(readings(sub1)) >= 5, 10), gateway.log())
+        self.assertEqual(readings(sub2), [])
+        first.stop()
+        self.assertTrue(wait_until(lambda: len(readings(sub2)) >= 10, 15), gateway.log())
+        self.assertEqual(gateway.stop(), 0)
+        seqs = sorted(set(p["seq"] for p in readings(sub1) + readings(sub2)))
+        self.assertEqual(seqs, list(range(1, seqs[-1] + 1)))
+
+    def test_a_first_broker_that_never_answers_is_passed_over(self):
+        silent = SilentServer(self)
+        d, sub2, text = self.run_pair(silent.port)
+        gateway = Gateway(self, d, text)
+        self.assertTrue(wait_until(lambda: len(readings(sub2)) >= 3, 10), gateway.log())
+        self.assertIn("no CONNACK within 1 s", gateway.log())
+        self.assertEqual(readings(sub2)[0]["seq"], 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
