@@ -81,6 +81,8 @@ cmake --build build -j"$jobs"
 run_ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
 # Every pattern of the mutation list still finds its place in the code.
 bash scripts/mutants.sh --check
+# The layout, the Python lint and the guide's file names.
+bash scripts/style.sh
 
 if [[ "${QOR_QUICK:-0}" == 1 ]]; then
     summary
