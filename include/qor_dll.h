@@ -144,6 +144,11 @@ QOR_API float QOR_CALL QOR_RZ(int port, int address, int *status, int *error);
 #define QOR_MODE_LATCHING 1  /* "L": the alarm holds until it is reset */
 #define QOR_MODE_NO_LETTER 2 /* HI/LO only: no letter is sent, the module keeps its mode */
 
+/* Values (QOR_HI, QOR_LO, QOR_SP, QOR_TS, QOR_TZ, QOR_AO) are sent rounded
+ * to two decimals in a field of five digits before the point: a magnitude
+ * of QOR_VALUE_LIMIT or more rounds to 100000.00 and is refused (200/3). */
+#define QOR_VALUE_LIMIT 99999.995
+
 /* High ("RH") and low ("RL") alarm limits: return the limit, or 0.0 when
  * status is not 0. *mode (skipped when mode is NULL) receives
  * QOR_MODE_LATCHING for an "L" alarm, QOR_MODE_MOMENTARY for an "M" one,
