@@ -32,8 +32,8 @@ function(qor_header_functions header names_var)
       string(REPLACE "," ";" arguments "${arguments}")
       foreach(argument IN LISTS arguments)
         string(STRIP "${argument}" argument)
-        if(NOT argument MATCHES "^(const )?(int|float|unsigned char|char|void|[A-Za-z_]+ ?\\*)[ *]*[A-Za-z_]*$"
-           OR argument MATCHES "^(double|long|long long)")
+        # Four bytes each: int, float, a char passed widened, any pointer.
+        if(NOT argument MATCHES "^(const )?(int|float|unsigned char|char|[A-Za-z_]+ ?\\*)[ *]*[A-Za-z_]*$")
           message(FATAL_ERROR "${header}: ${name}: no known 32-bit size for \"${argument}\"")
         endif()
         math(EXPR bytes "${bytes} + 4")
