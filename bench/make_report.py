@@ -6,8 +6,7 @@
 DIR holds what scripts/bench.sh collected: cpu.json and link_paced.json
 (Google Benchmark's JSON), link_unpaced_N.json and python_unpaced_N.json
 (alternating rounds), buses.json (qor_bench_buses), python_paced.json and
-syscalls.json (bench/peers.py), gateway.json (bench/gateway_bench.py),
-modbus.json (bench/modbus_bench.py).
+syscalls.json (bench/peers.py), gateway.json (bench/gateway_bench.py).
 Every figure in the document comes from these files; the text around them
 only says what they mean.
 """
@@ -248,37 +247,6 @@ def gateway_rows(gw):
     return rows, ok_rate, ok_cpu
 
 
-def write_http_section(w, http):
-    """The gateway's HTTP side: scrape cost at 1,024 modules, polling with scrapes."""
-    sc, rate = http["scrape"], http["rate"]
-    w("## qor-gateway's HTTP side")
-    w("")
-    w("`bench/http_bench.py` runs `qor-gateway` with `[http]` on 16 links of 64 modules "
-      "(%d modules, one TCP `qor-sim` per link answering all 64 addresses, each module "
-      "polled every 10 s) and fetches each page %s times, one after the other: the wall "
-      "time of a request (Python's `urllib` on the same machine, reading included) and "
-      "the gateway's CPU time per request (all threads, `/proc/PID/stat`, whose 10 ms "
-      "ticks make single figures coarse; the gateway idled at %.1f ms of CPU a second "
-      "meanwhile)." % (sc["modules"], "100", sc["idle_cpu_ms_per_s"]))
-    w("")
-    rows = [("`%s`" % path, "%.1f KiB" % (sc[path]["bytes"] / 1024),
-             "%.1f ms" % sc[path]["median_ms"], "%.1f ms" % sc[path]["cpu_ms"])
-            for path in ("/metrics", "/api/state")]
-    w(table(("page", "size", "request, median", "gateway CPU per request"), rows))
-    w("")
-    ratio = rate["scraped"] / rate["none"] if rate["none"] else 0
-    w("Polling with scrapes: one module polled back to back on a TCP simulator, readings "
-      "counted by `qor_gateway_readings_total` over each round, one scrape of `/metrics` a "
-      "second against none, in alternating rounds. Median %.0f/s with scrapes against "
-      "%.0f/s without (%.2f ×; target at least 0.99 ×). Rounds (none/scraped): %s. The "
-      "rounds vary more than the difference on a machine shared with other work: the "
-      "scrape takes the status view's lock only to copy it, never across a poll, so a "
-      "poller waits at most for that copy." % (
-          rate["scraped"], rate["none"], ratio,
-          ", ".join("%.0f/%.0f" % tuple(r) for r in rate["rounds"])))
-    w("")
-
-
 def write_gateway_section(w, gw):
     w("## Through qor-gateway")
     w("")
@@ -355,6 +323,37 @@ def write_modbus_section(w, mb):
     w("")
 
 
+def write_http_section(w, http):
+    """The gateway's HTTP side: scrape cost at 1,024 modules, polling with scrapes."""
+    sc, rate = http["scrape"], http["rate"]
+    w("## qor-gateway's HTTP side")
+    w("")
+    w("`bench/http_bench.py` runs `qor-gateway` with `[http]` on 16 links of 64 modules "
+      "(%d modules, one TCP `qor-sim` per link answering all 64 addresses, each module "
+      "polled every 10 s) and fetches each page %s times, one after the other: the wall "
+      "time of a request (Python's `urllib` on the same machine, reading included) and "
+      "the gateway's CPU time per request (all threads, `/proc/PID/stat`, whose 10 ms "
+      "ticks make single figures coarse; the gateway idled at %.1f ms of CPU a second "
+      "meanwhile)." % (sc["modules"], "100", sc["idle_cpu_ms_per_s"]))
+    w("")
+    rows = [("`%s`" % path, "%.1f KiB" % (sc[path]["bytes"] / 1024),
+             "%.1f ms" % sc[path]["median_ms"], "%.1f ms" % sc[path]["cpu_ms"])
+            for path in ("/metrics", "/api/state")]
+    w(table(("page", "size", "request, median", "gateway CPU per request"), rows))
+    w("")
+    ratio = rate["scraped"] / rate["none"] if rate["none"] else 0
+    w("Polling with scrapes: one module polled back to back on a TCP simulator, readings "
+      "counted by `qor_gateway_readings_total` over each round, one scrape of `/metrics` a "
+      "second against none, in alternating rounds. Median %.0f/s with scrapes against "
+      "%.0f/s without (%.2f ×; target at least 0.99 ×). Rounds (none/scraped): %s. The "
+      "rounds vary more than the difference on a machine shared with other work: the "
+      "scrape takes the status view's lock only to copy it, never across a poll, so a "
+      "poller waits at most for that copy." % (
+          rate["scraped"], rate["none"], ratio,
+          ", ".join("%.0f/%.0f" % tuple(r) for r in rate["rounds"])))
+    w("")
+
+
 SCALE_TITLE = "## qor-gateway at scale, with its spool on and off"
 
 
@@ -426,22 +425,14 @@ def splice_scale(path, sc):
         f.write(text)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--results", required=True)
-    parser.add_argument("--out", required=True)
-    parser.add_argument("--plot", required=True)
-    parser.add_argument("--elapsed", type=int, help="seconds the whole run took")
-    parser.add_argument("--scale-only", action="store_true",
-                        help="only rewrite the scale section of --out from scale.json")
-    args = parser.parse_args()
-    r = args.results
-    scale_path = os.path.join(r, "scale.json")
-    sc = load(scale_path) if os.path.exists(scale_path) else None
-    if args.scale_only:
-        splice_scale(args.out, sc)
-        return 0
+def optional(r, name):
+    """A result file that only some runs write, or None."""
+    path = os.path.join(r, name)
+    return load(path) if os.path.exists(path) else None
 
+
+def load_results(r):
+    """The raw results of a run, and the figures read straight out of them."""
     cpu = load(os.path.join(r, "cpu.json"))
     paced = load(os.path.join(r, "link_paced.json"))
     python_paced = load(os.path.join(r, "python_paced.json"))
@@ -449,10 +440,7 @@ def main():
     bus_runs = buses_runs(load(os.path.join(r, "buses.json")))
     gateway_path = os.path.join(r, "gateway.json")
     gw = load(gateway_path) if os.path.exists(gateway_path) else None
-    modbus_path = os.path.join(r, "modbus.json")
-    mb = load(modbus_path) if os.path.exists(modbus_path) else None
-    http_path = os.path.join(r, "http.json")
-    http = load(http_path) if os.path.exists(http_path) else None
+    extra = {name: optional(r, name + ".json") for name in ("modbus", "http", "scale")}
     bus_rows, ok_buses = buses_scaling(bus_runs)
     rounds = []
     for path in sorted(glob.glob(os.path.join(r, "link_unpaced_*.json"))):
@@ -466,7 +454,15 @@ def main():
                        "py": py["tx_us"], "lib_allocs": lib["allocs_per_tx"]})
     if not rounds:
         sys.exit("make_report.py: no unpaced rounds in %s" % r)
+    return dict(
+        cpu=cpu, paced=paced, python_paced=python_paced, syscalls=syscalls,
+        bus_runs=bus_runs, gw=gw, rounds=rounds, bus_rows=bus_rows, ok_buses=ok_buses, **extra)
 
+
+def derive_figures(d):
+    """Medians, ratios and the targets met, from the raw results."""
+    cpu, paced, python_paced, rounds, syscalls, gw = pick(
+        d, "cpu paced python_paced rounds syscalls gw")
     # --- in process
     medians = cpu_medians(cpu)
     rd, sp, di = medians["BM_RD"], medians["BM_SP"], medians["BM_DI"]
@@ -494,6 +490,7 @@ def main():
     lib_cpu_unpaced = statistics.median(x["lib_cpu"] for x in rounds)
     speedup = statistics.median(x["py"] / x["lib"] for x in rounds)
     unpaced_allocs = max(x["lib_allocs"] for x in rounds)
+    ok_gw_rate, ok_gw_cpu = gateway_rows(gw)[1:] if gw else (False, False)
 
     counts = syscalls["counts"]
     sc_baud = str(syscalls["baud"])
@@ -507,9 +504,22 @@ def main():
     ok_write = lib_writes == 1 and lib_writes_paced == 1
     ok_heap = max(rd["allocs_per_tx"], sp["allocs_per_tx"], di["allocs_per_tx"],
                   paced_allocs, unpaced_allocs) == 0
+    d.update(
+        medians=medians, rd_ns=rd_ns, lib_paced=lib_paced, bare_paced=bare_paced,
+        sleeps=sleeps, py_paced=py_paced, bauds=bauds, wire=wire, lib_us=lib_us,
+        bare_us=bare_us, py_us=py_us, lib_mean_us=lib_mean_us, py_mean_us=py_mean_us,
+        paced_allocs=paced_allocs, lib_unpaced=lib_unpaced, bare_unpaced=bare_unpaced,
+        py_unpaced=py_unpaced, lib_cpu_unpaced=lib_cpu_unpaced, speedup=speedup,
+        unpaced_allocs=unpaced_allocs, counts=counts, sc_baud=sc_baud,
+        lib_writes=lib_writes, lib_writes_paced=lib_writes_paced, ok_cpu=ok_cpu,
+        missed_paced=missed_paced, ok_faster=ok_faster, ok_write=ok_write, ok_heap=ok_heap,
+        rd=rd, sp=sp, di=di, ok_gw_rate=ok_gw_rate, ok_gw_cpu=ok_gw_cpu)
 
-    out = []
-    w = out.append
+
+def write_introduction(w, d):
+    """The title, what a transaction costs at least, and the machine."""
+    cpu, python_paced = pick(
+        d, "cpu python_paced")
     w("# Performance")
     w("")
     w("Generated by `scripts/bench.sh` (through `bench/make_report.py`) from the run "
@@ -529,7 +539,12 @@ def main():
       "was. Google Benchmark reports its own library as a debug build (Debian builds "
       "it without NDEBUG); that affects only the framework's own checks, not the code "
       "timed.")
-    w("")
+
+
+def write_summary(w, d):
+    """One row per headline figure, with its target."""
+    rd_ns, rd, ok_cpu, sp, di, paced_allocs, unpaced_allocs, ok_heap, rounds, lib_unpaced, speedup, py_unpaced, ok_faster, lib_cpu_unpaced, bauds, lib_us, wire, py_us, sc_baud, lib_writes, lib_writes_paced, counts, ok_write, bus_rows, gw = pick(
+        d, "rd_ns rd ok_cpu sp di paced_allocs unpaced_allocs ok_heap rounds lib_unpaced speedup py_unpaced ok_faster lib_cpu_unpaced bauds lib_us wire py_us sc_baud lib_writes lib_writes_paced counts ok_write bus_rows gw")
     w("## Summary")
     w("")
     rows = [
@@ -568,13 +583,17 @@ def main():
                          "at least %.1f" % BUSES_TARGET if baud == BUSES_TARGET_BAUD else "",
                          yes(ratio >= BUSES_TARGET) if baud == BUSES_TARGET_BAUD else ""))
     if gw:
-        gw_rows, ok_gw_rate, ok_gw_cpu = gateway_rows(gw)
-        rows.extend(gw_rows)
+        rows.extend(gateway_rows(gw)[0])
     rows.append(("system calls per transaction, unpaced", "%g" % sum(counts["library"]["unpaced"].values()),
                  "Python: %g" % sum(counts["python"]["unpaced"].values()), "", ""))
     w(table(("figure", "value", "ratio to the wire limit or to the peer", "target", ""), rows))
     w("")
 
+
+def write_in_process(w, d):
+    """The library's own CPU, with the byte link replaced in process."""
+    rd, sp, di = pick(
+        d, "rd sp di")
     w("## In process: the library's own CPU")
     w("")
     w("`qor_bench_cpu` links the built `libqor_dll.so` and exports its own "
@@ -596,6 +615,11 @@ def main():
              "allocations per call"), rows))
     w("")
 
+
+def write_pty(w, d):
+    """The real libraries over a pseudo-terminal, paced and unpaced."""
+    bauds, wire, lib_us, lib_mean_us, bare_us, py_us, py_mean_us, lib_paced, rounds, lib_unpaced, bare_unpaced, py_unpaced, speedup = pick(
+        d, "bauds wire lib_us lib_mean_us bare_us py_us py_mean_us lib_paced rounds lib_unpaced bare_unpaced py_unpaced speedup")
     w("## Over a pseudo-terminal to qor-sim")
     w("")
     w("`qor_bench_link` runs `QOR_RD` through the real `libqor_dll.so` and "
@@ -636,18 +660,11 @@ def main():
     w(table(("round", "library", "bare loop", "Python", "library rate / Python rate"), rows))
     w("")
 
-    buses_plot = os.path.join(os.path.dirname(os.path.abspath(args.plot)), "buses.png")
-    write_buses_section(w, bus_runs, bus_rows, os.path.basename(buses_plot))
 
-    if gw:
-        write_gateway_section(w, gw)
-    if mb:
-        write_modbus_section(w, mb)
-    if http:
-        write_http_section(w, http)
-    if sc:
-        write_scale_section(w, sc)
-
+def write_syscalls(w, d):
+    """System calls per transaction, library against Python."""
+    syscalls, counts, sc_baud = pick(
+        d, "syscalls counts sc_baud")
     w("## System calls per transaction")
     w("")
     w("Counted with `%s` (`strace -f -c`) on `qor_bench_syscalls` (a plain host doing "
@@ -679,6 +696,11 @@ def main():
       "`select` (`pselect6`), whether the characters arrive together or not.")
     w("")
 
+
+def write_targets(w, d):
+    """Each target and its outcome, with the notes a missed one needs."""
+    ok_cpu, rd_ns, missed_paced, ok_faster, speedup, ok_write, ok_heap, bus_runs, ok_buses, gw, ok_gw_rate, ok_gw_cpu = pick(
+        d, "ok_cpu rd_ns missed_paced ok_faster speedup ok_write ok_heap bus_runs ok_buses gw ok_gw_rate ok_gw_cpu")
     w("## Targets")
     w("")
     w("| target | outcome |")
@@ -699,6 +721,21 @@ def main():
         w("| `qor-gateway` under %g %% of one core at 4 buses × 10 modules × 1 reading/s | %s (%.2f %%) |"
           % (GATEWAY_CPU_TARGET, yes(ok_gw_cpu), gw["cpu"]["cpu_percent"]))
     w("")
+    write_paced_misses(w, d)
+    if not ok_cpu:
+        w("The in-process figure is above 1 µs on this run; see the load average above: "
+          "on a busy machine the benchmark thread shares its core.")
+        w("")
+    if not ok_faster:
+        w("The unpaced comparison did not favour the library on this run; the pty round "
+          "trip is dominated by scheduling, and a busy machine can swamp the difference.")
+        w("")
+
+
+def write_paced_misses(w, d):
+    """Why paced rates miss 5 % of the wire time, when they do."""
+    missed_paced, sleeps, bare_us, wire, lib_us, bauds, bare_unpaced = pick(
+        d, "missed_paced sleeps bare_us wire lib_us bauds bare_unpaced")
     if missed_paced:
         w("### Why paced rates miss 5 %")
         w("")
@@ -748,15 +785,10 @@ def main():
           "is the wake-ups themselves, which only a busy-waiting simulator would avoid: "
           "the libraries add nothing measurable to them.")
         w("")
-    if not ok_cpu:
-        w("The in-process figure is above 1 µs on this run; see the load average above: "
-          "on a busy machine the benchmark thread shares its core.")
-        w("")
-    if not ok_faster:
-        w("The unpaced comparison did not favour the library on this run; the pty round "
-          "trip is dominated by scheduling, and a busy machine can swamp the difference.")
-        w("")
 
+
+def write_how_to_run(w, d, elapsed):
+    """How to run the benchmarks again."""
     w("## How to run")
     w("")
     w("`bash scripts/bench.sh` builds a Release tree in `build-bench/`, runs everything "
@@ -764,15 +796,59 @@ def main():
       "`QOR_BENCH_ROUNDS` the unpaced rounds, default 3), keeps the raw results in "
       "`build-bench/bench-results/` and rewrites this file, `performance/baud.png` and `performance/buses.png`. "
       "It needs Google Benchmark, strace, mosquitto, mosquitto-clients, and Debian's "
-      "python3-serial and python3-matplotlib." % ("this run took %d s; " % args.elapsed if args.elapsed else ""))
+      "python3-serial and python3-matplotlib." % ("this run took %d s; " % elapsed if elapsed else ""))
     w("")
 
+
+def main():
+    args = parse_args()
+    if args.scale_only:
+        splice_scale(args.out, optional(args.results, "scale.json"))
+        return 0
+    d = load_results(args.results)
+    derive_figures(d)
+    out = []
+    w = out.append
+    write_introduction(w, d)
+    write_summary(w, d)
+    write_in_process(w, d)
+    write_pty(w, d)
+    buses_plot = os.path.join(os.path.dirname(os.path.abspath(args.plot)), "buses.png")
+    write_buses_section(w, d["bus_runs"], d["bus_rows"], os.path.basename(buses_plot))
+    if d["gw"]:
+        write_gateway_section(w, d["gw"])
+    for name, section in (("modbus", write_modbus_section), ("http", write_http_section),
+                          ("scale", write_scale_section)):
+        if d[name]:
+            section(w, d[name])
+    write_syscalls(w, d)
+    write_targets(w, d)
+    write_how_to_run(w, d, args.elapsed)
+
     os.makedirs(os.path.dirname(os.path.abspath(args.plot)), exist_ok=True)
-    plot(args.plot, bauds, wire, lib_us, bare_us, py_us, lib_unpaced, py_unpaced)
-    plot_buses(buses_plot, bus_runs)
+    plot(args.plot, d["bauds"], d["wire"], d["lib_us"], d["bare_us"], d["py_us"],
+         d["lib_unpaced"], d["py_unpaced"])
+    plot_buses(buses_plot, d["bus_runs"])
     with open(args.out, "w") as f:
         f.write("\n".join(out))
     return 0
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--results", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--plot", required=True)
+    parser.add_argument("--elapsed", type=int, help="seconds the whole run took")
+    parser.add_argument("--scale-only", action="store_true",
+                        help="only rewrite the scale section of --out from scale.json")
+    return parser.parse_args()
+
+
+def pick(d, names):
+    """The values of d under the space-separated names, in order."""
+    return [d[name] for name in names.split()]
+
 
 
 if __name__ == "__main__":

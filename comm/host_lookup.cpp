@@ -167,8 +167,7 @@ bool Classify(int status, addrinfo *result, addrinfo **addresses, Failure *why) 
 // thread when the time is up.
 bool AwaitLookup(Lookup *lookup, std::int64_t deadline_ms, addrinfo **addresses, Failure *why) {
     std::unique_lock<std::mutex> hold(lookup->lock);
-    auto until =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms - MonotonicMs());
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(MsUntil(deadline_ms));
     lookup->finished.wait_until(hold, until, [lookup] { return lookup->done; });
     if (!lookup->done) {
         lookup->abandoned = true;

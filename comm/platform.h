@@ -14,6 +14,10 @@ namespace qor::comm {
 // Nanoseconds and milliseconds on a clock that never jumps.
 std::int64_t MonotonicNs();
 std::int64_t MonotonicMs();
+// Milliseconds left until `deadline_ms` on MonotonicMs(), negative once past.
+inline std::int64_t MsUntil(std::int64_t deadline_ms) {
+    return deadline_ms - MonotonicMs();
+}
 
 // The system code QOR_OpenPort leaves when the failure came with none.
 int CodeForReason(Reason reason);

@@ -28,7 +28,7 @@ bool WouldBlock(int error) {
 
 int WaitUntil(int fd, short events, std::int64_t deadline_ms) {
     for (;;) {
-        std::int64_t left = deadline_ms - MonotonicMs();
+        std::int64_t left = MsUntil(deadline_ms);
         if (left < 0) {
             left = 0;
         }

@@ -93,8 +93,8 @@ template <typename Done>
 Wait Await(Session &session, std::int64_t deadline_ms, Done done, int *code) {
     unsigned char scratch[kPiece];
     while (!done(session.telnet)) {
-        int left = LeftMs(deadline_ms);
-        if (left == 0) {
+        std::int64_t left = MsUntil(deadline_ms);
+        if (left <= 0) {
             return Wait::kTimedOut;
         }
         long got = Tcp().read(session.socket, scratch, sizeof scratch, left, code);
@@ -285,7 +285,7 @@ long Rfc2217Read(LinkHandle link, unsigned char *buffer, std::size_t capacity, i
     Session &session = SessionOf(link);
     const std::int64_t deadline = MonotonicMs() + timeout_ms;
     for (;;) {
-        std::int64_t left = deadline - MonotonicMs();
+        std::int64_t left = MsUntil(deadline);
         long got = Tcp().read(session.socket, buffer, capacity,
                               static_cast<int>(left > 0 ? left : 0), code);
         if (got <= 0) {

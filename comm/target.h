@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "qor_comm.h"
 #include "transport_table.h"
 
 namespace qor::comm {
@@ -15,7 +16,7 @@ constexpr long kDefaultBaud = 9600;
 // The longest RS-485 delay asked of a driver; drivers keep less (Linux's
 // serial core at most 100 ms), which the open then reports.
 constexpr int kMaxRs485DelayMs = 1000;
-constexpr int kDefaultTimeoutMs = 200;
+constexpr int kDefaultTimeoutMs = QOR_DEFAULT_TIMEOUT_MS;
 // A per-character time-out beyond a minute is a mistake, not a setting;
 // the same holds for the recovery and connect waits.
 constexpr int kMaxTimeoutMs = 60000;

@@ -41,7 +41,7 @@ enum class Wait { kRead, kWrite, kConnect };
 // select failed or (kConnect) the connection attempt failed.
 int WaitUntil(SOCKET socket, Wait what, std::int64_t deadline_ms) {
     for (;;) {
-        std::int64_t left = deadline_ms - MonotonicMs();
+        std::int64_t left = MsUntil(deadline_ms);
         if (left < 0) {
             left = 0;
         }

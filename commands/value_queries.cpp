@@ -93,9 +93,9 @@ int AlarmMode(const Transaction &tx) {
     }
     char letter = ReplyChar(tx, ModeIndex(tx));
     if (letter == 'L') {
-        return 1;
+        return QOR_MODE_LATCHING;
     }
-    return letter == 'M' ? 0 : -1;
+    return letter == 'M' ? QOR_MODE_MOMENTARY : -1;
 }
 
 }  // namespace qor

@@ -8,6 +8,7 @@
 #include "platform.h"
 #include "protocol.h"
 #include "qor_comm.h"
+#include "qor_dll.h"
 
 namespace qor {
 
@@ -114,9 +115,9 @@ void PutData(Transaction &tx, FrameData data, std::int32_t param, float value, s
             break;
         case FrameData::kValueAndMode:
             PutValueField(tx, value);
-            if (param == 0) {
+            if (param == QOR_MODE_MOMENTARY) {
                 Put(tx, 'M');
-            } else if (param == 1) {
+            } else if (param == QOR_MODE_LATCHING) {
                 Put(tx, 'L');
             }
             break;

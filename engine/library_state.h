@@ -16,7 +16,12 @@
 
 namespace qor {
 
-// Settings, one byte each.
+// Settings, one byte each. CmdChecksum and DebugEcho follow the switches
+// (QOR_EnableCmdChecksum, QOR_EnableDebug). AddressWidth and ReplyForm are
+// set only when the library is attached (to 1 and 1) and no export changes
+// them; they stay part of the library's state because the frame and reply
+// code keeps both forms, which the engine tests reach by assigning them
+// (tests/engine/engine_test.cpp, commands_test.cpp).
 extern std::atomic<unsigned char> CmdChecksum;   // nonzero: frames carry a checksum
 extern std::atomic<unsigned char> DebugEcho;     // nonzero: frames and replies are echoed
 extern std::atomic<unsigned char> AddressWidth;  // 1: one address character; 0: two

@@ -31,7 +31,7 @@ constexpr std::array<std::pair<CommandKind, const char *>, 16> kCommandNames{{
 }};
 
 // Magnitudes from here on round to 100000.00, which no value field carries.
-constexpr double kValueLimit = 99999.995;
+constexpr double kValueLimit = QOR_VALUE_LIMIT;
 
 enum class Shape { kValue, kLimit, kOutputs, kBit, kNone };
 

@@ -355,11 +355,11 @@ std::string Gateway::Route(IncomingCommand command) {
     }
     LinkPoller *poller = nullptr;
     for (auto &p : pollers_) {
-        if (p->spec().name == where->link) {
+        if (p->Spec().name == where->link) {
             poller = p.get();
         }
     }
-    const ModuleSpec *module = poller ? poller->spec().Module(where->module) : nullptr;
+    const ModuleSpec *module = poller ? poller->Spec().Module(where->module) : nullptr;
     auto kind = CommandFromName(where->command);
     if (module == nullptr || !kind) {
         return Refuse(command, where->command,

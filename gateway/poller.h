@@ -73,7 +73,7 @@ class LinkPoller {
     bool WaitStopped(Clock::time_point until);
     // False when the link's command queue is full.
     bool Submit(PendingCommand command);
-    const LinkSpec &spec() const { return spec_; }
+    const LinkSpec &Spec() const { return spec_; }
 
   private:
     void AnswerNotRun(std::deque<PendingCommand> commands);

@@ -212,6 +212,8 @@ QOR_COMM_API int QOR_PortError(int port, char *text, int size);
 #define QOR_TARGET_DEVICE 2      /* the default device, /dev/ttyS<n-1> or COMn */
 /* A buffer of this size holds any target that can be opened. */
 #define QOR_TARGET_TEXT_SIZE 512
+/* The wait for each character when a target gives no timeout_ms. */
+#define QOR_DEFAULT_TIMEOUT_MS 200
 
 /* Tells which target the port uses, or will use on its first use: copies
  * the target text (as given to QOR_OpenPort or found in the environment, or

@@ -107,12 +107,13 @@
 
 /* Error details (*error). With QOR_STATUS_REPLY_FAULT, any other error is
  * the module's own error code (the character at index 3 of its reply). */
-#define QOR_ERROR_NO_REPLY 1          /* 100: no complete reply */
-#define QOR_ERROR_REPLY_CHECKSUM 2    /* 100: reply checksum did not match */
-#define QOR_ERROR_NOT_WRITTEN 1       /* 200: frame not completely written */
-#define QOR_ERROR_REPLY_FIELD 2       /* 200: the reply's field does not hold what the
-                                       * command reads (DI digits, a number) */
-#define QOR_ERROR_DIGIT_COUNT QOR_ERROR_REPLY_FIELD /* its earlier name */
+#define QOR_ERROR_NO_REPLY 1       /* 100: no complete reply */
+#define QOR_ERROR_REPLY_CHECKSUM 2 /* 100: reply checksum did not match */
+#define QOR_ERROR_NOT_WRITTEN 1    /* 200: frame not completely written */
+/* 200: the reply's field does not hold what the command reads (DI digits, a
+ * number); QOR_ERROR_DIGIT_COUNT is its earlier name. */
+#define QOR_ERROR_REPLY_FIELD 2
+#define QOR_ERROR_DIGIT_COUNT QOR_ERROR_REPLY_FIELD
 #define QOR_ERROR_ARGUMENTS_REFUSED 3 /* 200: no frame can carry the arguments */
 
 #ifdef __cplusplus
@@ -142,6 +143,11 @@ QOR_API float QOR_CALL QOR_RZ(int port, int address, int *status, int *error);
 #define QOR_MODE_MOMENTARY 0 /* "M": the alarm clears when the value returns */
 #define QOR_MODE_LATCHING 1  /* "L": the alarm holds until it is reset */
 #define QOR_MODE_NO_LETTER 2 /* HI/LO only: no letter is sent, the module keeps its mode */
+
+/* Values (QOR_HI, QOR_LO, QOR_SP, QOR_TS, QOR_TZ, QOR_AO) are sent rounded
+ * to two decimals in a field of five digits before the point: a magnitude
+ * of QOR_VALUE_LIMIT or more rounds to 100000.00 and is refused (200/3). */
+#define QOR_VALUE_LIMIT 99999.995
 
 /* High ("RH") and low ("RL") alarm limits: return the limit, or 0.0 when
  * status is not 0. *mode (skipped when mode is NULL) receives

@@ -428,13 +428,6 @@ Cents Simulator::Reading(char address, double now_s) const {
     return ConvertedReading(config_.model, modules_.at(address), address, now_s);
 }
 
-std::string Simulator::InputHex(char address) const {
-    ModuleState copy = modules_.at(address);
-    Exchange x{config_, copy, address, "DI", "", 0.0, "", std::nullopt};
-    ReadInputs(x);
-    return x.reply_data;
-}
-
 std::optional<std::string> Simulator::Handle(std::string_view frame, double now_s) {
     if (frame.size() < 2 || (frame[0] != '$' && frame[0] != '#')) {
         return std::nullopt;

@@ -87,8 +87,6 @@ class Simulator {
     const ModuleState &State(char address) const;
     // The value RD would return at now_s.
     Cents Reading(char address, double now_s) const;
-    // The input bytes DI returns, first byte first.
-    std::string InputHex(char address) const;
 
   private:
     SimConfig config_;

@@ -145,7 +145,7 @@ bool ParseValue(std::string_view text, double &out) {
     }
     // The module's field holds five digits before the point; anything that
     // rounds to 100000.00 cannot be sent.
-    if (std::fabs(v) >= 99999.995) {
+    if (std::fabs(v) >= QOR_VALUE_LIMIT) {
         return false;
     }
     out = v;

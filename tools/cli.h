@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qor_comm.h"
 #include "qor_dll.h"
 
 namespace qor::cli {
@@ -187,9 +188,9 @@ struct Failure {
     int status = 0;
     int error = 0;
     int address = '1';
-    std::string link;        // DescribeLink()
-    int timeout_ms = 200;    // the link's wait for each character
-    std::string reply;       // the module's reply as read, "" when none
+    std::string link;                         // DescribeLink()
+    int timeout_ms = QOR_DEFAULT_TIMEOUT_MS;  // the link's wait for each character
+    std::string reply;                        // the module's reply as read, "" when none
     std::string port_error;  // the byte link's failure text (QOR_PortError), "" when none
     int di_count = 0;        // DI: the input bytes asked for
     int attempts = 1;        // calls made, --retries included

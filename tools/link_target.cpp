@@ -9,9 +9,6 @@
 namespace qor::cli {
 namespace {
 
-// The byte link's default wait for each character.
-constexpr int kLinkDefaultTimeoutMs = 200;
-
 // The "name=value" items after the target's '?', in order.
 std::vector<std::string> OptionItems(const std::string &target) {
     std::vector<std::string> items;
@@ -46,7 +43,7 @@ std::string WithTimeout(const std::string &target, int timeout_ms) {
 }
 
 int TimeoutOf(const std::string &target) {
-    int timeout = kLinkDefaultTimeoutMs;
+    int timeout = QOR_DEFAULT_TIMEOUT_MS;
     for (const std::string &item : OptionItems(target)) {
         long n = 0;
         if (item.rfind("timeout_ms=", 0) == 0 && ParseInteger(item.substr(11), 1, 60000, n)) {

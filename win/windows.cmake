@@ -5,13 +5,19 @@
 # The import libraries keep MinGW's names: libqor_dll.dll.a, libqor_comm.dll.a.
 set_target_properties(qor_dll qor_comm PROPERTIES PREFIX "")
 
-# The exports are named in .def files, so that each DLL exports exactly the
-# functions of its header under their plain names. On 32-bit x86 the
-# functions of qor_dll.h are __stdcall, which the compiler decorates
-# (_QOR_RD@16); --kill-at exports them as QOR_RD. The 64-bit build has no
-# such decoration: it takes the same list with the "@n" removed.
+# The exports are named in .def files, generated from the headers
+# (cmake/ExportList.cmake), so that each DLL exports exactly the functions
+# of its header under their plain names. On 32-bit x86 the functions of
+# qor_dll.h are __stdcall, which the compiler decorates (_QOR_RD@16): the
+# .def names them QOR_RD@16 (the argument bytes after the @) and --kill-at
+# exports them as QOR_RD, while the import library keeps the decorated names
+# a 32-bit compiler asks for. The 64-bit build has no such decoration, and
+# qor_comm.h uses the C calling convention, whose names carry none.
+set(qor_dll_def ${CMAKE_BINARY_DIR}/qor_dll.def)
+set(qor_comm_def ${CMAKE_BINARY_DIR}/qor_comm.def)
+qor_write_def(${PROJECT_SOURCE_DIR}/include/qor_comm.h ${qor_comm_def} qor_comm.dll PLAIN)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(qor_dll_def ${PROJECT_SOURCE_DIR}/win/qor_dll.def)
+  qor_write_def(${PROJECT_SOURCE_DIR}/include/qor_dll.h ${qor_dll_def} qor_dll.dll DECORATED)
   target_link_options(qor_dll PRIVATE -Wl,--kill-at)
   # The linker's import library would carry the killed names too (_QOR_RD),
   # which no caller compiled with qor_dll.h asks for. dlltool makes one that
@@ -24,12 +30,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
             --output-lib $<TARGET_LINKER_FILE:qor_dll>
     VERBATIM)
 else()
-  file(READ ${PROJECT_SOURCE_DIR}/win/qor_dll.def qor_dll_def_text)
-  string(REGEX REPLACE "(QOR_[A-Za-z]+)@[0-9]+" "\\1" qor_dll_def_text "${qor_dll_def_text}")
-  set(qor_dll_def ${CMAKE_BINARY_DIR}/qor_dll.def)
-  file(CONFIGURE OUTPUT ${qor_dll_def} CONTENT "${qor_dll_def_text}" @ONLY)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-               ${PROJECT_SOURCE_DIR}/win/qor_dll.def)
+  qor_write_def(${PROJECT_SOURCE_DIR}/include/qor_dll.h ${qor_dll_def} qor_dll.dll PLAIN)
 endif()
 # The version resources carry the project's version (project() in
 # CMakeLists.txt) as FILEVERSION a,b,c,d and as text.
@@ -48,7 +49,7 @@ endforeach()
 
 target_sources(qor_dll PRIVATE ${qor_dll_def} ${CMAKE_BINARY_DIR}/qor_dll.rc)
 target_sources(qor_comm PRIVATE
-  ${PROJECT_SOURCE_DIR}/win/qor_comm.def ${CMAKE_BINARY_DIR}/qor_comm.rc)
+  ${qor_comm_def} ${CMAKE_BINARY_DIR}/qor_comm.rc)
 # user32: the debug echo's message box. ws2_32: Winsock.
 target_link_libraries(qor_dll PRIVATE user32)
 target_link_libraries(qor_comm PRIVATE ws2_32)

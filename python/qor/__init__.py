@@ -24,7 +24,7 @@ The libraries (libqor_comm, then libqor_dll) are loaded on first use; see
 """
 
 from ._library import LoadError, load, loaded_paths
-from ._version import __version__
+from ._version import __version__  # noqa: F401  (the package's version)
 from .errors import (
     ERROR_ARGUMENTS_REFUSED,
     ERROR_DIGIT_COUNT,

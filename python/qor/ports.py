@@ -1,6 +1,5 @@
 """The machine's serial ports, as the byte link finds them."""
 
-import ctypes
 from typing import List, NamedTuple, Optional
 
 from . import _library

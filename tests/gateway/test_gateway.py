@@ -2,8 +2,6 @@
 an MQTT 5 subscriber, all on 127.0.0.1 and stopped by PID."""
 
 import os
-import re
-import signal
 import subprocess
 import time
 import unittest

@@ -433,7 +433,9 @@ TEST(ToolsCli, ReaderGoingAwayEndsQuietly) {
         {"{ QOR --link PTY poll rd --interval 1; echo \"exit $?\" >&2; } | head -n 2", nullptr},
         // The reader is gone before qor starts: its first write fails.
         {"{ sleep 0.3; QOR --link PTY rd; echo \"exit $?\" >&2; } | true", ""},
-        {"trap '' PIPE; { sleep 0.3; QOR --link PTY poll rd --interval 10; echo \"exit $?\" >&2; } | true", ""},
+        {"trap '' PIPE; { sleep 0.3; QOR --link PTY poll rd --interval 10; echo \"exit $?\" >&2; } "
+         "| true",
+         ""},
     };
     for (const auto &c : cases) {
         const Finished r = Shell(c.line, sim.Path());

@@ -18,6 +18,9 @@
 
 #include "qor_comm.h"
 #include "qor_dll.h"
+/* QOR_DLL_EXPORTS(X): X(name) for each function of qor_dll.h (generated
+ * from the header by the build). */
+#include "qor_dll_exports.h"
 
 static int checks;
 static int failures;
@@ -237,19 +240,7 @@ static void check_calls(void) {
 
 int main(void) {
     const struct Export dll_exports[] = {
-        EXPORT(QOR_EnableDebug), EXPORT(QOR_EnableCmdChecksum),
-        EXPORT(QOR_RD),          EXPORT(QOR_ND),
-        EXPORT(QOR_RZ),          EXPORT(QOR_RH),
-        EXPORT(QOR_RL),          EXPORT(QOR_RE),
-        EXPORT(QOR_EC),          EXPORT(QOR_CA),
-        EXPORT(QOR_CE),          EXPORT(QOR_CZ),
-        EXPORT(QOR_DA),          EXPORT(QOR_EA),
-        EXPORT(QOR_RR),          EXPORT(QOR_HI),
-        EXPORT(QOR_LO),          EXPORT(QOR_SP),
-        EXPORT(QOR_TS),          EXPORT(QOR_TZ),
-        EXPORT(QOR_AO),          EXPORT(QOR_DO),
-        EXPORT(QOR_DI),          EXPORT(QOR_RB),
-        EXPORT(QOR_SB),          EXPORT(QOR_CB),
+        QOR_DLL_EXPORTS(EXPORT) /* every function of qor_dll.h */
     };
     const struct Export comm_exports[] = {
         EXPORT(QOR_WriteByte),
