@@ -110,6 +110,65 @@ def written(pid):
     return 0
 
 
+def measure_steady(args, reader, gw, result):
+    """Rate, CPU, RSS and disk bytes per reading while every link polls."""
+    n0, c0, w0, t0 = len(reader.lines), cpu_seconds(gw.pid), written(gw.pid), time.monotonic()
+    time.sleep(args.seconds)
+    n1, c1, w1, t1 = len(reader.lines), cpu_seconds(gw.pid), written(gw.pid), time.monotonic()
+    result.update(rate=(n1 - n0) / (t1 - t0), cpu_percent=100 * (c1 - c0) / (t1 - t0),
+                  rss_mb=status_kb(gw.pid, "VmRSS") / 1024.0,
+                  disk_bytes_per_reading=(w1 - w0) / max(1, n1 - n0))
+
+
+def restart_broker(broker, folder):
+    """The broker back on its port, with the same configuration."""
+    broker.proc = subprocess.Popen(
+        ["/usr/sbin/mosquitto", "-c", os.path.join(folder, "mosquitto.conf")],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def measure_outage(args, reader, gw, broker, folder, result):
+    """Stops the broker for the outage, starts it again, and measures the
+    backlog's drain."""
+    # Outage: the broker away, then back.
+    broker.proc.send_signal(signal.SIGTERM)
+    broker.proc.wait()
+    time.sleep(args.outage)
+    before = len(reader.lines)
+    back = time.monotonic()
+    restart_broker(broker, folder)
+    reader_back = time.monotonic() + 120
+    while len(reader.lines) == before and time.monotonic() < reader_back:
+        time.sleep(0.005)
+    cutoff = time.time()  # readings stamped before this were taken during the outage
+    first = reader.lines[before][0] if len(reader.lines) > before else None
+    # Drained when readings arrive at the polling rate again.
+    time.sleep(3)
+    deadline = time.monotonic() + 600
+    while time.monotonic() < deadline:
+        n = len(reader.lines)
+        time.sleep(1)
+        if len(reader.lines) - n < 1.5 * args.links * args.modules:
+            break
+    arrivals = [t for t, _ in reader.lines[before:]]
+    backlog_end = first
+    backlog = 0
+    for t, line in reader.lines[before:]:
+        try:
+            ts = json.loads(line)["ts"]
+        except ValueError:
+            continue
+        stamp = calendar.timegm(time.strptime(ts[:19], "%Y-%m-%dT%H:%M:%S")) + int(ts[20:23]) / 1000
+        if stamp < cutoff:
+            backlog += 1
+            backlog_end = t
+    result.update(outage_s=args.outage, backlog=backlog,
+                  reconnect_after_s=(first - back) if first else None,
+                  drain_rate=backlog / max(1e-3, backlog_end - first) if first else 0,
+                  rss_after_mb=status_kb(gw.pid, "VmHWM") / 1024.0,
+                  received_after=len(arrivals))
+
+
 def run(args, spool):
     folder = tempfile.mkdtemp(prefix="qor-scale.")
     broker = Broker(folder)
@@ -131,52 +190,8 @@ def run(args, spool):
     result = {"spool": spool}
     try:
         time.sleep(5)  # connected, every link open
-        n0, c0, w0, t0 = len(reader.lines), cpu_seconds(gw.pid), written(gw.pid), time.monotonic()
-        time.sleep(args.seconds)
-        n1, c1, w1, t1 = len(reader.lines), cpu_seconds(gw.pid), written(gw.pid), time.monotonic()
-        result.update(rate=(n1 - n0) / (t1 - t0), cpu_percent=100 * (c1 - c0) / (t1 - t0),
-                      rss_mb=status_kb(gw.pid, "VmRSS") / 1024.0,
-                      disk_bytes_per_reading=(w1 - w0) / max(1, n1 - n0))
-        # Outage: the broker away, then back.
-        broker.proc.send_signal(signal.SIGTERM)
-        broker.proc.wait()
-        time.sleep(args.outage)
-        before = len(reader.lines)
-        back = time.monotonic()
-        # Back on its port, with the same configuration.
-        broker.proc = subprocess.Popen(
-            ["/usr/sbin/mosquitto", "-c", os.path.join(folder, "mosquitto.conf")],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        reader_back = time.monotonic() + 120
-        while len(reader.lines) == before and time.monotonic() < reader_back:
-            time.sleep(0.005)
-        cutoff = time.time()  # readings stamped before this were taken during the outage
-        first = reader.lines[before][0] if len(reader.lines) > before else None
-        # Drained when readings arrive at the polling rate again.
-        time.sleep(3)
-        deadline = time.monotonic() + 600
-        while time.monotonic() < deadline:
-            n = len(reader.lines)
-            time.sleep(1)
-            if len(reader.lines) - n < 1.5 * args.links * args.modules:
-                break
-        arrivals = [t for t, _ in reader.lines[before:]]
-        backlog_end = first
-        backlog = 0
-        for t, line in reader.lines[before:]:
-            try:
-                ts = json.loads(line)["ts"]
-            except ValueError:
-                continue
-            stamp = calendar.timegm(time.strptime(ts[:19], "%Y-%m-%dT%H:%M:%S")) + int(ts[20:23]) / 1000
-            if stamp < cutoff:
-                backlog += 1
-                backlog_end = t
-        result.update(outage_s=args.outage, backlog=backlog,
-                      reconnect_after_s=(first - back) if first else None,
-                      drain_rate=backlog / max(1e-3, backlog_end - first) if first else 0,
-                      rss_after_mb=status_kb(gw.pid, "VmHWM") / 1024.0,
-                      received_after=len(arrivals))
+        measure_steady(args, reader, gw, result)
+        measure_outage(args, reader, gw, broker, folder, result)
         if spool:
             db = os.path.join(folder, "scale.db")
             result["spool_file_mb"] = sum(os.path.getsize(db + s) for s in ("", "-wal")

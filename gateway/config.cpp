@@ -14,9 +14,9 @@
 #include <sstream>
 
 #include "log.h"
-#include "qor_comm.h"
 #include "modbus_map.h"
 #include "modbus_toml.h"
+#include "qor_comm.h"
 
 namespace qor::gateway {
 

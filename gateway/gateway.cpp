@@ -168,8 +168,13 @@ void Gateway::StartPollers() {
     if (config_.modbus.enabled) {
         cache_ = std::make_unique<ReadingCache>(config_);
     }
-    PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval,
-                            cache_.get(), 0, &status_, boot_};
+    PollerSettings settings{config_.topic_prefix,
+                            config_.offline_after,
+                            config_.counters_interval,
+                            cache_.get(),
+                            0,
+                            &status_,
+                            boot_};
     std::vector<std::string> filters;
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     for (std::size_t i = 0; i < config_.links.size(); ++i) {
@@ -350,8 +355,7 @@ std::string Gateway::Route(IncomingCommand command) {
                       "response topics refused");
     }
     if (reloading_) {
-        return Refuse(command, where->command,
-                      "the gateway is reloading; not run, send it again");
+        return Refuse(command, where->command, "the gateway is reloading; not run, send it again");
     }
     LinkPoller *poller = nullptr;
     for (auto &p : pollers_) {
@@ -376,8 +380,9 @@ std::string Gateway::Route(IncomingCommand command) {
     if (auto *reason = std::get_if<std::string>(&parsed)) {
         return Refuse(command, where->command, *reason);
     }
-    PendingCommand pending{module->name, std::get<CommandArgs>(parsed), ReplyTopic(command),
-                           command.correlation, "", nullptr};
+    PendingCommand pending{
+        module->name, std::get<CommandArgs>(parsed), ReplyTopic(command), command.correlation, "",
+        nullptr};
     if (!poller->Submit(std::move(pending))) {
         return Refuse(command, where->command, "too many commands waiting on the link");
     }

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "config.h"
-#include "modbus_server.h"
 #include "http_server.h"
+#include "modbus_server.h"
 #include "mqtt_session.h"
 #include "outbox.h"
 #include "poller.h"

@@ -33,7 +33,7 @@ struct PollerSettings {
     std::chrono::seconds counters_interval{60};
     ReadingCache *cache = nullptr;  // set: readings and availability go there too
     std::size_t link_index = 0;     // this link's place in the cache
-    StatusView *status = nullptr;  // told what happens, where there is one
+    StatusView *status = nullptr;   // told what happens, where there is one
     std::uint64_t boot = 0;
 };
 

@@ -107,7 +107,8 @@ void StatusView::NoteReading(const std::string &link, std::size_t module, std::s
     if (OutcomeOf(reading.status, reading.error) == Outcome::kLinkFault) {
         return;  // nothing was sent: no duration to tell
     }
-    const auto *bucket = std::lower_bound(kDurationBuckets.begin(), kDurationBuckets.end(), seconds);
+    const auto *bucket =
+        std::lower_bound(kDurationBuckets.begin(), kDurationBuckets.end(), seconds);
     if (bucket != kDurationBuckets.end()) {
         ++l->buckets[static_cast<std::size_t>(bucket - kDurationBuckets.begin())];
     }

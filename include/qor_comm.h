@@ -244,11 +244,12 @@ QOR_COMM_API int QOR_CheckTarget(const char *target, char *why, int size);
 #define QOR_TRACE_REOPEN 4      /* reopened after the link was lost; text: the target */
 #define QOR_TRACE_WRITE 5       /* bytes: a frame as written */
 #define QOR_TRACE_READ 6        /* bytes: reply bytes the host read, up to CR */
-#define QOR_TRACE_TIMEOUT 7     /* nothing came within milliseconds (the time-out, or
-                                   what was left of reply_timeout_ms) */
-#define QOR_TRACE_DISCARD 8     /* bytes: input discarded before a frame */
-#define QOR_TRACE_RECOVERY 9    /* the frame waited milliseconds for a quiet line */
-#define QOR_TRACE_LINK_LOST 10  /* the link failed and was closed; text: the failure */
+/* QOR_TRACE_TIMEOUT: the milliseconds waited are the time-out, or what was
+ * left of reply_timeout_ms. */
+#define QOR_TRACE_TIMEOUT 7    /* nothing came within milliseconds */
+#define QOR_TRACE_DISCARD 8    /* bytes: input discarded before a frame */
+#define QOR_TRACE_RECOVERY 9   /* the frame waited milliseconds for a quiet line */
+#define QOR_TRACE_LINK_LOST 10 /* the link failed and was closed; text: the failure */
 
 typedef struct QOR_TraceEvent {
     long long time_ns;          /* monotonic clock (never jumps), nanoseconds */

@@ -129,7 +129,10 @@ TEST(GatewayConfig, BrokersDifferInEverySetting) {
     const std::vector<std::pair<const char *, void (*)(BrokerSpec &)>> changes = {
         {"host", [](BrokerSpec &b) { b.hosts.at(0).host = "other"; }},
         {"port", [](BrokerSpec &b) { b.hosts.at(0).port = 1883; }},
-        {"a second host", [](BrokerSpec &b) { b.hosts.push_back({"spare", 1883}); }},
+        {"a second host",
+         [](BrokerSpec &b) {
+             b.hosts.push_back({"spare", 1883});
+         }},
         {"connect_timeout_s", [](BrokerSpec &b) { b.connect_timeout_s = 3; }},
         {"client_id", [](BrokerSpec &b) { b.client_id = "hall2"; }},
         {"keepalive_s", [](BrokerSpec &b) { b.keepalive_s = 10; }},

@@ -8,7 +8,6 @@ import os
 import shutil
 import socket
 import subprocess
-import threading
 import time
 import unittest
 import urllib.error

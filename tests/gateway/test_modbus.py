@@ -6,7 +6,6 @@ import os
 import socket
 import struct
 import subprocess
-import time
 import unittest
 
 from pymodbus.client import ModbusTcpClient

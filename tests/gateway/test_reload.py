@@ -58,6 +58,11 @@ class Reload(unittest.TestCase):
 
     def test_every_setting_takes_effect(self):
         self.assertIsNotNone(self.sub.wait_for(self.topic("rd"), ok))
+        self.check_polling_settings()
+        self.check_link_settings()
+        self.check_counters_and_broker()
+
+    def check_polling_settings(self):
 
         # The poll interval: a reading a second, then twenty.
         self.assertLessEqual(self.readings_within(self.topic("rd"), 0.6), 1)
@@ -89,6 +94,8 @@ class Reload(unittest.TestCase):
         self.assertEqual(self.sub.on(availability), ["online"])
         self.assertEqual(self.sub.wait_for(availability, lambda p: p == "offline"), "offline")
 
+    def check_link_settings(self):
+        availability = self.topic("availability")
         # The link's target: the first simulator (still silent) goes away.
         other = Sim(self)
         self.reload(target=other.target)
@@ -105,6 +112,7 @@ class Reload(unittest.TestCase):
         self.assertTrue(wait_until(lambda: len(self.sub.on(self.topic("rz"))) > count + 2, 5))
         self.assertTrue(all(missed(p) for p in self.sub.on(self.topic("rz"))[count:]))
 
+    def check_counters_and_broker(self):
         # The counters: at the reloads only, then every second.
         counters = self.topic("counters")
         self.assertEqual(self.readings_within(counters, 1.2), 0)
