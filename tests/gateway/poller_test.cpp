@@ -136,8 +136,8 @@ TEST(GatewayPoller, AvailabilityAndCountersFollowScatteredMisses) {
     const auto give_up = std::chrono::steady_clock::now() + 30s;
     for (;;) {
         while (auto message = outbox.Take()) {
-            readings.push_back(Json::parse(message->payload));
-            readings.back()["topic"] = message->topic;
+            readings.push_back(Json::parse(message->message.payload));
+            readings.back()["topic"] = message->message.topic;
         }
         Runs runs = RunsOf(readings);
         bool tried = runs.answered.count(kOfflineAfter - 1) == 1 &&
@@ -151,8 +151,8 @@ TEST(GatewayPoller, AvailabilityAndCountersFollowScatteredMisses) {
     poller.Stop();
     const auto stopped = std::chrono::steady_clock::now();
     while (auto message = outbox.Take()) {
-        readings.push_back(Json::parse(message->payload));
-        readings.back()["topic"] = message->topic;
+        readings.push_back(Json::parse(message->message.payload));
+        readings.back()["topic"] = message->message.topic;
     }
 
     std::vector<std::string> expected;
@@ -208,7 +208,7 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
     LinkPoller poller(OneModule(sim.Where(), 3600s, 100), kPort, Settings(), outbox, board.State());
     int accepted = 0;
     for (std::size_t i = 0; i <= kMaxQueuedCommands; ++i) {
-        PendingCommand command{"m", CommandArgs{}, "reply/" + std::to_string(i), "c"};
+        PendingCommand command{"m", CommandArgs{}, "reply/" + std::to_string(i), "c", "", nullptr};
         command.args.kind = CommandKind::kTs;
         accepted += poller.Submit(command) ? 1 : 0;
     }
@@ -221,11 +221,11 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
     int ran = 0;
     auto take = [&] {
         while (auto message = outbox.Take()) {
-            order.push_back(message->topic.substr(0, message->topic.find('/')));
-            if (message->topic.rfind("reply/", 0) == 0) {
-                EXPECT_EQ(message->topic, "reply/" + std::to_string(results.size()));
-                EXPECT_EQ(message->correlation, "c");
-                results.push_back(Json::parse(message->payload));
+            order.push_back(message->message.topic.substr(0, message->message.topic.find('/')));
+            if (message->message.topic.rfind("reply/", 0) == 0) {
+                EXPECT_EQ(message->message.topic, "reply/" + std::to_string(results.size()));
+                EXPECT_EQ(message->message.correlation, "c");
+                results.push_back(Json::parse(message->message.payload));
                 ran += results.back().contains("status") ? 1 : 0;
             }
         }
@@ -235,7 +235,7 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
         std::this_thread::sleep_for(5ms);
     }
     poller.Stop();
-    EXPECT_FALSE(poller.Submit(PendingCommand{"m", CommandArgs{}, "reply/late", ""}));
+    EXPECT_FALSE(poller.Submit(PendingCommand{"m", CommandArgs{}, "reply/late", "", "", nullptr}));
     take();
     ASSERT_GE(order.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 3),
