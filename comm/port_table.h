@@ -10,6 +10,7 @@
 
 #include "link_ops.h"
 #include "qor_comm.h"
+#include "reply_guard.h"
 #include "target.h"
 
 namespace qor::comm {
@@ -65,6 +66,8 @@ struct Port {
     unsigned char input[kInputCapacity] = {};
     // The reply bytes handed out since the last CR, while tracing.
     unsigned char traced[kInputCapacity] = {};
+    // Late replies: the guard, the quiet period and their counts.
+    Lateness lateness;
 };
 
 enum class Claim { kNo, kYes };
@@ -105,6 +108,9 @@ TargetSource FindDefaultTarget(int number, char *text, std::size_t capacity);
 
 // QOR_PortTarget: see qor_comm.h.
 int CopyTarget(int number, char *text, int size);
+
+// QOR_PortCounts: see qor_comm.h.
+int CopyCounts(int number, QOR_LinkCounts *counts);
 
 }  // namespace qor::comm
 

@@ -42,6 +42,7 @@ struct Target {
     bool low_latency = false;  // the adapter's low-latency flag
     int timeout_ms = kDefaultTimeoutMs;
     int recovery_ms = kDefaultTimeoutMs;
+    int guard_ms = -1;  // -1: from the line's rate (reply_guard.h)
     int connect_timeout_ms = kDefaultConnectTimeoutMs;
 };
 

@@ -39,6 +39,10 @@
  *   100 2     the reply began with "*" but its checksum did not match. Only
  *             long replies carry a checksum; the library always works with
  *             short replies, so this pair is reserved and does not occur.
+ *   100 3     an accepting reply that echoes an address (long replies, and
+ *             the "EC", "RB" and "DI" replies with checksums on) named
+ *             another module than the frame did: the answer to some other
+ *             frame, which no module at this address could have sent.
  *   100 other the module answered with an error reply ("?..."): error is the
  *             character code at index 3 of that reply (a signed byte), or 0
  *             when the reply has no character there; "?1 BAD" gives 'B'.
@@ -50,7 +54,8 @@
  *             magnitude rounds to 100000.00 or more, NaN or infinity; an
  *             address of 0; QOR_DI counts out of range); nothing was sent.
  * The macros below name these numbers. Every function can report 0/0, 100/1, 100/other, 200/1 and 200/3 (for an
- * address of 0); 100/2 belongs to long replies (see above); 200/2
+ * address of 0); 100/2 belongs to long replies (see above), 100/3 to
+ * replies that echo the address; 200/2
  * comes from QOR_DI only. Whenever status is not 0 the returned value is 0
  * (or 0.0). Functions that "return the status" return the same number as
  * *status.
@@ -102,6 +107,7 @@
  * the module's own error code (the character at index 3 of its reply). */
 #define QOR_ERROR_NO_REPLY 1          /* 100: no complete reply */
 #define QOR_ERROR_REPLY_CHECKSUM 2    /* 100: reply checksum did not match */
+#define QOR_ERROR_OTHER_ADDRESS 3     /* 100: the reply echoes another module's address */
 #define QOR_ERROR_NOT_WRITTEN 1       /* 200: frame not completely written */
 #define QOR_ERROR_DIGIT_COUNT 2       /* 200: "DI" reply with the wrong digit count */
 #define QOR_ERROR_ARGUMENTS_REFUSED 3 /* 200: no frame can carry the arguments */
