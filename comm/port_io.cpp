@@ -279,7 +279,8 @@ bool PrepareLine(PortCall &call) {
         NoteExchangeFailed(port);
     }
     bool stale = DiscardBuffered(call) || port.recovery_due;
-    if (port.recovery_due && port.target.recovery_ms > 0 && !Recover(call)) {
+    const bool recovering = port.recovery_due && port.target.recovery_ms > 0;
+    if (recovering && !Recover(call)) {
         return false;
     }
     port.recovery_due = false;
@@ -291,7 +292,7 @@ bool PrepareLine(PortCall &call) {
         // A reply came after its exchange ended; more of it, or the replies
         // queued behind it, may follow: the frame waits for a quiet line.
         NoteLateInput(call, "waiting before a frame");
-        if (port.target.recovery_ms > 0 && !Recover(call)) {
+        if (!recovering && port.target.recovery_ms > 0 && !Recover(call)) {
             return false;
         }
     }

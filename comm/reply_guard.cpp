@@ -89,6 +89,11 @@ void NoteOpened(Port &port, bool pseudo_terminal) {
     // a raw TCP port says nothing about the line behind it.
     l.rate_known =
         (port.target.transport->options & OptionBit(Option::kBaud)) != 0 && !pseudo_terminal;
+    // The timing check only where this host drives the line itself: a
+    // device server may stand in front of a device that passes bytes at
+    // once (a simulator's pseudo-terminal behind ser2net), whatever rate it
+    // was asked to set.
+    l.wire_checked = l.rate_known && port.target.transport->form == LocationForm::kDevicePath;
     l.char_ns = CharacterNs(port.target);
     l.quiet_ms.store(port.target.recovery_ms, std::memory_order_relaxed);
     l.in_reply = false;
@@ -158,7 +163,7 @@ bool AcceptReplyEnd(PortCall &call, char *why, std::size_t capacity) {
         return true;  // the end of an echo or of noise, not of a reply
     }
     l.in_reply = false;
-    if (l.rate_known && l.frame_chars > 0) {
+    if (l.wire_checked && l.frame_chars > 0) {
         const std::int64_t wire = static_cast<std::int64_t>(l.frame_chars + l.reply_chars) *
                                   l.char_ns * (100 - kWireTolerancePercent) / 100;
         const std::int64_t took = MonotonicNs() - l.frame_sent_ns;

@@ -8,8 +8,8 @@
 //   after it; input that follows means two replies for one frame, and the
 //   reply is refused. On a calm link the guard looks only at what arrived
 //   together with the reply, which costs no system call.
-// - Plausible timing: where the line's rate is known (a serial device that
-//   is not a pseudo-terminal, rfc2217://), a reply complete sooner than the
+// - Plausible timing: where this host drives a line of known rate (a serial
+//   device that is not a pseudo-terminal), a reply complete sooner than the
 //   wire could carry the frame and the reply is refused.
 // - Adaptive recovery: late input (waiting when a frame starts, or arriving
 //   during a recovery wait) or a refused reply doubles the quiet period of
@@ -48,7 +48,8 @@ struct Lateness {
     std::atomic<int> guard_ms{0};
 
     // Guarded by the port's lock.
-    bool rate_known = false;
+    bool rate_known = false;         // serial, not a pseudo-terminal; rfc2217://
+    bool wire_checked = false;       // replies are checked against the wire time
     std::int64_t char_ns = 0;        // one character's wire time, where known
     std::int64_t wary_until_ms = 0;  // the guard runs until then
     std::int64_t frame_sent_ns = 0;  // just before the frame was written

@@ -7,10 +7,15 @@ namespace qor {
 namespace {
 
 // Whether an accepting reply echoes the module's address: every long reply
-// does, and with frame checksums on the modules answer "EC", "RB" and "DI"
-// in the long layout whatever the reply form.
+// long enough to hold the address and the letters after it does, and with
+// frame checksums on the modules answer "EC", "RB" and "DI" in the long
+// layout whatever the reply form. (A bare "*" and checksum has no echo to
+// check, and no data either.)
 bool EchoesAddress(const Transaction &tx, std::int32_t code) {
-    return tx.ReplyForm == 0 || (tx.CmdChecksum != 0 && (code == EC || code == RB || code == DI));
+    const bool long_layout =
+        tx.ReplyForm == 0 || (tx.CmdChecksum != 0 && (code == EC || code == RB || code == DI));
+    const std::int32_t echo = 1 + (tx.AddressWidth == 1 ? 1 : 2) + 2;  // "*", address, letters
+    return long_layout && tx.ReplyLength > echo;
 }
 
 // The echoed address is the one the frame named. A reply from another

@@ -98,9 +98,10 @@
  *     answering late is followed by the answer to the frame that took its
  *     reply, so the second reply gives the pairing away. A link that has
  *     stayed calm pays nothing for this;
- *   - plausible timing: where the line's rate is known (a serial device
- *     that is not a pseudo-terminal, rfc2217://), a reply complete sooner
- *     than 90 % of the wire time of its frame and itself is refused;
+ *   - plausible timing: on a serial device that is not a pseudo-terminal,
+ *     whose rate is known, a reply complete sooner than 90 % of the wire
+ *     time of its frame and itself is refused (not over rfc2217://: a
+ *     device server may front a device that passes bytes at once);
  *   - adaptive recovery: late input (found when a frame starts, or arriving
  *     during a recovery wait) or a refused reply doubles the quiet period,
  *     from recovery_ms up to four times it; it returns to recovery_ms once

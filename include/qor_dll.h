@@ -35,7 +35,8 @@
  *   100 1     a frame was written but no complete reply (one starting with
  *             "*" or "?" and ending with CR) came back within the byte
  *             link's time-out, or the reply was longer than 50 characters
- *             plus CR.
+ *             plus CR, or the byte link refused a reply it could not pair
+ *             with the frame ("Late replies" in qor_comm.h).
  *   100 2     the reply began with "*" but its checksum did not match. Only
  *             long replies carry a checksum; the library always works with
  *             short replies, so this pair is reserved and does not occur.

@@ -143,6 +143,7 @@ std::vector<OptionRow> LinkOptions(Options &o, bool &have_mode, std::string &add
                  o.sim.model.amplitude = 0;
                  o.sim.model.noise = 0;
              }),
+        Flag("--distinct-limits", nullptr, [&o] { o.sim.distinct_limits = true; }),
         Flag("--log", nullptr, [&o] { o.log = true; }),
         IntOption("--drop-after", 1, std::numeric_limits<int>::max(),
                   "--drop-after needs a count of at least 1",
@@ -318,6 +319,7 @@ const char *UsageText() {
            "  --address A         module address character (repeatable, default 1)\n"
            "  --di-bytes N        input bytes in a DI reply, 1..24 (default 2)\n"
            "  --steady            constant reading +00072.10 (no drift, no noise)\n"
+           "  --distinct-limits   high limits 100.00, 101.00, ... in --address order\n"
            "  --log               write every frame and reply to standard error\n"
            "Faults:\n"
            "  --silent            never answer\n"

@@ -217,6 +217,8 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     ASSERT_TRUE(o);
     EXPECT_EQ(o->faults.fault_kinds, 0x3u);
     EXPECT_EQ(Parse({"--pty"}).options->faults.fault_kinds, 0x1Fu);
+    EXPECT_FALSE(Parse({"--pty"}).options->sim.distinct_limits);
+    EXPECT_TRUE(Parse({"--pty", "--distinct-limits"}).options->sim.distinct_limits);
 
     o = Parse({"--help"}).options;
     ASSERT_TRUE(o);
