@@ -100,7 +100,7 @@ def readings(path):
     return found
 
 
-def lateness(sim_program, build, transport, polls, seed):
+def lateness(sim_program, build, transport, polls, seed, verbose=False):
     """Runs the gateway until `polls` readings arrived; counts them."""
     folder = tempfile.mkdtemp(prefix="qor-late-bench.")
     broker = Broker(folder)
@@ -112,8 +112,8 @@ def lateness(sim_program, build, transport, polls, seed):
                            stdout=out, stderr=subprocess.DEVNULL)
     time.sleep(0.3)
     log = open(os.path.join(folder, "gateway.log"), "wb")
-    gw = subprocess.Popen([os.path.join(build, "qor-gateway"), gateway_config(broker, target, folder)],
-                          stderr=log)
+    gw = subprocess.Popen([os.path.join(build, "qor-gateway")] + (["--verbose"] if verbose else []) +
+                          [gateway_config(broker, target, folder)], stderr=log)
     started = time.monotonic()
     try:
         while sum(1 for t, _ in readings(out_path) if t[-1] == "rh") < polls:
@@ -127,7 +127,7 @@ def lateness(sim_program, build, transport, polls, seed):
         stop(sim)
         stop(broker.proc)
         log.close()
-    tally = {"transport": transport, "polls": 0, "good": 0, "wrong_as_good": 0, "failed": 0,
+    tally = {"folder": folder, "transport": transport, "polls": 0, "good": 0, "wrong_as_good": 0, "failed": 0,
              "late_replies": 0, "refused": 0, "overruns": 0, "timeouts": 0, "seconds": took}
     counters = {}
     for topic, payload in readings(out_path):
@@ -159,6 +159,7 @@ def main():
     parser.add_argument("--transports", default="pty,tcp")
     parser.add_argument("--seed", type=int, default=17)
     parser.add_argument("--skip-healthy", action="store_true")
+    parser.add_argument("--verbose", action="store_true", help="keep the gateway's link trace")
     parser.add_argument("--out")
     args = parser.parse_args()
     builds = [os.path.abspath(args.build)]
@@ -170,7 +171,7 @@ def main():
                                     args.rounds)
     if args.polls > 0:
         sim = os.path.join(builds[0], "qor-sim")
-        result["late"] = {b: [lateness(sim, b, t, args.polls, args.seed)
+        result["late"] = {b: [lateness(sim, b, t, args.polls, args.seed, args.verbose)
                               for t in args.transports.split(",")] for b in builds}
     text = json.dumps(result, indent=1)
     print(text)

@@ -276,7 +276,7 @@ bool PrepareLine(PortCall &call) {
         // may still be coming.
         port.recovery_due = true;
         port.mid_reply = false;
-        NoteExchangeFailed(port);
+        NoteExchangeFailed(call);
     }
     bool stale = DiscardBuffered(call) || port.recovery_due;
     const bool recovering = port.recovery_due && port.target.recovery_ms > 0;
@@ -346,7 +346,7 @@ void ReadEnded(PortCall &call, long got, int code) {
     }
     port.recovery_due = true;
     port.mid_reply = false;
-    NoteExchangeFailed(port);
+    NoteExchangeFailed(call);
     if (TraceOn()) {
         EmitWait(call.Number(), TraceKind::kTimeout, port.target.timeout_ms);
     }

@@ -125,9 +125,15 @@ void NoteReplyByte(Port &port, unsigned char byte) {
     l.reply_chars += l.in_reply ? 1 : 0;
 }
 
-void NoteExchangeFailed(Port &port) {
+void NoteExchangeFailed(PortCall &call) {
+    Port &port = *call.PortState();
     StayWary(port);
     PublishState(port, true);
+    // Two frames in a row without a reply: a module may be answering so
+    // late that its reply would meet a frame after the next.
+    if (++port.lateness.unanswered >= 2) {
+        RaiseQuiet(call, "raised: frames in a row without a reply");
+    }
 }
 
 void NoteLateInput(PortCall &call, const char *where) {
@@ -179,6 +185,7 @@ bool AcceptReplyEnd(PortCall &call, char *why, std::size_t capacity) {
         std::snprintf(why, capacity, "reply refused: more input came right behind it");
         return false;
     }
+    l.unanswered = 0;
     if (!Wary(port) || GuardMs(port) == 0) {
         return true;
     }

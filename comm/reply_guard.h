@@ -12,9 +12,10 @@
 //   device that is not a pseudo-terminal), a reply complete sooner than the
 //   wire could carry the frame and the reply is refused.
 // - Adaptive recovery: late input (waiting when a frame starts, or arriving
-//   during a recovery wait) or a refused reply doubles the quiet period of
-//   the recovery wait, from recovery_ms up to kQuietLimit times it; after a
-//   calm stretch without any of these it returns to recovery_ms.
+//   during a recovery wait), a refused reply, or a second failed exchange
+//   in a row doubles the quiet period of the recovery wait, from recovery_ms
+//   up to kQuietLimit times it, at most once per frame; after a calm
+//   stretch without any of these it returns to recovery_ms.
 #ifndef QOR_COMM_REPLY_GUARD_H
 #define QOR_COMM_REPLY_GUARD_H
 
@@ -55,6 +56,7 @@ struct Lateness {
     std::int64_t frame_sent_ns = 0;  // just before the frame was written
     std::size_t frame_chars = 0;
     bool raised_this_frame = false;
+    int unanswered = 0;  // failed exchanges since the last complete reply
     bool in_reply = false;  // a "*" or "?" came since the frame
     std::size_t reply_chars = 0;
 };
@@ -74,8 +76,9 @@ void NoteFrameSent(Port &port, std::size_t chars);
 void NoteReplyByte(Port &port, unsigned char byte);
 
 // An exchange failed (time-out, reply cut off): a reply may yet come late,
-// so the link turns wary.
-void NoteExchangeFailed(Port &port);
+// so the link turns wary; the second failure in a row without a complete
+// reply between them raises the quiet period.
+void NoteExchangeFailed(PortCall &call);
 
 // Input was found late: waiting when a frame starts, or arriving during the
 // recovery wait. Counts it, raises the quiet period and traces why.
