@@ -97,8 +97,11 @@ void NoteOpened(Port &port, bool pseudo_terminal) {
     l.char_ns = CharacterNs(port.target);
     l.quiet_ms.store(port.target.recovery_ms, std::memory_order_relaxed);
     l.in_reply = false;
-    StayWary(port);
-    PublishState(port, true);
+    l.unanswered = 0;
+    // Calm from the start: stale input from before is found at the first
+    // frame, and a link that is only just open must not pay for a guard.
+    l.wary_until_ms = 0;
+    PublishState(port, false);
 }
 
 void ResetCounts(Port &port) {

@@ -3,7 +3,7 @@
 // the answer to a later frame.
 //
 // - The guard: while the link is wary (after a time-out, a reply cut off,
-//   late input, a refused reply, and right after an open), a complete reply
+//   late input or a refused reply, for kCalmTimeouts time-outs), a complete reply
 //   is handed out only when nothing else arrives within the guard time
 //   after it; input that follows means two replies for one frame, and the
 //   reply is refused. On a calm link the guard looks only at what arrived
@@ -61,9 +61,8 @@ struct Lateness {
     std::size_t reply_chars = 0;
 };
 
-// The port opened on its target: learns the line's rate, starts the quiet
-// period at recovery_ms and makes the link wary (a reply to someone else's
-// frame may still come).
+// The port opened on its target: learns the line's rate and starts calm,
+// with the quiet period at recovery_ms.
 void NoteOpened(Port &port, bool pseudo_terminal);
 
 // The counts start again for a port number that takes a free place.

@@ -90,8 +90,8 @@
  * for the reply to a later frame. Later replies carry no sequence number,
  * but the link still notices them, and refuses a pairing it cannot vouch
  * for (the read then ends with -1, as for a time-out, and recovery runs):
- *   - the guard: after a failed exchange, late input or a refused reply
- *     (and after an open), the link is wary for ten time-outs. While it is,
+ *   - the guard: after a failed exchange, late input or a refused reply,
+ *     the link is wary for ten time-outs. While it is,
  *     a complete reply (from its "*" or "?" to its CR) is handed out only
  *     when nothing else arrives within the guard (guard_ms); input right
  *     behind a reply, in the same read, refuses it at any time. A module
@@ -103,9 +103,11 @@
  *     time of its frame and itself is refused (not over rfc2217://: a
  *     device server may front a device that passes bytes at once);
  *   - adaptive recovery: late input (found when a frame starts, or arriving
- *     during a recovery wait) or a refused reply doubles the quiet period,
- *     from recovery_ms up to four times it; it returns to recovery_ms once
- *     the link has been calm for ten time-outs. recovery_ms=0 keeps
+ *     during a recovery wait), a refused reply or a second failed exchange
+ *     in a row doubles the quiet period, at most once per frame, from
+ *     recovery_ms up to four times it (a chattering line then holds a frame
+ *     back at most four such periods); it returns to recovery_ms once the
+ *     link has been calm for ten time-outs. recovery_ms=0 keeps
  *     recovery off.
  * QOR_PortCounts counts these events, and the trace reports each refusal
  * (QOR_TRACE_REFUSED) and each change of the quiet period

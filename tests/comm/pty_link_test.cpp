@@ -406,11 +406,16 @@ TEST(PtyLateReplies, GuardRefusesAReplyThatAnotherFollowsWithinIt) {
     QOR_SetTrace(nullptr, nullptr);
 }
 
-// A link calm for ten time-outs runs no guard: the second reply behind the
-// first is not waited for, and the first is taken.
+// A link that opened, or has been calm for ten time-outs since its last
+// trouble, runs no guard: the second reply behind the first is not waited
+// for, and the first is taken.
 TEST_F(PtyLink, CalmLinkRunsNoGuard) {
     Open("?timeout_ms=20&guard_ms=600");
-    EXPECT_GT(CountsOf(kPort).guard_ms, 0) << "an open leaves the link wary";
+    EXPECT_EQ(0, CountsOf(kPort).guard_ms) << "a link starts calm";
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    ASSERT_EQ("$1RD\r", ReadLine(pty_.Master()));
+    EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    EXPECT_EQ(600, CountsOf(kPort).guard_ms) << "a time-out makes it wary";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
     std::thread module([&] {

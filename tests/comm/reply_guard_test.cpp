@@ -36,6 +36,8 @@ TEST(ReplyGuard, GuardFollowsTheLinesRateOrGuardMs) {
         Port &port = *call.PortState();
         ASSERT_TRUE(ParseTarget(c.target, &port.target));
         NoteOpened(port, c.pseudo_terminal);
+        EXPECT_EQ(0, port.lateness.guard_ms.load()) << "a link starts calm";
+        NoteExchangeFailed(call);
         EXPECT_EQ(c.guard_ms, port.lateness.guard_ms.load());
         EXPECT_EQ(port.target.recovery_ms, port.lateness.quiet_ms.load());
     }
@@ -63,7 +65,6 @@ TEST(ReplyGuard, ReplySoonerThanTheWireCarriesItIsRefused) {
         Port &port = *call.PortState();
         ASSERT_TRUE(ParseTarget(c.target, &port.target));
         NoteOpened(port, c.pseudo_terminal);
-        port.lateness.wary_until_ms = 0;  // calm: the check needs no link
         NoteFrameSent(port, 5);
         port.lateness.frame_sent_ns -= static_cast<std::int64_t>(c.took_ms) * 1000000;
         for (char ch : std::string("$1RD\r*+00072.10\r").substr(5)) {
@@ -83,7 +84,6 @@ TEST(ReplyGuard, CarriageReturnOutsideAReplyIsNotChecked) {
     Port &port = *call.PortState();
     ASSERT_TRUE(ParseTarget("/dev/ttyS0", &port.target));
     NoteOpened(port, false);
-    port.lateness.wary_until_ms = 0;
     NoteFrameSent(port, 5);
     for (char ch : std::string("$1RD\r")) {
         NoteReplyByte(port, static_cast<unsigned char>(ch));
