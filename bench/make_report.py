@@ -6,7 +6,8 @@
 DIR holds what scripts/bench.sh collected: cpu.json and link_paced.json
 (Google Benchmark's JSON), link_unpaced_N.json and python_unpaced_N.json
 (alternating rounds), buses.json (qor_bench_buses), python_paced.json and
-syscalls.json (bench/peers.py), gateway.json (bench/gateway_bench.py).
+syscalls.json (bench/peers.py), gateway.json (bench/gateway_bench.py),
+late_replies.json (bench/late_replies_bench.py).
 Every figure in the document comes from these files; the text around them
 only says what they mean.
 """
@@ -298,6 +299,54 @@ def write_gateway_section(w, gw):
     w("")
 
 
+def write_late_section(w, late):
+    """Late replies: the healthy line's rate beside a baseline build, and the
+    readings published under late replies (bench/late_replies_bench.py)."""
+    w("## Late replies")
+    w("")
+    w("`bench/late_replies_bench.py` asks what the byte link's defence against late "
+      "replies (the guard after a reply, the wire-time check, the adaptive quiet period; "
+      "README, \"Late replies\") costs on a healthy line and what it saves on a line whose "
+      "modules answer late. A link that stays calm runs no guard and no extra system "
+      "call, so on a healthy line the two builds should meet.")
+    w("")
+    builds = late["builds"]
+    names = {b: ("this build" if i == 0 else "baseline") for i, b in enumerate(builds)}
+    if late.get("healthy"):
+        w("Healthy line: `QOR_RD` back to back (`qor_bench_library_rate`) on a paced "
+          "`qor-sim --pty --steady --baud N`, each build in turn, medians of the rounds.")
+        w("")
+        rows = []
+        for r in late["healthy"]:
+            rates = [r["rates"][b] for b in builds]
+            ratio = "%.3f" % (rates[0] / rates[1]) if len(rates) > 1 else ""
+            rows.append(("%d" % r["baud"],) + tuple("%.1f/s" % x for x in rates) + (ratio,) +
+                        (", ".join("/".join("%.0f" % r["rounds"][b][i] for b in builds)
+                                   for i in range(len(r["rounds"][builds[0]]))),))
+        w(table(("baud",) + tuple(names[b] for b in builds) +
+                ("this / baseline", "rounds (%s)" % "/".join(names[b] for b in builds)), rows))
+        w("")
+    if late.get("late"):
+        w("Late replies: `qor-gateway` on its defaults (the target without options: 200 ms "
+          "time-out) polls `rh` every 500 ms on 10 modules of one simulator whose high "
+          "limits differ (`--distinct-limits`), while a tenth of the replies come 0 to "
+          "1000 ms late (`--fault-rate 0.1 --fault-kinds late --fault-delay-ms 0-1000`, "
+          "the same seed for every run). A reading published with status 0 and another "
+          "module's limit is a wrong value published as good; \"refused\" and \"late "
+          "replies\" are the gateway's counters.")
+        w("")
+        rows = []
+        for b in builds:
+            for t in late["late"].get(b, []):
+                rows.append((names[b], t["transport"], "%d" % t["polls"], "%d" % t["good"],
+                             "**%d**" % t["wrong_as_good"], "%d" % t["failed"],
+                             "%d" % t["refused"], "%d" % t["late_replies"], "%d" % t["overruns"],
+                             "%.0f s" % t["seconds"]))
+        w(table(("build", "link", "readings", "good", "wrong as good", "failed", "refused",
+                 "late replies", "overruns", "took"), rows))
+        w("")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--results", required=True)
@@ -502,6 +551,9 @@ def main():
 
     if gw:
         write_gateway_section(w, gw)
+    late_path = os.path.join(r, "late_replies.json")
+    if os.path.exists(late_path):
+        write_late_section(w, load(late_path))
 
     w("## System calls per transaction")
     w("")

@@ -56,7 +56,7 @@ struct Lateness {
     std::int64_t frame_sent_ns = 0;  // just before the frame was written
     std::size_t frame_chars = 0;
     bool raised_this_frame = false;
-    int unanswered = 0;  // failed exchanges since the last complete reply
+    int unanswered = 0;     // failed exchanges since the last complete reply
     bool in_reply = false;  // a "*" or "?" came since the frame
     std::size_t reply_chars = 0;
 };

@@ -9,11 +9,15 @@
 #   - unpaced rounds, library and Python alternating;
 #   - system calls per transaction (strace), library and Python;
 #   - readings per second through qor-gateway into a mosquitto broker, beside
-#     the library alone on the same simulators, and its CPU at a plant's pace.
-# Takes a minute or two.
+#     the library alone on the same simulators, and its CPU at a plant's pace;
+#   - late replies: the healthy line's rate, and readings published through
+#     qor-gateway while modules answer late (bench/late_replies_bench.py).
+# Takes a few minutes.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
 #   QOR_BENCH_BAUDS     paced rates (default 1200,...,115200)
+#   QOR_BENCH_BASELINE  a build tree to set beside this one for late replies
+#   QOR_BENCH_LATE_POLLS  readings to take under late replies (default 1000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -84,6 +88,13 @@ stage "through qor-gateway"
 "$py" bench/gateway_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --library-rate "$build/qor_bench_library_rate" --seconds "$((seconds * 3))" \
     --rounds "$rounds" --out "$results/gateway.json"
+
+stage "late replies"
+# QOR_BENCH_BASELINE: another build tree (today's libraries, say) to set
+# beside this one.
+"$py" bench/late_replies_bench.py --build "$build" \
+    ${QOR_BENCH_BASELINE:+--baseline "$QOR_BENCH_BASELINE"} --rounds "$rounds" \
+    --polls "${QOR_BENCH_LATE_POLLS:-1000}" --transports tcp --out "$results/late_replies.json"
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \
