@@ -299,6 +299,29 @@ def write_gateway_section(w, gw):
     w("")
 
 
+LATE_RATE_TARGET = 0.97
+
+
+def late_targets(late):
+    """The rows of the targets table that late_replies.json answers."""
+    if not late:
+        return []
+    rows = []
+    builds = late["builds"]
+    if len(builds) > 1 and late.get("healthy"):
+        ratios = [r["rates"][builds[0]] / r["rates"][builds[1]] for r in late["healthy"]]
+        rows.append("| healthy-line readings per second at least %.2f × the baseline build's "
+                    "(%s baud) | %s (%s) |"
+                    % (LATE_RATE_TARGET, ", ".join("%d" % r["baud"] for r in late["healthy"]),
+                       yes(min(ratios) >= LATE_RATE_TARGET),
+                       ", ".join("%.3f" % x for x in ratios)))
+    for t in late.get("late", {}).get(builds[0], []):
+        rows.append("| no wrong value published as good under late replies (%s, %d readings) "
+                    "| %s (%d) |" % (t["transport"], t["polls"], yes(t["wrong_as_good"] == 0),
+                                    t["wrong_as_good"]))
+    return rows
+
+
 def write_late_section(w, late):
     """Late replies: the healthy line's rate beside a baseline build, and the
     readings published under late replies (bench/late_replies_bench.py)."""
@@ -605,6 +628,9 @@ def main():
           % (GATEWAY_RATE_TARGET, yes(ok_gw_rate)))
         w("| `qor-gateway` under %g %% of one core at 4 buses × 10 modules × 1 reading/s | %s (%.2f %%) |"
           % (GATEWAY_CPU_TARGET, yes(ok_gw_cpu), gw["cpu"]["cpu_percent"]))
+    late = load(late_path) if os.path.exists(late_path) else None
+    for line in late_targets(late):
+        w(line)
     w("")
     if missed_paced:
         w("### Why paced rates miss 5 %")

@@ -103,10 +103,10 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     EXPECT_EQ(
         ResultPayload(ran),
         R"({"command":"ec","error":0,"ok":true,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":42})");
-    ModuleCounters counters{5, 4, 3, 2, 1, 6};
-    EXPECT_EQ(
-        CountersPayload(counters, when),
-        R"({"commands":6,"errors":3,"link_faults":2,"overruns":1,"replies":5,"timeouts":4,"ts":"2023-11-14T22:13:20.123Z"})");
+    ModuleCounters counters{5, 4, 3, 2, 1, 6, 8, 7};
+    EXPECT_EQ(CountersPayload(counters, when),
+              R"({"commands":6,"errors":3,"late_replies":8,"link_faults":2,"overruns":1,)"
+              R"("refused":7,"replies":5,"timeouts":4,"ts":"2023-11-14T22:13:20.123Z"})");
 }
 
 }  // namespace
