@@ -75,6 +75,11 @@ void RaiseQuiet(PortCall &call, const char *why) {
     }
 }
 
+void RememberLateness(Port &port) {
+    port.lateness.late_seen_until_ms =
+        MonotonicMs() + static_cast<std::int64_t>(kLateMemoryTimeouts) * port.target.timeout_ms;
+}
+
 // Wire time of one character: start bit, data bits, parity, stop bits.
 std::int64_t CharacterNs(const Target &target) {
     const long bits = 1 + target.byte_size + (target.parity != 'N' ? 1 : 0) + target.stop_bits;
@@ -98,6 +103,7 @@ void NoteOpened(Port &port, bool pseudo_terminal) {
     l.quiet_ms.store(port.target.recovery_ms, std::memory_order_relaxed);
     l.in_reply = false;
     l.unanswered = 0;
+    l.late_seen_until_ms = 0;
     // Calm from the start: stale input from before is found at the first
     // frame, and a link that is only just open must not pay for a guard.
     l.wary_until_ms = 0;
@@ -132,22 +138,28 @@ void NoteExchangeFailed(PortCall &call) {
     Port &port = *call.PortState();
     StayWary(port);
     PublishState(port, true);
-    // Two frames in a row without a reply: a module may be answering so
-    // late that its reply would meet a frame after the next.
-    if (++port.lateness.unanswered >= 2) {
+    // Two frames in a row without a reply, on a link where replies have
+    // come late lately: a module may be answering so late that its reply
+    // would meet a frame after the next. (Silent modules alone, as in a
+    // scan, never answer late and cost no more than recovery_ms each.)
+    if (++port.lateness.unanswered >= 2 && MonotonicMs() < port.lateness.late_seen_until_ms) {
         RaiseQuiet(call, "raised: frames in a row without a reply");
     }
 }
 
 void NoteLateInput(PortCall &call, const char *where) {
-    call.PortState()->lateness.late_inputs.fetch_add(1, std::memory_order_relaxed);
+    Port &port = *call.PortState();
+    port.lateness.late_inputs.fetch_add(1, std::memory_order_relaxed);
+    RememberLateness(port);
     char why[96];
     std::snprintf(why, sizeof why, "raised: late input %s", where);
     RaiseQuiet(call, why);
 }
 
 void NoteRefused(PortCall &call) {
-    call.PortState()->lateness.refused.fetch_add(1, std::memory_order_relaxed);
+    Port &port = *call.PortState();
+    port.lateness.refused.fetch_add(1, std::memory_order_relaxed);
+    RememberLateness(port);
     RaiseQuiet(call, "raised: a reply was refused");
 }
 

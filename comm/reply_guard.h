@@ -13,9 +13,9 @@
 //   wire could carry the frame and the reply is refused.
 // - Adaptive recovery: late input (waiting when a frame starts, or arriving
 //   during a recovery wait), a refused reply, or a second failed exchange
-//   in a row doubles the quiet period of the recovery wait, from recovery_ms
-//   up to kQuietLimit times it, at most once per frame; after a calm
-//   stretch without any of these it returns to recovery_ms.
+//   in a row on a link that saw late input lately doubles the quiet period of the recovery wait,
+//   from recovery_ms up to kQuietLimit times it, at most once per frame; after a calm stretch
+//   without any of these it returns to recovery_ms.
 #ifndef QOR_COMM_REPLY_GUARD_H
 #define QOR_COMM_REPLY_GUARD_H
 
@@ -39,6 +39,9 @@ constexpr int kQuietLimit = 4;
 // The link stays wary, and its quiet period raised, until it has gone this
 // many time-outs without a sign of lateness.
 constexpr int kCalmTimeouts = 10;
+// Late input or a refused reply is remembered for this many time-outs: two
+// failed exchanges in a row meanwhile raise the quiet period too.
+constexpr int kLateMemoryTimeouts = 50;
 
 struct Lateness {
     // Read by QOR_PortCounts without the port's lock.
@@ -56,7 +59,8 @@ struct Lateness {
     std::int64_t frame_sent_ns = 0;  // just before the frame was written
     std::size_t frame_chars = 0;
     bool raised_this_frame = false;
-    int unanswered = 0;     // failed exchanges since the last complete reply
+    int unanswered = 0;  // failed exchanges since the last complete reply
+    std::int64_t late_seen_until_ms = 0;
     bool in_reply = false;  // a "*" or "?" came since the frame
     std::size_t reply_chars = 0;
 };
@@ -76,7 +80,8 @@ void NoteReplyByte(Port &port, unsigned char byte);
 
 // An exchange failed (time-out, reply cut off): a reply may yet come late,
 // so the link turns wary; the second failure in a row without a complete
-// reply between them raises the quiet period.
+// reply between them raises the quiet period, where late input or a refusal
+// came within kLateMemoryTimeouts time-outs.
 void NoteExchangeFailed(PortCall &call);
 
 // Input was found late: waiting when a frame starts, or arriving during the

@@ -103,8 +103,8 @@
  *     time of its frame and itself is refused (not over rfc2217://: a
  *     device server may front a device that passes bytes at once);
  *   - adaptive recovery: late input (found when a frame starts, or arriving
- *     during a recovery wait), a refused reply or a second failed exchange
- *     in a row doubles the quiet period, at most once per frame, from
+ *     during a recovery wait), a refused reply, or a second failed exchange
+ *     in a row within fifty time-outs of either, doubles the quiet period, at most once per frame, from
  *     recovery_ms up to four times it (a chattering line then holds a frame
  *     back at most four such periods); it returns to recovery_ms once the
  *     link has been calm for ten time-outs. recovery_ms=0 keeps
