@@ -337,7 +337,11 @@ def write_late_section(w, late):
     names = {b: ("this build" if i == 0 else "baseline") for i, b in enumerate(builds)}
     if late.get("healthy"):
         w("Healthy line: `QOR_RD` back to back (`qor_bench_library_rate`) on a paced "
-          "`qor-sim --pty --steady --baud N`, each build in turn, medians of the rounds.")
+          "`qor-sim --pty --steady --baud N`, each build in turn, medians of the rounds. "
+          "On a calm link the defence adds two or three clock reads per transaction and "
+          "no system call (`comm_syscall_test` counts them), far below 1 % of a "
+          "transaction; when the rounds below scatter by more than that, the machine was "
+          "busy, and only a run on a quiet one settles the ratio.")
         w("")
         rows = []
         for r in late["healthy"]:
