@@ -216,7 +216,7 @@ bool DiscardWaiting(PortCall &call, bool *stale) {
 // After a failed exchange, a reply may still be on its way: waits until the
 // line has been quiet for the recovery period, discarding what comes, but
 // no longer than kRecoveryLimit periods. False when the link was found gone.
-bool Recover(PortCall &call) {
+bool Recover(PortCall &call, bool *chattering = nullptr) {
     Port &port = *call.PortState();
     const int quiet_ms = QuietPeriodMs(port);
     const std::int64_t started = MonotonicMs();
@@ -247,6 +247,9 @@ bool Recover(PortCall &call) {
     }
     if (TraceOn()) {
         EmitWait(call.Number(), TraceKind::kRecovery, static_cast<int>(MonotonicMs() - started));
+    }
+    if (chattering != nullptr) {
+        *chattering = MonotonicMs() >= limit;
     }
     return true;
 }
@@ -280,7 +283,8 @@ bool PrepareLine(PortCall &call) {
     }
     bool stale = DiscardBuffered(call) || port.recovery_due;
     const bool recovering = port.recovery_due && port.target.recovery_ms > 0;
-    if (recovering && !Recover(call)) {
+    bool chattering = false;
+    if (recovering && !Recover(call, &chattering)) {
         return false;
     }
     port.recovery_due = false;
@@ -292,7 +296,8 @@ bool PrepareLine(PortCall &call) {
         // A reply came after its exchange ended; more of it, or the replies
         // queued behind it, may follow: the frame waits for a quiet line.
         NoteLateInput(call, "waiting before a frame");
-        if (!recovering && port.target.recovery_ms > 0 && !Recover(call)) {
+        // (Not again after a wait that a chattering line cut short.)
+        if (!chattering && port.target.recovery_ms > 0 && !Recover(call)) {
             return false;
         }
     }
