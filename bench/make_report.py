@@ -7,7 +7,7 @@ DIR holds what scripts/bench.sh collected: cpu.json and link_paced.json
 (Google Benchmark's JSON), link_unpaced_N.json and python_unpaced_N.json
 (alternating rounds), buses.json (qor_bench_buses), python_paced.json and
 syscalls.json (bench/peers.py), gateway.json (bench/gateway_bench.py),
-late_replies.json (bench/late_replies_bench.py).
+late_replies.json (bench/late_replies_bench.py), modbus.json (bench/modbus_bench.py).
 Every figure in the document comes from these files; the text around them
 only says what they mean.
 """
@@ -374,6 +374,31 @@ def write_late_section(w, late):
         w("")
 
 
+def write_modbus_section(w, mb):
+    r = mb["reads"]
+    w("## Modbus TCP through qor-gateway")
+    w("")
+    w("`bench/modbus_bench.py` runs `qor-gateway` with its Modbus server on one paced "
+      "`qor-sim` at 9600 baud, the module's `rd` polled every 100 ms. Reads: %d "
+      "connections each send \"read input registers\" (the module's float) back to "
+      "back for %g s; the gateway answers from its latest readings, so the bus's "
+      "readings per second, counted on MQTT, are compared with a quiet period of the "
+      "same length (the clients are Python threads on the same cores, so the rate is "
+      "theirs as much as the server's). Writes: a holding-register write of the high "
+      "limit, timed from request to reply, which the gateway sends when the module has "
+      "answered \"WE\" and \"HI\" on its paced line." % (r["clients"], r["seconds"]))
+    w("")
+    w(table(("figure", "value"), [
+        ("requests answered from the cache, %d connections" % r["clients"],
+         "%.0f/s" % r["requests_per_s"]),
+        ("bus readings per second, no Modbus clients", "%.2f/s" % r["bus_readings_per_s_quiet"]),
+        ("bus readings per second, under the Modbus load", "%.2f/s" % r["bus_readings_per_s_busy"]),
+    ] + [("write through to the module at %d baud (median of %d; largest)"
+          % (x["baud"], x["writes"]), "%.1f ms; %.1f ms" % (x["median_ms"], x["max_ms"]))
+         for x in mb["writes"]]))
+    w("")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--results", required=True)
@@ -390,6 +415,8 @@ def main():
     bus_runs = buses_runs(load(os.path.join(r, "buses.json")))
     gateway_path = os.path.join(r, "gateway.json")
     gw = load(gateway_path) if os.path.exists(gateway_path) else None
+    modbus_path = os.path.join(r, "modbus.json")
+    mb = load(modbus_path) if os.path.exists(modbus_path) else None
     bus_rows, ok_buses = buses_scaling(bus_runs)
     rounds = []
     for path in sorted(glob.glob(os.path.join(r, "link_unpaced_*.json"))):
@@ -581,6 +608,8 @@ def main():
     late_path = os.path.join(r, "late_replies.json")
     if os.path.exists(late_path):
         write_late_section(w, load(late_path))
+    if mb:
+        write_modbus_section(w, mb)
 
     w("## System calls per transaction")
     w("")

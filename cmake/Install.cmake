@@ -67,10 +67,23 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/qor_dll.h ${PROJECT_SOURCE_DIR}/incl
 include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake)
 
 # The Python package, with its version written in (its source copy reads it
-# from this project's CMakeLists.txt). It finds the libraries by soname.
+# from this project's CMakeLists.txt), and where the libraries were installed
+# beside it: relative to the package, so that the tree can be moved, or the
+# absolute folder when the install directories are absolute. It looks there
+# before it asks for the libraries by soname.
 file(GLOB qor_python_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/qor/*.py)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${QOR_INSTALL_PYTHONDIR}")
+  set(QOR_PYTHON_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+else()
+  file(RELATIVE_PATH QOR_PYTHON_LIBDIR "/qor-prefix/${QOR_INSTALL_PYTHONDIR}/qor"
+       "/qor-prefix/${CMAKE_INSTALL_LIBDIR}")
+endif()
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/python/_installed_version.py @ONLY CONTENT
-  "# Written when the package was installed: the project's version.\nVERSION = \"@PROJECT_VERSION@\"\n")
+  "# Written when the package was installed: the project's version, and the
+# folder of the libraries installed with it (relative to this file's folder).
+VERSION = \"@PROJECT_VERSION@\"
+LIBDIR = \"@QOR_PYTHON_LIBDIR@\"
+")
 install(FILES ${qor_python_sources} ${PROJECT_BINARY_DIR}/python/_installed_version.py
   ${PROJECT_SOURCE_DIR}/python/qor/py.typed
   DESTINATION ${QOR_INSTALL_PYTHONDIR}/qor COMPONENT python)
@@ -120,28 +133,39 @@ install(FILES
   DESTINATION ${QOR_INSTALL_CMAKEDIR}
   COMPONENT dev)
 
-# pkg-config files. With relative install directories the prefix is taken
-# from where the .pc file lies (${pcfiledir}), so `cmake --install --prefix X`
-# yields correct files for X without reconfiguring; absolute directories are
-# written as they are.
+# pkg-config files. With relative install directories the prefix is written
+# when the files are installed, so `cmake --install --prefix X` yields files
+# for X without reconfiguring, and `pkg-config --variable=libdir qor` gives a
+# plain X/lib that can go into an rpath as it is. (A tree moved after
+# installing is reached with --define-variable=prefix=NEW.) Absolute
+# directories are written as they are. The build tree keeps a copy for the
+# configured prefix.
+set(qor_pc_install_prefix "${CMAKE_INSTALL_PREFIX}")
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-  set(QOR_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
   set(QOR_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
   set(QOR_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
   if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
     set(QOR_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
   endif()
 else()
-  file(RELATIVE_PATH QOR_PC_UP "/qor-prefix/${QOR_INSTALL_PKGCONFIGDIR}" "/qor-prefix")
-  string(REGEX REPLACE "/$" "" QOR_PC_UP "${QOR_PC_UP}")
-  set(QOR_PC_PREFIX "\${pcfiledir}/${QOR_PC_UP}")
   set(QOR_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
   set(QOR_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+  set(qor_pc_install_prefix "@QOR_PC_INSTALLED_PREFIX@")
 endif()
 foreach(pc qor qor_comm)
+  set(QOR_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${pc}.pc DESTINATION ${QOR_INSTALL_PKGCONFIGDIR}
-          COMPONENT dev)
+  set(QOR_PC_PREFIX "${qor_pc_install_prefix}")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in
+                 ${PROJECT_BINARY_DIR}/pkgconfig/install/${pc}.pc.in @ONLY)
+  install(CODE "
+    cmake_path(SET QOR_PC_INSTALLED_PREFIX NORMALIZE \"\${CMAKE_INSTALL_PREFIX}\")
+    string(REGEX REPLACE \"(.)/$\" \"\\\\1\" QOR_PC_INSTALLED_PREFIX \"\${QOR_PC_INSTALLED_PREFIX}\")
+    configure_file(\"${PROJECT_BINARY_DIR}/pkgconfig/install/${pc}.pc.in\"
+                   \"${PROJECT_BINARY_DIR}/pkgconfig/install/${pc}.pc\" @ONLY)
+    file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/install/${pc}.pc\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${QOR_INSTALL_PKGCONFIGDIR}\")
+  " COMPONENT dev)
 endforeach()
 
 # Debian packages (cpack), from a build configured for /usr.

@@ -9,7 +9,9 @@
 #   qor-tools    tools    qor, qor-sim and their manual pages
 #   python3-qor  python   the Python package (finds libqor1 by soname)
 #   qor-gateway  gateway  the MQTT gateway daemon, its manual page, systemd
-#                         unit and example configuration (when it is built)
+#                         unit and example configuration, and the folder
+#                         /etc/qor of the configuration the unit reads (when
+#                         it is built)
 # Binaries are stripped; dpkg-shlibdeps computes what they need from the
 # system, and the packages that use the libraries depend on libqor1 of the
 # same version.
@@ -45,6 +47,13 @@ while(packages)
   string(TOUPPER ${component} component)
   set(CPACK_DEBIAN_${component}_PACKAGE_NAME ${package})
 endwhile()
+
+# The unit runs on /etc/qor/gateway.toml: the package makes its folder, the
+# administrator writes the file (from the example in
+# /usr/share/doc/qor-gateway/). A plain install leaves /etc alone.
+if(TARGET qor-gateway)
+  install(DIRECTORY DESTINATION /etc/qor COMPONENT gateway EXCLUDE_FROM_ALL)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qor)

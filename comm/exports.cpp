@@ -113,12 +113,19 @@ int QOR_OpenPort(int number, const char *target) {
 }
 
 void QOR_ClosePort(int number) {
-    PortCall call(number, Claim::kNo);
-    if (call.PortState() == nullptr) {
-        return;
+    // A full table leaves the number without a slot; it is then marked
+    // closed on the table's list, unless a slot came free for it meanwhile.
+    for (;;) {
+        PortCall call(number, Claim::kYes);
+        if (call.PortState() != nullptr) {
+            qor::comm::CloseLink(call, true);
+            qor::comm::MarkClosed(*call.PortState());
+            return;
+        }
+        if (qor::comm::MarkClosedWithoutSlot(number)) {
+            return;
+        }
     }
-    qor::comm::CloseLink(call, true);
-    qor::comm::ForgetTarget(*call.PortState());
 }
 
 int QOR_PortError(int number, char *text, int size) {

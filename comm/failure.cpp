@@ -119,8 +119,8 @@ void DescribeReason(const Failure &failure, char *text, std::size_t capacity) {
             FormatText(text, capacity, "connect timed out after %d ms", failure.waited_ms);
             return;
         case Reason::kWriteStalled:
-            FormatText(text, capacity, "write timed out: the link took nothing for %d ms",
-                       failure.waited_ms);
+            FormatText(text, capacity, "write timed out: %s took nothing for %d ms",
+                       failure.detail[0] != '\0' ? failure.detail : "the link", failure.waited_ms);
             return;
         case Reason::kNotAvailable:
         case Reason::kSettingRefused:

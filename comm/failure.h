@@ -46,7 +46,8 @@ struct Failure {
     // kComPortSilent: the wait in ms.
     int waited_ms = 0;
     // kNotAvailable, kSettingRefused, kSettingIgnored: what was asked and,
-    // where it applies, what came instead, in words.
+    // where it applies, what came instead, in words; kWriteStalled: what
+    // took nothing ("the server"), or "" for the link.
     char detail[128] = {};
 };
 

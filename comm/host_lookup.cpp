@@ -3,7 +3,14 @@
 // as the resolver's retries last), so it runs on a helper thread that the
 // caller stops waiting for at the deadline. The thread then finishes alone
 // and frees what it found.
-#include <atomic>
+//
+// Lookups left running are bounded per host name, not per process: a name
+// whose name server never answers uses up only its own few places, and
+// lookups of every other name go on. (A cancellable lookup, getaddrinfo_a,
+// would not help: glibc cannot cancel a query once it is being sent, and
+// Windows has no such call.) "localhost" and address literals need no
+// name server, so they never start a thread.
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -20,10 +27,70 @@ namespace qor::comm {
 
 namespace {
 
-// Lookups left running after their caller gave up. Past this many, a name
-// server is not answering at all, and no more threads are started for it.
-constexpr int kMaxAbandonedLookups = 8;
-std::atomic<int> g_abandoned{0};
+// Lookups of one host left running after their caller gave up. Past this
+// many, its name server is not answering at all, and no more threads are
+// started for that name until one returns.
+constexpr int kMaxAbandonedPerHost = 2;
+// Host names with a lookup running at once; a name beyond that waits for
+// a place (fails the open) only while this many other names each have one.
+constexpr int kHostPlaces = 64;
+
+struct HostPlace {
+    char host[kLocationCapacity] = {};
+    int running = 0;    // threads started and not returned; 0: place free
+    int abandoned = 0;  // of those, the ones whose caller gave up
+};
+
+// A leaf lock: taken with a lookup's lock held, never the other way round.
+std::mutex g_places_lock;
+HostPlace g_places[kHostPlaces];
+
+bool SameHost(const char *a, const char *b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (std::tolower(static_cast<unsigned char>(*a)) !=
+            std::tolower(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+// The place of `host` for one more lookup thread, or nullptr (with `why`)
+// when the host has too many abandoned lookups or no place is free.
+HostPlace *TakePlace(const char *host, Failure *why) {
+    std::lock_guard<std::mutex> hold(g_places_lock);
+    HostPlace *free_place = nullptr;
+    for (HostPlace &place : g_places) {
+        if (place.running > 0 && SameHost(place.host, host)) {
+            if (place.abandoned >= kMaxAbandonedPerHost) {
+                Fail(why, Reason::kLookupBacklog, 0);
+                return nullptr;
+            }
+            ++place.running;
+            return &place;
+        }
+        if (place.running == 0 && free_place == nullptr) {
+            free_place = &place;
+        }
+    }
+    if (free_place == nullptr) {
+        Fail(why, Reason::kLookupBacklog, 0);
+        return nullptr;
+    }
+    std::snprintf(free_place->host, sizeof free_place->host, "%s", host);
+    free_place->running = 1;
+    free_place->abandoned = 0;
+    return free_place;
+}
+
+// A lookup thread of the place returned (or never started).
+void LeavePlace(HostPlace *place, bool abandoned) {
+    std::lock_guard<std::mutex> hold(g_places_lock);
+    --place->running;
+    if (abandoned) {
+        --place->abandoned;
+    }
+}
 
 struct Lookup {
     std::mutex lock;
@@ -34,6 +101,7 @@ struct Lookup {
     int status = 0;
     addrinfo *result = nullptr;
     // Written before the thread starts.
+    HostPlace *place = nullptr;
     char host[kLocationCapacity] = {};
     char service[8] = {};
 };
@@ -57,6 +125,9 @@ int NumericServiceFlag() {
 
 void RunLookup(void *argument) {
     auto *lookup = static_cast<Lookup *>(argument);
+    // Taken now: once the lookup's lock is given back below, the waiter may
+    // free `lookup`, unless it gave up.
+    HostPlace *place = lookup->place;
     addrinfo hints = StreamHints(NumericServiceFlag());
     addrinfo *result = nullptr;
     int status = getaddrinfo(lookup->host, lookup->service, &hints, &result);
@@ -75,8 +146,8 @@ void RunLookup(void *argument) {
             freeaddrinfo(result);
         }
         delete lookup;
-        --g_abandoned;
     }
+    LeavePlace(place, abandoned);
 }
 
 bool Classify(int status, addrinfo *result, addrinfo **addresses, Failure *why) {
@@ -101,7 +172,8 @@ bool AwaitLookup(Lookup *lookup, std::int64_t deadline_ms, addrinfo **addresses,
     lookup->finished.wait_until(hold, until, [lookup] { return lookup->done; });
     if (!lookup->done) {
         lookup->abandoned = true;
-        ++g_abandoned;
+        std::lock_guard<std::mutex> places(g_places_lock);
+        ++lookup->place->abandoned;
         return Fail(why, Reason::kLookupTimedOut, 0);
     }
     int status = lookup->status;
@@ -119,21 +191,28 @@ bool LookUpHost(const char *host, unsigned port, std::int64_t deadline_ms, addri
     std::snprintf(service, sizeof service, "%u", port);
     addrinfo hints = StreamHints(AI_NUMERICHOST | NumericServiceFlag());
     addrinfo *result = nullptr;
-    int status = getaddrinfo(host, service, &hints, &result);
-    if (status != EAI_NONAME) {
+    // No node name gives the loopback addresses, IPv6 and IPv4, without
+    // asking any name service.
+    const bool local = SameHost(host, "localhost") || SameHost(host, "localhost.");
+    int status = getaddrinfo(local ? nullptr : host, service, &hints, &result);
+    if (status != EAI_NONAME || local) {
         return Classify(status, result, addresses, why);
     }
-    if (g_abandoned.load() >= kMaxAbandonedLookups) {
-        return Fail(why, Reason::kLookupBacklog, 0);
+    HostPlace *place = TakePlace(host, why);
+    if (place == nullptr) {
+        return false;
     }
     auto *lookup = new (std::nothrow) Lookup;
     if (lookup == nullptr) {
+        LeavePlace(place, false);
         return Fail(why, Reason::kLookupFailed, EAI_MEMORY);
     }
+    lookup->place = place;
     std::snprintf(lookup->host, sizeof lookup->host, "%s", host);
     std::memcpy(lookup->service, service, sizeof service);
     if (!StartDetachedThread(RunLookup, lookup)) {
         delete lookup;
+        LeavePlace(place, false);
         return Fail(why, Reason::kLookupFailed, EAI_AGAIN);
     }
     return AwaitLookup(lookup, deadline_ms, addresses, why);

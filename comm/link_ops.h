@@ -19,6 +19,11 @@ struct Target;
 using LinkHandle = std::intptr_t;
 constexpr LinkHandle kNoLink = -1;
 
+// The *code of a read or take_waiting that failed because what it had to
+// send back to the far end (an answer to its Telnet negotiation) found the
+// link taking nothing: a stalled write, not a close.
+constexpr int kWriteStalledCode = -1;
+
 struct LinkOps {
     // Opens the target. False when it cannot be opened, with `why` saying
     // why: kNoDevice, kPermission, kBusy, kNotSerial, kBaudUnsupported,
@@ -36,7 +41,7 @@ struct LinkOps {
     // Waits at most `timeout_ms` for input and returns what one read gives
     // (1..capacity bytes), 0 when nothing came in time, -1 when the link is
     // gone (device removed, peer closed), with *code the system's error
-    // code, or 0 when the far end closed the link.
+    // code, 0 when the far end closed the link, or kWriteStalledCode.
     long (*read)(LinkHandle link, unsigned char *buffer, std::size_t capacity, int timeout_ms,
                  int *code);
     // Takes input that has arrived but not been read, without waiting: the

@@ -64,10 +64,26 @@ Failure InUseFailure(int code, Reason otherwise, int waited_ms) {
     return failure;
 }
 
+// A read (or take_waiting) that failed: a stalled answer to the far end is
+// a write that stalled, whatever the read was for.
+Failure ReadFailure(const Port &port, int code) {
+    if (code == kWriteStalledCode) {
+        Failure failure = InUseFailure(0, Reason::kWriteStalled, port.target.timeout_ms);
+        FormatText(failure.detail, sizeof failure.detail, "the server");
+        return failure;
+    }
+    return InUseFailure(code, Reason::kClosedByPeer, 0);
+}
+
+const char *WhenReadFailed(int code, const char *when) {
+    return code == kWriteStalledCode ? "while writing" : when;
+}
+
 void ResetExchange(Port &port) {
     port.in_frame = false;
     port.recovery_due = false;
     port.mid_reply = false;
+    port.in_reply = false;
     port.output_length = 0;
     port.input_next = 0;
     port.input_length = 0;
@@ -135,9 +151,18 @@ bool OpenRemembered(PortCall &call) {
 // The first open of a port nobody opened. Its target is remembered only
 // once it opened, so that a port that failed looks again next time.
 bool OpenDefault(PortCall &call) {
+    char text[kFailureTextCapacity];
+    if (call.PortState()->closed) {
+        // The host closed it: another device under the same number (the
+        // default one) would be a surprise, and could disturb that device.
+        FormatText(text, sizeof text,
+                   "port %d was closed (QOR_ClosePort); QOR_OpenPort opens it again",
+                   call.Number());
+        NoteFailure(call, text, CodeForReason(Reason::kBadTarget));
+        return false;
+    }
     char found[kTargetTextCapacity + 1];  // one more: too long is refused, not cut
     TargetSource source = FindDefaultTarget(call.Number(), found, sizeof found);
-    char text[kFailureTextCapacity];
     if (source == TargetSource::kNone) {
         FormatText(text, sizeof text,
                    "port %d has no target: QOR_COMM_PORT%d is not set, and ports below 1 "
@@ -201,7 +226,7 @@ bool DiscardWaiting(PortCall &call, bool *stale) {
             return true;
         }
         if (got < 0) {
-            LoseLink(call, "before a frame", InUseFailure(code, Reason::kClosedByPeer, 0));
+            LoseLink(call, WhenReadFailed(code, "before a frame"), ReadFailure(port, code));
             return false;
         }
         *stale = true;
@@ -229,8 +254,8 @@ bool Recover(PortCall &call, bool *chattering = nullptr) {
         long got = port.ops->read(port.link, port.input, sizeof port.input,
                                   static_cast<int>(end - now), &code);
         if (got < 0) {
-            LoseLink(call, "while waiting for a quiet line",
-                     InUseFailure(code, Reason::kClosedByPeer, 0));
+            LoseLink(call, WhenReadFailed(code, "while waiting for a quiet line"),
+                     ReadFailure(port, code));
             return false;
         }
         if (got > 0) {
@@ -340,20 +365,37 @@ int HandOut(PortCall &call, unsigned char byte) {
     return byte;
 }
 
-// A read that gave nothing: the link is gone (got < 0), or nothing came in
-// time, which fails the exchange.
-void ReadEnded(PortCall &call, long got, int code) {
+// How long the next read may wait: the time-out, cut short by what is left
+// of the reply's bound (0 when it is used up). The first read after a frame
+// or a time-out begins a reply.
+int ReadWaitMs(Port &port) {
+    const std::int64_t now = MonotonicMs();
+    if (!port.in_reply) {
+        port.in_reply = true;
+        port.reply_deadline_ms = now + port.target.reply_timeout_ms;
+    }
+    const std::int64_t left = port.reply_deadline_ms - now;
+    if (left <= 0) {
+        return 0;
+    }
+    return left < port.target.timeout_ms ? static_cast<int>(left) : port.target.timeout_ms;
+}
+
+// A read that gave nothing: the link is gone (got < 0), or nothing came
+// within `waited_ms`, which fails the exchange.
+void ReadEnded(PortCall &call, long got, int code, int waited_ms) {
     Port &port = *call.PortState();
     TraceReplySoFar(call);
     if (got < 0) {
-        LoseLink(call, "while reading", InUseFailure(code, Reason::kClosedByPeer, 0));
+        LoseLink(call, WhenReadFailed(code, "while reading"), ReadFailure(port, code));
         return;
     }
+    port.in_reply = false;
     port.recovery_due = true;
     port.mid_reply = false;
     NoteExchangeFailed(call);
     if (TraceOn()) {
-        EmitWait(call.Number(), TraceKind::kTimeout, port.target.timeout_ms);
+        EmitWait(call.Number(), TraceKind::kTimeout, waited_ms);
     }
 }
 
@@ -405,6 +447,7 @@ bool FlushOutput(PortCall &call) {
     int code = 0;
     NoteFrameSent(port, length);
     if (port.ops->write(port.link, port.output, length, port.target.timeout_ms, &code)) {
+        port.in_reply = false;
         if (TraceOn()) {
             EmitBytes(call.Number(), TraceKind::kWrite, port.output, length);
         }
@@ -429,10 +472,11 @@ int NextByte(PortCall &call) {
         return -1;
     }
     int code = 0;
+    const int wait_ms = ReadWaitMs(port);
     long got =
-        port.ops->read(port.link, port.input, sizeof port.input, port.target.timeout_ms, &code);
+        wait_ms > 0 ? port.ops->read(port.link, port.input, sizeof port.input, wait_ms, &code) : 0;
     if (got <= 0) {
-        ReadEnded(call, got, code);
+        ReadEnded(call, got, code, wait_ms);
         return -1;
     }
     port.input_length = static_cast<std::size_t>(got);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform.h"
 
@@ -14,6 +15,39 @@ namespace {
 // ports run side by side. Taken after a port's lock, never before one.
 std::mutex g_table_lock;
 Port g_ports[kPortSlots];
+// Port numbers closed by the host whose slot was given back, oldest first;
+// guarded by g_table_lock. A number is here or in a slot, never both.
+int g_closed[kClosedMemory];
+int g_closed_count = 0;
+
+// Takes `number` off the closed list; true when it was there.
+bool TakeClosed(int number) {
+    for (int i = 0; i < g_closed_count; ++i) {
+        if (g_closed[i] == number) {
+            std::memmove(&g_closed[i], &g_closed[i + 1],
+                         sizeof g_closed[0] * static_cast<std::size_t>(g_closed_count - i - 1));
+            --g_closed_count;
+            return true;
+        }
+    }
+    return false;
+}
+
+void KeepClosed(int number) {
+    if (g_closed_count == kClosedMemory) {
+        TakeClosed(g_closed[0]);
+    }
+    g_closed[g_closed_count++] = number;
+}
+
+bool IsClosedWithoutSlot(int number) {
+    for (int i = 0; i < g_closed_count; ++i) {
+        if (g_closed[i] == number) {
+            return true;
+        }
+    }
+    return false;
+}
 
 Port *FindSlot(int number, Claim claim) {
     std::lock_guard<std::mutex> table(g_table_lock);
@@ -34,6 +68,7 @@ Port *FindSlot(int number, Claim claim) {
     unclaimed->number = number;
     unclaimed->users = 1;
     ResetCounts(*unclaimed);
+    unclaimed->closed = TakeClosed(number);
     return unclaimed;
 }
 
@@ -43,6 +78,9 @@ void ReleaseSlot(Port *port) {
     // without g_table_lock, so `idle` is stable here.
     if (--port->users == 0 && port->idle) {
         port->claimed = false;
+        if (port->closed) {
+            KeepClosed(port->number);
+        }
     }
 }
 
@@ -67,6 +105,7 @@ void RememberTarget(Port &port, const Target &target, const char *text, TargetSo
     port.was_open = false;
     std::lock_guard<std::mutex> table(g_table_lock);
     port.source = source;
+    port.closed = false;
     std::snprintf(port.target_text, sizeof port.target_text, "%s", text);
 }
 
@@ -75,6 +114,25 @@ void ForgetTarget(Port &port) {
     std::lock_guard<std::mutex> table(g_table_lock);
     port.source = TargetSource::kNone;
     port.target_text[0] = '\0';
+}
+
+void MarkClosed(Port &port) {
+    ForgetTarget(port);
+    std::lock_guard<std::mutex> table(g_table_lock);
+    port.closed = true;
+}
+
+bool MarkClosedWithoutSlot(int number) {
+    std::lock_guard<std::mutex> table(g_table_lock);
+    for (const Port &port : g_ports) {
+        if (port.claimed && port.number == number) {
+            return false;
+        }
+    }
+    if (!IsClosedWithoutSlot(number)) {
+        KeepClosed(number);
+    }
+    return true;
 }
 
 TargetSource FindDefaultTarget(int number, char *text, std::size_t capacity) {
@@ -96,16 +154,19 @@ TargetSource FindDefaultTarget(int number, char *text, std::size_t capacity) {
 int CopyTarget(int number, char *text, int size) {
     char found[kTargetTextCapacity] = {};
     TargetSource source = TargetSource::kNone;
+    bool closed = false;
     {
         std::lock_guard<std::mutex> table(g_table_lock);
+        closed = IsClosedWithoutSlot(number);
         for (const Port &port : g_ports) {
-            if (port.claimed && port.number == number && port.source != TargetSource::kNone) {
+            if (port.claimed && port.number == number) {
+                closed = port.closed;
                 source = port.source;
                 std::snprintf(found, sizeof found, "%s", port.target_text);
             }
         }
     }
-    if (source == TargetSource::kNone) {
+    if (source == TargetSource::kNone && !closed) {
         source = FindDefaultTarget(number, found, sizeof found);
     }
     if (text != nullptr && size > 0) {

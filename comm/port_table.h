@@ -6,6 +6,7 @@
 #define QOR_COMM_PORT_TABLE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 #include "link_ops.h"
@@ -38,6 +39,11 @@ struct Port {
     // so a call on this port may read them under `lock` alone.
     TargetSource source = TargetSource::kNone;
     char target_text[kTargetTextCapacity] = {};
+    // Closed by the host (QOR_ClosePort): calls fail until the next
+    // QOR_OpenPort, rather than fall back to the default target. Written
+    // like `source`; kept in the table's list of closed numbers while the
+    // slot is given back.
+    bool closed = false;
 
     // Guarded by `lock`.
     Target target;  // meaningful when source is not kNone
@@ -54,6 +60,10 @@ struct Port {
     bool recovery_due = false;
     // The last byte handed out was not a CR.
     bool mid_reply = false;
+    // A reply is being read: its reads end by reply_deadline_ms (on
+    // MonotonicMs). Begun by the first read after a frame or a time-out.
+    bool in_reply = false;
+    std::int64_t reply_deadline_ms = 0;
     std::size_t output_length = 0;
     std::size_t input_next = 0;
     std::size_t input_length = 0;
@@ -98,13 +108,26 @@ inline bool HasTarget(const Port &port) {
     return port.source != TargetSource::kNone;
 }
 
-// Sets or forgets the port's target, and where it came from.
+// Sets or forgets the port's target, and where it came from. Setting one
+// ends a close.
 void RememberTarget(Port &port, const Target &target, const char *text, TargetSource source);
 void ForgetTarget(Port &port);
+
+// QOR_ClosePort's mark: the port forgets its target and stays closed until
+// a target is set again.
+void MarkClosed(Port &port);
+// The same for a port number that has no slot (the table is full); false
+// when a slot has been claimed for it meanwhile, which must then be marked.
+bool MarkClosedWithoutSlot(int number);
 
 // The target a port nobody opened takes on first use: the variable
 // QOR_COMM_PORT<n>, read now, else the default device; kNone for neither.
 TargetSource FindDefaultTarget(int number, char *text, std::size_t capacity);
+
+// How many port numbers closed while they had no slot are remembered as
+// closed; beyond that the number closed longest ago is forgotten (and
+// takes the default rule again).
+constexpr int kClosedMemory = 1024;
 
 // QOR_PortTarget: see qor_comm.h.
 int CopyTarget(int number, char *text, int size);

@@ -33,6 +33,8 @@ constexpr unsigned char kPurgeReceiveBuffer = 1;
 struct Session {
     LinkHandle socket = kNoLink;
     int timeout_ms = 0;
+    // How long the last write that stalled waited.
+    int stalled_ms = 0;
     TelnetState telnet;
 };
 
@@ -44,36 +46,59 @@ const LinkOps &Tcp() {
     return kSocketLinkOps;
 }
 
+// Writes to the server, waiting at most `wait_ms` while it takes nothing. A
+// server that took nothing for that long (one that stopped reading) leaves
+// *code kWriteStalledCode, so that a stall is never taken for a close.
+bool Send(Session &session, const unsigned char *bytes, std::size_t length, int wait_ms,
+          int *code) {
+    const std::int64_t started = MonotonicMs();
+    if (wait_ms > 0 && Tcp().write(session.socket, bytes, length, wait_ms, code)) {
+        return true;
+    }
+    if (wait_ms <= 0 || *code == 0) {
+        session.stalled_ms = static_cast<int>(MonotonicMs() - started);
+        *code = kWriteStalledCode;
+    }
+    return false;
+}
+
 // Takes the Telnet commands out of what was read and sends the answers
-// they call for: the data byte count, or -1 when the answer could not go.
-long Digest(Session &session, unsigned char *bytes, long count, int *code) {
+// they call for, waiting at most `wait_ms`: the data byte count, or -1 when
+// the answer could not go.
+long Digest(Session &session, unsigned char *bytes, long count, int wait_ms, int *code) {
     TelnetState &telnet = session.telnet;
     long data = static_cast<long>(TelnetDecode(&telnet, bytes, static_cast<std::size_t>(count)));
     if (telnet.reply_length > 0) {
         std::size_t length = telnet.reply_length;
         telnet.reply_length = 0;
-        if (!Tcp().write(session.socket, telnet.reply, length, session.timeout_ms, code)) {
+        if (!Send(session, telnet.reply, length, wait_ms, code)) {
             return -1;
         }
     }
     return data;
 }
 
+// What is left of the open's time, for one wait.
+int LeftMs(std::int64_t deadline_ms) {
+    std::int64_t left = deadline_ms - MonotonicMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
 enum class Wait { kDone, kTimedOut, kLost };
 
 // Reads until `done` holds for the Telnet state, the deadline passes or the
-// link fails; data bytes meanwhile are stale and dropped.
+// link fails; data bytes meanwhile are stale and dropped. Answers to the
+// server's negotiation are bound by the same deadline.
 template <typename Done>
 Wait Await(Session &session, std::int64_t deadline_ms, Done done, int *code) {
     unsigned char scratch[kPiece];
     while (!done(session.telnet)) {
-        std::int64_t left = deadline_ms - MonotonicMs();
-        if (left <= 0) {
+        int left = LeftMs(deadline_ms);
+        if (left == 0) {
             return Wait::kTimedOut;
         }
-        long got =
-            Tcp().read(session.socket, scratch, sizeof scratch, static_cast<int>(left), code);
-        if (got < 0 || (got > 0 && Digest(session, scratch, got, code) < 0)) {
+        long got = Tcp().read(session.socket, scratch, sizeof scratch, left, code);
+        if (got < 0 || (got > 0 && Digest(session, scratch, got, LeftMs(deadline_ms), code) < 0)) {
             return Wait::kLost;
         }
     }
@@ -167,7 +192,13 @@ bool CheckAnswers(const TelnetState &telnet, const Target &target, Failure *why)
     return true;
 }
 
-bool Lost(Failure *why, int code) {
+// The link failed during the open: the server closed it, the system said
+// why, or the server stopped taking what we sent.
+bool Lost(const Session &session, Failure *why, int code) {
+    if (code == kWriteStalledCode) {
+        FormatText(why->detail, sizeof why->detail, "the server");
+        return Fail(why, Reason::kWriteStalled, 0, session.stalled_ms);
+    }
     return Fail(why, code != 0 ? Reason::kSystem : Reason::kClosedByPeer, code);
 }
 
@@ -178,14 +209,14 @@ bool Negotiate(Session &session, const Target &target, std::int64_t deadline_ms,
     unsigned char request[96];
     std::size_t length = TelnetOpening(&session.telnet, request);
     int code = 0;
-    if (!Tcp().write(session.socket, request, length, target.timeout_ms, &code)) {
-        return Lost(why, code);
+    if (!Send(session, request, length, LeftMs(deadline_ms), &code)) {
+        return Lost(session, why, code);
     }
     Wait wait = Await(
         session, deadline_ms,
         [](const TelnetState &t) { return t.local[kComPort].on || t.com_port_refused; }, &code);
     if (wait == Wait::kLost) {
-        return Lost(why, code);
+        return Lost(session, why, code);
     }
     if (session.telnet.com_port_refused) {
         return Fail(why, Reason::kComPortRefused, 0);
@@ -194,11 +225,11 @@ bool Negotiate(Session &session, const Target &target, std::int64_t deadline_ms,
         return Fail(why, Reason::kComPortSilent, 0, target.connect_timeout_ms);
     }
     length = SettingRequests(target, request);
-    if (!Tcp().write(session.socket, request, length, target.timeout_ms, &code)) {
-        return Lost(why, code);
+    if (!Send(session, request, length, LeftMs(deadline_ms), &code)) {
+        return Lost(session, why, code);
     }
     if (Await(session, deadline_ms, AllAnswered, &code) == Wait::kLost) {
-        return Lost(why, code);
+        return Lost(session, why, code);
     }
     return CheckAnswers(session.telnet, target, why);
 }
@@ -260,7 +291,7 @@ long Rfc2217Read(LinkHandle link, unsigned char *buffer, std::size_t capacity, i
         if (got <= 0) {
             return got;
         }
-        long data = Digest(session, buffer, got, code);
+        long data = Digest(session, buffer, got, session.timeout_ms, code);
         if (data != 0 || MonotonicMs() >= deadline) {
             return data;
         }
@@ -274,7 +305,7 @@ long Rfc2217TakeWaiting(LinkHandle link, unsigned char *buffer, std::size_t capa
         if (got <= 0) {
             return got;
         }
-        long data = Digest(session, buffer, got, code);
+        long data = Digest(session, buffer, got, session.timeout_ms, code);
         if (data != 0) {
             return data;
         }

@@ -33,6 +33,7 @@ constexpr OptionRule kOptions[] = {
     {Option::kParity, "parity", 0, 0, "NEO"},
     {Option::kStopBits, "stopbits", 0, 0, "12"},
     {Option::kTimeout, "timeout_ms", 1, kMaxTimeoutMs, nullptr},
+    {Option::kReplyTimeout, "reply_timeout_ms", 1, kMaxReplyTimeoutMs, nullptr},
     {Option::kRecovery, "recovery_ms", 0, kMaxTimeoutMs, nullptr},
     {Option::kGuard, "guard_ms", 0, kMaxTimeoutMs, nullptr},
     {Option::kConnectTimeout, "connect_timeout_ms", 1, kMaxTimeoutMs, nullptr},
@@ -233,6 +234,9 @@ void StoreOption(Option option, long value, Target *target) {
         case Option::kTimeout:
             target->timeout_ms = static_cast<int>(value);
             break;
+        case Option::kReplyTimeout:
+            target->reply_timeout_ms = static_cast<int>(value);
+            break;
         case Option::kRecovery:
             target->recovery_ms = static_cast<int>(value);
             break;
@@ -348,11 +352,27 @@ bool CheckCombinations(unsigned seen, const Target &target, Complaint complaint)
     return true;
 }
 
-// The waits that default to others: recovery to the time-out, the connect
-// to five time-outs but at least kDefaultConnectTimeoutMs.
+// Ten time-outs, or on a slow line one time-out plus the time the longest
+// reply takes at the line's rate (start, data, parity and stop bits), so
+// that a reply the line can carry always fits.
+int DefaultReplyTimeout(const Target &target) {
+    long bits = 1 + target.byte_size + (target.parity != 'N' ? 1 : 0) + target.stop_bits;
+    long line_ms = (kLongestReply * bits * 1000 + target.baud - 1) / target.baud;
+    long slow = target.timeout_ms + line_ms;
+    long ten = static_cast<long>(kDefaultReplyTimeouts) * target.timeout_ms;
+    long chosen = slow > ten ? slow : ten;
+    return static_cast<int>(chosen < kMaxReplyTimeoutMs ? chosen : kMaxReplyTimeoutMs);
+}
+
+// The waits that default to others: recovery to the time-out, the reply's
+// bound to DefaultReplyTimeout, the connect to five time-outs but at least
+// kDefaultConnectTimeoutMs.
 void ApplyDefaults(unsigned seen, Target *target) {
     if ((seen & OptionBit(Option::kRecovery)) == 0) {
         target->recovery_ms = target->timeout_ms;
+    }
+    if ((seen & OptionBit(Option::kReplyTimeout)) == 0) {
+        target->reply_timeout_ms = DefaultReplyTimeout(*target);
     }
     if ((seen & OptionBit(Option::kConnectTimeout)) == 0) {
         long five = 5L * target->timeout_ms;

@@ -19,6 +19,13 @@ constexpr int kDefaultTimeoutMs = 200;
 // A per-character time-out beyond a minute is a mistake, not a setting;
 // the same holds for the recovery and connect waits.
 constexpr int kMaxTimeoutMs = 60000;
+// The whole reply's bound defaults to this many time-outs, and may be at
+// most kMaxReplyTimeoutMs.
+constexpr int kDefaultReplyTimeouts = 10;
+constexpr int kMaxReplyTimeoutMs = kDefaultReplyTimeouts * kMaxTimeoutMs;
+// The longest reply a host reads (the port's input block): on a slow line
+// the default bound leaves at least the time it takes.
+constexpr long kLongestReply = 256;
 // A connect gets this long at least: the kernel retransmits a lost SYN
 // after 1 s and again 2 s later, so two lost SYNs still connect in time.
 constexpr int kDefaultConnectTimeoutMs = 4000;
@@ -43,6 +50,9 @@ struct Target {
     int timeout_ms = kDefaultTimeoutMs;
     int recovery_ms = kDefaultTimeoutMs;
     int guard_ms = -1;  // -1: from the line's rate (reply_guard.h)
+    // From the first read after a frame (or after a time-out) until the
+    // reads of that reply end by time-out.
+    int reply_timeout_ms = kDefaultReplyTimeouts * kDefaultTimeoutMs;
     int connect_timeout_ms = kDefaultConnectTimeoutMs;
 };
 

@@ -22,6 +22,7 @@ enum class Option : unsigned {
     kRs485DelayBefore = 1u << 8,
     kRs485DelayAfter = 1u << 9,
     kLowLatency = 1u << 10,
+    kReplyTimeout = 1u << 11,
     kGuard = 1u << 12,
 };
 

@@ -72,7 +72,7 @@ void ReadInputBit(Transaction &tx, const Request &request) {
     }
     const std::int32_t digits = 2 * request.byteCount;
     if (tx.ReplyLength != layout.before + digits + layout.after) {
-        SetOutcome(tx, kStatusLinkFault, kErrorDigitCount);
+        SetOutcome(tx, kStatusLinkFault, kErrorReplyField);
         return;
     }
     ExtractField(tx, layout.before, layout.before + digits - 1);

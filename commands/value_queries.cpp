@@ -28,6 +28,14 @@ std::int32_t ModeIndex(const Transaction &tx) {
     return tx.AddressWidth == 1 ? 13 : 14;
 }
 
+// An accepted reply whose field holds no digit at all ("*" alone, "*abc",
+// "*-") carries no reading: reported, never read as 0. A stray "*", such as
+// a late acknowledgement of another frame, would otherwise pass for one.
+void RefuseField(Transaction &tx) {
+    tx.CounterResult = 0;
+    SetOutcome(tx, kStatusLinkFault, kErrorReplyField);
+}
+
 void ValueQuery(Transaction &tx, const Request &request) {
     tx.FloatResult = QueryValue(tx, request.port, request.address, request.code);
 }
@@ -46,7 +54,9 @@ void CountQuery(Transaction &tx, const Request &request) {
     } else {
         ExtractField(tx, 1, 7);
     }
-    tx.CounterResult = ParseInteger(tx.FieldBuffer);
+    if (!ParseInteger(tx.FieldBuffer, &tx.CounterResult)) {
+        RefuseField(tx);
+    }
 }
 
 float RunValueQuery(int port, int address, CommandCode code, int *status, int *error,
@@ -69,7 +79,11 @@ float QueryValue(Transaction &tx, int port, std::int32_t address, std::int32_t c
         return 0.0f;
     }
     ExtractValueField(tx);
-    return static_cast<float>(ParseDecimal(tx.FieldBuffer));
+    float value = 0.0f;
+    if (!ParseDecimal(tx.FieldBuffer, &value)) {
+        RefuseField(tx);
+    }
+    return value;
 }
 
 int AlarmMode(const Transaction &tx) {

@@ -1,7 +1,7 @@
 // Builds command frames in the transaction's FrameBuffer and writes them to
 // the byte link.
-#include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "command_table.h"
 #include "library_state.h"
@@ -20,17 +20,47 @@ constexpr int kPointPosition = 6;  // after the sign and five integer digits
 // Hundredths that no longer fit five integer digits and two fraction digits.
 constexpr std::int64_t kValueFieldLimit = 10000000;
 
+constexpr int kFloatFractionBits = 23;
+constexpr int kFloatExponentBias = 127;
+constexpr std::uint32_t kFloatExponentAll = 0xFF;  // infinity or NaN
+constexpr int kHundredthsBits = 7;                 // 100 < 2^7
+constexpr int kNegligibleShift = 1 + kFloatFractionBits + 1 + kHundredthsBits;
+
 // The value in hundredths, rounded at the second decimal (half away from
 // zero) from the value's exact binary form. False when it cannot be carried.
 //
-// A float has 24 significant bits, so its product with 100 is exact in a
-// double, and adding one half is exact wherever it can change the result.
+// In integers only, from the float's bits: a float is a 24-bit significand
+// times a power of two, so its product with 100 is an integer times that
+// power, and one half is added before the shift drops the fraction. Nothing
+// depends on the precision or rounding mode of the floating-point unit.
 bool RoundToHundredths(float value, std::int64_t *hundredths) {
-    double magnitude = std::fabs(static_cast<double>(value)) * 100.0;
-    if (!std::isfinite(magnitude) || magnitude >= kValueFieldLimit - 0.5) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    const std::uint32_t biased = (bits >> kFloatFractionBits) & kFloatExponentAll;
+    if (biased == kFloatExponentAll) {
         return false;
     }
-    *hundredths = static_cast<std::int64_t>(std::floor(magnitude + 0.5));
+    std::uint64_t significand = bits & ((1U << kFloatFractionBits) - 1U);
+    if (biased != 0) {
+        significand |= 1U << kFloatFractionBits;
+    }
+    // The magnitude is significand * 2^-shift (subnormals share the lowest
+    // exponent). From 2^23 up no value fits the field.
+    const int shift =
+        kFloatExponentBias + kFloatFractionBits - static_cast<int>(biased == 0 ? 1 : biased);
+    if (shift <= 0) {
+        return false;
+    }
+    if (shift >= kNegligibleShift) {
+        *hundredths = 0;  // less than half a hundredth
+        return true;
+    }
+    const std::uint64_t scaled = significand * 100U;
+    const std::uint64_t rounded = (scaled + (std::uint64_t{1} << (shift - 1))) >> shift;
+    if (rounded >= static_cast<std::uint64_t>(kValueFieldLimit)) {
+        return false;
+    }
+    *hundredths = static_cast<std::int64_t>(rounded);
     return true;
 }
 
@@ -43,29 +73,28 @@ void PutHexByte(Transaction &tx, std::int32_t byte) {
     Put(tx, kHexDigits[byte & 0x0F]);
 }
 
-// Sign, five integer digits, point, two fraction digits: "+00072.10". A value
-// the field cannot hold is refused before any frame is built
+// Sign, five integer digits, point, two fraction digits: "+00072.10".
+void WriteValueField(char *field, bool negative, std::int64_t hundredths) {
+    field[0] = negative ? '-' : '+';
+    // Digits from the last one backwards, skipping the point's position.
+    for (int i = kValueFieldLength - 1; i > 0; --i) {
+        if (i == kPointPosition) {
+            field[i] = '.';
+            continue;
+        }
+        field[i] = static_cast<char>('0' + hundredths % 10);
+        hundredths /= 10;
+    }
+}
+
+// A value the field cannot hold is refused before any frame is built
 // (FrameArgumentsFit); should one arrive anyway, the field carries zero
 // rather than digits of a rounding that failed.
 void PutValueField(Transaction &tx, float value) {
-    std::int64_t hundredths = 0;
-    if (!RoundToHundredths(value, &hundredths)) {
-        hundredths = 0;
+    if (!ValueFieldText(value, tx.FrameBuffer + tx.FrameLength)) {
+        WriteValueField(tx.FrameBuffer + tx.FrameLength, value < 0.0f, 0);
     }
-    int start = tx.FrameLength;
-    Put(tx, value < 0.0f ? '-' : '+');
-    for (int i = 1; i < kValueFieldLength; ++i) {
-        Put(tx, '0');
-    }
-    // Digits from the last one backwards, skipping the point's position.
-    for (int i = kValueFieldLength - 1; i > 0 && hundredths > 0; --i) {
-        if (i == kPointPosition) {
-            continue;
-        }
-        tx.FrameBuffer[start + i] = static_cast<char>('0' + hundredths % 10);
-        hundredths /= 10;
-    }
-    tx.FrameBuffer[start + kPointPosition] = '.';
+    tx.FrameLength += kValueFieldLength;
 }
 
 void PutData(Transaction &tx, FrameData data, std::int32_t param, float value, std::int32_t byteA,
@@ -104,6 +133,15 @@ char PromptFor(unsigned char address_width, unsigned char reply_form) {
 }
 
 }  // namespace
+
+bool ValueFieldText(float value, char *field) {
+    std::int64_t hundredths = 0;
+    if (!RoundToHundredths(value, &hundredths)) {
+        return false;
+    }
+    WriteValueField(field, value < 0.0f, hundredths);
+    return true;
+}
 
 bool FrameArgumentsFit(const Transaction &tx, std::int32_t address, std::int32_t code,
                        float value) {

@@ -17,6 +17,12 @@ namespace qor {
 // this before its first frame, so that nothing at all is sent otherwise.
 bool FrameArgumentsFit(const Transaction &tx, std::int32_t address, std::int32_t code, float value);
 
+// Writes the nine characters of the value field that carries `value`
+// ("+00072.10", no NUL): rounded at the second decimal, half away from zero,
+// from the float's exact value. False, with nothing written, when the
+// rounded magnitude is 100000.00 or more, or the value is NaN or infinite.
+bool ValueFieldText(float value, char *field);
+
 // Builds the frame for `code` in FrameBuffer and sends it. True when every
 // character was written.
 bool SendCommand(Transaction &tx, int port, std::int32_t address, std::int32_t code,

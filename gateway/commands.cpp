@@ -82,16 +82,17 @@ std::variant<CommandArgs, std::string> Fill(Shape shape, const PayloadFields &f,
             return std::string("\"value\" is beyond +-99999.99");
         }
         a.value = *f.value;
-        a.mode = f.latching ? (*f.latching ? 1 : 0) : 2;
+        a.mode = f.latching ? (*f.latching ? QOR_MODE_LATCHING : QOR_MODE_MOMENTARY)
+                            : QOR_MODE_NO_LETTER;
     } else if (shape == Shape::kOutputs) {
         if (!f.outputs || *f.outputs < 0 || *f.outputs > 0xFFFF) {
             return std::string("needs \"outputs\", an integer 0 to 65535");
         }
-        a.outputs = static_cast<int>(*f.outputs);
-        a.bytes = f.bytes ? static_cast<int>(*f.bytes) : (a.outputs > 0xFF ? 2 : 1);
-        if (a.bytes != 1 && a.bytes != 2) {
+        if (f.bytes && *f.bytes != 1 && *f.bytes != 2) {
             return std::string("\"bytes\" is 1 or 2");
         }
+        a.outputs = static_cast<int>(*f.outputs);
+        a.bytes = f.bytes ? static_cast<int>(*f.bytes) : (a.outputs > 0xFF ? 2 : 1);
         if (a.bytes == 1 && a.outputs > 0xFF) {
             return std::string("\"outputs\" above 255 needs \"bytes\": 2");
         }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <variant>
 
+#include "qor_dll.h"
+
 namespace qor::gateway {
 
 enum class CommandKind {
@@ -34,11 +36,11 @@ const char *CommandName(CommandKind kind);
 
 struct CommandArgs {
     CommandKind kind = CommandKind::kCa;
-    double value = 0;  // hi lo sp ts tz ao
-    int mode = 2;      // hi lo: 1 latching, 0 momentary, 2 keep the module's
-    int outputs = 0;   // do
-    int bytes = 1;     // do: 1 sends the low byte alone, 2 both
-    int bit = 0;       // sb cb
+    double value = 0;               // hi lo sp ts tz ao
+    int mode = QOR_MODE_NO_LETTER;  // hi lo: the letter, or none to keep the module's
+    int outputs = 0;                // do
+    int bytes = 1;                  // do: 1 sends the low byte alone, 2 both
+    int bit = 0;                    // sb cb
 };
 
 // The arguments a payload gives the command, or why it is refused. Payloads

@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <mosquitto.h>
+#include <sys/stat.h>
 #include <toml++/toml.h>
 #include <unistd.h>
 
@@ -9,6 +11,11 @@
 #include <initializer_list>
 #include <set>
 #include <sstream>
+
+#include "log.h"
+#include "qor_comm.h"
+#include "modbus_map.h"
+#include "modbus_toml.h"
 
 namespace qor::gateway {
 
@@ -94,42 +101,58 @@ void CheckName(const toml::node &at, const std::string &name, const std::string 
     }
 }
 
-void CheckPrefix(const toml::node &at, const std::string &prefix) {
+bool HasControl(const std::string &text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+bool ValidUtf8(const std::string &text) {
+    return mosquitto_validate_utf8(text.c_str(), static_cast<int>(text.size())) == MOSQ_ERR_SUCCESS;
+}
+
+// Topic levels joined by '/', as MQTT topic names allow (UTF-8, no
+// wildcards) and without '$', empty levels or control characters.
+void CheckPrefix(const toml::node &at, const std::string &prefix, std::string_view key) {
     std::stringstream levels(prefix);
     std::string level;
-    bool ok =
-        !prefix.empty() && prefix.front() != '/' && prefix.back() != '/' && prefix.front() != '$';
+    bool ok = !prefix.empty() && prefix.size() <= 1024 && prefix.front() != '/' &&
+              prefix.back() != '/' && prefix.front() != '$' && !HasControl(prefix) &&
+              ValidUtf8(prefix);
     while (ok && std::getline(levels, level, '/')) {
         ok = !level.empty() && level.find_first_of("+#") == std::string::npos;
     }
     if (!ok) {
-        Fail(at,
-             "\"topic_prefix\" must be topic levels joined by '/', without '+', '#', a "
-             "leading '$' or empty levels");
+        Fail(at, "\"" + std::string(key) +
+                     "\" must be topic levels joined by '/', without '+', '#', a "
+                     "leading '$', control characters or empty levels");
+    }
+}
+
+// The client id is a topic level of the gateway's status topic, and the
+// broker's key for the session.
+void CheckClientId(const toml::node &at, const std::string &id) {
+    bool ok = !id.empty() && id.size() <= kMaxClientId && !HasControl(id) && ValidUtf8(id) &&
+              id.find_first_of("+#/ ") == std::string::npos;
+    if (!ok) {
+        Fail(at, "\"client_id\" must be 1 to " + std::to_string(kMaxClientId) +
+                     " characters of UTF-8, without '+', '#', '/', blanks or control characters");
     }
 }
 
 // The byte link leaves a port it cannot parse a target for to its default
 // device, so a mistyped target is caught here rather than on a serial port
-// nobody meant.
-// The form of a target; its options are the byte link's to judge when the
-// link opens (a refusal says why in the log).
+// nobody meant: a device path must be absolute, and the byte link's own
+// parser judges the rest (its options, ranges and rates).
 void CheckTarget(const toml::node &at, const std::string &target) {
-    std::string where = target.substr(0, target.find('?'));
-    bool ok = where.size() > 1 && where[0] == '/';
-    for (const char *scheme : {"socket://", "rfc2217://"}) {
-        if (where.rfind(scheme, 0) != 0) {
-            continue;
-        }
-        std::string host_port = where.substr(std::string(scheme).size());
-        std::size_t colon = host_port.rfind(':');
-        ok = colon != std::string::npos && colon > 0 && colon + 1 < host_port.size() &&
-             host_port.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+    char why[512] = {};
+    bool parsed = QOR_CheckTarget(target.c_str(), why, sizeof why) == 1;
+    bool scheme = target.rfind("socket://", 0) == 0 || target.rfind("rfc2217://", 0) == 0;
+    if (parsed && !scheme && target.front() != '/') {
+        parsed = false;
+        std::snprintf(why, sizeof why, "a device path must be absolute (/dev/ttyUSB0)");
     }
-    if (!ok) {
-        Fail(at,
-             "\"target\" must be a device path (/dev/ttyUSB0), socket://HOST:PORT or "
-             "rfc2217://HOST:PORT, each with options such as ?baud=N&timeout_ms=M");
+    if (!parsed) {
+        Fail(at, "\"target\" " + Quoted(target) + " is refused: " + why);
     }
 }
 
@@ -140,17 +163,43 @@ std::string Resolve(const std::string &base_dir, const std::string &file) {
     return base_dir + "/" + file;
 }
 
-// Files are checked now, so that --check finds a missing one.
+// Files are checked now, so that --check finds a missing one. Only regular
+// files: a device or a pipe named by mistake would be read forever.
 std::string ReadableFile(const toml::table &t, std::string_view key, const std::string &base) {
     const toml::node *node = t.get(key);
     if (node == nullptr) {
         return "";
     }
     std::string path = Resolve(base, String(*node, key));
-    if (access(path.c_str(), R_OK) != 0) {
-        Fail(*node, "cannot read " + std::string(key) + " \"" + path + "\"");
+    struct stat info {};
+    if (access(path.c_str(), R_OK) != 0 || stat(path.c_str(), &info) != 0) {
+        Fail(*node, "cannot read " + std::string(key) + " " + Quoted(path));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        Fail(*node, std::string(key) + " " + Quoted(path) + " is not a regular file");
     }
     return path;
+}
+
+// The password is the file's first line. A line ending of CR LF (a file
+// written on Windows) loses its CR too: no broker password ends in one.
+std::string ReadPassword(const toml::node &at, const std::string &path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || info.st_size > static_cast<off_t>(kMaxPasswordBytes)) {
+        Fail(at, "password_file " + Quoted(path) + " is longer than " +
+                     std::to_string(kMaxPasswordBytes) + " bytes");
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::string password;
+    std::getline(in, password);
+    if (!password.empty() && password.back() == '\r') {
+        password.pop_back();
+    }
+    if (password.find('\0') != std::string::npos || password.find('\r') != std::string::npos) {
+        Fail(at, "password_file " + Quoted(path) +
+                     " holds a NUL or a CR in its first line; write the password alone on it");
+    }
+    return password;
 }
 
 std::string HostName() {
@@ -164,23 +213,31 @@ std::string HostName() {
 BrokerSpec ReadBroker(const toml::table &root, const std::string &base) {
     const toml::table &t = Table(Need(root, "broker", "the file"), "[broker]");
     OnlyKeys(t,
-             {"host", "port", "client_id", "keepalive_s", "username", "password_file",
-              "tls_ca_file", "tls_cert_file", "tls_key_file"},
+             {"host", "port", "client_id", "keepalive_s", "connect_timeout_s", "username",
+              "password_file", "tls_ca_file", "tls_cert_file", "tls_key_file"},
              "[broker]");
     BrokerSpec b;
-    b.host = String(Need(t, "host", "[broker]"), "host");
+    b.line = LineOf(t);
+    const toml::node &host = Need(t, "host", "[broker]");
+    b.host = String(host, "host");
+    if (b.host.empty() || b.host.size() > 253 || HasControl(b.host) ||
+        b.host.find_first_of(" /") != std::string::npos) {
+        Fail(host, "\"host\" must be a host name or an address");
+    }
     b.client_id = "qor-gateway-" + HostName();
     Optional(t, "port", 1, 65535, &b.port);
     Optional(t, "client_id", &b.client_id);
+    CheckClientId(t.get("client_id") ? *t.get("client_id") : static_cast<const toml::node &>(t),
+                  b.client_id);
     Optional(t, "keepalive_s", 5, 3600, &b.keepalive_s);
+    Optional(t, "connect_timeout_s", 1, 300, &b.connect_timeout_s);
     Optional(t, "username", &b.username);
-    if (b.host.empty() || b.client_id.empty() || b.client_id.size() > 128) {
-        Fail(t, "[broker] needs a host and a client_id of 1 to 128 characters");
+    if (HasControl(b.username) || !ValidUtf8(b.username)) {
+        Fail(*t.get("username"), "\"username\" must be UTF-8 without control characters");
     }
     b.password_file = ReadableFile(t, "password_file", base);
     if (!b.password_file.empty()) {
-        std::ifstream in(b.password_file);
-        std::getline(in, b.password);
+        b.password = ReadPassword(*t.get("password_file"), b.password_file);
         if (b.username.empty()) {
             Fail(t, "[broker] has a password_file but no username");
         }
@@ -202,13 +259,18 @@ void ReadGateway(const toml::table &root, Config *c) {
         return;
     }
     const toml::table &t = Table(*node, "[gateway]");
-    OnlyKeys(
-        t,
-        {"topic_prefix", "queue_size", "offline_after", "counters_interval_s", "flush_timeout_s"},
-        "[gateway]");
+    OnlyKeys(t,
+             {"topic_prefix", "reply_prefix", "queue_size", "offline_after", "counters_interval_s",
+              "flush_timeout_s"},
+             "[gateway]");
     if (const toml::node *prefix = t.get("topic_prefix")) {
         c->topic_prefix = String(*prefix, "topic_prefix");
-        CheckPrefix(*prefix, c->topic_prefix);
+        CheckPrefix(*prefix, c->topic_prefix, "topic_prefix");
+    }
+    c->reply_prefix = c->topic_prefix + "/reply";
+    if (const toml::node *prefix = t.get("reply_prefix")) {
+        c->reply_prefix = String(*prefix, "reply_prefix");
+        CheckPrefix(*prefix, c->reply_prefix, "reply_prefix");
     }
     Optional(t, "queue_size", 1, 10000000, &c->queue_size);
     Optional(t, "offline_after", 1, 1000, &c->offline_after);
@@ -347,8 +409,37 @@ LinkSpec ReadLink(const toml::node &node) {
     return link;
 }
 
+// Results sent to a response topic must never land on a reading,
+// availability, counters, status or command topic: the reply namespace and
+// the gateway's own topics share no topic.
+void CheckReplyNamespace(const toml::table &root, const Config &c) {
+    const toml::node *at = root.at_path("gateway.reply_prefix").node();
+    const std::string &reply = c.reply_prefix;
+    const std::string &topics = c.topic_prefix;
+    std::string clash;
+    if (reply == topics || topics.rfind(reply + "/", 0) == 0) {
+        clash = "holds topic_prefix";
+    } else if (reply.rfind(topics + "/", 0) == 0) {
+        std::string level = reply.substr(topics.size() + 1);
+        level = level.substr(0, level.find('/'));
+        if (level == "gateway") {
+            clash = "lies among the gateway's own topics";
+        }
+        for (const LinkSpec &link : c.links) {
+            if (link.name == level) {
+                clash = "lies among the topics of link \"" + link.name + "\"";
+            }
+        }
+    }
+    if (!clash.empty()) {
+        Fail(at != nullptr ? *at : static_cast<const toml::node &>(root),
+             "the reply namespace \"" + reply + "\" (reply_prefix) " + clash +
+                 "; name another with reply_prefix");
+    }
+}
+
 Config ReadConfig(const toml::table &root, const std::string &base) {
-    OnlyKeys(root, {"broker", "gateway", "link"}, "the file");
+    OnlyKeys(root, {"broker", "gateway", "link", "modbus"}, "the file");
     Config c;
     c.broker = ReadBroker(root, base);
     ReadGateway(root, &c);
@@ -367,6 +458,18 @@ Config ReadConfig(const toml::table &root, const std::string &base) {
         }
         c.links.push_back(std::move(link));
     }
+    CheckReplyNamespace(root, c);
+    if (const toml::node *modbus = root.get("modbus")) {
+        unsigned line = 0;
+        std::string reason = ReadModbusSection(*modbus, c.links, &c.modbus, &line);
+        if (reason.empty() && c.modbus.enabled) {
+            line = LineOf(*modbus);
+            ModbusMap::Build(c, &reason);
+        }
+        if (!reason.empty()) {
+            throw ConfigError{line, reason};
+        }
+    }
     return c;
 }
 
@@ -374,9 +477,9 @@ Config ReadConfig(const toml::table &root, const std::string &base) {
 
 bool BrokerSpec::operator==(const BrokerSpec &o) const {
     return host == o.host && port == o.port && client_id == o.client_id &&
-           keepalive_s == o.keepalive_s && username == o.username && password == o.password &&
-           tls_ca_file == o.tls_ca_file && tls_cert_file == o.tls_cert_file &&
-           tls_key_file == o.tls_key_file;
+           keepalive_s == o.keepalive_s && connect_timeout_s == o.connect_timeout_s &&
+           username == o.username && password == o.password && tls_ca_file == o.tls_ca_file &&
+           tls_cert_file == o.tls_cert_file && tls_key_file == o.tls_key_file;
 }
 
 bool ModuleSpec::Writable(CommandKind kind) const {
@@ -408,15 +511,31 @@ ConfigResult ParseConfig(std::string_view text, const std::string &path,
 }
 
 ConfigResult LoadConfig(const std::string &path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || access(path.c_str(), R_OK) != 0) {
+        return {std::nullopt, path + ":0: cannot read the file"};
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return {std::nullopt, path + ":0: not a regular file"};
+    }
+    if (info.st_size > static_cast<off_t>(kMaxConfigBytes)) {
+        return {std::nullopt, path + ":0: longer than " + std::to_string(kMaxConfigBytes) +
+                                  " bytes; no configuration is that long"};
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return {std::nullopt, path + ":0: cannot read the file"};
     }
-    std::stringstream text;
-    text << in.rdbuf();
+    std::string text(kMaxConfigBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kMaxConfigBytes) {
+        return {std::nullopt, path + ":0: longer than " + std::to_string(kMaxConfigBytes) +
+                                  " bytes; no configuration is that long"};
+    }
     std::string::size_type slash = path.rfind('/');
     std::string base = slash == std::string::npos ? "." : path.substr(0, slash);
-    return ParseConfig(text.str(), path, base.empty() ? "/" : base);
+    return ParseConfig(text, path, base.empty() ? "/" : base);
 }
 
 }  // namespace qor::gateway

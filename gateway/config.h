@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "modbus_config.h"
 #include "queries.h"
 
 namespace qor::gateway {
@@ -20,13 +21,16 @@ struct BrokerSpec {
     int port = 1883;
     std::string client_id;  // default: "qor-gateway-" and the host name
     int keepalive_s = 30;
+    int connect_timeout_s = 10;  // CONNECT without CONNACK for longer: retried
     std::string username;
     std::string password_file;  // resolved against the configuration's folder
     std::string password;       // its first line, read when the file is checked
     std::string tls_ca_file;    // set: TLS
     std::string tls_cert_file;  // with tls_key_file: a client certificate
     std::string tls_key_file;
+    unsigned line = 0;  // of [broker], for messages about the connection
 
+    // The settings of the connection (line aside).
     bool operator==(const BrokerSpec &other) const;
 };
 
@@ -50,11 +54,15 @@ struct LinkSpec {
 struct Config {
     BrokerSpec broker;
     std::string topic_prefix = "qor";
+    // Where results may go when a command names a response topic: only
+    // below this (default PREFIX/reply), never on the gateway's own topics.
+    std::string reply_prefix;
     std::size_t queue_size = 10000;  // readings kept while the broker is away
     int offline_after = 3;           // failed polls in a row before "offline"
     std::chrono::seconds counters_interval{60};
     std::chrono::seconds flush_timeout{5};  // on SIGTERM
     std::vector<LinkSpec> links;
+    ModbusSpec modbus;  // [modbus]; off without the section
 };
 
 struct ConfigResult {
@@ -66,6 +74,13 @@ ConfigResult LoadConfig(const std::string &path);
 // The same from text; relative file names are resolved against base_dir.
 ConfigResult ParseConfig(std::string_view text, const std::string &path,
                          const std::string &base_dir);
+
+// The largest configuration file and password file read.
+constexpr std::size_t kMaxConfigBytes = 1 << 20;
+constexpr std::size_t kMaxPasswordBytes = 4096;
+
+// The longest client id the gateway accepts.
+constexpr std::size_t kMaxClientId = 128;
 
 // The largest number of links: the library keeps 64 ports.
 constexpr std::size_t kMaxLinks = 64;

@@ -4,15 +4,18 @@
 #ifndef QOR_GATEWAY_GATEWAY_H
 #define QOR_GATEWAY_GATEWAY_H
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "config.h"
+#include "modbus_server.h"
 #include "mqtt_session.h"
 #include "outbox.h"
 #include "poller.h"
+#include "reading_cache.h"
 #include "state_board.h"
 
 namespace qor::gateway {
@@ -25,20 +28,41 @@ class Gateway {
     // Connects to the broker in the background and starts polling. False
     // (with the reason logged) when the MQTT client cannot be made.
     bool Start();
-    // Applies a new configuration: the links start over; the broker session
-    // is kept unless the broker or the topic prefix changed; queued readings
-    // are kept either way.
-    bool Reload(Config config);
-    // Stops polling, delivers what it can within the configured bound,
-    // marks the gateway offline and disconnects.
-    void Stop();
+    // Applies a configuration that has passed LoadConfig. Where the broker
+    // settings or the topic prefix changed, a new session is connected
+    // first (until the broker's connect_timeout_s and a second, or give_up()); if it
+    // cannot be, nothing of the running configuration is touched and false
+    // is returned with the reason in *why. Then the links start over.
+    // Queued readings are kept either way. Commands that arrive meanwhile
+    // are refused as "reloading".
+    bool Reload(Config config, const std::function<bool()> &give_up, std::string *why);
+    // Stops polling (a link's transaction in progress gets kLinkStopGrace,
+    // then is abandoned), delivers what the broker takes within
+    // flush_timeout_s, marks the gateway offline and disconnects. Returns
+    // the number of links abandoned: their threads still run, so the
+    // process must end without destroying the gateway.
+    std::size_t Stop();
+    // A broker session and the links' pollers are running. Never false
+    // between Start and Stop unless something went wrong; the caller then
+    // ends the process non-zero so that the service manager starts it again.
+    bool Running();
+
+    // How long a stop waits for a link's transaction in progress.
+    static constexpr std::chrono::milliseconds kLinkStopGrace{1000};
 
   private:
+    std::unique_ptr<MqttSession> MakeSession(const Config &config, std::string *why);
+    void SwitchSession(std::unique_ptr<MqttSession> fresh);
+    std::string ReplyTopic(const IncomingCommand &command) const;
     bool StartSession();
     void StartPollers();
-    void StopPollers();
+    std::size_t StopPollers(std::chrono::steady_clock::time_point until);
+    bool StartModbus();
+    void StopModbus();
+    bool SubmitTo(std::size_t link, PendingCommand command);
     void Route(IncomingCommand command);
-    void Refuse(const IncomingCommand &command, const std::string &name, const std::string &reason);
+    void Refuse(const IncomingCommand &command, const std::string &name, const std::string &reason,
+                const char *kind = "commands refused");
 
     Config config_;
     Outbox outbox_;
@@ -46,6 +70,10 @@ class Gateway {
     std::unique_ptr<MqttSession> session_;
     std::mutex pollers_mutex_;  // Route runs on the session's thread
     std::vector<std::unique_ptr<LinkPoller>> pollers_;
+    bool reloading_ = false;  // under pollers_mutex_
+    // The Modbus server, when configured, and the readings it answers from.
+    std::unique_ptr<ReadingCache> cache_;
+    std::unique_ptr<ModbusServer> modbus_;
 };
 
 }  // namespace qor::gateway

@@ -1,13 +1,19 @@
 #include "json.h"
 
+#include <climits>
 #include <ctime>
 #include <nlohmann/json.hpp>
+
+#include "log.h"
+#include "qor_dll.h"
 
 namespace qor::gateway {
 
 namespace {
 
-using nlohmann::json;
+// Keys come out in the order they are set, the documented one: value first.
+// Named as the library names its plain kind, which it replaces.
+using json = nlohmann::ordered_json;  // NOLINT(readability-identifier-naming)
 
 // nlohmann's dump() replaces invalid UTF-8 rather than throwing: text from a
 // module or a topic can hold any byte.
@@ -28,6 +34,11 @@ std::optional<std::string> Take(const json &object, const char *key, std::option
         fits = it->is_number();
     } else {
         fits = it->is_number_integer();
+        // Checked before any narrowing: 4294967298 must not become 2.
+        if (fits && it->is_number_unsigned() &&
+            it->template get<unsigned long long>() > static_cast<unsigned long long>(LLONG_MAX)) {
+            return std::string("\"") + key + "\" is out of range";
+        }
     }
     if (!fits) {
         return std::string("\"") + key + "\" has the wrong type";
@@ -61,7 +72,7 @@ std::string ReadingPayload(const Reading &r) {
         object["value"] = r.value;
     }
     if (r.status == 0 && r.mode >= 0) {
-        object["latching"] = r.mode == 1;
+        object["latching"] = r.mode == QOR_MODE_LATCHING;
     }
     object["status"] = r.status;
     object["error"] = r.error;
@@ -89,6 +100,9 @@ std::string ResultPayload(const CommandResult &r) {
             object["value"] = *r.count;
         }
     }
+    if (!r.origin.empty()) {
+        object["origin"] = r.origin;
+    }
     object["ts"] = Timestamp(r.when);
     return Dump(object);
 }
@@ -107,10 +121,19 @@ std::string DroppedPayload(std::uint64_t dropped, std::chrono::system_clock::tim
 
 std::variant<PayloadFields, std::string> ParsePayloadFields(std::string_view payload) {
     PayloadFields fields;
+    if (payload.size() > kMaxPayloadBytes) {
+        return "the payload is longer than " + std::to_string(kMaxPayloadBytes) + " bytes";
+    }
+    // A NUL would end the text for some reader along the way; the parser
+    // must see exactly what the module's command is built from.
+    if (payload.find('\0') != std::string_view::npos) {
+        return std::string("the payload holds a NUL byte");
+    }
     if (payload.find_first_not_of(" \t\r\n") == std::string_view::npos) {
         return fields;
     }
-    json object = json::parse(payload.begin(), payload.end(), nullptr, false);
+    // Strict: exactly one JSON document, nothing after it but white space.
+    json object = json::parse(payload.begin(), payload.end(), nullptr, false, false);
     if (object.is_discarded()) {
         return std::string("the payload is not JSON");
     }
@@ -121,7 +144,7 @@ std::variant<PayloadFields, std::string> ParsePayloadFields(std::string_view pay
         const std::string &key = item.key();
         if (key != "value" && key != "latching" && key != "outputs" && key != "bytes" &&
             key != "bit") {
-            return "unknown key \"" + key + "\"";
+            return "unknown key " + Quoted(key, 40);
         }
     }
     for (auto reason :

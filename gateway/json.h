@@ -27,10 +27,12 @@ struct CommandResult {
     std::string error_text;
     std::optional<long> count;  // ec
     std::chrono::system_clock::time_point when;
+    std::string origin;  // "modbus 10.0.0.7:50312" for a Modbus write; empty from MQTT
 };
 
 // {"command": "hi", "ok": true, "status": 0, "error": 0, "ts": "..."}, or
-// {"command": "hi", "ok": false, "reason": "...", "ts": "..."} when refused.
+// {"command": "hi", "ok": false, "reason": "...", "ts": "..."} when refused;
+// "origin" names a Modbus client that sent it.
 std::string ResultPayload(const CommandResult &result);
 
 struct ModuleCounters {
@@ -63,8 +65,13 @@ struct PayloadFields {
     std::optional<long long> bit;
 };
 
+// The longest command payload taken.
+constexpr std::size_t kMaxPayloadBytes = 4096;
+
 // An empty payload or a JSON object of the keys above with the right types;
-// anything else gives the reason it is refused.
+// anything else gives the reason it is refused: anything but exactly one
+// JSON document (a NUL byte or trailing text included), an integer beyond
+// a long long, more than kMaxPayloadBytes.
 std::variant<PayloadFields, std::string> ParsePayloadFields(std::string_view payload);
 
 }  // namespace qor::gateway

@@ -1,21 +1,25 @@
 // qor-gateway: polls modules on their links and publishes them on MQTT.
 //   qor-gateway [--verbose] CONFIG      run
 //   qor-gateway --check CONFIG          validate the file and exit
+//   qor-gateway --print-modbus-map [--csv] CONFIG   the Modbus registers
 // Signals are taken from a signalfd on this thread, never in a handler:
 // SIGTERM and SIGINT stop (delivering what is queued within the configured
-// bound), SIGHUP reloads the configuration.
+// bound), SIGHUP reloads the configuration. --check, start and reload read
+// the file through the same LoadConfig.
 #include <mosquitto.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "config.h"
 #include "gateway.h"
 #include "log.h"
+#include "modbus_map.h"
 
 namespace {
 
@@ -23,29 +27,36 @@ using namespace qor::gateway;
 
 constexpr int kExitConfig = 1;  // the configuration was refused
 constexpr int kExitUsage = 2;   // bad command line
-constexpr int kExitStart = 3;   // the MQTT client or the signals could not be set up
+constexpr int kExitStart = 3;   // the MQTT client or the signals could not be set up,
+                                // or a reload left nothing running
 
 const char kUsage[] =
     "Usage: qor-gateway [--verbose] CONFIG\n"
     "       qor-gateway --check CONFIG\n"
+    "       qor-gateway --print-modbus-map [--csv] CONFIG\n"
     "Polls I/O modules on their links and publishes their readings on MQTT;\n"
     "takes commands for them from MQTT. CONFIG is a TOML file (see qor-gateway(1)).\n"
     "\n"
     "Options:\n"
     "  --check     validate CONFIG (including the files it names) and exit\n"
     "  --verbose   log the trace of every link transaction\n"
+    "  --print-modbus-map  print the Modbus register map of CONFIG and exit\n"
+    "  --csv       with --print-modbus-map: as CSV, for an HMI's import\n"
     "  --help      show this help\n"
     "  --version   show the version\n"
     "\n"
     "Signals: SIGTERM or SIGINT stop after delivering what is queued (within\n"
-    "flush_timeout_s); SIGHUP reloads CONFIG, keeping the old one if the new is bad.\n"
+    "flush_timeout_s, plus at most 2 s); SIGHUP reloads CONFIG, keeping the old one\n"
+    "running if the new one is refused or its broker cannot be reached.\n"
     "Exit codes: 0 stopped by a signal or CONFIG valid, 1 CONFIG refused,\n"
-    "2 bad arguments, 3 could not start.\n";
+    "2 bad arguments, 3 could not start (or nothing ran after a reload).\n";
 
 struct Arguments {
     std::string config;
     bool check = false;
     bool verbose = false;
+    bool print_map = false;
+    bool csv = false;
 };
 
 // Returns an exit code when the program should end at once, else -1.
@@ -62,6 +73,10 @@ int ParseArguments(int argc, char **argv, Arguments *out) {
         }
         if (arg == "--check") {
             out->check = true;
+        } else if (arg == "--print-modbus-map") {
+            out->print_map = true;
+        } else if (arg == "--csv") {
+            out->csv = true;
         } else if (arg == "--verbose" || arg == "-v") {
             out->verbose = true;
         } else if (arg.rfind("-", 0) == 0 || !out->config.empty()) {
@@ -108,6 +123,31 @@ int SignalDescriptor() {
     return signalfd(-1, &signals, SFD_CLOEXEC);
 }
 
+// A stop asked for while a reload waits for its new broker session ends
+// the wait: the stop is bounded, the reload is not worth it then.
+bool StopPending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    return sigpending(&pending) == 0 &&
+           (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1);
+}
+
+int PrintMap(const Arguments &arguments, const Config &config) {
+    if (!config.modbus.enabled) {
+        std::fprintf(stderr, "qor-gateway: %s has no [modbus] section, or it is not enabled\n",
+                     arguments.config.c_str());
+        return kExitConfig;
+    }
+    std::string error;
+    ModbusMap map = ModbusMap::Build(config, &error);
+    std::string text = arguments.csv ? MapCsv(config, map) : MapTable(config, map);
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::perror("qor-gateway: standard output");
+        return kExitStart;
+    }
+    return 0;
+}
+
 void Reload(Gateway &gateway, const std::string &path) {
     ConfigResult loaded = LoadConfig(path);
     if (!loaded.config) {
@@ -115,7 +155,14 @@ void Reload(Gateway &gateway, const std::string &path) {
         return;
     }
     Log(Level::kInfo, "reloading " + path + " (" + Summary(*loaded.config) + ")");
-    gateway.Reload(std::move(*loaded.config));
+    unsigned broker_line = loaded.config->broker.line;
+    std::string why;
+    if (!gateway.Reload(std::move(*loaded.config), StopPending, &why)) {
+        Log(Level::kError, "reload refused, keeping the running configuration: " + path + ":" +
+                               std::to_string(broker_line) + ": " + why);
+        return;
+    }
+    Log(Level::kInfo, "reloaded " + path);
 }
 
 int Serve(const Arguments &arguments, Config config, int signals) {
@@ -130,12 +177,29 @@ int Serve(const Arguments &arguments, Config config, int signals) {
         }
         if (info.ssi_signo == SIGHUP) {
             Reload(gateway, arguments.config);
+            if (!gateway.Running()) {
+                Log(Level::kError,
+                    "nothing is running after the reload; exiting so that the "
+                    "service manager starts the gateway again");
+                if (gateway.Stop() > 0) {
+                    std::fflush(nullptr);
+                    std::_Exit(kExitStart);
+                }
+                return kExitStart;
+            }
             continue;
         }
         Log(Level::kInfo,
             std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
-        gateway.Stop();
+        std::size_t abandoned = gateway.Stop();
+        FlushRepeated();
         Log(Level::kInfo, "stopped");
+        if (abandoned > 0) {
+            // Their threads are still inside a transaction and use the
+            // gateway: end here, without destroying anything.
+            std::fflush(nullptr);
+            std::_Exit(0);
+        }
         return 0;
     }
 }
@@ -149,10 +213,14 @@ int main(int argc, char **argv) {
         return early;
     }
     SetVerbose(arguments.verbose);
+    mosquitto_lib_init();
     ConfigResult loaded = LoadConfig(arguments.config);
     if (!loaded.config) {
         std::fprintf(stderr, "qor-gateway: %s\n", loaded.error.c_str());
         return kExitConfig;
+    }
+    if (arguments.print_map) {
+        return PrintMap(arguments, *loaded.config);
     }
     if (arguments.check) {
         std::printf("%s: ok (%s)\n", arguments.config.c_str(), Summary(*loaded.config).c_str());
@@ -163,7 +231,6 @@ int main(int argc, char **argv) {
         std::perror("qor-gateway: signals");
         return kExitStart;
     }
-    mosquitto_lib_init();
     Log(Level::kInfo, "starting with " + arguments.config + " (" + Summary(*loaded.config) + ")");
     int code = Serve(arguments, std::move(*loaded.config), signals);
     mosquitto_lib_cleanup();

@@ -4,10 +4,13 @@
 #include <mqtt_protocol.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "json.h"
 #include "log.h"
@@ -17,6 +20,12 @@ namespace qor::gateway {
 namespace {
 
 using namespace std::chrono_literals;
+
+// A connection closed sooner than this after it began counts as short-lived;
+// three in a row look like another client taking the session over (a broker
+// that does not say so with DISCONNECT and its reason).
+constexpr auto kSteadyConnection = 5s;
+constexpr int kShortLivedForTakeOver = 3;
 
 std::string Where(const BrokerSpec &b) {
     return b.host + ":" + std::to_string(b.port);
@@ -100,6 +109,7 @@ bool MqttSession::Start(std::string *error) {
     mosquitto_disconnect_v5_callback_set(client_, OnDisconnect);
     mosquitto_publish_v5_callback_set(client_, OnPublish);
     mosquitto_message_v5_callback_set(client_, OnMessage);
+    mosquitto_log_callback_set(client_, OnLog);
     board_.Set(status_topic_, "online");
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -112,6 +122,19 @@ void MqttSession::SetSubscriptions(std::vector<std::string> filters) {
         filters_changed_ = true;
     }
     Wake();
+}
+
+bool MqttSession::WaitConnected(Clock::time_point until, const std::function<bool()> &give_up,
+                                std::string *why) {
+    while (!ever_connected_ && Clock::now() < until && !(give_up && give_up())) {
+        std::this_thread::sleep_for(20ms);
+    }
+    if (ever_connected_) {
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    *why = failure_.empty() ? "no answer from the broker in time" : failure_;
+    return false;
 }
 
 void MqttSession::Stop(std::chrono::milliseconds bound) {
@@ -134,13 +157,21 @@ void MqttSession::Wake() const {
 void MqttSession::Run() {
     for (;;) {
         Clock::time_point now = Clock::now();
-        if (stopping_ && (Drained() || now >= stop_by_)) {
+        // A session its successor took over has nothing left to deliver
+        // through.
+        if (stopping_ && (Drained() || now >= stop_by_ || retired_)) {
             break;
         }
-        if (mosquitto_socket(client_) < 0 && now >= next_attempt_) {
+        if (mosquitto_socket(client_) < 0 && now >= next_attempt_ && !retired_) {
             Attempt(now);
         }
+        CheckConnack(now);
+        if (connected_ && short_lived_ > 0 && now - connected_at_ >= kSteadyConnection) {
+            short_lived_ = 0;
+            backoff_.Reset();
+        }
         NoteDrops(now);
+        FlushRepeated();
         if (connected_) {
             ApplySubscriptions();
             PublishState();
@@ -156,14 +187,54 @@ void MqttSession::Run() {
 }
 
 void MqttSession::Attempt(Clock::time_point now) {
+    attempt_started_ = now;
+    disconnect_reason_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failure_noted_ = false;
+    }
     int rc =
         mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port, broker_.keepalive_s);
     if (rc != MOSQ_ERR_SUCCESS) {
         auto delay = backoff_.Next();
         next_attempt_ = now + delay;
-        Log(Level::kWarning, "broker " + Where(broker_) + ": cannot connect (" +
-                                 mosquitto_strerror(rc) + "); next attempt in " +
-                                 std::to_string(delay.count()) + " ms");
+        std::string reason = mosquitto_strerror(rc);
+        NoteFailure(reason);
+        LogRepeated(Level::kWarning, "failed connects to the broker",
+                    "broker " + Where(broker_) + ": cannot connect (" + reason +
+                        "); next attempt in " + std::to_string(delay.count()) + " ms",
+                    reason);
+    }
+}
+
+// A broker (or something in its place) that takes the TCP connection but
+// never answers CONNECT would otherwise hold the session until the system
+// gives up on the socket.
+void MqttSession::CheckConnack(Clock::time_point now) {
+    int socket = mosquitto_socket(client_);
+    if (connected_ || socket < 0 ||
+        now - attempt_started_ < std::chrono::seconds(broker_.connect_timeout_s)) {
+        return;
+    }
+    std::string reason =
+        "no CONNACK within " + std::to_string(broker_.connect_timeout_s) + " s of connecting";
+    NoteFailure(reason);
+    LogRepeated(Level::kWarning, "failed connects to the broker",
+                "broker " + Where(broker_) + ": " + reason + "; closing and retrying with backoff",
+                reason);
+    attempt_started_ = now;
+    // The library then sees the connection end and schedules the next
+    // attempt through OnDisconnect.
+    shutdown(socket, SHUT_RDWR);
+}
+
+// The first reason of an attempt is the cause; what follows (the
+// connection lost) is its consequence.
+void MqttSession::NoteFailure(const std::string &reason) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failure_noted_) {
+        failure_ = reason;
+        failure_noted_ = true;
     }
 }
 
@@ -274,8 +345,10 @@ void MqttSession::Pump() {
         } else {
             // A topic the broker cannot take (a response topic with a
             // wildcard, say): retrying would never succeed.
-            Log(Level::kWarning,
-                "not published on \"" + message->topic + "\": " + mosquitto_strerror(rc));
+            LogRepeated(
+                Level::kWarning, "messages not published",
+                "not published on " + Quoted(message->topic) + ": " + mosquitto_strerror(rc),
+                mosquitto_strerror(rc));
         }
     }
 }
@@ -310,12 +383,21 @@ void MqttSession::Goodbye() {
 void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__property *) {
     auto *s = static_cast<MqttSession *>(self);
     if (rc != 0) {
-        Log(Level::kError, "broker " + Where(s->broker_) +
-                               " refused the connection: " + mosquitto_reason_string(rc));
+        std::string reason = std::string("refused: ") + mosquitto_reason_string(rc);
+        s->NoteFailure(reason);
+        LogRepeated(Level::kError, "failed connects to the broker",
+                    "broker " + Where(s->broker_) + " " + reason, reason);
         return;
     }
     s->connected_ = true;
-    s->backoff_.Reset();
+    s->ever_connected_ = true;
+    s->connected_at_ = Clock::now();
+    // A session that is closed again at once reconnects with backoff, so
+    // that two clients with one id do not take it from each other twice a
+    // second.
+    if (s->short_lived_ == 0) {
+        s->backoff_.Reset();
+    }
     s->subscribed_.clear();
     {
         std::lock_guard<std::mutex> lock(s->mutex_);
@@ -329,12 +411,75 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
     auto *s = static_cast<MqttSession *>(self);
     auto delay = s->backoff_.Next();
     s->next_attempt_ = Clock::now() + delay;
-    if (s->connected_ && !s->stopping_) {
-        Log(Level::kWarning, "broker " + Where(s->broker_) + ": connection lost (" +
-                                 mosquitto_strerror(rc) + "); reconnecting in " +
-                                 std::to_string(delay.count()) + " ms");
-    }
+    bool was_connected = s->connected_;
     s->connected_ = false;
+    if (s->stopping_) {
+        return;
+    }
+    // libmosquitto reports a DISCONNECT from the broker as a lost
+    // connection; its reason code comes through the library's log.
+    if (s->disconnect_reason_ != 0) {
+        rc = s->disconnect_reason_;
+        s->disconnect_reason_ = 0;
+    }
+    // Its successor with the same client id has connected: whatever
+    // closed this one, it must not take the session back.
+    if (s->expect_takeover_ && (rc == MQTT_RC_SESSION_TAKEN_OVER || was_connected)) {
+        s->retired_ = true;
+        Log(Level::kInfo, "broker " + Where(s->broker_) + ": the reloaded session took over");
+        return;
+    }
+    if (was_connected) {
+        s->short_lived_ =
+            Clock::now() - s->connected_at_ < kSteadyConnection ? s->short_lived_ + 1 : 0;
+    }
+    if (rc == MQTT_RC_SESSION_TAKEN_OVER || s->short_lived_ >= kShortLivedForTakeOver) {
+        LogRepeated(
+            Level::kError, "take-overs of the session",
+            "broker " + Where(s->broker_) + ": session taken over by another client " +
+                "with the same client id " + Quoted(s->broker_.client_id) +
+                (rc == MQTT_RC_SESSION_TAKEN_OVER ? std::string()
+                                                  : " (closed " + std::to_string(s->short_lived_) +
+                                                        " times in a row right after connecting)") +
+                "; give each gateway its own client_id; reconnecting in " +
+                std::to_string(delay.count()) + " ms",
+            "client id " + Quoted(s->broker_.client_id));
+        return;
+    }
+    std::string reason = rc > 0 && rc < 128 ? mosquitto_strerror(rc) : mosquitto_reason_string(rc);
+    if (was_connected) {
+        LogRepeated(Level::kWarning, "lost connections to the broker",
+                    "broker " + Where(s->broker_) + ": connection lost (" + reason +
+                        "); reconnecting in " + std::to_string(delay.count()) + " ms",
+                    reason);
+        return;
+    }
+    s->NoteFailure(reason);
+    LogRepeated(Level::kWarning, "failed connects to the broker",
+                "broker " + Where(s->broker_) + ": cannot connect (" + reason +
+                    "); next attempt in " + std::to_string(delay.count()) + " ms",
+                reason);
+}
+
+// libmosquitto's own account of a failure (a certificate that does not
+// verify, a refused connection) says more than its error codes.
+void MqttSession::OnLog(mosquitto *, void *self, int level, const char *text) {
+    if (text == nullptr) {
+        return;
+    }
+    auto *s = static_cast<MqttSession *>(self);
+    int reason = 0;
+    if (std::sscanf(text, "Client %*s received DISCONNECT (%d)", &reason) == 1 ||
+        std::sscanf(text, "Received DISCONNECT (%d)", &reason) == 1) {
+        s->disconnect_reason_ = reason;
+    }
+    if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) == 0) {
+        return;
+    }
+    std::string quoted = Quoted(text);
+    s->NoteFailure(quoted);
+    LogRepeated(Level::kWarning, "messages of the MQTT library",
+                "broker " + Where(s->broker_) + ": " + quoted, quoted);
 }
 
 void MqttSession::OnPublish(mosquitto *, void *self, int mid, int reason, const mqtt5__property *) {
@@ -344,8 +489,10 @@ void MqttSession::OnPublish(mosquitto *, void *self, int mid, int reason, const 
         return;  // a retained state message: not tracked
     }
     if (reason >= 128) {
-        Log(Level::kWarning, "broker refused the message on \"" + it->second.topic +
-                                 "\": " + mosquitto_reason_string(reason));
+        LogRepeated(Level::kWarning, "messages refused by the broker",
+                    "broker refused the message on " + Quoted(it->second.topic) + ": " +
+                        mosquitto_reason_string(reason),
+                    mosquitto_reason_string(reason));
     }
     s->in_flight_.erase(it);
 }

@@ -52,6 +52,14 @@ class MqttSession {
     // background. False (with the reason) when the client cannot be made.
     bool Start(std::string *error);
     void SetSubscriptions(std::vector<std::string> filters);
+    // Waits until the broker has accepted the session (true), or until
+    // `until` or give_up() (false, with the last reason a connect failed
+    // for in *why).
+    bool WaitConnected(std::chrono::steady_clock::time_point until,
+                       const std::function<bool()> &give_up, std::string *why);
+    // A new session with the same client id is about to replace this one:
+    // its take-over is expected, and this one then stays disconnected.
+    void ExpectTakeOver(bool expected) { expect_takeover_ = expected; }
     // Delivers what waits for at most bound, then marks the gateway offline
     // and disconnects; what the broker did not acknowledge goes back to the
     // outbox.
@@ -63,6 +71,8 @@ class MqttSession {
 
     void Run();
     void Attempt(Clock::time_point now);
+    void CheckConnack(Clock::time_point now);
+    void NoteFailure(const std::string &reason);
     void Service(Clock::time_point until);
     void ApplySubscriptions();
     void NoteDrops(Clock::time_point now);
@@ -74,6 +84,7 @@ class MqttSession {
     static void OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__property *);
     static void OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__property *);
     static void OnPublish(mosquitto *, void *self, int mid, int reason, const mqtt5__property *);
+    static void OnLog(mosquitto *, void *self, int level, const char *text);
     static void OnMessage(mosquitto *, void *self, const mosquitto_message *message,
                           const mqtt5__property *properties);
 
@@ -87,14 +98,24 @@ class MqttSession {
     int wake_fd_ = -1;
     std::thread thread_;
 
-    std::mutex mutex_;  // guards filters_ and filters_changed_
+    std::mutex mutex_;  // guards filters_, filters_changed_ and failure_
     std::vector<std::string> filters_;
     bool filters_changed_ = false;
+    std::string failure_;  // why the last connect failed: its first reason
+    bool failure_noted_ = false;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> ever_connected_{false};
+    std::atomic<bool> expect_takeover_{false};
     Clock::time_point stop_by_;
 
     // The thread's own.
     bool connected_ = false;
+    bool retired_ = false;  // taken over by its successor: never reconnects
+    int disconnect_reason_ = 0;
+    Clock::time_point connected_at_;
+    int short_lived_ =
+        0;  // connections in a row closed soon after they began  // of the broker's last DISCONNECT
+    Clock::time_point attempt_started_;  // the socket opened; CONNACK awaited
     Clock::time_point next_attempt_;
     Backoff backoff_;
     std::vector<std::string> subscribed_;

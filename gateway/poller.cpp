@@ -59,13 +59,54 @@ void LinkPoller::Start() {
 }
 
 void LinkPoller::Stop() {
+    RequestStop();
+    WaitStopped(Clock::time_point::max());
+}
+
+void LinkPoller::RequestStop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
-    if (thread_.joinable()) {
+}
+
+bool LinkPoller::WaitStopped(Clock::time_point until) {
+    if (!thread_.joinable()) {
+        return true;
+    }
+    std::deque<PendingCommand> left;
+    bool finished = false;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto done = [this] { return finished_; };
+        if (until == Clock::time_point::max()) {
+            finished_wake_.wait(lock, done);
+            finished = true;
+        } else {
+            finished = finished_wake_.wait_until(lock, until, done);
+        }
+        if (!finished) {
+            left.swap(commands_);
+        }
+    }
+    if (finished) {
         thread_.join();
+        return true;
+    }
+    Log(Level::kWarning,
+        "link " + spec_.name + ": its transaction is still running; abandoned to end the stop");
+    AnswerNotRun(std::move(left));
+    thread_.detach();
+    return false;
+}
+
+void LinkPoller::AnswerNotRun(std::deque<PendingCommand> commands) {
+    for (const PendingCommand &command : commands) {
+        CommandResult result;
+        result.command = CommandName(command.args.kind);
+        result.reason = "the gateway is stopping; not run";
+        Answer(command, result);
     }
 }
 
@@ -119,15 +160,13 @@ void LinkPoller::Run() {
     }
     std::deque<PendingCommand> left = std::move(commands_);
     lock.unlock();
-    for (const PendingCommand &command : left) {
-        CommandResult result;
-        result.command = CommandName(command.args.kind);
-        result.reason = "the gateway is stopping; not run";
-        Answer(command, result);
-    }
+    AnswerNotRun(std::move(left));
     PublishCounters();
     RemoveLinkTrace(port_);
     QOR_ClosePort(port_);
+    lock.lock();
+    finished_ = true;
+    finished_wake_.notify_all();
 }
 
 void LinkPoller::Poll(std::size_t index) {
@@ -139,6 +178,11 @@ void LinkPoller::Poll(std::size_t index) {
     outbox_.Push({task.topic, ReadingPayload(reading), ""});
     Account(module, reading.status, reading.error);
     CountLateness(module);
+    if (settings_.cache != nullptr) {
+        settings_.cache->StoreReading(
+            settings_.link_index, task.module,
+            static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading);
+    }
     module.counters.overruns += schedule_.Done(index, Clock::now());
 }
 
@@ -225,14 +269,27 @@ void LinkPoller::Execute(const PendingCommand &command) {
     result.error = outcome.error;
     result.error_text = ModuleErrorText(port_, outcome.status, outcome.error);
     result.count = outcome.count;
-    Log(Level::kInfo, "link " + spec_.name + ": " + module->spec->name + " ran " + result.command +
-                          ": status " + std::to_string(result.status) + ", error " +
-                          std::to_string(result.error));
+    if (settings_.cache != nullptr && outcome.status == QOR_STATUS_OK) {
+        const CommandArgs &a = command.args;
+        settings_.cache->StoreWritten(settings_.link_index,
+                                      static_cast<std::size_t>(module - modules_.data()), a.kind,
+                                      a.kind == CommandKind::kDo ? a.outputs : a.value);
+    }
+    std::string outcome_text =
+        "status " + std::to_string(result.status) + ", error " + std::to_string(result.error);
+    LogRepeated(Level::kInfo, "commands run",
+                "link " + spec_.name + ": " + module->spec->name + " ran " + result.command + ": " +
+                    outcome_text,
+                result.command + " on " + module->spec->name + ", " + outcome_text);
     Answer(command, result);
 }
 
 void LinkPoller::Answer(const PendingCommand &command, CommandResult result) {
     result.when = std::chrono::system_clock::now();
+    result.origin = command.origin;
+    if (command.done) {
+        command.done(result);
+    }
     outbox_.Push({command.reply_topic, ResultPayload(result), command.correlation});
 }
 
@@ -272,6 +329,11 @@ void LinkPoller::SetAvailability(ModuleState &module, Availability availability)
         return;
     }
     module.availability = availability;
+    if (settings_.cache != nullptr) {
+        settings_.cache->StorePresence(
+            settings_.link_index, static_cast<std::size_t>(&module - modules_.data()),
+            availability == Availability::kOnline ? Presence::kOnline : Presence::kOffline);
+    }
     const char *text = availability == Availability::kOnline ? "online" : "offline";
     board_.Set(module.topic + "/availability", text);
     Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " + text);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "json.h"
 #include "outbox.h"
 #include "qor_comm.h"
+#include "reading_cache.h"
 #include "schedule.h"
 #include "state_board.h"
 
@@ -29,6 +31,8 @@ struct PollerSettings {
     std::string prefix;
     int offline_after = 3;
     std::chrono::seconds counters_interval{60};
+    ReadingCache *cache = nullptr;  // set: readings and availability go there too
+    std::size_t link_index = 0;     // this link's place in the cache
 };
 
 struct PendingCommand {
@@ -36,6 +40,8 @@ struct PendingCommand {
     CommandArgs args;
     std::string reply_topic;
     std::string correlation;
+    std::string origin;                               // who sent it, when not MQTT
+    std::function<void(const CommandResult &)> done;  // also told the result
 };
 
 // Commands waiting on one link; more are refused rather than piled up.
@@ -43,6 +49,8 @@ constexpr std::size_t kMaxQueuedCommands = 32;
 
 class LinkPoller {
   public:
+    using Clock = Schedule::Clock;
+
     LinkPoller(LinkSpec spec, int port, PollerSettings settings, Outbox &outbox, StateBoard &board);
     ~LinkPoller();
     LinkPoller(const LinkPoller &) = delete;
@@ -52,11 +60,22 @@ class LinkPoller {
     // Lets the transaction in progress finish, answers queued commands as not
     // run, publishes the last counters, closes the port.
     void Stop();
+    // The same in two steps, for many links at once: RequestStop returns at
+    // once; WaitStopped waits until `until` at most. When the link's
+    // transaction outlasts that (a line dripping bytes, a silent module at a
+    // long time-out) the queued commands are answered as not run, the thread
+    // is left to finish alone and false is returned: the poller must then
+    // never be destroyed (its thread still uses it), and the process ends
+    // soon after.
+    void RequestStop();
+    bool WaitStopped(Clock::time_point until);
     // False when the link's command queue is full.
     bool Submit(PendingCommand command);
     const LinkSpec &spec() const { return spec_; }
 
   private:
+    void AnswerNotRun(std::deque<PendingCommand> commands);
+
     enum class Availability { kUnknown, kOnline, kOffline };
     struct ModuleState {
         const ModuleSpec *spec = nullptr;
@@ -71,8 +90,6 @@ class LinkPoller {
         std::string topic;
         std::uint64_t seq = 0;
     };
-    using Clock = Schedule::Clock;
-
     void Run();
     void Poll(std::size_t index);
     Reading Transact(const ModuleState &module, const PollSpec &poll);
@@ -104,6 +121,8 @@ class LinkPoller {
     std::condition_variable wake_;
     std::deque<PendingCommand> commands_;
     bool stopping_ = false;
+    bool finished_ = false;  // Run has returned
+    std::condition_variable finished_wake_;
     std::thread thread_;
 };
 

@@ -4,6 +4,8 @@
 //   PREFIX/LINK/MODULE/counters            counters (retained)
 //   PREFIX/LINK/MODULE/set/COMMAND         commands in
 //   PREFIX/LINK/MODULE/set/COMMAND/result  their results (without a response topic)
+//   REPLY_PREFIX/...                       results to a response topic (REPLY_PREFIX:
+//                                          reply_prefix, default PREFIX/reply)
 //   PREFIX/gateway/CLIENT_ID/status        "online" / "offline" (retained, last will)
 //   PREFIX/gateway/CLIENT_ID/dropped       readings dropped from a full queue (retained)
 #ifndef QOR_GATEWAY_TOPICS_H
@@ -26,6 +28,22 @@ inline std::string CommandFilter(const std::string &prefix, const std::string &l
 inline std::string GatewayTopic(const std::string &prefix, const std::string &client_id,
                                 const char *leaf) {
     return prefix + "/gateway/" + client_id + "/" + leaf;
+}
+
+// A response topic results may go to: below the reply namespace (the
+// configuration keeps it apart from every other topic of the gateway), a
+// valid topic name without wildcards or control characters.
+inline bool InReplyNamespace(const std::string &reply_prefix, const std::string &topic) {
+    if (topic.size() <= reply_prefix.size() + 1 || topic.size() > 1024 ||
+        topic.compare(0, reply_prefix.size() + 1, reply_prefix + "/") != 0) {
+        return false;
+    }
+    for (char c : topic) {
+        if (c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
 }
 
 struct CommandTopic {

@@ -14,7 +14,7 @@
  * Ports. A port is an integer chosen by the host; qor_dll passes it through
  * unchanged. Up to 64 different port numbers can be in use at once (open,
  * or remembered with a target); a port closed with QOR_ClosePort frees its
- * place.
+ * place, and stays closed (see QOR_ClosePort).
  *
  * Targets. QOR_OpenPort and the environment name a port's target as
  *   "/dev/ttyUSB0", "COM3"      a serial device: raw, 8N1 unless told
@@ -36,6 +36,11 @@
  *   parity=N|E|O           serial and rfc2217: none, even, odd (N)
  *   stopbits=1|2           serial and rfc2217: stop bits (1)
  *   timeout_ms=M           the wait for each character, 1..60000 (200)
+ *   reply_timeout_ms=T     the longest one reply may take, from the first
+ *                          read after a frame, 1..600000 (default: 10 x
+ *                          timeout_ms, or timeout_ms plus the time 256
+ *                          characters take at the line's rate when that is
+ *                          longer)
  *   recovery_ms=R          after a failed exchange, the quiet time the line
  *                          must keep before the next frame, 0..60000; 0
  *                          turns recovery off (default: timeout_ms)
@@ -117,8 +122,16 @@
  * waiting and the link turns wary.
  *
  * Time-outs: every wait is bounded. QOR_ReadByte waits at most the port's
- * time-out; a write fails when the link takes nothing for that long; a TCP
- * open, host lookup included, waits at most connect_timeout_ms.
+ * time-out for each character, and the reads of one reply end together at
+ * reply_timeout_ms: a reply begins with the first QOR_ReadByte after a
+ * frame was written (or after a read that timed out) and lasts until the
+ * next frame, so that a line dripping characters (noise, a module gone
+ * wrong) ends the call as a time-out, followed by the recovery wait, rather
+ * than after 256 characters. A write fails when the link takes nothing for
+ * timeout_ms. A TCP open waits at most connect_timeout_ms in all: host
+ * lookup, connect and, for rfc2217://, every write and read of the
+ * negotiation; a server that stops taking what is sent fails it as a
+ * stalled write ("the server took nothing for N ms").
  *
  * Failures. QOR_OpenPort sets errno (POSIX) or the thread's last error
  * (Windows) when it fails, and every failure to open or use a port leaves a
@@ -131,7 +144,12 @@
  * locale); descriptors are opened close-on-exec. A host name is looked up
  * on a helper thread (with all signals blocked) so that the lookup can be
  * bounded; such a thread ends by itself when the system's lookup returns,
- * and the library stays loaded while one may still be running.
+ * and the library stays loaded while one may still be running. At most two
+ * lookups of one host name are left running like this; while they are,
+ * opens of that name fail at once ("host lookup not started"), and names
+ * of other hosts are looked up as usual (a place for each of 64 names at a
+ * time). "localhost" and address literals are never looked up: they need
+ * neither a name server nor a thread.
  */
 #ifndef QOR_COMM_H
 #define QOR_COMM_H
@@ -160,8 +178,9 @@ extern "C" {
 QOR_COMM_API int QOR_WriteByte(int port, int character);
 
 /* Returns the next received character (0 to 255), or -1 when none arrives
- * within the port's time-out or the port cannot be used. A TCP connection
- * the server closed is reopened by the next frame. */
+ * within the port's time-out, when the reply's reply_timeout_ms is used up,
+ * or when the port cannot be used. A TCP connection the server closed is
+ * reopened by the next frame. */
 QOR_COMM_API int QOR_ReadByte(int port);
 
 /* Opens (or reopens) a port on a target (see "Targets" above).
@@ -181,9 +200,16 @@ QOR_COMM_API int QOR_ReadByte(int port);
  * with 0 and EINVAL). */
 QOR_COMM_API int QOR_OpenPort(int port, const char *target);
 
-/* Closes the port and forgets its target; a later QOR_WriteByte or
- * QOR_ReadByte on it opens it again from the environment (QOR_COMM_PORT<n>)
- * or the default device. Closing a port that is not open does nothing. */
+/* Closes the port and forgets its target. The close is final: later
+ * QOR_WriteByte and QOR_ReadByte calls on the port fail (qor_dll reports
+ * 200/1) and QOR_PortError says the port was closed, until QOR_OpenPort
+ * opens it again; it never falls back to the environment's target or the
+ * default device, which serve only ports never opened or closed. A call
+ * racing the close from another thread completes on the old link or fails.
+ * Closing a port that is not open marks it closed all the same. Closed port
+ * numbers take no place among the 64; the last 1024 closed are remembered
+ * as closed (a number closed longer ago, and not used since, takes the
+ * default rule again). */
 QOR_COMM_API void QOR_ClosePort(int port);
 
 /* Copies the text of the last failure on the port into text (at most
@@ -196,9 +222,12 @@ QOR_COMM_API void QOR_ClosePort(int port);
  *   "cannot open localhost:4001: no such device; did you mean socket://localhost:4001?"
  *   "bad target \"/dev/ttyS0?timeout_ms=0\": timeout_ms=0 is out of range 1..60000"
  *   "link to /dev/ttyUSB0 lost while reading: Input/output error"
+ *   "link to rfc2217://10.0.0.7:4001 lost while writing: write timed out: the
+ *    server took nothing for 200 ms"
  * A failure is an open that failed (explicit or on first use), a malformed
- * target, no free port, or a link lost or stuck while in use; a read that
- * times out is not one (the trace reports those). The text is kept until
+ * target, no free port, a call on a closed port ("port 3 was closed
+ * (QOR_ClosePort); QOR_OpenPort opens it again"), or a link lost or stuck
+ * while in use; a read that times out is not one (the trace reports those). The text is kept until
  * the port next opens successfully. Returns the length of the whole text
  * (which may exceed size - 1; call again with a larger buffer), or 0 when
  * no failure is on record, in which case text is set to "". text may be
@@ -207,7 +236,7 @@ QOR_COMM_API void QOR_ClosePort(int port);
 QOR_COMM_API int QOR_PortError(int port, char *text, int size);
 
 /* Where a port's target comes from (the return value of QOR_PortTarget). */
-#define QOR_TARGET_NONE (-1)     /* none: a port below 1 without a variable */
+#define QOR_TARGET_NONE (-1)     /* none: a port below 1 without a variable, or closed */
 #define QOR_TARGET_OPENED 0      /* given to QOR_OpenPort */
 #define QOR_TARGET_ENVIRONMENT 1 /* the variable QOR_COMM_PORT<n> */
 #define QOR_TARGET_DEVICE 2      /* the default device, /dev/ttyS<n-1> or COMn */
@@ -226,6 +255,16 @@ QOR_COMM_API int QOR_PortError(int port, char *text, int size);
  * from any thread, also from inside a trace callback. */
 QOR_COMM_API int QOR_PortTarget(int port, char *text, int size);
 
+/* Whether QOR_OpenPort would accept target as written, judged by the same
+ * parser and without opening, looking up or connecting anything: returns 1
+ * for a target it would try to open, else 0 with the reason in why (at
+ * most size - 1 characters, always NUL-terminated when size > 0; why may be
+ * NULL when size is 0), in the words QOR_PortError gives after
+ * "bad target \"...\": ", for example "timeout_ms=0 is out of range
+ * 1..60000". A 1 promises nothing about the device or the server. Safe from
+ * any thread, also from inside a trace callback. */
+QOR_COMM_API int QOR_CheckTarget(const char *target, char *why, int size);
+
 /* Trace event kinds. */
 #define QOR_TRACE_OPEN 1        /* the port opened; text: the target */
 #define QOR_TRACE_OPEN_FAILED 2 /* an open failed; text: the failure */
@@ -233,7 +272,8 @@ QOR_COMM_API int QOR_PortTarget(int port, char *text, int size);
 #define QOR_TRACE_REOPEN 4      /* reopened after the link was lost; text: the target */
 #define QOR_TRACE_WRITE 5       /* bytes: a frame as written */
 #define QOR_TRACE_READ 6        /* bytes: reply bytes the host read, up to CR */
-#define QOR_TRACE_TIMEOUT 7     /* nothing came within milliseconds */
+#define QOR_TRACE_TIMEOUT 7     /* nothing came within milliseconds (the time-out, or
+                                   what was left of reply_timeout_ms) */
 #define QOR_TRACE_DISCARD 8     /* bytes: input discarded before a frame */
 #define QOR_TRACE_RECOVERY 9    /* the frame waited milliseconds for a quiet line */
 #define QOR_TRACE_LINK_LOST 10  /* the link failed and was closed; text: the failure */

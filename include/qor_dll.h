@@ -49,16 +49,23 @@
  *             when the reply has no character there; "?1 BAD" gives 'B'.
  *   200 1     a frame was not completely written to the byte link (port
  *             cannot be opened, device gone, connection refused or closed).
- *   200 2     a "DI" reply did not hold exactly the number of hex digits
- *             requested where its layout puts them.
+ *   200 2     the reply's field does not hold what the command reads: a
+ *             "DI" reply without exactly the number of hex digits requested
+ *             where its layout puts them, or an accepted reply to a value
+ *             query (RD, ND, RZ, RH, RL) or a count (RE, EC) whose field
+ *             holds no digit at all ("*" alone, "*abc", "*-"), which is no
+ *             reading of 0. Otherwise a field is read leniently: leading
+ *             blanks are skipped and reading stops at the first character
+ *             that does not fit.
  *   200 3     the call's arguments cannot be put into a frame (a value whose
  *             magnitude rounds to 100000.00 or more, NaN or infinity; an
  *             address of 0; QOR_DI counts out of range); nothing was sent.
- * The macros below name these numbers. Every function can report 0/0, 100/1, 100/other, 200/1 and 200/3 (for an
- * address of 0); 100/2 belongs to long replies (see above), 100/3 to
- * replies that echo the address; 200/2
- * comes from QOR_DI only. Whenever status is not 0 the returned value is 0
- * (or 0.0). Functions that "return the status" return the same number as
+ * The macros below name these numbers. Every function can report 0/0,
+ * 100/1, 100/other, 200/1 and 200/3 (for an address of 0); 100/2 belongs to
+ * long replies (see above), 100/3 to replies that echo the address; 200/2
+ * comes from QOR_DI, the value queries and the counts. Whenever status is
+ * not 0 the returned value is 0 (or 0.0), and the mode of QOR_RH and QOR_RL
+ * is -1. Functions that "return the status" return the same number as
  * *status.
  *
  * Threads
@@ -106,12 +113,15 @@
 
 /* Error details (*error). With QOR_STATUS_REPLY_FAULT, any other error is
  * the module's own error code (the character at index 3 of its reply). */
-#define QOR_ERROR_NO_REPLY 1          /* 100: no complete reply */
-#define QOR_ERROR_REPLY_CHECKSUM 2    /* 100: reply checksum did not match */
-#define QOR_ERROR_OTHER_ADDRESS 3     /* 100: the reply echoes another module's address */
-#define QOR_ERROR_NOT_WRITTEN 1       /* 200: frame not completely written */
-#define QOR_ERROR_DIGIT_COUNT 2       /* 200: "DI" reply with the wrong digit count */
-#define QOR_ERROR_ARGUMENTS_REFUSED 3 /* 200: no frame can carry the arguments */
+#define QOR_ERROR_NO_REPLY 1       /* 100: no complete reply */
+#define QOR_ERROR_REPLY_CHECKSUM 2 /* 100: reply checksum did not match */
+#define QOR_ERROR_OTHER_ADDRESS 3  /* 100: the reply echoes another module's address */
+#define QOR_ERROR_NOT_WRITTEN 1    /* 200: frame not completely written */
+#define QOR_ERROR_REPLY_FIELD                          \
+    2 /* 200: the reply's field does not hold what the \
+       * command reads (DI digits, a number) */
+#define QOR_ERROR_DIGIT_COUNT QOR_ERROR_REPLY_FIELD /* its earlier name */
+#define QOR_ERROR_ARGUMENTS_REFUSED 3               /* 200: no frame can carry the arguments */
 
 #ifdef __cplusplus
 extern "C" {
@@ -128,21 +138,30 @@ QOR_API void QOR_CALL QOR_EnableDebug(unsigned char flag);
 QOR_API void QOR_CALL QOR_EnableCmdChecksum(unsigned char flag);
 
 /* Value queries: "RD" reading, "ND" new reading, "RZ" zero reading. Return
- * the value of the reply's nine-character field ("+00072.10" gives 72.1),
- * or 0.0 when status is not 0. */
+ * the value of the reply's nine-character field ("+00072.10" gives 72.1) as
+ * the float nearest to it, or 0.0 when status is not 0; 200/2 when the
+ * field holds no digit. */
 QOR_API float QOR_CALL QOR_RD(int port, int address, int *status, int *error);
 QOR_API float QOR_CALL QOR_ND(int port, int address, int *status, int *error);
 QOR_API float QOR_CALL QOR_RZ(int port, int address, int *status, int *error);
 
+/* Alarm modes: the mode argument of QOR_HI and QOR_LO, and what QOR_RH and
+ * QOR_RL report. */
+#define QOR_MODE_MOMENTARY 0 /* "M": the alarm clears when the value returns */
+#define QOR_MODE_LATCHING 1  /* "L": the alarm holds until it is reset */
+#define QOR_MODE_NO_LETTER 2 /* HI/LO only: no letter is sent, the module keeps its mode */
+
 /* High ("RH") and low ("RL") alarm limits: return the limit, or 0.0 when
- * status is not 0. *mode (skipped when mode is NULL) receives 1 for a
- * latching ("L") alarm, 0 for a momentary ("M") one, and -1 when the reply
- * carries neither or the transaction failed. */
+ * status is not 0. *mode (skipped when mode is NULL) receives
+ * QOR_MODE_LATCHING for an "L" alarm, QOR_MODE_MOMENTARY for an "M" one,
+ * and -1 when the reply carries neither or the transaction failed (200/2
+ * for a field without a digit included). */
 QOR_API float QOR_CALL QOR_RH(int port, int address, int *mode, int *status, int *error);
 QOR_API float QOR_CALL QOR_RL(int port, int address, int *mode, int *status, int *error);
 
 /* Event counter: "RE" reads it; "EC" reads it and clears it (after "WE").
- * Return the seven-digit count (0 to 9999999), or 0 when status is not 0. */
+ * Return the seven-digit count (0 to 9999999), or 0 when status is not 0;
+ * 200/2 when the count field holds no digit. */
 QOR_API int QOR_CALL QOR_RE(int port, int address, int *status, int *error);
 QOR_API int QOR_CALL QOR_EC(int port, int address, int *status, int *error);
 
@@ -156,9 +175,9 @@ QOR_API int QOR_CALL QOR_EA(int port, int address, int *status, int *error);
 QOR_API int QOR_CALL QOR_RR(int port, int address, int *status, int *error);
 
 /* Alarm limits (after "WE"): value is sent rounded to two decimals, then
- * mode 0 adds "M" (momentary), 1 adds "L" (latching), any other adds no
- * letter. Return the status; 200/3 (nothing sent) also for a value that
- * cannot be framed. */
+ * mode QOR_MODE_MOMENTARY (0) adds "M", QOR_MODE_LATCHING (1) adds "L", and
+ * QOR_MODE_NO_LETTER (2, or any other number) adds no letter. Return the
+ * status; 200/3 (nothing sent) also for a value that cannot be framed. */
 QOR_API int QOR_CALL QOR_HI(int port, int address, int mode, float value, int *status, int *error);
 QOR_API int QOR_CALL QOR_LO(int port, int address, int mode, float value, int *status, int *error);
 
@@ -181,7 +200,8 @@ QOR_API int QOR_CALL QOR_DO(int port, int address, int byteA, int byteB, int cou
 /* Digital inputs "DI": the module answers with byteCount bytes in hex (1 to
  * 24, or 1 to 22 with checksums on, whose longer reply leaves less room);
  * byteIndex 1 selects the last byte, byteCount the first; returns bit
- * (bit & 7) of that byte, 0 or 1, or 0 when status is not 0. 200/2 when
+ * (bit & 7) of that byte, 0 or 1, or 0 when status is not 0. 200/2 (the
+ * reply's field does not hold what the command reads) when
  * the reply does not hold exactly 2 * byteCount hex digits between its "*"
  * and its CR (with checksums on: between the echoed "DI" and the reply's
  * checksum); 200/3 (nothing sent) when byteCount is out of that range

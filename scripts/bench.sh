@@ -11,7 +11,8 @@
 #   - readings per second through qor-gateway into a mosquitto broker, beside
 #     the library alone on the same simulators, and its CPU at a plant's pace;
 #   - late replies: the healthy line's rate, and readings published through
-#     qor-gateway while modules answer late (bench/late_replies_bench.py).
+#     qor-gateway while modules answer late (bench/late_replies_bench.py);
+#   - its Modbus TCP server: requests per second from the cache, write latency.
 # Takes a few minutes.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
@@ -95,6 +96,10 @@ stage "late replies"
 "$py" bench/late_replies_bench.py --build "$build" \
     ${QOR_BENCH_BASELINE:+--baseline "$QOR_BENCH_BASELINE"} --rounds "$rounds" \
     --polls "${QOR_BENCH_LATE_POLLS:-1000}" --transports tcp --out "$results/late_replies.json"
+
+stage "Modbus TCP through qor-gateway"
+"$py" bench/modbus_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
+    --seconds "$((seconds * 3))" --out "$results/modbus.json"
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \

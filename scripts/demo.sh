@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds what the tour needs (the two libraries, qor and qor-sim) in
-# build-demo/ and runs the tour of the library against the simulator.
+# Builds what the tour needs (the two libraries, qor and qor-sim) in build/,
+# the folder the README's examples use, and runs the tour of the library
+# against the simulator. A build/ configured before keeps its settings; a
+# new one is configured for the quickest build (Release, no tests).
 # Quiet: one line per stage; a stage that fails shows its full log. The
 # test command (scripts/test.sh) builds and tests everything else.
-#   QOR_DEMO_BUILD   the build folder (default build-demo)
+#   QOR_DEMO_BUILD   the build folder (default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${QOR_DEMO_BUILD:-build-demo}
+build=${QOR_DEMO_BUILD:-build}
 started=$SECONDS
 mkdir -p "$build"
 log=$build/demo-build.log
@@ -26,8 +28,11 @@ stage() {  # stage NAME COMMAND...
 
 # Release without debug information: the quickest build that runs the tour.
 stage packages bash scripts/setup.sh build
-stage configure cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
-    -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=OFF
+settings=()
+if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    settings=(-DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=OFF)
+fi
+stage configure cmake -S . -B "$build" "${settings[@]}"
 stage build cmake --build "$build" -j"$(nproc)" --target qor qor-sim
 ready=$((SECONDS - started))
 echo "demo: ready in $ready s; the tour follows"

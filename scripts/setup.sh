@@ -50,6 +50,17 @@ if [[ "$set_name" == test ]]; then
     need /usr/include/mosquitto.h libmosquitto-dev
     need /usr/sbin/mosquitto mosquitto
     need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
+    # The README's examples (tests/docs/readme_test.py) subscribe and publish
+    # with the broker's own clients; qor-gateway(1) is rendered with man.
+    need mosquitto_sub mosquitto-clients
+    need man man-db
+    # Its Modbus TCP server (libmodbus), and the two independent Modbus
+    # clients its tests check it with.
+    need /usr/include/modbus/modbus.h libmodbus-dev
+    need mbpoll mbpoll
+    need /usr/lib/python3/dist-packages/pymodbus/__init__.py python3-pymodbus
+    # pymodbus imports its serial client even for TCP (only recommended by it).
+    need /usr/lib/python3/dist-packages/serial_asyncio/__init__.py python3-serial-asyncio
     # The byte link's device server tests run a real ser2net on 127.0.0.1.
     need /usr/sbin/ser2net ser2net
 fi

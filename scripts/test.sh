@@ -2,14 +2,15 @@
 # Builds everything and runs every test: the ordinary build (gcc), the house
 # style's clang-tidy checks, the same tests built with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, the Windows builds under Wine, a bounded fuzzing run, and
-# the mutation check on a slice of its list (scripts/mutants.sh).
+# ThreadSanitizer, the libraries built with gcc -m32 and their unit tests
+# (scripts/linux32.sh), the Windows builds under Wine, a bounded fuzzing
+# run, and the mutation check on a slice of its list (scripts/mutants.sh).
 # Every build treats warnings as errors, so the whole tree stays clean under
 # both gcc and clang. The closing lines give the time of each stage.
-# A machine that cannot run 32-bit Windows programs (no 32-bit Wine, or a
-# kernel without 32-bit emulation) runs everything else; the 32-bit tests are
-# then reported NOT PASSED at the end, above the counts, which leave them
-# out.
+# A machine that cannot run 32-bit programs (a kernel without 32-bit
+# emulation, no 32-bit Wine, no gcc multilib) runs everything else; the
+# 32-bit tests it could not run are then reported NOT PASSED at the end,
+# above the counts, which leave them out.
 #   QOR_FUZZ_SECONDS   length of the fuzzing run (default 60)
 #   QOR_QUICK=1        the ordinary build only
 #   QOR_REQUIRE_WIN32=1  fail when the 32-bit Windows tests cannot run
@@ -124,6 +125,16 @@ cmake --build build-tsan -j"$jobs" --target engine_tests comm_link_test comm_loo
 # MQTT thread end to end.
 TSAN_OPTIONS=halt_on_error=1 run_ctest --test-dir build-tsan --output-on-failure --timeout 300 \
     -R '(Concurrency|SideBySide|Racing|^Trace\.|CommLookup|gateway\.end_to_end)'
+
+stage "32-bit x86 Linux (gcc -m32): the libraries and their unit tests"
+linux32_rc=0
+bash scripts/linux32.sh 2>&1 | tee -a "$counts" || linux32_rc=$?
+if ((linux32_rc == 2)); then
+    not_passed+=("the 32-bit Linux tests, which did not run (see the 32-bit Linux stage)")
+    stage_name+=" (NOT RUN)"
+elif ((linux32_rc != 0)); then
+    exit "$linux32_rc"
+fi
 
 stage "Windows: cross builds with mingw-w64, 64- and 32-bit tests under Wine"
 windows_rc=0

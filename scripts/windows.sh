@@ -37,26 +37,13 @@ bash scripts/setup.sh build \
     /usr/src/googletest/CMakeLists.txt googletest \
     flock util-linux
 
-# The 32-bit Wine runs 32-bit Linux programs, which some kernels refuse
-# (32-bit emulation turned off): a two-instruction program tells, before
-# anything is installed for nothing.
-can_run_32bit() {
-    local dir
-    dir=$(mktemp -d)
-    printf '.globl _start\n_start: movl $1, %%eax\n movl $0, %%ebx\n int $0x80\n' >"$dir/exit.s"
-    as --32 -o "$dir/exit.o" "$dir/exit.s" && ld -m elf_i386 -o "$dir/exit" "$dir/exit.o" &&
-        "$dir/exit" 2>/dev/null
-    local rc=$?
-    rm -rf "$dir"
-    return $rc
-}
+# The 32-bit Wine runs 32-bit Linux programs, which some kernels refuse.
+source scripts/can_run_32bit.sh
 # The 32-bit Wine is an i386 package: the architecture is added first.
 wine32=/usr/lib/wine/wine
 wine32_problem=""
 if ! can_run_32bit; then
-    wine32_problem="this machine's kernel runs no 32-bit programs"
-    kernel_says=$(dmesg 2>/dev/null | grep -i '32-bit emulation' | tail -n 1 | sed 's/^\[[^]]*\] *//')
-    [[ -n "$kernel_says" ]] && wine32_problem+=" (the kernel: \"$kernel_says\")"
+    wine32_problem=$(why_no_32bit)
 elif [[ ! -x "$wine32" ]]; then
     if [[ $(id -u) -ne 0 ]]; then
         wine32_problem="not installed, and this is not root (as root: dpkg --add-architecture i386; apt-get update; apt-get install wine32:i386)"

@@ -17,6 +17,20 @@ bool Silenced() {
     return silenced.load();
 }
 
+bool AsksForNumber(std::string_view frame) {
+    static constexpr std::string_view kQueries[] = {"RD", "ND", "RZ", "RH", "RL", "RE", "EC"};
+    if (frame.size() < 4) {
+        return false;
+    }
+    const std::string_view letters = frame.substr(2, 2);
+    for (std::string_view query : kQueries) {
+        if (letters == query) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string PadReply(const std::string &reply, std::size_t n) {
     std::string body = reply;
     const bool had_cr = !body.empty() && body.back() == '\r';
@@ -35,7 +49,8 @@ std::string PadReply(const std::string &reply, std::size_t n) {
 FaultShaper::FaultShaper(FaultOptions options)
     : options_(std::move(options)), rng_(options_.seed) {}
 
-Transmission FaultShaper::Shape(const std::string &reply, std::size_t frame_chars) {
+Transmission FaultShaper::Shape(const std::string &reply, std::size_t frame_chars,
+                                bool asks_for_number) {
     using std::chrono::milliseconds;
     using std::chrono::nanoseconds;
     Transmission tx;
@@ -62,7 +77,7 @@ Transmission FaultShaper::Shape(const std::string &reply, std::size_t frame_char
         return tx;
     }
 
-    std::string body = reply;
+    std::string body = options_.no_number && asks_for_number ? "*\r" : reply;
     if (options_.overlong > 0) {
         body = PadReply(body, static_cast<std::size_t>(options_.overlong));
     }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
 
 namespace qor::sim {
 
@@ -28,6 +29,9 @@ struct FaultOptions {
     bool garbage = false;
     std::string garbage_text = kDefaultGarbage;
     bool truncate = false;
+    // Queries whose reply carries a number (RD ND RZ RH RL RE EC) are
+    // answered with "*" alone: accepted, but no number in it.
+    bool no_number = false;
     int overlong = 0;  // 0: off
     int baud = 0;      // 0: no pacing
     double fault_rate = 0.0;
@@ -64,6 +68,10 @@ struct Transmission {
 void ToggleSilence();
 bool Silenced();
 
+// True when the frame (from its prompt, without CR) is a query whose reply
+// carries a number: RD, ND, RZ, RH, RL, RE, EC.
+bool AsksForNumber(std::string_view frame);
+
 // Pads the text before the final CR with '0' up to n characters.
 std::string PadReply(const std::string &reply, std::size_t n);
 
@@ -72,8 +80,10 @@ class FaultShaper {
     explicit FaultShaper(FaultOptions options);
 
     // reply: as built, with its CR. frame_chars: the received frame's length
-    // including its CR (its wire time counts when pacing).
-    Transmission Shape(const std::string &reply, std::size_t frame_chars);
+    // including its CR (its wire time counts when pacing). asks_for_number:
+    // the frame is one of AsksForNumber's.
+    Transmission Shape(const std::string &reply, std::size_t frame_chars,
+                       bool asks_for_number = false);
 
   private:
     FaultOptions options_;

@@ -42,6 +42,10 @@ int main(int argc, char **argv) {
         std::fputs(qor::sim::UsageText(), stdout);
         return 0;
     }
+    if (parsed.options->version) {
+        std::puts("qor-sim " QOR_VERSION);
+        return 0;
+    }
 
     // The signal handlers only write to this pipe; every wait in the program
     // polls its read end, which stays readable once written.

@@ -123,6 +123,7 @@ OptionRow ModeOption(const char *name, Mode mode, Options &o, bool &have_mode) {
 std::vector<OptionRow> LinkOptions(Options &o, bool &have_mode, std::string &addresses) {
     return {
         Flag("--help", "-h", [&o] { o.help = true; }),
+        Flag("--version", nullptr, [&o] { o.version = true; }),
         ModeOption("--pty", Mode::kPty, o, have_mode),
         ModeOption("--listen", Mode::kListen, o, have_mode),
         {"--address", nullptr, OptionValue::kRequired,
@@ -155,6 +156,7 @@ std::vector<OptionRow> FaultOptionRows(FaultOptions &f) {
     return {
         Flag("--silent", nullptr, [&f] { f.silent = true; }),
         Flag("--truncate", nullptr, [&f] { f.truncate = true; }),
+        Flag("--no-number", nullptr, [&f] { f.no_number = true; }),
         IntOption("--delay-ms", 0, 600000, "--delay-ms needs a number of milliseconds 0..600000",
                   [&f](long n) { f.delay_ms = static_cast<int>(n); }),
         IntOption("--overlong", 1, 4096, "--overlong needs a length 1..4096",
@@ -285,13 +287,14 @@ ParseResult ParseArgs(const std::vector<std::string> &args) {
     for (OptionRow &row : FaultOptionRows(o.faults)) {
         table.push_back(std::move(row));
     }
-    // Help wins over anything after it.
-    table.front().ends_scan = true;
+    // Help and the version win over anything after them.
+    table[0].ends_scan = true;
+    table[1].ends_scan = true;
     std::vector<std::string> words;
     if (!qor::cli::ScanOptions(args, table, words, result.error)) {
         return result;
     }
-    if (o.help) {
+    if (o.help || o.version) {
         result.options = o;
         return result;
     }
@@ -326,6 +329,8 @@ const char *UsageText() {
            "  --delay-ms N        wait N ms before each reply\n"
            "  --garbage[=TEXT]    send TEXT (escapes \\r \\n \\t \\\\ \\xHH) before each reply\n"
            "  --truncate          send each reply without its final CR\n"
+           "  --no-number         answer \"*\" alone to every query whose reply carries a\n"
+           "                      number (RD ND RZ RH RL RE EC)\n"
            "  --overlong N        pad each reply with '0' to N characters before the CR\n"
            "  --baud N            pace the link like a serial line at N baud\n"
            "  --fault-rate P      give a fraction P of replies one random fault (silence,\n"
@@ -337,6 +342,7 @@ const char *UsageText() {
            "                      cut, overlong)\n"
            "  --seed S            seed for --fault-rate (default 1)\n"
            "  --drop-after N      close each TCP connection after N replies\n"
+           "  --version           print the version and exit\n"
            "SIGUSR1 silences the modules (as --silent) until the next SIGUSR1.\n"
            "Stops on SIGINT or SIGTERM with exit code 0; bad arguments exit with 2.\n";
 }

@@ -22,6 +22,7 @@ struct Options {
     int drop_after = 0;  // 0: never
     bool log = false;
     bool help = false;
+    bool version = false;
 };
 
 struct ParseResult {

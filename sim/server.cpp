@@ -153,7 +153,7 @@ bool ServeFrame(Shared &s, Link &link, const std::string &frame) {
         const double now = std::chrono::duration<double>(Clock::now() - s.start).count();
         reply = s.sim.Handle(frame, now);
         if (reply) {
-            tx = s.shaper.Shape(*reply, frame.size() + 1);
+            tx = s.shaper.Shape(*reply, frame.size() + 1, AsksForNumber(frame));
         }
     }
     LogLine(s, link, "got", frame + "\r");

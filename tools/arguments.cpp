@@ -64,7 +64,7 @@ bool ConvertArg(ArgKind kind, const std::string &text, Invocation &invocation, s
             error = "the alarm mode must be L (latching) or M (momentary)" + not_text;
             return false;
         }
-        invocation.mode = m == "l" ? 1 : 0;
+        invocation.mode = m == "l" ? QOR_MODE_LATCHING : QOR_MODE_MOMENTARY;
         return true;
     }
     int b = 0;

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "qor_dll.h"
+
 namespace qor::cli {
 
 // Exit codes, also listed in the help text.
@@ -49,7 +51,7 @@ struct Outcome {
     int status = 0;
     int error = 0;
     double value = 0.0;
-    int mode = -1;      // RH/RL: 1 latching, 0 momentary, -1 none
+    int mode = -1;      // RH/RL: QOR_MODE_LATCHING, QOR_MODE_MOMENTARY, -1 none
     long count = 0;     // RE/EC counts, DI/RB bits
     std::string reply;  // the module's last reply as read (from the trace), "" when none
     int attempts = 0;   // calls made, retries included
@@ -61,8 +63,8 @@ struct CommandRow;
 struct Invocation {
     const CommandRow *row = nullptr;
     float value = 0.0f;
-    int mode = 2;           // HI/LO: 1 "L", 0 "M", 2 no letter
-    std::vector<int> ints;  // bytes, DI count/index/bit, bit number, in order
+    int mode = QOR_MODE_NO_LETTER;  // HI/LO: the letter to send, if any
+    std::vector<int> ints;          // bytes, DI count/index/bit, bit number, in order
 };
 
 // One row per library export (command_table.cpp).

@@ -98,6 +98,22 @@ OptionRow LinkOption(Options &o, Given &given) {
             }};
 }
 
+// Port numbers qor gives links: --port, and one more for each further --link.
+constexpr int kLastPort = 255;
+
+// Several links take the ports from --port up, which must all be in range.
+bool CheckPortRange(const Options &o, std::string &error) {
+    const long last = o.port + static_cast<long>(o.links.size()) - 1;
+    if (last <= kLastPort) {
+        return true;
+    }
+    error = "--link is given " + std::to_string(o.links.size()) + " times, which takes ports " +
+            std::to_string(o.port) + " to " + std::to_string(last) + "; ports go up to " +
+            std::to_string(kLastPort) + ": give --port " +
+            std::to_string(kLastPort + 1 - static_cast<long>(o.links.size())) + " or lower";
+    return false;
+}
+
 std::vector<OptionRow> OptionTable(Options &o, Given &given) {
     return {
         FlagOption("--checksum", nullptr, given.checksum),
@@ -106,7 +122,7 @@ std::vector<OptionRow> OptionTable(Options &o, Given &given) {
         FlagOption("--trace", "--debug", o.trace),
         FlagOption("--help", "-h", given.help),
         FlagOption("--version", nullptr, given.version),
-        NumberOption("--port", 1, 255, "a port number from 1 to 255", given.port,
+        NumberOption("--port", 1, kLastPort, "a port number from 1 to 255", given.port,
                      [&o](long n) { o.port = static_cast<int>(n); }),
         NumberOption("--timeout", 1, 60000, "milliseconds from 1 to 60000", given.timeout,
                      [&o](long n) { o.timeout_ms = static_cast<int>(n); }),
@@ -159,6 +175,9 @@ bool ParseCommandLine(const std::vector<std::string> &args, CommandLine &out, st
         return false;
     }
     out.options.checksum = out.given.checksum;
+    if (!CheckPortRange(out.options, error)) {
+        return false;
+    }
     if (out.given.version) {
         out.action = Action::kVersion;
         return true;

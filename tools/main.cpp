@@ -1,6 +1,7 @@
 // qor: one library call per run, or one of the subcommands (scan, poll,
 // ports, demo, help). The command line is read by command_line.cpp; the
 // tables say what each word does.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,12 +41,21 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "%s\n", qor::cli::UsageHint().c_str());
         return qor::cli::kExitUsage;
     }
+#ifndef _WIN32
+    // A reader that goes away shows as EPIPE on the next write, which ends
+    // the program quietly (main's catch), instead of a signal that kills it
+    // with no chance to close its links.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     if (!qor::cli::GuardStandardStreams()) {
         return qor::cli::kExitOutput;
     }
     try {
         return Run(line);
     } catch (const qor::cli::OutputError &e) {
+        if (e.ReaderGone()) {
+            return qor::cli::kExitOk;
+        }
         qor::cli::ReportError(e.what());
         return qor::cli::kExitOutput;
     }

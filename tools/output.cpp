@@ -1,6 +1,6 @@
 // Standard output and error. Every line goes out flushed and checked: a
-// pipe whose reader has gone, a full disk or a closed descriptor ends qor
-// with a message instead of passing unnoticed.
+// full disk or a closed descriptor ends qor with a message instead of
+// passing unnoticed, a pipe whose reader has gone ends it quietly.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +39,8 @@ void PrintText(const std::string &text) {
         // What could not go out must not go out later, at exit, either.
         std::clearerr(stdout);
         throw OutputError(std::string("cannot write to standard output: ") +
-                          (code != 0 ? std::strerror(code) : "write failed"));
+                              (code != 0 ? std::strerror(code) : "write failed"),
+                          code == EPIPE);
     }
 }
 

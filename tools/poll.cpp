@@ -78,7 +78,7 @@ void SleepUntil(const std::chrono::steady_clock::time_point &when) {
         }
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);
         if (OutputClosedWithin(static_cast<int>(std::min(ms, kSlice).count()))) {
-            throw OutputError("standard output was closed by its reader");
+            throw OutputError("standard output was closed by its reader", true);
         }
     }
 }

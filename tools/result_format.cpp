@@ -26,10 +26,10 @@ std::string FormatFixed2(double value) {
 }
 
 std::string ModeWord(int mode) {
-    if (mode == 1) {
+    if (mode == QOR_MODE_LATCHING) {
         return "latching";
     }
-    if (mode == 0) {
+    if (mode == QOR_MODE_MOMENTARY) {
         return "momentary";
     }
     return "none";
@@ -100,7 +100,13 @@ std::string LinkFault(const Failure &f) {
             return "link fault " + pair + " on " + f.link + ": " +
                    (f.port_error.empty() ? "the frame could not be written to the link"
                                          : Escape(f.port_error));
-        case QOR_ERROR_DIGIT_COUNT:
+        case QOR_ERROR_REPLY_FIELD:
+            if (f.di_count == 0) {  // a reading or a count
+                return "no number " + pair + ": " + Module(f.address) +
+                       (f.reply.empty()
+                            ? "'s reply held no digit"
+                            : " answered " + Quoted(f.reply) + ", which holds no digit");
+            }
             return "bad DI reply " + pair + ": " + Module(f.address) + " answered " +
                    Quoted(f.reply) + ", not the " + std::to_string(2 * f.di_count) +
                    " hex digits asked for (" + std::to_string(f.di_count) + " bytes)";
@@ -128,8 +134,9 @@ std::string DescribeFailure(int status, int error) {
     if (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_NOT_WRITTEN) {
         return "link fault " + pair + ": the frame could not be written to the link";
     }
-    if (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_DIGIT_COUNT) {
-        return "bad DI reply " + pair + ": not exactly the hex digits asked for";
+    if (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_REPLY_FIELD) {
+        return "bad reply field " + pair +
+               ": not what the command reads (a number, or the hex digits asked for)";
     }
     if (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_ARGUMENTS_REFUSED) {
         return "refused " + pair + ": the arguments cannot be put into a frame, nothing was sent";
@@ -158,7 +165,8 @@ int ExitCodeFor(int status) {
 
 bool ModuleAnswered(int status, int error) {
     return status == QOR_STATUS_OK ||
-           (status == QOR_STATUS_REPLY_FAULT && error != QOR_ERROR_NO_REPLY);
+           (status == QOR_STATUS_REPLY_FAULT && error != QOR_ERROR_NO_REPLY) ||
+           (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_REPLY_FIELD);
 }
 
 std::string CsvHeader(ResultKind kind) {

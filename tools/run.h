@@ -25,11 +25,18 @@ int RunDemo(const CommandLine &line);
 
 // ---- the terminal (output.cpp) ----
 
-// Standard output could not be written (a closed pipe, a full disk, a
-// closed descriptor): main reports it and exits with kExitOutput.
+// Standard output could not be written (a full disk, a closed descriptor):
+// main reports it and exits with kExitOutput. A reader that went away
+// (a broken pipe, `qor poll ... | head -2`) has seen what it wanted: main
+// then stops quietly with kExitOk.
 class OutputError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit OutputError(const std::string &what, bool reader_gone = false)
+        : std::runtime_error(what), reader_gone_(reader_gone) {}
+    bool ReaderGone() const { return reader_gone_; }
+
+  private:
+    bool reader_gone_;
 };
 
 // "qor: message" on standard error.

@@ -25,7 +25,7 @@ int RunCommand(const CommandLine &line) {
         if (out.status != QOR_STATUS_OK) {
             ReportError(DescribeFailure(FailureOf(out, line.invocation, links.front(), address)));
             exit_code = std::max(exit_code, ExitCodeFor(out.status));
-            if (out.status == QOR_STATUS_LINK_FAULT && out.error != QOR_ERROR_DIGIT_COUNT) {
+            if (out.status == QOR_STATUS_LINK_FAULT && out.error != QOR_ERROR_REPLY_FIELD) {
                 break;  // a lost link, or arguments no frame takes: the same for every address
             }
             continue;

@@ -32,6 +32,7 @@ from .errors import (
     ERROR_NOT_WRITTEN,
     ERROR_OTHER_ADDRESS,
     ERROR_REPLY_CHECKSUM,
+    ERROR_REPLY_FIELD,
     STATUS_LINK_FAULT,
     STATUS_OK,
     STATUS_REPLY_FAULT,
@@ -41,7 +42,16 @@ from .errors import (
     QorError,
     TargetError,
 )
-from .link import FIRST_AUTO_PORT, MAX_VALUE, SAFE_TO_REPEAT, Link, Module
+from .link import (
+    FIRST_AUTO_PORT,
+    MAX_VALUE,
+    MODE_LATCHING,
+    MODE_MOMENTARY,
+    MODE_NO_LETTER,
+    SAFE_TO_REPEAT,
+    Link,
+    Module,
+)
 from .ports import SerialPort, list_ports
 
 __all__ = [
@@ -51,11 +61,15 @@ __all__ = [
     "ERROR_NO_REPLY",
     "ERROR_OTHER_ADDRESS",
     "ERROR_REPLY_CHECKSUM",
+    "ERROR_REPLY_FIELD",
     "FIRST_AUTO_PORT",
     "LinkError",
     "Link",
     "LoadError",
     "MAX_VALUE",
+    "MODE_LATCHING",
+    "MODE_MOMENTARY",
+    "MODE_NO_LETTER",
     "Module",
     "ModuleError",
     "NoReplyError",

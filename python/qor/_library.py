@@ -81,6 +81,18 @@ class PortInfo(ctypes.Structure):
     ]
 
 
+class LinkCounts(ctypes.Structure):
+    """QOR_LinkCounts of qor_comm.h."""
+
+    _fields_ = [
+        ("late_inputs", ctypes.c_longlong),
+        ("refused", ctypes.c_longlong),
+        ("quiet_raised", ctypes.c_longlong),
+        ("quiet_ms", ctypes.c_int),
+        ("guard_ms", ctypes.c_int),
+    ]
+
+
 # The byte link's functions use the C calling convention everywhere, also
 # on 32-bit Windows, so its callback type is CFUNCTYPE there too.
 TRACE_FUNCTION = ctypes.CFUNCTYPE(None, ctypes.POINTER(TraceEvent), ctypes.c_void_p)
@@ -93,8 +105,10 @@ _COMM_PROTOTYPES = {
     "QOR_ClosePort": (None, [ctypes.c_int]),
     "QOR_PortError": (ctypes.c_int, [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]),
     "QOR_PortTarget": (ctypes.c_int, [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]),
+    "QOR_CheckTarget": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
     "QOR_SetTrace": (None, [TRACE_FUNCTION, ctypes.c_void_p]),
     "QOR_ListPorts": (ctypes.c_int, [ctypes.POINTER(PortInfo), ctypes.c_int]),
+    "QOR_PortCounts": (ctypes.c_int, [ctypes.c_int, ctypes.POINTER(LinkCounts)]),
 }
 
 if sys.platform == "win32":
@@ -130,6 +144,16 @@ _loaded: Optional[Libraries] = None
 _BUNDLED_DIR = Path(__file__).resolve().parent / "_libs"
 # The package's own build tree: python/qor -> python -> project root.
 _BUILD_DIR = Path(__file__).resolve().parent.parent.parent / "build"
+
+
+def _installed_dir() -> Optional[Path]:
+    """The folder the libraries were installed in together with the package
+    (cmake --install --prefix P: P/lib), as the install wrote it down."""
+    try:
+        from ._installed_version import LIBDIR
+    except ImportError:  # the source tree, or a wheel (which bundles them)
+        return None
+    return (Path(__file__).resolve().parent / LIBDIR).resolve()
 
 
 def _declare(lib, prototypes, path: str) -> None:
@@ -221,7 +245,11 @@ def _search() -> Libraries:
             # An explicit setting that does not work is an error, not a hint
             # to quietly use some other copy.
             raise LoadError("QOR_LIB_DIR=%s: %s" % (env_dir, exc)) from None
-    for what, directory in (("bundled", _BUNDLED_DIR), ("build tree", _BUILD_DIR)):
+    places = [("bundled", _BUNDLED_DIR), ("build tree", _BUILD_DIR)]
+    installed = _installed_dir()
+    if installed is not None:
+        places.append(("installed with the package", installed))
+    for what, directory in places:
         comm, dll = _candidates_in_dir(directory)
         if dll is not None:
             try:
@@ -250,7 +278,9 @@ def load(path: Union[None, str, "os.PathLike[str]"] = None) -> Libraries:
     path the libraries are searched for in this order: the folder named by
     the environment variable ``QOR_LIB_DIR``; a copy bundled with the package
     (``qor/_libs/``); the project's build tree (``build/`` next to the
-    ``python/`` folder of this package); the system's libraries by soname
+    ``python/`` folder of this package); the library folder of the prefix
+    the package was installed into with them (``cmake --install --prefix
+    P`` puts both in ``P/lib``); the system's libraries by soname
     (``libqor_comm.so.1`` and ``libqor_dll.so.1``, as the Debian package
     libqor1 installs them; elsewhere ``ctypes.util.find_library``).
 

@@ -14,8 +14,10 @@ status  error  meaning (the names of include/qor_dll.h, mirrored here)
 100     other  the module sent an error reply; error is its code
 200     1      ERROR_NOT_WRITTEN: a frame could not be completely written
                to the link
-200     2      ERROR_DIGIT_COUNT: a DI reply did not hold exactly the hex
-               digits asked for
+200     2      ERROR_REPLY_FIELD: the reply's field does not hold what the
+               command reads: a DI reply without exactly the hex digits
+               asked for, or a reading or count whose field holds no digit
+               (ERROR_DIGIT_COUNT is its earlier name)
 200     3      ERROR_ARGUMENTS_REFUSED: the arguments cannot be put into a
                frame; nothing was sent
 ======  =====  ==========================================================
@@ -23,7 +25,8 @@ status  error  meaning (the names of include/qor_dll.h, mirrored here)
 Status 100 (STATUS_REPLY_FAULT) becomes ``ModuleError`` (the module did not
 answer as it should; no reply at all is its subclass ``NoReplyError``, also
 a ``TimeoutError``), status 200 (STATUS_LINK_FAULT) becomes ``LinkError``
-(the host side could not do its part).
+(the host side could not do its part; also an ``OSError``, as pyserial's
+``SerialException`` is, so ``except OSError:`` catches a lost port).
 """
 
 from typing import Optional
@@ -41,6 +44,7 @@ __all__ = [
     "ERROR_REPLY_CHECKSUM",
     "ERROR_OTHER_ADDRESS",
     "ERROR_NOT_WRITTEN",
+    "ERROR_REPLY_FIELD",
     "ERROR_DIGIT_COUNT",
     "ERROR_ARGUMENTS_REFUSED",
     "STATUS_MODULE",
@@ -56,7 +60,8 @@ ERROR_NO_REPLY = 1  # with STATUS_REPLY_FAULT
 ERROR_REPLY_CHECKSUM = 2  # with STATUS_REPLY_FAULT
 ERROR_OTHER_ADDRESS = 3  # with STATUS_REPLY_FAULT
 ERROR_NOT_WRITTEN = 1  # with STATUS_LINK_FAULT
-ERROR_DIGIT_COUNT = 2  # with STATUS_LINK_FAULT
+ERROR_REPLY_FIELD = 2  # with STATUS_LINK_FAULT
+ERROR_DIGIT_COUNT = ERROR_REPLY_FIELD  # its earlier name
 ERROR_ARGUMENTS_REFUSED = 3  # with STATUS_LINK_FAULT
 
 #: Earlier names of STATUS_REPLY_FAULT and STATUS_LINK_FAULT.
@@ -118,8 +123,11 @@ class NoReplyError(ModuleError, TimeoutError):
         return self.args[0] if self.args else ""
 
 
-class LinkError(QorError):
+class LinkError(QorError, OSError):
     """The host side failed (status 200), or a port could not be opened.
+
+    Also an ``OSError``, as pyserial's ``SerialException`` is: code written
+    for ``except OSError:`` catches a port that is gone or would not open.
 
     ``error`` is 1 when a frame could not be written, 2 when a DI reply did
     not hold exactly the hex digits asked for, 3 when the arguments could
@@ -133,12 +141,18 @@ class LinkError(QorError):
         super().__init__(*args, **kwargs)
         self.reason = reason
         self.errno = errno
+        # OSError's own fields: the system's text for the code, when known.
+        self.strerror = reason
+
+    def __str__(self) -> str:
+        # OSError would show "[Errno n] reason"; the message says more.
+        return self.args[0] if self.args else ""
 
 
 class TargetError(LinkError, ValueError):
     """A link target the byte link refuses as malformed (bad syntax, an
-    unknown option, a value out of range); nothing was opened. Both a
-    ``LinkError`` and a ``ValueError``."""
+    unknown option, a value out of range); nothing was opened. A
+    ``LinkError`` (so also an ``OSError``) and a ``ValueError``."""
 
 
 def _describe_code(code: int) -> str:
@@ -213,7 +227,11 @@ def error_for_status(
             msg = "frame could not be written (%s to %s)" % (command, who)
             if where:
                 msg += ": %s" % where
-        elif error == ERROR_DIGIT_COUNT:
+        elif error == ERROR_REPLY_FIELD and command != "DI":
+            msg = "reply of %s to %s held no number" % (who, command)
+            if quoted:
+                msg += ": %s" % quoted
+        elif error == ERROR_REPLY_FIELD:
             asked = "%d hex digits" % (2 * di_count) if di_count else "the hex digits asked for"
             msg = "DI reply did not hold exactly %s (%s)" % (asked, who)
             if quoted:

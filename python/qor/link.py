@@ -13,6 +13,7 @@ from . import _library, _trace
 from .errors import (
     ERROR_NO_REPLY,
     ERROR_NOT_WRITTEN,
+    ERROR_REPLY_FIELD,
     STATUS_LINK_FAULT,
     STATUS_OK,
     STATUS_REPLY_FAULT,
@@ -22,10 +23,23 @@ from .errors import (
     escape,
 )
 
-__all__ = ["Link", "Module", "MAX_VALUE", "FIRST_AUTO_PORT", "SAFE_TO_REPEAT"]
+__all__ = [
+    "Link",
+    "Module",
+    "MAX_VALUE",
+    "FIRST_AUTO_PORT",
+    "SAFE_TO_REPEAT",
+    "MODE_MOMENTARY",
+    "MODE_LATCHING",
+    "MODE_NO_LETTER",
+]
 
-#: Largest magnitude a value field ("+99999.99") can carry.
+#: Largest magnitude a value field ("+99999.99") can carry. A value is sent
+#: rounded to two decimals, so anything that rounds to it (99999.994) is
+#: accepted, as by the library, the qor tool and the gateway; from
+#: 99999.995 on a value would round to 100000.00 and is refused.
 MAX_VALUE = 99999.99
+_VALUE_LIMIT = 99999.995
 #: Port numbers handed out automatically start here and count up.
 FIRST_AUTO_PORT = 1000
 #: The commands ``retries`` may repeat: a second run leaves the module as one
@@ -93,20 +107,25 @@ def _check_real(value, what: str) -> float:
 
 def _check_value(value) -> float:
     v = _check_real(value, "value")
-    if abs(v) > MAX_VALUE:
-        raise ValueError("value must be within +-%.2f, got %r" % (MAX_VALUE, v))
+    if not abs(v) < _VALUE_LIMIT:
+        raise ValueError(
+            "value must round to within +-%.2f at two decimals, got %r" % (MAX_VALUE, v))
     return v
 
 
-_MODE_CODES = {"L": 1, "M": 0}
-_MODE_NAMES = {1: "L", 0: "M"}
-_NO_MODE = 2  # HI/LO: no letter, the module keeps its mode
+#: The mode argument of QOR_HI and QOR_LO, as include/qor_dll.h names it.
+MODE_MOMENTARY = 0  # "M"
+MODE_LATCHING = 1  # "L"
+MODE_NO_LETTER = 2  # no letter: the module keeps its mode
+
+_MODE_CODES = {"L": MODE_LATCHING, "M": MODE_MOMENTARY}
+_MODE_NAMES = {MODE_LATCHING: "L", MODE_MOMENTARY: "M"}
 
 
 def _check_mode(mode) -> int:
     # Either case, as the qor tool takes it.
     if mode is None:
-        return _NO_MODE
+        return MODE_NO_LETTER
     if not isinstance(mode, str):
         raise TypeError('mode must be "L", "M" or None, not %s' % type(mode).__name__)
     try:
@@ -119,10 +138,10 @@ def _check_mode(mode) -> int:
 
 def _check_latching(latching) -> int:
     if latching is None:
-        return _NO_MODE
+        return MODE_NO_LETTER
     if not isinstance(latching, bool):
         raise TypeError("latching must be True, False or None, not %s" % type(latching).__name__)
-    return _MODE_CODES["L" if latching else "M"]
+    return MODE_LATCHING if latching else MODE_MOMENTARY
 
 
 def _check_address(address) -> Tuple[int, str]:
@@ -190,9 +209,32 @@ def _target_text(target) -> str:
     return target
 
 
+class _Default:
+    """The default of a keyword that gives None a meaning of its own."""
+
+    def __repr__(self) -> str:
+        return "<default>"
+
+
+_DEFAULT = _Default()
+
+
+def _check_timeout(timeout) -> Optional[float]:
+    # pyserial's timeout=None blocks until the read is done; the byte link
+    # always bounds its wait, so None would silently mean something else.
+    if timeout is None:
+        raise ValueError(
+            "timeout=None would wait without end, which the byte link never does: pass the "
+            "seconds to wait for each character, 0.001..60 (60 waits longest), or leave "
+            "timeout out for the default 0.2"
+        )
+    return None if timeout is _DEFAULT else timeout
+
+
 def _build_target(target, baudrate, timeout, recovery, connect_timeout) -> str:
     """The target with the keyword settings added as its options."""
     text = _target_text(target)
+    timeout = _check_timeout(timeout)
     if baudrate is not None:
         text = _with_option(text, "baud", _check_range(baudrate, 1, _INT_MAX, "baudrate"),
                             "baudrate")
@@ -246,7 +288,9 @@ class Link:
     - ``baudrate``: serial devices only (default 9600);
     - ``timeout``: seconds to wait for each character of a reply, 0.001..60
       (default 0.2); a module that stays silent for that long raises
-      ``NoReplyError``;
+      ``NoReplyError``. Every wait is bounded, so ``timeout=None``
+      (pyserial's "wait until done") is refused with a ``ValueError``:
+      pass 60 for the longest wait;
     - ``recovery``: seconds of quiet the line must keep after a failed
       exchange before the next frame, 0..60 (0 off; default the timeout);
     - ``connect_timeout``: socket:// only, seconds an open may take;
@@ -280,7 +324,7 @@ class Link:
         target: Union[None, str, bytes, "os.PathLike[str]"] = None,
         *positional,
         baudrate: Optional[int] = None,
-        timeout: Optional[float] = None,
+        timeout: Union[float, _Default] = _DEFAULT,
         recovery: Optional[float] = None,
         connect_timeout: Optional[float] = None,
         retries: int = 0,
@@ -405,7 +449,8 @@ class Link:
                 for code, char in chosen:
                     status, error = ctypes.c_int(-1), ctypes.c_int(0)
                     self._libs.dll.QOR_RD(port, code, ctypes.byref(status), ctypes.byref(error))
-                    if status.value == STATUS_LINK_FAULT:
+                    # A reply without a number still proves a module there.
+                    if status.value == STATUS_LINK_FAULT and error.value != ERROR_REPLY_FIELD:
                         raise self._failure(status.value, error.value, "RD", char, port, 1)
                     if status.value == STATUS_OK or error.value != ERROR_NO_REPLY:
                         found.append(char)

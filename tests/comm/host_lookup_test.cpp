@@ -2,13 +2,15 @@
 // does not answer cannot be had on demand, so this program defines
 // getaddrinfo itself and exports it, so the library's calls land here: the
 // name "silent.qor.test" waits until the test lets it go, "slow.qor.test"
-// takes 1.2 s to give 127.0.0.1, every other name goes to the C library.
+// takes 1.2 s to give 127.0.0.1, "quick.qor.test" gives it at once, every
+// other name goes to the C library (and "localhost" is counted).
 #include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <signal.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -27,6 +29,7 @@ std::condition_variable g_gate_opened;
 bool g_gate_open = false;
 std::atomic<int> g_waiting{0};
 std::atomic<bool> g_signals_blocked{true};
+std::atomic<int> g_localhost_lookups{0};
 
 }  // namespace
 
@@ -41,6 +44,12 @@ extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char *ho
     if (host != nullptr && !numeric && strcmp(host, "slow.qor.test") == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
         return next("127.0.0.1", service, hints, result);
+    }
+    if (host != nullptr && !numeric && strcmp(host, "quick.qor.test") == 0) {
+        return next("127.0.0.1", service, hints, result);
+    }
+    if (host != nullptr && strcmp(host, "localhost") == 0) {
+        ++g_localhost_lookups;
     }
     if (host == nullptr || numeric || strcmp(host, "silent.qor.test") != 0) {
         return next(host, service, hints, result);
@@ -100,7 +109,7 @@ TEST(CommLookup, SilentNameServerEndsTheOpenAtTheConnectTimeout) {
     for (int open = 0; open < 10; ++open) {
         QOR_OpenPort(61, (target + "?connect_timeout_ms=20").c_str());
     }
-    EXPECT_EQ(8, g_waiting.load());
+    EXPECT_EQ(2, g_waiting.load()) << "two lookups of one host at most are left running";
     EXPECT_EQ("cannot connect to " + target +
                   ": host lookup not started: earlier lookups that timed out have not returned",
               PortError(61));
@@ -117,6 +126,59 @@ TEST(CommLookup, SilentNameServerEndsTheOpenAtTheConnectTimeout) {
         return QOR_OpenPort(61, ("socket://localhost:" + std::to_string(listener.Port())).c_str());
     })) << PortError(61);
     QOR_ClosePort(61);
+}
+
+// A host whose lookups never return uses up only its own places: another
+// port's localhost target, and other names, are served on every call
+// meanwhile, and localhost asks no name service at all.
+TEST(CommLookup, SilentHostLeavesOtherHostsAndLocalhostAlone) {
+    {
+        // Shut again, should a test before this one in the process have
+        // opened it (and seen its lookups return).
+        std::lock_guard<std::mutex> hold(g_gate_lock);
+        g_gate_open = false;
+    }
+    std::atomic<bool> done{false};
+    std::thread silent([&] {
+        while (!done) {
+            QOR_OpenPort(65, "socket://silent.qor.test:4001?connect_timeout_ms=30");
+        }
+    });
+    const std::string backlog =
+        "cannot connect to socket://silent.qor.test:4001: host lookup not started: earlier "
+        "lookups that timed out have not returned";
+    ASSERT_TRUE(WaitFor([&] { return PortError(65) == backlog; })) << PortError(65);
+    TcpListener listener;
+    const std::string port = std::to_string(listener.Port());
+    int failed = 0;
+    for (int call = 0; call < 20; ++call) {
+        const std::string target =
+            std::string(call % 2 == 0 ? "socket://localhost:" : "socket://quick.qor.test:") + port +
+            "?connect_timeout_ms=2000";
+        failed += QOR_OpenPort(66, target.c_str()) == 1 ? 0 : 1;
+        int server = listener.Accept();
+        failed += SendFrame(66, "$1RD\r") ? 0 : 1;
+        if (server >= 0) {
+            failed += ReadLine(server) == "$1RD\r" ? 0 : 1;
+            WriteAll(server, "*+00001.00\r");
+            failed += ReceiveReply(66) == "*+00001.00\r" ? 0 : 1;
+            close(server);
+        }
+    }
+    done = true;
+    silent.join();
+    EXPECT_EQ(0, failed) << PortError(66);
+    EXPECT_EQ(0, g_localhost_lookups.load()) << "localhost was looked up";
+    EXPECT_EQ(backlog, PortError(65));
+    EXPECT_EQ(2, g_waiting.load());
+    {
+        std::lock_guard<std::mutex> hold(g_gate_lock);
+        g_gate_open = true;
+    }
+    g_gate_opened.notify_all();
+    EXPECT_TRUE(WaitFor([] { return g_waiting.load() == 0; }));
+    QOR_ClosePort(65);
+    QOR_ClosePort(66);
 }
 
 }  // namespace

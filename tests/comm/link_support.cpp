@@ -81,6 +81,11 @@ void TcpListener::Close() {
     }
 }
 
+void TcpListener::ShrinkReceiveBuffer() const {
+    int smallest = 1;  // raised to the kernel's minimum
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+}
+
 std::string TcpListener::Target(const std::string &settings) const {
     return "socket://127.0.0.1:" + std::to_string(port_) + settings;
 }

@@ -57,6 +57,10 @@ class TcpListener {
     std::string Target(const std::string &settings = "") const;
     int Accept(int wait_ms = 2000);  // the connection, or -1
     void Close();
+    // Connections accepted from now on take in only a little (the kernel's
+    // smallest receive buffer), so that a server that stops reading stalls
+    // the client's writes soon.
+    void ShrinkReceiveBuffer() const;
 
   private:
     int fd_ = -1;

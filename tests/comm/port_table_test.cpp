@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,19 +98,53 @@ TEST(CommPorts, BadVariableFailsInsteadOfFallingBackToTheDefault) {
     EXPECT_EQ(-1, QOR_ReadByte(1));
 }
 
-TEST(CommPorts, ClosingForgetsTheOpenedTarget) {
+std::string PortError(int port) {
+    char text[512];
+    QOR_PortError(port, text, sizeof text);
+    return text;
+}
+
+// After QOR_ClosePort calls fail, rather than open the variable's target or
+// the default device, until QOR_OpenPort; also for a port never opened.
+TEST(CommPorts, ClosingIsFinalUntilTheNextOpen) {
     Pty pty;
+    TcpListener listener;
     ASSERT_EQ(1, QOR_OpenPort(44, pty.Slave().c_str()));
     QOR_ClosePort(44);
-    TcpListener listener;
     ScopedVariable variable(44, listener.Target());
-    ASSERT_TRUE(SendFrame(44, "$1RD\r"));
-    int server = listener.Accept();
-    ASSERT_GE(server, 0);
-    EXPECT_EQ("$1RD\r", ReadLine(server));
+    ScopedVariable never_opened(43, listener.Target());
+    QOR_ClosePort(43);
+    for (int port : {44, 43}) {
+        EXPECT_EQ(0, QOR_WriteByte(port, '$')) << port;
+        EXPECT_EQ(-1, QOR_ReadByte(port)) << port;
+        EXPECT_EQ("port " + std::to_string(port) +
+                      " was closed (QOR_ClosePort); QOR_OpenPort opens it again",
+                  PortError(port));
+    }
+    EXPECT_LT(listener.Accept(100), 0) << "a closed port opened its default target";
     EXPECT_TRUE(NothingMore(pty.Master()));
+    ASSERT_EQ(1, QOR_OpenPort(44, pty.Slave().c_str()));
+    ASSERT_TRUE(SendFrame(44, "$1RD\r"));
+    EXPECT_EQ("$1RD\r", ReadLine(pty.Master()));
+    EXPECT_EQ("", PortError(44));
     QOR_ClosePort(44);
-    close(server);
+}
+
+// Closed numbers are kept while their slots are given back: the last 1024
+// of them, the oldest forgotten first.
+TEST(CommPorts, ClosedNumbersAreKeptUpToALimit) {
+    for (int port = 20000; port <= 21024; ++port) {
+        QOR_ClosePort(port);
+    }
+    char text[QOR_TARGET_TEXT_SIZE];
+    EXPECT_EQ(QOR_TARGET_DEVICE, QOR_PortTarget(20000, text, sizeof text));
+    for (int port : {20001, 20500, 21024}) {
+        EXPECT_EQ(QOR_TARGET_NONE, QOR_PortTarget(port, text, sizeof text)) << port;
+        EXPECT_STREQ("", text);
+    }
+    // Used while closed, a number stays closed when its slot is given back.
+    EXPECT_EQ(-1, QOR_ReadByte(20001));
+    EXPECT_EQ(QOR_TARGET_NONE, QOR_PortTarget(20001, text, sizeof text));
 }
 
 TEST(CommPorts, FullTableIsReportedAndClosingMakesRoom) {
@@ -120,8 +155,14 @@ TEST(CommPorts, FullTableIsReportedAndClosingMakesRoom) {
     Pty pty;
     EXPECT_EQ(0, QOR_OpenPort(9999, pty.Slave().c_str()));
     EXPECT_EQ(0, QOR_WriteByte(9999, '$'));
+    // A port closed while the table is full stays closed all the same.
+    ScopedVariable variable(9998, pty.Slave());
+    QOR_ClosePort(9998);
     QOR_ClosePort(5000);
+    QOR_ClosePort(5001);
     EXPECT_EQ(1, QOR_OpenPort(9999, pty.Slave().c_str()));
+    EXPECT_EQ(0, QOR_WriteByte(9998, '$'));
+    EXPECT_NE(std::string::npos, PortError(9998).find("was closed"));
     for (int port = 5000; port < 5200; ++port) {
         QOR_ClosePort(port);
     }
@@ -157,13 +198,14 @@ TEST(CommPorts, TargetAndItsSourceAreReportedWithoutOpening) {
         EXPECT_EQ(c.text, TargetOf(c.port, &source)) << c.port;
         EXPECT_EQ(c.source, source) << c.port;
     }
+    char small[4] = "xxx";
+    EXPECT_EQ(QOR_TARGET_DEVICE, QOR_PortTarget(46, small, sizeof small));
+    EXPECT_STREQ("/de", small);
+    // Closed, a port has no target until it is opened again.
     QOR_ClosePort(45);
     int source = -7;
-    EXPECT_EQ("/dev/ttyS44", TargetOf(45, &source));
-    EXPECT_EQ(QOR_TARGET_DEVICE, source);
-    char small[4] = "xxx";
-    EXPECT_EQ(QOR_TARGET_DEVICE, QOR_PortTarget(45, small, sizeof small));
-    EXPECT_STREQ("/de", small);
+    EXPECT_EQ("", TargetOf(45, &source));
+    EXPECT_EQ(QOR_TARGET_NONE, source);
     EXPECT_EQ(QOR_TARGET_NONE, QOR_PortTarget(0, nullptr, 0));
 }
 
@@ -261,6 +303,65 @@ TEST(CommPorts, RacingOpenCloseAndUseOnSharedPorts) {
     }
     stop = true;
     acceptor.join();
+    for (int fd : accepted) {
+        close(fd);
+    }
+}
+
+// Calls racing QOR_ClosePort from other threads complete on the link they
+// found or fail; none opens the port's default target (here a listener
+// named by the variable, which must never see a connection).
+TEST(CommPorts, RacingCloseNeverOpensTheDefaultTarget) {
+    constexpr int kShared = 7080;
+    TcpListener real;
+    TcpListener decoy;
+    ScopedVariable variable(kShared, decoy.Target());
+    std::atomic<bool> stop{false};
+    std::vector<int> accepted;
+    std::thread acceptor([&] {
+        while (!stop) {
+            int fd = real.Accept(10);
+            if (fd >= 0) {
+                accepted.push_back(fd);
+            }
+        }
+    });
+    const std::string target = real.Target("?timeout_ms=1&recovery_ms=0");
+    ASSERT_EQ(1, QOR_OpenPort(kShared, target.c_str()));
+    std::atomic<int> succeeded{0};
+    std::atomic<bool> calls_done{false};
+    std::thread closer([&] {
+        while (!calls_done) {
+            QOR_ClosePort(kShared);
+            std::this_thread::yield();
+            QOR_OpenPort(kShared, target.c_str());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        QOR_ClosePort(kShared);
+    });
+    // A call on the closed port fails at once: the callers go on until
+    // enough frames went out between the closes, or 5 s passed.
+    const long long until = NowMs() + 5000;
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t) {
+        callers.emplace_back([&] {
+            while (succeeded < 100 && NowMs() < until) {
+                succeeded += SendFrame(kShared, "$1RD\r") ? 1 : 0;
+                QOR_ReadByte(kShared);
+            }
+        });
+    }
+    for (std::thread &t : callers) {
+        t.join();
+    }
+    calls_done = true;
+    closer.join();
+    stop = true;
+    acceptor.join();
+    EXPECT_LT(decoy.Accept(200), 0) << "a call opened the default target";
+    EXPECT_GT(succeeded.load(), 0);
+    EXPECT_EQ(0, QOR_WriteByte(kShared, '$'));
+    EXPECT_NE(std::string::npos, PortError(kShared).find("was closed"));
     for (int fd : accepted) {
         close(fd);
     }

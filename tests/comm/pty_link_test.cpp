@@ -154,6 +154,45 @@ TEST_F(PtyLink, SilenceGivesMinusOneAfterTheTimeout) {
     EXPECT_LT(NowMs() - start, 2000);
 }
 
+// A line that drips a byte every 150 ms, never a CR: each character comes
+// within the 200 ms time-out, so only reply_timeout_ms ends the reply, as a
+// time-out, and the next frame waits for a quiet line first.
+TEST_F(PtyLink, DrippingLineEndsEachReplyAtTheReplyBound) {
+    Open("?timeout_ms=200&reply_timeout_ms=1000");
+    static std::atomic<int> timeouts{0};
+    static std::atomic<int> recoveries{0};
+    QOR_SetTrace(
+        [](const QOR_TraceEvent *event, void *) {
+            timeouts += event->kind == QOR_TRACE_TIMEOUT ? 1 : 0;
+            recoveries += event->kind == QOR_TRACE_RECOVERY ? 1 : 0;
+        },
+        nullptr);
+    std::atomic<bool> stop{false};
+    std::thread drip([&] {
+        while (!stop) {
+            WriteAll(pty_.Master(), "x");
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+    });
+    for (int call = 0; call < 2; ++call) {
+        ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+        long long start = NowMs();
+        int bytes = 0;
+        while (bytes < 40 && QOR_ReadByte(kPort) != -1) {
+            ++bytes;
+        }
+        long long took = NowMs() - start;
+        EXPECT_GE(bytes, 3) << "characters 150 ms apart are within the time-out";
+        EXPECT_GE(took, 990);
+        EXPECT_LT(took, 1000 + 200 + 1500) << "the reply's bound and one time-out, and a margin";
+    }
+    stop = true;
+    drip.join();
+    QOR_SetTrace(nullptr, nullptr);
+    EXPECT_EQ(2, timeouts.load());
+    EXPECT_EQ(1, recoveries.load()) << "the second frame waited for a quiet line";
+}
+
 TEST_F(PtyLink, CharactersBeforeCrAreSentBeforeWaitingForAReply) {
     Open();
     ASSERT_TRUE(SendFrame(kPort, "$1RD"));

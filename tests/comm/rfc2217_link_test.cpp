@@ -4,10 +4,13 @@
 // the purge of a device server's buffer, and the trace showing the payload.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <future>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -137,6 +140,68 @@ TEST_F(Rfc2217Link, SilentServerFailsWithinTheConnectTimeOut) {
     EXPECT_EQ(PortError(), "cannot connect to " + Target("") +
                                ": no answer to the com port option (RFC 2217) within 300 ms; a "
                                "raw TCP port takes socket://");
+}
+
+// A server that never reads and keeps asking for an option (DO terminal
+// type), each of which the client must refuse: the client's answers pile up
+// until its writes stall. Until `until_ms` or the client is gone.
+void Flood(int server, long long until_ms) {
+    std::string requests;
+    for (int i = 0; i < 1000; ++i) {
+        requests += kDo + "\x18";
+    }
+    while (NowMs() < until_ms) {
+        pollfd entry{server, POLLOUT, 0};
+        if (poll(&entry, 1, 50) == 1 &&
+            send(server, requests.data(), requests.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+            errno != EAGAIN) {
+            return;
+        }
+    }
+}
+
+// The open's writes end at its deadline like its reads, and a server that
+// took nothing is reported as such, not as one that closed.
+TEST_F(Rfc2217Link, ServerThatStopsReadingFailsTheOpenAtItsDeadline) {
+    listener_.ShrinkReceiveBuffer();
+    auto server = std::async(std::launch::async, [this] {
+        int fd = listener_.Accept();
+        Flood(fd, NowMs() + 15000);
+        return fd;
+    });
+    // The client's answers fill its buffers in well under a second; the
+    // open's 4 s leave room for a busy machine.
+    long long start = NowMs();
+    EXPECT_EQ(0, QOR_OpenPort(kPort, Target("?timeout_ms=60000&connect_timeout_ms=4000").c_str()));
+    long long took = NowMs() - start;
+    code_ = errno;
+    server_ = server.get();
+    EXPECT_EQ(ETIMEDOUT, code_) << strerror(code_);
+    EXPECT_GE(took, 3990);
+    EXPECT_LT(took, 12000) << "4 s, and much for a busy machine; not the 60 s time-out";
+    const std::string error = PortError();
+    EXPECT_TRUE(
+        std::regex_match(error, std::regex("cannot connect to rfc2217://127\\.0\\.0\\.1:[0-9]+: "
+                                           "write timed out: the server took nothing "
+                                           "for [0-9]+ ms")))
+        << error;
+}
+
+// After a good open, answers to the server's negotiation that stall are a
+// stalled write, not a link lost while reading.
+TEST_F(Rfc2217Link, ServerThatStopsReadingLaterIsAStalledWrite) {
+    listener_.ShrinkReceiveBuffer();
+    ASSERT_EQ(1, Open("?timeout_ms=300"));
+    auto flood = std::async(std::launch::async, [this] { Flood(server_, NowMs() + 20000); });
+    for (int read = 0; read < 60 && PortError().empty(); ++read) {
+        EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    }
+    EXPECT_EQ("link to " + Target("") +
+                  " lost while writing: write timed out: the server took "
+                  "nothing for 300 ms",
+              PortError());
+    shutdown(server_, SHUT_RDWR);
+    flood.get();
 }
 
 TEST_F(Rfc2217Link, EveryByteValuePassesBothWaysWithIacDoubledOnTheWire) {

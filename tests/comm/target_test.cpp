@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "qor_comm.h"
+
 namespace {
 
 using qor::comm::LocationForm;
@@ -24,26 +26,33 @@ struct GoodCase {
     int timeout_ms;
     int recovery_ms;
     int connect_timeout_ms;
+    // Ten time-outs, or one plus what 256 characters take at the rate.
+    int reply_timeout_ms;
 };
 
 const GoodCase kGood[] = {
-    {"/dev/ttyUSB0", kSerial, "/dev/ttyUSB0", 0, 9600, 200, 200, 4000},
-    {"/dev/ttyS3?baud=115200", kSerial, "/dev/ttyS3", 0, 115200, 200, 200, 4000},
-    {"/dev/ttyS3?timeout_ms=50&baud=50", kSerial, "/dev/ttyS3", 0, 50, 50, 50, 4000},
-    {"/dev/ttyACM0?baud=4000000&timeout_ms=1", kSerial, "/dev/ttyACM0", 0, 4000000, 1, 1, 4000},
+    {"/dev/ttyUSB0", kSerial, "/dev/ttyUSB0", 0, 9600, 200, 200, 4000, 2000},
+    {"/dev/ttyS3?baud=115200", kSerial, "/dev/ttyS3", 0, 115200, 200, 200, 4000, 2000},
+    {"/dev/ttyS3?timeout_ms=50&baud=50", kSerial, "/dev/ttyS3", 0, 50, 50, 50, 4000, 51250},
+    {"/dev/ttyS3?baud=300&bytesize=7&parity=E&stopbits=2", kSerial, "/dev/ttyS3", 0, 300, 200, 200,
+     4000, 9587},
+    {"/dev/ttyACM0?baud=4000000&timeout_ms=1", kSerial, "/dev/ttyACM0", 0, 4000000, 1, 1, 4000, 10},
     {"/dev/serial/by-id/usb-x_y-if00-port0?timeout_ms=60000", kSerial,
-     "/dev/serial/by-id/usb-x_y-if00-port0", 0, 9600, 60000, 60000, 300000},
-    {"/dev/ttyS0?recovery_ms=0", kSerial, "/dev/ttyS0", 0, 9600, 200, 0, 4000},
-    {"/dev/ttyS0?recovery_ms=60000&timeout_ms=10", kSerial, "/dev/ttyS0", 0, 9600, 10, 60000, 4000},
-    {"relative:name", kSerial, "relative:name", 0, 9600, 200, 200, 4000},
-    {"localhost:4001", kSerial, "localhost:4001", 0, 9600, 200, 200, 4000},
-    {"socket://127.0.0.1:5000", kTcp, "127.0.0.1", 5000, 9600, 200, 200, 4000},
+     "/dev/serial/by-id/usb-x_y-if00-port0", 0, 9600, 60000, 60000, 300000, 600000},
+    {"/dev/ttyS0?recovery_ms=0", kSerial, "/dev/ttyS0", 0, 9600, 200, 0, 4000, 2000},
+    {"/dev/ttyS0?recovery_ms=60000&timeout_ms=10", kSerial, "/dev/ttyS0", 0, 9600, 10, 60000, 4000,
+     277},
+    {"/dev/ttyS0?reply_timeout_ms=1&baud=50", kSerial, "/dev/ttyS0", 0, 50, 200, 200, 4000, 1},
+    {"relative:name", kSerial, "relative:name", 0, 9600, 200, 200, 4000, 2000},
+    {"localhost:4001", kSerial, "localhost:4001", 0, 9600, 200, 200, 4000, 2000},
+    {"socket://127.0.0.1:5000", kTcp, "127.0.0.1", 5000, 9600, 200, 200, 4000, 2000},
     {"socket://device-server.local:4001?timeout_ms=1000", kTcp, "device-server.local", 4001, 9600,
-     1000, 1000, 5000},
-    {"socket://h:1?connect_timeout_ms=1&recovery_ms=7", kTcp, "h", 1, 9600, 200, 7, 1},
-    {"socket://[::1]:65535", kTcp, "::1", 65535, 9600, 200, 200, 4000},
-    {"socket://[fe80::1%eth0]:1", kTcp, "fe80::1%eth0", 1, 9600, 200, 200, 4000},
-    {"socket://h:007", kTcp, "h", 7, 9600, 200, 200, 4000},
+     1000, 1000, 5000, 10000},
+    {"socket://h:1?connect_timeout_ms=1&recovery_ms=7", kTcp, "h", 1, 9600, 200, 7, 1, 2000},
+    {"socket://h:1?reply_timeout_ms=600000&timeout_ms=5", kTcp, "h", 1, 9600, 5, 5, 4000, 600000},
+    {"socket://[::1]:65535", kTcp, "::1", 65535, 9600, 200, 200, 4000, 2000},
+    {"socket://[fe80::1%eth0]:1", kTcp, "fe80::1%eth0", 1, 9600, 200, 200, 4000, 2000},
+    {"socket://h:007", kTcp, "h", 7, 9600, 200, 200, 4000, 2000},
 };
 
 TEST(CommTarget, AcceptedFormsComeOutRight) {
@@ -58,6 +67,7 @@ TEST(CommTarget, AcceptedFormsComeOutRight) {
         EXPECT_EQ(c.timeout_ms, target.timeout_ms);
         EXPECT_EQ(c.recovery_ms, target.recovery_ms);
         EXPECT_EQ(c.connect_timeout_ms, target.connect_timeout_ms);
+        EXPECT_EQ(c.reply_timeout_ms, target.reply_timeout_ms);
     }
 }
 
@@ -86,13 +96,16 @@ const BadCase kBad[] = {
     {"/dev/ttyS0?timeout_ms=-1", "timeout_ms=-1 is not a whole number"},
     {"/dev/ttyS0?timeout_ms=0", "timeout_ms=0 is out of range 1..60000"},
     {"/dev/ttyS0?timeout_ms=60001", "timeout_ms=60001 is out of range 1..60000"},
+    {"/dev/ttyS0?reply_timeout_ms=0", "reply_timeout_ms=0 is out of range 1..600000"},
+    {"socket://h:1?reply_timeout_ms=600001", "reply_timeout_ms=600001 is out of range 1..600000"},
     {"/dev/ttyS0?timeout_ms=99999999999999999999", "is out of range 1..60000"},
     {"/dev/ttyS0?recovery_ms=60001", "recovery_ms=60001 is out of range 0..60000"},
     {"/dev/ttyS0?guard_ms=60001", "guard_ms=60001 is out of range 0..60000"},
     {"socket://h:1?guard_ms=-1", "guard_ms=-1 is not a whole number of milliseconds"},
     {"/dev/ttyS0?timeout=50",
      "unknown option \"timeout\" (a serial device takes baud, bytesize, parity, stopbits, "
-     "timeout_ms, recovery_ms, guard_ms, rs485, rs485_delay_before_ms, rs485_delay_after_ms, "
+     "timeout_ms, reply_timeout_ms, recovery_ms, guard_ms, rs485, rs485_delay_before_ms, "
+     "rs485_delay_after_ms, "
      "low_latency)"},
     {"/dev/ttyS0?parity=even", "parity=even is not one of N, E, O"},
     {"/dev/ttyS0?parity=e", "parity=e is not one of N, E, O"},
@@ -108,7 +121,7 @@ const BadCase kBad[] = {
     {"/dev/ttyS0?parity=E&parity=O", "option \"parity\" given twice"},
     {"rfc2217://h:1?rs485=1",
      "option \"rs485\" does not apply to rfc2217:// (it takes baud, bytesize, parity, stopbits, "
-     "timeout_ms, recovery_ms, guard_ms, connect_timeout_ms)"},
+     "timeout_ms, reply_timeout_ms, recovery_ms, guard_ms, connect_timeout_ms)"},
     {"rfc2217://h:1?low_latency=1", "does not apply to rfc2217://"},
     {"rfc2217://h:1?baud=12345", "baud=12345 is not a standard rate"},
     {"rfc2217://h", "expected HOST:PORT"},
@@ -138,7 +151,7 @@ const BadCase kBad[] = {
     {"socket://127.0.0.1:5000/path", "port \"5000/path\""},
     {"socket://127.0.0.1:5000?baud=9600",
      "option \"baud\" does not apply to socket:// (it "
-     "takes timeout_ms, recovery_ms, guard_ms, connect_timeout_ms)"},
+     "takes timeout_ms, reply_timeout_ms, recovery_ms, guard_ms, connect_timeout_ms)"},
     {"socket://127.0.0.1:5000?timeout_ms=", "timeout_ms= is not a whole number"},
     {"socket://h:1?connect_timeout_ms=0", "connect_timeout_ms=0 is out of range 1..60000"},
 };
@@ -197,6 +210,26 @@ TEST(CommTarget, MalformedTextIsRefusedWithItsReason) {
     }
     Target target;
     EXPECT_FALSE(ParseTarget(nullptr, &target));
+}
+
+// The public check is the same parser: the same verdicts and reasons, cut
+// to the caller's buffer, and nothing opened.
+TEST(CommTarget, ThePublicCheckJudgesAsTheParserDoes) {
+    for (const GoodCase &c : kGood) {
+        char why[64] = "unchanged";
+        EXPECT_EQ(1, QOR_CheckTarget(c.text, why, sizeof why)) << c.text << ": " << why;
+        EXPECT_STREQ("", why);
+    }
+    for (const BadCase &c : kBad) {
+        char why[256] = "unchanged";
+        EXPECT_EQ(0, QOR_CheckTarget(c.text, why, sizeof why)) << c.text;
+        EXPECT_NE(std::string(why).find(c.reason), std::string::npos) << why;
+    }
+    char small[6] = "xxxxx";
+    EXPECT_EQ(0, QOR_CheckTarget("", small, sizeof small));
+    EXPECT_STREQ("empty", small);
+    EXPECT_EQ(0, QOR_CheckTarget(nullptr, nullptr, 0));
+    EXPECT_EQ(1, QOR_CheckTarget("socket://127.0.0.1:1", nullptr, 0));
 }
 
 TEST(CommTarget, HostAndPortWithoutSchemeIsRecognised) {

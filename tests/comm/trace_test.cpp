@@ -158,9 +158,9 @@ TEST_F(Trace, LostLinksReopensAndFailedOpensAreReported) {
                "REOPEN " + target_, "WRITE $1RD\r", "CLOSE",
                "OPEN_FAILED cannot open /nonexistent/ttyQOR: no such device",
                "OPEN_FAILED bad target \"/dev/ttyS0?bad=1\": unknown option \"bad\" (a serial "
-               "device takes baud, bytesize, parity, stopbits, timeout_ms, recovery_ms, guard_ms, "
-               "rs485, "
-               "rs485_delay_before_ms, rs485_delay_after_ms, low_latency)"}),
+               "device takes baud, bytesize, parity, stopbits, timeout_ms, reply_timeout_ms, "
+               "recovery_ms, guard_ms, rs485, rs485_delay_before_ms, rs485_delay_after_ms, "
+               "low_latency)"}),
         recorder_.Take());
     close(server);
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -118,14 +119,18 @@ TEST_P(Families, ValueQueries) {
 }
 
 TEST_P(Families, CommandsAfterWriteEnable) {
-    EXPECT_EQ(QOR_HI(port_, kM, 1, 123.45f, &status_, &error_), 0);
+    EXPECT_EQ(QOR_HI(port_, kM, QOR_MODE_LATCHING, 123.45f, &status_, &error_), 0);
     ExpectOk("HI");
     int mode = -7;
     EXPECT_FLOAT_EQ(QOR_RH(port_, kM, &mode, &status_, &error_), 123.45f);
-    EXPECT_EQ(mode, 1);
-    EXPECT_EQ(QOR_LO(port_, kM, 0, -12.5f, &status_, &error_), 0);
+    EXPECT_EQ(mode, QOR_MODE_LATCHING);
+    EXPECT_EQ(QOR_LO(port_, kM, QOR_MODE_MOMENTARY, -12.5f, &status_, &error_), 0);
     EXPECT_FLOAT_EQ(QOR_RL(port_, kM, &mode, &status_, &error_), -12.5f);
-    EXPECT_EQ(mode, 0);
+    EXPECT_EQ(mode, QOR_MODE_MOMENTARY);
+    // No letter: the module keeps the mode it had.
+    EXPECT_EQ(QOR_HI(port_, kM, QOR_MODE_NO_LETTER, 150.0f, &status_, &error_), 0);
+    EXPECT_FLOAT_EQ(QOR_RH(port_, kM, &mode, &status_, &error_), 150.0f);
+    EXPECT_EQ(mode, QOR_MODE_LATCHING);
     for (auto command : {QOR_CA, QOR_CE, QOR_CZ, QOR_DA, QOR_EA, QOR_RR}) {
         EXPECT_EQ(command(port_, kM, &status_, &error_), 0);
         ExpectOk("after WE");
@@ -259,6 +264,23 @@ TEST_P(Faults, OverlongReplyIsNoReplyAndTheNextReplyIsClean) {
     EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
     EXPECT_EQ(status_, 100);
     EXPECT_EQ(error_, 1);
+}
+
+TEST_P(Faults, AcceptedReplyWithoutNumberIsNoReading) {
+    Start({"--steady", "--no-number"});
+    int mode = -7;
+    EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
+    EXPECT_EQ(status_, 200);
+    EXPECT_EQ(error_, 2);
+    EXPECT_EQ(QOR_RL(port_, kM, &mode, &status_, &error_), 0.0f);
+    EXPECT_EQ(status_, 200);
+    EXPECT_EQ(mode, -1);
+    EXPECT_EQ(QOR_EC(port_, kM, &status_, &error_), 0);
+    EXPECT_EQ(status_, 200);
+    EXPECT_EQ(error_, 2);
+    // Commands without a number in their reply are untouched.
+    EXPECT_EQ(QOR_CZ(port_, kM, &status_, &error_), 0);
+    EXPECT_EQ(error_, 0);
 }
 
 // The most input bytes a short DI reply carries, and one more.
@@ -418,6 +440,69 @@ TEST(EchoingAdapter, FramesHeardBackBeforeEachReplyAreSkipped) {
     EXPECT_EQ(heard, (std::vector<std::string>{"$1RD\r", "$1WE\r", "$1HI+00100.00L\r", "$1RE\r"}));
     QOR_ClosePort(port);
     close(master);
+}
+
+// A line that drips a character every 150 ms and never a CR: with the
+// default 200 ms time-out every character is in time, and only the reply's
+// bound (ten time-outs by default) ends the call, as no reply.
+TEST(DrippingLine, EachCallEndsWithinTheReplyBound) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char slave[128] = {};
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+                ptsname_r(master, slave, sizeof slave) == 0);
+    struct termios tio {};
+    tcgetattr(master, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master, TCSANOW, &tio);
+    const int port = 50;
+    ASSERT_EQ(QOR_OpenPort(port, slave), 1);
+    std::atomic<bool> stop{false};
+    std::thread drip([&] {
+        while (!stop) {
+            EXPECT_EQ(write(master, "7", 1), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+    });
+    for (int call = 0; call < 2; ++call) {
+        int status = -7;
+        int error = -7;
+        long long start = NowMs();
+        QOR_RD(port, kM, &status, &error);
+        long long took = NowMs() - start;
+        EXPECT_EQ(status, QOR_STATUS_REPLY_FAULT);
+        EXPECT_EQ(error, QOR_ERROR_NO_REPLY);
+        // The second call first waits for a quiet line, at most 4 x 200 ms.
+        EXPECT_LT(took, (call == 0 ? 0 : 800) + 2000 + 200 + 2000) << "call " << call;
+    }
+    stop = true;
+    drip.join();
+    QOR_ClosePort(port);
+    close(master);
+}
+
+// After QOR_ClosePort a call fails as a frame that could not be written,
+// even though the port's variable names a working module, until the port
+// is opened again.
+TEST(ClosedPort, CallsFailUntilItIsOpenedAgain) {
+    SimProcess sim({"--pty", "--steady"});
+    ASSERT_FALSE(sim.Where().empty());
+    const int port = 51;
+    ASSERT_EQ(QOR_OpenPort(port, sim.Where().c_str()), 1);
+    QOR_ClosePort(port);
+    ASSERT_EQ(setenv("QOR_COMM_PORT51", sim.Where().c_str(), 1), 0);
+    int status = -7;
+    int error = -7;
+    QOR_RD(port, kM, &status, &error);
+    EXPECT_EQ(status, QOR_STATUS_LINK_FAULT);
+    EXPECT_EQ(error, QOR_ERROR_NOT_WRITTEN);
+    char text[256];
+    QOR_PortError(port, text, sizeof text);
+    EXPECT_STREQ(text, "port 51 was closed (QOR_ClosePort); QOR_OpenPort opens it again");
+    ASSERT_EQ(QOR_OpenPort(port, sim.Where().c_str()), 1);
+    EXPECT_FLOAT_EQ(QOR_RD(port, kM, &status, &error), 72.1f);
+    EXPECT_EQ(status, 0);
+    QOR_ClosePort(port);
+    unsetenv("QOR_COMM_PORT51");
 }
 
 TEST(LazyOpen, PortComesFromTheEnvironmentOnFirstUse) {

@@ -73,6 +73,14 @@ Call nd = [](int *s, int *e) { return QOR_ND(1, kA, s, e); };
 Call rz = [](int *s, int *e) { return QOR_RZ(1, kA, s, e); };
 Call re = [](int *s, int *e) { return QOR_RE(1, kA, s, e); };
 Call ec = [](int *s, int *e) { return QOR_EC(1, kA, s, e); };
+Call rh = [](int *s, int *e) {
+    int mode = -7;
+    return QOR_RH(1, kA, &mode, s, e);
+};
+Call rl = [](int *s, int *e) {
+    int mode = -7;
+    return QOR_RL(1, kA, &mode, s, e);
+};
 
 INSTANTIATE_TEST_SUITE_P(
     ValueQueries, Command,
@@ -82,7 +90,14 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"NewReading", nd, "*+00001.50\r", {"$1ND\r"}, 1.5, 0, 0},
         CommandCase{"ZeroReading", rz, "*-00000.25\r", {"$1RZ\r"}, -0.25, 0, 0},
         CommandCase{"ReadingWithExponent", rd, "* 1.5E2xyz\r", {"$1RD\r"}, 150.0, 0, 0},
-        CommandCase{"AcceptedReplyWithoutNumber", rd, "*\r", {"$1RD\r"}, 0.0, 0, 0},
+        // A field without a single digit is no reading of 0.
+        CommandCase{"AcceptedReplyWithoutNumber", rd, "*\r", {"$1RD\r"}, 0.0, 200, 2},
+        CommandCase{"NewReadingOfLetters", nd, "*abc\r", {"$1ND\r"}, 0.0, 200, 2},
+        CommandCase{"ZeroReadingOfASignAlone", rz, "*-\r", {"$1RZ\r"}, 0.0, 200, 2},
+        CommandCase{"HighLimitWithoutNumber", rh, "*\r", {"$1RH\r"}, 0.0, 200, 2},
+        CommandCase{"LowLimitOfBlanksAndAMode", rl, "*         M\r", {"$1RL\r"}, 0.0, 200, 2},
+        CommandCase{"ReadingOfAPointAndExponent", rd, "*.e5\r", {"$1RD\r"}, 0.0, 200, 2},
+        CommandCase{"ReadingThatStopsAfterItsDigits", rd, "*  7xyz\r", {"$1RD\r"}, 7.0, 0, 0},
         CommandCase{"LinkRefusesTheFrame", rd, "*+00072.10\r", {"$"}, 0.0, 200, 1, 0, 0},
         CommandCase{"ModuleErrorReply", rd, "?1 BAD\r", {"$1RD\r"}, 0.0, 100, 'B'},
         CommandCase{"SilentModule", rd, "", {"$1RD\r"}, 0.0, 100, 1},
@@ -92,6 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{
             "EventCountWithFrameChecksumStillShort", re, "*0000123\r", {"$1REEC\r"}, 123, 0, 0, 1},
         CommandCase{"EventCountFails", re, "?1 X\r", {"$1RE\r"}, 0, 100, 'X'},
+        CommandCase{"EventCountWithoutNumber", re, "*\r", {"$1RE\r"}, 0, 200, 2},
+        CommandCase{"EventCountOfLetters", re, "*abc\r", {"$1RE\r"}, 0, 200, 2},
+        CommandCase{"EventCountOfASignAlone", re, "*-\r", {"$1RE\r"}, 0, 200, 2},
+        CommandCase{"EventCountStopsAfterItsDigits", re, "* 12ab\r", {"$1RE\r"}, 12, 0, 0},
+        CommandCase{"CountAndClearWithoutNumber", ec, "*\r*\r", {"$1WE\r", "$1EC\r"}, 0, 200, 2},
+        CommandCase{"CountAndClearOfLetters", ec, "*\r*abc\r", {"$1WE\r", "$1EC\r"}, 0, 200, 2},
         CommandCase{"CountAndClear", ec, "*\r*0000042\r", {"$1WE\r", "$1EC\r"}, 42, 0, 0},
         CommandCase{
             "CountAndClearRefusedWriteEnable", ec, "?1 NO\r*0000042\r", {"$1WE\r"}, 0, 100, 'N'},
@@ -406,6 +427,12 @@ TEST_F(AlarmLimitMode, IsMinusOneWheneverTheTransactionFailed) {
     QOR_RL(1, kA, &mode, &status, &error);
     EXPECT_EQ(mode, -1);
     EXPECT_EQ(error, 'B');
+    // A mode letter where it belongs, but no number before it.
+    script::Deliver("*         L\r");
+    QOR_RH(1, kA, &mode, &status, &error);
+    EXPECT_EQ(mode, -1);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(error, 2);
     // Cut off after its mode letter: the "L" is there, the reply is not.
     script::Deliver("*+00100.00L");
     QOR_RH(1, kA, &mode, &status, &error);

@@ -7,6 +7,7 @@
 #include <string>
 #include <variant>
 
+#include "json.h"
 #include "topics.h"
 
 namespace qor::gateway {
@@ -55,6 +56,18 @@ TEST(GatewayCommands, PayloadsAreAcceptedOrRefusedWithAReason) {
         {"do", "5", "the payload is not a JSON object"},
         {"do", "[1]", "the payload is not a JSON object"},
         {"do", "\xff\xfe", "the payload is not JSON"},
+        // Checked before narrowing: 4294967298 is not 2.
+        {"do", R"({"outputs": 5, "bytes": 4294967298})", "\"bytes\" is 1 or 2"},
+        {"do", R"({"outputs": 4294967301})", "needs \"outputs\", an integer 0 to 65535"},
+        {"sb", R"({"bit": 4294967299})", "needs \"bit\", an integer 0 to 63"},
+        {"do", R"({"outputs": 18446744073709551615})", "\"outputs\" is out of range"},
+        // Exactly one document.
+        {"hi", R"({"value": 1} {"value": 2})", "the payload is not JSON"},
+        {"hi", R"({"value": 1}x)", "the payload is not JSON"},
+        {"hi", "{\"value\": 1}\n", nullptr, 1.0},
+        {"hi", R"({"value": 1} // more)", "the payload is not JSON"},
+        {"hi", R"({"k\nqor-gateway: error: FORGED\u001b[2J": 1})",
+         "unknown key \"k\\nqor-gateway: error: FORGED\\x1b[2J\""},
     };
     for (const PayloadCase &c : cases) {
         std::string what = std::string(c.command) + " " + c.payload;
@@ -78,6 +91,20 @@ TEST(GatewayCommands, PayloadsAreAcceptedOrRefusedWithAReason) {
     }
 }
 
+// Bytes a JSON parser reading up to a NUL would never see still count.
+TEST(GatewayCommands, ANulByteOrAnOverlongPayloadIsRefused) {
+    for (std::string payload : {std::string("{\"value\": 1}\0junk", 17),
+                                std::string("{\"value\": 1}\0", 13), std::string("\0", 1)}) {
+        auto parsed = ParseCommand(CommandKind::kHi, payload);
+        ASSERT_TRUE(std::holds_alternative<std::string>(parsed));
+        EXPECT_EQ(std::get<std::string>(parsed), "the payload holds a NUL byte");
+    }
+    std::string big = "{\"value\": 1" + std::string(kMaxPayloadBytes, ' ') + "}";
+    auto parsed = ParseCommand(CommandKind::kHi, big);
+    ASSERT_TRUE(std::holds_alternative<std::string>(parsed));
+    EXPECT_EQ(std::get<std::string>(parsed), "the payload is longer than 4096 bytes");
+}
+
 TEST(GatewayCommands, EveryNameGoesBothWays) {
     for (const char *name : {"hi", "lo", "sp", "ts", "tz", "ao", "do", "sb", "cb", "ca", "ce", "cz",
                              "da", "ea", "rr", "ec"}) {
@@ -87,6 +114,19 @@ TEST(GatewayCommands, EveryNameGoesBothWays) {
     }
     EXPECT_FALSE(CommandFromName("rd"));
     EXPECT_FALSE(CommandFromName("HI"));
+}
+
+TEST(GatewayCommands, ResponseTopicsOnlyBelowTheReplyNamespace) {
+    for (const char *inside : {"plant/reply/me", "plant/reply/op/1/2"}) {
+        EXPECT_TRUE(InReplyNamespace("plant/reply", inside)) << inside;
+    }
+    for (const char *outside :
+         {"plant/reply", "plant/reply/", "plant/replyx/me", "plant/bus1/boiler/rd",
+          "plant/gateway/gw/status", "plant/bus1/other/set/do", "plant/reply/+", "plant/reply/#",
+          "plant/reply/a\nb", "other/reply/me", ""}) {
+        EXPECT_FALSE(InReplyNamespace("plant/reply", outside)) << outside;
+    }
+    EXPECT_FALSE(InReplyNamespace("plant/reply", "plant/reply/" + std::string(1100, 'x')));
 }
 
 TEST(GatewayCommands, CommandTopicsAreSplitOnlyWhenWholeAndUnderThePrefix) {

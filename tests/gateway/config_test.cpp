@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 namespace qor::gateway {
@@ -118,10 +121,44 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
         {"link name", "name = \"bus1\"", "name = \"bus/1\"", "13: link name \"bus/1\" must be"},
         {"reserved link", "name = \"bus1\"", "name = \"gateway\"", "13: link name \"gateway\""},
         {"same link", "name = \"bus2\"", "name = \"bus1\"", "28: link name \"bus1\" is used twice"},
-        {"bad target", "rfc2217://10.0.0.5:4001", "socket://10.0.0.5", "14: \"target\" must be"},
+        {"bad target", "rfc2217://10.0.0.5:4001", "socket://10.0.0.5",
+         "14: \"target\" \"socket://10.0.0.5?timeout_ms=150&parity=E\" is refused: expected "
+         "HOST:PORT"},
         {"bad device server", "rfc2217://10.0.0.5:4001", "rfc2217://10.0.0.5:x",
-         "14: \"target\" must"},
-        {"relative target", "/dev/ttyUSB0", "ttyUSB0", "30: \"target\" must be"},
+         "14: \"target\" \"rfc2217://10.0.0.5:x?timeout_ms=150&parity=E\" is refused: port"},
+        {"relative target", "/dev/ttyUSB0", "ttyUSB0",
+         "30: \"target\" \"ttyUSB0?baud=9600\" is refused: a device path must be absolute"},
+        // The byte link's own parser judges the options, as the open would.
+        {"rate on a socket", "rfc2217://10.0.0.5:4001?timeout_ms=150&parity=E",
+         "socket://h:1?baud=12345", "14: \"target\" \"socket://h:1?baud=12345\" is refused: "},
+        {"odd rate", "/dev/ttyUSB0?baud=9600", "/dev/ttyUSB0?baud=12345", "30: \"target\" "},
+        {"time-out range", "/dev/ttyUSB0?baud=9600", "/dev/ttyUSB0?timeout_ms=0",
+         "30: \"target\" \"/dev/ttyUSB0?timeout_ms=0\" is refused: timeout_ms=0 is out of range"},
+        {"client id wildcard", "\"hall1\"", "\"gw#1\"", "5: \"client_id\" must be 1 to 128"},
+        {"client id level", "\"hall1\"", "\"gw/1\"", "5: \"client_id\" must be"},
+        {"client id plus", "\"hall1\"", "\"gw+1\"", "5: \"client_id\" must be"},
+        {"client id newline", "\"hall1\"", "\"gw\\n1\"", "5: \"client_id\" must be"},
+        {"client id NUL", "\"hall1\"", "\"gw\\u00001\"", "5: \"client_id\" must be"},
+        {"client id empty", "\"hall1\"", "\"\"", "5: \"client_id\" must be"},
+        {"client id long", "\"hall1\"", "\"" + std::string(129, 'x') + "\"",
+         "5: \"client_id\" must be"},
+        {"connect time-out", "port = 8883", "connect_timeout_s = 0",
+         "4: \"connect_timeout_s\" must be an integer from 1 to 300"},
+        {"reply wildcard", "queue_size = 500", "reply_prefix = \"r/#\"",
+         "9: \"reply_prefix\" must be"},
+        {"reply is the prefix", "queue_size = 500", "reply_prefix = \"plant/hall1\"",
+         "9: the reply namespace \"plant/hall1\" (reply_prefix) holds topic_prefix"},
+        {"reply holds the prefix", "queue_size = 500", "reply_prefix = \"plant\"",
+         "9: the reply namespace \"plant\" (reply_prefix) holds"},
+        {"reply on a link", "queue_size = 500", "reply_prefix = \"plant/hall1/bus2/x\"",
+         "9: the reply namespace \"plant/hall1/bus2/x\" (reply_prefix) lies among the topics "
+         "of link \"bus2\""},
+        {"reply on the status", "queue_size = 500", "reply_prefix = \"plant/hall1/gateway\"",
+         "9: the reply namespace \"plant/hall1/gateway\" (reply_prefix) lies among the "
+         "gateway's own"},
+        {"default reply on a link", "name = \"bus2\"", "name = \"reply\"",
+         "1: the reply namespace \"plant/hall1/reply\" (reply_prefix) lies among the topics "
+         "of link \"reply\""},
         {"no modules", "[[link.module]]\naddress = \"2\"\nname = \"tank\"\n", "",
          "28: a link needs \"module\""},
         {"long address", "address = \"1\"", "address = \"12\"", "17: \"address\" must be one"},
@@ -142,6 +179,11 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
         {"password file", "client_id = \"hall1\"",
          "client_id = \"hall1\"\nusername = \"u\"\npassword_file = \"no-such-file\"",
          "7: cannot read password_file \"/etc/qor/no-such-file\""},
+        {"password device", "client_id = \"hall1\"",
+         "client_id = \"hall1\"\nusername = \"u\"\npassword_file = \"/dev/zero\"",
+         "7: password_file \"/dev/zero\" is not a regular file"},
+        {"CA folder", "client_id = \"hall1\"", "client_id = \"hall1\"\ntls_ca_file = \"/\"",
+         "6: tls_ca_file \"/\" is not a regular file"},
     };
     for (const BadCase &c : cases) {
         ConfigResult r = ParseConfig(Edit(c), "bad.toml", "/etc/qor");
@@ -161,6 +203,47 @@ TEST(GatewayConfig, AFileThatCannotBeReadIsNamed) {
     ConfigResult r = LoadConfig("/no/such/dir/gateway.toml");
     EXPECT_FALSE(r.config);
     EXPECT_EQ(r.error, "/no/such/dir/gateway.toml:0: cannot read the file");
+    // A device would be read until memory runs out.
+    r = LoadConfig("/dev/zero");
+    EXPECT_EQ(r.error, "/dev/zero:0: not a regular file");
+}
+
+// A temporary folder with a configuration that names a password file.
+class PasswordFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char name[] = "/tmp/qor-gateway-config.XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+    }
+    void TearDown() override {
+        std::remove((dir_ + "/pw").c_str());
+        std::remove((dir_ + "/g.toml").c_str());
+        std::remove(dir_.c_str());
+    }
+    ConfigResult Load(const std::string &password_text) {
+        std::ofstream(dir_ + "/pw", std::ios::binary) << password_text;
+        std::ofstream(dir_ + "/g.toml")
+            << "[broker]\nhost = \"h\"\nusername = \"u\"\npassword_file = \"pw\"\n[[link]]\n"
+               "name = \"a\"\ntarget = \"/dev/ttyS0\"\n[[link.module]]\naddress = \"1\"\n"
+               "name = \"m\"\n";
+        return LoadConfig(dir_ + "/g.toml");
+    }
+    std::string dir_;
+};
+
+TEST_F(PasswordFile, TheFirstLineIsThePasswordWithoutItsLineEnding) {
+    for (const char *text : {"s3cret", "s3cret\n", "s3cret\r\n", "s3cret\r\nsecond line\r\n"}) {
+        ConfigResult r = Load(text);
+        ASSERT_TRUE(r.config) << r.error;
+        EXPECT_EQ(r.config->broker.password, "s3cret") << text;
+    }
+    ConfigResult r = Load(std::string("s3\0cret\n", 8));
+    EXPECT_NE(r.error.find(":4: password_file \"" + dir_ + "/pw\" holds a NUL or a CR"),
+              std::string::npos)
+        << r.error;
+    r = Load(std::string(kMaxPasswordBytes + 1, 'x'));
+    EXPECT_NE(r.error.find("is longer than 4096 bytes"), std::string::npos) << r.error;
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // outbox, the retained state board and the JSON the gateway publishes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <string>
 
 #include "json.h"
+#include "log.h"
 #include "outbox.h"
 #include "schedule.h"
 #include "state_board.h"
@@ -14,6 +17,26 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = Schedule::Clock;
+
+// Whatever reaches the log, a line stays one line, and a flood of one kind
+// of event is cut to a few lines.
+TEST(GatewayLog, OutsideTextIsEscapedBoundedAndFloodsAreCut) {
+    EXPECT_EQ(Quoted("k\nqor-gateway: error: X\x1b[2J"), "\"k\\nqor-gateway: error: X\\x1b[2J\"");
+    EXPECT_EQ(Quoted(std::string("a\0b", 3)), "\"a\\x00b\"");
+    EXPECT_EQ(Quoted("abcdef", 3), "\"abc...\"");
+    testing::internal::CaptureStderr();
+    Log(Level::kWarning, std::string("raw\r\nforged\0", 12));
+    Log(Level::kInfo, std::string(kMaxLogLine + 50, 'x'));
+    for (int i = 0; i < 3 * kRepeatsLogged; ++i) {
+        LogRepeated(Level::kWarning, "test events", "event " + std::to_string(i), "why");
+    }
+    std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2 + kRepeatsLogged) << out;
+    EXPECT_NE(out.find("qor-gateway: warning: raw\\r\\nforged\\x00\n"), std::string::npos);
+    EXPECT_NE(out.find("... (cut)\n"), std::string::npos);
+    EXPECT_NE(out.find("event 4\n"), std::string::npos);
+    EXPECT_EQ(out.find("event 5"), std::string::npos);
+}
 
 TEST(GatewaySchedule, KeepsItsGridAndCountsSkippedSlots) {
     Schedule s;
@@ -74,6 +97,7 @@ TEST(GatewayStateBoard, PublishesOnlyChangesUntilAllAreAskedFor) {
     EXPECT_EQ(board.TakeChanged().size(), 2u);
 }
 
+// Keys in the documented order (qor-gateway(1)): the value first.
 TEST(GatewayJson, ReadingsResultsAndCounters) {
     auto when = std::chrono::system_clock::time_point(1700000000123ms);
     EXPECT_EQ(Timestamp(when), "2023-11-14T22:13:20.123Z");
@@ -82,31 +106,31 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
         const char *json;
     } cases[] = {
         {{0, 0, TwoDecimals(72.1f), false, -1, "", when, 7},
-         R"({"error":0,"seq":7,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":72.1})"},
+         R"({"value":72.1,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":7})"},
         {{0, 0, 100.0, false, 1, "", when, 1},
-         R"({"error":0,"latching":true,"seq":1,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":100.0})"},
+         R"({"value":100.0,"latching":true,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":1})"},
         {{0, 0, 9999999, true, -1, "", when, 2},
-         R"({"error":0,"seq":2,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":9999999})"},
+         R"({"value":9999999,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":2})"},
         {{100, 'R', 0, false, -1, "R", when, 3},
-         R"({"error":82,"error_text":"R","seq":3,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
+         R"({"value":null,"status":100,"error":82,"error_text":"R","ts":"2023-11-14T22:13:20.123Z","seq":3})"},
         {{100, 1, 0, false, 1, "", when, 4},
-         R"({"error":1,"seq":4,"status":100,"ts":"2023-11-14T22:13:20.123Z","value":null})"},
+         R"({"value":null,"status":100,"error":1,"ts":"2023-11-14T22:13:20.123Z","seq":4})"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(ReadingPayload(c.reading), c.json);
     }
-    CommandResult refused{"do", false, "bad \xff", 0, 0, "", std::nullopt, when};
+    CommandResult refused{"do", false, "bad \xff", 0, 0, "", std::nullopt, when, ""};
     EXPECT_EQ(ResultPayload(refused), R"({"command":"do","ok":false,"reason":"bad )"
                                       "\xEF\xBF\xBD"
                                       R"(","ts":"2023-11-14T22:13:20.123Z"})");
-    CommandResult ran{"ec", true, "", 0, 0, "", 42, when};
-    EXPECT_EQ(
-        ResultPayload(ran),
-        R"({"command":"ec","error":0,"ok":true,"status":0,"ts":"2023-11-14T22:13:20.123Z","value":42})");
+    CommandResult ran{"ec", true, "", 0, 0, "", 42, when, "modbus 10.0.0.7:50312"};
+    EXPECT_EQ(ResultPayload(ran),
+              R"({"command":"ec","ok":true,"status":0,"error":0,"value":42,)"
+              R"("origin":"modbus 10.0.0.7:50312","ts":"2023-11-14T22:13:20.123Z"})");
     ModuleCounters counters{5, 4, 3, 2, 1, 6, 8, 7};
     EXPECT_EQ(CountersPayload(counters, when),
-              R"({"commands":6,"errors":3,"late_replies":8,"link_faults":2,"overruns":1,)"
-              R"("refused":7,"replies":5,"timeouts":4,"ts":"2023-11-14T22:13:20.123Z"})");
+              R"({"replies":5,"timeouts":4,"errors":3,"link_faults":2,"overruns":1,"commands":6,)"
+              R"("late_replies":8,"refused":7,"ts":"2023-11-14T22:13:20.123Z"})");
 }
 
 }  // namespace

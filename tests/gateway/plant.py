@@ -63,14 +63,15 @@ class Broker:
     """mosquitto on a free port, with persistence in its own folder so that
     a restart keeps the subscribers' sessions."""
 
-    def __init__(self, testcase, folder):
+    def __init__(self, testcase, folder, settings="allow_anonymous true\n"):
+        """settings: the listener's lines (authentication, ACL, TLS)."""
         self.path = program("QOR_MOSQUITTO", "/usr/sbin/mosquitto")
         self.port = free_port()
         self.folder = folder
         self.conf = os.path.join(folder, "mosquitto.conf")
         with open(self.conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\n"
-                    "persistence true\npersistence_location %s/\n" % (self.port, folder))
+            f.write("per_listener_settings false\nlistener %d 127.0.0.1\n%s"
+                    "persistence true\npersistence_location %s/\n" % (self.port, settings, folder))
         self.proc = None
         self.start()
         testcase.addCleanup(self.stop)
@@ -80,7 +81,9 @@ class Broker:
         self.proc = subprocess.Popen([self.path, "-c", self.conf], stdout=self.log,
                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         if not wait_until(self._accepts, 10):
-            raise AssertionError("mosquitto did not start on port %d" % self.port)
+            self.log.flush()
+            raise AssertionError("mosquitto did not start on port %d: %s" % (
+                self.port, open(self.log.name, "rb").read().decode(errors="replace")))
 
     def _accepts(self):
         try:
@@ -154,11 +157,13 @@ class Subscriber:
     ``session`` it keeps a persistent session, so that it misses nothing
     while it reconnects."""
 
-    def __init__(self, testcase, broker, topic, session=False):
+    def __init__(self, testcase, broker, topic, session=False, user=None):
         self.messages = []
         self.lock = threading.Lock()
         self.client = mqtt.Client(client_id="test-sub-%d" % os.getpid() if session else "",
                                   protocol=mqtt.MQTTv5)
+        if user:
+            self.client.username_pw_set(user, user + "-pw")
         self.client.on_message = self._on_message
         self.client.on_connect = lambda c, u, f, rc, p=None: c.subscribe(topic, qos=1)
         self.client.reconnect_delay_set(0.1, 0.5)
@@ -218,7 +223,97 @@ class Subscriber:
         self.client.disconnect()
 
 
+def users(folder, names):
+    """A mosquitto password file where each user's password is NAME-pw."""
+    path = os.path.join(folder, "passwords")
+    open(path, "w").close()
+    for name in names:
+        subprocess.run(["mosquitto_passwd", "-b", path, name, name + "-pw"], check=True,
+                       capture_output=True)
+    readable_by_broker(folder, [path])
+    return path
+
+
+def readable_by_broker(folder, files):
+    """mosquitto started as root reads its files as the user mosquitto."""
+    os.chmod(folder, 0o755)
+    for path in files:
+        os.chmod(path, 0o644)
+
+
+def certificates(folder):
+    """A CA, a server certificate for 127.0.0.1 signed by it, and a second
+    CA that signed nothing; returns their file names."""
+    files = {name: os.path.join(folder, name) for name in
+             ("ca.key", "ca.crt", "server.key", "server.csr", "server.crt", "other.key",
+              "other.crt", "san.ext")}
+    with open(files["san.ext"], "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), check=True, capture_output=True)
+    for ca in ("ca", "other"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                "/CN=qor test %s" % ca, "-keyout", files[ca + ".key"], "-out", files[ca + ".crt"])
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+            files["server.key"], "-out", files["server.csr"])
+    openssl("x509", "-req", "-in", files["server.csr"], "-CA", files["ca.crt"], "-CAkey",
+            files["ca.key"], "-CAcreateserial", "-days", "2", "-extfile", files["san.ext"],
+            "-out", files["server.crt"])
+    readable_by_broker(folder, files.values())
+    return files
+
+
+class SilentServer:
+    """Takes TCP connections on a free port and never says a word."""
+
+    def __init__(self, testcase):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.held = []
+        self.running = True
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+        testcase.addCleanup(self.stop)
+
+    def _accept(self):
+        while self.running:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.held.append(conn)
+
+    def stop(self):
+        self.running = False
+        self.sock.close()
+        for conn in self.held:
+            conn.close()
+
+
 def folder(testcase):
     d = tempfile.TemporaryDirectory(prefix="qor-gateway-test.")
     testcase.addCleanup(d.cleanup)
     return d.name
+
+
+def modbus_section(port, **keys):
+    """A [modbus] section on 127.0.0.1:port; keys are TOML texts."""
+    text = '\n[modbus]\nlisten = "127.0.0.1:%d"\n' % port
+    scaled = keys.pop("scaled", {})
+    text += "".join("%s = %s\n" % item for item in keys.items())
+    if scaled:
+        text += "[modbus.scaled]\n" + "".join('"%s" = %s\n' % item for item in scaled.items())
+    return text
+
+
+def wait_listening(port, timeout=10):
+    def accepts():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+                return True
+        except OSError:
+            return False
+    return wait_until(accepts, timeout)

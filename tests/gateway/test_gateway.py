@@ -1,23 +1,29 @@
 """qor-gateway end to end: a real broker, real simulators, the real daemon and
 an MQTT 5 subscriber, all on 127.0.0.1 and stopped by PID."""
 
+import os
+import re
+import signal
 import subprocess
 import time
 import unittest
 
-from plant import Broker, Gateway, Sim, Subscriber, folder, program, wait_until, _BUILD
+from plant import (Broker, Gateway, SilentServer, Sim, Subscriber, certificates, folder, program,
+                   users, wait_until, _BUILD)
 
 PREFIX = "plant/hall1"
 ID = "gw-test"
 
 
-def config(broker, links, **gateway):
+def config(broker, links, broker_lines="", client_id=ID, **gateway):
     """A configuration: links is [(name, target, modules)], each module
-    (address, name, poll table text, writable list)."""
+    (address, name, poll table text, writable list); broker_lines go into
+    [broker] as they are."""
     settings = {"topic_prefix": '"%s"' % PREFIX, "offline_after": 2, "counters_interval_s": 1}
     settings.update(gateway)
-    text = '[broker]\nhost = "127.0.0.1"\nport = %d\nclient_id = "%s"\n\n[gateway]\n' % (
-        broker.port, ID)
+    port = broker if isinstance(broker, int) else broker.port
+    text = '[broker]\nhost = "127.0.0.1"\nport = %d\nclient_id = "%s"\n%s\n[gateway]\n' % (
+        port, client_id, broker_lines)
     text += "".join("%s = %s\n" % item for item in settings.items())
     for name, target, modules in links:
         text += '\n[[link]]\nname = "%s"\ntarget = "%s"\n' % (name, target)
@@ -99,11 +105,11 @@ class Readings(unittest.TestCase):
         self.assertIsNotNone(self.sub.wait_for(boiler + "/rh"))
         # MQTT 5: the result goes to the response topic with the correlation data.
         self.sub.publish(boiler + "/set/hi", '{"value": 50.5, "latching": false}',
-                         response_topic=PREFIX + "/replies/me", correlation=b"req-1")
-        result = self.sub.wait_for(PREFIX + "/replies/me")
+                         response_topic=PREFIX + "/reply/me", correlation=b"req-1")
+        result = self.sub.wait_for(PREFIX + "/reply/me")
         self.assertEqual((result["command"], result["ok"], result["status"], result["error"]),
                          ("hi", True, 0, 0))
-        msg = [m for m in self.sub.messages if m.topic == PREFIX + "/replies/me"][0]
+        msg = [m for m in self.sub.messages if m.topic == PREFIX + "/reply/me"][0]
         self.assertEqual(msg.properties.CorrelationData, b"req-1")
         changed = self.sub.wait_for(boiler + "/rh", lambda p: p["value"] == 50.5)
         self.assertIs(changed["latching"], False)
@@ -121,6 +127,10 @@ class Readings(unittest.TestCase):
             ("hi", '{"value": "x"}', '"value" has the wrong type'),
             ("hi", '{"value": 1', "the payload is not JSON"),
             ("fire", "{}", 'no command "fire"'),
+            # Strict payloads: no narrowing, exactly one document.
+            ("do", '{"outputs": 5, "bytes": 4294967298}', '"bytes" is 1 or 2'),
+            ("ts", '{"value": 1}\0junk', "the payload holds a NUL byte"),
+            ("ts", '{"value": 1} {"value": 2}', "the payload is not JSON"),
         ]
         for command, payload, reason in refused:
             self.sub.publish(boiler + "/set/" + command, payload)
@@ -134,6 +144,8 @@ class Readings(unittest.TestCase):
         # Nothing refused reached the modules.
         time.sleep(0.3)
         self.assertEqual(self.sub.last(boiler + "/rh")["value"], 50.5)
+        self.assertEqual(self.sub.last(boiler + "/out0")["value"], 1)
+        self.assertEqual(self.gateway.log().count(" ran ts"), 1, self.gateway.log())
         self.assertEqual(self.sub.last(self.topic("bus-a", "pump", "rl"))["value"], -10.0)
 
     def test_stop_and_reload(self):
@@ -194,6 +206,216 @@ class BrokerOutage(unittest.TestCase):
         self.assertIsNotNone(dropped, log)
         self.assertGreater(dropped["dropped"], 10)
         self.assertIn("queue full", log)
+
+ACL = """user gateway
+topic readwrite plant/hall1/#
+user operator
+topic write plant/hall1/bus-a/boiler/set/#
+topic read plant/hall1/bus-a/boiler/set/+/result
+topic read plant/hall1/reply/operator/#
+user watcher
+topic read #
+"""
+
+
+def log_lines(text):
+    return text.splitlines()
+
+
+class ResponseTopics(unittest.TestCase):
+    """A user whose ACL lets it command one module only cannot make the
+    gateway publish anywhere else under the gateway's own account."""
+
+    def test_results_stay_in_the_reply_namespace(self):
+        d = folder(self)
+        with open(os.path.join(d, "acl"), "w") as f:
+            f.write(ACL)
+        passwords = users(d, ["gateway", "operator", "watcher"])
+        broker = Broker(self, d, "allow_anonymous false\npassword_file %s\nacl_file %s/acl\n"
+                        % (passwords, d))
+        with open(os.path.join(d, "gateway-password"), "w") as f:
+            f.write("gateway-pw\r\n")  # written on Windows: the CR is no part of it
+        sim = Sim(self, "--address", "1", "--address", "2")
+        watcher = Subscriber(self, broker, "#", user="watcher")
+        operator = Subscriber(self, broker, PREFIX + "/#", user="operator")
+        links = [("bus-a", sim.target, [("1", "boiler", "rd = 100", ["hi"]),
+                                        ("2", "pump", "rd = 100", ["hi"])])]
+        gateway = Gateway(self, d, config(broker, links, 'username = "gateway"\n'
+                                          'password_file = "gateway-password"\n'))
+        boiler = PREFIX + "/bus-a/boiler"
+        self.assertIsNotNone(watcher.wait_for(boiler + "/rd"), gateway.log())
+        forged = [boiler + "/rd", "%s/gateway/%s/status" % (PREFIX, ID),
+                  PREFIX + "/bus-a/pump/availability", PREFIX + "/bus-a/pump/set/hi",
+                  PREFIX + "/replies/x"]
+        for topic in forged:
+            operator.publish(boiler + "/set/hi", '{"value": 7}', response_topic=topic)
+        operator.publish(boiler + "/set/hi", '{"value": 8}', response_topic=PREFIX + "/reply/operator/1")
+        self.assertEqual(operator.wait_for(PREFIX + "/reply/operator/1")["ok"], True)
+        self.assertTrue(wait_until(lambda: len(operator.on(boiler + "/set/hi/result")) == 5, 5))
+        for got in operator.on(boiler + "/set/hi/result"):
+            self.assertIs(got["ok"], False)
+            self.assertIn("lies outside the reply namespace", got["reason"])
+        time.sleep(0.3)
+        for topic in forged:
+            for payload in watcher.on(topic):
+                self.assertFalse(isinstance(payload, dict) and "command" in payload, topic)
+        self.assertEqual(set(watcher.on(forged[1])), {"online"})
+        self.assertEqual(watcher.on(forged[3]), [])
+        # None of them ran: the value 7 never reached the module.
+        self.assertEqual(gateway.log().count(" ran hi"), 1)
+        self.assertIn("response topic \"%s\" lies outside" % forged[0], gateway.log())
+
+
+class AtomicReload(unittest.TestCase):
+    """A reload that cannot work leaves the running configuration alone."""
+
+    def test_bad_reloads_keep_the_old_configuration_polling(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self)
+        sub = Subscriber(self, broker, PREFIX + "/#")
+        links = [("bus", sim.target, [("1", "m", "rd = 50", ["hi"])])]
+        good = config(broker, links)
+        gateway = Gateway(self, d, good)
+        topic = PREFIX + "/bus/m/rd"
+        self.assertTrue(wait_until(lambda: len(sub.on(topic)) >= 3, 5), gateway.log())
+        with open(os.path.join(d, "bad-ca.crt"), "w") as f:
+            f.write("not a certificate\n")
+        silent = SilentServer(self)
+        bad = [
+            (good.replace('client_id = "%s"' % ID, 'client_id = "gw#1"'), ':4: "client_id" must be'),
+            (good.replace(sim.target, "socket://127.0.0.1:1?baud=12345"), '"target" "socket://'),
+            (config(broker, links, 'tls_ca_file = "bad-ca.crt"\nconnect_timeout_s = 2\n'),
+             "gateway.toml:1: broker 127.0.0.1:%d: " % broker.port),
+            (config(silent.port, links, "connect_timeout_s = 1\n"),
+             "gateway.toml:1: broker 127.0.0.1:%d: no CONNACK within 1 s" % silent.port),
+        ]
+        for text, reason in bad:
+            count = gateway.log().count("reload refused")
+            gateway.write(text)
+            gateway.reload()
+            self.assertTrue(wait_until(lambda: gateway.log().count("reload refused") > count, 8),
+                            gateway.log())
+            refusal = [line for line in log_lines(gateway.log()) if "reload refused" in line][-1]
+            self.assertIn(reason, refusal)
+        before = len(sub.on(topic))
+        self.assertTrue(wait_until(lambda: len(sub.on(topic)) > before + 3, 5))
+        got = seqs(sub.on(topic))
+        self.assertEqual(got, list(range(1, len(got) + 1)))
+        # A good reload with another client id connects the new session first.
+        gateway.write(good.replace('client_id = "%s"' % ID, 'client_id = "gw-2"'))
+        gateway.reload()
+        self.assertEqual(sub.wait_for(PREFIX + "/gateway/gw-2/status"), "online", gateway.log())
+        self.assertEqual(sub.wait_for("%s/gateway/%s/status" % (PREFIX, ID),
+                                      lambda p: p == "offline"), "offline")
+        sub.publish(PREFIX + "/bus/m/set/hi", '{"value": 3}')
+        self.assertIs(sub.wait_for(PREFIX + "/bus/m/set/hi/result")["ok"], True, gateway.log())
+        self.assertEqual(gateway.log().count(" ran hi"), 1)
+        # The same client id with other settings: the new session takes the
+        # old one's place, which neither takes it back nor leaves "offline".
+        status = PREFIX + "/gateway/gw-2/status"
+        gateway.write(good.replace('client_id = "%s"' % ID, 'client_id = "gw-2"\nkeepalive_s = 20'))
+        gateway.reload()
+        self.assertTrue(wait_until(lambda: gateway.log().count("info: reloaded /") == 2, 8), gateway.log())
+        time.sleep(1.5)
+        self.assertEqual(sub.last(status), "online", sub.on(status))
+        self.assertNotIn("taken over by another client", gateway.log())
+        sub.publish(PREFIX + "/bus/m/set/hi", '{"value": 4}')
+        self.assertTrue(wait_until(lambda: gateway.log().count(" ran hi") == 2, 5), gateway.log())
+        self.assertEqual(gateway.stop(), 0)
+
+
+class BoundedStop(unittest.TestCase):
+    """SIGTERM ends within flush_timeout_s and the stop's bound, whatever the
+    link is doing."""
+
+    def check_stop(self, sim_args, target_options):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self, *sim_args)
+        target = sim.target.replace("timeout_ms=400", target_options)
+        links = [("bus", target, [("1", "m", "rd = 100", [])])]
+        gateway = Gateway(self, d, config(broker, links, flush_timeout_s=1), "--verbose")
+        self.assertTrue(wait_until(lambda: "> $1RD" in gateway.log(), 5), gateway.log())
+        time.sleep(0.5)  # well inside the transaction
+        start = time.monotonic()
+        self.assertEqual(gateway.stop(), 0)
+        took = time.monotonic() - start
+        # flush_timeout_s (1 s) plus the documented 2 s, and room for a busy machine.
+        self.assertLess(took, 6, gateway.log())
+        self.assertIn("abandoned to end the stop", gateway.log())
+        self.assertIn("stopped", gateway.log())
+
+    def test_a_dripping_line(self):
+        # 50 baud: a byte every 200 ms, 250 of them before the CR.
+        self.check_stop(["--baud", "50", "--overlong", "250"], "timeout_ms=3000")
+
+    def test_a_silent_module_at_a_long_time_out(self):
+        self.check_stop(["--silent"], "timeout_ms=30000")
+
+
+class CleanLogs(unittest.TestCase):
+    def test_forged_keys_and_floods_stay_one_line_per_event(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self)
+        sub = Subscriber(self, broker, PREFIX + "/#")
+        links = [("bus", sim.target, [("1", "m", "rd = 500", ["hi"])])]
+        gateway = Gateway(self, d, config(broker, links))
+        self.assertIsNotNone(sub.wait_for(PREFIX + "/bus/m/rd"))
+        sub.publish(PREFIX + "/bus/m/set/hi",
+                    '{"value":1,"k\\nqor-gateway: error: FORGED\\u001b[2J":1}')
+        sub.publish(PREFIX + "/bus/m/set/hi", '{"va\\u0000lue":1}')
+        self.assertIsNotNone(sub.wait_for(PREFIX + "/bus/m/set/hi/result"))
+        for _ in range(200):
+            sub.client.publish(PREFIX + "/bus/m/set/hi", '{"value": "x"}', qos=0)
+        self.assertTrue(wait_until(lambda: len(sub.on(PREFIX + "/bus/m/set/hi/result")) >= 150, 10))
+        time.sleep(0.3)
+        with open(gateway.stderr.name, "rb") as f:
+            raw = f.read()
+        self.assertNotIn(b"\x1b", raw)
+        self.assertNotIn(b"\x00", raw)
+        lines = log_lines(raw.decode())
+        for line in lines:
+            self.assertTrue(line.startswith("qor-gateway: "), line)
+            self.assertFalse(line.startswith("qor-gateway: error: FORGED"), line)
+        self.assertIn('\\nqor-gateway: error: FORGED\\x1b[2J', raw.decode())
+        refused = [line for line in lines if "refused" in line]
+        self.assertLess(len(refused), 10, "\n".join(refused))
+
+
+class BrokerTrouble(unittest.TestCase):
+    """Why a connection fails is in the log."""
+
+    def test_a_wrong_ca_an_unanswered_connect_and_a_take_over(self):
+        d = folder(self)
+        files = certificates(d)
+        broker = Broker(self, d, "allow_anonymous true\ncafile %s\ncertfile %s\nkeyfile %s\n"
+                        % (files["ca.crt"], files["server.crt"], files["server.key"]))
+        sim = Sim(self)
+        links = [("bus", sim.target, [("1", "m", "rd = 500", [])])]
+        sub_dir = os.path.join(d, "wrong")
+        os.mkdir(sub_dir)
+        wrong = Gateway(self, sub_dir, config(broker, links, 'tls_ca_file = "%s"\n' % files["other.crt"],
+                                              client_id="gw-wrong-ca"))
+        silent = SilentServer(self)
+        silent_dir = os.path.join(d, "silent")
+        os.mkdir(silent_dir)
+        mute = Gateway(self, silent_dir, config(silent.port, links, "connect_timeout_s = 1\n",
+                                                client_id="gw-silent"))
+        self.assertTrue(wait_until(lambda: "certificate verify failed" in wrong.log(), 8),
+                        wrong.log())
+        self.assertTrue(wait_until(lambda: "no CONNACK within 1 s" in mute.log(), 8), mute.log())
+        # The right CA connects; a second gateway with the same id takes it over.
+        first_dir, second_dir = os.path.join(d, "first"), os.path.join(d, "second")
+        os.mkdir(first_dir)
+        os.mkdir(second_dir)
+        tls = 'tls_ca_file = "%s"\n' % files["ca.crt"]
+        first = Gateway(self, first_dir, config(broker, links, tls))
+        self.assertTrue(wait_until(lambda: "connected as" in first.log(), 8), first.log())
+        second = Gateway(self, second_dir, config(broker, links, tls))
+        self.assertTrue(wait_until(lambda: "taken over by another client with the same client id"
+                                   in first.log() + second.log(), 8), first.log() + second.log())
 
 
 class LateReplies(unittest.TestCase):
@@ -258,6 +480,32 @@ class BadConfiguration(unittest.TestCase):
         self.assertIn("none.toml:0: cannot read the file", run.stderr)
         run = subprocess.run([gateway], capture_output=True, text=True, timeout=10)
         self.assertEqual(run.returncode, 2)
+
+    def test_check_refuses_what_could_never_work(self):
+        d = folder(self)
+        gateway = program("QOR_GATEWAY", str(_BUILD / "qor-gateway"))
+        with open(d + "/crlf", "w") as f:
+            f.write("pw\r\n")
+        base = ('[broker]\nhost = "127.0.0.1"\n%s\n[[link]]\nname = "bus"\ntarget = "%s"\n'
+                '[[link.module]]\naddress = "1"\nname = "m"\n')
+        cases = [
+            (base % ("", "socket://h:1?baud=12345"), 1, 'bad.toml:6: "target" "socket://h:1'),
+            (base % ("", "/dev/ttyS0?timeout_ms=0"), 1, "timeout_ms=0 is out of range"),
+            (base % ('username = "u"\npassword_file = "/dev/zero"', "/dev/ttyS0"), 1,
+             'bad.toml:4: password_file "/dev/zero" is not a regular file'),
+            (base % ('username = "u"\npassword_file = "crlf"', "/dev/ttyS0"), 0, ": ok ("),
+        ]
+        for text, code, message in cases:
+            with open(d + "/bad.toml", "w") as f:
+                f.write(text)
+            run = subprocess.run([gateway, "--check", d + "/bad.toml"], capture_output=True,
+                                 text=True, timeout=10)
+            self.assertEqual(run.returncode, code, run.stderr)
+            self.assertIn(message, run.stdout + run.stderr)
+        run = subprocess.run([gateway, "--check", "/dev/zero"], capture_output=True, text=True,
+                             timeout=10)
+        self.assertEqual((run.returncode, run.stderr.strip()),
+                         (1, "qor-gateway: /dev/zero:0: not a regular file"))
 
 
 if __name__ == "__main__":

@@ -82,26 +82,30 @@ build_cmake_host() {  # build_cmake_host PREFIX EXPECTED_PACKAGE_DIR
 
 # A host built through pkg-config with PKG_CONFIG_PATH=PC_DIR, once plain
 # (it then needs LD_LIBRARY_PATH) and once with an rpath to the .pc file's
-# libdir; and a byte-link-only host through qor_comm.pc. Leaves the programs
-# in $work/host-pc and $work/host-pc-rpath.
-build_pc_hosts() {  # build_pc_hosts PC_DIR VERSION
+# libdir; and a byte-link-only host through qor_comm.pc. PREFIX, when given,
+# stands in for the prefix the files were installed for (a tree unpacked or
+# moved elsewhere). Leaves the programs in $work/host-pc and
+# $work/host-pc-rpath.
+build_pc_hosts() {  # build_pc_hosts PC_DIR VERSION [PREFIX]
     if ! command -v pkg-config >/dev/null; then
         fail "pkg-config is not installed (scripts/setup.sh installs pkgconf)"
         return 1
     fi
     local pc_flags libdir
+    local pkg_config=(pkg-config)
+    [[ -n "${3:-}" ]] && pkg_config+=(--define-variable=prefix="$3")
     export PKG_CONFIG_PATH=$1
     [[ "$(pkg-config --modversion qor)" == "$2" ]] || fail "pkg-config --modversion qor"
     [[ "$(pkg-config --modversion qor_comm)" == "$2" ]] || fail "pkg-config --modversion qor_comm"
-    read -r -a pc_flags <<<"$(pkg-config --cflags --libs qor)"
-    libdir=$(pkg-config --variable=libdir qor)
+    read -r -a pc_flags <<<"$("${pkg_config[@]}" --cflags --libs qor)"
+    libdir=$("${pkg_config[@]}" --variable=libdir qor)
     check "host built with pkg-config (${pc_flags[*]})" \
         "$cc" -std=c99 -Wall -Wextra -Werror -o "$work/host-pc" \
         "$source/tests/packaging/host/main.c" "${pc_flags[@]}" -lm
     check "host built with pkg-config and an rpath to its libdir" \
         "$cc" -std=c99 -Wall -Wextra -Werror -o "$work/host-pc-rpath" \
         "$source/tests/packaging/host/main.c" "${pc_flags[@]}" -lm -Wl,-rpath,"$libdir"
-    read -r -a pc_flags <<<"$(pkg-config --cflags --libs qor_comm)"
+    read -r -a pc_flags <<<"$("${pkg_config[@]}" --cflags --libs qor_comm)"
     check "qor_comm.pc compiles and links a byte-link host" "$cc" -std=c99 -x c \
         -o "$work/comm-only" - "${pc_flags[@]}" \
         <<<$'#include <qor_comm.h>\nint main(void) { QOR_ClosePort(1); return 0; }'

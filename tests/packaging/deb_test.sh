@@ -69,7 +69,8 @@ depends() { field "$1" Depends; }
 [[ "$(depends python3-qor)" == *python3* && "$(depends python3-qor)" == *"libqor1 (>= $version)"* ]] ||
     fail "python3-qor Depends '$(depends python3-qor)'"
 if ((gateway)); then
-    [[ "$(depends qor-gateway)" == *"libqor1 (= $version)"* && "$(depends qor-gateway)" == *libmosquitto* ]] ||
+    [[ "$(depends qor-gateway)" == *"libqor1 (= $version)"* && "$(depends qor-gateway)" == *libmosquitto* &&
+        "$(depends qor-gateway)" == *libmodbus* ]] ||
         fail "qor-gateway Depends '$(depends qor-gateway)'"
 fi
 # Every dependency is one of these packages or is met on this system.
@@ -101,6 +102,8 @@ pass "control data"
 # --- contents
 lib="usr/lib/$triplet"
 contents() { dpkg-deb -c "${deb[$1]}" | awk '{ print $6 $7 $8 }' | sed 's|^\./||'; }
+# Only the gateway has something outside /usr: the folder of its configuration.
+declare -A outside=([qor-gateway]='etc/|etc/qor/')
 expect_contents() {  # expect_contents PACKAGE PATTERN...
     local package=$1 pattern
     shift
@@ -108,7 +111,9 @@ expect_contents() {  # expect_contents PACKAGE PATTERN...
     for pattern in "$@" "usr/share/doc/$package/copyright" "usr/share/doc/$package/changelog.gz"; do
         grep -Eq "^$pattern\$" "$work/contents" || fail "$package lacks $pattern"
     done
-    if grep -Ev '^(usr/|$)' "$work/contents" | grep -q .; then fail "$package: files outside /usr"; fi
+    if grep -Ev "^(usr/.*|${outside[$package]:-usr/.*}|)\$" "$work/contents" | grep -q .; then
+        fail "$package: files outside /usr: $(grep -Ev '^usr/' "$work/contents" | paste -sd' ')"
+    fi
     if grep -Eq 'test|gtest|/build' "$work/contents"; then fail "$package: test or build files"; fi
 }
 expect_contents libqor1 \
@@ -130,7 +135,7 @@ expect_contents python3-qor 'usr/lib/python3/dist-packages/qor/__init__\.py' \
 if ((gateway)); then
     expect_contents qor-gateway 'usr/bin/qor-gateway' 'usr/share/man/man1/qor-gateway\.1\.gz' \
         'usr/share/doc/qor-gateway/gateway\.toml\.example' \
-        'usr/lib/systemd/system/qor-gateway\.service'
+        'usr/lib/systemd/system/qor-gateway\.service' 'etc/qor/'
 fi
 pass "contents"
 
@@ -170,7 +175,8 @@ if build_cmake_host "$root/usr" "$root/$lib/cmake/qor"; then
     run_with_sim "$sim" "find_package host from the root against qor-sim" \
         "$work/host-cmake/qor_host"
 fi
-if build_pc_hosts "$root/$lib/pkgconfig" "$version"; then
+# The .pc files name /usr, where the packages install; the root stands in.
+if build_pc_hosts "$root/$lib/pkgconfig" "$version" "$root/usr"; then
     run_with_sim "$sim" "pkg-config host from the root against qor-sim" \
         env LD_LIBRARY_PATH="$root/$lib" "$work/host-pc"
 fi

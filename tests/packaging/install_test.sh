@@ -83,7 +83,25 @@ if build_pc_hosts "$prefix/$libdir/pkgconfig" "$version"; then
     run_with_sim "$sim" "pkg-config host (LD_LIBRARY_PATH) against qor-sim" \
         env LD_LIBRARY_PATH="$prefix/$libdir" "$work/host-pc"
     run_with_sim "$sim" "pkg-config host (rpath) against qor-sim" "$work/host-pc-rpath"
+    # The libdir goes into an rpath as it is: the plain folder, no "..".
+    pc_libdir=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --variable=libdir qor)
+    [[ "$pc_libdir" == "$prefix/$libdir" ]] || fail "qor.pc's libdir is '$pc_libdir', not $prefix/$libdir"
 fi
+
+# --- the Python package from the prefix finds the prefix's libraries, with
+# nothing set but the module path
+use_python() {  # use_python PREFIX PTY
+    env PYTHONPATH="$1/lib/python3/dist-packages" python3 -c '
+import sys, qor
+prefix, pty = sys.argv[1:3]
+with qor.Link(pty, timeout=1.0) as link:
+    value = link.module("1").read()
+assert value == 72.1, value
+paths = qor.loaded_paths()
+assert all(p.startswith(prefix + "/") for p in paths), paths
+print("read", value, "through", paths)' "$1" "$2"
+}
+run_with_sim "$sim" "the Python package from the prefix against qor-sim" use_python "$prefix"
 
 # --- the gateway, when the build has it: program, manual page, example
 # configuration (which the installed program accepts) and a systemd unit
@@ -110,10 +128,14 @@ mv "$prefix" "$work/moved"
 prefix=$work/moved
 out=$("$prefix/$bindir/qor" --version 2>&1) || fail "moved qor --version: $out"
 if command -v pkg-config >/dev/null; then
-    moved_libdir=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --variable=libdir qor)
-    [[ "$(cd "$moved_libdir" && pwd -P)" == "$(cd "$prefix/$libdir" && pwd -P)" ]] ||
-        fail "moved qor.pc libdir is '$moved_libdir'"
+    # The .pc files name the prefix installed to; pkg-config's own option
+    # points them at the new place.
+    moved_libdir=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig \
+        pkg-config --define-variable=prefix="$prefix" --variable=libdir qor)
+    [[ "$moved_libdir" == "$prefix/$libdir" ]] || fail "moved qor.pc libdir is '$moved_libdir'"
 fi
+run_with_sim "$prefix/$bindir/qor-sim" "the Python package from a moved prefix against qor-sim" \
+    use_python "$prefix"
 run_with_sim "$prefix/$bindir/qor-sim" "qor from a moved prefix against qor-sim" \
     "$prefix/$bindir/qor" rd --link
 pass "moved prefix"

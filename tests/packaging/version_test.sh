@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # The version is written once, in project(VERSION ...); everything that
 # states it must agree with it: the library's version text and file name,
-# qor --version, the pkg-config files, the CMake package version file, the
+# qor --version, qor-sim --version, the pkg-config files, the CMake package version file, the
 # manual pages, and the Python package (from the source tree, as installed,
 # and as a wheel and source archive). The Debian packages' versions are
 # checked by deb_test.sh, the Windows version resources by windows.host.
 #
-# Usage: version_test.sh SOURCE_DIR BUILD_DIR VERSION LIBQOR_DLL QOR PYTHON
+# Usage: version_test.sh SOURCE_DIR BUILD_DIR VERSION LIBQOR_DLL QOR PYTHON QOR_SIM
 set -euo pipefail
 
-source=$1 build=$2 version=$3 library=$4 qor=$5 python=$6
+source=$1 build=$2 version=$3 library=$4 qor=$5 python=$6 sim=$7
 work=$(mktemp -d "${TMPDIR:-/tmp}/qor-version-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -28,6 +28,7 @@ agree "libqor_dll's version text" \
     "$(strings -a "$library" | grep -E '^[0-9]+(\.[0-9]+){1,3}$' | sort -u | paste -sd' ')"
 agree "libqor_dll's file name" "$(basename "$(readlink -f "$library")" | sed 's/^libqor_dll\.so\.//')"
 agree "qor --version" "$("$qor" --version | sed 's/^qor //')"
+agree "qor-sim --version" "$("$sim" --version | sed 's/^qor-sim //')"
 for pc in qor qor_comm; do
     agree "$pc.pc" "$(sed -n 's/^Version: //p' "$build/pkgconfig/$pc.pc")"
 done

@@ -72,6 +72,16 @@ class ModuleFailures(unittest.TestCase):
             m.di(2, 1, 0)
         self.assertIn("DI reply did not hold exactly 4 hex digits", str(caught.exception))
 
+    def test_reply_without_number(self):
+        # "*" alone is no reading of 0; a scan still counts the module.
+        link = self.open("--no-number")
+        with self.assertRaises(qor.LinkError) as caught:
+            link.module("1").rd()
+        e = caught.exception
+        self.assertEqual((e.status, e.error), (200, qor.ERROR_REPLY_FIELD))
+        self.assertEqual(str(e), 'reply of module 1 to RD held no number: "*"')
+        self.assertEqual([m.address for m in link.scan(addresses="1")], ["1"])
+
     def test_module_end_gone(self):
         m = self.open().module("1")
         m.rd()
@@ -177,12 +187,16 @@ class BadArguments(unittest.TestCase):
         self.addCleanup(link.close)
         m = link.module("1")
         m.sp(-99999.99)
+        # What rounds to the largest field at two decimals, as the qor tool
+        # and the gateway take it.
+        m.ao(99999.994)
         m.do(0, 255)
         m.do(255)
         m.cb(63)
         self.assertEqual(m.di(2, 2, 7), 0)
         self.assertEqual(
-            sim.frames()[-6:], ["$1WE", "$1SP-99999.99", "$1DO00FF", "$1DOFF", "$1CB3F", "$1DI"]
+            sim.frames()[-7:],
+            ["$1WE", "$1SP-99999.99", "$1AO+99999.99", "$1DO00FF", "$1DOFF", "$1CB3F", "$1DI"],
         )
         # The mode letter in either case, as the qor tool takes it.
         m.hi(100, "l")
@@ -235,8 +249,9 @@ class Retries(unittest.TestCase):
 class StatusMapping(unittest.TestCase):
     def test_names_mirror_the_header(self):
         header = Path(__file__).resolve().parents[2] / "include" / "qor_dll.h"
-        defined = dict(re.findall(r"#define QOR_((?:STATUS|ERROR)_\w+) (\d+)", header.read_text()))
-        self.assertEqual(len(defined), 9)
+        defined = dict(
+            re.findall(r"#define QOR_((?:STATUS|ERROR|MODE)_\w+) (\d+)", header.read_text()))
+        self.assertEqual(len(defined), 12)
         for name, value in defined.items():
             self.assertEqual(getattr(qor, name), int(value), name)
 
@@ -250,7 +265,7 @@ class StatusMapping(unittest.TestCase):
             (100, 0, qor.ModuleError, "(no error code)"),
             (100, -61, qor.ModuleError, "(code -61)"),
             (200, 1, qor.LinkError, "frame could not be written"),
-            (200, 2, qor.LinkError, "DI reply did not hold exactly the hex digits asked for"),
+            (200, 2, qor.LinkError, "reply of module 1 to RD held no number"),
             (200, 3, qor.LinkError, "arguments cannot be framed"),
             (7, 7, qor.QorError, "unexpected status 7"),
         ]
@@ -263,6 +278,10 @@ class StatusMapping(unittest.TestCase):
                 self.assertIs(type(exc), kind)
                 self.assertEqual((exc.status, exc.error), (status, error))
                 self.assertIn(text, str(exc))
+                # As pyserial's SerialException: "except OSError" catches a
+                # failed link (and a time-out); a module's refusal is no
+                # system error.
+                self.assertEqual(isinstance(exc, OSError), kind in (qor.LinkError, qor.NoReplyError))
 
 
 if __name__ == "__main__":

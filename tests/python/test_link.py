@@ -85,8 +85,9 @@ class OpenClose(unittest.TestCase):
         ]
         for target, text in cases:
             with self.subTest(target=target):
-                with self.assertRaises(qor.LinkError) as caught:
+                with self.assertRaises(OSError) as caught:  # as pyserial's
                     qor.Link(target + "?timeout_ms=50")
+                self.assertIsInstance(caught.exception, qor.LinkError)
                 self.assertIn(text, str(caught.exception))
                 self.assertIsNone(caught.exception.status)
                 # The byte link's own reason comes along.
@@ -97,6 +98,7 @@ class OpenClose(unittest.TestCase):
                 with self.assertRaises(qor.TargetError) as caught:
                     qor.Link(target)
                 self.assertIsInstance(caught.exception, ValueError)
+                self.assertIsInstance(caught.exception, OSError)
                 self.assertTrue(caught.exception.reason.startswith("bad target"))
         # The failed attempts hold no port number.
         sim = Sim(self)
@@ -159,6 +161,10 @@ class Keywords(unittest.TestCase):
         # The second positional argument was the port number; pyserial's is
         # the baud rate. Neither is guessed.
         self.assertRaises(TypeError, qor.Link, sim.target, 9600)
+        # pyserial's timeout=None waits without end, which the byte link
+        # never does: refused, saying what to pass.
+        with self.assertRaisesRegex(ValueError, r"timeout=None .* 0\.001\.\.60 .* default 0\.2"):
+            qor.Link(sim.target.split("?")[0], timeout=None)
         self.assertEqual(sim.frames(), [])
 
 

@@ -64,6 +64,26 @@ TEST(SimFaults, EachOptionShapesTheReply) {
     }
 }
 
+TEST(SimFaults, NoNumberEmptiesOnlyTheRepliesToNumberQueries) {
+    FaultOptions o;
+    o.no_number = true;
+    o.truncate = true;  // the later faults still apply
+    FaultShaper shaper(o);
+    EXPECT_EQ(shaper.Shape(kReply, 5, true).bytes, "*");
+    EXPECT_EQ(shaper.Shape("*1\r", 7, false).bytes, "*1");
+    FaultShaper plain(FaultOptions{});
+    EXPECT_EQ(plain.Shape(kReply, 5, true).bytes, kReply);
+    const struct {
+        const char *frame;
+        bool asks;
+    } frames[] = {{"$1RD", true},    {"$1ND", true},  {"$1RZ", true},   {"#1RHAB", true},
+                  {"$1RL", true},    {"$1RE", true},  {"$1ECD5", true}, {"$1WE", false},
+                  {"$1RB05", false}, {"$1DI", false}, {"$1R", false},   {"", false}};
+    for (const auto &f : frames) {
+        EXPECT_EQ(qor::sim::AsksForNumber(f.frame), f.asks) << f.frame;
+    }
+}
+
 TEST(SimFaults, BaudPacingCountsTenBitsPerCharacter) {
     FaultOptions o;
     o.baud = 1200;
@@ -189,7 +209,7 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
 
     o = Parse({"--listen", "0", "--garbage", "A\\r\\x01\\\\", "--delay-ms", "5", "--truncate",
                "--overlong", "60", "--baud", "9600", "--fault-rate", "0.25", "--seed", "99",
-               "--drop-after", "3", "--silent"})
+               "--drop-after", "3", "--silent", "--no-number"})
             .options;
     ASSERT_TRUE(o);
     EXPECT_EQ(o->faults.garbage_text, std::string("A\r\x01\\"));
@@ -201,6 +221,7 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     EXPECT_EQ(o->faults.seed, 99u);
     EXPECT_EQ(o->drop_after, 3);
     EXPECT_TRUE(o->faults.silent);
+    EXPECT_TRUE(o->faults.no_number);
     EXPECT_EQ(o->faults.fault_delay_low_ms, 400);
     EXPECT_EQ(o->faults.fault_delay_high_ms, 800);
 
@@ -223,6 +244,11 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     o = Parse({"--help"}).options;
     ASSERT_TRUE(o);
     EXPECT_TRUE(o->help);
+    // Neither needs --pty or --listen, and what follows them is not read.
+    o = Parse({"--version", "--bogus"}).options;
+    ASSERT_TRUE(o);
+    EXPECT_TRUE(o->version);
+    EXPECT_FALSE(o->help);
 }
 
 TEST(SimOptions, RefusesBadArguments) {

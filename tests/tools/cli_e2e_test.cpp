@@ -184,8 +184,16 @@ TEST(ToolsCli, LinkThatCannotOpenIsALinkFault) {
 
 TEST(ToolsCli, BadArgumentsExitTwoWithAHint) {
     const std::vector<std::vector<std::string>> cases = {
-        {"sp", "12abc"}, {"rb", "64"},          {"frobnicate"}, {"--address", "xy", "rd"}, {},
-        {"sp", "nan"},   {"do", "1", "2", "3"}, {"poll", "rd"},
+        {"sp", "12abc"},
+        {"rb", "64"},
+        {"frobnicate"},
+        {"--address", "xy", "rd"},
+        {},
+        {"sp", "nan"},
+        {"do", "1", "2", "3"},
+        {"poll", "rd"},
+        {"--port", "255", "--link", "/dev/null", "--link", "/dev/null", "poll", "rd", "--interval",
+         "10"},
     };
     for (const auto &args : cases) {
         const Finished r = QorAlone(args);
@@ -333,6 +341,10 @@ TEST(ToolsCli, MessagesNameTheCause) {
          {"di", "2", "1", "0"},
          3,
          R"(bad DI reply \(status 200, error 2\): module 1 answered "\*[0-9A-F]{6}", not the 4 hex digits)"},
+        {{"--no-number"},
+         {"rd"},
+         3,
+         R"(^qor: no number \(status 200, error 2\): module 1 answered "\*", which holds no digit\n$)"},
         {{"--silent"},
          {"--timeout", "20", "--retries", "2", "rd"},
          1,
@@ -386,8 +398,7 @@ TEST(ToolsCli, TraceShowsEveryExchangeEscaped) {
     EXPECT_TRUE(Matches(r.err, R"(port 1  >  \$7RD\n.*port 1  !  no reply in 30 ms\n)")) << r.err;
 }
 
-// A failed write to standard output ends qor with a message and code 4,
-// poll at once when its reader has gone.
+// A failed write to standard output ends qor with a message and code 4.
 TEST(ToolsCli, OutputErrorsEndTheProgram) {
     Sim sim({"--steady"});
     ASSERT_TRUE(sim.Ready());
@@ -398,15 +409,38 @@ TEST(ToolsCli, OutputErrorsEndTheProgram) {
         {"QOR --link PTY rd >/dev/full; echo \"exit $?\" >&2", "No space left on device"},
         {"QOR --link PTY poll rd --interval 10 >&-; echo \"exit $?\" >&2",
          "standard output is closed"},
-        {"trap '' PIPE; { QOR --link PTY poll rd --interval 20000; echo \"exit $?\" >&2; } | "
-         "head -n 1",
-         "standard output"},  // closed by its reader, or a broken pipe: whichever comes first
         {"QOR --help >/dev/full; echo \"exit $?\" >&2", "No space left on device"},
     };
     for (const auto &c : cases) {
         const Finished r = Shell(c.line, sim.Path());
         EXPECT_NE(r.err.find(c.err), std::string::npos) << c.line << ": " << r.err;
         EXPECT_NE(r.err.find("exit 4"), std::string::npos) << c.line << ": " << r.err;
+    }
+}
+
+// A reader that has seen enough is normal use: qor stops at once, quietly
+// and with code 0, whether it notices while poll waits or when a write
+// fails (EPIPE, or SIGPIPE whether the shell ignores it or not).
+TEST(ToolsCli, ReaderGoingAwayEndsQuietly) {
+    Sim sim({"--steady"});
+    ASSERT_TRUE(sim.Ready());
+    const struct {
+        const char *line;
+        const char *out;
+    } cases[] = {
+        {"{ QOR --link PTY poll rd --interval 20000; echo \"exit $?\" >&2; } | head -n 2",
+         "time,value,status,error\n"},
+        {"{ QOR --link PTY poll rd --interval 1; echo \"exit $?\" >&2; } | head -n 2", nullptr},
+        // The reader is gone before qor starts: its first write fails.
+        {"{ sleep 0.3; QOR --link PTY rd; echo \"exit $?\" >&2; } | true", ""},
+        {"trap '' PIPE; { sleep 0.3; QOR --link PTY poll rd --interval 10; echo \"exit $?\" >&2; } | true", ""},
+    };
+    for (const auto &c : cases) {
+        const Finished r = Shell(c.line, sim.Path());
+        EXPECT_EQ(r.err, "exit 0\n") << c.line;
+        if (c.out != nullptr) {
+            EXPECT_EQ(r.out.substr(0, std::string(c.out).size()), c.out) << c.line;
+        }
     }
 }
 

@@ -341,6 +341,9 @@ TEST(ToolsParse, CommandLinesThatAreRefused) {
         {{"--retries", "1", "ec"}, "--retries cannot be used with ec: it clears the counter"},
         {{"--retries", "1", "rr"}, "--retries cannot be used with rr"},
         {{"--link", "a", "--link", "b", "rd"}, "only poll uses several links"},
+        {{"--port", "254", "--link", "a", "--link", "b", "--link", "c", "poll", "rd", "--interval",
+          "10"},
+         "takes ports 254 to 256; ports go up to 255: give --port 253 or lower"},
         {{"--link", "a", "--link", "b", "scan"}, "scan uses one link"},
         {{"scan", "--retries", "1"}, "--retries cannot be used with scan"},
         {{"ports", "--link", "x"}, "cannot be used with ports"},
@@ -458,8 +461,7 @@ TEST(ToolsFormat, FailuresInWordsAndExitCodes) {
         {100, -17, "module fault (status 100, error -17): the module answered", 1, true},
         {200, 1, "link fault (status 200, error 1): the frame could not be written to the link", 3,
          false},
-        {200, 2, "bad DI reply (status 200, error 2): not exactly the hex digits asked for", 3,
-         false},
+        {200, 2, "bad reply field (status 200, error 2): not what the command reads", 3, true},
         {200, 3, "refused (status 200, error 3): the arguments cannot be put into a frame", 3,
          false},
     };
@@ -607,6 +609,8 @@ TEST(ToolsFormat, FailuresNameTheirCause) {
     };
     Failure retried = make(QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY, "", "");
     retried.attempts = 3;
+    Failure no_number = make(QOR_STATUS_LINK_FAULT, QOR_ERROR_REPLY_FIELD, "*", "");
+    no_number.di_count = 0;  // not DI: a reading
     const struct {
         Failure failure;
         const char *text;
@@ -638,6 +642,8 @@ TEST(ToolsFormat, FailuresNameTheirCause) {
         {make(200, 2, "*0FA503", ""),
          "bad DI reply (status 200, error 2): module 7 answered \"*0FA503\", not the 4 hex "
          "digits asked for (2 bytes)"},
+        {no_number,
+         "no number (status 200, error 2): module 7 answered \"*\", which holds no digit"},
         {make(200, 3, "", ""),
          "refused (status 200, error 3): the arguments cannot be put into a frame, nothing was "
          "sent"},

@@ -54,12 +54,12 @@ int main(int argc, char **argv) {
     QOR_EnableCmdChecksum(0);
 
     status = error = -1;
-    QOR_HI(PORT, '1', 1, 100.0f, &status, &error);
+    QOR_HI(PORT, '1', QOR_MODE_LATCHING, 100.0f, &status, &error);
     expect_ok("HI", status, error);
     status = error = -1;
     value = QOR_RH(PORT, '1', &mode, &status, &error);
     expect_ok("RH", status, error);
-    if (status == 0 && (fabsf(value - 100.0f) > 0.001f || mode != 1)) {
+    if (status == 0 && (fabsf(value - 100.0f) > 0.001f || mode != QOR_MODE_LATCHING)) {
         fprintf(stderr, "qor_host: RH gave %.2f mode %d, expected 100.00 mode 1\n", (double)value,
                 mode);
         ++failures;
