@@ -117,11 +117,11 @@
 #define QOR_ERROR_REPLY_CHECKSUM 2 /* 100: reply checksum did not match */
 #define QOR_ERROR_OTHER_ADDRESS 3  /* 100: the reply echoes another module's address */
 #define QOR_ERROR_NOT_WRITTEN 1    /* 200: frame not completely written */
-#define QOR_ERROR_REPLY_FIELD                          \
-    2 /* 200: the reply's field does not hold what the \
-       * command reads (DI digits, a number) */
-#define QOR_ERROR_DIGIT_COUNT QOR_ERROR_REPLY_FIELD /* its earlier name */
-#define QOR_ERROR_ARGUMENTS_REFUSED 3               /* 200: no frame can carry the arguments */
+/* 200: the reply's field does not hold what the command reads (DI digits, a
+ * number); QOR_ERROR_DIGIT_COUNT is its earlier name. */
+#define QOR_ERROR_REPLY_FIELD 2
+#define QOR_ERROR_DIGIT_COUNT QOR_ERROR_REPLY_FIELD
+#define QOR_ERROR_ARGUMENTS_REFUSED 3 /* 200: no frame can carry the arguments */
 
 #ifdef __cplusplus
 extern "C" {
