@@ -176,10 +176,20 @@ std::string Query(int port, int which, Mixed &mix, int *status, bool *right) {
             *right = QOR_RL(port, '1', &mode, status, &error) == -10.0f && mode == 0;
             return "RL";
         case 3: {
+            // The module counts every RD frame it handled, and handles frames
+            // in the order they came: when it answers this RE it has seen
+            // every RD frame sent before it, those that failed (a time-out, a
+            // refused reply: the frame went out all the same) included. Its
+            // own answer lies between the readings accepted and those sent;
+            // outside that window is the answer to some other frame taken
+            // for this one's.
             long accepted = mix.readings_accepted;
             long sent = mix.readings_sent;
             int count = QOR_RE(port, '1', status, &error);
             *right = count >= accepted && count <= sent;
+            if (*status == 0 && !*right) {
+                std::printf("soak: RE answered %d, expected %ld..%ld\n", count, accepted, sent);
+            }
             return "RE";
         }
         case 4:
