@@ -344,6 +344,9 @@ int RefuseReply(PortCall &call, unsigned char byte, const char *why) {
     port.traced_length = 0;
     port.mid_reply = false;
     port.recovery_due = true;
+    // As after a time-out, a further read begins a reply of its own, with
+    // the whole of reply_timeout_ms.
+    port.in_reply = false;
     NoteRefused(call);
     return -1;
 }
