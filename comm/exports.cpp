@@ -140,6 +140,10 @@ void QOR_SetTrace(QOR_TraceFunction function, void *user) {
     qor::comm::SetTrace(function, user);
 }
 
+int QOR_PortCounts(int number, QOR_LinkCounts *counts) {
+    return qor::comm::CopyCounts(number, counts);
+}
+
 int QOR_ListPorts(QOR_PortInfo *ports, int capacity) {
     return qor::comm::ListPorts(nullptr, ports, capacity);
 }

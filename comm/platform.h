@@ -34,6 +34,10 @@ void LookupCodeText(int code, char *text, std::size_t capacity);
 // False when no thread could be started.
 bool StartDetachedThread(void (*function)(void *), void *argument);
 
+// Whether an open link is a pseudo-terminal, whose bytes pass at once
+// whatever rate it was given.
+bool IsPseudoTerminal(std::intptr_t link);
+
 // Writes the device a port opens when nothing else was said about it, for
 // port numbers from 1 up. False when there is none (port < 1, no room).
 bool DefaultDevice(int port, char *path, std::size_t capacity);

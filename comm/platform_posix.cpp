@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 
 #include <cstdio>
@@ -129,6 +131,16 @@ bool StartDetachedThread(void (*function)(void *), void *argument) {
         return false;
     }
     return true;
+}
+
+bool IsPseudoTerminal(std::intptr_t link) {
+    struct stat info {};
+    if (fstat(static_cast<int>(link), &info) != 0 || !S_ISCHR(info.st_mode)) {
+        return false;
+    }
+    // Linux: the slaves of /dev/ptmx (136..143) and the old BSD ones (3).
+    const unsigned kind = major(info.st_rdev);
+    return (kind >= 136 && kind <= 143) || kind == 3;
 }
 
 bool DefaultDevice(int port, char *path, std::size_t capacity) {

@@ -131,6 +131,10 @@ bool StartDetachedThread(void (*function)(void *), void *argument) {
     return true;
 }
 
+bool IsPseudoTerminal(std::intptr_t /*link*/) {
+    return false;  // Windows has no pseudo-terminals among its serial ports
+}
+
 bool DefaultDevice(int port, char *path, std::size_t capacity) {
     if (port < 1) {
         return false;

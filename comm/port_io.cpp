@@ -137,6 +137,8 @@ bool OpenRemembered(PortCall &call) {
     port.ops = port.target.transport->ops;
     port.link = link;
     ResetExchange(port);
+    NoteOpened(port,
+               port.target.transport->form == LocationForm::kDevicePath && IsPseudoTerminal(link));
     ClearFailure(call.Number());
     if (TraceOn()) {
         EmitText(call.Number(), port.was_open ? TraceKind::kReopen : TraceKind::kOpen,
@@ -239,10 +241,11 @@ bool DiscardWaiting(PortCall &call, bool *stale) {
 // After a failed exchange, a reply may still be on its way: waits until the
 // line has been quiet for the recovery period, discarding what comes, but
 // no longer than kRecoveryLimit periods. False when the link was found gone.
-bool Recover(PortCall &call) {
+bool Recover(PortCall &call, bool *chattering = nullptr) {
     Port &port = *call.PortState();
-    const int quiet_ms = port.target.recovery_ms;
+    const int quiet_ms = QuietPeriodMs(port);
     const std::int64_t started = MonotonicMs();
+    bool late = false;
     const std::int64_t limit = started + static_cast<std::int64_t>(kRecoveryLimit) * quiet_ms;
     std::int64_t quiet_until = started + quiet_ms;
     for (std::int64_t now = started; now < quiet_until && now < limit; now = MonotonicMs()) {
@@ -260,11 +263,18 @@ bool Recover(PortCall &call) {
                 EmitBytes(call.Number(), TraceKind::kDiscard, port.input,
                           static_cast<std::size_t>(got));
             }
+            if (!late) {
+                late = true;
+                NoteLateInput(call, "during a recovery wait");
+            }
             quiet_until = MonotonicMs() + quiet_ms;
         }
     }
     if (TraceOn()) {
         EmitWait(call.Number(), TraceKind::kRecovery, static_cast<int>(MonotonicMs() - started));
+    }
+    if (chattering != nullptr) {
+        *chattering = MonotonicMs() >= limit;
     }
     return true;
 }
@@ -288,26 +298,66 @@ bool PurgeFarEnd(PortCall &call) {
 bool PrepareLine(PortCall &call) {
     Port &port = *call.PortState();
     TraceReplySoFar(call);
+    RelaxQuietPeriod(call);
     if (port.mid_reply) {
         // The host stopped reading a reply before its CR: the rest of it
         // may still be coming.
         port.recovery_due = true;
         port.mid_reply = false;
+        NoteExchangeFailed(call);
     }
     bool stale = DiscardBuffered(call) || port.recovery_due;
-    if (port.recovery_due && port.target.recovery_ms > 0 && !Recover(call)) {
+    const bool recovering = port.recovery_due && port.target.recovery_ms > 0;
+    bool chattering = false;
+    if (recovering && !Recover(call, &chattering)) {
         return false;
     }
     port.recovery_due = false;
-    if (!DiscardWaiting(call, &stale)) {
+    bool late = false;
+    if (!DiscardWaiting(call, &late)) {
         return false;
     }
+    if (late) {
+        // A reply came after its exchange ended; more of it, or the replies
+        // queued behind it, may follow: the frame waits for a quiet line.
+        NoteLateInput(call, "waiting before a frame");
+        // (Not again after a wait that a chattering line cut short.)
+        if (!chattering && port.target.recovery_ms > 0 && !Recover(call)) {
+            return false;
+        }
+    }
     // A successful exchange leaves nothing stale and costs nothing here.
-    return !stale || PurgeFarEnd(call);
+    return !(stale || late) || PurgeFarEnd(call);
+}
+
+// A complete reply that the guard refused: traced with its CR and the
+// reason, and the exchange failed as by a time-out.
+int RefuseReply(PortCall &call, unsigned char byte, const char *why) {
+    Port &port = *call.PortState();
+    if (TraceOn()) {
+        if (port.traced_length < sizeof port.traced) {
+            port.traced[port.traced_length++] = byte;
+        }
+        TraceReplySoFar(call);
+        EmitText(call.Number(), TraceKind::kRefused, why);
+    }
+    port.traced_length = 0;
+    port.mid_reply = false;
+    port.recovery_due = true;
+    // As after a time-out, a further read begins a reply of its own, with
+    // the whole of reply_timeout_ms.
+    port.in_reply = false;
+    NoteRefused(call);
+    return -1;
 }
 
 int HandOut(PortCall &call, unsigned char byte) {
     Port &port = *call.PortState();
+    NoteReplyByte(port, byte);
+    char why[160];
+    if (byte == kCarriageReturn && !AcceptReplyEnd(call, why, sizeof why)) {
+        return RefuseReply(call, byte, why);
+    }
     port.mid_reply = byte != kCarriageReturn;
     if (TraceOn()) {
         port.traced[port.traced_length++] = byte;
@@ -346,6 +396,7 @@ void ReadEnded(PortCall &call, long got, int code, int waited_ms) {
     port.in_reply = false;
     port.recovery_due = true;
     port.mid_reply = false;
+    NoteExchangeFailed(call);
     if (TraceOn()) {
         EmitWait(call.Number(), TraceKind::kTimeout, waited_ms);
     }
@@ -397,6 +448,7 @@ bool FlushOutput(PortCall &call) {
     std::size_t length = port.output_length;
     port.output_length = 0;
     int code = 0;
+    NoteFrameSent(port, length);
     if (port.ops->write(port.link, port.output, length, port.target.timeout_ms, &code)) {
         port.in_reply = false;
         if (TraceOn()) {

@@ -67,6 +67,7 @@ Port *FindSlot(int number, Claim claim) {
     unclaimed->claimed = true;
     unclaimed->number = number;
     unclaimed->users = 1;
+    ResetCounts(*unclaimed);
     unclaimed->closed = TakeClosed(number);
     return unclaimed;
 }
@@ -172,6 +173,23 @@ int CopyTarget(int number, char *text, int size) {
         std::snprintf(text, static_cast<std::size_t>(size), "%s", found);
     }
     return static_cast<int>(source);
+}
+
+int CopyCounts(int number, QOR_LinkCounts *counts) {
+    *counts = QOR_LinkCounts{};
+    std::lock_guard<std::mutex> table(g_table_lock);
+    for (const Port &port : g_ports) {
+        if (port.claimed && port.number == number) {
+            const Lateness &l = port.lateness;
+            counts->late_inputs = l.late_inputs.load(std::memory_order_relaxed);
+            counts->refused = l.refused.load(std::memory_order_relaxed);
+            counts->quiet_raised = l.quiet_raised.load(std::memory_order_relaxed);
+            counts->quiet_ms = l.quiet_ms.load(std::memory_order_relaxed);
+            counts->guard_ms = l.guard_ms.load(std::memory_order_relaxed);
+            return 1;
+        }
+    }
+    return 0;
 }
 
 }  // namespace qor::comm

@@ -11,6 +11,7 @@
 
 #include "link_ops.h"
 #include "qor_comm.h"
+#include "reply_guard.h"
 #include "target.h"
 
 namespace qor::comm {
@@ -75,6 +76,8 @@ struct Port {
     unsigned char input[kInputCapacity] = {};
     // The reply bytes handed out since the last CR, while tracing.
     unsigned char traced[kInputCapacity] = {};
+    // Late replies: the guard, the quiet period and their counts.
+    Lateness lateness;
 };
 
 enum class Claim { kNo, kYes };
@@ -128,6 +131,9 @@ constexpr int kClosedMemory = 1024;
 
 // QOR_PortTarget: see qor_comm.h.
 int CopyTarget(int number, char *text, int size);
+
+// QOR_PortCounts: see qor_comm.h.
+int CopyCounts(int number, QOR_LinkCounts *counts);
 
 }  // namespace qor::comm
 

@@ -35,6 +35,7 @@ constexpr OptionRule kOptions[] = {
     {Option::kTimeout, "timeout_ms", 1, kMaxTimeoutMs, nullptr},
     {Option::kReplyTimeout, "reply_timeout_ms", 1, kMaxReplyTimeoutMs, nullptr},
     {Option::kRecovery, "recovery_ms", 0, kMaxTimeoutMs, nullptr},
+    {Option::kGuard, "guard_ms", 0, kMaxTimeoutMs, nullptr},
     {Option::kConnectTimeout, "connect_timeout_ms", 1, kMaxTimeoutMs, nullptr},
     {Option::kRs485, "rs485", 0, 0, "01"},
     {Option::kRs485DelayBefore, "rs485_delay_before_ms", 0, kMaxRs485DelayMs, nullptr},
@@ -238,6 +239,9 @@ void StoreOption(Option option, long value, Target *target) {
             break;
         case Option::kRecovery:
             target->recovery_ms = static_cast<int>(value);
+            break;
+        case Option::kGuard:
+            target->guard_ms = static_cast<int>(value);
             break;
         case Option::kConnectTimeout:
             target->connect_timeout_ms = static_cast<int>(value);

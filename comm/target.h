@@ -50,6 +50,7 @@ struct Target {
     bool low_latency = false;  // the adapter's low-latency flag
     int timeout_ms = kDefaultTimeoutMs;
     int recovery_ms = kDefaultTimeoutMs;
+    int guard_ms = -1;  // -1: from the line's rate (reply_guard.h)
     // From the first read after a frame (or after a time-out) until the
     // reads of that reply end by time-out.
     int reply_timeout_ms = kDefaultReplyTimeouts * kDefaultTimeoutMs;

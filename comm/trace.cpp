@@ -79,6 +79,13 @@ void EmitText(int port, TraceKind kind, const char *text) {
     Emit(event);
 }
 
+void EmitWaitText(int port, TraceKind kind, int milliseconds, const char *text) {
+    QOR_TraceEvent event = Event(port, kind);
+    event.milliseconds = milliseconds;
+    event.text = text;
+    Emit(event);
+}
+
 void SetTrace(QOR_TraceFunction function, void *user) {
     std::unique_lock<std::mutex> hold(g_trace_lock);
     int previous = static_cast<int>(g_generation & 1);

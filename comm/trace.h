@@ -22,6 +22,8 @@ enum class TraceKind {
     kDiscard = QOR_TRACE_DISCARD,
     kRecovery = QOR_TRACE_RECOVERY,
     kLinkLost = QOR_TRACE_LINK_LOST,
+    kRefused = QOR_TRACE_REFUSED,
+    kQuietPeriod = QOR_TRACE_QUIET_PERIOD,
 };
 
 extern std::atomic<bool> g_trace_on;
@@ -34,6 +36,7 @@ inline bool TraceOn() {
 void EmitBytes(int port, TraceKind kind, const unsigned char *bytes, std::size_t count);
 void EmitWait(int port, TraceKind kind, int milliseconds);
 void EmitText(int port, TraceKind kind, const char *text);
+void EmitWaitText(int port, TraceKind kind, int milliseconds, const char *text);
 
 // QOR_SetTrace: see qor_comm.h.
 void SetTrace(QOR_TraceFunction function, void *user);

@@ -6,8 +6,9 @@ namespace qor::comm {
 
 namespace {
 
-constexpr unsigned kEveryLinkOptions =
-    OptionBit(Option::kTimeout) | OptionBit(Option::kReplyTimeout) | OptionBit(Option::kRecovery);
+constexpr unsigned kEveryLinkOptions = OptionBit(Option::kTimeout) |
+                                       OptionBit(Option::kReplyTimeout) |
+                                       OptionBit(Option::kRecovery) | OptionBit(Option::kGuard);
 // The serial line's own settings, which a com port server sets for us.
 constexpr unsigned kLineOptions = OptionBit(Option::kBaud) | OptionBit(Option::kByteSize) |
                                   OptionBit(Option::kParity) | OptionBit(Option::kStopBits);

@@ -23,6 +23,7 @@ enum class Option : unsigned {
     kRs485DelayAfter = 1u << 9,
     kLowLatency = 1u << 10,
     kReplyTimeout = 1u << 11,
+    kGuard = 1u << 12,
 };
 
 constexpr unsigned OptionBit(Option option) {

@@ -61,6 +61,7 @@ constexpr std::int32_t kStatusLinkFault = QOR_STATUS_LINK_FAULT;
 
 constexpr std::int32_t kErrorNoReply = QOR_ERROR_NO_REPLY;               // reply fault
 constexpr std::int32_t kErrorReplyChecksum = QOR_ERROR_REPLY_CHECKSUM;   // reply fault
+constexpr std::int32_t kErrorOtherAddress = QOR_ERROR_OTHER_ADDRESS;     // reply fault
 constexpr std::int32_t kErrorFrameNotWritten = QOR_ERROR_NOT_WRITTEN;    // link fault
 constexpr std::int32_t kErrorReplyField = QOR_ERROR_REPLY_FIELD;         // link fault
 constexpr std::int32_t kErrorNotFramable = QOR_ERROR_ARGUMENTS_REFUSED;  // link fault

@@ -4,6 +4,33 @@
 
 namespace qor {
 
+namespace {
+
+// Whether an accepting reply echoes the module's address: every long reply
+// long enough to hold the address and the letters after it does, and with
+// frame checksums on the modules answer "EC", "RB" and "DI" in the long
+// layout whatever the reply form. (A bare "*" and checksum has no echo to
+// check, and no data either.)
+bool EchoesAddress(const Transaction &tx, std::int32_t code) {
+    const bool long_layout =
+        tx.ReplyForm == 0 || (tx.CmdChecksum != 0 && (code == EC || code == RB || code == DI));
+    const std::int32_t echo = 1 + (tx.AddressWidth == 1 ? 1 : 2) + 2;  // "*", address, letters
+    return long_layout && tx.ReplyLength > echo;
+}
+
+// The echoed address is the one the frame named. A reply from another
+// address can only be an answer to some other frame (a module answering
+// late): no module at this address sent it.
+bool FromAddress(const Transaction &tx, std::int32_t address) {
+    const char low = static_cast<char>(address & 0x7F);
+    if (tx.AddressWidth == 1) {
+        return ReplyChar(tx, 1) == low;
+    }
+    return ReplyChar(tx, 1) == static_cast<char>((address >> 8) & 0x7F) && ReplyChar(tx, 2) == low;
+}
+
+}  // namespace
+
 void RefuseArguments(Transaction &tx) {
     SetOutcome(tx, kStatusLinkFault, kErrorNotFramable);
 }
@@ -34,6 +61,10 @@ bool TransactionStep(Transaction &tx, int port, std::int32_t address, std::int32
     }
     if (rules == OutcomeRules::kAllRules && !VerifyReplyChecksum(tx)) {
         SetOutcome(tx, kStatusReplyFault, kErrorReplyChecksum);
+        return false;
+    }
+    if (EchoesAddress(tx, code) && !FromAddress(tx, address)) {
+        SetOutcome(tx, kStatusReplyFault, kErrorOtherAddress);
         return false;
     }
     return true;

@@ -109,9 +109,10 @@ std::string ResultPayload(const CommandResult &r) {
 }
 
 std::string CountersPayload(const ModuleCounters &c, std::chrono::system_clock::time_point when) {
-    json object{{"replies", c.replies},         {"timeouts", c.timeouts}, {"errors", c.errors},
-                {"link_faults", c.link_faults}, {"overruns", c.overruns}, {"commands", c.commands},
-                {"ts", Timestamp(when)}};
+    json object{
+        {"replies", c.replies},           {"timeouts", c.timeouts}, {"errors", c.errors},
+        {"link_faults", c.link_faults},   {"overruns", c.overruns}, {"commands", c.commands},
+        {"late_replies", c.late_replies}, {"refused", c.refused},   {"ts", Timestamp(when)}};
     return Dump(object);
 }
 

@@ -43,6 +43,11 @@ struct ModuleCounters {
     std::uint64_t link_faults = 0;  // frame not written: link down
     std::uint64_t overruns = 0;     // poll slots skipped because the bus was busy
     std::uint64_t commands = 0;     // commands run
+    // What the byte link saw of late replies while polling this module:
+    // input that came after its exchange ended, and replies refused as
+    // ambiguous (those count as timeouts too).
+    std::uint64_t late_replies = 0;
+    std::uint64_t refused = 0;
 };
 
 std::string CountersPayload(const ModuleCounters &counters,

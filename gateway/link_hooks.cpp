@@ -60,6 +60,10 @@ std::string Describe(const QOR_TraceEvent &event) {
             return "closed";
         case QOR_TRACE_LINK_LOST:
             return "! link lost: " + text;
+        case QOR_TRACE_REFUSED:
+            return "! " + text;
+        case QOR_TRACE_QUIET_PERIOD:
+            return "! quiet period " + std::to_string(event.milliseconds) + " ms, " + text;
         default:
             return "event " + std::to_string(event.kind);
     }

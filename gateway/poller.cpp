@@ -187,6 +187,7 @@ void LinkPoller::Poll(std::size_t index) {
     }
     outbox_.Push({task.topic, ReadingPayload(reading), ""}, reading.seq);
     Account(module, reading.status, reading.error);
+    CountLateness(module);
     if (settings_.cache != nullptr) {
         settings_.cache->StoreReading(
             settings_.link_index, task.module,
@@ -329,6 +330,18 @@ void LinkPoller::Account(ModuleState &module, int status, int error) {
     } else if (++module.failures >= settings_.offline_after) {
         SetAvailability(module, Availability::kOffline);
     }
+}
+
+void LinkPoller::CountLateness(ModuleState &module) {
+    QOR_LinkCounts now{};
+    QOR_PortCounts(port_, &now);
+    // Counts that went down belong to a port that started again.
+    auto grown = [](long long after, long long before) {
+        return static_cast<std::uint64_t>(after >= before ? after - before : after);
+    };
+    module.counters.late_replies += grown(now.late_inputs, link_counts_.late_inputs);
+    module.counters.refused += grown(now.refused, link_counts_.refused);
+    link_counts_ = now;
 }
 
 void LinkPoller::SetAvailability(ModuleState &module, Availability availability) {

@@ -20,6 +20,7 @@
 #include "config.h"
 #include "json.h"
 #include "outbox.h"
+#include "qor_comm.h"
 #include "reading_cache.h"
 #include "schedule.h"
 #include "state_board.h"
@@ -97,6 +98,7 @@ class LinkPoller {
     Reading Transact(const ModuleState &module, const PollSpec &poll);
     void Execute(const PendingCommand &command);
     void Account(ModuleState &module, int status, int error);
+    void CountLateness(ModuleState &module);
     void SetAvailability(ModuleState &module, Availability availability);
     bool EnsureOpen(Clock::time_point now);
     void NoteLinkResult(int status, int error);
@@ -116,6 +118,7 @@ class LinkPoller {
     Clock::time_point retry_at_;
     Backoff backoff_;
     bool own_trace_ = true;
+    QOR_LinkCounts link_counts_{};  // the byte link's counts after the last poll
 
     std::mutex mutex_;
     std::condition_variable wake_;

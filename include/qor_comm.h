@@ -44,6 +44,11 @@
  *   recovery_ms=R          after a failed exchange, the quiet time the line
  *                          must keep before the next frame, 0..60000; 0
  *                          turns recovery off (default: timeout_ms)
+ *   guard_ms=G             how long a reply must be followed by silence
+ *                          before it is taken, while the link is wary (see
+ *                          "Late replies"), 0..60000; 0 turns the wait off
+ *                          (default: 20, plus four character times where
+ *                          the line's rate is known)
  *   connect_timeout_ms=C   socket:// and rfc2217://: the longest an open
  *                          may take, host lookup and (rfc2217) the
  *                          server's confirmations included, 1..60000
@@ -87,9 +92,32 @@
  * recovery_ms, then the frame goes out anyway. A successful exchange adds no
  * wait and no system call. Hence a reply that begins within timeout_ms +
  * recovery_ms of its frame (twice the time-out by default) is never taken
- * for the reply to a later frame. A reply later than that cannot be told
- * apart from the answer to the next frame: replies carry no sequence number.
- * Raise recovery_ms for modules that answer that late.
+ * for the reply to a later frame. Later replies carry no sequence number,
+ * but the link still notices them, and refuses a pairing it cannot vouch
+ * for (the read then ends with -1, as for a time-out, and recovery runs):
+ *   - the guard: after a failed exchange, late input or a refused reply,
+ *     the link is wary for ten time-outs. While it is,
+ *     a complete reply (from its "*" or "?" to its CR) is handed out only
+ *     when nothing else arrives within the guard (guard_ms); input right
+ *     behind a reply, in the same read, refuses it at any time. A module
+ *     answering late is followed by the answer to the frame that took its
+ *     reply, so the second reply gives the pairing away. A link that has
+ *     stayed calm pays nothing for this;
+ *   - plausible timing: on a serial device that is not a pseudo-terminal,
+ *     whose rate is known, a reply complete sooner than 90 % of the wire
+ *     time of its frame and itself is refused (not over rfc2217://: a
+ *     device server may front a device that passes bytes at once);
+ *   - adaptive recovery: late input (found when a frame starts, or arriving
+ *     during a recovery wait), a refused reply, or a second failed exchange
+ *     in a row within fifty time-outs of either, doubles the quiet period, at most once per frame,
+ * from recovery_ms up to four times it (a chattering line then holds a frame back at most four such
+ * periods); it returns to recovery_ms once the link has been calm for ten time-outs. recovery_ms=0
+ * keeps recovery off. QOR_PortCounts counts these events, and the trace reports each refusal
+ * (QOR_TRACE_REFUSED) and each change of the quiet period
+ * (QOR_TRACE_QUIET_PERIOD). A module that answers more than ten time-outs
+ * late on a link that has stayed calm meanwhile can still have its reply
+ * taken by the next frame once; the frame after it finds the second reply
+ * waiting and the link turns wary.
  *
  * Time-outs: every wait is bounded. QOR_ReadByte waits at most the port's
  * time-out for each character, and the reads of one reply end together at
@@ -109,8 +137,8 @@
  *
  * Threads: every function may be called from any thread. Calls on different
  * ports run in parallel; calls on the same port are serialised by that
- * port's lock. QOR_PortError, QOR_PortTarget and QOR_ListPorts take no
- * port's lock. No call changes process-wide state (signals, environment,
+ * port's lock. QOR_PortError, QOR_PortTarget, QOR_PortCounts and
+ * QOR_ListPorts take no port's lock. No call changes process-wide state (signals, environment,
  * locale); descriptors are opened close-on-exec. A host name is looked up
  * on a helper thread (with all signals blocked) so that the lookup can be
  * bounded; such a thread ends by itself when the system's lookup returns,
@@ -246,10 +274,12 @@ QOR_COMM_API int QOR_CheckTarget(const char *target, char *why, int size);
 #define QOR_TRACE_READ 6        /* bytes: reply bytes the host read, up to CR */
 /* QOR_TRACE_TIMEOUT: the milliseconds waited are the time-out, or what was
  * left of reply_timeout_ms. */
-#define QOR_TRACE_TIMEOUT 7    /* nothing came within milliseconds */
-#define QOR_TRACE_DISCARD 8    /* bytes: input discarded before a frame */
-#define QOR_TRACE_RECOVERY 9   /* the frame waited milliseconds for a quiet line */
-#define QOR_TRACE_LINK_LOST 10 /* the link failed and was closed; text: the failure */
+#define QOR_TRACE_TIMEOUT 7       /* nothing came within milliseconds */
+#define QOR_TRACE_DISCARD 8       /* bytes: input discarded before a frame */
+#define QOR_TRACE_RECOVERY 9      /* the frame waited milliseconds for a quiet line */
+#define QOR_TRACE_LINK_LOST 10    /* the link failed and was closed; text: the failure */
+#define QOR_TRACE_REFUSED 11      /* a complete reply was not handed out; text: why */
+#define QOR_TRACE_QUIET_PERIOD 12 /* the quiet period changed to milliseconds; text: why */
 
 typedef struct QOR_TraceEvent {
     long long time_ns;          /* monotonic clock (never jumps), nanoseconds */
@@ -257,8 +287,10 @@ typedef struct QOR_TraceEvent {
     int kind;                   /* QOR_TRACE_... */
     const unsigned char *bytes; /* WRITE, READ, DISCARD: the bytes; else NULL */
     int count;                  /* number of bytes */
-    int milliseconds;           /* TIMEOUT, RECOVERY: the wait; else 0 */
-    const char *text;           /* OPEN, REOPEN, OPEN_FAILED, LINK_LOST; else NULL */
+    int milliseconds;           /* TIMEOUT, RECOVERY: the wait; QUIET_PERIOD: the
+                                   new period; else 0 */
+    const char *text;           /* OPEN, REOPEN, OPEN_FAILED, LINK_LOST, REFUSED,
+                                   QUIET_PERIOD; else NULL */
 } QOR_TraceEvent;
 
 /* event and everything it points to is valid only during the call. */
@@ -277,7 +309,7 @@ typedef void (*QOR_TraceFunction)(const QOR_TraceEvent *event, void *user);
  *
  * The callback runs on the thread of the call that caused the event, while
  * that port's lock is held. It may call QOR_PortError, QOR_PortTarget,
- * QOR_ListPorts and QOR_SetTrace, and do its own work; it must not call
+ * QOR_PortCounts, QOR_ListPorts and QOR_SetTrace, and do its own work; it must not call
  * QOR_WriteByte, QOR_ReadByte, QOR_OpenPort or QOR_ClosePort (on any port),
  * nor any qor_dll function, which would wait on a port's lock.
  *
@@ -286,6 +318,24 @@ typedef void (*QOR_TraceFunction)(const QOR_TraceEvent *event, void *user);
  * QOR_SetTrace was called from inside a callback: it then does not wait.
  * Safe from any thread. */
 QOR_COMM_API void QOR_SetTrace(QOR_TraceFunction function, void *user);
+
+/* What a port's link has seen of late replies (see "Late replies"). */
+typedef struct QOR_LinkCounts {
+    long long late_inputs;  /* input found late: waiting when a frame started,
+                               or arriving during a recovery wait */
+    long long refused;      /* complete replies refused: input followed within
+                               the guard, or the reply came too early */
+    long long quiet_raised; /* times the quiet period was raised */
+    int quiet_ms;           /* the quiet period in force (0 before the first open) */
+    int guard_ms;           /* the guard in force: 0 while the link is calm */
+} QOR_LinkCounts;
+
+/* Fills *counts for the port: the counts since the port number was first
+ * used (they survive reopening, and start again after QOR_ClosePort once no
+ * call uses the port). Returns 1, or 0 with every field 0 when the port is
+ * not in use. Takes no port's lock; safe from any thread, also from inside
+ * a trace callback. counts must not be NULL. */
+QOR_COMM_API int QOR_PortCounts(int port, QOR_LinkCounts *counts);
 
 /* One serial port of the machine, as QOR_ListPorts describes it. Text
  * fields are NUL-terminated and "" where unknown. */

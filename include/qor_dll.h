@@ -35,10 +35,15 @@
  *   100 1     a frame was written but no complete reply (one starting with
  *             "*" or "?" and ending with CR) came back within the byte
  *             link's time-out, or the reply was longer than 50 characters
- *             plus CR.
+ *             plus CR, or the byte link refused a reply it could not pair
+ *             with the frame ("Late replies" in qor_comm.h).
  *   100 2     the reply began with "*" but its checksum did not match. Only
  *             long replies carry a checksum; the library always works with
  *             short replies, so this pair is reserved and does not occur.
+ *   100 3     an accepting reply that echoes an address (long replies, and
+ *             the "EC", "RB" and "DI" replies with checksums on) named
+ *             another module than the frame did: the answer to some other
+ *             frame, which no module at this address could have sent.
  *   100 other the module answered with an error reply ("?..."): error is the
  *             character code at index 3 of that reply (a signed byte), or 0
  *             when the reply has no character there; "?1 BAD" gives 'B'.
@@ -57,10 +62,11 @@
  *             address of 0; QOR_DI counts out of range); nothing was sent.
  * The macros below name these numbers. Every function can report 0/0,
  * 100/1, 100/other, 200/1 and 200/3 (for an address of 0); 100/2 belongs to
- * long replies (see above); 200/2 comes from QOR_DI, the value queries and
- * the counts. Whenever status is not 0 the returned value is 0 (or 0.0), and
- * the mode of QOR_RH and QOR_RL is -1. Functions that "return the status"
- * return the same number as *status.
+ * long replies (see above), 100/3 to replies that echo the address; 200/2
+ * comes from QOR_DI, the value queries and the counts. Whenever status is
+ * not 0 the returned value is 0 (or 0.0), and the mode of QOR_RH and QOR_RL
+ * is -1. Functions that "return the status" return the same number as
+ * *status.
  *
  * Threads
  *   Calls on different ports run at the same time, each on its caller's
@@ -109,6 +115,7 @@
  * the module's own error code (the character at index 3 of its reply). */
 #define QOR_ERROR_NO_REPLY 1       /* 100: no complete reply */
 #define QOR_ERROR_REPLY_CHECKSUM 2 /* 100: reply checksum did not match */
+#define QOR_ERROR_OTHER_ADDRESS 3  /* 100: the reply echoes another module's address */
 #define QOR_ERROR_NOT_WRITTEN 1    /* 200: frame not completely written */
 /* 200: the reply's field does not hold what the command reads (DI digits, a
  * number); QOR_ERROR_DIGIT_COUNT is its earlier name. */

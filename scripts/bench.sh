@@ -10,6 +10,8 @@
 #   - system calls per transaction (strace), library and Python;
 #   - readings per second through qor-gateway into a mosquitto broker, beside
 #     the library alone on the same simulators, and its CPU at a plant's pace;
+#   - late replies: the healthy line's rate, and readings published through
+#     qor-gateway while modules answer late (bench/late_replies_bench.py);
 #   - its Modbus TCP server: requests per second from the cache, write latency;
 #   - what a /metrics and /api/state request costs the gateway at 1,024
 #     modules, and its polling rate with one scrape a second against none;
@@ -21,6 +23,8 @@
 #   QOR_BENCH_BAUDS     paced rates (default 1200,...,115200)
 #   QOR_BENCH_SCALE_LINKS, QOR_BENCH_SCALE_OUTAGE   links of 32 modules (default
 #                       32) and the broker outage in seconds (default 60)
+#   QOR_BENCH_BASELINE  a build tree to set beside this one for late replies
+#   QOR_BENCH_LATE_POLLS  readings to take under late replies (default 1000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -91,6 +95,13 @@ stage "through qor-gateway"
 "$py" bench/gateway_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --library-rate "$build/qor_bench_library_rate" --seconds "$((seconds * 3))" \
     --rounds "$rounds" --out "$results/gateway.json"
+
+stage "late replies"
+# QOR_BENCH_BASELINE: another build tree (today's libraries, say) to set
+# beside this one.
+"$py" bench/late_replies_bench.py --build "$build" \
+    ${QOR_BENCH_BASELINE:+--baseline "$QOR_BENCH_BASELINE"} --rounds "$rounds" \
+    --polls "${QOR_BENCH_LATE_POLLS:-1000}" --transports tcp --out "$results/late_replies.json"
 
 stage "Modbus TCP through qor-gateway"
 "$py" bench/modbus_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \

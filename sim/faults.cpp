@@ -60,8 +60,15 @@ Transmission FaultShaper::Shape(const std::string &reply, std::size_t frame_char
     if (options_.fault_rate > 0) {
         const double u = static_cast<double>(rng_() >> 11) / static_cast<double>(1ull << 53);
         const std::uint64_t pick = rng_();
-        if (u < options_.fault_rate) {
-            tx.random = static_cast<RandomFault>(1 + pick % 5);
+        RandomFault kinds[5] = {};
+        unsigned count = 0;
+        for (unsigned k = 0; k < 5; ++k) {
+            if ((options_.fault_kinds >> k & 1U) != 0) {
+                kinds[count++] = static_cast<RandomFault>(1 + k);
+            }
+        }
+        if (u < options_.fault_rate && count > 0) {
+            tx.random = kinds[pick % count];
         }
     }
 

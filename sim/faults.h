@@ -40,9 +40,14 @@ struct FaultOptions {
     // high milliseconds, or exactly low when they are equal.
     int fault_delay_low_ms = 400;
     int fault_delay_high_ms = 800;
+    // The kinds a random fault is drawn from: bit (k - 1) for RandomFault k.
+    unsigned fault_kinds = 0x1F;
 };
 
 enum class RandomFault { kNone, kSilence, kDelay, kGarbage, kTruncate, kOverlong };
+
+// The names --fault-kinds takes, in RandomFault order from kSilence.
+inline const char *const kFaultKindNames[] = {"silence", "late", "noise", "cut", "overlong"};
 
 // The character count a randomly padded reply gets: past the 50 characters
 // a host accepts.

@@ -56,6 +56,30 @@ bool ParseDelayRange(const std::string &s, FaultOptions &faults) {
     return true;
 }
 
+// "late,silence": the kinds a random fault is drawn from.
+bool ParseFaultKinds(const std::string &s, FaultOptions &faults) {
+    unsigned kinds = 0;
+    std::size_t start = 0;
+    while (start <= s.size()) {
+        std::size_t comma = s.find(',', start);
+        std::string name = s.substr(start, comma == std::string::npos ? comma : comma - start);
+        unsigned bit = 0;
+        for (unsigned k = 0; k < 5; ++k) {
+            bit |= name == kFaultKindNames[k] ? 1U << k : 0U;
+        }
+        if (bit == 0) {
+            return false;
+        }
+        kinds |= bit;
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    faults.fault_kinds = kinds;
+    return true;
+}
+
 bool IsAddressChar(char c) {
     // Printable, and not one of the characters that frame a message.
     return c > ' ' && c < 127 && c != '$' && c != '#' && c != '*' && c != '?';
@@ -120,6 +144,7 @@ std::vector<OptionRow> LinkOptions(Options &o, bool &have_mode, std::string &add
                  o.sim.model.amplitude = 0;
                  o.sim.model.noise = 0;
              }),
+        Flag("--distinct-limits", nullptr, [&o] { o.sim.distinct_limits = true; }),
         Flag("--log", nullptr, [&o] { o.log = true; }),
         IntOption("--drop-after", 1, std::numeric_limits<int>::max(),
                   "--drop-after needs a count of at least 1",
@@ -164,6 +189,14 @@ std::vector<OptionRow> FaultOptionRows(FaultOptions &f) {
          [&f](const Value &v, std::string &error) {
              if (!ParseDelayRange(*v, f)) {
                  error = "--fault-delay-ms needs LOW-HIGH milliseconds, 0 <= LOW <= HIGH <= 600000";
+                 return false;
+             }
+             return true;
+         }},
+        {"--fault-kinds", nullptr, OptionValue::kRequired,
+         [&f](const Value &v, std::string &error) {
+             if (!ParseFaultKinds(*v, f)) {
+                 error = "--fault-kinds needs a list of silence, late, noise, cut, overlong";
                  return false;
              }
              return true;
@@ -289,6 +322,7 @@ const char *UsageText() {
            "  --address A         module address character (repeatable, default 1)\n"
            "  --di-bytes N        input bytes in a DI reply, 1..24 (default 2)\n"
            "  --steady            constant reading +00072.10 (no drift, no noise)\n"
+           "  --distinct-limits   high limits 100.00, 101.00, ... in --address order\n"
            "  --log               write every frame and reply to standard error\n"
            "Faults:\n"
            "  --silent            never answer\n"
@@ -303,6 +337,9 @@ const char *UsageText() {
            "                      a late reply, noise before it, cut, overlong)\n"
            "  --fault-delay-ms LOW-HIGH\n"
            "                      how late a random late reply is (default 400-800)\n"
+           "  --fault-kinds LIST  the random faults to draw from, e.g. late or\n"
+           "                      silence,late (default all: silence, late, noise,\n"
+           "                      cut, overlong)\n"
            "  --seed S            seed for --fault-rate (default 1)\n"
            "  --drop-after N      close each TCP connection after N replies\n"
            "  --version           print the version and exit\n"

@@ -411,8 +411,12 @@ Simulator::Simulator(SimConfig config) : config_(std::move(config)) {
         config_.addresses = "1";
     }
     config_.di_bytes = std::clamp(config_.di_bytes, 1, 24);
+    Cents place = 0;
     for (char a : config_.addresses) {
         modules_[a] = ModuleState{};
+        if (config_.distinct_limits) {
+            modules_[a].high_limit += 100 * place++;
+        }
     }
 }
 

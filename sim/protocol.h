@@ -60,6 +60,9 @@ struct SimConfig {
     std::string addresses = "1";
     int di_bytes = 2;
     ReadingModel model;
+    // Each module's high limit is 100.00 plus its place among the addresses
+    // (0, 1, ...), so that a reply taken for another module's shows.
+    bool distinct_limits = false;
 };
 
 class Simulator {

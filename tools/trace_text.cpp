@@ -45,6 +45,10 @@ std::string Words(const TraceEventView &e) {
             return "-  closed";
         case QOR_TRACE_LINK_LOST:
             return "!  link lost: " + text;
+        case QOR_TRACE_REFUSED:
+            return "!  " + text;
+        case QOR_TRACE_QUIET_PERIOD:
+            return "=  quiet period " + ms + ", " + text;
         default:
             return "?  event " + std::to_string(e.kind);
     }

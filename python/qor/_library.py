@@ -81,6 +81,18 @@ class PortInfo(ctypes.Structure):
     ]
 
 
+class LinkCounts(ctypes.Structure):
+    """QOR_LinkCounts of qor_comm.h."""
+
+    _fields_ = [
+        ("late_inputs", ctypes.c_longlong),
+        ("refused", ctypes.c_longlong),
+        ("quiet_raised", ctypes.c_longlong),
+        ("quiet_ms", ctypes.c_int),
+        ("guard_ms", ctypes.c_int),
+    ]
+
+
 # The byte link's functions use the C calling convention everywhere, also
 # on 32-bit Windows, so its callback type is CFUNCTYPE there too.
 TRACE_FUNCTION = ctypes.CFUNCTYPE(None, ctypes.POINTER(TraceEvent), ctypes.c_void_p)
@@ -96,6 +108,7 @@ _COMM_PROTOTYPES = {
     "QOR_CheckTarget": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
     "QOR_SetTrace": (None, [TRACE_FUNCTION, ctypes.c_void_p]),
     "QOR_ListPorts": (ctypes.c_int, [ctypes.POINTER(PortInfo), ctypes.c_int]),
+    "QOR_PortCounts": (ctypes.c_int, [ctypes.c_int, ctypes.POINTER(LinkCounts)]),
 }
 
 if sys.platform == "win32":

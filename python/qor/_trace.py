@@ -26,7 +26,8 @@ LOGGER = logging.getLogger("qor")
 LOGGER.addHandler(logging.NullHandler())
 
 # Event kinds of qor_comm.h (QOR_TRACE_...).
-OPEN, OPEN_FAILED, CLOSE, REOPEN, WRITE, READ, TIMEOUT, DISCARD, RECOVERY, LINK_LOST = range(1, 11)
+(OPEN, OPEN_FAILED, CLOSE, REOPEN, WRITE, READ, TIMEOUT, DISCARD, RECOVERY, LINK_LOST, REFUSED,
+ QUIET_PERIOD) = range(1, 13)
 
 _install_lock = threading.Lock()
 _callback = None  # the ctypes callback object; alive while installed
@@ -65,12 +66,15 @@ def _words(event, port_had_reply: bool) -> str:
         return "~  discarded %d bytes: %s" % (len(data), escape(data.decode("latin-1")))
     if kind == RECOVERY:
         return "=  waited %s for a quiet line" % ms
+    if kind == QUIET_PERIOD:
+        return "=  quiet period %s, %s" % (ms, text)
     return {
         OPEN: "+  opened " + text,
         REOPEN: "+  reopened " + text,
         OPEN_FAILED: "!  open failed: " + text,
         CLOSE: "-  closed",
         LINK_LOST: "!  link lost: " + text,
+        REFUSED: "!  " + text,
     }.get(kind, "?  event %d" % kind)
 
 

@@ -9,6 +9,8 @@ status  error  meaning (the names of include/qor_dll.h, mirrored here)
 100     1      ERROR_NO_REPLY: a frame was written but no complete reply
                came back
 100     2      ERROR_REPLY_CHECKSUM: the reply's checksum did not match
+100     3      ERROR_OTHER_ADDRESS: the reply echoes another module's
+               address
 100     other  the module sent an error reply; error is its code
 200     1      ERROR_NOT_WRITTEN: a frame could not be completely written
                to the link
@@ -40,6 +42,7 @@ __all__ = [
     "STATUS_LINK_FAULT",
     "ERROR_NO_REPLY",
     "ERROR_REPLY_CHECKSUM",
+    "ERROR_OTHER_ADDRESS",
     "ERROR_NOT_WRITTEN",
     "ERROR_REPLY_FIELD",
     "ERROR_DIGIT_COUNT",
@@ -55,6 +58,7 @@ STATUS_REPLY_FAULT = 100
 STATUS_LINK_FAULT = 200
 ERROR_NO_REPLY = 1  # with STATUS_REPLY_FAULT
 ERROR_REPLY_CHECKSUM = 2  # with STATUS_REPLY_FAULT
+ERROR_OTHER_ADDRESS = 3  # with STATUS_REPLY_FAULT
 ERROR_NOT_WRITTEN = 1  # with STATUS_LINK_FAULT
 ERROR_REPLY_FIELD = 2  # with STATUS_LINK_FAULT
 ERROR_DIGIT_COUNT = ERROR_REPLY_FIELD  # its earlier name
@@ -207,6 +211,10 @@ def error_for_status(
             return NoReplyError(msg, status, error, *details)
         if error == ERROR_REPLY_CHECKSUM:
             msg = "reply checksum mismatch in the answer of %s to %s" % (who, command)
+            if quoted:
+                msg += ": %s" % quoted
+        elif error == ERROR_OTHER_ADDRESS:
+            msg = "the answer to %s for %s came from another address" % (command, who)
             if quoted:
                 msg += ": %s" % quoted
         elif quoted:

@@ -81,7 +81,8 @@ TEST(CommFailures, EveryFailedOpenSaysWhy) {
          "cannot connect to socket://nonexistent.invalid:4001: host "},
         {"/dev/ttyS0?bad=1", EINVAL,
          "bad target \"/dev/ttyS0?bad=1\": unknown option \"bad\" (a serial device takes baud, "
-         "bytesize, parity, stopbits, timeout_ms, reply_timeout_ms, recovery_ms, rs485, "},
+         "bytesize, parity, stopbits, timeout_ms, reply_timeout_ms, recovery_ms, guard_ms, "
+         "rs485, "},
         {"/dev/ttyS0?timeout=50", EINVAL, "unknown option \"timeout\""},
         {"/dev/ttyS0?timeout_ms=0", EINVAL, "timeout_ms=0 is out of range 1..60000"},
         {"/dev/ttyS0?baud=12", EINVAL, "baud=12 is not a standard rate"},

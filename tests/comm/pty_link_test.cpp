@@ -10,8 +10,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "link_support.h"
 #include "qor_comm.h"
@@ -236,11 +239,13 @@ TEST_F(PtyLink, AllInputWaitingWhenAFrameStartsIsDiscarded) {
     EXPECT_EQ("*+00002.00\r", ReceiveReply(kPort));
 }
 
+// Input right behind a reply, in the same read, refuses the reply: its
+// pairing with the frame is in doubt.
 TEST_F(PtyLink, RestOfAReadBlockIsDiscardedWhenTheNextFrameStarts) {
     Open();
     ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
     Answer("$1RD\r", "*A\rJUNK");  // noise in the same read block as the reply
-    EXPECT_EQ("*A\r", ReceiveReply(kPort));
+    EXPECT_EQ("*A", ReceiveReply(kPort));
     ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
     Answer("$1RD\r", "*B\r");
     EXPECT_EQ("*B\r", ReceiveReply(kPort));
@@ -288,15 +293,16 @@ using namespace qor::test;
 constexpr int kRecoveryPort = 4;
 
 // A reply that comes after its time-out, but before the line has been quiet
-// for the recovery period, is discarded; with recovery off it would be taken
-// for the next frame's reply, which is what recovery is for.
+// for the recovery period, is discarded; with recovery off it is taken for
+// the next frame's reply, which is what recovery is for, unless the guard
+// sees the second reply behind it and refuses it.
 TEST(PtyRecovery, LateReplyWithinTheRecoveryPeriodIsNotTakenForTheNextFrame) {
     struct Case {
         const char *settings;
         const char *taken;
     };
     for (const Case &c : {Case{"?timeout_ms=100&recovery_ms=1000", "*B\r"},
-                          Case{"?timeout_ms=100&recovery_ms=0", "*A\r"}}) {
+                          Case{"?timeout_ms=100&recovery_ms=0", "*A"}}) {
         SCOPED_TRACE(c.settings);
         Pty pty;
         ASSERT_EQ(1, QOR_OpenPort(kRecoveryPort, (pty.Slave() + c.settings).c_str()));
@@ -366,6 +372,149 @@ TEST(PtyRecovery, ChatteringLineHoldsTheFrameBackOnlyFourRecoveryPeriods) {
     EXPECT_LT(took, 3500) << "1600 ms at most, and some for a busy machine";
     EXPECT_EQ("$1RD\r", ReadLine(pty.Master()));
     QOR_ClosePort(kRecoveryPort);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace qor::test;
+
+constexpr int kLatePort = 5;
+
+std::mutex g_events_lock;
+std::vector<std::pair<int, std::string>> g_events;  // kind, text or milliseconds
+
+void KeepLatenessEvents(const QOR_TraceEvent *event, void * /*user*/) {
+    std::lock_guard<std::mutex> hold(g_events_lock);
+    if (event->kind == QOR_TRACE_REFUSED) {
+        g_events.emplace_back(event->kind, event->text);
+    } else if (event->kind == QOR_TRACE_QUIET_PERIOD) {
+        g_events.emplace_back(event->kind, std::to_string(event->milliseconds));
+    }
+}
+
+QOR_LinkCounts CountsOf(int port) {
+    QOR_LinkCounts counts{};
+    EXPECT_EQ(1, QOR_PortCounts(port, &counts));
+    return counts;
+}
+
+// After a time-out the link is wary: the module answers the first frame
+// late, right when the second has gone out, and the answer to the second
+// follows gap_ms later. Within the guard the first reply is refused (the
+// call would report no reply); after it, or with the guard off, it is taken.
+TEST(PtyLateReplies, GuardRefusesAReplyThatAnotherFollowsWithinIt) {
+    struct Case {
+        const char *settings;
+        int gap_ms;
+        const char *taken;
+        long long refused;
+    };
+    QOR_SetTrace(KeepLatenessEvents, nullptr);
+    for (const Case &c : {Case{"?timeout_ms=50&recovery_ms=0&guard_ms=600", 5, "*A", 1},
+                          Case{"?timeout_ms=50&recovery_ms=0&guard_ms=20", 400, "*A\r", 0},
+                          Case{"?timeout_ms=50&recovery_ms=0&guard_ms=0", 5, "*A\r", 0}}) {
+        SCOPED_TRACE(c.settings);
+        g_events.clear();
+        Pty pty;
+        ASSERT_EQ(1, QOR_OpenPort(kLatePort, (pty.Slave() + c.settings).c_str()));
+        ASSERT_TRUE(SendFrame(kLatePort, "$1RD\r"));
+        ASSERT_EQ("$1RD\r", ReadLine(pty.Master()));
+        EXPECT_EQ(-1, QOR_ReadByte(kLatePort));
+        std::thread module([&] {
+            EXPECT_EQ("$2RD\r", ReadLine(pty.Master()));
+            WriteAll(pty.Master(), "*A\r");
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.gap_ms));
+            WriteAll(pty.Master(), "*B\r");
+        });
+        ASSERT_TRUE(SendFrame(kLatePort, "$2RD\r"));
+        EXPECT_EQ(c.taken, ReceiveReply(kLatePort));
+        module.join();
+        QOR_LinkCounts counts = CountsOf(kLatePort);
+        EXPECT_EQ(c.refused, counts.refused);
+        if (c.refused > 0) {
+            std::lock_guard<std::mutex> hold(g_events_lock);
+            ASSERT_FALSE(g_events.empty());
+            EXPECT_EQ(QOR_TRACE_REFUSED, g_events[0].first);
+            EXPECT_NE(std::string::npos, g_events[0].second.find("600 ms guard"))
+                << g_events[0].second;
+        }
+        QOR_ClosePort(kLatePort);
+    }
+    QOR_SetTrace(nullptr, nullptr);
+}
+
+// A link that opened, or has been calm for ten time-outs since its last
+// trouble, runs no guard: the second reply behind the first is not waited
+// for, and the first is taken.
+TEST_F(PtyLink, CalmLinkRunsNoGuard) {
+    Open("?timeout_ms=20&guard_ms=600");
+    EXPECT_EQ(0, CountsOf(kPort).guard_ms) << "a link starts calm";
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    ASSERT_EQ("$1RD\r", ReadLine(pty_.Master()));
+    EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    EXPECT_EQ(600, CountsOf(kPort).guard_ms) << "a time-out makes it wary";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    std::thread module([&] {
+        EXPECT_EQ("$1RD\r", ReadLine(pty_.Master()));
+        WriteAll(pty_.Master(), "*A\r");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        WriteAll(pty_.Master(), "*B\r");
+    });
+    EXPECT_EQ("*A\r", ReceiveReply(kPort));
+    module.join();
+    EXPECT_EQ(0, CountsOf(kPort).guard_ms);
+    EXPECT_EQ(0, CountsOf(kPort).refused);
+}
+
+// Late input before a frame doubles the quiet period, at most once per
+// frame, up to four times recovery_ms; a calm stretch of ten time-outs
+// brings it back. Each step: the quiet period and counts after the frame.
+TEST_F(PtyLink, LateInputRaisesTheQuietPeriodUpToItsBoundUntilTheLinkIsCalm) {
+    Open("?timeout_ms=20&recovery_ms=40");
+    QOR_SetTrace(KeepLatenessEvents, nullptr);
+    g_events.clear();
+    EXPECT_EQ(40, CountsOf(kPort).quiet_ms);
+    struct Step {
+        bool late;
+        int quiet_ms;
+        long long late_inputs;
+        long long raised;
+    };
+    for (const Step &s : {Step{true, 80, 1, 1}, Step{true, 160, 2, 2}, Step{true, 160, 3, 2},
+                          Step{false, 40, 3, 2}}) {
+        if (s.late) {
+            WriteAll(pty_.Master(), "*X\r");
+            ASSERT_TRUE(WaitFor([&] {
+                int waiting = 0;
+                return ioctl(watcher_, FIONREAD, &waiting) == 0 && waiting >= 3;
+            }));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+        ASSERT_EQ("$1RD\r", ReadLine(pty_.Master()));
+        QOR_LinkCounts counts = CountsOf(kPort);
+        EXPECT_EQ(s.quiet_ms, counts.quiet_ms);
+        EXPECT_EQ(s.late_inputs, counts.late_inputs);
+        EXPECT_EQ(s.raised, counts.quiet_raised);
+    }
+    QOR_SetTrace(nullptr, nullptr);
+    std::lock_guard<std::mutex> hold(g_events_lock);
+    std::vector<std::string> periods;
+    for (const auto &[kind, text] : g_events) {
+        periods.push_back(text);
+    }
+    EXPECT_EQ(periods, (std::vector<std::string>{"80", "160", "40"}));
+}
+
+TEST(PtyLateReplies, CountsOfAPortNotInUseAreZero) {
+    QOR_LinkCounts counts{};
+    counts.refused = 9;
+    EXPECT_EQ(0, QOR_PortCounts(7777, &counts));
+    EXPECT_EQ(0, counts.refused);
 }
 
 }  // namespace

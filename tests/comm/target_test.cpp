@@ -100,9 +100,11 @@ const BadCase kBad[] = {
     {"socket://h:1?reply_timeout_ms=600001", "reply_timeout_ms=600001 is out of range 1..600000"},
     {"/dev/ttyS0?timeout_ms=99999999999999999999", "is out of range 1..60000"},
     {"/dev/ttyS0?recovery_ms=60001", "recovery_ms=60001 is out of range 0..60000"},
+    {"/dev/ttyS0?guard_ms=60001", "guard_ms=60001 is out of range 0..60000"},
+    {"socket://h:1?guard_ms=-1", "guard_ms=-1 is not a whole number of milliseconds"},
     {"/dev/ttyS0?timeout=50",
      "unknown option \"timeout\" (a serial device takes baud, bytesize, parity, stopbits, "
-     "timeout_ms, reply_timeout_ms, recovery_ms, rs485, rs485_delay_before_ms, "
+     "timeout_ms, reply_timeout_ms, recovery_ms, guard_ms, rs485, rs485_delay_before_ms, "
      "rs485_delay_after_ms, "
      "low_latency)"},
     {"/dev/ttyS0?parity=even", "parity=even is not one of N, E, O"},
@@ -119,7 +121,7 @@ const BadCase kBad[] = {
     {"/dev/ttyS0?parity=E&parity=O", "option \"parity\" given twice"},
     {"rfc2217://h:1?rs485=1",
      "option \"rs485\" does not apply to rfc2217:// (it takes baud, bytesize, parity, stopbits, "
-     "timeout_ms, reply_timeout_ms, recovery_ms, connect_timeout_ms)"},
+     "timeout_ms, reply_timeout_ms, recovery_ms, guard_ms, connect_timeout_ms)"},
     {"rfc2217://h:1?low_latency=1", "does not apply to rfc2217://"},
     {"rfc2217://h:1?baud=12345", "baud=12345 is not a standard rate"},
     {"rfc2217://h", "expected HOST:PORT"},
@@ -149,7 +151,7 @@ const BadCase kBad[] = {
     {"socket://127.0.0.1:5000/path", "port \"5000/path\""},
     {"socket://127.0.0.1:5000?baud=9600",
      "option \"baud\" does not apply to socket:// (it "
-     "takes timeout_ms, reply_timeout_ms, recovery_ms, connect_timeout_ms)"},
+     "takes timeout_ms, reply_timeout_ms, recovery_ms, guard_ms, connect_timeout_ms)"},
     {"socket://127.0.0.1:5000?timeout_ms=", "timeout_ms= is not a whole number"},
     {"socket://h:1?connect_timeout_ms=0", "connect_timeout_ms=0 is out of range 1..60000"},
 };

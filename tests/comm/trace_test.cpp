@@ -28,16 +28,16 @@ struct Recorder {
     bool in_order = true;
 
     static void Record(const QOR_TraceEvent *event, void *user) {
-        static const char *const kNames[] = {"?",       "OPEN",     "OPEN_FAILED", "CLOSE",
-                                             "REOPEN",  "WRITE",    "READ",        "TIMEOUT",
-                                             "DISCARD", "RECOVERY", "LINK_LOST"};
+        static const char *const kNames[] = {
+            "?",       "OPEN",    "OPEN_FAILED", "CLOSE",     "REOPEN",  "WRITE",       "READ",
+            "TIMEOUT", "DISCARD", "RECOVERY",    "LINK_LOST", "REFUSED", "QUIET_PERIOD"};
         auto *self = static_cast<Recorder *>(user);
         std::string line = kNames[event->kind];
         if (event->bytes != nullptr) {
             line += " " + std::string(reinterpret_cast<const char *>(event->bytes),
                                       static_cast<std::size_t>(event->count));
         }
-        if (event->kind == QOR_TRACE_TIMEOUT) {
+        if (event->kind == QOR_TRACE_TIMEOUT || event->kind == QOR_TRACE_QUIET_PERIOD) {
             line += " " + std::to_string(event->milliseconds);
         }
         if (event->text != nullptr) {
@@ -105,20 +105,22 @@ TEST_F(Trace, OneLinePerFrameReplyTimeOutAndDiscardInTheOrderTheyHappen) {
     ASSERT_TRUE(SendFrame(kPort, "$1RB00\r"));
     QOR_ClosePort(kPort);
     Lines lines = recorder_.Take();
-    ASSERT_EQ(9u, lines.size());
+    ASSERT_EQ(10u, lines.size());
     EXPECT_EQ((Lines{"OPEN " + target_, "WRITE $1RD\r", "READ *+00072.10\r", "WRITE $1RE\r",
-                     "TIMEOUT 100", "DISCARD *LATE\r"}),
-              Lines(lines.begin(), lines.begin() + 6));
-    EXPECT_EQ(0u, lines[6].rfind("RECOVERY", 0)) << lines[6];
-    EXPECT_EQ((Lines{"WRITE $1RB00\r", "CLOSE"}), Lines(lines.begin() + 7, lines.end()));
+                     "TIMEOUT 100", "DISCARD *LATE\r",
+                     "QUIET_PERIOD 200 raised: late input during a recovery wait"}),
+              Lines(lines.begin(), lines.begin() + 7));
+    EXPECT_EQ(0u, lines[7].rfind("RECOVERY", 0)) << lines[7];
+    EXPECT_EQ((Lines{"WRITE $1RB00\r", "CLOSE"}), Lines(lines.begin() + 8, lines.end()));
     EXPECT_TRUE(recorder_.in_order);
 }
 
+// Input behind a reply refuses it, and is discarded before the next frame.
 TEST_F(Trace, UnreadInputIsDiscardedWithItsBytesAndACutReplyBringsRecovery) {
     OpenPty("?timeout_ms=100&recovery_ms=50");
     ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
     Deliver("*A\rJUNK");
-    EXPECT_EQ("*A\r", ReceiveReply(kPort));
+    EXPECT_EQ("*A", ReceiveReply(kPort));
     ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
     Deliver("*+00072.10\r");
     for (int taken = 0; taken < 3; ++taken) {
@@ -126,12 +128,16 @@ TEST_F(Trace, UnreadInputIsDiscardedWithItsBytesAndACutReplyBringsRecovery) {
     }
     ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
     Lines lines = recorder_.Take();
-    ASSERT_EQ(9u, lines.size());
-    EXPECT_EQ((Lines{"OPEN " + target_, "WRITE $1RD\r", "READ *A\r", "DISCARD JUNK", "WRITE $1RD\r",
-                     "READ *+0", "DISCARD 0072.10\r"}),
-              Lines(lines.begin(), lines.begin() + 7));
-    EXPECT_EQ(0u, lines[7].rfind("RECOVERY", 0)) << lines[7];
-    EXPECT_EQ("WRITE $1RD\r", lines[8]);
+    ASSERT_EQ(12u, lines.size());
+    EXPECT_EQ((Lines{"OPEN " + target_, "WRITE $1RD\r", "READ *A\r",
+                     "REFUSED reply refused: more input came right behind it",
+                     "QUIET_PERIOD 100 raised: a reply was refused", "DISCARD JUNK"}),
+              Lines(lines.begin(), lines.begin() + 6));
+    EXPECT_EQ(0u, lines[6].rfind("RECOVERY", 0)) << lines[6];
+    EXPECT_EQ((Lines{"WRITE $1RD\r", "READ *+0", "DISCARD 0072.10\r"}),
+              Lines(lines.begin() + 7, lines.begin() + 10));
+    EXPECT_EQ(0u, lines[10].rfind("RECOVERY", 0)) << lines[10];
+    EXPECT_EQ("WRITE $1RD\r", lines[11]);
 }
 
 TEST_F(Trace, LostLinksReopensAndFailedOpensAreReported) {
@@ -153,7 +159,8 @@ TEST_F(Trace, LostLinksReopensAndFailedOpensAreReported) {
                "OPEN_FAILED cannot open /nonexistent/ttyQOR: no such device",
                "OPEN_FAILED bad target \"/dev/ttyS0?bad=1\": unknown option \"bad\" (a serial "
                "device takes baud, bytesize, parity, stopbits, timeout_ms, reply_timeout_ms, "
-               "recovery_ms, rs485, rs485_delay_before_ms, rs485_delay_after_ms, low_latency)"}),
+               "recovery_ms, guard_ms, rs485, rs485_delay_before_ms, rs485_delay_after_ms, "
+               "low_latency)"}),
         recorder_.Take());
     close(server);
 }

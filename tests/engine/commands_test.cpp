@@ -132,6 +132,15 @@ INSTANTIATE_TEST_SUITE_P(
                     77,
                     0,
                     0,
+                    1},
+        // A late reply of module 2 is no count of module 1's.
+        CommandCase{"CountAndClearFromAnotherAddress",
+                    ec,
+                    "*\r*2EC000007742\r",
+                    {"$1WEF1\r", "$1ECDD\r"},
+                    0,
+                    100,
+                    3,
                     1}),
     Name);
 
@@ -262,6 +271,14 @@ INSTANTIATE_TEST_SUITE_P(
             "InputLongLayoutOneDigitShort", Di(2, 2, 3), "*1DIF5AD4\r", {"$1DIE2\r"}, 0, 200, 2, 1},
         CommandCase{
             "InputLongLayoutWithChecksum", Di(2, 2, 3), "*1DI0F5AD4\r", {"$1DIE2\r"}, 1, 0, 0, 1},
+        CommandCase{"InputLongLayoutFromAnotherAddress",
+                    Di(2, 2, 3),
+                    "*2DI0F5AD5\r",
+                    {"$1DIE2\r"},
+                    0,
+                    100,
+                    3,
+                    1},
         CommandCase{"InputHighBitOfLowerCaseIsNotHex", Di(1, 1, 7), "*ff\r", {"$1DI\r"}, 0, 0, 0},
         CommandCase{"InputModuleError", Di(2, 1, 1), "?1 BAD\r", {"$1DI\r"}, 0, 100, 'B'},
         CommandCase{"InputCountZeroSendsNothing", Di(0, 1, 1), "*0F5A\r", {}, 0, 200, 3},
@@ -282,6 +299,14 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"ReadBitClear", r_b5, "*0\r", {"$1RB05\r"}, 0, 0, 0},
         CommandCase{
             "ReadBitLongLayoutWithChecksum", r_b5, "*1RB05185\r", {"$1RB054E\r"}, 1, 0, 0, 1},
+        CommandCase{"ReadBitLongLayoutFromAnotherAddress",
+                    r_b5,
+                    "*7RB05185\r",
+                    {"$1RB054E\r"},
+                    0,
+                    100,
+                    3,
+                    1},
         CommandCase{
             "ReadBitShortReplyWithChecksumHasNoState", r_b5, "*1\r", {"$1RB054E\r"}, 0, 0, 0, 1},
         CommandCase{"ReadBitSilent", r_b5, "", {"$1RB05\r"}, 0, 100, 1},

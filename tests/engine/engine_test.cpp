@@ -256,6 +256,11 @@ INSTANTIATE_TEST_SUITE_P(
                     true, 0, 0},
         OutcomeCase{"LongReplyChecksumFails", 0, -1, "*1RD+00072.10A5\r", OutcomeRules::kAllRules,
                     false, 100, 2},
+        // Checksum right, but module 2's: no module at address 1 sent it.
+        OutcomeCase{"LongReplyFromAnotherAddress", 0, -1, "*2RD+00072.10A5\r",
+                    OutcomeRules::kAllRules, false, 100, 3},
+        OutcomeCase{"LongReplyFromAnotherAddressWithoutChecksumRule", 0, -1, "*2RD\r",
+                    OutcomeRules::kRulesWithoutSum, false, 100, 3},
         OutcomeCase{"LowerCaseChecksumFails", 0, -1, "*1RD+00072.10a4\r", OutcomeRules::kAllRules,
                     false, 100, 2},
         OutcomeCase{"ShortestPassingLongReply", 0, -1, "*2A\r", OutcomeRules::kAllRules, true, 0,

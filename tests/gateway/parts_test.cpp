@@ -136,10 +136,10 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     EXPECT_EQ(ResultPayload(ran),
               R"({"command":"ec","ok":true,"status":0,"error":0,"value":42,)"
               R"("origin":"modbus 10.0.0.7:50312","ts":"2023-11-14T22:13:20.123Z"})");
-    ModuleCounters counters{5, 4, 3, 2, 1, 6};
-    EXPECT_EQ(
-        CountersPayload(counters, when),
-        R"({"replies":5,"timeouts":4,"errors":3,"link_faults":2,"overruns":1,"commands":6,"ts":"2023-11-14T22:13:20.123Z"})");
+    ModuleCounters counters{5, 4, 3, 2, 1, 6, 8, 7};
+    EXPECT_EQ(CountersPayload(counters, when),
+              R"({"replies":5,"timeouts":4,"errors":3,"link_faults":2,"overruns":1,"commands":6,)"
+              R"("late_replies":8,"refused":7,"ts":"2023-11-14T22:13:20.123Z"})");
     // The spool's figures only with a spool; an age only with something unsent.
     OutboxStatus status;
     status.boot = 7;

@@ -416,6 +416,48 @@ class BrokerTrouble(unittest.TestCase):
                                    in first.log() + second.log(), 8), first.log() + second.log())
 
 
+class LateReplies(unittest.TestCase):
+    """Ten modules on one simulator, each with its own high limit, a tenth of
+    the replies up to five time-outs late, and the gateway on its defaults:
+    no reading may carry another module's limit as good."""
+
+    POLLS = 250
+
+    def test_no_late_reply_is_published_as_another_modules_reading(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        addresses = "0123456789"
+        args = ["--distinct-limits", "--fault-rate", "0.1", "--fault-kinds", "late",
+                "--fault-delay-ms", "0-1000", "--seed", "23"]
+        for a in addresses:
+            args += ["--address", a]
+        sim = Sim(self, *args)
+        target = sim.target.split("?")[0]  # the byte link's defaults
+        sub = Subscriber(self, broker, PREFIX + "/#")
+        modules = [(a, "m" + a, "rh = 500", []) for a in addresses]
+        gateway = Gateway(self, d, config(broker, [("bus", target, modules)]))
+        topics = [(i, "/".join((PREFIX, "bus", "m" + a, "rh"))) for i, a in enumerate(addresses)]
+        self.assertTrue(wait_until(lambda: sum(len(sub.on(t)) for _, t in topics) >= self.POLLS,
+                                   120, step=0.2), gateway.log())
+        self.assertEqual(gateway.stop(), 0)
+        good, wrong = 0, []
+        for i, topic in topics:
+            for p in sub.on(topic):
+                if p["status"] == 0 and p["value"] != 100.0 + i:
+                    wrong.append((topic, p["value"]))
+                good += p["status"] == 0
+        late = refused = 0
+        for a in addresses:
+            counters = sub.last("/".join((PREFIX, "bus", "m" + a, "counters")))
+            late += counters["late_replies"]
+            refused += counters["refused"]
+        print("late replies: %d readings good, %d wrong as good, %d late replies seen, "
+              "%d refused" % (good, len(wrong), late, refused))
+        self.assertEqual(wrong, [])
+        self.assertGreater(good, self.POLLS // 2)
+        self.assertGreater(late + refused, 0, "no late reply was seen")
+
+
 class BadConfiguration(unittest.TestCase):
     def test_refused_with_file_and_line_and_never_started(self):
         d = folder(self)

@@ -251,7 +251,7 @@ class StatusMapping(unittest.TestCase):
         header = Path(__file__).resolve().parents[2] / "include" / "qor_dll.h"
         defined = dict(
             re.findall(r"#define QOR_((?:STATUS|ERROR|MODE)_\w+) (\d+)", header.read_text()))
-        self.assertEqual(len(defined), 11)
+        self.assertEqual(len(defined), 12)
         for name, value in defined.items():
             self.assertEqual(getattr(qor, name), int(value), name)
 
@@ -260,6 +260,7 @@ class StatusMapping(unittest.TestCase):
             (0, 0, None, None),
             (100, 1, qor.NoReplyError, "no reply from module 1 to RD"),
             (100, 2, qor.ModuleError, "reply checksum mismatch"),
+            (100, 3, qor.ModuleError, "came from another address"),
             (100, 66, qor.ModuleError, "module 1 answered RD with an error reply (code 66 'B')"),
             (100, 0, qor.ModuleError, "(no error code)"),
             (100, -61, qor.ModuleError, "(code -61)"),

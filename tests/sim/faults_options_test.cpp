@@ -155,6 +155,13 @@ TEST(SimFaults, RandomFaultsHitTheRequestedShareAndEachLooksRight) {
             EXPECT_LT(tx.wait_before, 180ms);
         }
     }
+
+    // Only late replies, when those are the kinds asked for.
+    o.fault_kinds = 1U << 1;
+    FaultShaper late_only(o);
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(late_only.Shape(kReply, 5).random, RandomFault::kDelay) << "reply " << i;
+    }
 }
 
 qor::sim::ParseResult Parse(std::vector<std::string> args) {
@@ -227,6 +234,13 @@ TEST(SimOptions, AcceptsTheDocumentedForms) {
     EXPECT_EQ(o->faults.fault_delay_low_ms, 250);
     EXPECT_EQ(o->faults.fault_delay_high_ms, 250);
 
+    o = Parse({"--pty", "--fault-kinds", "late,silence"}).options;
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->faults.fault_kinds, 0x3u);
+    EXPECT_EQ(Parse({"--pty"}).options->faults.fault_kinds, 0x1Fu);
+    EXPECT_FALSE(Parse({"--pty"}).options->sim.distinct_limits);
+    EXPECT_TRUE(Parse({"--pty", "--distinct-limits"}).options->sim.distinct_limits);
+
     o = Parse({"--help"}).options;
     ASSERT_TRUE(o);
     EXPECT_TRUE(o->help);
@@ -250,6 +264,8 @@ TEST(SimOptions, RefusesBadArguments) {
         {"--listen", "a:b"},
         {"--listen", "[::1]0"},
         {"--di-bytes", "0", "--pty"},
+        {"--pty", "--fault-kinds", "late,"},
+        {"--pty", "--fault-kinds", "slow"},
         {"--di-bytes", "25", "--pty"},
         {"--di-bytes", "2x", "--pty"},
         {"--address", "12", "--pty"},

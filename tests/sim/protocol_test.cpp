@@ -401,3 +401,16 @@ TEST(SimFrames, AssemblerFindsFramesInNoise) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SimProtocol, DistinctLimitsFollowTheAddressOrder) {
+    SimConfig config = Steady("531");
+    config.distinct_limits = true;
+    RunTable({{{}, "$5RH", "*+00100.00L\r"},
+              {{}, "$3RH", "*+00101.00L\r"},
+              {{}, "$1RH", "*+00102.00L\r"}},
+             config);
+}
+
+}  // namespace

@@ -176,10 +176,20 @@ std::string Query(int port, int which, Mixed &mix, int *status, bool *right) {
             *right = QOR_RL(port, '1', &mode, status, &error) == -10.0f && mode == 0;
             return "RL";
         case 3: {
+            // The module counts every RD frame it handled, and handles frames
+            // in the order they came: when it answers this RE it has seen
+            // every RD frame sent before it, those that failed (a time-out, a
+            // refused reply: the frame went out all the same) included. Its
+            // own answer lies between the readings accepted and those sent;
+            // outside that window is the answer to some other frame taken
+            // for this one's.
             long accepted = mix.readings_accepted;
             long sent = mix.readings_sent;
             int count = QOR_RE(port, '1', status, &error);
             *right = count >= accepted && count <= sent;
+            if (*status == 0 && !*right) {
+                std::printf("soak: RE answered %d, expected %ld..%ld\n", count, accepted, sent);
+            }
             return "RE";
         }
         case 4:
@@ -266,12 +276,15 @@ TEST(Soak, MixedCommandsWithRepliesLessThanTwoTimeOutsLate) {
 }
 
 // Replies 2.5 to 6 time-outs late: past the recovery period, so a late reply
-// can pass for the next command's. Measured and printed, not asserted.
+// meets a later frame, where the guard behind each reply and the raised
+// quiet period refuse it. Measured and printed, not asserted: the guard
+// rests on the simulator answering the next frame within it, which a
+// machine busy enough can delay.
 TEST(Soak, MixedCommandsWithMuchLaterRepliesAreCounted) {
     Mixed mix = RunMixed(
         {"--pty", "--steady", "--fault-rate", "0.2", "--seed", "5", "--fault-delay-ms", "250-600"},
         SoakSeconds(15));
-    PrintMixed("mixed, replies 2.5 to 6 time-outs late (the protocol's limit)", mix);
+    PrintMixed("mixed, replies 2.5 to 6 time-outs late", mix);
     EXPECT_LE(mix.slowest_ms, kMixedBoundMs);
     EXPECT_GT(mix.transactions, 0);
 }

@@ -777,6 +777,10 @@ TEST(ToolsFormat, TraceLines) {
          "+12.031 ms  port 1  !  open failed: cannot open x"},
         {view(QOR_TRACE_CLOSE, "", 0, "", false), "+12.031 ms  port 1  -  closed"},
         {view(QOR_TRACE_LINK_LOST, "", 0, "gone", false), "+12.031 ms  port 1  !  link lost: gone"},
+        {view(QOR_TRACE_REFUSED, "", 0, "reply refused: more input came right behind it", false),
+         "+12.031 ms  port 1  !  reply refused: more input came right behind it"},
+        {view(QOR_TRACE_QUIET_PERIOD, "", 400, "raised: a reply was refused", false),
+         "+12.031 ms  port 1  =  quiet period 400 ms, raised: a reply was refused"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(TraceLine(c.event), c.line);
