@@ -220,6 +220,42 @@ void ReadGateway(const toml::table &root, Config *c) {
     c->flush_timeout = std::chrono::seconds(seconds);
 }
 
+// A Sparkplug ID is one topic level: no '+', '#' or '/'.
+void CheckSparkplugId(const toml::node &at, const std::string &id, const std::string &what) {
+    if (id.empty() || id.size() > 128 || id.find_first_of("+#/") != std::string::npos) {
+        Fail(at, what + " must be 1 to 128 characters without '+', '#' or '/'");
+    }
+}
+
+void ReadSparkplug(const toml::table &root, const std::string &base, Config *c) {
+    SparkplugSpec &s = c->sparkplug;
+    s.edge_node = c->broker.client_id;
+    const toml::node *node = root.get("sparkplug");
+    if (node == nullptr) {
+        return;
+    }
+    const toml::table &t = Table(*node, "[sparkplug]");
+    OnlyKeys(t, {"enabled", "group_id", "edge_node_id", "bdseq_file"}, "[sparkplug]");
+    if (const toml::node *enabled = t.get("enabled")) {
+        if (!enabled->is_boolean()) {
+            Fail(*enabled, "\"enabled\" must be true or false");
+        }
+        s.enabled = enabled->as_boolean()->get();
+    }
+    const toml::node &group = Need(t, "group_id", "[sparkplug]");
+    s.group = String(group, "group_id");
+    CheckSparkplugId(group, s.group, "\"group_id\"");
+    if (const toml::node *edge = t.get("edge_node_id")) {
+        s.edge_node = String(*edge, "edge_node_id");
+        CheckSparkplugId(*edge, s.edge_node, "\"edge_node_id\"");
+    } else {
+        CheckSparkplugId(t, s.edge_node, "the broker's client_id, the default edge_node_id,");
+    }
+    if (const toml::node *file = t.get("bdseq_file")) {
+        s.bdseq_file = Resolve(base, String(*file, "bdseq_file"));
+    }
+}
+
 constexpr long long kLongestIntervalMs = 86400000;  // a day
 
 // "rd = 1000", or "door = { query = "di", interval_ms = 500, bit = 2 }".
@@ -348,10 +384,11 @@ LinkSpec ReadLink(const toml::node &node) {
 }
 
 Config ReadConfig(const toml::table &root, const std::string &base) {
-    OnlyKeys(root, {"broker", "gateway", "link"}, "the file");
+    OnlyKeys(root, {"broker", "gateway", "link", "sparkplug"}, "the file");
     Config c;
     c.broker = ReadBroker(root, base);
     ReadGateway(root, &c);
+    ReadSparkplug(root, base, &c);
     const toml::node &links = Need(root, "link", "the file");
     if (!links.is_array_of_tables() || links.as_array()->empty()) {
         Fail(links, "the links must be [[link]] tables");
@@ -377,6 +414,11 @@ bool BrokerSpec::operator==(const BrokerSpec &o) const {
            keepalive_s == o.keepalive_s && username == o.username && password == o.password &&
            tls_ca_file == o.tls_ca_file && tls_cert_file == o.tls_cert_file &&
            tls_key_file == o.tls_key_file;
+}
+
+bool SparkplugSpec::operator==(const SparkplugSpec &o) const {
+    return enabled == o.enabled && group == o.group && edge_node == o.edge_node &&
+           bdseq_file == o.bdseq_file;
 }
 
 bool ModuleSpec::Writable(CommandKind kind) const {

@@ -30,6 +30,16 @@ struct BrokerSpec {
     bool operator==(const BrokerSpec &other) const;
 };
 
+// [sparkplug]: the gateway as a Sparkplug B edge node, beside the JSON topics.
+struct SparkplugSpec {
+    bool enabled = false;
+    std::string group;       // group_id
+    std::string edge_node;   // edge_node_id; default: the broker's client_id
+    std::string bdseq_file;  // where bdSeq is kept across restarts; empty: not kept
+
+    bool operator==(const SparkplugSpec &other) const;
+};
+
 struct ModuleSpec {
     char address = '1';
     std::string name;
@@ -55,6 +65,7 @@ struct Config {
     std::chrono::seconds counters_interval{60};
     std::chrono::seconds flush_timeout{5};  // on SIGTERM
     std::vector<LinkSpec> links;
+    SparkplugSpec sparkplug;
 };
 
 struct ConfigResult {

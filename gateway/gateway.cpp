@@ -14,11 +14,39 @@ Gateway::~Gateway() {
 }
 
 bool Gateway::Start() {
-    if (!StartSession()) {
+    if (!StartSession() || !StartSparkplug()) {
         return false;
     }
     StartPollers();
     return true;
+}
+
+bool Gateway::StartSparkplug() {
+    if (!config_.sparkplug.enabled) {
+        return true;
+    }
+    sparkplug_ = std::make_unique<SparkplugNode>(
+        config_.broker, config_.sparkplug, [this](const std::string &link, PendingCommand command) {
+            return SubmitTo(link, std::move(command));
+        });
+    sparkplug_->SetLinks(config_.links);
+    std::string error;
+    if (!sparkplug_->Start(&error)) {
+        Log(Level::kError, error);
+        sparkplug_.reset();
+        return false;
+    }
+    return true;
+}
+
+bool Gateway::SubmitTo(const std::string &link, PendingCommand command) {
+    std::lock_guard<std::mutex> lock(pollers_mutex_);
+    for (auto &poller : pollers_) {
+        if (poller->spec().name == link) {
+            return poller->Submit(std::move(command));
+        }
+    }
+    return false;
 }
 
 bool Gateway::StartSession() {
@@ -42,7 +70,8 @@ bool Gateway::StartSession() {
 }
 
 void Gateway::StartPollers() {
-    PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval};
+    PollerSettings settings{config_.topic_prefix, config_.offline_after, config_.counters_interval,
+                            sparkplug_.get()};
     std::vector<std::string> filters;
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     for (std::size_t i = 0; i < config_.links.size(); ++i) {
@@ -73,6 +102,11 @@ bool Gateway::Reload(Config config) {
     StopPollers();
     bool new_session =
         !(config.broker == config_.broker) || config.topic_prefix != config_.topic_prefix;
+    bool new_sparkplug =
+        !(config.broker == config_.broker) || !(config.sparkplug == config_.sparkplug);
+    if (new_sparkplug) {
+        sparkplug_.reset();  // its NDEATH goes out
+    }
     if (new_session && session_) {
         session_->Stop(
             std::chrono::duration_cast<std::chrono::milliseconds>(config_.flush_timeout));
@@ -88,6 +122,11 @@ bool Gateway::Reload(Config config) {
     if (!session_ && !StartSession()) {
         return false;
     }
+    if (sparkplug_) {
+        sparkplug_->SetLinks(config_.links);  // births again with the new metrics
+    } else if (!StartSparkplug()) {
+        return false;
+    }
     StartPollers();
     return true;
 }
@@ -101,6 +140,7 @@ void Gateway::Stop() {
         board_.SetWake(nullptr);
         session_.reset();
     }
+    sparkplug_.reset();
 }
 
 // Runs on the session's thread (so it reads the configuration under the
@@ -138,8 +178,11 @@ void Gateway::Route(IncomingCommand command) {
     }
     std::string reply_topic =
         command.response_topic.empty() ? command.topic + "/result" : command.response_topic;
-    PendingCommand pending{module->name, std::get<CommandArgs>(parsed), reply_topic,
-                           command.correlation};
+    PendingCommand pending;
+    pending.module = module->name;
+    pending.args = std::get<CommandArgs>(parsed);
+    pending.reply_topic = reply_topic;
+    pending.correlation = command.correlation;
     if (!poller->Submit(std::move(pending))) {
         Refuse(command, where->command, "too many commands waiting on the link");
     }

@@ -13,6 +13,7 @@
 #include "mqtt_session.h"
 #include "outbox.h"
 #include "poller.h"
+#include "sparkplug.h"
 #include "state_board.h"
 
 namespace qor::gateway {
@@ -35,6 +36,8 @@ class Gateway {
 
   private:
     bool StartSession();
+    bool StartSparkplug();
+    bool SubmitTo(const std::string &link, PendingCommand command);
     void StartPollers();
     void StopPollers();
     void Route(IncomingCommand command);
@@ -44,7 +47,8 @@ class Gateway {
     Outbox outbox_;
     StateBoard board_;
     std::unique_ptr<MqttSession> session_;
-    std::mutex pollers_mutex_;  // Route runs on the session's thread
+    std::unique_ptr<SparkplugNode> sparkplug_;  // with [sparkplug] enabled
+    std::mutex pollers_mutex_;                  // Route runs on the session's thread
     std::vector<std::unique_ptr<LinkPoller>> pollers_;
 };
 

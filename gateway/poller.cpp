@@ -137,6 +137,9 @@ void LinkPoller::Poll(std::size_t index) {
     reading.seq = ++task.seq;
     reading.when = std::chrono::system_clock::now();
     outbox_.Push({task.topic, ReadingPayload(reading), ""});
+    if (settings_.observer != nullptr) {
+        settings_.observer->OnReading(spec_.name, module.spec->name, task.poll->name, reading);
+    }
     Account(module, reading.status, reading.error);
     module.counters.overruns += schedule_.Done(index, Clock::now());
 }
@@ -224,6 +227,12 @@ void LinkPoller::Execute(const PendingCommand &command) {
     result.error = outcome.error;
     result.error_text = ModuleErrorText(port_, outcome.status, outcome.error);
     result.count = outcome.count;
+    if (command.read_back && outcome.status == QOR_STATUS_OK && settings_.observer != nullptr) {
+        Reading reading = Transact(*module, *command.read_back);
+        reading.when = std::chrono::system_clock::now();
+        settings_.observer->OnReading(spec_.name, module->spec->name, command.read_back->name,
+                                      reading);
+    }
     Log(Level::kInfo, "link " + spec_.name + ": " + module->spec->name + " ran " + result.command +
                           ": status " + std::to_string(result.status) + ", error " +
                           std::to_string(result.error));
@@ -232,6 +241,10 @@ void LinkPoller::Execute(const PendingCommand &command) {
 
 void LinkPoller::Answer(const PendingCommand &command, CommandResult result) {
     result.when = std::chrono::system_clock::now();
+    if (command.done) {
+        command.done(result);
+        return;
+    }
     outbox_.Push({command.reply_topic, ResultPayload(result), command.correlation});
 }
 
@@ -261,6 +274,10 @@ void LinkPoller::SetAvailability(ModuleState &module, Availability availability)
     module.availability = availability;
     const char *text = availability == Availability::kOnline ? "online" : "offline";
     board_.Set(module.topic + "/availability", text);
+    if (settings_.observer != nullptr) {
+        settings_.observer->OnAvailability(spec_.name, module.spec->name,
+                                           availability == Availability::kOnline);
+    }
     Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " + text);
 }
 

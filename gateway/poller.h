@@ -9,7 +9,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "commands.h"
 #include "config.h"
 #include "json.h"
+#include "observer.h"
 #include "outbox.h"
 #include "schedule.h"
 #include "state_board.h"
@@ -28,6 +31,7 @@ struct PollerSettings {
     std::string prefix;
     int offline_after = 3;
     std::chrono::seconds counters_interval{60};
+    PollObserver *observer = nullptr;  // told of readings and availability, when set
 };
 
 struct PendingCommand {
@@ -35,6 +39,11 @@ struct PendingCommand {
     CommandArgs args;
     std::string reply_topic;
     std::string correlation;
+    // Set: the result goes here rather than to reply_topic.
+    std::function<void(const CommandResult &)> done;
+    // Set: after the command succeeds, this poll runs and its reading goes
+    // to the observer, so that the new value is seen at once.
+    std::optional<PollSpec> read_back;
 };
 
 // Commands waiting on one link; more are refused rather than piled up.

@@ -42,6 +42,11 @@ target = "/dev/ttyUSB0?baud=9600"
 [[link.module]]
 address = "2"
 name = "tank"
+
+[sparkplug]
+enabled = true
+group_id = "hall"
+bdseq_file = "bdseq"
 )";
 
 TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
@@ -76,6 +81,10 @@ TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
     EXPECT_EQ(door.byte, 2);
     EXPECT_EQ(door.bit, 7);
     EXPECT_TRUE(c.links[1].modules[0].polls.empty());
+    EXPECT_TRUE(c.sparkplug.enabled);
+    EXPECT_EQ(c.sparkplug.group, "hall");
+    EXPECT_EQ(c.sparkplug.edge_node, "hall1");  // the client_id
+    EXPECT_EQ(c.sparkplug.bdseq_file, "/etc/qor/bdseq");
 }
 
 TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
@@ -89,6 +98,7 @@ TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ(r.config->topic_prefix, "qor");
     EXPECT_EQ(r.config->queue_size, 10000u);
     EXPECT_EQ(r.config->offline_after, 3);
+    EXPECT_FALSE(r.config->sparkplug.enabled);
 }
 
 struct BadCase {
@@ -142,6 +152,12 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
         {"password file", "client_id = \"hall1\"",
          "client_id = \"hall1\"\nusername = \"u\"\npassword_file = \"no-such-file\"",
          "7: cannot read password_file \"/etc/qor/no-such-file\""},
+        {"sparkplug group", "group_id = \"hall\"", "group_id = \"hall/1\"",
+         "37: \"group_id\" must be 1 to 128 characters without"},
+        {"sparkplug node", "group_id = \"hall\"", "group_id = \"h\"\nedge_node_id = \"a+b\"",
+         "38: \"edge_node_id\" must be"},
+        {"sparkplug key", "enabled = true", "enable = true", "36: unknown key \"enable\""},
+        {"sparkplug switch", "enabled = true", "enabled = 1", "36: \"enabled\" must be true"},
     };
     for (const BadCase &c : cases) {
         ConfigResult r = ParseConfig(Edit(c), "bad.toml", "/etc/qor");

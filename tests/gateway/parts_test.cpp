@@ -7,6 +7,7 @@
 #include "json.h"
 #include "outbox.h"
 #include "schedule.h"
+#include "sparkplug_codec.h"
 #include "state_board.h"
 
 namespace qor::gateway {
@@ -108,6 +109,27 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     EXPECT_EQ(
         CountersPayload(counters, when),
         R"({"replies":5,"timeouts":4,"errors":3,"link_faults":2,"overruns":1,"commands":6,"ts":"2023-11-14T22:13:20.123Z"})");
+}
+
+// What the node encodes, a host's decoder reads back: names, values (a
+// negative Int64 as two's complement), nulls, and seq only where given.
+TEST(GatewaySparkplug, PayloadsRoundTripThroughTheSchema) {
+    using namespace sparkplug;
+    std::vector<Metric> metrics = {{"rd", kDouble, 5, false, 72.1, "", "degC"},
+                                   {"re", kInt64, 5, false, -3, "", ""},
+                                   {"run", kBoolean, 5, false, 1, "", ""},
+                                   {"rl", kDouble, 5, true, 0, "", ""},
+                                   {"Device Control/Error", kString, 5, false, 0, "x", ""}};
+    auto back = DecodeCommand(Encode(1000, 7, metrics));
+    ASSERT_TRUE(back);
+    ASSERT_EQ(back->size(), 5u);
+    EXPECT_EQ((*back)[0].name, "rd");
+    EXPECT_DOUBLE_EQ((*back)[0].number, 72.1);
+    EXPECT_DOUBLE_EQ((*back)[1].number, -3);
+    EXPECT_DOUBLE_EQ((*back)[2].number, 1);
+    EXPECT_FALSE((*back)[3].has_value);
+    EXPECT_FALSE((*back)[4].has_value);  // a string is no number to write
+    EXPECT_FALSE(DecodeCommand(std::string("\xff\xff\xff", 3)));
 }
 
 }  // namespace
