@@ -256,6 +256,39 @@ void ReadSparkplug(const toml::table &root, const std::string &base, Config *c) 
     }
 }
 
+void ReadHomeAssistant(const toml::table &root, Config *c) {
+    HomeAssistantSpec &h = c->homeassistant;
+    for (char ch : c->broker.client_id) {
+        h.node += std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' ? ch : '_';
+    }
+    const toml::node *node = root.get("homeassistant");
+    if (node == nullptr) {
+        return;
+    }
+    const toml::table &t = Table(*node, "[homeassistant]");
+    OnlyKeys(t, {"enabled", "discovery_prefix", "node_id"}, "[homeassistant]");
+    if (const toml::node *enabled = t.get("enabled")) {
+        if (!enabled->is_boolean()) {
+            Fail(*enabled, "\"enabled\" must be true or false");
+        }
+        h.enabled = enabled->as_boolean()->get();
+    }
+    if (const toml::node *prefix = t.get("discovery_prefix")) {
+        h.prefix = String(*prefix, "discovery_prefix");
+        CheckPrefix(*prefix, h.prefix);
+    }
+    if (const toml::node *id = t.get("node_id")) {
+        h.node = String(*id, "node_id");
+        bool ok = !h.node.empty();
+        for (char ch : h.node) {
+            ok = ok && (std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-');
+        }
+        if (!ok) {
+            Fail(*id, "\"node_id\" must be letters, digits, '_' or '-'");
+        }
+    }
+}
+
 constexpr long long kLongestIntervalMs = 86400000;  // a day
 
 // "rd = 1000", or "door = { query = "di", interval_ms = 500, bit = 2 }".
@@ -282,7 +315,17 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
         return p;
     }
     const toml::table &t = Table(node, "poll \"" + p.name + "\"");
-    OnlyKeys(t, {"query", "interval_ms", "bytes", "byte", "bit"}, "poll \"" + p.name + "\"");
+    OnlyKeys(
+        t, {"query", "interval_ms", "bytes", "byte", "bit", "unit", "device_class", "state_class"},
+        "poll \"" + p.name + "\"");
+    Optional(t, "unit", &p.unit);
+    Optional(t, "device_class", &p.device_class);
+    Optional(t, "state_class", &p.state_class);
+    if (!p.state_class.empty() && p.state_class != "measurement" && p.state_class != "total" &&
+        p.state_class != "total_increasing") {
+        Fail(*t.get("state_class"),
+             "\"state_class\" must be measurement, total or total_increasing");
+    }
     const toml::node &query_node = Need(t, "query", "a poll");
     auto query = QueryFromName(String(query_node, "query"));
     if (!query) {
@@ -384,11 +427,12 @@ LinkSpec ReadLink(const toml::node &node) {
 }
 
 Config ReadConfig(const toml::table &root, const std::string &base) {
-    OnlyKeys(root, {"broker", "gateway", "link", "sparkplug"}, "the file");
+    OnlyKeys(root, {"broker", "gateway", "link", "sparkplug", "homeassistant"}, "the file");
     Config c;
     c.broker = ReadBroker(root, base);
     ReadGateway(root, &c);
     ReadSparkplug(root, base, &c);
+    ReadHomeAssistant(root, &c);
     const toml::node &links = Need(root, "link", "the file");
     if (!links.is_array_of_tables() || links.as_array()->empty()) {
         Fail(links, "the links must be [[link]] tables");

@@ -40,6 +40,17 @@ struct SparkplugSpec {
     bool operator==(const SparkplugSpec &other) const;
 };
 
+// [homeassistant]: retained discovery configs for Home Assistant.
+struct HomeAssistantSpec {
+    bool enabled = false;
+    std::string prefix = "homeassistant";  // discovery_prefix
+    std::string node;                      // node_id; default: the client_id, made fit
+
+    bool operator==(const HomeAssistantSpec &other) const {
+        return enabled == other.enabled && prefix == other.prefix && node == other.node;
+    }
+};
+
 struct ModuleSpec {
     char address = '1';
     std::string name;
@@ -66,6 +77,7 @@ struct Config {
     std::chrono::seconds flush_timeout{5};  // on SIGTERM
     std::vector<LinkSpec> links;
     SparkplugSpec sparkplug;
+    HomeAssistantSpec homeassistant;
 };
 
 struct ConfigResult {

@@ -2,6 +2,7 @@
 
 #include <variant>
 
+#include "homeassistant.h"
 #include "log.h"
 #include "topics.h"
 
@@ -17,6 +18,7 @@ bool Gateway::Start() {
     if (!StartSession() || !StartSparkplug()) {
         return false;
     }
+    PublishDiscovery();
     StartPollers();
     return true;
 }
@@ -37,6 +39,22 @@ bool Gateway::StartSparkplug() {
         return false;
     }
     return true;
+}
+
+// Retained on the state board, so that they are sent again after every
+// reconnection; an entity no longer configured gets an empty retained
+// config, which removes it.
+void Gateway::PublishDiscovery() {
+    std::map<std::string, std::string> configs = DiscoveryConfigs(config_);
+    for (const auto &[topic, payload] : discovery_) {
+        if (configs.count(topic) == 0) {
+            board_.Set(topic, "");
+        }
+    }
+    for (const auto &[topic, payload] : configs) {
+        board_.Set(topic, payload);
+    }
+    discovery_ = std::move(configs);
 }
 
 bool Gateway::SubmitTo(const std::string &link, PendingCommand command) {
@@ -122,6 +140,7 @@ bool Gateway::Reload(Config config) {
     if (!session_ && !StartSession()) {
         return false;
     }
+    PublishDiscovery();
     if (sparkplug_) {
         sparkplug_->SetLinks(config_.links);  // births again with the new metrics
     } else if (!StartSparkplug()) {

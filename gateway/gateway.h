@@ -4,6 +4,7 @@
 #ifndef QOR_GATEWAY_GATEWAY_H
 #define QOR_GATEWAY_GATEWAY_H
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,6 +38,7 @@ class Gateway {
   private:
     bool StartSession();
     bool StartSparkplug();
+    void PublishDiscovery();
     bool SubmitTo(const std::string &link, PendingCommand command);
     void StartPollers();
     void StopPollers();
@@ -47,8 +49,9 @@ class Gateway {
     Outbox outbox_;
     StateBoard board_;
     std::unique_ptr<MqttSession> session_;
-    std::unique_ptr<SparkplugNode> sparkplug_;  // with [sparkplug] enabled
-    std::mutex pollers_mutex_;                  // Route runs on the session's thread
+    std::unique_ptr<SparkplugNode> sparkplug_;      // with [sparkplug] enabled
+    std::map<std::string, std::string> discovery_;  // Home Assistant configs published
+    std::mutex pollers_mutex_;                      // Route runs on the session's thread
     std::vector<std::unique_ptr<LinkPoller>> pollers_;
 };
 

@@ -29,6 +29,10 @@ struct PollSpec {
     int bytes = 1;  // "di": bytes in the reply
     int byte = 1;   // "di": 1 is the last byte
     int bit = 0;    // "rb", "di"
+    // For Home Assistant's discovery: what the value is.
+    std::string unit;          // unit_of_measurement
+    std::string device_class;  // temperature, pressure, door...
+    std::string state_class;   // measurement, total, total_increasing
 };
 
 struct Reading {

@@ -365,6 +365,32 @@ void SparkplugNode::HandleNodeCommand(const std::string &payload) {
     }
 }
 
+// The command for one write; its result comes back on a poller's thread.
+PendingCommand SparkplugNode::Write(const Device &device, const MetricState &state, double value) {
+    PendingCommand command;
+    command.module = device.module;
+    command.args.kind = *state.write;
+    command.args.value = value;
+    command.read_back = state.poll;
+    command.done = [this, link = device.link, module = device.module,
+                    name = state.name](const CommandResult &result) {
+        if (result.ran && result.status == QOR_STATUS_OK) {
+            return;
+        }
+        std::string why = result.ran ? "status " + std::to_string(result.status) + ", error " +
+                                           std::to_string(result.error)
+                                     : result.reason;
+        if (!result.error_text.empty()) {
+            why += " (" + result.error_text + ")";
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (Device *d = Find(link, module)) {
+            ReportError(*d, name + ": " + why);
+        }
+    };
+    return command;
+}
+
 // Each metric is a write of its own: the limit's command with the value,
 // then the limit read back, which its DDATA shows.
 void SparkplugNode::HandleDeviceCommand(const std::string &device_id, const std::string &payload) {
@@ -400,30 +426,7 @@ void SparkplugNode::HandleDeviceCommand(const std::string &device_id, const std:
             } else if (!m.has_value) {
                 ReportError(*device, m.name + ": needs a number");
             } else {
-                PendingCommand command;
-                command.module = device->module;
-                command.args.kind = *state->write;
-                command.args.value = m.number;
-                command.read_back = state->poll;
-                std::string link = device->link;
-                std::string module = device->module;
-                std::string name = m.name;
-                command.done = [this, link, module, name](const CommandResult &result) {
-                    if (result.ran && result.status == QOR_STATUS_OK) {
-                        return;
-                    }
-                    std::string why = result.ran ? "status " + std::to_string(result.status) +
-                                                       ", error " + std::to_string(result.error)
-                                                 : result.reason;
-                    if (!result.error_text.empty()) {
-                        why += " (" + result.error_text + ")";
-                    }
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    if (Device *d = Find(link, module)) {
-                        ReportError(*d, name + ": " + why);
-                    }
-                };
-                commands.emplace_back(device->link, std::move(command));
+                commands.emplace_back(device->link, Write(*device, *state, m.number));
             }
         }
     }

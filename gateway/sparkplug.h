@@ -87,6 +87,7 @@ class SparkplugNode : public PollObserver {
     void HandleNodeCommand(const std::string &payload);
     void HandleDeviceCommand(const std::string &device, const std::string &payload);
     void ReportError(Device &device, const std::string &text);
+    PendingCommand Write(const Device &device, const MetricState &state, double value);
     Device *Find(const std::string &link, const std::string &module);
     static sparkplug::Metric ToMetric(const MetricState &state);
 

@@ -16,58 +16,68 @@ char *Text(const std::string &s) {
 
 }  // namespace
 
+namespace {
+
+// One metric, pointing into in and into the unit's property storage.
+void Fill(const Metric &in, char **unit_key, Spb__Payload__PropertyValue *unit,
+          Spb__Payload__PropertyValue **unit_pointer, Spb__Payload__PropertySet *properties,
+          Spb__Payload__Metric *m) {
+    spb__payload__metric__init(m);
+    m->name = Text(in.name);
+    m->has_datatype = true;
+    m->datatype = in.datatype;
+    if (in.timestamp != 0) {
+        m->has_timestamp = true;
+        m->timestamp = in.timestamp;
+    }
+    if (!in.unit.empty()) {
+        spb__payload__property_value__init(unit);
+        unit->has_type = true;
+        unit->type = kString;
+        unit->value_case = SPB__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE;
+        unit->string_value = Text(in.unit);
+        *unit_pointer = unit;
+        spb__payload__property_set__init(properties);
+        properties->n_keys = 1;
+        properties->keys = unit_key;
+        properties->n_values = 1;
+        properties->values = unit_pointer;
+        m->properties = properties;
+    }
+    if (in.is_null) {
+        m->has_is_null = true;
+        m->is_null = true;
+    } else if (in.datatype == kDouble) {
+        m->value_case = SPB__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE;
+        m->double_value = in.number;
+    } else if (in.datatype == kBoolean) {
+        m->value_case = SPB__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
+        m->boolean_value = in.number != 0;
+    } else if (in.datatype == kString) {
+        m->value_case = SPB__PAYLOAD__METRIC__VALUE_STRING_VALUE;
+        m->string_value = Text(in.text);
+    } else {
+        // Int64 and UInt64 alike: signed values as two's complement.
+        m->value_case = SPB__PAYLOAD__METRIC__VALUE_LONG_VALUE;
+        m->long_value = static_cast<std::uint64_t>(std::llround(in.number));
+    }
+}
+
+}  // namespace
+
 std::string Encode(std::uint64_t timestamp, std::optional<std::uint64_t> seq,
                    const std::vector<Metric> &metrics) {
-    std::vector<Spb__Payload__Metric> out(metrics.size());
-    std::vector<Spb__Payload__Metric *> pointers(metrics.size());
-    std::vector<Spb__Payload__PropertySet> properties(metrics.size());
-    std::vector<Spb__Payload__PropertyValue> units(metrics.size());
-    std::vector<Spb__Payload__PropertyValue *> unit_pointers(metrics.size());
-    static char kEngUnit[] = "engUnit";
-    static char *kKeys[] = {kEngUnit};
-    for (std::size_t i = 0; i < metrics.size(); ++i) {
-        const Metric &in = metrics[i];
-        Spb__Payload__Metric &m = out[i];
-        spb__payload__metric__init(&m);
-        m.name = Text(in.name);
-        m.has_datatype = true;
-        m.datatype = in.datatype;
-        if (in.timestamp != 0) {
-            m.has_timestamp = true;
-            m.timestamp = in.timestamp;
-        }
-        if (!in.unit.empty()) {
-            spb__payload__property_value__init(&units[i]);
-            units[i].has_type = true;
-            units[i].type = kString;
-            units[i].value_case = SPB__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE;
-            units[i].string_value = Text(in.unit);
-            unit_pointers[i] = &units[i];
-            spb__payload__property_set__init(&properties[i]);
-            properties[i].n_keys = 1;
-            properties[i].keys = kKeys;
-            properties[i].n_values = 1;
-            properties[i].values = &unit_pointers[i];
-            m.properties = &properties[i];
-        }
-        if (in.is_null) {
-            m.has_is_null = true;
-            m.is_null = true;
-        } else if (in.datatype == kDouble) {
-            m.value_case = SPB__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE;
-            m.double_value = in.number;
-        } else if (in.datatype == kBoolean) {
-            m.value_case = SPB__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
-            m.boolean_value = in.number != 0;
-        } else if (in.datatype == kString) {
-            m.value_case = SPB__PAYLOAD__METRIC__VALUE_STRING_VALUE;
-            m.string_value = Text(in.text);
-        } else {
-            // Int64 and UInt64 alike: signed values as two's complement.
-            m.value_case = SPB__PAYLOAD__METRIC__VALUE_LONG_VALUE;
-            m.long_value = static_cast<std::uint64_t>(std::llround(in.number));
-        }
-        pointers[i] = &m;
+    std::size_t n = metrics.size();
+    std::vector<Spb__Payload__Metric> out(n);
+    std::vector<Spb__Payload__Metric *> pointers(n);
+    std::vector<Spb__Payload__PropertySet> properties(n);
+    std::vector<Spb__Payload__PropertyValue> units(n);
+    std::vector<Spb__Payload__PropertyValue *> unit_pointers(n);
+    std::string eng_unit = "engUnit";
+    char *unit_key = eng_unit.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        Fill(metrics[i], &unit_key, &units[i], &unit_pointers[i], &properties[i], &out[i]);
+        pointers[i] = &out[i];
     }
     Spb__Payload payload;
     spb__payload__init(&payload);
