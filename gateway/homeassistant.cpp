@@ -1,5 +1,6 @@
 #include "homeassistant.h"
 
+#include <cctype>
 #include <nlohmann/json.hpp>
 
 #include "topics.h"
@@ -19,7 +20,7 @@ std::string ObjectId(const std::string &text) {
     return out;
 }
 
-const char *kValue = "{{ value_json.value }}";
+constexpr const char *kValue = "{{ value_json.value }}";
 
 // The state a command of a number shows: the reading of the limit it writes.
 const char *StateQuery(CommandKind kind) {
@@ -31,6 +32,74 @@ const char *StateQuery(CommandKind kind) {
         default:
             return nullptr;
     }
+}
+
+// What the configs of one module share.
+struct ModuleContext {
+    std::string base;    // PREFIX/LINK/MODULE
+    std::string object;  // LINK_MODULE
+    json device;
+    json availability;
+    std::string gateway_id;
+};
+
+json Entity(const ModuleContext &m, const std::string &name, const std::string &object) {
+    return json{{"name", name},
+                {"unique_id", m.gateway_id + "_" + ObjectId(object)},
+                {"availability", m.availability},
+                {"availability_mode", "all"},
+                {"device", m.device}};
+}
+
+// A sensor, or a binary_sensor for a bit; returns the component.
+const char *PollConfig(const ModuleContext &m, const PollSpec &poll, json *c) {
+    (*c)["state_topic"] = m.base + "/" + poll.name;
+    if (!poll.device_class.empty()) {
+        (*c)["device_class"] = poll.device_class;
+    }
+    if (poll.query == Query::kDi || poll.query == Query::kRb) {
+        (*c)["value_template"] = "{{ 'ON' if value_json.value else 'OFF' }}";
+        (*c)["payload_on"] = "ON";
+        (*c)["payload_off"] = "OFF";
+        return "binary_sensor";
+    }
+    (*c)["value_template"] = kValue;
+    if (!poll.unit.empty()) {
+        (*c)["unit_of_measurement"] = poll.unit;
+    }
+    (*c)["state_class"] = !poll.state_class.empty()  ? poll.state_class
+                          : poll.query == Query::kRe ? "total_increasing"
+                                                     : "measurement";
+    return "sensor";
+}
+
+void NumberConfig(const ModuleContext &m, const ModuleSpec &module, CommandKind kind, json *c) {
+    std::string name = CommandName(kind);
+    (*c)["command_topic"] = m.base + "/set/" + name;
+    (*c)["command_template"] = "{\"value\": {{ value }}}";
+    (*c)["min"] = -99999.99;
+    (*c)["max"] = 99999.99;
+    (*c)["step"] = 0.01;
+    (*c)["mode"] = "box";
+    (*c)["entity_category"] = "config";
+    // The state is the limit's reading, where it is polled.
+    const char *query = StateQuery(kind);
+    for (const PollSpec &poll : module.polls) {
+        if (query != nullptr && poll.query == *QueryFromName(query)) {
+            (*c)["state_topic"] = m.base + "/" + poll.name;
+            (*c)["value_template"] = kValue;
+            if (!poll.unit.empty()) {
+                (*c)["unit_of_measurement"] = poll.unit;
+            }
+            return;
+        }
+    }
+    (*c)["optimistic"] = true;
+}
+
+bool IsNumber(CommandKind kind) {
+    return kind == CommandKind::kHi || kind == CommandKind::kLo || kind == CommandKind::kSp ||
+           kind == CommandKind::kTs || kind == CommandKind::kTz || kind == CommandKind::kAo;
 }
 
 }  // namespace
@@ -58,84 +127,32 @@ std::map<std::string, std::string> DiscoveryConfigs(const Config &config) {
              {"payload_off", "offline"},        {"device_class", "connectivity"},
              {"entity_category", "diagnostic"}, {"device", gateway_device}}
             .dump();
-
     for (const LinkSpec &link : config.links) {
         for (const ModuleSpec &module : link.modules) {
-            std::string base = ModuleTopic(prefix, link.name, module.name);
-            std::string id = ObjectId(link.name + "_" + module.name);
-            json device = {{"identifiers", {gateway_id + "_" + id}},
-                           {"name", module.name},
-                           {"manufacturer", "qor"},
-                           {"model", std::string("module ") + module.address + " on " + link.name},
-                           {"via_device", gateway_id}};
-            json availability =
-                json::array({{{"topic", base + "/availability"}}, {{"topic", status}}});
-            auto entity = [&](const std::string &name, const std::string &object) {
-                return json{{"name", name},
-                            {"unique_id", gateway_id + "_" + ObjectId(object)},
-                            {"availability", availability},
-                            {"availability_mode", "all"},
-                            {"device", device}};
-            };
+            ModuleContext m;
+            m.base = ModuleTopic(prefix, link.name, module.name);
+            m.object = link.name + "_" + module.name;
+            m.gateway_id = gateway_id;
+            m.device = {{"identifiers", {gateway_id + "_" + ObjectId(m.object)}},
+                        {"name", module.name},
+                        {"manufacturer", "qor"},
+                        {"model", std::string("module ") + module.address + " on " + link.name},
+                        {"via_device", gateway_id}};
+            m.availability =
+                json::array({{{"topic", m.base + "/availability"}}, {{"topic", status}}});
             for (const PollSpec &poll : module.polls) {
-                std::string object = link.name + "_" + module.name + "_" + poll.name;
-                json c = entity(poll.name, object);
-                c["state_topic"] = base + "/" + poll.name;
-                if (poll.query == Query::kDi || poll.query == Query::kRb) {
-                    c["value_template"] = "{{ 'ON' if value_json.value else 'OFF' }}";
-                    c["payload_on"] = "ON";
-                    c["payload_off"] = "OFF";
-                    if (!poll.device_class.empty()) {
-                        c["device_class"] = poll.device_class;
-                    }
-                    out[topic("binary_sensor", object)] = c.dump();
-                    continue;
-                }
-                c["value_template"] = kValue;
-                if (!poll.unit.empty()) {
-                    c["unit_of_measurement"] = poll.unit;
-                }
-                if (!poll.device_class.empty()) {
-                    c["device_class"] = poll.device_class;
-                }
-                c["state_class"] = !poll.state_class.empty()  ? poll.state_class
-                                   : poll.query == Query::kRe ? "total_increasing"
-                                                              : "measurement";
-                out[topic("sensor", object)] = c.dump();
+                std::string object = m.object + "_" + poll.name;
+                json c = Entity(m, poll.name, object);
+                const char *component = PollConfig(m, poll, &c);
+                out[topic(component, object)] = c.dump();
             }
             for (CommandKind kind : module.writable) {
-                bool number = kind == CommandKind::kHi || kind == CommandKind::kLo ||
-                              kind == CommandKind::kSp || kind == CommandKind::kTs ||
-                              kind == CommandKind::kTz || kind == CommandKind::kAo;
-                if (!number) {
-                    continue;
+                if (IsNumber(kind)) {
+                    std::string object = m.object + "_" + CommandName(kind);
+                    json c = Entity(m, CommandName(kind), object);
+                    NumberConfig(m, module, kind, &c);
+                    out[topic("number", object)] = c.dump();
                 }
-                std::string name = CommandName(kind);
-                std::string object = link.name + "_" + module.name + "_" + name;
-                json c = entity(name, object);
-                c["command_topic"] = base + "/set/" + name;
-                c["command_template"] = "{\"value\": {{ value }}}";
-                c["min"] = -99999.99;
-                c["max"] = 99999.99;
-                c["step"] = 0.01;
-                c["mode"] = "box";
-                c["entity_category"] = "config";
-                // The state is the limit's reading, where it is polled.
-                for (const PollSpec &poll : module.polls) {
-                    const char *query = StateQuery(kind);
-                    if (query != nullptr && poll.query == *QueryFromName(query)) {
-                        c["state_topic"] = base + "/" + poll.name;
-                        c["value_template"] = kValue;
-                        if (!poll.unit.empty()) {
-                            c["unit_of_measurement"] = poll.unit;
-                        }
-                        break;
-                    }
-                }
-                if (!c.contains("state_topic")) {
-                    c["optimistic"] = true;
-                }
-                out[topic("number", object)] = c.dump();
             }
         }
     }
