@@ -211,6 +211,9 @@ void Gateway::SwitchSession(std::unique_ptr<MqttSession> fresh) {
 }
 
 void Gateway::StartPollers() {
+    if (config_.modbus.enabled) {
+        cache_ = std::make_unique<ReadingCache>(config_);
+    }
     PollerSettings settings{config_.topic_prefix,
                             config_.offline_after,
                             config_.counters_interval,
@@ -288,30 +291,41 @@ void Gateway::StopModbus() {
     }
 }
 
+// A session for config, connected, or none with the reason in *why; the
+// running session is left as it was either way.
+std::unique_ptr<MqttSession> Gateway::ConnectFresh(const Config &config,
+                                                   const std::function<bool()> &give_up,
+                                                   std::string *why) {
+    bool takes_over = session_ && SameSessionKey(config.broker, config_.broker);
+    if (takes_over) {
+        session_->ExpectTakeOver(true);
+    }
+    std::unique_ptr<MqttSession> fresh = MakeSession(config, why);
+    // A second past the session's own CONNACK time-out, so that the
+    // reason is that time-out's rather than this wait's.
+    auto until = std::chrono::steady_clock::now() +
+                 std::chrono::seconds(config.broker.connect_timeout_s + 1);
+    if (fresh && !fresh->WaitConnected(until, give_up, why)) {
+        fresh->Stop(std::chrono::milliseconds(0));
+        fresh.reset();
+    }
+    if (!fresh) {
+        if (session_) {
+            session_->ExpectTakeOver(false);
+        }
+        *why =
+            "broker " + config.broker.host + ":" + std::to_string(config.broker.port) + ": " + *why;
+    }
+    return fresh;
+}
+
 bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::string *why) {
     bool new_session =
         !(config.broker == config_.broker) || config.topic_prefix != config_.topic_prefix;
     std::unique_ptr<MqttSession> fresh;
     if (new_session) {
-        bool takes_over = session_ && SameSessionKey(config.broker, config_.broker);
-        if (takes_over) {
-            session_->ExpectTakeOver(true);
-        }
-        fresh = MakeSession(config, why);
-        // A second past the session's own CONNACK time-out, so that the
-        // reason is that time-out's rather than this wait's.
-        auto until = std::chrono::steady_clock::now() +
-                     std::chrono::seconds(config.broker.connect_timeout_s + 1);
-        if (fresh && !fresh->WaitConnected(until, give_up, why)) {
-            fresh->Stop(std::chrono::milliseconds(0));
-            fresh.reset();
-        }
+        fresh = ConnectFresh(config, give_up, why);
         if (!fresh) {
-            if (session_) {
-                session_->ExpectTakeOver(false);
-            }
-            *why = "broker " + config.broker.host + ":" + std::to_string(config.broker.port) +
-                   ": " + *why;
             return false;
         }
     }

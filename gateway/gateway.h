@@ -56,6 +56,9 @@ class Gateway {
 
   private:
     std::unique_ptr<MqttSession> MakeSession(const Config &config, std::string *why);
+    std::unique_ptr<MqttSession> ConnectFresh(const Config &config,
+                                              const std::function<bool()> &give_up,
+                                              std::string *why);
     void SwitchSession(std::unique_ptr<MqttSession> fresh);
     std::string ReplyTopic(const IncomingCommand &command) const;
     void OpenSpool();
