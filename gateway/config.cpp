@@ -423,6 +423,75 @@ void ReadHttp(const toml::table &root, const std::string &base, Config *c) {
     Optional(t, "max_connections", 1, 10000, &h.max_connections);
 }
 
+// A Sparkplug ID is one topic level: no '+', '#' or '/'.
+void CheckSparkplugId(const toml::node &at, const std::string &id, const std::string &what) {
+    if (id.empty() || id.size() > 128 || id.find_first_of("+#/") != std::string::npos) {
+        Fail(at, what + " must be 1 to 128 characters without '+', '#' or '/'");
+    }
+}
+
+void ReadSparkplug(const toml::table &root, const std::string &base, Config *c) {
+    SparkplugSpec &s = c->sparkplug;
+    s.edge_node = c->broker.client_id;
+    const toml::node *node = root.get("sparkplug");
+    if (node == nullptr) {
+        return;
+    }
+    const toml::table &t = Table(*node, "[sparkplug]");
+    OnlyKeys(t, {"enabled", "group_id", "edge_node_id", "bdseq_file"}, "[sparkplug]");
+    if (const toml::node *enabled = t.get("enabled")) {
+        if (!enabled->is_boolean()) {
+            Fail(*enabled, "\"enabled\" must be true or false");
+        }
+        s.enabled = enabled->as_boolean()->get();
+    }
+    const toml::node &group = Need(t, "group_id", "[sparkplug]");
+    s.group = String(group, "group_id");
+    CheckSparkplugId(group, s.group, "\"group_id\"");
+    if (const toml::node *edge = t.get("edge_node_id")) {
+        s.edge_node = String(*edge, "edge_node_id");
+        CheckSparkplugId(*edge, s.edge_node, "\"edge_node_id\"");
+    } else {
+        CheckSparkplugId(t, s.edge_node, "the broker's client_id, the default edge_node_id,");
+    }
+    if (const toml::node *file = t.get("bdseq_file")) {
+        s.bdseq_file = Resolve(base, String(*file, "bdseq_file"));
+    }
+}
+
+void ReadHomeAssistant(const toml::table &root, Config *c) {
+    HomeAssistantSpec &h = c->homeassistant;
+    for (char ch : c->broker.client_id) {
+        h.node += std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' ? ch : '_';
+    }
+    const toml::node *node = root.get("homeassistant");
+    if (node == nullptr) {
+        return;
+    }
+    const toml::table &t = Table(*node, "[homeassistant]");
+    OnlyKeys(t, {"enabled", "discovery_prefix", "node_id"}, "[homeassistant]");
+    if (const toml::node *enabled = t.get("enabled")) {
+        if (!enabled->is_boolean()) {
+            Fail(*enabled, "\"enabled\" must be true or false");
+        }
+        h.enabled = enabled->as_boolean()->get();
+    }
+    if (const toml::node *prefix = t.get("discovery_prefix")) {
+        h.prefix = String(*prefix, "discovery_prefix");
+        CheckPrefix(*prefix, h.prefix, "discovery_prefix");
+    }
+    if (const toml::node *id = t.get("node_id")) {
+        h.node = String(*id, "node_id");
+        bool ok = !h.node.empty();
+        for (char ch : h.node) {
+            ok = ok && (std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-');
+        }
+        if (!ok) {
+            Fail(*id, "\"node_id\" must be letters, digits, '_' or '-'");
+        }
+    }
+}
+
 constexpr long long kLongestIntervalMs = 86400000;  // a day
 
 // "rd = 1000", or "door = { query = "di", interval_ms = 500, bit = 2 }".
@@ -449,9 +518,17 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
         return p;
     }
     const toml::table &t = Table(node, "poll \"" + p.name + "\"");
-    OnlyKeys(t, {"query", "interval_ms", "bytes", "byte", "bit", "unit"},
-             "poll \"" + p.name + "\"");
+    OnlyKeys(
+        t, {"query", "interval_ms", "bytes", "byte", "bit", "unit", "device_class", "state_class"},
+        "poll \"" + p.name + "\"");
     Optional(t, "unit", &p.unit);
+    Optional(t, "device_class", &p.device_class);
+    Optional(t, "state_class", &p.state_class);
+    if (!p.state_class.empty() && p.state_class != "measurement" && p.state_class != "total" &&
+        p.state_class != "total_increasing") {
+        Fail(*t.get("state_class"),
+             "\"state_class\" must be measurement, total or total_increasing");
+    }
     const toml::node &query_node = Need(t, "query", "a poll");
     auto query = QueryFromName(String(query_node, "query"));
     if (!query) {
@@ -574,6 +651,17 @@ void CheckReplyNamespace(const toml::table &root, const Config &c) {
             }
         }
     }
+    // Nor on Home Assistant's discovery configs or the Sparkplug B topics.
+    auto overlaps = [&reply](const std::string &other) {
+        return reply == other || reply.rfind(other + "/", 0) == 0 ||
+               other.rfind(reply + "/", 0) == 0;
+    };
+    if (!clash.empty()) {
+    } else if (c.homeassistant.enabled && overlaps(c.homeassistant.prefix)) {
+        clash = "overlaps the discovery_prefix of [homeassistant]";
+    } else if (c.sparkplug.enabled && overlaps("spBv1.0")) {
+        clash = "overlaps the Sparkplug B topics";
+    }
     if (!clash.empty()) {
         Fail(at != nullptr ? *at : static_cast<const toml::node &>(root),
              "the reply namespace \"" + reply + "\" (reply_prefix) " + clash +
@@ -582,11 +670,14 @@ void CheckReplyNamespace(const toml::table &root, const Config &c) {
 }
 
 Config ReadConfig(const toml::table &root, const std::string &base) {
-    OnlyKeys(root, {"broker", "gateway", "link", "modbus", "http"}, "the file");
+    OnlyKeys(root, {"broker", "gateway", "link", "modbus", "http", "sparkplug", "homeassistant"},
+             "the file");
     Config c;
     c.broker = ReadBroker(root, base);
     ReadGateway(root, &c);
     ReadHttp(root, base, &c);
+    ReadSparkplug(root, base, &c);
+    ReadHomeAssistant(root, &c);
     c.spool.path = c.spool.path.empty() ? DefaultSpoolPath(base, c.broker.client_id)
                                         : Resolve(base, c.spool.path);
     const toml::node &links = Need(root, "link", "the file");
@@ -633,6 +724,11 @@ bool HttpSpec::operator==(const HttpSpec &o) const {
            tls_cert_file == o.tls_cert_file && tls_key_file == o.tls_key_file &&
            users_file == o.users_file && commands == o.commands && threads == o.threads &&
            max_connections == o.max_connections;
+}
+
+bool SparkplugSpec::operator==(const SparkplugSpec &o) const {
+    return enabled == o.enabled && group == o.group && edge_node == o.edge_node &&
+           bdseq_file == o.bdseq_file;
 }
 
 bool ModuleSpec::Writable(CommandKind kind) const {

@@ -45,6 +45,27 @@ struct BrokerSpec {
     bool operator==(const BrokerSpec &other) const;
 };
 
+// [sparkplug]: the gateway as a Sparkplug B edge node, beside the JSON topics.
+struct SparkplugSpec {
+    bool enabled = false;
+    std::string group;       // group_id
+    std::string edge_node;   // edge_node_id; default: the broker's client_id
+    std::string bdseq_file;  // where bdSeq is kept across restarts; empty: not kept
+
+    bool operator==(const SparkplugSpec &other) const;
+};
+
+// [homeassistant]: retained discovery configs for Home Assistant.
+struct HomeAssistantSpec {
+    bool enabled = false;
+    std::string prefix = "homeassistant";  // discovery_prefix
+    std::string node;                      // node_id; default: the client_id, made fit
+
+    bool operator==(const HomeAssistantSpec &other) const {
+        return enabled == other.enabled && prefix == other.prefix && node == other.node;
+    }
+};
+
 struct ModuleSpec {
     char address = '1';
     std::string name;
@@ -91,6 +112,8 @@ struct Config {
     std::vector<LinkSpec> links;
     ModbusSpec modbus;  // [modbus]; off without the section
     HttpSpec http;
+    SparkplugSpec sparkplug;
+    HomeAssistantSpec homeassistant;
 };
 
 struct ConfigResult {

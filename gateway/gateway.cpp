@@ -2,6 +2,7 @@
 
 #include <variant>
 
+#include "homeassistant.h"
 #include "log.h"
 #include "topics.h"
 
@@ -61,9 +62,10 @@ void Gateway::OpenSpool() {
 
 bool Gateway::Start() {
     OpenSpool();
-    if (!StartSession()) {
+    if (!StartSession() || !StartSparkplug()) {
         return false;
     }
+    PublishDiscovery();
     StartPollers();
     bool modbus = StartModbus();
     bool http = StartHttp();
@@ -139,6 +141,50 @@ std::string Gateway::PageCommand(const std::string &link, const std::string &mod
     return refused;
 }
 
+bool Gateway::StartSparkplug() {
+    if (!config_.sparkplug.enabled) {
+        return true;
+    }
+    sparkplug_ = std::make_unique<SparkplugNode>(
+        config_.broker, config_.sparkplug, [this](const std::string &link, PendingCommand command) {
+            return SubmitTo(link, std::move(command));
+        });
+    sparkplug_->SetLinks(config_.links);
+    std::string error;
+    if (!sparkplug_->Start(&error)) {
+        Log(Level::kError, error);
+        sparkplug_.reset();
+        return false;
+    }
+    return true;
+}
+
+// Retained on the state board, so that they are sent again after every
+// reconnection; an entity no longer configured gets an empty retained
+// config, which removes it.
+void Gateway::PublishDiscovery() {
+    std::map<std::string, std::string> configs = DiscoveryConfigs(config_);
+    for (const auto &[topic, payload] : discovery_) {
+        if (configs.count(topic) == 0) {
+            board_.Set(topic, "");
+        }
+    }
+    for (const auto &[topic, payload] : configs) {
+        board_.Set(topic, payload);
+    }
+    discovery_ = std::move(configs);
+}
+
+bool Gateway::SubmitTo(const std::string &link, PendingCommand command) {
+    std::lock_guard<std::mutex> lock(pollers_mutex_);
+    for (auto &poller : pollers_) {
+        if (poller->Spec().name == link) {
+            return poller->Submit(std::move(command));
+        }
+    }
+    return false;
+}
+
 bool Gateway::StartSession() {
     std::string error;
     std::unique_ptr<MqttSession> session = MakeSession(config_, &error);
@@ -174,7 +220,8 @@ void Gateway::StartPollers() {
                             cache_.get(),
                             0,
                             &status_,
-                            boot_};
+                            boot_,
+                            sparkplug_.get()};
     std::vector<std::string> filters;
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     for (std::size_t i = 0; i < config_.links.size(); ++i) {
@@ -244,30 +291,41 @@ void Gateway::StopModbus() {
     }
 }
 
+// A session for config, connected, or none with the reason in *why; the
+// running session is left as it was either way.
+std::unique_ptr<MqttSession> Gateway::ConnectFresh(const Config &config,
+                                                   const std::function<bool()> &give_up,
+                                                   std::string *why) {
+    bool takes_over = session_ && SameSessionKey(config.broker, config_.broker);
+    if (takes_over) {
+        session_->ExpectTakeOver(true);
+    }
+    std::unique_ptr<MqttSession> fresh = MakeSession(config, why);
+    // A second past the session's own CONNACK time-out, so that the
+    // reason is that time-out's rather than this wait's.
+    auto until = std::chrono::steady_clock::now() +
+                 std::chrono::seconds(config.broker.connect_timeout_s + 1);
+    if (fresh && !fresh->WaitConnected(until, give_up, why)) {
+        fresh->Stop(std::chrono::milliseconds(0));
+        fresh.reset();
+    }
+    if (!fresh) {
+        if (session_) {
+            session_->ExpectTakeOver(false);
+        }
+        *why =
+            "broker " + config.broker.host + ":" + std::to_string(config.broker.port) + ": " + *why;
+    }
+    return fresh;
+}
+
 bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::string *why) {
     bool new_session =
         !(config.broker == config_.broker) || config.topic_prefix != config_.topic_prefix;
     std::unique_ptr<MqttSession> fresh;
     if (new_session) {
-        bool takes_over = session_ && SameSessionKey(config.broker, config_.broker);
-        if (takes_over) {
-            session_->ExpectTakeOver(true);
-        }
-        fresh = MakeSession(config, why);
-        // A second past the session's own CONNACK time-out, so that the
-        // reason is that time-out's rather than this wait's.
-        auto until = std::chrono::steady_clock::now() +
-                     std::chrono::seconds(config.broker.connect_timeout_s + 1);
-        if (fresh && !fresh->WaitConnected(until, give_up, why)) {
-            fresh->Stop(std::chrono::milliseconds(0));
-            fresh.reset();
-        }
+        fresh = ConnectFresh(config, give_up, why);
         if (!fresh) {
-            if (session_) {
-                session_->ExpectTakeOver(false);
-            }
-            *why = "broker " + config.broker.host + ":" + std::to_string(config.broker.port) +
-                   ": " + *why;
             return false;
         }
     }
@@ -281,6 +339,12 @@ bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::s
     if (fresh) {
         SwitchSession(std::move(fresh));
     }
+    bool new_sparkplug =
+        !(config.broker == config_.broker) || !(config.sparkplug == config_.sparkplug);
+    if (new_sparkplug && sparkplug_) {
+        sparkplug_->Stop();  // its NDEATH goes out
+        sparkplug_.reset();
+    }
     {
         std::lock_guard<std::mutex> lock(pollers_mutex_);
         config_ = std::move(config);
@@ -289,10 +353,17 @@ bool Gateway::Reload(Config config, const std::function<bool()> &give_up, std::s
     status_.Layout(config_);
     outbox_.SetCapacity(config_.queue_size);
     outbox_.SetSpoolSettings(config_.spool);
+    PublishDiscovery();
+    bool sparkplug = true;
+    if (sparkplug_) {
+        sparkplug_->SetLinks(config_.links);  // births again with the new metrics
+    } else {
+        sparkplug = StartSparkplug();
+    }
     StartPollers();
     bool modbus = StartModbus();
     bool http = StartHttp();
-    return modbus && http;
+    return sparkplug && modbus && http;
 }
 
 std::size_t Gateway::Stop() {
@@ -318,6 +389,14 @@ std::size_t Gateway::Stop() {
         session_.reset();
     }
     outbox_.Close();  // what the broker acknowledged meanwhile
+    if (sparkplug_) {
+        sparkplug_->Stop();  // its NDEATH goes out
+        if (abandoned > 0) {
+            // A link still running tells it of readings: it is never freed.
+            (void)sparkplug_.release();
+        }
+        sparkplug_.reset();
+    }
     return abandoned;
 }
 
@@ -380,9 +459,11 @@ std::string Gateway::Route(IncomingCommand command) {
     if (auto *reason = std::get_if<std::string>(&parsed)) {
         return Refuse(command, where->command, *reason);
     }
-    PendingCommand pending{
-        module->name, std::get<CommandArgs>(parsed), ReplyTopic(command), command.correlation, "",
-        nullptr};
+    PendingCommand pending;
+    pending.module = module->name;
+    pending.args = std::get<CommandArgs>(parsed);
+    pending.reply_topic = ReplyTopic(command);
+    pending.correlation = command.correlation;
     if (!poller->Submit(std::move(pending))) {
         return Refuse(command, where->command, "too many commands waiting on the link");
     }

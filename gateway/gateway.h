@@ -5,6 +5,7 @@
 #define QOR_GATEWAY_GATEWAY_H
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +18,7 @@
 #include "outbox.h"
 #include "poller.h"
 #include "reading_cache.h"
+#include "sparkplug.h"
 #include "state_board.h"
 #include "status_view.h"
 
@@ -54,10 +56,16 @@ class Gateway {
 
   private:
     std::unique_ptr<MqttSession> MakeSession(const Config &config, std::string *why);
+    std::unique_ptr<MqttSession> ConnectFresh(const Config &config,
+                                              const std::function<bool()> &give_up,
+                                              std::string *why);
     void SwitchSession(std::unique_ptr<MqttSession> fresh);
     std::string ReplyTopic(const IncomingCommand &command) const;
     void OpenSpool();
     bool StartSession();
+    bool StartSparkplug();
+    void PublishDiscovery();
+    bool SubmitTo(const std::string &link, PendingCommand command);
     void StartPollers();
     std::size_t StopPollers(std::chrono::steady_clock::time_point until);
     bool StartModbus();
@@ -79,7 +87,9 @@ class Gateway {
     StateBoard board_;
     StatusView status_;
     std::unique_ptr<MqttSession> session_;
-    std::mutex pollers_mutex_;  // Route runs on the session's thread
+    std::unique_ptr<SparkplugNode> sparkplug_;      // with [sparkplug] enabled
+    std::map<std::string, std::string> discovery_;  // Home Assistant configs published
+    std::mutex pollers_mutex_;                      // Route runs on the session's thread
     std::vector<std::unique_ptr<LinkPoller>> pollers_;
     bool reloading_ = false;  // under pollers_mutex_
     // The Modbus server, when configured, and the readings it answers from.

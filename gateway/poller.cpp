@@ -186,6 +186,9 @@ void LinkPoller::Poll(std::size_t index) {
             std::chrono::duration<double>(Clock::now() - start).count());
     }
     outbox_.Push({task.topic, ReadingPayload(reading), ""}, reading.seq);
+    if (settings_.observer != nullptr) {
+        settings_.observer->OnReading(spec_.name, module.spec->name, task.poll->name, reading);
+    }
     Account(module, reading.status, reading.error);
     CountLateness(module);
     if (settings_.cache != nullptr) {
@@ -295,6 +298,12 @@ void LinkPoller::Execute(const PendingCommand &command) {
                                       static_cast<std::size_t>(module - modules_.data()), a.kind,
                                       a.kind == CommandKind::kDo ? a.outputs : a.value);
     }
+    if (command.read_back && outcome.status == QOR_STATUS_OK && settings_.observer != nullptr) {
+        Reading reading = Transact(*module, *command.read_back);
+        reading.when = std::chrono::system_clock::now();
+        settings_.observer->OnReading(spec_.name, module->spec->name, command.read_back->name,
+                                      reading);
+    }
     std::string outcome_text =
         "status " + std::to_string(result.status) + ", error " + std::to_string(result.error);
     LogRepeated(Level::kInfo, "commands run",
@@ -309,6 +318,9 @@ void LinkPoller::Answer(const PendingCommand &command, CommandResult result) {
     result.origin = command.origin;
     if (command.done) {
         command.done(result);
+    }
+    if (command.reply_topic.empty()) {
+        return;
     }
     outbox_.Push({command.reply_topic, ResultPayload(result), command.correlation});
 }
@@ -359,6 +371,10 @@ void LinkPoller::SetAvailability(ModuleState &module, Availability availability)
     if (settings_.status != nullptr) {
         settings_.status->NoteAvailability(spec_.name,
                                            static_cast<std::size_t>(&module - modules_.data()),
+                                           availability == Availability::kOnline);
+    }
+    if (settings_.observer != nullptr) {
+        settings_.observer->OnAvailability(spec_.name, module.spec->name,
                                            availability == Availability::kOnline);
     }
     Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " + text);

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "commands.h"
 #include "config.h"
 #include "json.h"
+#include "observer.h"
 #include "outbox.h"
 #include "qor_comm.h"
 #include "reading_cache.h"
@@ -36,6 +38,7 @@ struct PollerSettings {
     std::size_t link_index = 0;     // this link's place in the cache
     StatusView *status = nullptr;   // told what happens, where there is one
     std::uint64_t boot = 0;
+    PollObserver *observer = nullptr;  // told of readings and availability, when set
 };
 
 struct PendingCommand {
@@ -43,8 +46,13 @@ struct PendingCommand {
     CommandArgs args;
     std::string reply_topic;
     std::string correlation;
-    std::string origin;                               // who sent it, when not MQTT
-    std::function<void(const CommandResult &)> done;  // also told the result
+    std::string origin;  // who sent it, when not MQTT
+    // Set: told the result. It is published on reply_topic as well, unless
+    // that is empty.
+    std::function<void(const CommandResult &)> done;
+    // Set: after the command succeeds, this poll runs and its reading goes
+    // to the observer, so that the new value is seen at once.
+    std::optional<PollSpec> read_back;
 };
 
 // Commands waiting on one link; more are refused rather than piled up.

@@ -26,10 +26,14 @@ struct PollSpec {
     std::string name;
     Query query = Query::kRd;
     std::chrono::milliseconds interval{1000};
-    int bytes = 1;     // "di": bytes in the reply
-    int byte = 1;      // "di": 1 is the last byte
-    int bit = 0;       // "rb", "di"
-    std::string unit;  // shown beside the value on the status page
+    int bytes = 1;  // "di": bytes in the reply
+    int byte = 1;   // "di": 1 is the last byte
+    int bit = 0;    // "rb", "di"
+    // What the value is: the unit is shown beside the value on the status
+    // page; all three go into Home Assistant's discovery.
+    std::string unit;          // unit_of_measurement
+    std::string device_class;  // temperature, pressure, door...
+    std::string state_class;   // measurement, total, total_increasing
 };
 
 struct Reading {

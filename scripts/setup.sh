@@ -54,6 +54,12 @@ if [[ "$set_name" == test ]]; then
     need /usr/include/microhttpd.h libmicrohttpd-dev
     need /usr/include/crypt.h libcrypt-dev
     need /usr/include/sqlite3.h libsqlite3-dev
+    # Sparkplug B payloads: protobuf-c and its compiler; the tests decode
+    # them with Python's protobuf and their own copy of the schema.
+    need /usr/include/protobuf-c/protobuf-c.h libprotobuf-c-dev
+    need protoc-c protobuf-c-compiler
+    need protoc protobuf-compiler
+    need /usr/lib/python3/dist-packages/google/protobuf/__init__.py python3-protobuf
     need /usr/sbin/mosquitto mosquitto
     need /usr/lib/python3/dist-packages/paho/mqtt/client.py python3-paho-mqtt
     # The README's examples (tests/docs/readme_test.py) subscribe and publish

@@ -47,6 +47,11 @@ target = "/dev/ttyUSB0?baud=9600"
 [[link.module]]
 address = "2"
 name = "tank"
+
+[sparkplug]
+enabled = true
+group_id = "hall"
+bdseq_file = "bdseq"
 )";
 
 TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
@@ -82,6 +87,10 @@ TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
     EXPECT_EQ(door.byte, 2);
     EXPECT_EQ(door.bit, 7);
     EXPECT_TRUE(c.links[1].modules[0].polls.empty());
+    EXPECT_TRUE(c.sparkplug.enabled);
+    EXPECT_EQ(c.sparkplug.group, "hall");
+    EXPECT_EQ(c.sparkplug.edge_node, "hall1");  // the client_id
+    EXPECT_EQ(c.sparkplug.bdseq_file, "/etc/qor/bdseq");
 }
 
 TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
@@ -102,6 +111,7 @@ TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
     }
     EXPECT_EQ(r.config->spool.max_bytes, 100u << 20);
     EXPECT_EQ(r.config->spool.max_age, std::chrono::hours(168));
+    EXPECT_FALSE(r.config->sparkplug.enabled);
 }
 
 TEST(GatewayConfig, BrokersInTheOrderTriedAndTheSpoolsKeys) {
@@ -217,6 +227,8 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
         {"reply on the status", "queue_size = 500", "reply_prefix = \"plant/hall1/gateway\"",
          "9: the reply namespace \"plant/hall1/gateway\" (reply_prefix) lies among the "
          "gateway's own"},
+        {"reply on Sparkplug B", "queue_size = 500", "reply_prefix = \"spBv1.0/hall\"",
+         "9: the reply namespace \"spBv1.0/hall\" (reply_prefix) overlaps the Sparkplug B"},
         {"default reply on a link", "name = \"bus2\"", "name = \"reply\"",
          "1: the reply namespace \"plant/hall1/reply\" (reply_prefix) lies among the topics "
          "of link \"reply\""},
@@ -245,6 +257,12 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
          "7: password_file \"/dev/zero\" is not a regular file"},
         {"CA folder", "client_id = \"hall1\"", "client_id = \"hall1\"\ntls_ca_file = \"/\"",
          "6: tls_ca_file \"/\" is not a regular file"},
+        {"sparkplug group", "group_id = \"hall\"", "group_id = \"hall/1\"",
+         "37: \"group_id\" must be 1 to 128 characters without"},
+        {"sparkplug node", "group_id = \"hall\"", "group_id = \"h\"\nedge_node_id = \"a+b\"",
+         "38: \"edge_node_id\" must be"},
+        {"sparkplug key", "enabled = true", "enable = true", "36: unknown key \"enable\""},
+        {"sparkplug switch", "enabled = true", "enabled = 1", "36: \"enabled\" must be true"},
     };
     for (const BadCase &c : cases) {
         ConfigResult r = ParseConfig(Edit(c), "bad.toml", "/etc/qor");

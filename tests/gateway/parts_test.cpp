@@ -10,6 +10,7 @@
 #include "log.h"
 #include "outbox.h"
 #include "schedule.h"
+#include "sparkplug_codec.h"
 #include "state_board.h"
 
 namespace qor::gateway {
@@ -151,6 +152,27 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     status.spool_messages = 2;
     status.oldest_ms = 1700000000123 - 90500;
     EXPECT_NE(DroppedPayload(status, when).find(R"("oldest_unsent_s":90,)"), std::string::npos);
+}
+
+// What the node encodes, a host's decoder reads back: names, values (a
+// negative Int64 as two's complement), nulls, and seq only where given.
+TEST(GatewaySparkplug, PayloadsRoundTripThroughTheSchema) {
+    using namespace sparkplug;
+    std::vector<Metric> metrics = {{"rd", kDouble, 5, false, 72.1, "", "degC"},
+                                   {"re", kInt64, 5, false, -3, "", ""},
+                                   {"run", kBoolean, 5, false, 1, "", ""},
+                                   {"rl", kDouble, 5, true, 0, "", ""},
+                                   {"Device Control/Error", kString, 5, false, 0, "x", ""}};
+    auto back = DecodeCommand(Encode(1000, 7, metrics));
+    ASSERT_TRUE(back);
+    ASSERT_EQ(back->size(), 5u);
+    EXPECT_EQ((*back)[0].name, "rd");
+    EXPECT_DOUBLE_EQ((*back)[0].number, 72.1);
+    EXPECT_DOUBLE_EQ((*back)[1].number, -3);
+    EXPECT_DOUBLE_EQ((*back)[2].number, 1);
+    EXPECT_FALSE((*back)[3].has_value);
+    EXPECT_FALSE((*back)[4].has_value);  // a string is no number to write
+    EXPECT_FALSE(DecodeCommand(std::string("\xff\xff\xff", 3)));
 }
 
 }  // namespace

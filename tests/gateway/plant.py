@@ -102,9 +102,9 @@ class Broker:
 class Sim:
     """qor-sim serving TCP; ``target`` is what the gateway opens."""
 
-    def __init__(self, testcase, *args):
+    def __init__(self, testcase, *args, listen="127.0.0.1:0"):
         path = program("QOR_SIM", str(_BUILD / "qor-sim"))
-        self.proc = subprocess.Popen([path, "--listen", "127.0.0.1:0", "--steady"] + list(args),
+        self.proc = subprocess.Popen([path, "--listen", listen, "--steady"] + list(args),
                                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         testcase.addCleanup(self.stop)
         ready, _, _ = select.select([self.proc.stdout], [], [], 5)
@@ -113,6 +113,7 @@ class Sim:
             raise AssertionError("qor-sim printed no address")
         # Long enough for a busy machine or a sanitizer build to answer in
         # time, short enough that a silent module goes offline quickly.
+        self.address = first
         self.target = "socket://%s?timeout_ms=400" % first
 
     def toggle_silence(self):

@@ -208,7 +208,8 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
     LinkPoller poller(OneModule(sim.Where(), 3600s, 100), kPort, Settings(), outbox, board.State());
     int accepted = 0;
     for (std::size_t i = 0; i <= kMaxQueuedCommands; ++i) {
-        PendingCommand command{"m", CommandArgs{}, "reply/" + std::to_string(i), "c", "", nullptr};
+        PendingCommand command{"m",     CommandArgs{}, "reply/" + std::to_string(i), "c", "",
+                               nullptr, std::nullopt};
         command.args.kind = CommandKind::kTs;
         accepted += poller.Submit(command) ? 1 : 0;
     }
@@ -235,7 +236,8 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
         std::this_thread::sleep_for(5ms);
     }
     poller.Stop();
-    EXPECT_FALSE(poller.Submit(PendingCommand{"m", CommandArgs{}, "reply/late", "", "", nullptr}));
+    EXPECT_FALSE(poller.Submit(
+        PendingCommand{"m", CommandArgs{}, "reply/late", "", "", nullptr, std::nullopt}));
     take();
     ASSERT_GE(order.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 3),
@@ -258,6 +260,50 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
     // The commands' misses are not the polls'.
     EXPECT_EQ(counters["timeouts"], std::count(order.begin(), order.end(), "p"));
     EXPECT_EQ(board.Availability(), std::vector<std::string>{});
+}
+
+// A command with a completion callback is told its result; it is published
+// as well only where it names a reply topic (Modbus writes do, Sparkplug B
+// writes do not), with its origin.
+TEST(GatewayPoller, CompletionsAndRepliesOfCommands) {
+    qor::test::SimProcess sim({"--listen", "127.0.0.1:0", "--silent"});
+    ASSERT_FALSE(sim.Where().empty());
+    Outbox outbox(1000);
+    Board board;
+    LinkPoller poller(OneModule(sim.Where(), 3600s, 100), kPort, Settings(), outbox, board.State());
+    std::mutex mutex;
+    std::set<std::string> told;  // on the poller's thread
+    for (const char *topic : {"reply/modbus", ""}) {
+        PendingCommand command;
+        command.module = "m";
+        command.args.kind = CommandKind::kTs;
+        command.reply_topic = topic;
+        command.origin = *topic != '\0' ? "modbus 127.0.0.1:5020" : "";
+        command.done = [&mutex, &told, topic](const CommandResult &r) {
+            std::lock_guard<std::mutex> lock(mutex);
+            told.insert(std::string(topic) + (r.ran ? ": ran" : ": not run"));
+        };
+        ASSERT_TRUE(poller.Submit(std::move(command)));
+    }
+    poller.Start();
+    for (int waited = 0; waited < 5000; waited += 5) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (told.size() == 2) {
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    poller.Stop();
+    EXPECT_EQ(told, (std::set<std::string>{"reply/modbus: ran", ": ran"}));
+    std::vector<std::string> topics;
+    while (auto message = outbox.Take()) {
+        topics.push_back(message->message.topic);
+        if (message->message.topic == "reply/modbus") {
+            EXPECT_EQ(Json::parse(message->message.payload)["origin"], "modbus 127.0.0.1:5020");
+        }
+    }
+    EXPECT_EQ(std::count(topics.begin(), topics.end(), "reply/modbus"), 1);
+    EXPECT_EQ(std::count(topics.begin(), topics.end(), ""), 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 """qor-gateway end to end: a real broker, real simulators, the real daemon and
 an MQTT 5 subscriber, all on 127.0.0.1 and stopped by PID."""
 
+import json
 import os
 import subprocess
 import time
@@ -456,6 +457,81 @@ class LateReplies(unittest.TestCase):
         self.assertEqual(wrong, [])
         self.assertGreater(good, self.POLLS // 2)
         self.assertGreater(late + refused, 0, "no late reply was seen")
+
+
+class HomeAssistant(unittest.TestCase):
+    """Discovery configs checked against the keys each component takes, the
+    topics they name, and an entity's removal on reload."""
+
+    COMMON = {"name", "unique_id", "device", "availability", "availability_mode"}
+    REQUIRED = {
+        "sensor": COMMON | {"state_topic", "value_template", "state_class"},
+        "binary_sensor": COMMON | {"state_topic", "value_template", "payload_on", "payload_off"},
+        "number": COMMON | {"command_topic", "command_template", "min", "max", "step", "mode"},
+    }
+
+    def setUp(self):
+        self.dir = folder(self)
+        self.broker = Broker(self, self.dir)
+        self.sim = Sim(self, "--address", "1", "--address", "2")
+        self.sub = Subscriber(self, self.broker, "#")
+        self.links = [("bus-a", self.sim.target, [
+            ("1", "boiler", 'rd = { query = "rd", interval_ms = 100, unit = "°C", '
+             'device_class = "temperature" }, rh = 100, '
+             'run = { query = "di", interval_ms = 100, bit = 0, device_class = "running" }',
+             ["hi"]),
+            ("2", "pump", "rd = 100", [])])]
+        self.gateway = Gateway(self, self.dir, self.config(self.links))
+
+    def config(self, links):
+        return config(self.broker, links) + '\n[homeassistant]\nenabled = true\n'
+
+    def configs(self):
+        with self.sub.lock:
+            found = {m.topic: m for m in self.sub.messages if m.topic.startswith("homeassistant/")}
+        return {t: (json.loads(m.payload) if m.payload else None) for t, m in found.items()}
+
+    def test_configs_name_topics_that_carry_what_their_templates_read(self):
+        base = "homeassistant/%s/" + ID + "/%s/config"
+        wanted = {base % ("sensor", "bus-a_boiler_rd"), base % ("sensor", "bus-a_boiler_rh"),
+                  base % ("binary_sensor", "bus-a_boiler_run"), base % ("number", "bus-a_boiler_hi"),
+                  base % ("sensor", "bus-a_pump_rd"), base % ("binary_sensor", "gateway")}
+        self.assertTrue(wait_until(lambda: wanted <= set(self.configs()), 10), self.configs())
+        configs = self.configs()
+        self.assertEqual(set(configs), wanted)  # nothing writable on the pump
+        ids = [c["unique_id"] for c in configs.values()]
+        self.assertEqual(len(ids), len(set(ids)))
+        gateway_id = configs[base % ("binary_sensor", "gateway")]["device"]["identifiers"][0]
+        for topic, c in configs.items():
+            component = topic.split("/")[1]
+            if topic.endswith("/gateway/config"):
+                self.assertEqual(self.sub.wait_for(c["state_topic"]), c["payload_on"])
+                continue
+            self.assertLessEqual(self.REQUIRED[component], set(c), topic)
+            self.assertEqual(c["device"]["via_device"], gateway_id)
+            for a in c["availability"]:
+                self.assertEqual(self.sub.wait_for(a["topic"]), "online", a)
+            if "state_topic" in c:
+                reading = self.sub.wait_for(c["state_topic"])
+                self.assertIn("value", reading, topic)  # value_json.value
+                self.assertIn("value_json.value", c["value_template"])
+        rd = configs[base % ("sensor", "bus-a_boiler_rd")]
+        self.assertEqual((rd["unit_of_measurement"], rd["device_class"], rd["state_class"]),
+                         ("°C", "temperature", "measurement"))
+        self.assertEqual(configs[base % ("binary_sensor", "bus-a_boiler_run")]["device_class"],
+                         "running")
+        # The number's command, as its template renders it, sets the limit.
+        number = configs[base % ("number", "bus-a_boiler_hi")]
+        self.sub.publish(number["command_topic"],
+                         number["command_template"].replace("{{ value }}", "93.5"))
+        self.assertIsNotNone(self.sub.wait_for(number["state_topic"],
+                                               lambda p: p["value"] == 93.5))
+        # A module taken out of the file and reloaded: its entities go.
+        self.gateway.write(self.config([(self.links[0][0], self.links[0][1], self.links[0][2][:1])]))
+        self.gateway.reload()
+        gone = base % ("sensor", "bus-a_pump_rd")
+        self.assertTrue(wait_until(lambda: self.configs()[gone] is None, 10))
+        self.assertIsNotNone(self.configs()[base % ("sensor", "bus-a_boiler_rd")])
 
 
 class BadConfiguration(unittest.TestCase):

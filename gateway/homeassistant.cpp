@@ -1,0 +1,162 @@
+#include "homeassistant.h"
+
+#include <cctype>
+#include <nlohmann/json.hpp>
+
+#include "topics.h"
+
+namespace qor::gateway {
+
+namespace {
+
+using nlohmann::json;
+
+// Object IDs take letters, digits, '_' and '-' only.
+std::string ObjectId(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        out += std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_';
+    }
+    return out;
+}
+
+constexpr const char *kValue = "{{ value_json.value }}";
+
+// The state a command of a number shows: the reading of the limit it writes.
+const char *StateQuery(CommandKind kind) {
+    switch (kind) {
+        case CommandKind::kHi:
+            return "rh";
+        case CommandKind::kLo:
+            return "rl";
+        default:
+            return nullptr;
+    }
+}
+
+// What the configs of one module share.
+struct ModuleContext {
+    std::string base;    // PREFIX/LINK/MODULE
+    std::string object;  // LINK_MODULE
+    json device;
+    json availability;
+    std::string gateway_id;
+};
+
+json Entity(const ModuleContext &m, const std::string &name, const std::string &object) {
+    return json{{"name", name},
+                {"unique_id", m.gateway_id + "_" + ObjectId(object)},
+                {"availability", m.availability},
+                {"availability_mode", "all"},
+                {"device", m.device}};
+}
+
+// A sensor, or a binary_sensor for a bit; returns the component.
+const char *PollConfig(const ModuleContext &m, const PollSpec &poll, json *c) {
+    (*c)["state_topic"] = m.base + "/" + poll.name;
+    if (!poll.device_class.empty()) {
+        (*c)["device_class"] = poll.device_class;
+    }
+    if (poll.query == Query::kDi || poll.query == Query::kRb) {
+        (*c)["value_template"] = "{{ 'ON' if value_json.value else 'OFF' }}";
+        (*c)["payload_on"] = "ON";
+        (*c)["payload_off"] = "OFF";
+        return "binary_sensor";
+    }
+    (*c)["value_template"] = kValue;
+    if (!poll.unit.empty()) {
+        (*c)["unit_of_measurement"] = poll.unit;
+    }
+    (*c)["state_class"] = !poll.state_class.empty()  ? poll.state_class
+                          : poll.query == Query::kRe ? "total_increasing"
+                                                     : "measurement";
+    return "sensor";
+}
+
+void NumberConfig(const ModuleContext &m, const ModuleSpec &module, CommandKind kind, json *c) {
+    std::string name = CommandName(kind);
+    (*c)["command_topic"] = m.base + "/set/" + name;
+    (*c)["command_template"] = "{\"value\": {{ value }}}";
+    (*c)["min"] = -99999.99;
+    (*c)["max"] = 99999.99;
+    (*c)["step"] = 0.01;
+    (*c)["mode"] = "box";
+    (*c)["entity_category"] = "config";
+    // The state is the limit's reading, where it is polled.
+    const char *query = StateQuery(kind);
+    for (const PollSpec &poll : module.polls) {
+        if (query != nullptr && poll.query == *QueryFromName(query)) {
+            (*c)["state_topic"] = m.base + "/" + poll.name;
+            (*c)["value_template"] = kValue;
+            if (!poll.unit.empty()) {
+                (*c)["unit_of_measurement"] = poll.unit;
+            }
+            return;
+        }
+    }
+    (*c)["optimistic"] = true;
+}
+
+bool IsNumber(CommandKind kind) {
+    return kind == CommandKind::kHi || kind == CommandKind::kLo || kind == CommandKind::kSp ||
+           kind == CommandKind::kTs || kind == CommandKind::kTz || kind == CommandKind::kAo;
+}
+
+}  // namespace
+
+std::map<std::string, std::string> DiscoveryConfigs(const Config &config) {
+    std::map<std::string, std::string> out;
+    const HomeAssistantSpec &ha = config.homeassistant;
+    if (!ha.enabled) {
+        return out;
+    }
+    const std::string &prefix = config.topic_prefix;
+    std::string status = GatewayTopic(prefix, config.broker.client_id, "status");
+    std::string gateway_id = "qor_" + ha.node;
+    auto topic = [&](const char *component, const std::string &object) {
+        return ha.prefix + "/" + component + "/" + ha.node + "/" + ObjectId(object) + "/config";
+    };
+
+    json gateway_device = {{"identifiers", {gateway_id}},
+                           {"name", "qor-gateway " + config.broker.client_id},
+                           {"manufacturer", "qor"},
+                           {"model", "qor-gateway"}};
+    out[topic("binary_sensor", "gateway")] =
+        json{{"name", "Broker connection"},     {"unique_id", gateway_id + "_connection"},
+             {"state_topic", status},           {"payload_on", "online"},
+             {"payload_off", "offline"},        {"device_class", "connectivity"},
+             {"entity_category", "diagnostic"}, {"device", gateway_device}}
+            .dump();
+    for (const LinkSpec &link : config.links) {
+        for (const ModuleSpec &module : link.modules) {
+            ModuleContext m;
+            m.base = ModuleTopic(prefix, link.name, module.name);
+            m.object = link.name + "_" + module.name;
+            m.gateway_id = gateway_id;
+            m.device = {{"identifiers", {gateway_id + "_" + ObjectId(m.object)}},
+                        {"name", module.name},
+                        {"manufacturer", "qor"},
+                        {"model", std::string("module ") + module.address + " on " + link.name},
+                        {"via_device", gateway_id}};
+            m.availability =
+                json::array({{{"topic", m.base + "/availability"}}, {{"topic", status}}});
+            for (const PollSpec &poll : module.polls) {
+                std::string object = m.object + "_" + poll.name;
+                json c = Entity(m, poll.name, object);
+                const char *component = PollConfig(m, poll, &c);
+                out[topic(component, object)] = c.dump();
+            }
+            for (CommandKind kind : module.writable) {
+                if (IsNumber(kind)) {
+                    std::string object = m.object + "_" + CommandName(kind);
+                    json c = Entity(m, CommandName(kind), object);
+                    NumberConfig(m, module, kind, &c);
+                    out[topic("number", object)] = c.dump();
+                }
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace qor::gateway

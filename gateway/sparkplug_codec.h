@@ -1,0 +1,49 @@
+// Sparkplug B payloads (protobuf, through protobuf-c): the metrics the
+// gateway sends, encoded, and the metrics of a command, decoded.
+#ifndef QOR_GATEWAY_SPARKPLUG_CODEC_H
+#define QOR_GATEWAY_SPARKPLUG_CODEC_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qor::gateway::sparkplug {
+
+// The datatype codes the gateway uses.
+enum DataType : std::uint32_t {
+    kInt64 = 4,
+    kUInt64 = 8,
+    kDouble = 10,
+    kBoolean = 11,
+    kString = 12,
+};
+
+struct Metric {
+    std::string name;
+    std::uint32_t datatype = kDouble;
+    std::uint64_t timestamp = 0;  // ms since the epoch
+    bool is_null = false;         // no value: the module did not answer
+    double number = 0;            // kDouble, kInt64, kUInt64, kBoolean (non-zero: true)
+    std::string text;             // kString
+    std::string unit;             // the "engUnit" property, when not empty
+};
+
+// The payload's bytes; seq is left out when it is empty (NDEATH).
+std::string Encode(std::uint64_t timestamp, std::optional<std::uint64_t> seq,
+                   const std::vector<Metric> &metrics);
+
+// A command's metric: its name and its value as a number (booleans are 0 or
+// 1); has_value is false for a null, a string or a value of another kind.
+struct CommandMetric {
+    std::string name;
+    bool has_value = false;
+    double number = 0;
+};
+
+// The metrics of an NCMD or DCMD, or empty when the bytes are no payload.
+std::optional<std::vector<CommandMetric>> DecodeCommand(const std::string &bytes);
+
+}  // namespace qor::gateway::sparkplug
+
+#endif

@@ -1,0 +1,231 @@
+"""qor-gateway as a Sparkplug B edge node, end to end: a real broker, real
+simulators and the daemon, watched by a subscriber that decodes every
+payload with its own schema (sparkplug_b_test.proto, compiled here by
+protoc)."""
+
+import importlib
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+import paho.mqtt.client as mqtt
+
+from plant import Broker, Gateway, Sim, folder, wait_until
+from test_gateway import config
+
+GROUP = "plant1"
+NODE = "gw-test"
+ROOT = "spBv1.0/%s/" % GROUP
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def schema():
+    """The generated module for the test's own copy of the schema."""
+    out = tempfile.mkdtemp(prefix="qor-spb-test.")
+    try:
+        subprocess.run(["protoc", "-I", HERE, "--python_out", out,
+                        os.path.join(HERE, "sparkplug_b_test.proto")], check=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        raise unittest.SkipTest("protoc cannot compile the schema: %s" % e)
+    sys.path.insert(0, out)
+    return importlib.import_module("sparkplug_b_test_pb2")
+
+
+class Watcher:
+    """Every message under spBv1.0/GROUP/#, decoded, in arrival order."""
+
+    def __init__(self, testcase, broker, pb):
+        self.pb = pb
+        self.lock = threading.Lock()
+        self.seen = []  # (type, device, Payload)
+        self.client = mqtt.Client(client_id="", protocol=mqtt.MQTTv311)
+        self.client.on_message = self._on_message
+        self.client.on_connect = lambda c, u, f, rc: c.subscribe(ROOT + "#", qos=0)
+        self.client.connect("127.0.0.1", broker.port)
+        self.client.loop_start()
+        testcase.addCleanup(self.close)
+        if not wait_until(lambda: self.client.is_connected(), 5):
+            raise AssertionError("watcher did not connect")
+        time.sleep(0.1)
+
+    def _on_message(self, client, userdata, msg):
+        levels = msg.topic.split("/")
+        payload = self.pb.Payload()
+        payload.ParseFromString(msg.payload)
+        with self.lock:
+            self.seen.append((levels[2], levels[4] if len(levels) > 4 else None, payload))
+
+    def all(self, kind=None, device=None):
+        """What the node sent (not the commands the test sent it)."""
+        with self.lock:
+            return [(t, d, p) for t, d, p in self.seen
+                    if t not in ("NCMD", "DCMD") and (kind is None or t == kind)
+                    and (device is None or d == device)]
+
+    def wait(self, predicate, timeout=10):
+        return wait_until(predicate, timeout)
+
+    def send(self, kind, device, metrics):
+        payload = self.pb.Payload()
+        payload.timestamp = int(time.time() * 1000)
+        for name, datatype, field, value in metrics:
+            m = payload.metrics.add()
+            m.name, m.datatype = name, datatype
+            setattr(m, field, value)
+        topic = ROOT + kind + "/" + NODE + ("/" + device if device else "")
+        self.client.publish(topic, payload.SerializeToString(), qos=1).wait_for_publish(5)
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
+def metric(payload, name):
+    found = [m for m in payload.metrics if m.name == name]
+    return found[0] if found else None
+
+
+def check_seq(testcase, messages):
+    """seq 0 at each NBIRTH, then one more per message, modulo 256."""
+    expected = None
+    for kind, device, p in messages:
+        if kind == "NDEATH":
+            testcase.assertFalse(p.HasField("seq"))
+            continue
+        if kind == "NBIRTH":
+            expected = 0
+        testcase.assertEqual(p.seq, expected, (kind, device))
+        expected = (expected + 1) % 256
+
+
+class Sparkplug(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pb = schema()
+
+    def setUp(self):
+        self.dir = folder(self)
+        self.broker = Broker(self, self.dir)
+        self.sim = Sim(self, "--address", "1", "--address", "2")
+        self.watch = Watcher(self, self.broker, self.pb)
+        self.start_gateway()
+
+    def start_gateway(self, rd=50):
+        links = [("bus-a", self.sim.target, [
+            ("1", "boiler", "rd = %d, rh = 200, run = { query = \"di\", interval_ms = 200, bit = 0 }" % rd,
+             ["hi"]),
+            ("2", "pump", "rd = 200, rl = 200", [])])]
+        text = config(self.broker, links) + (
+            '\n[sparkplug]\nenabled = true\ngroup_id = "%s"\nedge_node_id = "%s"\n'
+            'bdseq_file = "bdseq"\n' % (GROUP, NODE))
+        self.gateway = Gateway(self, self.dir, text)
+
+    def births(self):
+        return self.watch.all("NBIRTH")
+
+    def test_births_then_data_in_order_and_seq_wraps(self):
+        self.assertTrue(self.watch.wait(lambda: len(self.watch.all("DDATA")) > 300, 30))
+        seen = self.watch.all()
+        self.assertEqual(seen[0][0], "NBIRTH")
+        nbirth = seen[0][2]
+        self.assertEqual(nbirth.seq, 0)
+        bdseq = metric(nbirth, "bdSeq")
+        self.assertEqual(bdseq.datatype, 8)
+        rebirth = metric(nbirth, "Node Control/Rebirth")
+        self.assertEqual((rebirth.datatype, rebirth.boolean_value), (11, False))
+        check_seq(self, seen)
+        self.assertGreater(len(seen), 256)  # it wrapped
+        for device in ("bus-a:boiler", "bus-a:pump"):
+            kinds = [k for k, d, _ in seen if d == device]
+            self.assertEqual(kinds[0], "DBIRTH", device)
+        dbirth = self.watch.all("DBIRTH", "bus-a:boiler")[0][2]
+        rd, rh, run = metric(dbirth, "rd"), metric(dbirth, "rh"), metric(dbirth, "run")
+        self.assertEqual((rd.datatype, rh.datatype, run.datatype), (10, 10, 11))
+        self.assertGreater(rd.timestamp, 0)
+        self.assertIsNotNone(metric(dbirth, "Device Control/Error"))
+        data = [p for _, _, p in self.watch.all("DDATA", "bus-a:boiler")]
+        self.assertTrue(any(m.name == "rd" and m.double_value == 72.1 for p in data for m in p.metrics))
+
+    def test_will_carries_the_births_bdseq_and_a_restart_counts_on(self):
+        self.assertTrue(self.watch.wait(lambda: self.births()))
+        first = metric(self.births()[0][2], "bdSeq").long_value
+        self.gateway.proc.send_signal(signal.SIGKILL)
+        self.gateway.proc.wait()
+        # The broker sends the will once the dead socket is noticed.
+        self.assertTrue(self.watch.wait(lambda: self.watch.all("NDEATH"), 15))
+        death = self.watch.all("NDEATH")[0][2]
+        self.assertEqual(metric(death, "bdSeq").long_value, first)
+        self.assertFalse(death.HasField("seq"))
+        self.start_gateway()
+        self.assertTrue(self.watch.wait(lambda: len(self.births()) == 2))
+        self.assertEqual(metric(self.births()[1][2], "bdSeq").long_value, (first + 1) % 256)
+        # A clean stop says NDEATH itself, with the same bdSeq.
+        self.gateway.stop()
+        self.assertTrue(self.watch.wait(lambda: len(self.watch.all("NDEATH")) == 2))
+        self.assertEqual(metric(self.watch.all("NDEATH")[1][2], "bdSeq").long_value,
+                         (first + 1) % 256)
+
+    def test_a_killed_simulator_dies_and_is_born_again(self):
+        dev = "bus-a:boiler"
+        self.assertTrue(self.watch.wait(lambda: self.watch.all("DDATA", dev)))
+        address = self.sim.address
+        self.sim.proc.send_signal(signal.SIGKILL)
+        self.sim.proc.wait()
+        self.assertTrue(self.watch.wait(lambda: self.watch.all("DDEATH", dev)))
+        self.assertTrue(self.watch.wait(lambda: self.watch.all("DDEATH", "bus-a:pump")))
+        self.sim = Sim(self, "--address", "1", "--address", "2", listen=address)
+        self.assertTrue(self.watch.wait(lambda: len(self.watch.all("DBIRTH", dev)) == 2, 20))
+        seen = self.watch.all(device=dev)
+        death = [i for i, (k, _, _) in enumerate(seen) if k == "DDEATH"][0]
+        after = [k for k, _, _ in seen[death + 1:]]
+        self.assertEqual(after[0], "DBIRTH")  # no data between death and birth
+        self.assertNotIn("DDATA", [k for k, _, p in seen[death:death + 1]])
+        check_seq(self, self.watch.all())
+
+    def test_rebirth_on_request(self):
+        self.assertTrue(self.watch.wait(lambda: len(self.watch.all("DBIRTH")) == 2))
+        bdseq = metric(self.births()[0][2], "bdSeq").long_value
+        self.watch.send("NCMD", None, [("Node Control/Rebirth", 11, "boolean_value", True)])
+        self.assertTrue(self.watch.wait(lambda: len(self.births()) == 2))
+        self.assertEqual(metric(self.births()[1][2], "bdSeq").long_value, bdseq)
+        self.assertTrue(self.watch.wait(lambda: len(self.watch.all("DBIRTH")) == 4))
+        check_seq(self, self.watch.all())
+
+    def test_device_commands_write_only_what_is_writable(self):
+        boiler, pump = "bus-a:boiler", "bus-a:pump"
+        self.assertTrue(self.watch.wait(lambda: self.watch.all("DBIRTH", pump)))
+
+        def values(device, name):
+            return [m.double_value for _, _, p in self.watch.all(device=device)
+                    for m in p.metrics if m.name == name and not m.is_null]
+        self.watch.send("DCMD", boiler, [("rh", 10, "double_value", 88.5)])
+        self.assertTrue(self.watch.wait(lambda: 88.5 in values(boiler, "rh")))
+        # The module keeps it: later polls read it back.
+        time.sleep(0.5)
+        self.assertEqual(values(boiler, "rh")[-1], 88.5)
+
+        def errors(device):
+            return [m.string_value for _, _, p in self.watch.all("DDATA", device)
+                    for m in p.metrics if m.name == "Device Control/Error"]
+        self.watch.send("DCMD", pump, [("rl", 10, "double_value", -55.0)])
+        self.watch.send("DCMD", boiler, [("rd", 10, "double_value", 1.0)])
+        self.assertTrue(self.watch.wait(lambda: errors(pump) and errors(boiler)))
+        self.assertEqual(errors(pump), ["rl: not writable"])
+        self.assertEqual(errors(boiler), ["rd: not writable"])
+        time.sleep(0.5)
+        self.assertEqual(set(values(pump, "rl")), {-10.0})
+        self.watch.send("DCMD", boiler, [("rh", 11, "boolean_value", True)])
+        self.watch.send("DCMD", boiler, [("nothing", 10, "double_value", 1.0)])
+        self.assertTrue(self.watch.wait(lambda: len(errors(boiler)) == 2))
+        self.assertEqual(errors(boiler)[1], "nothing: no such metric")
+        check_seq(self, self.watch.all())
+
+
+if __name__ == "__main__":
+    unittest.main()
