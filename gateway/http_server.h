@@ -50,7 +50,7 @@ class HttpServer {
     // the reason when it cannot.
     bool Start(std::string *error);
     void Stop();
-    const HttpSpec &spec() const { return spec_; }
+    const HttpSpec &Spec() const { return spec_; }
 
     struct Request;  // one request's state, between libmicrohttpd's calls
     // Answers a complete request (libmicrohttpd's callback calls it).

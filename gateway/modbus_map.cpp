@@ -222,7 +222,7 @@ namespace {
 // Printed by unit, table and address, the order an HMI lists them in.
 std::vector<const MapEntry *> Sorted(const ModbusMap &map) {
     std::vector<const MapEntry *> sorted;
-    for (const MapEntry &e : map.entries()) {
+    for (const MapEntry &e : map.Entries()) {
         sorted.push_back(&e);
     }
     std::stable_sort(sorted.begin(), sorted.end(), [](const MapEntry *a, const MapEntry *b) {

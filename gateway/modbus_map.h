@@ -53,7 +53,7 @@ class ModbusMap {
     // Empty with the reason when a module's entries overflow its block.
     static ModbusMap Build(const Config &config, std::string *error);
 
-    const std::vector<MapEntry> &entries() const { return entries_; }
+    const std::vector<MapEntry> &Entries() const { return entries_; }
     // The entry covering an address, or nullptr.
     const MapEntry *Find(int unit, RegisterTable table, int address) const;
     bool HasUnit(int unit) const;

@@ -286,7 +286,7 @@ bool ModbusServer::Start(std::string *error) {
     }
     accept_thread_ = std::thread([this] { Accept(); });
     Log(Level::kInfo, "modbus: listening on " + spec.host + ":" + std::to_string(spec.port) + " (" +
-                          std::to_string(map_.entries().size()) + " entries)");
+                          std::to_string(map_.Entries().size()) + " entries)");
     return true;
 }
 

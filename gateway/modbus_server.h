@@ -18,7 +18,7 @@
 #include "poller.h"
 #include "reading_cache.h"
 
-typedef struct _modbus modbus_t;
+typedef struct _modbus modbus_t;  // NOLINT(readability-identifier-naming): libmodbus's own name
 
 namespace qor::gateway {
 

@@ -15,8 +15,9 @@ import subprocess
 import sys
 
 # The keys of each payload as the gateway writes them, the value first.
-READING_KEYS = ["value", "status", "error", "ts", "seq"]
-COUNTER_KEYS = ["replies", "timeouts", "errors", "link_faults", "overruns", "commands", "ts"]
+READING_KEYS = ["value", "status", "error", "ts", "seq", "boot"]
+COUNTER_KEYS = ["replies", "timeouts", "errors", "link_faults", "overruns", "commands",
+                "late_replies", "refused", "ts"]
 
 
 def render(page):
