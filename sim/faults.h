@@ -86,6 +86,11 @@ class FaultShaper {
                        bool asks_for_number = false);
 
   private:
+    RandomFault DrawRandomFault();
+    std::string ShapeBody(const std::string &reply, bool asks_for_number, RandomFault random) const;
+    std::chrono::nanoseconds WaitBefore(RandomFault random, Transmission *tx,
+                                        std::size_t frame_chars);
+
     FaultOptions options_;
     std::mt19937_64 rng_;
 };

@@ -152,7 +152,7 @@ TEST(GatewayModbus, RefusesMistakesWithTheirLine) {
         const char *to;
         const char *error;
     };
-    const Case kCases[] = {
+    const Case cases[] = {
         {"listen without port", "\"0.0.0.0:1502\"", "\"0.0.0.0\"", "26: \"listen\" must be"},
         {"listen port", "\"0.0.0.0:1502\"", "\"0.0.0.0:70000\"", "26: \"listen\" must be"},
         {"listen host name", "\"0.0.0.0:1502\"", "\"plc:1502\"", "26: \"listen\" must be"},
@@ -170,7 +170,7 @@ TEST(GatewayModbus, RefusesMistakesWithTheirLine) {
         {"block beyond 65535", "writes = true", "block = 10000\nunits = \"gateway\"",
          "module \"m5\" of link \"bus2\" lies beyond address 65535"},
     };
-    for (const Case &c : kCases) {
+    for (const Case &c : cases) {
         std::string text = Replaced(kPlant, c.from, c.to);
         if (std::string(c.what) == "block overflow") {
             text = Replaced(text, "poll = { rd = 1000 }",
