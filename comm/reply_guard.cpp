@@ -10,7 +10,6 @@ namespace qor::comm {
 
 namespace {
 
-constexpr unsigned char kCarriageReturn = 13;
 constexpr std::int64_t kNsPerMs = 1000000;
 // Where the rate is known the guard covers this many characters: a second
 // reply sent back to back shows its first one within a character time, and
