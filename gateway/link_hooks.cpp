@@ -32,13 +32,13 @@ std::string Printable(const unsigned char *bytes, int count) {
     if (count > 0 && bytes[count - 1] == '\r') {
         --count;
     }
-    return cli::Escape(
+    return text::Escape(
         std::string_view(reinterpret_cast<const char *>(bytes), static_cast<std::size_t>(count)));
 }
 
 std::string Describe(const QOR_TraceEvent &event) {
     const std::string bytes = event.bytes != nullptr ? Printable(event.bytes, event.count) : "";
-    const std::string text = event.text != nullptr ? cli::Escape(event.text) : "";
+    const std::string text = event.text != nullptr ? text::Escape(event.text) : "";
     switch (event.kind) {
         case QOR_TRACE_WRITE:
             return "> " + bytes;

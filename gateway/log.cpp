@@ -59,7 +59,7 @@ void Log(Level level, const std::string &message) {
         clean = clean && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
     }
     if (!clean) {
-        text = cli::Escape(text);
+        text = text::Escape(text);
     }
     if (text.size() > kMaxLogLine) {
         text.resize(kMaxLogLine);
@@ -82,7 +82,7 @@ bool Verbose() {
 
 std::string Quoted(std::string_view text, std::size_t limit) {
     bool cut = text.size() > limit;
-    return "\"" + cli::Escape(text.substr(0, limit)) + (cut ? "...\"" : "\"");
+    return "\"" + text::Escape(text.substr(0, limit)) + (cut ? "...\"" : "\"");
 }
 
 void LogRepeated(Level level, const char *kind, const std::string &message,

@@ -2,7 +2,7 @@
 """Every file CONTRIBUTING.md names exists: a path written with a folder
 (`engine/command_table.h`, `tests/comm/`) from the top of the tree, a bare
 file name (`rfc2217.cpp`) anywhere in it. Generated folders (build...) and
-placeholders (`tools/<name>.cpp`) are not files. Exits 1 listing the
+placeholders (`cli/<name>.cpp`) are not files. Exits 1 listing the
 missing ones."""
 
 import re

@@ -61,7 +61,7 @@ class Step:
 
 E2E = ("e2e_library_test", "qor-sim", "qor_dll", "qor_comm")
 GATEWAY_E2E = ("qor-gateway", "qor-sim")
-CLI_E2E = ("tools_cli_e2e", "qor", "qor-sim", "qor_dll", "qor_comm")
+CLI_E2E = ("cli_e2e", "qor", "qor-sim", "qor_dll", "qor_comm")
 
 # Each area's fast stage, most likely catcher first.
 STAGES = {
@@ -83,13 +83,13 @@ STAGES = {
         Step("sim_unit_tests", ("sim_unit_tests",)),
         Step("sim_process_tests", ("sim_process_tests", "qor-sim"), negative=SLOW_SIM),
         Step("e2e_library_test", E2E, negative=SLOW_E2E),
-        Step("tools_cli_e2e", CLI_E2E, negative=SLOW_CLI),
+        Step("cli_e2e", CLI_E2E, negative=SLOW_CLI),
         Step("sim_process_tests", ("sim_process_tests", "qor-sim"), positive=SLOW_SIM),
     ],
-    "tools": [
-        Step("tools_cli_unit", ("tools_cli_unit",)),
-        Step("tools_cli_e2e", CLI_E2E, negative=SLOW_CLI),
-        Step("tools_cli_e2e", CLI_E2E, positive=SLOW_CLI),
+    "cli": [
+        Step("cli_unit", ("cli_unit",)),
+        Step("cli_e2e", CLI_E2E, negative=SLOW_CLI),
+        Step("cli_e2e", CLI_E2E, positive=SLOW_CLI),
     ],
     # The daemon's parts alone, its poller against a simulator, then the
     # daemon with a broker and a subscriber (reloads first: one test).
@@ -101,8 +101,8 @@ STAGES = {
     ],
 }
 AREA_OF_FOLDER = {"engine": "engine", "commands": "engine", "comm": "comm", "sim": "sim",
-                  "tools": "tools", "gateway": "gateway"}
-FOLDERS = ("engine", "commands", "comm", "sim", "tools", "gateway")
+                  "cli": "cli", "gateway": "gateway"}
+FOLDERS = ("engine", "commands", "comm", "sim", "cli", "gateway")
 
 
 @dataclass

@@ -11,8 +11,8 @@
 namespace qor::sim {
 namespace {
 
-using qor::cli::OptionRow;
-using qor::cli::OptionValue;
+using qor::text::OptionRow;
+using qor::text::OptionValue;
 using Value = std::optional<std::string>;
 
 bool ParseU64(const std::string &s, std::uint64_t &out) {
@@ -43,12 +43,12 @@ bool ParseDelayRange(const std::string &s, FaultOptions &faults) {
     long low = 0;
     long high = 0;
     if (dash == std::string::npos) {
-        if (!qor::cli::ParseInteger(s, 0, 600000, low)) {
+        if (!qor::text::ParseInteger(s, 0, 600000, low)) {
             return false;
         }
         high = low;
-    } else if (!qor::cli::ParseInteger(s.substr(0, dash), 0, 600000, low) ||
-               !qor::cli::ParseInteger(s.substr(dash + 1), low, 600000, high)) {
+    } else if (!qor::text::ParseInteger(s.substr(0, dash), 0, 600000, low) ||
+               !qor::text::ParseInteger(s.substr(dash + 1), low, 600000, high)) {
         return false;
     }
     faults.fault_delay_low_ms = static_cast<int>(low);
@@ -90,7 +90,7 @@ OptionRow IntOption(const char *name, long lo, long hi, const char *what,
                     std::function<void(long)> store) {
     return {name, nullptr, OptionValue::kRequired, [=](const Value &v, std::string &error) {
                 long n = 0;
-                if (!qor::cli::ParseInteger(*v, lo, hi, n)) {
+                if (!qor::text::ParseInteger(*v, lo, hi, n)) {
                     error = what;
                     return false;
                 }
@@ -238,7 +238,7 @@ bool ParseListen(const std::string &where, std::string &host, std::string &port,
         }
     }
     long n = 0;
-    if (h.empty() || !qor::cli::ParseInteger(p, 0, 65535, n)) {
+    if (h.empty() || !qor::text::ParseInteger(p, 0, 65535, n)) {
         error = "--listen: expected HOST:PORT with a port 0..65535, got \"" + where + "\"";
         return false;
     }
@@ -291,7 +291,7 @@ ParseResult ParseArgs(const std::vector<std::string> &args) {
     table[0].ends_scan = true;
     table[1].ends_scan = true;
     std::vector<std::string> words;
-    if (!qor::cli::ScanOptions(args, table, words, result.error)) {
+    if (!qor::text::ScanOptions(args, table, words, result.error)) {
         return result;
     }
     if (o.help || o.version) {

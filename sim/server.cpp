@@ -41,7 +41,7 @@ struct Link {
 // log quotes them.
 std::string Printable(const std::string &bytes) {
     std::string text;
-    for (const char c : cli::Escape(bytes)) {
+    for (const char c : text::Escape(bytes)) {
         if (c == '"') {
             text += '\\';
         }

@@ -1,7 +1,7 @@
 // The parts of qor that talk to the library, the link, the terminal and the
 // environment: what the subcommand table's rows run, and what they share.
-#ifndef QOR_TOOLS_RUN_H
-#define QOR_TOOLS_RUN_H
+#ifndef QOR_CLI_RUN_H
+#define QOR_CLI_RUN_H
 
 #include <optional>
 #include <stdexcept>

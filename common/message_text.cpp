@@ -8,7 +8,7 @@
 
 #include "option_scan.h"
 
-namespace qor::cli {
+namespace qor::text {
 namespace {
 
 size_t EditDistance(std::string_view a, std::string_view b) {
@@ -99,4 +99,4 @@ std::string DidYouMean(std::string_view word, const std::vector<std::string> &na
     return text + "?";
 }
 
-}  // namespace qor::cli
+}  // namespace qor::text

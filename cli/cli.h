@@ -3,8 +3,8 @@
 // that turn arguments into calls and results into text. Nothing declared
 // here touches the link, the terminal or the environment (run.h does), so
 // the unit tests drive all of it directly.
-#ifndef QOR_TOOLS_CLI_H
-#define QOR_TOOLS_CLI_H
+#ifndef QOR_CLI_CLI_H
+#define QOR_CLI_CLI_H
 
 #include <chrono>
 #include <cstdint>
@@ -13,10 +13,20 @@
 #include <string_view>
 #include <vector>
 
+#include "option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
 
 namespace qor::cli {
+
+// The shared option scanner and texts, used here as the tool's own.
+using text::DidYouMean;
+using text::Escape;
+using text::Lower;
+using text::OptionRow;
+using text::OptionValue;
+using text::ParseInteger;
+using text::ScanOptions;
 
 // Exit codes, also listed in the help text.
 constexpr int kExitOk = 0;

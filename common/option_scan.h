@@ -2,8 +2,8 @@
 // "--name VALUE" or "--name=VALUE", flags without a value, "--" ending the
 // options, and every other word kept in order for the caller. Numbers are
 // read without the locale and must be the whole text.
-#ifndef QOR_TOOLS_OPTION_SCAN_H
-#define QOR_TOOLS_OPTION_SCAN_H
+#ifndef QOR_COMMON_OPTION_SCAN_H
+#define QOR_COMMON_OPTION_SCAN_H
 
 #include <functional>
 #include <optional>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace qor::cli {
+namespace qor::text {
 
 enum class OptionValue {
     kNone,      // a flag: "--checksum"
@@ -56,6 +56,6 @@ std::string DidYouMean(std::string_view word, const std::vector<std::string> &na
 // else.
 bool ParseInteger(std::string_view text, long min, long max, long &out);
 
-}  // namespace qor::cli
+}  // namespace qor::text
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-namespace qor::cli {
+namespace qor::text {
 namespace {
 
 bool IsDigit(char c) {
@@ -116,4 +116,4 @@ bool ParseInteger(std::string_view text, long min, long max, long &out) {
     return true;
 }
 
-}  // namespace qor::cli
+}  // namespace qor::text
