@@ -1,5 +1,6 @@
-// One row per library export: the parser, the help text, poll and the demo
-// all read this table, so adding an export means adding one row.
+// One row per library export, made from the catalogue's rows: the parser,
+// the help text, poll and the demo all read this table. Adding an export
+// means one catalogue row and its call in kCalls.
 #include <algorithm>
 
 #include "cli.h"
@@ -7,9 +8,6 @@
 
 namespace qor::cli {
 namespace {
-
-using A = ArgKind;
-using R = ResultKind;
 
 // Adapters from an Invocation to each export's signature, one per shape.
 // The pointer types carry the header's calling convention (__stdcall on
@@ -67,147 +65,51 @@ void DigitalIn(int port, int address, const Invocation &invocation, Outcome &o) 
                      invocation.ints.at(2), &o.status, &o.error);
 }
 
-// Which commands --retries may repeat after a lost reply or a failed write:
-// those whose second run leaves the module as one run does. Reads are safe
-// (EC is a read that clears); writes of absolute values (limits, setpoint,
-// trims, outputs, bits) and the alarm switches are safe; commands that act
-// on the moment (calibration, zero, reset) or consume state (EC) are not,
-// and their row says why.
-constexpr const char *kClears =
-    "it clears the counter: if the first reply was lost, its count is lost with it";
-constexpr const char *kCalibrates =
-    "it calibrates on the input of the moment: a second run calibrates again on a later one";
-constexpr const char *kZeroes =
-    "it takes the reading of the moment as zero: a second run takes a later one";
-constexpr const char *kResets =
-    "it resets the module: a second reset may hit a module that is still restarting";
+using Call = void (*)(int port, int address, const Invocation &invocation, Outcome &out);
 
-// At namespace scope rather than in CommandTable(): a table is data, not a
-// function to keep short.
-const std::vector<CommandRow> kCommandTable = {
-    {"rd", "QOR_RD", {}, R::kValue, true, nullptr, "read the current value", ValueQuery<QOR_RD>},
-    {"nd", "QOR_ND", {}, R::kValue, true, nullptr, "read a new value", ValueQuery<QOR_ND>},
-    {"rz", "QOR_RZ", {}, R::kValue, true, nullptr, "read the zero value", ValueQuery<QOR_RZ>},
-    {"rh",
-     "QOR_RH",
-     {},
-     R::kLimit,
-     true,
-     nullptr,
-     "read the high alarm limit and its mode",
-     LimitQuery<QOR_RH>},
-    {"rl",
-     "QOR_RL",
-     {},
-     R::kLimit,
-     true,
-     nullptr,
-     "read the low alarm limit and its mode",
-     LimitQuery<QOR_RL>},
-    {"re", "QOR_RE", {}, R::kCount, true, nullptr, "read the event counter", CountQuery<QOR_RE>},
-    {"ec",
-     "QOR_EC",
-     {},
-     R::kCount,
-     false,
-     kClears,
-     "read and clear the event counter (after WE)",
-     CountQuery<QOR_EC>},
-    {"ca", "QOR_CA", {}, R::kNone, false, kCalibrates, "calibrate (after WE)", Plain<QOR_CA>},
-    {"ce",
-     "QOR_CE",
-     {},
-     R::kNone,
-     false,
-     kCalibrates,
-     "calibrate, second step (after WE)",
-     Plain<QOR_CE>},
-    {"cz", "QOR_CZ", {}, R::kNone, false, kZeroes, "calibrate zero (after WE)", Plain<QOR_CZ>},
-    {"da", "QOR_DA", {}, R::kNone, false, nullptr, "disable alarms (after WE)", Plain<QOR_DA>},
-    {"ea", "QOR_EA", {}, R::kNone, false, nullptr, "enable alarms (after WE)", Plain<QOR_EA>},
-    {"rr", "QOR_RR", {}, R::kNone, false, kResets, "reset the module (after WE)", Plain<QOR_RR>},
-    {"hi",
-     "QOR_HI",
-     {A::kValue, A::kMode},
-     R::kNone,
-     false,
-     nullptr,
-     "set the high alarm limit (after WE)",
-     LimitSet<QOR_HI>},
-    {"lo",
-     "QOR_LO",
-     {A::kValue, A::kMode},
-     R::kNone,
-     false,
-     nullptr,
-     "set the low alarm limit (after WE)",
-     LimitSet<QOR_LO>},
-    {"sp",
-     "QOR_SP",
-     {A::kValue},
-     R::kNone,
-     false,
-     nullptr,
-     "set the setpoint (after WE)",
-     ValueSet<QOR_SP>},
-    {"ts",
-     "QOR_TS",
-     {A::kValue},
-     R::kNone,
-     false,
-     nullptr,
-     "trim the span (after WE)",
-     ValueSet<QOR_TS>},
-    {"tz",
-     "QOR_TZ",
-     {A::kValue},
-     R::kNone,
-     false,
-     nullptr,
-     "trim the zero (after WE)",
-     ValueSet<QOR_TZ>},
-    {"ao",
-     "QOR_AO",
-     {A::kValue},
-     R::kNone,
-     false,
-     nullptr,
-     "set the analog output",
-     ValueSet<QOR_AO>},
-    {"do",
-     "QOR_DO",
-     {A::kByte, A::kOptByte},
-     R::kNone,
-     false,
-     nullptr,
-     "set the digital outputs",
-     DigitalOut},
-    {"di",
-     "QOR_DI",
-     {A::kDiCount, A::kDiIndex, A::kDiBit},
-     R::kBit,
-     true,
-     nullptr,
-     "read one digital input bit",
-     DigitalIn},
-    {"rb", "QOR_RB", {A::kBitNumber}, R::kBit, true, nullptr, "read a bit by number", BitRead},
-    {"sb",
-     "QOR_SB",
-     {A::kBitNumber},
-     R::kNone,
-     false,
-     nullptr,
-     "set a bit by number",
-     BitWrite<QOR_SB>},
-    {"cb",
-     "QOR_CB",
-     {A::kBitNumber},
-     R::kNone,
-     false,
-     nullptr,
-     "clear a bit by number",
-     BitWrite<QOR_CB>},
+// The call each catalogue row makes; names, kinds, limits and flags come
+// from the catalogue (catalogue/catalogue.h).
+struct RowCall {
+    CommandCode code;
+    Call call;
 };
+
+constexpr RowCall kCalls[] = {
+    {RD, ValueQuery<QOR_RD>}, {ND, ValueQuery<QOR_ND>},
+    {RZ, ValueQuery<QOR_RZ>}, {RH, LimitQuery<QOR_RH>},
+    {RL, LimitQuery<QOR_RL>}, {RE, CountQuery<QOR_RE>},
+    {EC, CountQuery<QOR_EC>}, {CA, Plain<QOR_CA>},
+    {CE, Plain<QOR_CE>},      {CZ, Plain<QOR_CZ>},
+    {DA, Plain<QOR_DA>},      {EA, Plain<QOR_EA>},
+    {RR, Plain<QOR_RR>},      {HI, LimitSet<QOR_HI>},
+    {LO, LimitSet<QOR_LO>},   {SP, ValueSet<QOR_SP>},
+    {TS, ValueSet<QOR_TS>},   {TZ, ValueSet<QOR_TZ>},
+    {AO, ValueSet<QOR_AO>},   {DO, DigitalOut},
+    {DI, DigitalIn},          {RB, BitRead},
+    {SB, BitWrite<QOR_SB>},   {CB, BitWrite<QOR_CB>},
+};
+
+Call CallOf(CommandCode code) {
+    for (const RowCall &row : kCalls) {
+        if (row.code == code) {
+            return row.call;
+        }
+    }
+    return nullptr;
+}
+
+// One row per catalogue row, in its order (the unit tests check that each
+// has its call).
+std::vector<CommandRow> BuildTable() {
+    std::vector<CommandRow> table;
+    for (const catalogue::Command &c : catalogue::kCatalogue) {
+        table.push_back({c.word, c.export_name, std::vector<ArgKind>(c.args, c.args + c.arg_count),
+                         c.result, c.query, c.repeat_hazard, c.summary, CallOf(c.code)});
+    }
+    return table;
+}
+
+const std::vector<CommandRow> kCommandTable = BuildTable();
 
 }  // namespace
 

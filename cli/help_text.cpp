@@ -30,24 +30,7 @@ const char *ArgHelp(ArgKind kind) {
 }
 
 const char *ArgSyntax(ArgKind kind) {
-    switch (kind) {
-        case ArgKind::kValue:
-            return "VALUE";
-        case ArgKind::kMode:
-            return "[L|M]";
-        case ArgKind::kByte:
-            return "BYTE";
-        case ArgKind::kOptByte:
-            return "[BYTE]";
-        case ArgKind::kDiCount:
-            return "COUNT";
-        case ArgKind::kDiIndex:
-            return "INDEX";
-        case ArgKind::kDiBit:
-        case ArgKind::kBitNumber:
-            return "BIT";
-    }
-    return "";
+    return catalogue::ArgOf(kind).word;
 }
 
 const char *ArgExample(ArgKind kind) {

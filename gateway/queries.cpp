@@ -1,31 +1,46 @@
 #include "queries.h"
 
-#include <array>
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
+#include "catalogue.h"
 #include "qor_dll.h"
 
 namespace qor::gateway {
 
 namespace {
 
-constexpr std::array<std::pair<Query, const char *>, 8> kQueryNames{{
-    {Query::kRd, "rd"},
-    {Query::kNd, "nd"},
-    {Query::kRz, "rz"},
-    {Query::kRh, "rh"},
-    {Query::kRl, "rl"},
-    {Query::kRe, "re"},
-    {Query::kRb, "rb"},
-    {Query::kDi, "di"},
-}};
+// The catalogue row of each query (catalogue/catalogue.h): names, arguments
+// and limits come from there; RunQuery makes the call.
+constexpr std::pair<Query, CommandCode> kQueryCodes[] = {
+    {Query::kRd, RD}, {Query::kNd, ND}, {Query::kRz, RZ}, {Query::kRh, RH},
+    {Query::kRl, RL}, {Query::kRe, RE}, {Query::kRb, RB}, {Query::kDi, DI},
+};
+
+const catalogue::Command &RowOf(Query query) {
+    for (const auto &[known, code] : kQueryCodes) {
+        if (known == query) {
+            return catalogue::RowOf(code);
+        }
+    }
+    return catalogue::RowOf(RD);
+}
+
+bool Takes(Query query, catalogue::ArgKind kind) {
+    const catalogue::Command &row = RowOf(query);
+    return std::find(row.args, row.args + row.arg_count, kind) != row.args + row.arg_count;
+}
 
 }  // namespace
 
 std::optional<Query> QueryFromName(std::string_view name) {
-    for (const auto &[query, text] : kQueryNames) {
-        if (name == text) {
+    const catalogue::Command *row = catalogue::FindWord(name);
+    if (row == nullptr || !row->query) {
+        return std::nullopt;
+    }
+    for (const auto &[query, code] : kQueryCodes) {
+        if (code == row->code) {
             return query;
         }
     }
@@ -33,20 +48,15 @@ std::optional<Query> QueryFromName(std::string_view name) {
 }
 
 const char *QueryName(Query query) {
-    for (const auto &[known, text] : kQueryNames) {
-        if (known == query) {
-            return text;
-        }
-    }
-    return "?";
+    return RowOf(query).word;
 }
 
 bool QueryTakesBit(Query query) {
-    return query == Query::kRb || query == Query::kDi;
+    return Takes(query, catalogue::ArgKind::kBitNumber) || Takes(query, catalogue::ArgKind::kDiBit);
 }
 
 bool QueryTakesBytes(Query query) {
-    return query == Query::kDi;
+    return Takes(query, catalogue::ArgKind::kDiCount);
 }
 
 double TwoDecimals(float value) {
