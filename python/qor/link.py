@@ -730,10 +730,32 @@ class Module:
         self._run("CB", _check_arg(bit, "bit_number", "bit"))
 
 
-# Every catalogue row is a method under its letters (defined above) and
-# under its descriptive name (see Module's help for the scheme): an alias,
-# unless the class words it on its own (set_high_limit takes latching=).
+def _plain_method(row):
+    """The method of a row without arguments that no method above words: it
+    returns what its result kind says (rd() and re() are examples)."""
+    if row.args or row.result == "limit":
+        raise TypeError("Module needs a method of its own for %s: it takes arguments or "
+                        "returns a mode" % row.letters)
+
+    def method(self):
+        result = self._run(row.letters)
+        if row.result == "value":
+            return _round_value(result)
+        return result if row.result in ("count", "bit") else None
+
+    method.__name__ = row.word
+    method.__doc__ = "%s (\"%s\"); also ``%s()``." % (
+        row.summary[0].upper() + row.summary[1:], row.letters, row.descriptive)
+    return method
+
+
+# Every catalogue row is a method under its letters and under its
+# descriptive name (see Module's help for the scheme). A row without
+# arguments needs no method above; the descriptive name is an alias unless
+# the class words it on its own (set_high_limit takes latching=).
 for _row in _catalogue.COMMANDS:
+    if not hasattr(Module, _row.word):
+        setattr(Module, _row.word, _plain_method(_row))
     if not hasattr(Module, _row.descriptive):
         setattr(Module, _row.descriptive, getattr(Module, _row.word))
 del _row

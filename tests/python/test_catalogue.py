@@ -5,8 +5,11 @@ import subprocess
 import unittest
 from pathlib import Path
 
+from simulator import Sim
+
 import qor
 from qor import _catalogue, _library, _trace
+from qor import link as link_module
 
 
 class Catalogue(unittest.TestCase):
@@ -47,3 +50,17 @@ class Catalogue(unittest.TestCase):
                     _trace.words(int(kind), bytes.fromhex(data), int(ms),
                                  bytes.fromhex(text).decode(), seen == "1"),
                     words)
+
+    def test_a_row_without_arguments_needs_no_method_of_its_own(self):
+        # What a new read-only query gets: a method made from its row.
+        sim = Sim(self, "--steady")
+        link = qor.Link(sim.target)
+        self.addCleanup(link.close)
+        m = link.module("1")
+        rows = {row.word: row for row in _catalogue.COMMANDS}
+        self.assertEqual(link_module._plain_method(rows["rd"])(m), 72.1)
+        self.assertEqual(link_module._plain_method(rows["re"])(m), m.re())
+        self.assertIsNone(link_module._plain_method(rows["da"])(m))
+        with self.assertRaises(TypeError):
+            link_module._plain_method(rows["rh"])
+        self.assertEqual(sim.frames()[:3], ["$1RD", "$1RE", "$1RE"])
