@@ -76,6 +76,7 @@ struct CommandRow {
     const char *repeat_hazard;
     const char *summary;
     void (*call)(int port, int address, const Invocation &invocation, Outcome &out);
+    const catalogue::Command *entry = nullptr;  // the catalogue's row
 };
 
 const std::vector<CommandRow> &CommandTable();

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "catalogue.h"
+#include "calls.h"
 #include "json.h"
 #include "qor_dll.h"
 
@@ -139,63 +139,26 @@ std::variant<CommandArgs, std::string> ParseCommand(CommandKind kind, std::strin
 }
 
 CommandOutcome RunCommand(int port, char address, const CommandArgs &a) {
-    CommandOutcome o;
-    int *s = &o.status;
-    int *e = &o.error;
-    auto value = static_cast<float>(a.value);
-    switch (a.kind) {
-        case CommandKind::kHi:
-            QOR_HI(port, address, a.mode, value, s, e);
-            break;
-        case CommandKind::kLo:
-            QOR_LO(port, address, a.mode, value, s, e);
-            break;
-        case CommandKind::kSp:
-            QOR_SP(port, address, value, s, e);
-            break;
-        case CommandKind::kTs:
-            QOR_TS(port, address, value, s, e);
-            break;
-        case CommandKind::kTz:
-            QOR_TZ(port, address, value, s, e);
-            break;
-        case CommandKind::kAo:
-            QOR_AO(port, address, value, s, e);
-            break;
-        case CommandKind::kDo:
-            QOR_DO(port, address, a.outputs >> 8, a.outputs & 0xFF, a.bytes, s, e);
-            break;
-        case CommandKind::kSb:
-            QOR_SB(port, address, a.bit, s, e);
-            break;
-        case CommandKind::kCb:
-            QOR_CB(port, address, a.bit, s, e);
-            break;
-        case CommandKind::kCa:
-            QOR_CA(port, address, s, e);
-            break;
-        case CommandKind::kCe:
-            QOR_CE(port, address, s, e);
-            break;
-        case CommandKind::kCz:
-            QOR_CZ(port, address, s, e);
-            break;
-        case CommandKind::kDa:
-            QOR_DA(port, address, s, e);
-            break;
-        case CommandKind::kEa:
-            QOR_EA(port, address, s, e);
-            break;
-        case CommandKind::kRr:
-            QOR_RR(port, address, s, e);
-            break;
-        case CommandKind::kEc: {
-            long count = QOR_EC(port, address, s, e);
-            if (o.status == QOR_STATUS_OK) {
-                o.count = count;
-            }
-            break;
+    const catalogue::Command &row = RowOf(a.kind);
+    catalogue::CallArgs args;
+    args.value = static_cast<float>(a.value);
+    args.mode = a.mode;
+    if (ShapeOf(a.kind) == Shape::kOutputs) {
+        // One byte goes out alone, two as the high byte then the low one.
+        if (a.bytes == 2) {
+            args.ints[args.int_count++] = a.outputs >> 8;
         }
+        args.ints[args.int_count++] = a.outputs & 0xFF;
+    } else if (ShapeOf(a.kind) == Shape::kBit) {
+        args.ints[args.int_count++] = a.bit;
+    }
+    catalogue::CallResult result;
+    catalogue::Call(row, port, address, args, result);
+    CommandOutcome o;
+    o.status = result.status;
+    o.error = result.error;
+    if (row.result == catalogue::ResultKind::kCount && o.status == QOR_STATUS_OK) {
+        o.count = result.count;  // ec: the count it read before clearing it
     }
     return o;
 }

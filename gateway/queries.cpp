@@ -4,27 +4,15 @@
 #include <cmath>
 #include <utility>
 
-#include "catalogue.h"
+#include "calls.h"
 #include "qor_dll.h"
 
 namespace qor::gateway {
 
 namespace {
 
-// The catalogue row of each query (catalogue/catalogue.h): names, arguments
-// and limits come from there; RunQuery makes the call.
-constexpr std::pair<Query, CommandCode> kQueryCodes[] = {
-    {Query::kRd, RD}, {Query::kNd, ND}, {Query::kRz, RZ}, {Query::kRh, RH},
-    {Query::kRl, RL}, {Query::kRe, RE}, {Query::kRb, RB}, {Query::kDi, DI},
-};
-
 const catalogue::Command &RowOf(Query query) {
-    for (const auto &[known, code] : kQueryCodes) {
-        if (known == query) {
-            return catalogue::RowOf(code);
-        }
-    }
-    return catalogue::RowOf(RD);
+    return catalogue::RowOf(static_cast<CommandCode>(query));
 }
 
 bool Takes(Query query, catalogue::ArgKind kind) {
@@ -32,19 +20,34 @@ bool Takes(Query query, catalogue::ArgKind kind) {
     return std::find(row.args, row.args + row.arg_count, kind) != row.args + row.arg_count;
 }
 
+// The row's arguments from the poll: a DI's count, index and bit, or a bit
+// number.
+catalogue::CallArgs ArgsOf(const catalogue::Command &row, const PollSpec &poll) {
+    catalogue::CallArgs args;
+    for (std::size_t i = 0; i < row.arg_count && i < catalogue::kMaxArgs; ++i) {
+        switch (row.args[i]) {
+            case catalogue::ArgKind::kDiCount:
+                args.ints[args.int_count++] = poll.bytes;
+                break;
+            case catalogue::ArgKind::kDiIndex:
+                args.ints[args.int_count++] = poll.byte;
+                break;
+            default:
+                args.ints[args.int_count++] = poll.bit;
+                break;
+        }
+    }
+    return args;
+}
+
 }  // namespace
 
 std::optional<Query> QueryFromName(std::string_view name) {
     const catalogue::Command *row = catalogue::FindWord(name);
-    if (row == nullptr || !row->query) {
+    if (row == nullptr || !row->query || !catalogue::HasCall(*row)) {
         return std::nullopt;
     }
-    for (const auto &[query, code] : kQueryCodes) {
-        if (code == row->code) {
-            return query;
-        }
-    }
-    return std::nullopt;
+    return static_cast<Query>(row->code);
 }
 
 const char *QueryName(Query query) {
@@ -64,38 +67,17 @@ double TwoDecimals(float value) {
 }
 
 Reading RunQuery(int port, char address, const PollSpec &poll) {
+    const catalogue::Command &row = RowOf(poll.query);
+    catalogue::CallResult result;
+    catalogue::Call(row, port, address, ArgsOf(row, poll), result);
     Reading r;
-    int *s = &r.status;
-    int *e = &r.error;
-    switch (poll.query) {
-        case Query::kRd:
-            r.value = TwoDecimals(QOR_RD(port, address, s, e));
-            break;
-        case Query::kNd:
-            r.value = TwoDecimals(QOR_ND(port, address, s, e));
-            break;
-        case Query::kRz:
-            r.value = TwoDecimals(QOR_RZ(port, address, s, e));
-            break;
-        case Query::kRh:
-            r.value = TwoDecimals(QOR_RH(port, address, &r.mode, s, e));
-            break;
-        case Query::kRl:
-            r.value = TwoDecimals(QOR_RL(port, address, &r.mode, s, e));
-            break;
-        case Query::kRe:
-            r.value = QOR_RE(port, address, s, e);
-            r.integral = true;
-            break;
-        case Query::kRb:
-            r.value = QOR_RB(port, address, poll.bit, s, e);
-            r.integral = true;
-            break;
-        case Query::kDi:
-            r.value = QOR_DI(port, address, poll.bytes, poll.byte, poll.bit, s, e);
-            r.integral = true;
-            break;
-    }
+    r.status = result.status;
+    r.error = result.error;
+    r.mode = result.mode;
+    r.integral =
+        row.result == catalogue::ResultKind::kCount || row.result == catalogue::ResultKind::kBit;
+    r.value = r.integral ? static_cast<double>(result.count)
+                         : TwoDecimals(static_cast<float>(result.value));
     return r;
 }
 

@@ -9,9 +9,23 @@
 #include <string>
 #include <string_view>
 
+#include "command_table.h"
+
 namespace qor::gateway {
 
-enum class Query { kRd, kNd, kRz, kRh, kRl, kRe, kRb, kDi };
+// A read-only query of the catalogue (catalogue/catalogue.h), by the
+// engine's command code: every catalogue row with its query flag is one,
+// named here only where the gateway treats it apart.
+enum class Query : std::int32_t {
+    kRd = RD,
+    kNd = ND,
+    kRz = RZ,
+    kRh = RH,
+    kRl = RL,
+    kRe = RE,
+    kRb = RB,
+    kDi = DI,
+};
 
 std::optional<Query> QueryFromName(std::string_view name);
 const char *QueryName(Query query);
