@@ -56,7 +56,8 @@ bool ConvertArg(ArgKind kind, const std::string &text, Invocation &invocation, s
     if (kind == ArgKind::kValue) {
         double v = 0;
         if (!ParseValue(text, v)) {
-            error = "VALUE must be a decimal number from -99999.99 to 99999.99" + not_text;
+            error = "VALUE must be a decimal number from -" + FormatFixed2(catalogue::kValueMax) +
+                    " to " + FormatFixed2(catalogue::kValueMax) + not_text;
             return false;
         }
         invocation.value = static_cast<float>(v);

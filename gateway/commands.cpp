@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -76,7 +77,9 @@ std::variant<CommandArgs, std::string> Fill(Shape shape, const PayloadFields &f,
             return std::string("needs \"value\"");
         }
         if (!(std::fabs(*f.value) < catalogue::kValueLimit)) {
-            return std::string("\"value\" is beyond +-99999.99");
+            char largest[32];
+            std::snprintf(largest, sizeof largest, "%.2f", catalogue::kValueMax);
+            return std::string("\"value\" is beyond +-") + largest;
         }
         a.value = *f.value;
         a.mode = f.latching ? (*f.latching ? QOR_MODE_LATCHING : QOR_MODE_MOMENTARY)
