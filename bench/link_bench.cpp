@@ -277,17 +277,21 @@ bool TakeFlags(int *argc, char **argv) {
           }}});
 }
 
+// For scripts/bench.sh, which hands the same rates to the Python peer.
+int PrintBauds() {
+    std::string list;
+    for (int baud : g_settings.bauds) {
+        list += (list.empty() ? "" : ",") + std::to_string(baud);
+    }
+    std::printf("%s\n", list.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     if (argc == 2 && std::strcmp(argv[1], "--print_bauds") == 0) {
-        // For scripts/bench.sh, which hands the same rates to the Python peer.
-        std::string list;
-        for (int baud : g_settings.bauds) {
-            list += (list.empty() ? "" : ",") + std::to_string(baud);
-        }
-        std::printf("%s\n", list.c_str());
-        return 0;
+        return PrintBauds();
     }
     if (!TakeFlags(&argc, argv)) {
         return 2;
