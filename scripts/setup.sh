@@ -44,6 +44,8 @@ if [[ "$set_name" == test ]]; then
     need clang-tidy clang-tidy
     need clang-format clang-format
     need pyflakes3 pyflakes3
+    # The mutation check's scratch trees share compiled objects through it.
+    need ccache ccache
     need /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
     # qor-gateway: its libraries, and the broker and the MQTT client its
     # tests run.
