@@ -55,7 +55,7 @@ struct PendingCommand {
     std::optional<PollSpec> read_back;
     // Set: no command but a read on demand of the module's poll of this
     // name; its reading is published and answered on reply_topic.
-    std::string get;
+    std::string get{};
 };
 
 // Commands waiting on one link; more are refused rather than piled up.
