@@ -100,11 +100,13 @@ class Broker:
 
 
 class Sim:
-    """qor-sim serving TCP; ``target`` is what the gateway opens."""
+    """qor-sim serving TCP; ``target`` is what the gateway opens. Its
+    readings are constant unless ``steady`` is false: then they drift."""
 
-    def __init__(self, testcase, *args, listen="127.0.0.1:0"):
+    def __init__(self, testcase, *args, listen="127.0.0.1:0", steady=True):
         path = program("QOR_SIM", str(_BUILD / "qor-sim"))
-        self.proc = subprocess.Popen([path, "--listen", listen, "--steady"] + list(args),
+        self.proc = subprocess.Popen([path, "--listen", listen] + (["--steady"] if steady else [])
+                                     + list(args),
                                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         testcase.addCleanup(self.stop)
         ready, _, _ = select.select([self.proc.stdout], [], [], 5)
