@@ -198,13 +198,24 @@ void MqttSession::Attempt(Clock::time_point now) {
         std::lock_guard<std::mutex> lock(mutex_);
         failure_noted_ = false;
     }
-    int rc =
-        mosquitto_connect_async(client_, Host().host.c_str(), Host().port, broker_.keepalive_s);
+    // The name is looked up here, within the connect time-out, so that a
+    // resolver that never answers cannot hold this thread inside
+    // libmosquitto. With TLS the library is still given the name: it checks
+    // the certificate against it and sends it as the server name.
+    std::string lookup_failure;
+    std::string address = lookup_.Resolve(
+        Host().host, now + std::chrono::seconds(broker_.connect_timeout_s),
+        [this] { return stopping_.load(); }, &lookup_failure);
+    const std::string &connect_to = broker_.tls_ca_file.empty() ? address : Host().host;
+    int rc = address.empty() ? MOSQ_ERR_EAI
+                             : mosquitto_connect_async(client_, connect_to.c_str(), Host().port,
+                                                       broker_.keepalive_s);
     if (rc != MOSQ_ERR_SUCCESS) {
         auto delay = backoff_.Next();
         std::string where = Where(Host());
         NextHost(now, delay);
-        std::string reason = mosquitto_strerror(rc);
+        std::string reason = address.empty() ? "name lookup: " + lookup_failure
+                                             : std::string(mosquitto_strerror(rc));
         NoteFailure(reason);
         LogRepeated(Level::kWarning, "failed connects to the broker",
                     "broker " + where + ": cannot connect (" + reason + "); " +

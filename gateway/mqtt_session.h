@@ -18,6 +18,7 @@
 #include "backoff.h"
 #include "config.h"
 #include "outbox.h"
+#include "resolve.h"
 #include "state_board.h"
 #include "status_view.h"
 
@@ -130,6 +131,7 @@ class MqttSession {
     std::vector<std::string> subscribed_;
     std::map<int, Queued> in_flight_;
     std::size_t host_ = 0;  // the broker of broker_.hosts tried or connected
+    HostLookup lookup_;
     Clock::time_point next_status_;
     std::uint64_t dropped_seen_ = 0;
     std::uint64_t dropped_logged_ = 0;

@@ -127,13 +127,15 @@ class Sim:
 class Gateway:
     """qor-gateway on a configuration written to the test's folder."""
 
-    def __init__(self, testcase, folder, config, *args):
+    def __init__(self, testcase, folder, config, *args, wrapper=()):
+        """wrapper: a command the gateway is run through (it must exec it,
+        so that the PID stays the gateway's)."""
         self.path = program("QOR_GATEWAY", str(_BUILD / "qor-gateway"))
         self.config = os.path.join(folder, "gateway.toml")
         self.write(config)
         self.stderr = open(os.path.join(folder, "gateway.log"), "w+b")
         testcase.addCleanup(self.stderr.close)
-        self.proc = subprocess.Popen([self.path] + list(args) + [self.config],
+        self.proc = subprocess.Popen(list(wrapper) + [self.path] + list(args) + [self.config],
                                      stderr=self.stderr, stdin=subprocess.DEVNULL)
         testcase.addCleanup(self.stop)
 
@@ -292,6 +294,38 @@ class SilentServer:
         self.sock.close()
         for conn in self.held:
             conn.close()
+
+
+class SilentResolver:
+    """A name server on 127.0.0.77:53 that takes every query and never
+    answers, and the wrapper that runs a program in a mount namespace of its
+    own where /etc/resolv.conf names it and names are looked up by DNS alone
+    (the machine's own /etc stays untouched). Skips the test where port 53
+    cannot be bound or mounts cannot be made (not root)."""
+
+    ADDRESS = "127.0.0.77"
+
+    def __init__(self, testcase, folder):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            self.sock.bind((self.ADDRESS, 53))
+        except OSError as e:
+            self.sock.close()
+            raise unittest.SkipTest("cannot serve DNS on %s:53 (%s)" % (self.ADDRESS, e))
+        testcase.addCleanup(self.sock.close)
+        resolv = os.path.join(folder, "resolv.conf")
+        nsswitch = os.path.join(folder, "nsswitch.conf")
+        with open(resolv, "w") as f:
+            f.write("nameserver %s\noptions timeout:30 attempts:5\n" % self.ADDRESS)
+        with open(nsswitch, "w") as f:
+            f.write("hosts: dns\n")
+        self.wrapper = ["unshare", "--mount", "sh", "-c",
+                        'mount --bind "$1" /etc/resolv.conf && mount --bind "$2" '
+                        '/etc/nsswitch.conf && shift 2 && exec "$@"', "sh", resolv, nsswitch]
+        probe = subprocess.run(self.wrapper + ["true"], capture_output=True)
+        if probe.returncode != 0:
+            raise unittest.SkipTest("cannot bind-mount in a mount namespace of its own: %s"
+                                    % probe.stderr.decode(errors="replace").strip())
 
 
 def folder(testcase):

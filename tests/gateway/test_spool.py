@@ -10,7 +10,8 @@ import sqlite3
 import time
 import unittest
 
-from plant import Broker, Gateway, SilentServer, Sim, Subscriber, folder, wait_until
+from plant import (Broker, Gateway, SilentResolver, SilentServer, Sim, Subscriber, folder,
+                   wait_until)
 from test_gateway import ID, PREFIX, config
 
 TOPIC = PREFIX + "/bus/m/rd"
@@ -156,16 +157,16 @@ class Bounds(unittest.TestCase):
 
 
 class Failover(unittest.TestCase):
-    def run_pair(self, first_port):
+    def run_pair(self, first_port, first_host="127.0.0.1"):
         """A second broker with a subscriber, and a configuration that tries
-        first_port first."""
+        first_host:first_port first."""
         d = folder(self)
         os.makedirs(os.path.join(d, "second"))
         second = Broker(self, os.path.join(d, "second"))
         sim = Sim(self)
         links = [("bus", sim.target, [("1", "m", "rd = 50", [])])]
-        hosts = 'hosts = ["127.0.0.1:%d", "127.0.0.1:%d"]\nconnect_timeout_s = 1\n' % (
-            first_port, second.port)
+        hosts = 'hosts = ["%s:%d", "127.0.0.1:%d"]\nconnect_timeout_s = 1\n' % (
+            first_host, first_port, second.port)
         text = config(1, links, broker_lines=hosts).replace('host = "127.0.0.1"\nport = 1\n', "")
         return d, Subscriber(self, second, PREFIX + "/#"), text
 
@@ -189,6 +190,19 @@ class Failover(unittest.TestCase):
         self.assertTrue(wait_until(lambda: len(readings(sub2)) >= 3, 10), gateway.log())
         self.assertIn("no CONNACK within 1 s", gateway.log())
         self.assertEqual(readings(sub2)[0]["seq"], 1)
+
+    def test_a_first_broker_whose_name_lookup_hangs_is_passed_over(self):
+        d, sub2, text = self.run_pair(1883, first_host="broker.hangs.test")
+        resolver = SilentResolver(self, d)
+        gateway = Gateway(self, d, text, wrapper=resolver.wrapper)
+        # The resolver would keep the lookup for minutes: the second broker
+        # is reached within the connect time-out, and again after each
+        # round of the backoff.
+        self.assertTrue(wait_until(lambda: len(readings(sub2)) >= 3, 10), gateway.log())
+        self.assertIn("broker broker.hangs.test:1883: cannot connect (name lookup: no answer "
+                      "from the name lookup in time)", gateway.log())
+        self.assertEqual(readings(sub2)[0]["seq"], 1)
+        self.assertEqual(gateway.stop(), 0)
 
 
 if __name__ == "__main__":
