@@ -294,6 +294,21 @@ void Outbox::Commit(SpoolBatch batch) {
         Hold(std::move(batch));
         return;
     }
+    bool was_failing = false;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        was_failing = status_.spool_failing;
+        status_.spool_failing = false;
+        status_.committed += batch.rows.size();
+    }
+    if (was_failing) {
+        {
+            std::lock_guard<std::mutex> spool_lock(spool_mutex_);
+            path = spool_ ? spool_->Path() : "";
+        }
+        Log(Level::kInfo, "spool " + path + ": written again; new readings go to the spool");
+    }
     Committed(std::move(batch.rows));
 }
 
@@ -376,6 +391,11 @@ void Outbox::Recover(const std::string &why, bool corrupt) {
         path = spool_ ? spool_->Path() : "";
     }
     if (!corrupt) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++status_.spool_failures;
+            status_.spool_failing = true;
+        }
         LogRepeated(Level::kError, "failed spool writes",
                     "spool " + path + ": cannot write (" + why +
                         "); holding readings in RAM, queue_size at most",

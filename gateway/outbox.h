@@ -45,8 +45,11 @@ struct OutboxStatus {
     bool spooled = false;
     std::uint64_t spool_bytes = 0;
     std::uint64_t spool_messages = 0;
-    std::int64_t oldest_ms = 0;      // Unix time of the oldest unsent message; 0: none
-    std::uint64_t spool_resets = 0;  // spools moved aside and started afresh
+    std::int64_t oldest_ms = 0;        // Unix time of the oldest unsent message; 0: none
+    std::uint64_t spool_resets = 0;    // spools moved aside and started afresh
+    std::uint64_t committed = 0;       // messages committed to the spool since this start
+    std::uint64_t spool_failures = 0;  // batches the spool could not take (a full disk)
+    bool spool_failing = false;        // the last batch could not be written
 };
 
 class Outbox {
