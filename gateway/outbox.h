@@ -35,6 +35,10 @@ struct Message {
 struct Queued {
     Message message;
     std::uint64_t id = 0;
+    // Held in RAM because the spool could not take it: the id and time it
+    // was staged with, under which it goes back to the spool.
+    std::uint64_t held_id = 0;
+    std::int64_t held_at_ms = 0;
 };
 
 // What the gateway publishes about its delivery, beside the drop counter.
@@ -96,6 +100,8 @@ class Outbox {
     void Commit(SpoolBatch batch);
     void Committed(std::vector<SpoolRow> rows);
     void Hold(SpoolBatch batch);
+    std::vector<SpoolRow> TakeHeld();
+    bool HoldsInRam() const;
     void Recover(const std::string &why, bool corrupt);
     void CopySpoolStateLocked();
     void CallWake();
