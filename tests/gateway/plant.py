@@ -127,16 +127,18 @@ class Sim:
 class Gateway:
     """qor-gateway on a configuration written to the test's folder."""
 
-    def __init__(self, testcase, folder, config, *args, wrapper=()):
+    def __init__(self, testcase, folder, config, *args, wrapper=(), env=None):
         """wrapper: a command the gateway is run through (it must exec it,
-        so that the PID stays the gateway's)."""
+        so that the PID stays the gateway's); env: variables added to the
+        environment."""
         self.path = program("QOR_GATEWAY", str(_BUILD / "qor-gateway"))
         self.config = os.path.join(folder, "gateway.toml")
         self.write(config)
         self.stderr = open(os.path.join(folder, "gateway.log"), "w+b")
         testcase.addCleanup(self.stderr.close)
         self.proc = subprocess.Popen(list(wrapper) + [self.path] + list(args) + [self.config],
-                                     stderr=self.stderr, stdin=subprocess.DEVNULL)
+                                     stderr=self.stderr, stdin=subprocess.DEVNULL,
+                                     env=dict(os.environ, **env) if env else None)
         testcase.addCleanup(self.stop)
 
     def write(self, config):
