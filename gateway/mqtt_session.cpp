@@ -200,22 +200,28 @@ void MqttSession::Attempt(Clock::time_point now) {
     }
     // The name is looked up here, within the connect time-out, so that a
     // resolver that never answers cannot hold this thread inside
-    // libmosquitto. With TLS the library is still given the name: it checks
-    // the certificate against it and sends it as the server name.
+    // libmosquitto. Its addresses are tried in turn while a connection fails
+    // at once (no route to an IPv6 address, say), as the library would.
+    // With TLS the library is still given the name: it checks the
+    // certificate against it and sends it as the server name.
     std::string lookup_failure;
-    std::string address = lookup_.Resolve(
+    std::vector<std::string> addresses = lookup_.Resolve(
         Host().host, now + std::chrono::seconds(broker_.connect_timeout_s),
         [this] { return stopping_.load(); }, &lookup_failure);
-    const std::string &connect_to = broker_.tls_ca_file.empty() ? address : Host().host;
-    int rc = address.empty() ? MOSQ_ERR_EAI
-                             : mosquitto_connect_async(client_, connect_to.c_str(), Host().port,
-                                                       broker_.keepalive_s);
+    if (!broker_.tls_ca_file.empty() && !addresses.empty()) {
+        addresses = {Host().host};
+    }
+    int rc = MOSQ_ERR_EAI;
+    for (std::size_t i = 0; i < addresses.size() && rc != MOSQ_ERR_SUCCESS; ++i) {
+        rc = mosquitto_connect_async(client_, addresses[i].c_str(), Host().port,
+                                     broker_.keepalive_s);
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         auto delay = backoff_.Next();
         std::string where = Where(Host());
         NextHost(now, delay);
-        std::string reason = address.empty() ? "name lookup: " + lookup_failure
-                                             : std::string(mosquitto_strerror(rc));
+        std::string reason = addresses.empty() ? "name lookup: " + lookup_failure
+                                               : std::string(mosquitto_strerror(rc));
         NoteFailure(reason);
         LogRepeated(Level::kWarning, "failed connects to the broker",
                     "broker " + where + ": cannot connect (" + reason + "); " +

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -15,7 +16,7 @@ struct HostLookup::Pending {
     std::mutex mutex;
     std::condition_variable done_cv;
     bool done = false;
-    std::string address;
+    std::vector<std::string> addresses;
     std::string why;
 };
 
@@ -23,8 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs getaddrinfo; the first answer as text, or empty with the reason.
-std::string Lookup(const std::string &host, int flags, std::string *why) {
+// Runs getaddrinfo; its answers as text, or none with the reason.
+std::vector<std::string> Lookup(const std::string &host, int flags, std::string *why) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -33,30 +34,32 @@ std::string Lookup(const std::string &host, int flags, std::string *why) {
     int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (rc != 0) {
         *why = rc == EAI_SYSTEM ? "cannot look the name up" : gai_strerror(rc);
-        return "";
+        return {};
     }
-    std::string address;
+    std::vector<std::string> addresses;
     char text[NI_MAXHOST];
-    for (const addrinfo *a = found; a != nullptr && address.empty(); a = a->ai_next) {
+    for (const addrinfo *a = found; a != nullptr; a = a->ai_next) {
         if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) ==
-            0) {
-            address = text;
+                0 &&
+            std::find(addresses.begin(), addresses.end(), text) == addresses.end()) {
+            addresses.emplace_back(text);
         }
     }
     freeaddrinfo(found);
-    if (address.empty()) {
+    if (addresses.empty()) {
         *why = "the name has no address";
     }
-    return address;
+    return addresses;
 }
 
 }  // namespace
 
-std::string HostLookup::Resolve(const std::string &host,
-                                std::chrono::steady_clock::time_point until,
-                                const std::function<bool()> &give_up, std::string *why) {
+std::vector<std::string> HostLookup::Resolve(const std::string &host,
+                                             std::chrono::steady_clock::time_point until,
+                                             const std::function<bool()> &give_up,
+                                             std::string *why) {
     std::string numeric_why;
-    std::string numeric = Lookup(host, AI_NUMERICHOST, &numeric_why);
+    std::vector<std::string> numeric = Lookup(host, AI_NUMERICHOST, &numeric_why);
     if (!numeric.empty()) {
         return numeric;
     }
@@ -66,16 +69,16 @@ std::string HostLookup::Resolve(const std::string &host,
         try {
             std::thread([pending, host] {
                 std::string reason;
-                std::string address = Lookup(host, 0, &reason);
+                std::vector<std::string> addresses = Lookup(host, 0, &reason);
                 std::lock_guard<std::mutex> lock(pending->mutex);
-                pending->address = std::move(address);
+                pending->addresses = std::move(addresses);
                 pending->why = std::move(reason);
                 pending->done = true;
                 pending->done_cv.notify_all();
             }).detach();
         } catch (const std::system_error &) {
             *why = "cannot start a name lookup";
-            return "";
+            return {};
         }
         pending_[host] = pending;
     }
@@ -86,13 +89,13 @@ std::string HostLookup::Resolve(const std::string &host,
     }
     if (!pending->done) {
         *why = "no answer from the name lookup in time";
-        return "";
+        return {};
     }
-    std::string address = pending->address;
+    std::vector<std::string> addresses = pending->addresses;
     *why = pending->why;
     lock.unlock();
     pending_.erase(host);
-    return address;
+    return addresses;
 }
 
 }  // namespace qor::gateway

@@ -12,16 +12,19 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qor::gateway {
 
 class HostLookup {
   public:
-    // The first numeric address (IPv4 or IPv6) the system's resolver gives
-    // for host, or empty with the reason in *why when it gives none, or none
-    // before `until` or give_up(). A numeric host is its own answer at once.
-    std::string Resolve(const std::string &host, std::chrono::steady_clock::time_point until,
-                        const std::function<bool()> &give_up, std::string *why);
+    // The numeric addresses (IPv4 or IPv6) the system's resolver gives for
+    // host, in its order, or none with the reason in *why when it gives none,
+    // or none before `until` or give_up(). A numeric host is its own answer
+    // at once.
+    std::vector<std::string> Resolve(const std::string &host,
+                                     std::chrono::steady_clock::time_point until,
+                                     const std::function<bool()> &give_up, std::string *why);
 
   private:
     struct Pending;
