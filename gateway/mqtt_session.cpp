@@ -41,11 +41,8 @@ std::string Configure(mosquitto *client, const BrokerSpec &b, const std::string 
         rc = mosquitto_username_pw_set(client, b.username.c_str(),
                                        b.password_file.empty() ? nullptr : b.password.c_str());
     }
-    if (rc == MOSQ_ERR_SUCCESS && !b.tls_ca_file.empty()) {
-        rc = mosquitto_tls_set(client, b.tls_ca_file.c_str(), nullptr,
-                               b.tls_cert_file.empty() ? nullptr : b.tls_cert_file.c_str(),
-                               b.tls_key_file.empty() ? nullptr : b.tls_key_file.c_str(), nullptr);
-    }
+    // TLS: a context of the session's own (tls_context.h), loaded before
+    // the first attempt.
     return rc == MOSQ_ERR_SUCCESS ? "" : mosquitto_strerror(rc);
 }
 
@@ -202,14 +199,17 @@ void MqttSession::Attempt(Clock::time_point now) {
     // resolver that never answers cannot hold this thread inside
     // libmosquitto. Its addresses are tried in turn while a connection fails
     // at once (no route to an IPv6 address, say), as the library would.
-    // With TLS the library is still given the name: it checks the
-    // certificate against it and sends it as the server name.
+    // With TLS the certificate is still checked against the configured name.
     std::string lookup_failure;
     std::vector<std::string> addresses = lookup_.Resolve(
         Host().host, now + std::chrono::seconds(broker_.connect_timeout_s),
         [this] { return stopping_.load(); }, &lookup_failure);
-    if (!broker_.tls_ca_file.empty() && !addresses.empty()) {
-        addresses = {Host().host};
+    if (!addresses.empty() && !broker_.tls_ca_file.empty()) {
+        lookup_failure = UseTls();
+        if (!lookup_failure.empty()) {
+            addresses.clear();
+        }
+        tls_.SetPeer(Host().host);
     }
     int rc = MOSQ_ERR_EAI;
     for (std::size_t i = 0; i < addresses.size() && rc != MOSQ_ERR_SUCCESS; ++i) {
@@ -220,8 +220,10 @@ void MqttSession::Attempt(Clock::time_point now) {
         auto delay = backoff_.Next();
         std::string where = Where(Host());
         NextHost(now, delay);
-        std::string reason = addresses.empty() ? "name lookup: " + lookup_failure
-                                               : std::string(mosquitto_strerror(rc));
+        std::string reason =
+            addresses.empty()
+                ? (lookup_failure.rfind("TLS", 0) == 0 ? "" : "name lookup: ") + lookup_failure
+                : std::string(mosquitto_strerror(rc));
         NoteFailure(reason);
         LogRepeated(Level::kWarning, "failed connects to the broker",
                     "broker " + where + ": cannot connect (" + reason + "); " +
@@ -229,6 +231,24 @@ void MqttSession::Attempt(Clock::time_point now) {
                                     : "next attempt in " + std::to_string(delay.count()) + " ms"),
                     reason);
     }
+}
+
+// The TLS context, loaded at the first attempt (and again after a failed
+// load: the files may have been fixed) and handed to libmosquitto in place
+// of its own; the reason when it cannot be.
+std::string MqttSession::UseTls() {
+    if (tls_.Loaded()) {
+        return "";
+    }
+    std::string error = tls_.Load(broker_);
+    if (!error.empty()) {
+        return error;
+    }
+    int rc = mosquitto_int_option(client_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_void_option(client_, MOSQ_OPT_SSL_CTX, tls_.Get());
+    }
+    return rc == MOSQ_ERR_SUCCESS ? "" : std::string("TLS: ") + mosquitto_strerror(rc);
 }
 
 // A broker (or something in its place) that takes the TCP connection but

@@ -269,6 +269,22 @@ def certificates(folder):
     return files
 
 
+def server_certificate(folder, files, name, san):
+    """A further server certificate and key signed by certificates()' CA,
+    for the subjectAltName san ("DNS:localhost"); their file names."""
+    key, csr, crt, ext = (os.path.join(folder, name + suffix)
+                          for suffix in (".key", ".csr", ".crt", ".ext"))
+    with open(ext, "w") as f:
+        f.write("subjectAltName=%s\n" % san)
+    for args in (["req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=%s" % name, "-keyout",
+                  key, "-out", csr],
+                 ["x509", "-req", "-in", csr, "-CA", files["ca.crt"], "-CAkey", files["ca.key"],
+                  "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", crt]):
+        subprocess.run(["openssl"] + args, check=True, capture_output=True)
+    readable_by_broker(folder, [key, crt])
+    return crt, key
+
+
 class SilentServer:
     """Takes TCP connections on a free port and never says a word."""
 
