@@ -56,6 +56,7 @@ std::string TlsContext::Load(const BrokerSpec &b) {
     }
     // The chain is checked against the CA, the name in OnInfo.
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_app_data(ctx, this);
     SSL_CTX_set_info_callback(ctx, OnInfo);
     SSL_CTX_free(ctx_);
