@@ -200,13 +200,15 @@ void MqttSession::Attempt(Clock::time_point now) {
     // libmosquitto. Its addresses are tried in turn while a connection fails
     // at once (no route to an IPv6 address, say), as the library would.
     // With TLS the certificate is still checked against the configured name.
-    std::string lookup_failure;
+    std::string failure;  // why no connection could even be tried
     std::vector<std::string> addresses = lookup_.Resolve(
         Host().host, now + std::chrono::seconds(broker_.connect_timeout_s),
-        [this] { return stopping_.load(); }, &lookup_failure);
-    if (!addresses.empty() && !broker_.tls_ca_file.empty()) {
-        lookup_failure = UseTls();
-        if (!lookup_failure.empty()) {
+        [this] { return stopping_.load(); }, &failure);
+    if (addresses.empty()) {
+        failure = "name lookup: " + failure;
+    } else if (!broker_.tls_ca_file.empty()) {
+        failure = UseTls();
+        if (!failure.empty()) {
             addresses.clear();
         }
         tls_.SetPeer(Host().host);
@@ -220,10 +222,7 @@ void MqttSession::Attempt(Clock::time_point now) {
         auto delay = backoff_.Next();
         std::string where = Where(Host());
         NextHost(now, delay);
-        std::string reason =
-            addresses.empty()
-                ? (lookup_failure.rfind("TLS", 0) == 0 ? "" : "name lookup: ") + lookup_failure
-                : std::string(mosquitto_strerror(rc));
+        std::string reason = addresses.empty() ? failure : std::string(mosquitto_strerror(rc));
         NoteFailure(reason);
         LogRepeated(Level::kWarning, "failed connects to the broker",
                     "broker " + where + ": cannot connect (" + reason + "); " +
