@@ -121,6 +121,7 @@ GatewayFigures Gateway::Figures() {
     }
     f.queue_messages = outbox_.Size();
     f.dropped = outbox_.Dropped();
+    f.delivery = outbox_.Status();
     return f;
 }
 

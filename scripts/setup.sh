@@ -52,6 +52,8 @@ if [[ "$set_name" == test ]]; then
     need /usr/include/toml++/toml.h libtomlplusplus-dev
     need /usr/include/nlohmann/json.hpp nlohmann-json3-dev
     need /usr/include/mosquitto.h libmosquitto-dev
+    # The broker connection's TLS context.
+    need /usr/include/openssl/ssl.h libssl-dev
     # Its HTTP server and the password hashes of its users.
     need /usr/include/microhttpd.h libmicrohttpd-dev
     need /usr/include/crypt.h libcrypt-dev

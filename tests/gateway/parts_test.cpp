@@ -10,6 +10,7 @@
 #include "log.h"
 #include "outbox.h"
 #include "report.h"
+#include "resolve.h"
 #include "schedule.h"
 #include "sparkplug_codec.h"
 #include "state_board.h"
@@ -234,6 +235,21 @@ TEST(GatewaySparkplug, PayloadsRoundTripThroughTheSchema) {
     EXPECT_FALSE((*back)[3].has_value);
     EXPECT_FALSE((*back)[4].has_value);  // a string is no number to write
     EXPECT_FALSE(DecodeCommand(std::string("\xff\xff\xff", 3)));
+}
+
+// A numeric host needs no resolver, not even time; a name goes through it.
+TEST(GatewayHostLookup, NumericAtOnceNamesThroughTheResolver) {
+    HostLookup lookup;
+    std::string why;
+    const auto passed = std::chrono::steady_clock::now() - 1s;
+    EXPECT_EQ(lookup.Resolve("127.0.0.1", passed, nullptr, &why),
+              std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(lookup.Resolve("::1", passed, nullptr, &why), std::vector<std::string>{"::1"});
+    std::vector<std::string> local =
+        lookup.Resolve("localhost", std::chrono::steady_clock::now() + 10s, nullptr, &why);
+    EXPECT_TRUE(std::find(local.begin(), local.end(), "127.0.0.1") != local.end() ||
+                std::find(local.begin(), local.end(), "::1") != local.end())
+        << why;
 }
 
 }  // namespace

@@ -8,8 +8,8 @@ import subprocess
 import time
 import unittest
 
-from plant import (Broker, Gateway, SilentServer, Sim, Subscriber, certificates, folder, program,
-                   users, wait_until, _BUILD)
+from plant import (Broker, Gateway, SilentServer, Sim, Subscriber, certificates, folder,
+                   free_port, program, server_certificate, users, wait_until, _BUILD)
 
 PREFIX = "plant/hall1"
 ID = "gw-test"
@@ -416,6 +416,44 @@ class BrokerTrouble(unittest.TestCase):
         second = Gateway(self, second_dir, config(broker, links, tls))
         self.assertTrue(wait_until(lambda: "taken over by another client with the same client id"
                                    in first.log() + second.log(), 8), first.log() + second.log())
+
+
+class TlsNames(unittest.TestCase):
+    """The gateway connects to the address it looked up, and the broker's
+    certificate is still checked against the configured name."""
+
+    def broker(self, d, files, name, san):
+        """A broker whose port is plain (for the subscriber) and whose
+        tls_port speaks TLS with a certificate for san."""
+        os.makedirs(os.path.join(d, name))
+        crt, key = server_certificate(d, files, name, san)
+        tls_port = free_port()
+        broker = Broker(self, os.path.join(d, name), "allow_anonymous true\nlistener %d 127.0.0.1\n"
+                        "cafile %s\ncertfile %s\nkeyfile %s\n" % (tls_port, files["ca.crt"], crt, key))
+        broker.tls_port = tls_port
+        return broker
+
+    def test_the_certificate_must_carry_the_configured_name(self):
+        d = folder(self)
+        files = certificates(d)
+        right = self.broker(d, files, "right", "DNS:localhost")
+        wrong = self.broker(d, files, "wrong", "DNS:broker.example")
+        sim = Sim(self)
+        links = [("bus", sim.target, [("1", "m", "rd = 100", [])])]
+        sub = Subscriber(self, right, PREFIX + "/#")
+        tls = 'tls_ca_file = "%s"\n' % files["ca.crt"]
+        gateways = {}
+        for name, broker in (("right", right), ("wrong", wrong)):
+            text = config(broker.tls_port, links, tls, client_id="gw-" + name)
+            gateways[name] = Gateway(self, os.path.join(d, name),
+                                     text.replace('host = "127.0.0.1"', 'host = "localhost"'))
+        self.assertTrue(wait_until(lambda: len(sub.on(PREFIX + "/bus/m/rd")) >= 3, 10),
+                        gateways["right"].log())
+        self.assertIn("broker localhost:%d: connected as gw-right" % right.tls_port,
+                      gateways["right"].log())
+        self.assertTrue(wait_until(lambda: "certificate verify failed" in gateways["wrong"].log(),
+                                   10), gateways["wrong"].log())
+        self.assertNotIn("connected as", gateways["wrong"].log())
 
 
 class LateReplies(unittest.TestCase):
