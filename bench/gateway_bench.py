@@ -18,6 +18,15 @@ CPU: 4 buses of 10 modules each (simulators at 9600 baud), every module
 polled once a second: 40 readings a second. The gateway's CPU time (all its
 threads, from /proc/PID/task/*/schedstat) over the run, as a share of one
 core.
+
+    gateway_bench.py --exception --sim QOR-SIM --gateway QOR-GATEWAY
+                     [--exception-seconds 60] --out FILE
+
+Report by exception: the same 4 buses of 10 modules, polled once a second,
+but with drifting values (qor-sim without --steady: 72.1 plus a sine of
+0.25 over 60 s and noise of 0.01), first publishing every reading, then
+with a deadband of 0.1 and max_interval_ms of 30000 on every poll: the
+messages a minute that reach the subscriber, and the gateway's CPU.
 """
 
 import argparse
@@ -55,10 +64,10 @@ def stop(proc):
 class Sims:
     """One paced qor-sim per bus on a pseudo-terminal, stopped by PID."""
 
-    def __init__(self, program, count, baud, addresses=("1",)):
+    def __init__(self, program, count, baud, addresses=("1",), steady=True):
         self.procs = []
         self.paths = []
-        args = [program, "--pty", "--steady", "--baud", str(baud)]
+        args = [program, "--pty", "--baud", str(baud)] + (["--steady"] if steady else [])
         for a in addresses:
             args += ["--address", a]
         for _ in range(count):
@@ -124,14 +133,17 @@ class Counter:
         self.out.close()
 
 
-def gateway_config(broker, paths, baud, addresses, interval_ms, folder):
+def gateway_config(broker, paths, baud, addresses, interval_ms, folder, poll_keys=""):
     text = '[broker]\nhost = "127.0.0.1"\nport = %d\nclient_id = "bench"\n' % broker.port
     text += '[gateway]\ntopic_prefix = "%s"\ncounters_interval_s = 3600\n' % PREFIX
     for i, path in enumerate(paths):
         text += '[[link]]\nname = "bus%d"\ntarget = "%s?baud=%d&timeout_ms=1000"\n' % (i, path, baud)
         for a in addresses:
-            text += '[[link.module]]\naddress = "%s"\nname = "m%s"\npoll = { rd = %d }\n' % (
-                a, a, interval_ms)
+            poll = "rd = %d" % interval_ms
+            if poll_keys:
+                poll = 'rd = { query = "rd", interval_ms = %d, %s }' % (interval_ms, poll_keys)
+            text += '[[link.module]]\naddress = "%s"\nname = "m%s"\npoll = { %s }\n' % (
+                a, a, poll)
     path = os.path.join(folder, "gateway.toml")
     with open(path, "w") as f:
         f.write(text)
@@ -146,10 +158,10 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
-def gateway_run(args, broker, sims, baud, addresses, interval_ms, seconds, folder):
+def gateway_run(args, broker, sims, baud, addresses, interval_ms, seconds, folder, poll_keys=""):
     """Starts the gateway on the simulators; returns (readings per second,
     CPU share of one core, readings lost) over `seconds` after a warm-up."""
-    config = gateway_config(broker, sims.paths, baud, addresses, interval_ms, folder)
+    config = gateway_config(broker, sims.paths, baud, addresses, interval_ms, folder, poll_keys)
     counter = Counter(broker.port, folder)
     log = open(os.path.join(folder, "gateway.log"), "wb")
     gw = subprocess.Popen([args.gateway, config], stderr=log)
@@ -219,24 +231,54 @@ def cpu_row(args, broker, folder):
     return row
 
 
+EXCEPTION_KEYS = "deadband = 0.1, max_interval_ms = 30000"
+
+
+def exception_row(args, broker, folder):
+    """Messages a minute from 4 buses x 10 drifting modules at 1 reading/s,
+    every reading published, then by exception."""
+    addresses = [str(a) for a in range(10)]
+    sims = Sims(args.sim, 4, 9600, addresses, steady=False)
+    row = {"buses": 4, "modules": 40, "interval_ms": 1000, "seconds": args.exception_seconds,
+           "keys": EXCEPTION_KEYS}
+    try:
+        for name, keys in (("every_reading", ""), ("by_exception", EXCEPTION_KEYS)):
+            rate, cpu, lost = gateway_run(args, broker, sims, 9600, addresses, 1000,
+                                          args.exception_seconds, folder, keys)
+            row[name] = {"per_minute": rate * 60, "cpu_percent": cpu, "lost": lost}
+    finally:
+        sims.close()
+    print(json.dumps(row), flush=True)
+    return row
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--sim", required=True)
     ap.add_argument("--gateway", required=True)
-    ap.add_argument("--library-rate", required=True)
+    ap.add_argument("--library-rate")
     ap.add_argument("--bauds", default="9600,115200")
     ap.add_argument("--buses", default="1,4")
     ap.add_argument("--seconds", type=float, default=3)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--cpu-seconds", type=float, default=10)
+    ap.add_argument("--exception", action="store_true",
+                    help="only the messages a minute with and without report by exception")
+    ap.add_argument("--exception-seconds", type=float, default=60)
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
+    if not args.exception and not args.library_rate:
+        ap.error("--library-rate is needed unless --exception is given")
     with tempfile.TemporaryDirectory(prefix="qor-gateway-bench.") as folder:
         broker = Broker(folder)
         try:
-            results = {"rates": rate_rows(args, broker, folder),
-                       "cpu": cpu_row(args, broker, folder),
-                       "seconds": args.seconds, "rounds": args.rounds}
+            if args.exception:
+                results = {"exception": exception_row(args, broker, folder),
+                           "load": os.getloadavg()}
+            else:
+                results = {"rates": rate_rows(args, broker, folder),
+                           "cpu": cpu_row(args, broker, folder),
+                           "seconds": args.seconds, "rounds": args.rounds}
         finally:
             stop(broker.proc)
     with open(args.out, "w") as f:

@@ -31,10 +31,10 @@ const Command &RowOf(CommandCode code) {
     return kCatalogue[0];
 }
 
-std::string Words(bool queries, std::string_view separator) {
+std::string Words(bool (*keep)(const Command &), std::string_view separator) {
     std::string words;
     for (const Command &c : kCatalogue) {
-        if (c.query == queries) {
+        if (keep(c)) {
             if (!words.empty()) {
                 words += separator;
             }
@@ -42,6 +42,11 @@ std::string Words(bool queries, std::string_view separator) {
         }
     }
     return words;
+}
+
+std::string Words(bool queries, std::string_view separator) {
+    return queries ? Words([](const Command &c) { return c.query; }, separator)
+                   : Words([](const Command &c) { return !c.query; }, separator);
 }
 
 }  // namespace qor::catalogue

@@ -238,9 +238,16 @@ const Command *FindWord(std::string_view word);
 const Command *FindLetters(std::string_view letters);
 const Command &RowOf(CommandCode code);
 
+// A query that reads a value (with two decimals), not a count or a bit.
+constexpr bool IsValueQuery(const Command &c) {
+    return c.query && (c.result == ResultKind::kValue || c.result == ResultKind::kLimit);
+}
+
 // The words of the rows with query set, or without it, in table order,
 // separated by `separator`: "rd nd rz rh rl re di rb".
 std::string Words(bool queries, std::string_view separator);
+// The same for the rows `keep` accepts: "rd nd rz rh rl" for IsValueQuery.
+std::string Words(bool (*keep)(const Command &), std::string_view separator);
 
 }  // namespace qor::catalogue
 

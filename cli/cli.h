@@ -47,10 +47,11 @@ struct Outcome {
     int status = 0;
     int error = 0;
     double value = 0.0;
-    int mode = -1;      // RH/RL: QOR_MODE_LATCHING, QOR_MODE_MOMENTARY, -1 none
-    long count = 0;     // RE/EC counts, DI/RB bits
-    std::string reply;  // the module's last reply as read (from the trace), "" when none
-    int attempts = 0;   // calls made, retries included
+    int mode = -1;        // RH/RL: QOR_MODE_LATCHING, QOR_MODE_MOMENTARY, -1 none
+    long count = 0;       // RE/EC counts, DI/RB bits
+    std::string reply;    // the module's last reply as read (from the trace), "" when none
+    std::string refused;  // why the byte link refused that reply (from the trace), "" when not
+    int attempts = 0;     // calls made, retries included
 };
 
 struct CommandRow;
@@ -188,6 +189,8 @@ struct Failure {
     std::string link;                         // DescribeLink()
     int timeout_ms = QOR_DEFAULT_TIMEOUT_MS;  // the link's wait for each character
     std::string reply;                        // the module's reply as read, "" when none
+    std::string refused;     // why the byte link refused that reply ("more input came right
+                             // behind it"), "" when it did not
     std::string port_error;  // the byte link's failure text (QOR_PortError), "" when none
     int di_count = 0;        // DI: the input bytes asked for
     int attempts = 1;        // calls made, --retries included

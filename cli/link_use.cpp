@@ -135,6 +135,7 @@ Outcome CallModule(const Invocation &invocation, const LinkInUse &link, int addr
         out = Outcome{};
         invocation.row->call(link.port, address, invocation, out);
         out.reply = LastReply(link.port);
+        out.refused = LastRefusal(link.port);
         out.attempts = attempt;
         if (!WorthRetrying(out)) {
             break;
@@ -152,6 +153,9 @@ Failure FailureOf(const Outcome &out, const Invocation &invocation, const LinkIn
     f.link = link.Describe();
     f.timeout_ms = TimeoutOf(link.target);
     f.reply = out.reply;
+    f.refused = out.status == QOR_STATUS_REPLY_FAULT && out.error == QOR_ERROR_NO_REPLY
+                    ? out.refused
+                    : std::string();
     f.attempts = out.attempts > 1 ? out.attempts : 1;
     if (out.status == QOR_STATUS_LINK_FAULT && out.error == QOR_ERROR_NOT_WRITTEN) {
         f.port_error = PortErrorText(link.port);

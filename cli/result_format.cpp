@@ -3,6 +3,7 @@
 // depends on the locale and always matches the two decimals the module sent.
 #include <cmath>
 #include <string>
+#include <string_view>
 
 #include "cli.h"
 #include "option_scan.h"
@@ -69,7 +70,23 @@ std::string Module(int address) {
     return "module " + Escape(std::string(1, static_cast<char>(address)));
 }
 
+// The byte link took a complete reply but refused to pair it with the
+// frame: the module (or another) did answer, so this is no time-out.
+std::string RefusedReply(const Failure &f) {
+    static constexpr std::string_view kPrefix = "reply refused: ";
+    std::string why = f.refused;
+    if (why.compare(0, kPrefix.size(), kPrefix) == 0) {
+        why.erase(0, kPrefix.size());
+    }
+    return "reply refused " + Pair(f.status, f.error) + ": the link did not take the reply " +
+           (f.reply.empty() ? std::string() : Quoted(f.reply) + " ") + "to " + Module(f.address) +
+           " on " + f.link + " as this frame's: " + Escape(why);
+}
+
 std::string NoReply(const Failure &f) {
+    if (!f.refused.empty()) {
+        return RefusedReply(f);
+    }
     const std::string within = " within " + std::to_string(f.timeout_ms) + " ms";
     if (f.reply.empty()) {
         return "no reply " + Pair(f.status, f.error) + ": " + Module(f.address) +

@@ -100,6 +100,9 @@ class TraceSession {
 // The reply text read on the port since its last frame was written, from
 // its first '*' or '?' on and without its CR; "" when none.
 std::string LastReply(int port);
+// Why the byte link refused a reply on the port since its last frame (the
+// REFUSED event's text); "" when it refused none.
+std::string LastRefusal(int port);
 
 }  // namespace qor::cli
 

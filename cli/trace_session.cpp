@@ -16,6 +16,7 @@ namespace {
 struct PortState {
     std::string reply;        // since the port's last frame
     bool reply_seen = false;  // a READ came since that frame
+    std::string refused;      // why the byte link refused a reply since that frame
 };
 
 std::mutex g_lock;
@@ -46,6 +47,11 @@ void OnEvent(const QOR_TraceEvent *event, void * /*user*/) {
     } else if (event->kind == QOR_TRACE_READ && event->count > 0) {
         state.reply = ReplyText(event->bytes, event->count);
         state.reply_seen = true;
+    } else if (event->kind == QOR_TRACE_REFUSED) {
+        state.refused = event->text != nullptr ? event->text : "";
+        if (state.refused.empty()) {
+            state.refused = "reply refused";
+        }
     }
     if (!g_print) {
         return;
@@ -89,6 +95,12 @@ std::string LastReply(int port) {
     const std::lock_guard<std::mutex> hold(g_lock);
     const auto it = g_ports.find(port);
     return it == g_ports.end() ? std::string() : it->second.reply;
+}
+
+std::string LastRefusal(int port) {
+    const std::lock_guard<std::mutex> hold(g_lock);
+    const auto it = g_ports.find(port);
+    return it == g_ports.end() ? std::string() : it->second.refused;
 }
 
 }  // namespace qor::cli

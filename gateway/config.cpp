@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <initializer_list>
@@ -499,6 +500,82 @@ void ReadHomeAssistant(const toml::table &root, Config *c) {
 constexpr long long kLongestIntervalMs = 86400000;  // a day
 constexpr const catalogue::ArgInfo &kCountArg = catalogue::ArgOf(catalogue::ArgKind::kDiCount);
 
+double Finite(const toml::node &node, std::string_view key) {
+    double value = node.is_number() ? node.value<double>().value_or(0) : 0;
+    if (!node.is_number() || !std::isfinite(value)) {
+        Fail(node, "\"" + std::string(key) + "\" must be a number");
+    }
+    return value;
+}
+
+// "name", "scale" and "offset": what the poll publishes, for a value query.
+void ReadEngineering(const toml::table &t, PollSpec *p) {
+    if (const toml::node *name = t.get("name")) {
+        p->display_name = String(*name, "name");
+        if (p->display_name.empty() || p->display_name.size() > 128 ||
+            HasControl(p->display_name) || !ValidUtf8(p->display_name)) {
+            Fail(*name, "\"name\" must be 1 to 128 characters of UTF-8 without control characters");
+        }
+    }
+    const toml::node *scale = t.get("scale");
+    const toml::node *offset = t.get("offset");
+    if ((scale != nullptr || offset != nullptr) && !QueryGivesValue(p->query)) {
+        Fail(scale != nullptr ? *scale : *offset,
+             "only the value queries (" + catalogue::Words(catalogue::IsValueQuery, " ") +
+                 ") take scale and offset");
+    }
+    if (scale != nullptr) {
+        p->scaling.scale = Finite(*scale, "scale");
+        if (p->scaling.scale == 0) {
+            Fail(*scale, "\"scale\" must not be 0: every reading would publish the offset");
+        }
+    }
+    if (offset != nullptr) {
+        p->scaling.offset = Finite(*offset, "offset");
+    }
+}
+
+// "deadband" (2.5, or "2%" of the last value published) and
+// "max_interval_ms": report by exception.
+void ReadReport(const toml::table &t, PollSpec *p) {
+    const toml::node *band = t.get("deadband");
+    const toml::node *most = t.get("max_interval_ms");
+    ReportRule &r = p->report;
+    r.enabled = band != nullptr || most != nullptr;
+    if (band != nullptr && QueryTakesBit(p->query)) {
+        Fail(*band,
+             "a bit takes no deadband: it is published when it changes "
+             "(give max_interval_ms alone)");
+    }
+    if (band != nullptr && band->is_string()) {
+        std::string text = band->as_string()->get();
+        char *end = nullptr;
+        r.percent = true;
+        r.deadband = std::strtod(text.c_str(), &end);
+        if (text.empty() || end == text.c_str() || std::string_view(end) != "%" ||
+            !std::isfinite(r.deadband)) {
+            Fail(*band, "\"deadband\" must be a number or a percentage such as \"2%\"");
+        }
+    } else if (band != nullptr) {
+        r.deadband = Finite(*band, "deadband");
+    }
+    if (r.deadband < 0) {
+        Fail(*band, "\"deadband\" must not be negative");
+    }
+    if (r.percent && r.deadband > 100) {
+        Fail(*band, "\"deadband\" must be at most 100%");
+    }
+    if (most != nullptr) {
+        r.max_interval =
+            std::chrono::milliseconds(Integer(*most, "max_interval_ms", 1, kLongestIntervalMs));
+        if (r.max_interval < p->interval) {
+            Fail(*most, "\"max_interval_ms\" (" + std::to_string(r.max_interval.count()) +
+                            ") is shorter than interval_ms (" +
+                            std::to_string(p->interval.count()) + ")");
+        }
+    }
+}
+
 // "rd = 1000", or "door = { query = "di", interval_ms = 500, bit = 2 }".
 PollSpec ReadPoll(std::string_view key, const toml::node &node) {
     PollSpec p;
@@ -522,9 +599,10 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
         return p;
     }
     const toml::table &t = Table(node, "poll \"" + p.name + "\"");
-    OnlyKeys(
-        t, {"query", "interval_ms", "bytes", "byte", "bit", "unit", "device_class", "state_class"},
-        "poll \"" + p.name + "\"");
+    OnlyKeys(t,
+             {"query", "interval_ms", "bytes", "byte", "bit", "unit", "device_class", "state_class",
+              "name", "scale", "offset", "deadband", "max_interval_ms"},
+             "poll \"" + p.name + "\"");
     Optional(t, "unit", &p.unit);
     Optional(t, "device_class", &p.device_class);
     Optional(t, "state_class", &p.state_class);
@@ -557,6 +635,8 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
     } else if (t.get("bit")) {
         Fail(t, "only \"rb\" and \"di\" take a bit");
     }
+    ReadEngineering(t, &p);
+    ReadReport(t, &p);
     return p;
 }
 

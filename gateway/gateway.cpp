@@ -121,6 +121,7 @@ GatewayFigures Gateway::Figures() {
     }
     f.queue_messages = outbox_.Size();
     f.dropped = outbox_.Dropped();
+    f.delivery = outbox_.Status();
     return f;
 }
 
@@ -231,6 +232,7 @@ void Gateway::StartPollers() {
         pollers_.push_back(
             std::make_unique<LinkPoller>(link, static_cast<int>(i) + 1, settings, outbox_, board_));
         filters.push_back(CommandFilter(config_.topic_prefix, link.name));
+        filters.push_back(GetFilter(config_.topic_prefix, link.name));
     }
     for (auto &poller : pollers_) {
         poller->Start();
@@ -422,19 +424,24 @@ std::string Gateway::ReplyTopic(const IncomingCommand &command) const {
 std::string Gateway::Route(IncomingCommand command) {
     std::lock_guard<std::mutex> lock(pollers_mutex_);
     auto where = SplitCommandTopic(config_.topic_prefix, command.topic);
-    if (!where) {
+    auto get = where ? std::nullopt : SplitCommandTopic(config_.topic_prefix, command.topic, "get");
+    if (!where && !get) {
         return "no such command topic";
     }
+    std::string name = where ? where->command : "get";
     if (!command.response_topic.empty() &&
         !InReplyNamespace(config_.reply_prefix, command.response_topic)) {
-        return Refuse(command, where->command,
+        return Refuse(command, name,
                       "response topic " + Quoted(command.response_topic, 100) +
                           " lies outside the reply namespace \"" + config_.reply_prefix +
                           "/\"; not run",
                       "response topics refused");
     }
     if (reloading_) {
-        return Refuse(command, where->command, "the gateway is reloading; not run, send it again");
+        return Refuse(command, name, "the gateway is reloading; not run, send it again");
+    }
+    if (get) {
+        return RouteGet(command, *get);
     }
     LinkPoller *poller = nullptr;
     for (auto &p : pollers_) {
@@ -468,6 +475,49 @@ std::string Gateway::Route(IncomingCommand command) {
         return Refuse(command, where->command, "too many commands waiting on the link");
     }
     status_.NoteCommand(true, where->command + " for " + where->link + "/" + where->module);
+    return "";
+}
+
+std::string Gateway::RouteGet(const IncomingCommand &command, const CommandTopic &where) {
+    const ModuleSpec *module = nullptr;
+    LinkPoller *poller = nullptr;
+    for (auto &p : pollers_) {
+        if (p->Spec().name == where.link) {
+            poller = p.get();
+            module = p->Spec().Module(where.module);
+        }
+    }
+    if (module == nullptr) {
+        return Refuse(
+            command, "get",
+            "no module " + Quoted(where.module, 64) + " on link " + Quoted(where.link, 64));
+    }
+    bool polled = false;
+    for (const PollSpec &poll : module->polls) {
+        polled = polled || poll.name == where.command;
+    }
+    if (!polled) {
+        return Refuse(
+            command, "get",
+            "no poll " + Quoted(where.command, 64) + " on module \"" + module->name + "\"");
+    }
+    auto parsed = ParsePayloadFields(command.payload);
+    if (auto *reason = std::get_if<std::string>(&parsed)) {
+        return Refuse(command, "get", *reason);
+    }
+    const PayloadFields &f = std::get<PayloadFields>(parsed);
+    if (f.value || f.latching || f.outputs || f.bytes || f.bit) {
+        return Refuse(command, "get", "get takes an empty payload or {}");
+    }
+    PendingCommand pending;
+    pending.module = module->name;
+    pending.get = where.command;
+    pending.reply_topic = ReplyTopic(command);
+    pending.correlation = command.correlation;
+    if (!poller->Submit(std::move(pending))) {
+        return Refuse(command, "get", "too many commands waiting on the link");
+    }
+    status_.NoteCommand(true, "get " + where.command + " for " + where.link + "/" + where.module);
     return "";
 }
 

@@ -21,6 +21,7 @@
 #include "sparkplug.h"
 #include "state_board.h"
 #include "status_view.h"
+#include "topics.h"
 
 namespace qor::gateway {
 
@@ -73,6 +74,8 @@ class Gateway {
     bool SubmitTo(std::size_t link, PendingCommand command);
     // Empty when the command went to its link, else why it was refused.
     std::string Route(IncomingCommand command);
+    // A read on demand, PREFIX/LINK/MODULE/get/POLL; Route's lock held.
+    std::string RouteGet(const IncomingCommand &command, const CommandTopic &where);
     // Answers the command as refused and returns the reason.
     std::string Refuse(const IncomingCommand &command, const std::string &name,
                        const std::string &reason, const char *kind = "commands refused");

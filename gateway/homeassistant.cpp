@@ -1,6 +1,8 @@
 #include "homeassistant.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "catalogue.h"
@@ -83,7 +85,8 @@ void NumberConfig(const ModuleContext &m, const ModuleSpec &module, CommandKind 
     (*c)["step"] = 0.01;
     (*c)["mode"] = "box";
     (*c)["entity_category"] = "config";
-    // The state is the limit's reading, where it is polled.
+    // The state is the limit's reading, where it is polled, in its unit
+    // and over the range its scaling gives the module's.
     const char *query = StateQuery(kind);
     for (const PollSpec &poll : module.polls) {
         if (query != nullptr && poll.query == *QueryFromName(query)) {
@@ -91,6 +94,15 @@ void NumberConfig(const ModuleContext &m, const ModuleSpec &module, CommandKind 
             (*c)["value_template"] = kValue;
             if (!poll.unit.empty()) {
                 (*c)["unit_of_measurement"] = poll.unit;
+            }
+            if (!poll.scaling.Identity()) {
+                double a = poll.scaling.ToEngineering(-99999.99);
+                double b = poll.scaling.ToEngineering(99999.99);
+                // A payload's value is within +-99999.99 too.
+                (*c)["min"] = std::max(-99999.99, std::min(a, b));
+                (*c)["max"] = std::min(99999.99, std::max(a, b));
+                (*c)["step"] =
+                    std::fabs(poll.scaling.ToEngineering(0.01) - poll.scaling.ToEngineering(0));
             }
             return;
         }
@@ -143,7 +155,8 @@ std::map<std::string, std::string> DiscoveryConfigs(const Config &config) {
                 json::array({{{"topic", m.base + "/availability"}}, {{"topic", status}}});
             for (const PollSpec &poll : module.polls) {
                 std::string object = m.object + "_" + poll.name;
-                json c = Entity(m, poll.name, object);
+                json c =
+                    Entity(m, poll.display_name.empty() ? poll.name : poll.display_name, object);
                 const char *component = PollConfig(m, poll, &c);
                 out[topic(component, object)] = c.dump();
             }

@@ -66,10 +66,13 @@ std::string ReadingPayload(const Reading &r) {
     json object;
     if (r.status != 0) {
         object["value"] = nullptr;
-    } else if (r.integral) {
+    } else if (r.integral && !r.raw) {
         object["value"] = static_cast<long long>(r.value);
     } else {
         object["value"] = r.value;
+    }
+    if (r.status == 0 && r.raw) {
+        object["raw"] = *r.raw;
     }
     if (r.status == 0 && r.mode >= 0) {
         object["latching"] = r.mode == QOR_MODE_LATCHING;

@@ -15,8 +15,9 @@
 namespace qor::gateway {
 
 // {"value": 72.1, "status": 0, "error": 0, "ts": "...", "seq": 17}; value is
-// null when status is not 0; "latching" for rh and rl; "error_text" where
-// the module answered with an error.
+// null when status is not 0; "raw" (the module's own value) after it when
+// the poll scales it; "latching" for rh and rl; "error_text" where the
+// module answered with an error.
 std::string ReadingPayload(const Reading &reading);
 
 struct CommandResult {

@@ -9,8 +9,11 @@
 #include <mosquitto.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,6 +151,33 @@ int PrintMap(const Arguments &arguments, const Config &config) {
     return 0;
 }
 
+// Tells systemd (Type=notify) of the gateway's state through the socket
+// $NOTIFY_SOCKET names, as sd_notify(3) does; nothing without it. READY=1
+// means the configuration is loaded and every server is listening, not that
+// the broker or the links are up (/readyz tells that). There is no watchdog
+// ping: see README.md.
+void Notify(const char *state) {
+    const char *path = std::getenv("NOTIFY_SOCKET");
+    sockaddr_un address{};
+    std::size_t length = path != nullptr ? std::strlen(path) : 0;
+    if (length < 2 || length >= sizeof address.sun_path || (path[0] != '/' && path[0] != '@')) {
+        return;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path, length);
+    if (path[0] == '@') {
+        address.sun_path[0] = '\0';  // the abstract namespace
+    }
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return;
+    }
+    (void)!sendto(fd, state, std::strlen(state), MSG_NOSIGNAL,
+                  reinterpret_cast<const sockaddr *>(&address),
+                  static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+    close(fd);
+}
+
 void Reload(Gateway &gateway, const std::string &path) {
     ConfigResult loaded = LoadConfig(path);
     if (!loaded.config) {
@@ -170,12 +200,14 @@ int Serve(const Arguments &arguments, Config config, int signals) {
     if (!gateway.Start()) {
         return kExitStart;
     }
+    Notify("READY=1");
     for (;;) {
         signalfd_siginfo info{};
         if (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
             continue;
         }
         if (info.ssi_signo == SIGHUP) {
+            Notify("RELOADING=1");
             Reload(gateway, arguments.config);
             if (!gateway.Running()) {
                 Log(Level::kError,
@@ -187,8 +219,10 @@ int Serve(const Arguments &arguments, Config config, int signals) {
                 }
                 return kExitStart;
             }
+            Notify("READY=1");
             continue;
         }
+        Notify("STOPPING=1");
         Log(Level::kInfo,
             std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
         std::size_t abandoned = gateway.Stop();

@@ -1,5 +1,6 @@
 #include "metrics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -76,6 +77,40 @@ void GatewayMetrics(std::string &out, const StatusSnapshot &s, const GatewayFigu
            static_cast<double>(s.commands_accepted));
     Sample(out, "qor_gateway_commands_total", Label("outcome", "refused"),
            static_cast<double>(s.commands_refused));
+}
+
+// What the dropped topic publishes of the spool and the delivery, as gauges
+// and counters of their own.
+void SpoolMetrics(std::string &out, const StatusSnapshot &s, const OutboxStatus &d) {
+    Family(out, "qor_gateway_delivered_total", "counter", "Messages the broker acknowledged.");
+    Sample(out, "qor_gateway_delivered_total", "", static_cast<double>(d.delivered));
+    Family(out, "qor_gateway_spool_enabled", "gauge",
+           "1 while messages go through the spool on disk, 0 when they wait in RAM only.");
+    Sample(out, "qor_gateway_spool_enabled", "", d.spooled ? 1 : 0);
+    Family(out, "qor_gateway_spool_bytes", "gauge",
+           "Bytes of the unsent messages in the spool, as its bound counts them.");
+    Sample(out, "qor_gateway_spool_bytes", "", static_cast<double>(d.spool_bytes));
+    Family(out, "qor_gateway_spool_messages", "gauge", "Unsent messages in the spool.");
+    Sample(out, "qor_gateway_spool_messages", "", static_cast<double>(d.spool_messages));
+    Family(out, "qor_gateway_spool_oldest_unsent_age_seconds", "gauge",
+           "Age of the oldest unsent message in the spool, 0 when there is none.");
+    double age = 0;
+    if (d.oldest_ms > 0) {
+        age = std::max(0.0, Seconds(s.now) - static_cast<double>(d.oldest_ms) / 1000.0);
+    }
+    Sample(out, "qor_gateway_spool_oldest_unsent_age_seconds", "", std::floor(age));
+    Family(out, "qor_gateway_spooled_total", "counter", "Messages committed to the spool.");
+    Sample(out, "qor_gateway_spooled_total", "", static_cast<double>(d.committed));
+    Family(out, "qor_gateway_spool_write_failures_total", "counter",
+           "Batches the spool could not take (a full disk), held in RAM instead.");
+    Sample(out, "qor_gateway_spool_write_failures_total", "",
+           static_cast<double>(d.spool_failures));
+    Family(out, "qor_gateway_spool_writable", "gauge",
+           "0 while the spool cannot be written (its last batch failed), else 1.");
+    Sample(out, "qor_gateway_spool_writable", "", d.spool_failing ? 0 : 1);
+    Family(out, "qor_gateway_spool_resets_total", "counter",
+           "Spools found corrupt, moved aside and started afresh.");
+    Sample(out, "qor_gateway_spool_resets_total", "", static_cast<double>(d.spool_resets));
 }
 
 void LinkMetrics(std::string &out, const StatusSnapshot &s) {
@@ -226,6 +261,7 @@ std::string RenderMetrics(const StatusSnapshot &status, const GatewayFigures &fi
     std::string out;
     out.reserve(4096);
     GatewayMetrics(out, status, figures);
+    SpoolMetrics(out, status, figures.delivery);
     LinkMetrics(out, status);
     ModuleMetrics(out, status);
     return out;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "outbox.h"
 #include "status_view.h"
 
 namespace qor::gateway {
@@ -20,6 +21,7 @@ struct GatewayFigures {
     std::size_t queue_capacity = 0;
     std::uint64_t dropped = 0;
     bool commands = false;  // the page may send commands
+    OutboxStatus delivery;  // the spool's state and the delivery counts
 };
 
 // A label value with \, " and newlines escaped as the text format wants.

@@ -41,11 +41,8 @@ std::string Configure(mosquitto *client, const BrokerSpec &b, const std::string 
         rc = mosquitto_username_pw_set(client, b.username.c_str(),
                                        b.password_file.empty() ? nullptr : b.password.c_str());
     }
-    if (rc == MOSQ_ERR_SUCCESS && !b.tls_ca_file.empty()) {
-        rc = mosquitto_tls_set(client, b.tls_ca_file.c_str(), nullptr,
-                               b.tls_cert_file.empty() ? nullptr : b.tls_cert_file.c_str(),
-                               b.tls_key_file.empty() ? nullptr : b.tls_key_file.c_str(), nullptr);
-    }
+    // TLS: a context of the session's own (tls_context.h), loaded before
+    // the first attempt.
     return rc == MOSQ_ERR_SUCCESS ? "" : mosquitto_strerror(rc);
 }
 
@@ -198,13 +195,34 @@ void MqttSession::Attempt(Clock::time_point now) {
         std::lock_guard<std::mutex> lock(mutex_);
         failure_noted_ = false;
     }
-    int rc =
-        mosquitto_connect_async(client_, Host().host.c_str(), Host().port, broker_.keepalive_s);
+    // The name is looked up here, within the connect time-out, so that a
+    // resolver that never answers cannot hold this thread inside
+    // libmosquitto. Its addresses are tried in turn while a connection fails
+    // at once (no route to an IPv6 address, say), as the library would.
+    // With TLS the certificate is still checked against the configured name.
+    std::string failure;  // why no connection could even be tried
+    std::vector<std::string> addresses = lookup_.Resolve(
+        Host().host, now + std::chrono::seconds(broker_.connect_timeout_s),
+        [this] { return stopping_.load(); }, &failure);
+    if (addresses.empty()) {
+        failure = "name lookup: " + failure;
+    } else if (!broker_.tls_ca_file.empty()) {
+        failure = UseTls();
+        if (!failure.empty()) {
+            addresses.clear();
+        }
+        tls_.SetPeer(Host().host);
+    }
+    int rc = MOSQ_ERR_EAI;
+    for (std::size_t i = 0; i < addresses.size() && rc != MOSQ_ERR_SUCCESS; ++i) {
+        rc = mosquitto_connect_async(client_, addresses[i].c_str(), Host().port,
+                                     broker_.keepalive_s);
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         auto delay = backoff_.Next();
         std::string where = Where(Host());
         NextHost(now, delay);
-        std::string reason = mosquitto_strerror(rc);
+        std::string reason = addresses.empty() ? failure : std::string(mosquitto_strerror(rc));
         NoteFailure(reason);
         LogRepeated(Level::kWarning, "failed connects to the broker",
                     "broker " + where + ": cannot connect (" + reason + "); " +
@@ -212,6 +230,24 @@ void MqttSession::Attempt(Clock::time_point now) {
                                     : "next attempt in " + std::to_string(delay.count()) + " ms"),
                     reason);
     }
+}
+
+// The TLS context, loaded at the first attempt (and again after a failed
+// load: the files may have been fixed) and handed to libmosquitto in place
+// of its own; the reason when it cannot be.
+std::string MqttSession::UseTls() {
+    if (tls_.Loaded()) {
+        return "";
+    }
+    std::string error = tls_.Load(broker_);
+    if (!error.empty()) {
+        return error;
+    }
+    int rc = mosquitto_int_option(client_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_void_option(client_, MOSQ_OPT_SSL_CTX, tls_.Get());
+    }
+    return rc == MOSQ_ERR_SUCCESS ? "" : std::string("TLS: ") + mosquitto_strerror(rc);
 }
 
 // A broker (or something in its place) that takes the TCP connection but

@@ -18,8 +18,10 @@
 #include "backoff.h"
 #include "config.h"
 #include "outbox.h"
+#include "resolve.h"
 #include "state_board.h"
 #include "status_view.h"
+#include "tls_context.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -77,6 +79,7 @@ class MqttSession {
 
     void Run();
     void Attempt(Clock::time_point now);
+    std::string UseTls();
     void CheckConnack(Clock::time_point now);
     void NoteFailure(const std::string &reason);
     void Service(Clock::time_point until);
@@ -130,6 +133,8 @@ class MqttSession {
     std::vector<std::string> subscribed_;
     std::map<int, Queued> in_flight_;
     std::size_t host_ = 0;  // the broker of broker_.hosts tried or connected
+    HostLookup lookup_;
+    TlsContext tls_;
     Clock::time_point next_status_;
     std::uint64_t dropped_seen_ = 0;
     std::uint64_t dropped_logged_ = 0;

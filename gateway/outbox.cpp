@@ -75,7 +75,8 @@ void Outbox::Close() {
         std::lock_guard<std::mutex> spool_lock(spool_mutex_);
         spooled = spool_ != nullptr;
     }
-    if (spooled && (!rest.rows.empty() || !rest.removed.empty() || !rest.seqs.empty())) {
+    if (spooled &&
+        (!rest.rows.empty() || !rest.removed.empty() || !rest.seqs.empty() || HoldsInRam())) {
         Commit(std::move(rest));
     }
 }
@@ -270,7 +271,7 @@ void Outbox::WriterLoop() {
                 spooling_ = false;
             }
         }
-        if (!batch.rows.empty() || !batch.removed.empty() || !batch.seqs.empty()) {
+        if (!batch.rows.empty() || !batch.removed.empty() || !batch.seqs.empty() || HoldsInRam()) {
             Commit(std::move(batch));
         }
         if (last) {
@@ -280,6 +281,12 @@ void Outbox::WriterLoop() {
 }
 
 void Outbox::Commit(SpoolBatch batch) {
+    std::vector<SpoolRow> held = TakeHeld();
+    if (!held.empty()) {
+        held.insert(held.end(), std::make_move_iterator(batch.rows.begin()),
+                    std::make_move_iterator(batch.rows.end()));
+        batch.rows = std::move(held);
+    }
     std::string why;
     bool corrupt = false;
     bool written = false;
@@ -293,6 +300,21 @@ void Outbox::Commit(SpoolBatch batch) {
         }
         Hold(std::move(batch));
         return;
+    }
+    bool was_failing = false;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        was_failing = status_.spool_failing;
+        status_.spool_failing = false;
+        status_.committed += batch.rows.size();
+    }
+    if (was_failing) {
+        {
+            std::lock_guard<std::mutex> spool_lock(spool_mutex_);
+            path = spool_ ? spool_->Path() : "";
+        }
+        Log(Level::kInfo, "spool " + path + ": written again; new readings go to the spool");
     }
     Committed(std::move(batch.rows));
 }
@@ -352,7 +374,10 @@ void Outbox::Hold(SpoolBatch batch) {
         wake = queue_.empty() && !batch.rows.empty();
         for (SpoolRow &row : batch.rows) {
             queue_.push_back(
-                {{std::move(row.topic), std::move(row.payload), std::move(row.correlation)}, 0});
+                {{std::move(row.topic), std::move(row.payload), std::move(row.correlation)},
+                 0,
+                 row.id,
+                 row.at_ms});
             ++in_ram_;
         }
         TrimLocked();
@@ -367,6 +392,35 @@ void Outbox::Hold(SpoolBatch batch) {
     }
 }
 
+bool Outbox::HoldsInRam() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return in_ram_ > 0;
+}
+
+// The readings a failed batch left in RAM go back to the spool with the
+// next batch, ahead of it, under the ids they were staged with: once the
+// disk has room again a crash loses none of them. One taken and not yet
+// acknowledged stays in RAM, as does one whose id the window has passed
+// (it would not be read from the file again).
+std::vector<SpoolRow> Outbox::TakeHeld() {
+    std::vector<SpoolRow> rows;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (in_ram_ == 0) {
+        return rows;
+    }
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        if (it->id != 0 || it->held_id < next_load_) {
+            ++it;
+            continue;
+        }
+        rows.push_back({it->held_id, std::move(it->message.topic), std::move(it->message.payload),
+                        std::move(it->message.correlation), it->held_at_ms});
+        it = queue_.erase(it);
+        --in_ram_;
+    }
+    return rows;
+}
+
 // A file that stopped being a database is moved aside and a fresh one
 // started; any other failure (the disk full) is retried with the next batch.
 void Outbox::Recover(const std::string &why, bool corrupt) {
@@ -376,6 +430,11 @@ void Outbox::Recover(const std::string &why, bool corrupt) {
         path = spool_ ? spool_->Path() : "";
     }
     if (!corrupt) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++status_.spool_failures;
+            status_.spool_failing = true;
+        }
         LogRepeated(Level::kError, "failed spool writes",
                     "spool " + path + ": cannot write (" + why +
                         "); holding readings in RAM, queue_size at most",

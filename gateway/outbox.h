@@ -35,6 +35,10 @@ struct Message {
 struct Queued {
     Message message;
     std::uint64_t id = 0;
+    // Held in RAM because the spool could not take it: the id and time it
+    // was staged with, under which it goes back to the spool.
+    std::uint64_t held_id = 0;
+    std::int64_t held_at_ms = 0;
 };
 
 // What the gateway publishes about its delivery, beside the drop counter.
@@ -45,8 +49,11 @@ struct OutboxStatus {
     bool spooled = false;
     std::uint64_t spool_bytes = 0;
     std::uint64_t spool_messages = 0;
-    std::int64_t oldest_ms = 0;      // Unix time of the oldest unsent message; 0: none
-    std::uint64_t spool_resets = 0;  // spools moved aside and started afresh
+    std::int64_t oldest_ms = 0;        // Unix time of the oldest unsent message; 0: none
+    std::uint64_t spool_resets = 0;    // spools moved aside and started afresh
+    std::uint64_t committed = 0;       // messages committed to the spool since this start
+    std::uint64_t spool_failures = 0;  // batches the spool could not take (a full disk)
+    bool spool_failing = false;        // the last batch could not be written
 };
 
 class Outbox {
@@ -93,6 +100,8 @@ class Outbox {
     void Commit(SpoolBatch batch);
     void Committed(std::vector<SpoolRow> rows);
     void Hold(SpoolBatch batch);
+    std::vector<SpoolRow> TakeHeld();
+    bool HoldsInRam() const;
     void Recover(const std::string &why, bool corrupt);
     void CopySpoolStateLocked();
     void CallWake();

@@ -46,7 +46,7 @@ LinkPoller::LinkPoller(LinkSpec spec, int port, PollerSettings settings, Outbox 
         for (const PollSpec &p : modules_[i].spec->polls) {
             std::string topic = modules_[i].topic + "/" + p.name;
             std::uint64_t seq = outbox_.LastSeq(topic);
-            tasks_.push_back({i, &p, std::move(topic), seq});
+            tasks_.push_back({i, &p, std::move(topic), seq, ReportFilter(p.report, p.interval)});
             schedule_.Add(p.interval, start);
         }
     }
@@ -103,10 +103,18 @@ bool LinkPoller::WaitStopped(Clock::time_point until) {
     return false;
 }
 
+namespace {
+
+const char *CommandLabel(const PendingCommand &command) {
+    return command.get.empty() ? CommandName(command.args.kind) : "get";
+}
+
+}  // namespace
+
 void LinkPoller::AnswerNotRun(std::deque<PendingCommand> commands) {
     for (const PendingCommand &command : commands) {
         CommandResult result;
-        result.command = CommandName(command.args.kind);
+        result.command = CommandLabel(command);
         result.reason = "the gateway is stopping; not run";
         Answer(command, result);
     }
@@ -172,11 +180,24 @@ void LinkPoller::Run() {
 }
 
 void LinkPoller::Poll(std::size_t index) {
-    PollTask &task = tasks_[index];
+    ModuleState &module = modules_[tasks_[index].module];
+    Take(tasks_[index], false);
+    module.counters.overruns += schedule_.Done(index, Clock::now());
+}
+
+// Every reading counts and goes to the status view and the Modbus cache
+// (whose readings must stay fresh); only the readings the task's filter
+// lets through are published, on the JSON topic and to the observer
+// (Sparkplug B), and only those take a seq, so that seq stays contiguous.
+Reading LinkPoller::Take(PollTask &task, bool forced) {
     ModuleState &module = modules_[task.module];
     Clock::time_point start = Clock::now();
     Reading reading = Transact(module, *task.poll);
-    reading.seq = ++task.seq;
+    bool publish = task.filter.Decide(reading.status, reading.error, reading.value, start, forced);
+    reading.seq = task.seq;
+    if (publish) {
+        reading.seq = ++task.seq;
+    }
     reading.boot = settings_.boot;
     reading.when = std::chrono::system_clock::now();
     if (settings_.status != nullptr) {
@@ -185,9 +206,11 @@ void LinkPoller::Poll(std::size_t index) {
             static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading,
             std::chrono::duration<double>(Clock::now() - start).count());
     }
-    outbox_.Push({task.topic, ReadingPayload(reading), ""}, reading.seq);
-    if (settings_.observer != nullptr) {
-        settings_.observer->OnReading(spec_.name, module.spec->name, task.poll->name, reading);
+    if (publish) {
+        outbox_.Push({task.topic, ReadingPayload(reading), ""}, reading.seq);
+        if (settings_.observer != nullptr) {
+            settings_.observer->OnReading(spec_.name, module.spec->name, task.poll->name, reading);
+        }
     }
     Account(module, reading.status, reading.error);
     CountLateness(module);
@@ -196,7 +219,7 @@ void LinkPoller::Poll(std::size_t index) {
             settings_.link_index, task.module,
             static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading);
     }
-    module.counters.overruns += schedule_.Done(index, Clock::now());
+    return reading;
 }
 
 Reading LinkPoller::Transact(const ModuleState &module, const PollSpec &poll) {
@@ -209,6 +232,10 @@ Reading LinkPoller::Transact(const ModuleState &module, const PollSpec &poll) {
     }
     Reading reading = RunQuery(port_, module.spec->address, poll);
     reading.error_text = ModuleErrorText(port_, reading.status, reading.error);
+    if (reading.status == QOR_STATUS_OK && !poll.scaling.Identity()) {
+        reading.raw = reading.value;
+        reading.value = poll.scaling.ToEngineering(reading.value);
+    }
     NoteLinkResult(reading.status, reading.error);
     if (own_trace_ && Verbose()) {
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -267,11 +294,21 @@ void LinkPoller::NoteLinkResult(int status, int error) {
 }
 
 void LinkPoller::Execute(const PendingCommand &command) {
+    if (!command.get.empty()) {
+        ExecuteGet(command);
+        return;
+    }
     ModuleState *module = FindModule(command.module);
     CommandResult result;
     result.command = CommandName(command.args.kind);
     if (module == nullptr) {
         result.reason = "no module \"" + command.module + "\" on this link";
+        Answer(command, result);
+        return;
+    }
+    CommandArgs args = command.args;
+    if (auto why = RawArgs(*module, &args)) {
+        result.reason = *why + "; not sent";
         Answer(command, result);
         return;
     }
@@ -284,7 +321,7 @@ void LinkPoller::Execute(const PendingCommand &command) {
         Answer(command, result);
         return;
     }
-    CommandOutcome outcome = RunCommand(port_, module->spec->address, command.args);
+    CommandOutcome outcome = RunCommand(port_, module->spec->address, args);
     NoteLinkResult(outcome.status, outcome.error);
     ++module->counters.commands;
     result.ran = true;
@@ -310,6 +347,50 @@ void LinkPoller::Execute(const PendingCommand &command) {
                 "link " + spec_.name + ": " + module->spec->name + " ran " + result.command + ": " +
                     outcome_text,
                 result.command + " on " + module->spec->name + ", " + outcome_text);
+    Answer(command, result);
+}
+
+// A limit written through hi or lo is in the unit its rh or rl poll
+// publishes: the first such poll's scaling takes it back to the module's.
+std::optional<std::string> LinkPoller::RawArgs(const ModuleState &module, CommandArgs *args) const {
+    Query limit = Query::kRh;
+    if (args->kind == CommandKind::kLo) {
+        limit = Query::kRl;
+    } else if (args->kind != CommandKind::kHi) {
+        return std::nullopt;
+    }
+    for (const PollSpec &poll : module.spec->polls) {
+        if (poll.query == limit) {
+            if (poll.scaling.Identity()) {
+                return std::nullopt;
+            }
+            double raw = 0;
+            if (auto why = poll.scaling.ToRaw(args->value, &raw)) {
+                return "\"" + poll.name + "\": " + *why;
+            }
+            args->value = raw;
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// A read on demand: the poll runs now, between polls, and its reading is
+// published (whatever report by exception would say) and answered.
+void LinkPoller::ExecuteGet(const PendingCommand &command) {
+    for (PollTask &task : tasks_) {
+        if (modules_[task.module].spec->name == command.module && task.poll->name == command.get) {
+            retry_at_ = Clock::time_point{};  // worth an attempt at once, as a command
+            Reading reading = Take(task, true);
+            if (!command.reply_topic.empty()) {
+                outbox_.Push({command.reply_topic, ReadingPayload(reading), command.correlation});
+            }
+            return;
+        }
+    }
+    CommandResult result;
+    result.command = "get";
+    result.reason = "no poll \"" + command.get + "\" on module \"" + command.module + "\"";
     Answer(command, result);
 }
 

@@ -53,6 +53,9 @@ struct PendingCommand {
     // Set: after the command succeeds, this poll runs and its reading goes
     // to the observer, so that the new value is seen at once.
     std::optional<PollSpec> read_back;
+    // Set: no command but a read on demand of the module's poll of this
+    // name; its reading is published and answered on reply_topic.
+    std::string get{};
 };
 
 // Commands waiting on one link; more are refused rather than piled up.
@@ -100,11 +103,18 @@ class LinkPoller {
         const PollSpec *poll;
         std::string topic;
         std::uint64_t seq = 0;
+        ReportFilter filter;  // by exception: what was published last
     };
     void Run();
     void Poll(std::size_t index);
+    // One reading of a task, told to all; published when its filter says
+    // so, or always when forced.
+    Reading Take(PollTask &task, bool forced);
     Reading Transact(const ModuleState &module, const PollSpec &poll);
     void Execute(const PendingCommand &command);
+    void ExecuteGet(const PendingCommand &command);
+    // The value a command sends, in the module's own terms, or why not.
+    std::optional<std::string> RawArgs(const ModuleState &module, CommandArgs *args) const;
     void Account(ModuleState &module, int status, int error);
     void CountLateness(ModuleState &module);
     void SetAvailability(ModuleState &module, Availability availability);

@@ -62,6 +62,10 @@ bool QueryTakesBytes(Query query) {
     return Takes(query, catalogue::ArgKind::kDiCount);
 }
 
+bool QueryGivesValue(Query query) {
+    return catalogue::IsValueQuery(RowOf(query));
+}
+
 double TwoDecimals(float value) {
     return std::round(static_cast<double>(value) * 100.0) / 100.0;
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "command_table.h"
+#include "report.h"
 
 namespace qor::gateway {
 
@@ -33,6 +34,9 @@ const char *QueryName(Query query);
 // a byte count and a byte index ("di").
 bool QueryTakesBit(Query query);
 bool QueryTakesBytes(Query query);
+// Queries that read a value with two decimals ("rd" ... "rl"), not a count
+// or a bit: the ones a scale and an offset apply to.
+bool QueryGivesValue(Query query);
 
 // One entry of a module's poll list. name is the last part of the reading's
 // topic: the query's name unless the configuration gives another.
@@ -48,18 +52,22 @@ struct PollSpec {
     std::string unit;          // unit_of_measurement
     std::string device_class;  // temperature, pressure, door...
     std::string state_class;   // measurement, total, total_increasing
+    std::string display_name;  // "name": what Home Assistant calls it; default the poll's name
+    Scaling scaling;           // the value published, and the limit written through hi or lo
+    ReportRule report;         // by exception, when on
 };
 
 struct Reading {
     int status = 0;
     int error = 0;
-    double value = 0;        // the protocol's two decimals, or an integer
+    double value = 0;  // the protocol's two decimals, or an integer; scaled: the engineering value
     bool integral = false;   // counts and bits
     int mode = -1;           // "rh", "rl": 1 latching, 0 momentary, -1 neither
     std::string error_text;  // the module's error reply, where there is one
     std::chrono::system_clock::time_point when;
-    std::uint64_t seq = 0;   // 1, 2, 3... per topic, continued across reloads and restarts
-    std::uint64_t boot = 0;  // the gateway's start it was taken in
+    std::uint64_t seq = 0;        // 1, 2, 3... per topic, continued across reloads and restarts
+    std::uint64_t boot = 0;       // the gateway's start it was taken in
+    std::optional<double> raw{};  // the module's own value, where the poll scales it
 };
 
 // Runs one transaction on the port; fills status, error, value and mode.

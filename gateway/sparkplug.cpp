@@ -240,7 +240,8 @@ sparkplug::Metric SparkplugNode::ToMetric(const MetricState &state) {
     m.datatype = DataTypeOf(state.query);
     m.timestamp = state.has_reading ? Ms(state.last.when) : NowMs();
     m.is_null = !state.has_reading || state.last.status != QOR_STATUS_OK;
-    m.number = state.last.value;
+    m.number = state.last.value;  // the engineering value, where the poll scales it
+    m.unit = state.poll.unit;
     return m;
 }
 

@@ -4,6 +4,8 @@
 //   PREFIX/LINK/MODULE/counters            counters (retained)
 //   PREFIX/LINK/MODULE/set/COMMAND         commands in
 //   PREFIX/LINK/MODULE/set/COMMAND/result  their results (without a response topic)
+//   PREFIX/LINK/MODULE/get/POLL            reads on demand in
+//   PREFIX/LINK/MODULE/get/POLL/result     their readings (without a response topic)
 //   REPLY_PREFIX/...                       results to a response topic (REPLY_PREFIX:
 //                                          reply_prefix, default PREFIX/reply)
 //   PREFIX/gateway/CLIENT_ID/status        "online" / "offline" (retained, last will)
@@ -23,6 +25,10 @@ inline std::string ModuleTopic(const std::string &prefix, const std::string &lin
 
 inline std::string CommandFilter(const std::string &prefix, const std::string &link) {
     return prefix + "/" + link + "/+/set/+";
+}
+
+inline std::string GetFilter(const std::string &prefix, const std::string &link) {
+    return prefix + "/" + link + "/+/get/+";
 }
 
 inline std::string GatewayTopic(const std::string &prefix, const std::string &client_id,
@@ -52,16 +58,18 @@ struct CommandTopic {
     std::string command;
 };
 
-// Splits PREFIX/LINK/MODULE/set/COMMAND; empty for any other topic.
+// Splits PREFIX/LINK/MODULE/set/COMMAND (verb "set"; "get" for
+// PREFIX/LINK/MODULE/get/POLL); empty for any other topic.
 inline std::optional<CommandTopic> SplitCommandTopic(const std::string &prefix,
-                                                     const std::string &topic) {
+                                                     const std::string &topic,
+                                                     const char *verb = "set") {
     if (topic.compare(0, prefix.size() + 1, prefix + "/") != 0) {
         return std::nullopt;
     }
     std::string rest = topic.substr(prefix.size() + 1);
     std::size_t a = rest.find('/');
     std::size_t b = a == std::string::npos ? a : rest.find('/', a + 1);
-    if (b == std::string::npos || rest.compare(b, 5, "/set/") != 0) {
+    if (b == std::string::npos || rest.compare(b, 5, "/" + std::string(verb) + "/") != 0) {
         return std::nullopt;
     }
     std::string command = rest.substr(b + 5);

@@ -16,8 +16,10 @@
 #   - what a /metrics and /api/state request costs the gateway at 1,024
 #     modules, and its polling rate with one scrape a second against none;
 #   - qor-gateway at scale (32 links x 32 modules at 1 reading/s), spool on
-#     and off: CPU, RSS, disk per reading, a broker outage's backlog draining.
-# Takes about ten minutes.
+#     and off: CPU, RSS, disk per reading, a broker outage's backlog draining;
+#   - messages a minute from 4 buses x 10 drifting modules, every reading
+#     published and by exception.
+# Takes about twelve minutes.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
 #   QOR_BENCH_BAUDS     paced rates (default 1200,...,115200)
@@ -117,6 +119,10 @@ stage "qor-gateway at scale, spool on and off"
 "$py" bench/gateway_scale.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --links "${QOR_BENCH_SCALE_LINKS:-32}" --modules 32 \
     --outage "${QOR_BENCH_SCALE_OUTAGE:-60}" --out "$results/scale.json"
+
+stage "report by exception through qor-gateway"
+"$py" bench/gateway_bench.py --exception --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
+    --out "$results/exception.json"
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \

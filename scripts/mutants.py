@@ -5,10 +5,13 @@
                        [--equivalents] [--list FILE] [--dir DIR]
 
 Each mutant of the list (scripts/mutants.list) is one small fault: its
-edits are applied to a scratch copy of the tree (DIR/src, by default
-build-mutants/src; the working tree is never touched), the scratch build
-(DIR/build) is brought up to date for the first test step of the mutant's
+edits are applied to a scratch copy of the tree (DIR/W/src, by default
+build-mutants/1/src; the working tree is never touched), the scratch build
+(DIR/W/build) is brought up to date for the first test step of the mutant's
 area, and the steps run in order, each stopping at its first failing test.
+Most of a mutant's time is spent waiting on tests (time-outs, real
+processes), so --workers scratch trees (default 2) take mutants from one
+queue side by side; with ccache installed they share compiled objects.
 A mutant is killed by the first test that fails, and fails again when run
 alone (a test that passes on the second run is reported as flaky and does
 not count). A mutant no test notices survived.
@@ -35,6 +38,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -262,13 +266,22 @@ def configure(src, build):
                "-DQOR_TEST_WHOLE_PROGRAMS=ON", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"]
     if shutil.which("ninja"):
         command += ["-G", "Ninja"]
+    if shutil.which("ccache"):
+        command += ["-DCMAKE_C_COMPILER_LAUNCHER=ccache", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"]
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+
+
+def build_env(build):
+    """The scratch trees lie side by side (DIR/1, DIR/2, ...): with their
+    common folder as ccache's base, a file compiled in one is a cache hit in
+    the others, its paths being the same relative to each build."""
+    return dict(os.environ, CCACHE_BASEDIR=os.path.dirname(os.path.dirname(build)))
 
 
 def build_targets(build, targets, jobs):
     """True when the targets built."""
     result = subprocess.run(["cmake", "--build", build, "-j", str(jobs), "--target", *targets],
-                            capture_output=True, text=True)
+                            capture_output=True, text=True, env=build_env(build))
     return result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
 
 
@@ -408,6 +421,74 @@ def verify_killers(build, killers, jobs):
     return fine
 
 
+class Worker:
+    """One scratch tree (DIR/N/src, DIR/N/build) and the mutants it tests."""
+
+    def __init__(self, root, number):
+        self.src = os.path.join(root, str(number), "src")
+        self.build = os.path.join(root, str(number), "build")
+
+    def prepare(self):
+        copied = sync_sources(self.src)
+        configure(self.src, self.build)
+        return copied
+
+    def test(self, mutant, jobs, notes):
+        """(killing test, step, seconds); RuntimeError when it does not build."""
+        path = os.path.join(self.src, mutant.path)
+        original = read(path)
+        mutated, _ = apply_edits(original, mutant)
+        began = time.monotonic()
+        write(path, mutated)
+        try:
+            test, step = test_mutant(self.build, mutant, jobs, notes)
+        finally:
+            write(path, original)  # a new time stamp: the next build recompiles it
+        return test, step, time.monotonic() - began
+
+
+def run_all(workers, to_run, jobs):
+    """Each worker takes the next mutant from one queue. Returns the
+    results in list order, the notes, and a build failure or None."""
+    results = [None] * len(to_run)
+    notes = []
+    broken = []
+    lock = threading.Lock()
+    queue = iter(list(enumerate(to_run)))
+
+    def work(worker):
+        while True:
+            with lock:
+                if broken:
+                    return
+                item = next(queue, None)
+            if item is None:
+                return
+            index, m = item
+            mine = []
+            try:
+                test, step, took = worker.test(m, jobs, mine)
+            except RuntimeError as error:
+                with lock:
+                    broken.append(str(error))
+                return
+            with lock:
+                notes.extend(mine)
+                results[index] = (m, test, step)
+                if test:
+                    print(f"killed    [{m.ident}] by {test} ({step.program}) {took:.0f} s",
+                          flush=True)
+                else:
+                    print(f"SURVIVED  [{m.ident}] {m.what} {took:.0f} s", flush=True)
+
+    threads = [threading.Thread(target=work, args=(w,)) for w in workers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return results, notes, (broken[0] if broken else None)
+
+
 def run(args):
     mutants, errors = parse_list(args.list)
     for e in errors:
@@ -422,38 +503,22 @@ def run(args):
           " counted), every pattern found once")
     if args.check:
         return 0
-    print(f"running {len(to_run)}", flush=True)
+    workers = [Worker(args.dir, n + 1) for n in range(max(1, min(args.workers, len(to_run))))]
+    print(f"running {len(to_run)} on {len(workers)} scratch trees", flush=True)
     started = time.monotonic()
-    src = os.path.join(args.dir, "src")
-    build = os.path.join(args.dir, "build")
-    copied = sync_sources(src)
-    configure(src, build)
-    print(f"scratch tree {src}: {copied} files updated", flush=True)
-    results = []
-    notes = []
+    for w in workers:
+        print(f"scratch tree {w.src}: {w.prepare()} files updated", flush=True)
+    outcome, notes, broken = run_all(workers, to_run, args.jobs)
+    if broken:
+        print(f"BROKEN  {broken}")
+        return 1
+    results = [(m, test) for m, test, _ in outcome]
     killers = {}
-    for m in to_run:
-        path = os.path.join(src, m.path)
-        original = read(path)
-        mutated, _ = apply_edits(original, m)
-        began = time.monotonic()
-        write(path, mutated)
-        try:
-            test, step = test_mutant(build, m, args.jobs, notes)
-        except RuntimeError as error:
-            print(f"BROKEN  {error}")
-            return 1
-        finally:
-            write(path, original)  # a new time stamp: the next build recompiles it
-        took = time.monotonic() - began
+    for m, test, step in outcome:
         if test:
             killers.setdefault((step, test), []).append(m.ident)
-            print(f"killed    [{m.ident}] by {test} ({step.program}) {took:.0f} s", flush=True)
-        else:
-            print(f"SURVIVED  [{m.ident}] {m.what} {took:.0f} s", flush=True)
-        results.append((m, test))
     rate = report(results, equivalents, notes, started)
-    if not verify_killers(build, killers, args.jobs):
+    if not verify_killers(workers[0].build, killers, args.jobs):
         return 1
     return 0 if rate >= args.min_rate else 1
 
@@ -467,7 +532,10 @@ def main():
     parser.add_argument("--check", action="store_true", help="check the patterns only")
     parser.add_argument("--equivalents", action="store_true", help="run those marked too")
     parser.add_argument("--min-rate", type=float, default=90.0)
-    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2,
+                        help="build jobs of each worker")
+    parser.add_argument("--workers", type=int, default=2,
+                        help="scratch trees testing mutants side by side")
     return run(parser.parse_args())
 
 

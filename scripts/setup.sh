@@ -44,12 +44,16 @@ if [[ "$set_name" == test ]]; then
     need clang-tidy clang-tidy
     need clang-format clang-format
     need pyflakes3 pyflakes3
+    # The mutation check's scratch trees share compiled objects through it.
+    need ccache ccache
     need /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
     # qor-gateway: its libraries, and the broker and the MQTT client its
     # tests run.
     need /usr/include/toml++/toml.h libtomlplusplus-dev
     need /usr/include/nlohmann/json.hpp nlohmann-json3-dev
     need /usr/include/mosquitto.h libmosquitto-dev
+    # The broker connection's TLS context.
+    need /usr/include/openssl/ssl.h libssl-dev
     # Its HTTP server and the password hashes of its users.
     need /usr/include/microhttpd.h libmicrohttpd-dev
     need /usr/include/crypt.h libcrypt-dev

@@ -164,6 +164,22 @@ TEST(ToolsCli, SilentModuleIsNoReply) {
     EXPECT_LT(r.seconds, 5.0);
 }
 
+// A module that sends a second reply right behind the first: the link
+// refuses the first, and the message says so and why, not that nothing came.
+TEST(ToolsCli, RefusedReplyIsNamedAsSuch) {
+    Sim sim({"--steady", "--garbage=*+00001.00\\r"});
+    ASSERT_TRUE(sim.Ready());
+    const Finished r = sim.Qor({"--timeout", "100", "rd"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("reply refused (status 100, error 1): the link did not take the reply "
+                         "\"*+00001.00\" to module 1 on "),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("as this frame's: more input came right behind it\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("no reply"), std::string::npos) << r.err;
+}
+
 // Without --link, --timeout makes qor open the port's target from the
 // environment itself.
 TEST(ToolsCli, TimeoutOpensTheTargetNamedInTheEnvironment) {

@@ -680,6 +680,11 @@ TEST(ToolsFormat, FailuresNameTheirCause) {
     retried.attempts = 3;
     Failure no_number = make(QOR_STATUS_LINK_FAULT, QOR_ERROR_REPLY_FIELD, "*", "");
     no_number.di_count = 0;  // not DI: a reading
+    Failure refused = make(QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY, "*+00072.10", "");
+    refused.refused = "reply refused: more input came right behind it";
+    Failure refused_unread = make(QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY, "", "");
+    refused_unread.refused = "reply refused: more input came within the 20 ms guard\x1b";
+    refused_unread.attempts = 2;
     const struct {
         Failure failure;
         const char *text;
@@ -690,6 +695,14 @@ TEST(ToolsFormat, FailuresNameTheirCause) {
         {retried,
          "no reply (status 100, error 1): module 7 did not answer on port 1 (/dev/ttyS0, "
          "default) within 50 ms (3 tries)"},
+        {refused,
+         "reply refused (status 100, error 1): the link did not take the reply \"*+00072.10\" to "
+         "module 7 on port 1 (/dev/ttyS0, default) as this frame's: more input came right behind "
+         "it"},
+        {refused_unread,
+         "reply refused (status 100, error 1): the link did not take the reply to module 7 on port "
+         "1 (/dev/ttyS0, default) as this frame's: more input came within the 20 ms guard\\x1b "
+         "(2 tries)"},
         {make(100, 1, "*+0007", ""),
          "no complete reply (status 100, error 1): module 7 on port 1 (/dev/ttyS0, default) sent "
          "\"*+0007\", cut off or longer than 50 characters (time-out 50 ms)"},

@@ -93,6 +93,31 @@ TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
     EXPECT_EQ(c.sparkplug.bdseq_file, "/etc/qor/bdseq");
 }
 
+TEST(GatewayConfig, EngineeringValuesAndReportByException) {
+    std::string text = kGood;
+    std::string poll = "poll = { rd = 1000, rh = 60000 }";
+    text.replace(text.find(poll), poll.size(),
+                 "poll = { rd = { query = \"rd\", interval_ms = 1000, scale = 0.5, offset = -10, "
+                 "name = \"Flow\", unit = \"l/min\", deadband = \"2.5%\", "
+                 "max_interval_ms = 60000 }, rh = { query = \"rh\", interval_ms = 100, "
+                 "deadband = 0.5 } }");
+    ConfigResult r = ParseConfig(text, "good.toml", "/etc/qor");
+    ASSERT_TRUE(r.config) << r.error;
+    const PollSpec &rd = r.config->links[0].modules[0].polls.at(0);
+    EXPECT_EQ(rd.display_name, "Flow");
+    EXPECT_EQ(rd.scaling.scale, 0.5);
+    EXPECT_EQ(rd.scaling.offset, -10);
+    EXPECT_TRUE(rd.report.enabled && rd.report.percent);
+    EXPECT_EQ(rd.report.deadband, 2.5);
+    EXPECT_EQ(rd.report.max_interval, std::chrono::milliseconds(60000));
+    const PollSpec &rh = r.config->links[0].modules[0].polls.at(1);
+    EXPECT_TRUE(rh.scaling.Identity());
+    EXPECT_TRUE(rh.report.enabled && !rh.report.percent);
+    EXPECT_EQ(rh.report.max_interval.count(), 0);
+    // The shorthand publishes every reading.
+    EXPECT_FALSE(r.config->links[0].modules[1].polls.at(0).report.enabled);
+}
+
 TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
     ConfigResult r = ParseConfig(
         "[broker]\nhost = \"localhost\"\n[[link]]\nname = \"a\"\ntarget = \"/dev/ttyS0\"\n"
@@ -266,6 +291,26 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
          "38: \"edge_node_id\" must be"},
         {"sparkplug key", "enabled = true", "enable = true", "36: unknown key \"enable\""},
         {"sparkplug switch", "enabled = true", "enabled = 1", "36: \"enabled\" must be true"},
+        // Report by exception and engineering values, per poll.
+        {"negative deadband", "rh = 60000",
+         "rh = { query = \"rh\", interval_ms = 5, deadband = -1 }",
+         "20: \"deadband\" must not be negative"},
+        {"percent over 100", "rh = 60000",
+         "rh = { query = \"rh\", interval_ms = 5, deadband = \"101%\" }",
+         "20: \"deadband\" must be at most 100%"},
+        {"percent without digits", "rh = 60000",
+         "rh = { query = \"rh\", interval_ms = 5, deadband = \"%\" }",
+         "20: \"deadband\" must be a number or a percentage"},
+        {"max interval short", "rh = 60000",
+         "rh = { query = \"rh\", interval_ms = 500, max_interval_ms = 499 }",
+         "20: \"max_interval_ms\" (499) is shorter than interval_ms (500)"},
+        {"deadband of a bit", "bit = 7", "bit = 7, deadband = 0.5", "26: a bit takes no deadband"},
+        {"scale zero", "rh = 60000", "rh = { query = \"rh\", interval_ms = 5, scale = 0 }",
+         "20: \"scale\" must not be 0"},
+        {"scale of a bit", "bit = 7", "bit = 7, offset = 1",
+         "26: only the value queries (rd nd rz rh rl) take scale and offset"},
+        {"scale text", "rh = 60000", "rh = { query = \"rh\", interval_ms = 5, scale = \"x\" }",
+         "20: \"scale\" must be a number"},
     };
     for (const BadCase &c : cases) {
         ConfigResult r = ParseConfig(Edit(c), "bad.toml", "/etc/qor");

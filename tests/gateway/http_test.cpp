@@ -201,5 +201,39 @@ TEST(GatewayMetrics, TextFormatWithEscapedLabelsAndCumulativeBuckets) {
     EXPECT_GE(types, 15u);
 }
 
+TEST(GatewayMetrics, TheSpoolsFiguresAndTheAgeOfItsOldestUnsentMessage) {
+    StatusView view;
+    view.Layout(OneLink("boiler"));
+    StatusSnapshot s = view.Snapshot();
+    GatewayFigures f;
+    f.delivery.spooled = true;
+    f.delivery.spool_bytes = 4096;
+    f.delivery.spool_messages = 12;
+    f.delivery.oldest_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(s.now.time_since_epoch()).count() -
+        90500;
+    f.delivery.delivered = 7;
+    f.delivery.committed = 19;
+    f.delivery.spool_failures = 2;
+    f.delivery.spool_failing = true;
+    std::string text = RenderMetrics(s, f);
+    for (const char *line : {
+             "qor_gateway_spool_enabled 1\n",
+             "qor_gateway_spool_bytes 4096\n",
+             "qor_gateway_spool_messages 12\n",
+             "qor_gateway_spool_oldest_unsent_age_seconds 90\n",
+             "qor_gateway_delivered_total 7\n",
+             "qor_gateway_spooled_total 19\n",
+             "qor_gateway_spool_write_failures_total 2\n",
+             "qor_gateway_spool_writable 0\n",
+             "qor_gateway_spool_resets_total 0\n",
+         }) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+    f.delivery.oldest_ms = 0;  // nothing unsent
+    EXPECT_NE(RenderMetrics(s, f).find("qor_gateway_spool_oldest_unsent_age_seconds 0\n"),
+              std::string::npos);
+}
+
 }  // namespace
 }  // namespace qor::gateway

@@ -9,6 +9,8 @@
 #include "json.h"
 #include "log.h"
 #include "outbox.h"
+#include "report.h"
+#include "resolve.h"
 #include "schedule.h"
 #include "sparkplug_codec.h"
 #include "state_board.h"
@@ -125,6 +127,8 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
          R"({"value":null,"status":100,"error":82,"error_text":"R","ts":"2023-11-14T22:13:20.123Z","seq":3,"boot":0})"},
         {{100, 1, 0, false, 1, "", when, 4},
          R"({"value":null,"status":100,"error":1,"ts":"2023-11-14T22:13:20.123Z","seq":4,"boot":0})"},
+        {{0, 0, 2.21, false, -1, "", when, 5, 0, 72.1},
+         R"({"value":2.21,"raw":72.1,"status":0,"error":0,"ts":"2023-11-14T22:13:20.123Z","seq":5,"boot":0})"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(ReadingPayload(c.reading), c.json);
@@ -154,6 +158,64 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     EXPECT_NE(DroppedPayload(status, when).find(R"("oldest_unsent_s":90,)"), std::string::npos);
 }
 
+// Report by exception, reading by reading on a 1 s grid: a move beyond
+// the deadband from the last published value (not the last reading), a
+// change of status or error, or max_interval since the last publication.
+TEST(GatewayReport, PublishesWhatMovedChangedOrWaitedLongEnough) {
+    struct Step {
+        int ms;
+        int status;
+        double value;
+        bool published;
+    };
+    auto run = [](ReportRule rule, const std::vector<Step> &steps) {
+        ReportFilter filter(rule, 1000ms);
+        ReportFilter::Clock::time_point start{};
+        for (const Step &s : steps) {
+            bool got = filter.Decide(s.status, s.status == 0 ? 0 : 1, s.value,
+                                     start + std::chrono::milliseconds(s.ms));
+            EXPECT_EQ(got, s.published) << "at " << s.ms << " ms, value " << s.value;
+        }
+    };
+    ReportRule absolute{true, 0.5, false, 5000ms};
+    run(absolute, {{0, 0, 72.1, true},
+                   {1000, 0, 72.5, false},  // 0.4 from 72.1
+                   {2000, 0, 72.6, false},  // exactly the deadband: not beyond it
+                   {3000, 0, 72.61, true},  // beyond it
+                   {4000, 0, 72.2, false},  // 0.41 back: creeping does not add up
+                   {5000, 0, 0, true},      // a failure is a change of status
+                   {6000, 100, 0, true},
+                   {7000, 100, 0, false},
+                   {10990, 100, 0, true},  // max_interval, a few ms early on the grid
+                   {11000, 0, 72.2, true},
+                   {15400, 0, 72.2, false},
+                   {16000, 0, 72.2, true}});
+    ReportRule percent{true, 10, true, 0ms};
+    run(percent, {{0, 0, 50, true},
+                  {1000, 0, 54.9, false},
+                  {2000, 0, 44, true},     // 12 % of 50
+                  {3000, 0, 48.3, false},  // 4.3 < 10 % of 44
+                  {999000, 0, 48.3, false}});
+    ReportRule off{};
+    run(off, {{0, 0, 1, true}, {1000, 0, 1, true}});
+    // max_interval alone: any change, and the heartbeat.
+    ReportRule changes{true, 0, false, 3500ms};
+    run(changes, {{0, 0, 1, true}, {1000, 0, 1, false}, {2000, 0, 0, true}, {5000, 0, 0, true}});
+}
+
+TEST(GatewayReport, EngineeringValuesAndTheirInverse) {
+    Scaling s{0.1, -5};
+    EXPECT_EQ(s.ToEngineering(72.1), 2.21);
+    double raw = 0;
+    EXPECT_FALSE(s.ToRaw(2.21, &raw));
+    EXPECT_NEAR(raw, 72.1, 1e-9);
+    auto why = s.ToRaw(10000, &raw);
+    ASSERT_TRUE(why);
+    EXPECT_EQ(*why, "10000 is 100050 to the module (scale 0.1, offset -5), beyond its +-99999.99");
+    EXPECT_TRUE((Scaling{0, 1}.ToRaw(1, &raw)));
+    EXPECT_EQ((Scaling{}.ToEngineering(72.1)), 72.1);
+}
+
 // What the node encodes, a host's decoder reads back: names, values (a
 // negative Int64 as two's complement), nulls, and seq only where given.
 TEST(GatewaySparkplug, PayloadsRoundTripThroughTheSchema) {
@@ -173,6 +235,21 @@ TEST(GatewaySparkplug, PayloadsRoundTripThroughTheSchema) {
     EXPECT_FALSE((*back)[3].has_value);
     EXPECT_FALSE((*back)[4].has_value);  // a string is no number to write
     EXPECT_FALSE(DecodeCommand(std::string("\xff\xff\xff", 3)));
+}
+
+// A numeric host needs no resolver, not even time; a name goes through it.
+TEST(GatewayHostLookup, NumericAtOnceNamesThroughTheResolver) {
+    HostLookup lookup;
+    std::string why;
+    const auto passed = std::chrono::steady_clock::now() - 1s;
+    EXPECT_EQ(lookup.Resolve("127.0.0.1", passed, nullptr, &why),
+              std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(lookup.Resolve("::1", passed, nullptr, &why), std::vector<std::string>{"::1"});
+    std::vector<std::string> local =
+        lookup.Resolve("localhost", std::chrono::steady_clock::now() + 10s, nullptr, &why);
+    EXPECT_TRUE(std::find(local.begin(), local.end(), "127.0.0.1") != local.end() ||
+                std::find(local.begin(), local.end(), "::1") != local.end())
+        << why;
 }
 
 }  // namespace

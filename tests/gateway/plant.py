@@ -100,11 +100,13 @@ class Broker:
 
 
 class Sim:
-    """qor-sim serving TCP; ``target`` is what the gateway opens."""
+    """qor-sim serving TCP; ``target`` is what the gateway opens. Its
+    readings are constant unless ``steady`` is false: then they drift."""
 
-    def __init__(self, testcase, *args, listen="127.0.0.1:0"):
+    def __init__(self, testcase, *args, listen="127.0.0.1:0", steady=True):
         path = program("QOR_SIM", str(_BUILD / "qor-sim"))
-        self.proc = subprocess.Popen([path, "--listen", listen, "--steady"] + list(args),
+        self.proc = subprocess.Popen([path, "--listen", listen] + (["--steady"] if steady else [])
+                                     + list(args),
                                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         testcase.addCleanup(self.stop)
         ready, _, _ = select.select([self.proc.stdout], [], [], 5)
@@ -127,14 +129,18 @@ class Sim:
 class Gateway:
     """qor-gateway on a configuration written to the test's folder."""
 
-    def __init__(self, testcase, folder, config, *args):
+    def __init__(self, testcase, folder, config, *args, wrapper=(), env=None):
+        """wrapper: a command the gateway is run through (it must exec it,
+        so that the PID stays the gateway's); env: variables added to the
+        environment."""
         self.path = program("QOR_GATEWAY", str(_BUILD / "qor-gateway"))
         self.config = os.path.join(folder, "gateway.toml")
         self.write(config)
         self.stderr = open(os.path.join(folder, "gateway.log"), "w+b")
         testcase.addCleanup(self.stderr.close)
-        self.proc = subprocess.Popen([self.path] + list(args) + [self.config],
-                                     stderr=self.stderr, stdin=subprocess.DEVNULL)
+        self.proc = subprocess.Popen(list(wrapper) + [self.path] + list(args) + [self.config],
+                                     stderr=self.stderr, stdin=subprocess.DEVNULL,
+                                     env=dict(os.environ, **env) if env else None)
         testcase.addCleanup(self.stop)
 
     def write(self, config):
@@ -265,6 +271,22 @@ def certificates(folder):
     return files
 
 
+def server_certificate(folder, files, name, san):
+    """A further server certificate and key signed by certificates()' CA,
+    for the subjectAltName san ("DNS:localhost"); their file names."""
+    key, csr, crt, ext = (os.path.join(folder, name + suffix)
+                          for suffix in (".key", ".csr", ".crt", ".ext"))
+    with open(ext, "w") as f:
+        f.write("subjectAltName=%s\n" % san)
+    for args in (["req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=%s" % name, "-keyout",
+                  key, "-out", csr],
+                 ["x509", "-req", "-in", csr, "-CA", files["ca.crt"], "-CAkey", files["ca.key"],
+                  "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", crt]):
+        subprocess.run(["openssl"] + args, check=True, capture_output=True)
+    readable_by_broker(folder, [key, crt])
+    return crt, key
+
+
 class SilentServer:
     """Takes TCP connections on a free port and never says a word."""
 
@@ -292,6 +314,38 @@ class SilentServer:
         self.sock.close()
         for conn in self.held:
             conn.close()
+
+
+class SilentResolver:
+    """A name server on 127.0.0.77:53 that takes every query and never
+    answers, and the wrapper that runs a program in a mount namespace of its
+    own where /etc/resolv.conf names it and names are looked up by DNS alone
+    (the machine's own /etc stays untouched). Skips the test where port 53
+    cannot be bound or mounts cannot be made (not root)."""
+
+    ADDRESS = "127.0.0.77"
+
+    def __init__(self, testcase, folder):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            self.sock.bind((self.ADDRESS, 53))
+        except OSError as e:
+            self.sock.close()
+            raise unittest.SkipTest("cannot serve DNS on %s:53 (%s)" % (self.ADDRESS, e))
+        testcase.addCleanup(self.sock.close)
+        resolv = os.path.join(folder, "resolv.conf")
+        nsswitch = os.path.join(folder, "nsswitch.conf")
+        with open(resolv, "w") as f:
+            f.write("nameserver %s\noptions timeout:30 attempts:5\n" % self.ADDRESS)
+        with open(nsswitch, "w") as f:
+            f.write("hosts: dns\n")
+        self.wrapper = ["unshare", "--mount", "sh", "-c",
+                        'mount --bind "$1" /etc/resolv.conf && mount --bind "$2" '
+                        '/etc/nsswitch.conf && shift 2 && exec "$@"', "sh", resolv, nsswitch]
+        probe = subprocess.run(self.wrapper + ["true"], capture_output=True)
+        if probe.returncode != 0:
+            raise unittest.SkipTest("cannot bind-mount in a mount namespace of its own: %s"
+                                    % probe.stderr.decode(errors="replace").strip())
 
 
 def folder(testcase):

@@ -1,14 +1,15 @@
 """qor-gateway end to end: a real broker, real simulators, the real daemon and
 an MQTT 5 subscriber, all on 127.0.0.1 and stopped by PID."""
 
+import calendar
 import json
 import os
 import subprocess
 import time
 import unittest
 
-from plant import (Broker, Gateway, SilentServer, Sim, Subscriber, certificates, folder, program,
-                   users, wait_until, _BUILD)
+from plant import (Broker, Gateway, SilentServer, Sim, Subscriber, certificates, folder,
+                   free_port, program, server_certificate, users, wait_until, _BUILD)
 
 PREFIX = "plant/hall1"
 ID = "gw-test"
@@ -419,6 +420,44 @@ class BrokerTrouble(unittest.TestCase):
                                    in first.log() + second.log(), 8), first.log() + second.log())
 
 
+class TlsNames(unittest.TestCase):
+    """The gateway connects to the address it looked up, and the broker's
+    certificate is still checked against the configured name."""
+
+    def broker(self, d, files, name, san):
+        """A broker whose port is plain (for the subscriber) and whose
+        tls_port speaks TLS with a certificate for san."""
+        os.makedirs(os.path.join(d, name))
+        crt, key = server_certificate(d, files, name, san)
+        tls_port = free_port()
+        broker = Broker(self, os.path.join(d, name), "allow_anonymous true\nlistener %d 127.0.0.1\n"
+                        "cafile %s\ncertfile %s\nkeyfile %s\n" % (tls_port, files["ca.crt"], crt, key))
+        broker.tls_port = tls_port
+        return broker
+
+    def test_the_certificate_must_carry_the_configured_name(self):
+        d = folder(self)
+        files = certificates(d)
+        right = self.broker(d, files, "right", "DNS:localhost")
+        wrong = self.broker(d, files, "wrong", "DNS:broker.example")
+        sim = Sim(self)
+        links = [("bus", sim.target, [("1", "m", "rd = 100", [])])]
+        sub = Subscriber(self, right, PREFIX + "/#")
+        tls = 'tls_ca_file = "%s"\n' % files["ca.crt"]
+        gateways = {}
+        for name, broker in (("right", right), ("wrong", wrong)):
+            text = config(broker.tls_port, links, tls, client_id="gw-" + name)
+            gateways[name] = Gateway(self, os.path.join(d, name),
+                                     text.replace('host = "127.0.0.1"', 'host = "localhost"'))
+        self.assertTrue(wait_until(lambda: len(sub.on(PREFIX + "/bus/m/rd")) >= 3, 10),
+                        gateways["right"].log())
+        self.assertIn("broker localhost:%d: connected as gw-right" % right.tls_port,
+                      gateways["right"].log())
+        self.assertTrue(wait_until(lambda: "certificate verify failed" in gateways["wrong"].log(),
+                                   10), gateways["wrong"].log())
+        self.assertNotIn("connected as", gateways["wrong"].log())
+
+
 class LateReplies(unittest.TestCase):
     """Ten modules on one simulator, each with its own high limit, a tenth of
     the replies up to five time-outs late, and the gateway on its defaults:
@@ -534,6 +573,130 @@ class HomeAssistant(unittest.TestCase):
         gone = base % ("sensor", "bus-a_pump_rd")
         self.assertTrue(wait_until(lambda: self.configs()[gone] is None, 10))
         self.assertIsNotNone(self.configs()[base % ("sensor", "bus-a_boiler_rd")])
+
+
+def stamp(ts):
+    """A payload's ts in seconds."""
+    return calendar.timegm(time.strptime(ts[:19], "%Y-%m-%dT%H:%M:%S")) + int(ts[20:23]) / 1000
+
+
+class ByException(unittest.TestCase):
+    """Report by exception on a drifting simulator: a reading is published
+    when it moved beyond the deadband from the last one published, or when
+    max_interval_ms has passed; the rest only count."""
+
+    def test_published_readings_moved_or_waited_long_enough(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self, "--address", "1", "--address", "2", steady=False)
+        sub = Subscriber(self, broker, PREFIX + "/#")
+        links = [("bus", sim.target, [
+            ("1", "boiler", 'rd = { query = "rd", interval_ms = 100, deadband = 0.03, '
+             'max_interval_ms = 1500 }, rh = { query = "rh", interval_ms = 100, '
+             'max_interval_ms = 1000 }', []),
+            ("2", "pump", 'rd = { query = "rd", interval_ms = 100, deadband = "0.05%" }', [])])]
+        Gateway(self, d, config(broker, links))
+        time.sleep(8)
+        counters = sub.last(PREFIX + "/bus/boiler/counters")
+        for topic, band, most in (("boiler/rd", lambda v: 0.03, 1.5), ("boiler/rh", None, 1.0),
+                                  ("pump/rd", lambda v: abs(v) * 0.0005, None)):
+            got = sub.on(PREFIX + "/bus/" + topic)
+            self.assertGreaterEqual(len(got), 3, topic)
+            self.assertEqual(seqs(got), list(range(1, len(got) + 1)), topic)
+            for a, b in zip(got, got[1:]):
+                gap = stamp(b["ts"]) - stamp(a["ts"])
+                moved = band is not None and abs(b["value"] - a["value"]) > band(a["value"]) - 1e-9
+                # A publication on max_interval comes with the poll nearest to it.
+                self.assertTrue(moved or (most and gap >= most - 0.1), (topic, a, b))
+                if most:
+                    self.assertLess(gap, most + 0.5, (topic, a, b))  # scheduling slack
+        # The limit stands still: only the heartbeat, about a second apart.
+        self.assertLessEqual(len(sub.on(PREFIX + "/bus/boiler/rh")), 10)
+        # Every poll counts, published or not (about 80 of each poll).
+        published = len(sub.on(PREFIX + "/bus/boiler/rd")) + len(sub.on(PREFIX + "/bus/boiler/rh"))
+        self.assertGreater(counters["replies"], 2 * published, counters)
+
+
+class EngineeringValues(unittest.TestCase):
+    """A poll's scale and offset: the value published, Home Assistant's
+    entities, and a limit written through the inverse."""
+
+    def test_scaled_readings_and_a_write_round_trip(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self)
+        sub = Subscriber(self, broker, "#")
+        links = [("bus", sim.target, [
+            ("1", "boiler", 'rd = { query = "rd", interval_ms = 100, scale = 0.5, offset = -10, '
+             'unit = "bar", name = "Boiler pressure" }, rh = { query = "rh", interval_ms = 100, '
+             'scale = 0.5, offset = -10, unit = "bar" }', ["hi"])])]
+        Gateway(self, d, config(broker, links) + "\n[homeassistant]\nenabled = true\n")
+        boiler = PREFIX + "/bus/boiler"
+        got = sub.wait_for(boiler + "/rd")
+        self.assertEqual((got["value"], got["raw"]), (26.05, 72.1))
+        self.assertEqual(sub.wait_for(boiler + "/rh")["raw"], 100.0)
+        sensor = sub.wait_for("homeassistant/sensor/%s/bus_boiler_rd/config" % ID)
+        self.assertEqual((sensor["name"], sensor["unit_of_measurement"]), ("Boiler pressure", "bar"))
+        number = sub.wait_for("homeassistant/number/%s/bus_boiler_hi/config" % ID)
+        self.assertEqual((number["min"], number["max"]), (-50009.995, 49989.995))
+        # 30 bar is (30 + 10) / 0.5 = 80 to the module.
+        sub.publish(boiler + "/set/hi", '{"value": 30}')
+        self.assertTrue(sub.wait_for(boiler + "/set/hi/result")["ok"])
+        back = sub.wait_for(boiler + "/rh", lambda p: p["raw"] == 80.0)
+        self.assertEqual(back["value"], 30.0)
+        # 60000 bar would be 120020: beyond the module's fields, never sent.
+        sub.publish(boiler + "/set/hi", '{"value": 60000}')
+        refused = sub.wait_for(boiler + "/set/hi/result", lambda p: not p["ok"])
+        self.assertEqual(refused["reason"], '"rh": 60000 is 120020 to the module (scale 0.5, '
+                         'offset -10), beyond its +-99999.99; not sent')
+        time.sleep(0.5)
+        self.assertEqual(sub.last(boiler + "/rh")["raw"], 80.0)
+
+
+class ReadsOnDemand(unittest.TestCase):
+    """PREFIX/LINK/MODULE/get/POLL: the poll runs between polls and its
+    reading comes back on the response topic, and on its own topic."""
+
+    def test_get_answers_on_the_response_topic(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self, "--address", "1", "--address", "2")
+        sub = Subscriber(self, broker, PREFIX + "/#")
+        links = [("bus", sim.target, [
+            ("1", "boiler", 'rd = 60000, level = { query = "rd", interval_ms = 60000, '
+             'deadband = 5, scale = 2 }', []),
+            ("2", "pump", "rd = 60000", [])])]
+        Gateway(self, d, config(broker, links))
+        boiler = PREFIX + "/bus/boiler"
+        self.assertIsNotNone(sub.wait_for(boiler + "/level"))
+        sub.publish(boiler + "/get/level", "", response_topic=PREFIX + "/reply/me",
+                    correlation=b"req-7")
+        answer = sub.wait_for(PREFIX + "/reply/me")
+        self.assertEqual((answer["value"], answer["raw"], answer["status"], answer["seq"]),
+                         (144.2, 72.1, 0, 2))
+        msg = [m for m in sub.messages if m.topic == PREFIX + "/reply/me"][0]
+        self.assertEqual(msg.properties.CorrelationData, b"req-7")
+        # Published on its own topic too, deadband or not.
+        self.assertEqual(seqs(sub.on(boiler + "/level")), [1, 2])
+        # Without a response topic the reading goes beside the request.
+        sub.publish(PREFIX + "/bus/pump/get/rd", "{}")
+        self.assertEqual(sub.wait_for(PREFIX + "/bus/pump/get/rd/result")["value"], 72.1)
+        refused = [
+            ("bus/boiler/get/re", "", None, 'no poll "re" on module "boiler"'),
+            ("bus/tank/get/rd", "", None, 'no module "tank" on link "bus"'),
+            ("bus/boiler/get/rd", '{"value": 1}', None, "get takes an empty payload or {}"),
+            ("bus/boiler/get/rd", "", PREFIX + "/bus/pump/rd",
+             'response topic "%s/bus/pump/rd" lies outside the reply namespace' % PREFIX),
+        ]
+        for topic, payload, response, reason in refused:
+            sub.publish(PREFIX + "/" + topic, payload, response_topic=response)
+            got = sub.wait_for(PREFIX + "/" + topic + "/result",
+                               lambda p, r=reason: r in p.get("reason", ""))
+            self.assertIsNotNone(got, (topic, sub.on(PREFIX + "/" + topic + "/result")))
+            self.assertEqual((got["command"], got["ok"]), ("get", False))
+        time.sleep(0.3)
+        # The first poll and the get: the forged reply never came.
+        self.assertEqual([("command" in p) for p in sub.on(PREFIX + "/bus/pump/rd")], [False, False])
 
 
 class BadConfiguration(unittest.TestCase):

@@ -121,7 +121,11 @@ class Metrics(Plant):
         for name in ("qor_gateway_readings_total", "qor_gateway_module_up",
                      "qor_gateway_poll_duration_seconds", "qor_gateway_link_reconnects_total",
                      "qor_gateway_mqtt_connected", "qor_gateway_queue_messages",
-                     "qor_gateway_dropped_total"):
+                     "qor_gateway_dropped_total", "qor_gateway_delivered_total",
+                     "qor_gateway_spool_enabled", "qor_gateway_spool_bytes",
+                     "qor_gateway_spool_messages", "qor_gateway_spool_oldest_unsent_age_seconds",
+                     "qor_gateway_spooled_total", "qor_gateway_spool_write_failures_total",
+                     "qor_gateway_spool_writable", "qor_gateway_spool_resets_total"):
             self.assertIn("# HELP %s " % name, text)
             self.assertIn("# TYPE %s " % name, text)
         promtool = shutil.which("promtool")
@@ -152,6 +156,20 @@ class Metrics(Plant):
         self.assertIn(second[tank], [p["value"] for p in self.sub.on(self.topic("bus-b", "tank", "re"))])
         histogram = ("qor_gateway_poll_duration_seconds_count", labels(link="bus-a"))
         self.assertGreater(second[histogram], 0)
+        # The spool's figures: in use, writable, and every reading the
+        # subscriber got went through it and was acknowledged.
+        spool = {name: second[(name, ())] for name in (
+            "qor_gateway_spool_enabled", "qor_gateway_spool_writable",
+            "qor_gateway_spool_write_failures_total", "qor_gateway_spool_resets_total",
+            "qor_gateway_spooled_total", "qor_gateway_delivered_total")}
+        self.assertEqual(spool["qor_gateway_spool_enabled"], 1)
+        self.assertEqual(spool["qor_gateway_spool_writable"], 1)
+        self.assertEqual(spool["qor_gateway_spool_write_failures_total"], 0)
+        self.assertEqual(spool["qor_gateway_spool_resets_total"], 0)
+        self.assertGreaterEqual(spool["qor_gateway_spooled_total"],
+                                spool["qor_gateway_delivered_total"])
+        self.assertGreater(second[("qor_gateway_delivered_total", ())],
+                           first[("qor_gateway_delivered_total", ())])
 
     def test_state_tells_modules_links_and_events_and_a_silent_module_goes_offline(self):
         status, headers, body = self.client.get("/api/state")

@@ -3,6 +3,8 @@ MQTT subscriber sees it, and nothing of the old setting lingers. A real
 broker (two, for the broker change), real simulators and the real daemon,
 all on 127.0.0.1 and stopped by PID."""
 
+import os
+import socket
 import time
 import unittest
 
@@ -138,6 +140,34 @@ class Reload(unittest.TestCase):
         self.assertEqual(self.sub.wait_for("plant/b/gateway/%s/status" % ID,
                                            lambda p: p == "offline"), "offline")
         self.assertEqual(self.gateway.stop(), 0)
+
+
+class Notify(unittest.TestCase):
+    """The service manager's notifications (Type=notify), on a datagram
+    socket of the test's own named by NOTIFY_SOCKET as systemd names its."""
+
+    def test_ready_after_the_start_and_each_reload_stopping_at_the_stop(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self)
+        s = {"prefix": "plant/n", "target": sim.target, "address": "1", "module": "m",
+             "poll": "rd = 200", "offline_after": 2, "counters": 3600}
+        path = os.path.join(d, "notify")
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(listener.close)
+        listener.bind(path)
+        listener.settimeout(10)
+        gateway = Gateway(self, d, config(broker, s), env={"NOTIFY_SOCKET": path})
+        self.assertEqual(listener.recv(4096), b"READY=1", gateway.log())
+        s["poll"] = "rd = 300"
+        gateway.write(config(broker, s))
+        gateway.reload()
+        self.assertEqual(listener.recv(4096), b"RELOADING=1")
+        self.assertEqual(listener.recv(4096), b"READY=1")
+        self.assertIn("reloaded", gateway.log())
+        gateway.proc.terminate()
+        self.assertEqual(listener.recv(4096), b"STOPPING=1")
+        self.assertEqual(gateway.proc.wait(10), 0)
 
 
 if __name__ == "__main__":

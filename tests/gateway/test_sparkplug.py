@@ -227,5 +227,43 @@ class Sparkplug(unittest.TestCase):
         check_seq(self, self.watch.all())
 
 
+class EngineeringMetrics(unittest.TestCase):
+    """A poll with scale and offset: its metric holds the engineering value
+    and its unit, a DCMD writes a limit in that unit, and by exception a
+    value that stands still sends no DDATA."""
+
+    def test_scaled_metrics_writes_and_no_data_without_change(self):
+        pb = schema()
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self)
+        watch = Watcher(self, broker, pb)
+        scaled = 'scale = 0.5, offset = -10, unit = "bar", max_interval_ms = 60000'
+        links = [("bus-a", sim.target, [("1", "boiler", 'rd = { query = "rd", interval_ms = 50, '
+                                         '%s }, rh = { query = "rh", interval_ms = 50, %s }'
+                                         % (scaled, scaled), ["hi"])])]
+        Gateway(self, d, config(broker, links) + '\n[sparkplug]\nenabled = true\ngroup_id = "%s"\n'
+                'edge_node_id = "%s"\n' % (GROUP, NODE))
+        boiler = "bus-a:boiler"
+        self.assertTrue(watch.wait(lambda: watch.all("DBIRTH", boiler)))
+        rd = metric(watch.all("DBIRTH", boiler)[0][2], "rd")
+        self.assertEqual((rd.double_value, list(rd.properties.keys)), (26.05, ["engUnit"]))
+        self.assertEqual(rd.properties.values[0].string_value, "bar")
+        # Once each metric has its first value (rh's may come after the
+        # birth), 20 polls of each, none of them a change: nothing more.
+        time.sleep(0.5)
+        sent = len(watch.all("DDATA", boiler))
+        self.assertLessEqual(sent, 1)
+        time.sleep(1)
+        self.assertEqual(len(watch.all("DDATA", boiler)), sent)
+        # 30 bar: 80 to the module, read back as 30 bar.
+        watch.send("DCMD", boiler, [("rh", 10, "double_value", 30.0)])
+
+        def rh():
+            return [m.double_value for _, _, p in watch.all("DDATA", boiler)
+                    for m in p.metrics if m.name == "rh"]
+        self.assertTrue(watch.wait(lambda: 30.0 in rh()), watch.all("DDATA", boiler))
+
+
 if __name__ == "__main__":
     unittest.main()

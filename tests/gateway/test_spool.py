@@ -7,10 +7,13 @@ import json
 import os
 import signal
 import sqlite3
+import subprocess
 import time
 import unittest
+import urllib.request
 
-from plant import Broker, Gateway, SilentServer, Sim, Subscriber, folder, wait_until
+from plant import (Broker, Gateway, SilentResolver, SilentServer, Sim, Subscriber, folder,
+                   free_port, wait_until)
 from test_gateway import ID, PREFIX, config
 
 TOPIC = PREFIX + "/bus/m/rd"
@@ -28,6 +31,14 @@ def by_boot(payloads):
     for p in payloads:
         out.setdefault(p["boot"], set()).add(p["seq"])
     return {boot: sorted(seqs) for boot, seqs in out.items()}
+
+
+def scrape(port):
+    """The gateway's /metrics as {name: value}, for samples without labels."""
+    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=5) as r:
+        text = r.read().decode()
+    return {line.split()[0]: float(line.split()[1]) for line in text.splitlines()
+            if line and not line.startswith("#") and "{" not in line}
 
 
 def spool_rows(path):
@@ -155,17 +166,84 @@ class Bounds(unittest.TestCase):
         self.assertFalse(sub.last(DROPPED)["spool"])
 
 
+class DiskFull(unittest.TestCase):
+    def small_disk(self, d):
+        """A 1 MiB tmpfs mounted in the test's folder, unmounted at the end;
+        skips where mounting is not allowed."""
+        small = os.path.join(d, "small")
+        os.makedirs(small)
+        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "qor-test", small],
+                               capture_output=True)
+        if mount.returncode != 0:
+            reason = "cannot mount a tmpfs: %s" % mount.stderr.decode(errors="replace").strip()
+            print(reason)
+            self.skipTest(reason)
+        self.addCleanup(subprocess.run, ["umount", "-l", small], check=True)
+        return small
+
+    def fill(self, path):
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o600)
+        try:
+            while True:
+                os.write(fd, b"\0" * 65536)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+
+    def test_a_full_disk_holds_readings_in_ram_counts_each_drop_and_spools_them_again(self):
+        d = folder(self)
+        small = self.small_disk(d)
+        broker = Broker(self, d)
+        sim = Sim(self)
+        sub = Subscriber(self, broker, PREFIX + "/#", session=True)
+        path = os.path.join(small, "spool.db")
+        port = free_port()
+        text = config(broker, [("bus", sim.target, [("1", "m", "rd = 20", [])])],
+                      spool_path='"%s"' % path, queue_size=100)
+        text += '\n[http]\nlisten = "127.0.0.1:%d"\n' % port
+        gateway = Gateway(self, d, text)
+        self.assertTrue(wait_until(lambda: len(readings(sub)) >= 5, 10), gateway.log())
+        broker.stop()
+        filler = os.path.join(small, "filler")
+        self.fill(filler)
+        self.assertTrue(wait_until(lambda: "cannot write" in gateway.log(), 20), gateway.log())
+        self.assertIn("holding readings in RAM", gateway.log())
+        figures = scrape(port)
+        self.assertGreater(figures["qor_gateway_spool_write_failures_total"], 0)
+        self.assertEqual(figures["qor_gateway_spool_writable"], 0)
+        time.sleep(4)  # more readings than queue_size: the oldest held are dropped
+        os.remove(filler)
+        self.assertTrue(wait_until(lambda: "written again" in gateway.log(), 10), gateway.log())
+        self.assertTrue(wait_until(lambda: scrape(port)["qor_gateway_spool_writable"] == 1, 5))
+        # What RAM held went back to the spool: a stop with the broker still
+        # away loses nothing but what was counted as dropped.
+        time.sleep(0.5)
+        dropped = scrape(port)["qor_gateway_dropped_total"]
+        self.assertEqual(gateway.stop(), 0)
+        left, last = spool_rows(path)
+        got = set(p["seq"] for p in readings(sub))
+        self.assertGreater(dropped, 0)
+        self.assertEqual(len(got | set(left)) + dropped, last[TOPIC], (len(got), len(left)))
+        # Polling went on throughout, and the next start delivers the spool.
+        broker.start()
+        self.assertTrue(wait_until(sub.client.is_connected, 5))
+        gateway = Gateway(self, d, text)
+        self.assertTrue(wait_until(lambda: set(left) <= set(p["seq"] for p in readings(sub)), 15),
+                        gateway.log())
+
+
 class Failover(unittest.TestCase):
-    def run_pair(self, first_port):
+    def run_pair(self, first_port, first_host="127.0.0.1"):
         """A second broker with a subscriber, and a configuration that tries
-        first_port first."""
+        first_host:first_port first."""
         d = folder(self)
         os.makedirs(os.path.join(d, "second"))
         second = Broker(self, os.path.join(d, "second"))
         sim = Sim(self)
         links = [("bus", sim.target, [("1", "m", "rd = 50", [])])]
-        hosts = 'hosts = ["127.0.0.1:%d", "127.0.0.1:%d"]\nconnect_timeout_s = 1\n' % (
-            first_port, second.port)
+        hosts = 'hosts = ["%s:%d", "127.0.0.1:%d"]\nconnect_timeout_s = 1\n' % (
+            first_host, first_port, second.port)
         text = config(1, links, broker_lines=hosts).replace('host = "127.0.0.1"\nport = 1\n', "")
         return d, Subscriber(self, second, PREFIX + "/#"), text
 
@@ -189,6 +267,19 @@ class Failover(unittest.TestCase):
         self.assertTrue(wait_until(lambda: len(readings(sub2)) >= 3, 10), gateway.log())
         self.assertIn("no CONNACK within 1 s", gateway.log())
         self.assertEqual(readings(sub2)[0]["seq"], 1)
+
+    def test_a_first_broker_whose_name_lookup_hangs_is_passed_over(self):
+        d, sub2, text = self.run_pair(1883, first_host="broker.hangs.test")
+        resolver = SilentResolver(self, d)
+        gateway = Gateway(self, d, text, wrapper=resolver.wrapper)
+        # The resolver would keep the lookup for minutes: the second broker
+        # is reached within the connect time-out, and again after each
+        # round of the backoff.
+        self.assertTrue(wait_until(lambda: len(readings(sub2)) >= 3, 10), gateway.log())
+        self.assertIn("broker broker.hangs.test:1883: cannot connect (name lookup: no answer "
+                      "from the name lookup in time)", gateway.log())
+        self.assertEqual(readings(sub2)[0]["seq"], 1)
+        self.assertEqual(gateway.stop(), 0)
 
 
 if __name__ == "__main__":
