@@ -54,6 +54,7 @@ struct SparkplugSpec {
     // The host application whose STATE the node follows: no NBIRTH until it
     // is online, and off to the next broker when it goes offline. Empty: none.
     std::string primary_host;  // primary_host_id
+    bool aliases = false;      // DDATA names metrics by the alias their DBIRTH declares
 
     bool operator==(const SparkplugSpec &other) const;
 };

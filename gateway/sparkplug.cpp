@@ -86,6 +86,7 @@ SparkplugNode::~SparkplugNode() {
 void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Device> devices;
+    std::uint64_t alias = 0;
     for (const LinkSpec &link : links) {
         for (const ModuleSpec &module : link.modules) {
             Device device;
@@ -100,6 +101,7 @@ void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
                 metric.name = poll.name;
                 metric.query = poll.query;
                 metric.poll = poll;
+                metric.alias = spec_.aliases ? ++alias : 0;
                 auto write = WriteOf(poll.query);
                 if (write && module.Writable(*write)) {
                     metric.write = write;
@@ -312,16 +314,19 @@ void SparkplugNode::BirthNode() {
 void SparkplugNode::BirthDevice(Device &device) {
     std::vector<sparkplug::Metric> metrics;
     for (const MetricState &state : device.metrics) {
-        metrics.push_back(ToMetric(state));
+        metrics.push_back(ToMetric(state, false));
     }
     metrics.push_back({kSparkplugErrorMetric, sparkplug::kString, NowMs(), false, 0, "", ""});
     Publish("DBIRTH", device.id, metrics, true);
     device.born = true;
 }
 
-sparkplug::Metric SparkplugNode::ToMetric(const MetricState &state) {
+sparkplug::Metric SparkplugNode::ToMetric(const MetricState &state, bool by_alias) {
     sparkplug::Metric m;
-    m.name = state.name;
+    if (!by_alias || state.alias == 0) {
+        m.name = state.name;
+    }
+    m.alias = state.alias;
     m.datatype = DataTypeOf(state.query);
     m.timestamp = state.has_reading ? Ms(state.last.when) : NowMs();
     m.is_null = !state.has_reading || state.last.status != QOR_STATUS_OK;
@@ -402,7 +407,7 @@ void SparkplugNode::OnReading(const std::string &link, const std::string &module
         }
         return;
     }
-    Publish("DDATA", device->id, {ToMetric(*state)}, true);
+    Publish("DDATA", device->id, {ToMetric(*state, true)}, true);
 }
 
 void SparkplugNode::OnAvailability(const std::string &link, const std::string &module,
@@ -504,18 +509,22 @@ void SparkplugNode::HandleDeviceCommand(const std::string &device_id, const std:
             return;
         }
         for (const sparkplug::CommandMetric &m : *metrics) {
+            // By the alias its DBIRTH declared, or by name.
             const MetricState *state = nullptr;
             for (const MetricState &s : device->metrics) {
-                if (s.name == m.name) {
+                if (m.alias ? s.alias != 0 && s.alias == *m.alias : s.name == m.name) {
                     state = &s;
                 }
             }
+            std::string name = state != nullptr ? state->name
+                               : m.alias        ? "alias " + std::to_string(*m.alias)
+                                                : m.name;
             if (state == nullptr) {
-                ReportError(*device, m.name + ": no such metric");
+                ReportError(*device, name + ": no such metric");
             } else if (!state->write) {
-                ReportError(*device, m.name + ": not writable");
+                ReportError(*device, name + ": not writable");
             } else if (!m.has_value) {
-                ReportError(*device, m.name + ": needs a number");
+                ReportError(*device, name + ": needs a number");
             } else {
                 commands.emplace_back(device->link, Write(*device, *state, m.number));
             }

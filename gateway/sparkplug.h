@@ -11,6 +11,9 @@
 //   spBv1.0/GROUP/DCMD/NODE/DEVICE   writes of writable metrics
 //   spBv1.0/STATE/HOST               the primary host application's state (in)
 //
+// With aliases, DBIRTH declares one per metric (unique in the node) and
+// DDATA names metrics by it alone; a DCMD may use either.
+//
 // Every message but NDEATH carries seq, 0 to 255 and round again, in the
 // order the node sends them. bdSeq grows by one at each connection and is
 // kept in a file across restarts when the configuration names one.
@@ -84,6 +87,7 @@ class SparkplugNode : public PollObserver {
         std::string name;
         Query query = Query::kRd;
         std::optional<CommandKind> write;  // set when a DCMD may write it
+        std::uint64_t alias = 0;           // with aliases: unique in the node, from 1
         PollSpec poll;
         bool has_reading = false;
         Reading last;
@@ -117,7 +121,8 @@ class SparkplugNode : public PollObserver {
     void ReportError(Device &device, const std::string &text);
     PendingCommand Write(const Device &device, const MetricState &state, double value);
     Device *Find(const std::string &link, const std::string &module);
-    static sparkplug::Metric ToMetric(const MetricState &state);
+    // by_alias: the alias alone, without the name (DDATA with aliases).
+    static sparkplug::Metric ToMetric(const MetricState &state, bool by_alias);
 
     static void OnConnect(mosquitto *, void *self, int rc);
     static void OnDisconnect(mosquitto *, void *self, int rc);

@@ -53,6 +53,7 @@ enabled = true
 group_id = "hall"
 bdseq_file = "bdseq"
 primary_host_id = "scada-1"
+aliases = true
 )";
 
 TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
@@ -93,6 +94,7 @@ TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
     EXPECT_EQ(c.sparkplug.edge_node, "hall1");  // the client_id
     EXPECT_EQ(c.sparkplug.bdseq_file, "/etc/qor/bdseq");
     EXPECT_EQ(c.sparkplug.primary_host, "scada-1");
+    EXPECT_TRUE(c.sparkplug.aliases);
 }
 
 TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
@@ -265,6 +267,8 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
          "38: \"edge_node_id\" must be"},
         {"sparkplug host", "primary_host_id = \"scada-1\"", "primary_host_id = \"a/b\"",
          "39: \"primary_host_id\" must be"},
+        {"sparkplug aliases", "aliases = true", "aliases = \"yes\"",
+         "40: \"aliases\" must be true or false"},
         {"sparkplug key", "enabled = true", "enable = true", "36: unknown key \"enable\""},
         {"sparkplug switch", "enabled = true", "enabled = 1", "36: \"enabled\" must be true"},
     };

@@ -234,8 +234,8 @@ class Sparkplug(unittest.TestCase):
         check_seq(self, self.watch.all())
 
 
-def spb_config(broker, sim, lines, broker_lines=""):
-    links = [("bus-a", sim.target, [("1", "boiler", "rd = 100", [])])]
+def spb_config(broker, sim, lines, broker_lines="", polls="rd = 100", writable=()):
+    links = [("bus-a", sim.target, [("1", "boiler", polls, list(writable))])]
     return config(broker, links, broker_lines=broker_lines) + (
         '\n[sparkplug]\nenabled = true\ngroup_id = "%s"\nedge_node_id = "%s"\n%s' % (
             GROUP, NODE, lines))
@@ -284,6 +284,44 @@ class PrimaryHost(unittest.TestCase):
         self.assertEqual(metric(watch.all("NBIRTH")[1][2], "bdSeq").long_value, (bdseq + 1) % 256)
         self.assertTrue(watch.wait(lambda: watch.all()[-1][0] == "DDATA"))
         check_seq(self, watch.all())
+
+
+class Aliases(unittest.TestCase):
+    """With aliases the births declare one per metric, unique in the node,
+    and DDATA carries the alias alone; a DCMD may name a metric by it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pb = schema()
+
+    def test_data_and_commands_by_alias(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self, "--address", "1")
+        watch = Watcher(self, broker, self.pb)
+        Gateway(self, d, spb_config(broker, sim, "aliases = true\n", polls="rd = 100, rh = 100",
+                                    writable=["hi"]))
+        dev = "bus-a:boiler"
+        self.assertTrue(watch.wait(lambda: len(watch.all("DDATA", dev)) > 4))
+        birth = watch.all("DBIRTH", dev)[0][2]
+        aliases = {m.name: m.alias for m in birth.metrics if m.HasField("alias")}
+        self.assertEqual(set(aliases), {"rd", "rh"})
+        self.assertEqual(len(set(aliases.values())), 2)
+        for _, _, p in watch.all("DDATA", dev):
+            for m in p.metrics:
+                self.assertEqual(m.name, "")
+                self.assertIn(m.alias, aliases.values())
+
+        def rh_values():
+            return [m.double_value for _, _, p in watch.all("DDATA", dev) for m in p.metrics
+                    if m.alias == aliases["rh"]]
+        payload = self.pb.Payload()
+        payload.timestamp = int(time.time() * 1000)
+        m = payload.metrics.add()
+        m.alias, m.datatype, m.double_value = aliases["rh"], 10, 77.25
+        watch.client.publish(ROOT + "DCMD/" + NODE + "/" + dev, payload.SerializeToString(),
+                             qos=1).wait_for_publish(5)
+        self.assertTrue(watch.wait(lambda: 77.25 in rh_values()))
 
 
 class Failover(unittest.TestCase):
