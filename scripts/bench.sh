@@ -16,7 +16,8 @@
 #   - what a /metrics and /api/state request costs the gateway at 1,024
 #     modules, and its polling rate with one scrape a second against none;
 #   - qor-gateway at scale (32 links x 32 modules at 1 reading/s), spool on
-#     and off: CPU, RSS, disk per reading, a broker outage's backlog draining.
+#     and off: CPU, RSS, disk per reading, a broker outage's backlog draining;
+#   - what encoding a reading as Sparkplug B costs, beside its JSON payload.
 # Takes about ten minutes.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
@@ -54,7 +55,7 @@ jobs=$(nproc)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=ON \
     -DQOR_GATEWAY=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target qor_bench_cpu qor_bench_link qor_bench_buses \
-    qor_bench_syscalls qor_bench_library_rate qor-sim qor-gateway
+    qor_bench_syscalls qor_bench_library_rate qor_bench_sparkplug qor-sim qor-gateway
 
 rm -rf "$results"
 mkdir -p "$results"
@@ -114,6 +115,11 @@ stage "qor-gateway at scale, spool on and off"
 "$py" bench/gateway_scale.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --links "${QOR_BENCH_SCALE_LINKS:-32}" --modules 32 \
     --outage "${QOR_BENCH_SCALE_OUTAGE:-60}" --out "$results/scale.json"
+
+stage "Sparkplug B payloads"
+# shellcheck disable=SC2046
+"$build/qor_bench_sparkplug" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    $(json sparkplug.json)
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \
