@@ -210,8 +210,8 @@ void SparkplugNode::Run() {
                                 std::to_string(broker_.connect_timeout_s) + " s",
                             "no CONNACK");
                 shutdown(socket, SHUT_RDWR);
-                attempt_started_ = now;
             }
+            attempt_started_ = now;  // looked at again one time-out later
         }
         mosquitto_loop(client_, 100, 1);
     }
