@@ -326,7 +326,9 @@ class Aliases(unittest.TestCase):
 
 class Failover(unittest.TestCase):
     """The node's connection goes through the broker list as the JSON one
-    does: on to the next broker, with a new session there."""
+    does: on to the next broker, with a new session there. The primary host
+    is online on both with one STATE (the same timestamp), which the node
+    takes again on the second."""
 
     @classmethod
     def setUpClass(cls):
@@ -340,9 +342,12 @@ class Failover(unittest.TestCase):
         sim = Sim(self, "--address", "1")
         watch1 = Watcher(self, first, self.pb)
         watch2 = Watcher(self, second, self.pb)
+        t = int(time.time() * 1000)
+        watch1.state("scada", True, t)
+        watch2.state("scada", True, t)
         hosts = 'hosts = ["127.0.0.1:%d", "127.0.0.1:%d"]\nconnect_timeout_s = 1\n' % (
             first.port, second.port)
-        text = spb_config(1, sim, "", broker_lines=hosts).replace(
+        text = spb_config(1, sim, 'primary_host_id = "scada"\n', broker_lines=hosts).replace(
             'host = "127.0.0.1"\nport = 1\n', "")
         gateway = Gateway(self, d, text)
         self.assertTrue(watch1.wait(lambda: watch1.all("DDATA")), gateway.log())
