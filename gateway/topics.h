@@ -3,6 +3,7 @@
 //   PREFIX/LINK/MODULE/availability        "online" / "offline" (retained)
 //   PREFIX/LINK/MODULE/counters            counters (retained)
 //   PREFIX/LINK/MODULE/set/COMMAND         commands in
+//   PREFIX/LINK/MODULE/set/POLL            "ON" / "OFF" for the bit of an "rb" poll (sb, cb)
 //   PREFIX/LINK/MODULE/set/COMMAND/result  their results (without a response topic)
 //   REPLY_PREFIX/...                       results to a response topic (REPLY_PREFIX:
 //                                          reply_prefix, default PREFIX/reply)
