@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 
 namespace qor::gateway {
 
@@ -27,6 +28,16 @@ class Backoff {
     std::chrono::milliseconds ceiling_;
     std::chrono::milliseconds next_;
 };
+
+// The brokers of a list are tried in turn: after a failed attempt the next
+// at once, the backoff's delay once every one has failed. Moves *host on to
+// the next of count and returns when to try it.
+inline std::chrono::steady_clock::time_point RotateHost(std::size_t *host, std::size_t count,
+                                                        std::chrono::steady_clock::time_point now,
+                                                        std::chrono::milliseconds delay) {
+    *host = (*host + 1) % count;
+    return *host == 0 ? now + delay : now;
+}
 
 }  // namespace qor::gateway
 

@@ -443,7 +443,8 @@ void ReadSparkplug(const toml::table &root, const std::string &base, Config *c) 
         return;
     }
     const toml::table &t = Table(*node, "[sparkplug]");
-    OnlyKeys(t, {"enabled", "group_id", "edge_node_id", "bdseq_file"}, "[sparkplug]");
+    OnlyKeys(t, {"enabled", "group_id", "edge_node_id", "bdseq_file", "primary_host_id", "aliases"},
+             "[sparkplug]");
     if (const toml::node *enabled = t.get("enabled")) {
         if (!enabled->is_boolean()) {
             Fail(*enabled, "\"enabled\" must be true or false");
@@ -461,6 +462,16 @@ void ReadSparkplug(const toml::table &root, const std::string &base, Config *c) 
     }
     if (const toml::node *file = t.get("bdseq_file")) {
         s.bdseq_file = Resolve(base, String(*file, "bdseq_file"));
+    }
+    if (const toml::node *host = t.get("primary_host_id")) {
+        s.primary_host = String(*host, "primary_host_id");
+        CheckSparkplugId(*host, s.primary_host, "\"primary_host_id\"");
+    }
+    if (const toml::node *aliases = t.get("aliases")) {
+        if (!aliases->is_boolean()) {
+            Fail(*aliases, "\"aliases\" must be true or false");
+        }
+        s.aliases = aliases->as_boolean()->get();
     }
 }
 
@@ -814,7 +825,7 @@ bool HttpSpec::operator==(const HttpSpec &o) const {
 
 bool SparkplugSpec::operator==(const SparkplugSpec &o) const {
     return enabled == o.enabled && group == o.group && edge_node == o.edge_node &&
-           bdseq_file == o.bdseq_file;
+           bdseq_file == o.bdseq_file && primary_host == o.primary_host && aliases == o.aliases;
 }
 
 bool ModuleSpec::Writable(CommandKind kind) const {

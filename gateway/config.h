@@ -51,6 +51,10 @@ struct SparkplugSpec {
     std::string group;       // group_id
     std::string edge_node;   // edge_node_id; default: the broker's client_id
     std::string bdseq_file;  // where bdSeq is kept across restarts; empty: not kept
+    // The host application whose STATE the node follows: no NBIRTH until it
+    // is online, and off to the next broker when it goes offline. Empty: none.
+    std::string primary_host;  // primary_host_id
+    bool aliases = false;      // DDATA names metrics by the alias their DBIRTH declares
 
     bool operator==(const SparkplugSpec &other) const;
 };

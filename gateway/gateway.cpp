@@ -14,6 +14,16 @@ std::chrono::milliseconds FlushBound(const Config &config) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(config.flush_timeout);
 }
 
+// The "rb" poll of that name, whose set topic takes "ON" and "OFF".
+const PollSpec *BitPoll(const ModuleSpec &module, const std::string &name) {
+    for (const PollSpec &poll : module.polls) {
+        if (poll.query == Query::kRb && poll.name == name) {
+            return &poll;
+        }
+    }
+    return nullptr;
+}
+
 bool SameSessionKey(const BrokerSpec &a, const BrokerSpec &b) {
     return a.host == b.host && a.port == b.port && a.client_id == b.client_id;
 }
@@ -451,6 +461,16 @@ std::string Gateway::Route(IncomingCommand command) {
     }
     const ModuleSpec *module = poller ? poller->Spec().Module(where->module) : nullptr;
     auto kind = CommandFromName(where->command);
+    // "ON" or "OFF" on the set topic of an "rb" poll (a Home Assistant
+    // switch) sets or clears its bit as "sb" and "cb" do, if writable.
+    const PollSpec *bit = module != nullptr && !kind ? BitPoll(*module, where->command) : nullptr;
+    if (bit != nullptr) {
+        if (command.payload != "ON" && command.payload != "OFF") {
+            return Refuse(command, where->command, "a bit takes \"ON\" or \"OFF\"");
+        }
+        kind = command.payload == "ON" ? CommandKind::kSb : CommandKind::kCb;
+        command.payload = "{\"bit\": " + std::to_string(bit->bit) + "}";
+    }
     if (module == nullptr || !kind) {
         return Refuse(command, where->command,
                       module == nullptr ? "no module " + Quoted(where->module, 64) + " on link " +
@@ -458,9 +478,9 @@ std::string Gateway::Route(IncomingCommand command) {
                                         : "no command " + Quoted(where->command, 64));
     }
     if (!module->Writable(*kind)) {
-        return Refuse(
-            command, where->command,
-            "\"" + where->command + "\" is not writable on module \"" + module->name + "\"");
+        return Refuse(command, where->command,
+                      "\"" + std::string(CommandName(*kind)) + "\" is not writable on module \"" +
+                          module->name + "\"");
     }
     auto parsed = ParseCommand(*kind, command.payload);
     if (auto *reason = std::get_if<std::string>(&parsed)) {

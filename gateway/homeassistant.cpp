@@ -54,8 +54,16 @@ json Entity(const ModuleContext &m, const std::string &name, const std::string &
                 {"device", m.device}};
 }
 
-// A sensor, or a binary_sensor for a bit; returns the component.
-const char *PollConfig(const ModuleContext &m, const PollSpec &poll, json *c) {
+// An "rb" bit the module may both set and clear: a switch, its command
+// "ON" or "OFF" on the poll's set topic (Gateway::Route makes it sb or cb).
+bool IsSwitch(const ModuleSpec &module, const PollSpec &poll) {
+    return poll.query == Query::kRb && module.Writable(CommandKind::kSb) &&
+           module.Writable(CommandKind::kCb) && !CommandFromName(poll.name);
+}
+
+// A sensor, or a binary_sensor or switch for a bit; returns the component.
+const char *PollConfig(const ModuleContext &m, const ModuleSpec &module, const PollSpec &poll,
+                       json *c) {
     (*c)["state_topic"] = m.base + "/" + poll.name;
     if (!poll.device_class.empty()) {
         (*c)["device_class"] = poll.device_class;
@@ -64,7 +72,13 @@ const char *PollConfig(const ModuleContext &m, const PollSpec &poll, json *c) {
         (*c)["value_template"] = "{{ 'ON' if value_json.value else 'OFF' }}";
         (*c)["payload_on"] = "ON";
         (*c)["payload_off"] = "OFF";
-        return "binary_sensor";
+        if (!IsSwitch(module, poll)) {
+            return "binary_sensor";
+        }
+        (*c)["command_topic"] = m.base + "/set/" + poll.name;
+        (*c)["state_on"] = "ON";
+        (*c)["state_off"] = "OFF";
+        return "switch";
     }
     (*c)["value_template"] = kValue;
     if (!poll.unit.empty()) {
@@ -157,7 +171,7 @@ std::map<std::string, std::string> DiscoveryConfigs(const Config &config) {
                 std::string object = m.object + "_" + poll.name;
                 json c =
                     Entity(m, poll.display_name.empty() ? poll.name : poll.display_name, object);
-                const char *component = PollConfig(m, poll, &c);
+                const char *component = PollConfig(m, module, poll, &c);
                 out[topic(component, object)] = c.dump();
             }
             for (CommandKind kind : module.writable) {

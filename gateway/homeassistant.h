@@ -3,6 +3,7 @@
 // writable limit:
 //   PREFIX/sensor/NODE/LINK_MODULE_POLL/config         a value query
 //   PREFIX/binary_sensor/NODE/LINK_MODULE_POLL/config  a "di" or "rb" bit
+//   PREFIX/switch/NODE/LINK_MODULE_POLL/config         an "rb" bit the module may set and clear
 //   PREFIX/number/NODE/LINK_MODULE_COMMAND/config      a writable hi, lo, sp, ts, tz or ao
 //   PREFIX/binary_sensor/NODE/gateway/config           the gateway's own connection
 // Each names the reading's topic and template, the module's and the

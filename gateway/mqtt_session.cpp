@@ -404,8 +404,7 @@ void MqttSession::Pump() {
 // After a failed attempt the next broker of the list is tried at once; the
 // backoff's delay applies once every one of them has failed in turn.
 void MqttSession::NextHost(Clock::time_point now, std::chrono::milliseconds delay) {
-    host_ = (host_ + 1) % broker_.hosts.size();
-    next_attempt_ = host_ == 0 ? now + delay : now;
+    next_attempt_ = RotateHost(&host_, broker_.hosts.size(), now, delay);
 }
 
 bool MqttSession::Drained() const {

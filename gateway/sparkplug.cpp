@@ -1,10 +1,12 @@
 #include "sparkplug.h"
 
 #include <mosquitto.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "log.h"
 #include "qor_dll.h"
@@ -15,6 +17,8 @@ namespace {
 
 constexpr const char *kNamespace = "spBv1.0";
 constexpr const char *kRebirth = "Node Control/Rebirth";
+
+using namespace std::chrono_literals;
 
 std::uint64_t NowMs() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -52,8 +56,25 @@ std::optional<CommandKind> WriteOf(Query query) {
 
 }  // namespace
 
+std::optional<HostState> ParseHostState(const std::string &payload) {
+    nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+        return std::nullopt;
+    }
+    auto online = j.find("online");
+    auto timestamp = j.find("timestamp");
+    if (online == j.end() || !online->is_boolean() || timestamp == j.end() ||
+        !timestamp->is_number_unsigned()) {
+        return std::nullopt;
+    }
+    return HostState{online->get<bool>(), timestamp->get<std::uint64_t>()};
+}
+
 SparkplugNode::SparkplugNode(BrokerSpec broker, SparkplugSpec spec, Submit submit)
-    : broker_(std::move(broker)), spec_(std::move(spec)), submit_(std::move(submit)) {}
+    : broker_(std::move(broker)),
+      spec_(std::move(spec)),
+      submit_(std::move(submit)),
+      backoff_(500ms, 30s) {}
 
 SparkplugNode::~SparkplugNode() {
     Stop();
@@ -65,6 +86,7 @@ SparkplugNode::~SparkplugNode() {
 void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Device> devices;
+    std::uint64_t alias = 0;
     for (const LinkSpec &link : links) {
         for (const ModuleSpec &module : link.modules) {
             Device device;
@@ -79,6 +101,7 @@ void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
                 metric.name = poll.name;
                 metric.query = poll.query;
                 metric.poll = poll;
+                metric.alias = spec_.aliases ? ++alias : 0;
                 auto write = WriteOf(poll.query);
                 if (write && module.Writable(*write)) {
                     metric.write = write;
@@ -90,7 +113,7 @@ void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
     }
     // Devices that are gone die; the rest are born again with the new
     // metrics (a birth is the only way to change them).
-    if (connected_) {
+    if (born_) {
         for (Device &old : devices_) {
             bool kept = false;
             for (const Device &d : devices) {
@@ -102,7 +125,7 @@ void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
         }
     }
     devices_ = std::move(devices);
-    if (connected_) {
+    if (born_) {
         BirthNode();
     }
 }
@@ -138,25 +161,78 @@ bool SparkplugNode::Start(std::string *error) {
         *error = std::string("Sparkplug client: ") + mosquitto_strerror(rc);
         return false;
     }
+    // Publishers on other threads wake the node's thread.
+    mosquitto_threaded_set(client_, true);
     mosquitto_connect_callback_set(client_, OnConnect);
     mosquitto_disconnect_callback_set(client_, OnDisconnect);
     mosquitto_message_callback_set(client_, OnMessage);
-    mosquitto_reconnect_delay_set(client_, 1, 30, true);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         SetWill();
     }
-    // A broker that is not there yet is retried by the loop.
-    mosquitto_connect_async(client_, broker_.host.c_str(), broker_.port, broker_.keepalive_s);
-    rc = mosquitto_loop_start(client_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        *error = std::string("Sparkplug client: ") + mosquitto_strerror(rc);
-        return false;
-    }
     started_ = true;
-    Log(Level::kInfo, "sparkplug: edge node " + spec_.group + "/" + spec_.edge_node + ", bdSeq " +
-                          std::to_string(bdseq_));
+    thread_ = std::thread([this] { Run(); });
+    Log(Level::kInfo,
+        "sparkplug: edge node " + spec_.group + "/" + spec_.edge_node + ", bdSeq " +
+            std::to_string(bdseq_) +
+            (spec_.primary_host.empty() ? "" : ", primary host " + spec_.primary_host));
     return true;
+}
+
+// Connects, reconnects and serves the client; a broker that is not there
+// yet is retried here.
+void SparkplugNode::Run() {
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        int socket = mosquitto_socket(client_);
+        if (stopping_) {
+            if (socket < 0 || now >= stop_by_) {
+                return;
+            }
+        } else if (socket < 0) {
+            if (now < next_attempt_) {
+                std::this_thread::sleep_for(std::min<Clock::duration>(next_attempt_ - now, 100ms));
+            } else {
+                Attempt(now);
+            }
+            continue;
+        } else if (now - attempt_started_ >= std::chrono::seconds(broker_.connect_timeout_s)) {
+            bool connected = false;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                connected = connected_;
+            }
+            if (!connected) {
+                // No CONNACK: the library sees the socket end and says so
+                // through OnDisconnect.
+                LogRepeated(Level::kWarning, "failed connects of the Sparkplug node",
+                            "sparkplug: broker " + Where() + ": no CONNACK within " +
+                                std::to_string(broker_.connect_timeout_s) + " s",
+                            "no CONNACK");
+                shutdown(socket, SHUT_RDWR);
+            }
+            attempt_started_ = now;  // looked at again one time-out later
+        }
+        mosquitto_loop(client_, 100, 1);
+    }
+}
+
+void SparkplugNode::Attempt(Clock::time_point now) {
+    attempt_started_ = now;
+    const BrokerHost &host = broker_.hosts[host_];
+    int rc = mosquitto_connect_async(client_, host.host.c_str(), host.port, broker_.keepalive_s);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        std::string where = Where();
+        next_attempt_ = RotateHost(&host_, broker_.hosts.size(), now, backoff_.Next());
+        std::string reason = mosquitto_strerror(rc);
+        LogRepeated(Level::kWarning, "failed connects of the Sparkplug node",
+                    "sparkplug: broker " + where + ": cannot connect (" + reason + ")", reason);
+    }
+}
+
+std::string SparkplugNode::Where() const {
+    const BrokerHost &host = broker_.hosts[host_];
+    return host.host + ":" + std::to_string(host.port);
 }
 
 void SparkplugNode::Stop() {
@@ -164,23 +240,33 @@ void SparkplugNode::Stop() {
         return;
     }
     started_ = false;
-    bool was_connected = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        was_connected = connected_;
-        if (connected_) {
-            // A clean disconnection sends no will: the node says it itself.
-            std::string payload = sparkplug::Encode(
-                NowMs(), std::nullopt,
-                {{"bdSeq", sparkplug::kUInt64, 0, false, static_cast<double>(bdseq_), "", ""}});
-            std::string topic = Topic("NDEATH");
-            mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                              payload.data(), 0, false);
+        if (born_) {
+            SendDeath();
         }
         connected_ = false;
+        born_ = false;
     }
+    // The thread sends what is queued and the DISCONNECT, a second at most.
+    stop_by_ = Clock::now() + 1s;
+    stopping_ = true;
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, !was_connected);
+    thread_.join();
+}
+
+// A clean disconnection sends no will: the node says it itself.
+void SparkplugNode::SendDeath() {
+    std::string payload = sparkplug::Encode(
+        NowMs(), std::nullopt,
+        {{"bdSeq", sparkplug::kUInt64, 0, false, static_cast<double>(bdseq_), "", ""}});
+    std::string topic = Topic("NDEATH");
+    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                      payload.data(), 0, false);
+}
+
+std::string SparkplugNode::StateTopic() const {
+    return std::string(kNamespace) + "/STATE/" + spec_.primary_host;
 }
 
 std::string SparkplugNode::Topic(const char *type, const std::string &device) const {
@@ -211,6 +297,7 @@ void SparkplugNode::Publish(const char *type, const std::string &device,
 // NBIRTH with seq 0, then a DBIRTH for every module that answers.
 void SparkplugNode::BirthNode() {
     seq_ = 0;
+    born_ = true;
     std::uint64_t now = NowMs();
     Publish("NBIRTH", "",
             {{"bdSeq", sparkplug::kUInt64, now, false, static_cast<double>(bdseq_), "", ""},
@@ -227,16 +314,19 @@ void SparkplugNode::BirthNode() {
 void SparkplugNode::BirthDevice(Device &device) {
     std::vector<sparkplug::Metric> metrics;
     for (const MetricState &state : device.metrics) {
-        metrics.push_back(ToMetric(state));
+        metrics.push_back(ToMetric(state, false));
     }
     metrics.push_back({kSparkplugErrorMetric, sparkplug::kString, NowMs(), false, 0, "", ""});
     Publish("DBIRTH", device.id, metrics, true);
     device.born = true;
 }
 
-sparkplug::Metric SparkplugNode::ToMetric(const MetricState &state) {
+sparkplug::Metric SparkplugNode::ToMetric(const MetricState &state, bool by_alias) {
     sparkplug::Metric m;
-    m.name = state.name;
+    if (!by_alias || state.alias == 0) {
+        m.name = state.name;
+    }
+    m.alias = state.alias;
     m.datatype = DataTypeOf(state.query);
     m.timestamp = state.has_reading ? Ms(state.last.when) : NowMs();
     m.is_null = !state.has_reading || state.last.status != QOR_STATUS_OK;
@@ -306,7 +396,7 @@ void SparkplugNode::OnReading(const std::string &link, const std::string &module
     }
     state->has_reading = true;
     state->last = reading;
-    if (!connected_) {
+    if (!born_) {
         return;
     }
     if (!device->born) {
@@ -318,7 +408,7 @@ void SparkplugNode::OnReading(const std::string &link, const std::string &module
         }
         return;
     }
-    Publish("DDATA", device->id, {ToMetric(*state)}, true);
+    Publish("DDATA", device->id, {ToMetric(*state, true)}, true);
 }
 
 void SparkplugNode::OnAvailability(const std::string &link, const std::string &module,
@@ -329,7 +419,7 @@ void SparkplugNode::OnAvailability(const std::string &link, const std::string &m
         return;
     }
     device->online = online;
-    if (!connected_) {
+    if (!born_) {
         return;
     }
     if (online && !device->born) {
@@ -345,7 +435,7 @@ void SparkplugNode::ReportError(Device &device, const std::string &text) {
     LogRepeated(Level::kWarning, "Sparkplug B writes refused",
                 "sparkplug: DCMD for " + device.id + " refused: " + Quoted(text),
                 text.substr(0, 300));
-    if (connected_ && device.born) {
+    if (born_ && device.born) {
         Publish("DDATA", device.id,
                 {{kSparkplugErrorMetric, sparkplug::kString, NowMs(), false, 0, text, ""}}, true);
     }
@@ -362,7 +452,7 @@ void SparkplugNode::HandleNodeCommand(const std::string &payload) {
         if (m.name == kRebirth && m.has_value && m.number != 0) {
             std::lock_guard<std::mutex> lock(mutex_);
             Log(Level::kInfo, "sparkplug: rebirth requested");
-            if (connected_) {
+            if (born_) {
                 BirthNode();
             }
             return;
@@ -420,18 +510,22 @@ void SparkplugNode::HandleDeviceCommand(const std::string &device_id, const std:
             return;
         }
         for (const sparkplug::CommandMetric &m : *metrics) {
+            // By the alias its DBIRTH declared, or by name.
             const MetricState *state = nullptr;
             for (const MetricState &s : device->metrics) {
-                if (s.name == m.name) {
+                if (m.alias ? s.alias != 0 && s.alias == *m.alias : s.name == m.name) {
                     state = &s;
                 }
             }
+            std::string name = state != nullptr ? state->name
+                               : m.alias        ? "alias " + std::to_string(*m.alias)
+                                                : m.name;
             if (state == nullptr) {
-                ReportError(*device, m.name + ": no such metric");
+                ReportError(*device, name + ": no such metric");
             } else if (!state->write) {
-                ReportError(*device, m.name + ": not writable");
+                ReportError(*device, name + ": not writable");
             } else if (!m.has_value) {
-                ReportError(*device, m.name + ": needs a number");
+                ReportError(*device, name + ": needs a number");
             } else {
                 commands.emplace_back(device->link, Write(*device, *state, m.number));
             }
@@ -458,26 +552,113 @@ void SparkplugNode::OnConnect(mosquitto *client, void *self, int rc) {
     }
     std::lock_guard<std::mutex> lock(s->mutex_);
     s->connected_ = true;
+    s->born_ = false;
+    s->leaving_ = false;
     std::string ncmd = s->Topic("NCMD");
     std::string dcmd = s->Topic("DCMD") + "/+";
     mosquitto_subscribe(client, nullptr, ncmd.c_str(), 1);
     mosquitto_subscribe(client, nullptr, dcmd.c_str(), 1);
-    Log(Level::kInfo, "sparkplug: connected, bdSeq " + std::to_string(s->bdseq_));
-    s->BirthNode();
+    Log(Level::kInfo,
+        "sparkplug: broker " + s->Where() + ": connected, bdSeq " + std::to_string(s->bdseq_));
+    if (s->spec_.primary_host.empty()) {
+        s->backoff_.Reset();
+        s->BirthNode();
+        return;
+    }
+    // Its retained STATE comes next: the births wait for "online".
+    std::string state = s->StateTopic();
+    mosquitto_subscribe(client, nullptr, state.c_str(), 1);
 }
 
-// The next connection is a new session: a new bdSeq, in its will.
-void SparkplugNode::OnDisconnect(mosquitto *, void *self, int) {
+// The next connection is a new session: a new bdSeq, in its will. A lost
+// connection is tried again on its broker, a failed attempt or one left for
+// the primary host goes on to the next.
+void SparkplugNode::OnDisconnect(mosquitto *, void *self, int rc) {
     auto *s = static_cast<SparkplugNode *>(self);
     std::lock_guard<std::mutex> lock(s->mutex_);
     bool was = s->connected_;
+    bool left = s->leaving_;
     s->connected_ = false;
+    s->born_ = false;
+    s->leaving_ = false;
     for (Device &device : s->devices_) {
         device.born = false;
     }
     if (was) {
         s->NextBdSeq();
     }
+    if (s->stopping_) {
+        return;
+    }
+    Clock::time_point now = Clock::now();
+    std::string where = s->Where();
+    auto delay = s->backoff_.Next();
+    std::string reason = mosquitto_strerror(rc);
+    if (was && !left) {
+        s->next_attempt_ = now + delay;
+        LogRepeated(Level::kWarning, "lost connections of the Sparkplug node",
+                    "sparkplug: broker " + where + ": connection lost (" + reason +
+                        "); reconnecting in " + std::to_string(delay.count()) + " ms",
+                    reason);
+        return;
+    }
+    s->next_attempt_ = RotateHost(&s->host_, s->broker_.hosts.size(), now, delay);
+    std::string next = s->next_attempt_ == now
+                           ? "trying " + s->Where() + " next"
+                           : "next attempt in " + std::to_string(delay.count()) + " ms";
+    if (left) {
+        Log(Level::kInfo, "sparkplug: left broker " + where + "; " + next);
+    } else {
+        LogRepeated(Level::kWarning, "failed connects of the Sparkplug node",
+                    "sparkplug: broker " + where + ": cannot connect (" + reason + "); " + next,
+                    reason);
+    }
+}
+
+// The primary host's STATE: the newest by its timestamp counts (a will sent
+// late carries its session's older one). Online: the births go out.
+// Offline: NDEATH, and the next broker, unless there is no other and the node
+// has not been born (it waits there).
+void SparkplugNode::HandleState(const std::string &payload) {
+    std::optional<HostState> state = ParseHostState(payload);
+    if (!state) {
+        LogRepeated(Level::kWarning, "Sparkplug B STATE messages refused",
+                    "sparkplug: a STATE of " + Quoted(spec_.primary_host) +
+                        " that is no {\"online\": ..., \"timestamp\": ...} object",
+                    "bad STATE");
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ts_ && state->timestamp < *state_ts_) {
+        Log(Level::kInfo,
+            "sparkplug: a STATE of " + spec_.primary_host + " older than the last one, ignored");
+        return;
+    }
+    state_ts_ = state->timestamp;
+    if (!connected_ || leaving_) {
+        return;
+    }
+    if (state->online) {
+        if (!born_) {
+            Log(Level::kInfo, "sparkplug: primary host " + spec_.primary_host + " online");
+            backoff_.Reset();
+            BirthNode();
+        }
+        return;
+    }
+    if (!born_ && broker_.hosts.size() == 1) {
+        Log(Level::kInfo, "sparkplug: primary host " + spec_.primary_host +
+                              " offline; waiting for it on broker " + Where());
+        return;
+    }
+    Log(Level::kWarning,
+        "sparkplug: primary host " + spec_.primary_host + " offline; leaving broker " + Where());
+    if (born_) {
+        SendDeath();
+    }
+    born_ = false;
+    leaving_ = true;
+    mosquitto_disconnect(client_);
 }
 
 void SparkplugNode::OnMessage(mosquitto *, void *self, const mosquitto_message *message) {
@@ -487,7 +668,9 @@ void SparkplugNode::OnMessage(mosquitto *, void *self, const mosquitto_message *
                         static_cast<std::size_t>(message->payloadlen));
     std::string ncmd = s->Topic("NCMD");
     std::string dcmd = s->Topic("DCMD") + "/";
-    if (topic == ncmd) {
+    if (!s->spec_.primary_host.empty() && topic == s->StateTopic()) {
+        s->HandleState(payload);
+    } else if (topic == ncmd) {
         s->HandleNodeCommand(payload);
     } else if (topic.compare(0, dcmd.size(), dcmd) == 0) {
         s->HandleDeviceCommand(topic.substr(dcmd.size()), payload);

@@ -23,7 +23,13 @@ void Fill(const Metric &in, char **unit_key, Spb__Payload__PropertyValue *unit,
           Spb__Payload__PropertyValue **unit_pointer, Spb__Payload__PropertySet *properties,
           Spb__Payload__Metric *m) {
     spb__payload__metric__init(m);
-    m->name = Text(in.name);
+    if (!in.name.empty()) {
+        m->name = Text(in.name);
+    }
+    if (in.alias != 0) {
+        m->has_alias = true;
+        m->alias = in.alias;
+    }
     m->has_datatype = true;
     m->datatype = in.datatype;
     if (in.timestamp != 0) {
@@ -107,6 +113,9 @@ std::optional<std::vector<CommandMetric>> DecodeCommand(const std::string &bytes
         const Spb__Payload__Metric &m = *payload->metrics[i];
         CommandMetric c;
         c.name = m.name != nullptr ? m.name : "";
+        if (m.has_alias) {
+            c.alias = m.alias;
+        }
         c.has_value = !(m.has_is_null && m.is_null);
         std::uint32_t type = m.has_datatype ? m.datatype : 0;
         switch (m.value_case) {

@@ -27,16 +27,19 @@ struct Metric {
     double number = 0;            // kDouble, kInt64, kUInt64, kBoolean (non-zero: true)
     std::string text;             // kString
     std::string unit;             // the "engUnit" property, when not empty
+    std::uint64_t alias = 0;      // 0: none; the name may then be left empty
 };
 
 // The payload's bytes; seq is left out when it is empty (NDEATH).
 std::string Encode(std::uint64_t timestamp, std::optional<std::uint64_t> seq,
                    const std::vector<Metric> &metrics);
 
-// A command's metric: its name and its value as a number (booleans are 0 or
-// 1); has_value is false for a null, a string or a value of another kind.
+// A command's metric: its name or alias and its value as a number (booleans
+// are 0 or 1); has_value is false for a null, a string or a value of another
+// kind.
 struct CommandMetric {
     std::string name;
+    std::optional<std::uint64_t> alias;
     bool has_value = false;
     double number = 0;
 };

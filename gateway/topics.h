@@ -3,6 +3,7 @@
 //   PREFIX/LINK/MODULE/availability        "online" / "offline" (retained)
 //   PREFIX/LINK/MODULE/counters            counters (retained)
 //   PREFIX/LINK/MODULE/set/COMMAND         commands in
+//   PREFIX/LINK/MODULE/set/POLL            "ON" / "OFF" for the bit of an "rb" poll (sb, cb)
 //   PREFIX/LINK/MODULE/set/COMMAND/result  their results (without a response topic)
 //   PREFIX/LINK/MODULE/get/POLL            reads on demand in
 //   PREFIX/LINK/MODULE/get/POLL/result     their readings (without a response topic)

@@ -18,8 +18,9 @@
 #   - qor-gateway at scale (32 links x 32 modules at 1 reading/s), spool on
 #     and off: CPU, RSS, disk per reading, a broker outage's backlog draining;
 #   - messages a minute from 4 buses x 10 drifting modules, every reading
-#     published and by exception.
-# Takes about twelve minutes.
+#     published and by exception;
+#   - what encoding a reading as Sparkplug B costs, beside its JSON payload.
+# Takes about thirteen minutes.
 #   QOR_BENCH_SECONDS   time spent on each paced rate (default 1)
 #   QOR_BENCH_ROUNDS    unpaced rounds (default 3)
 #   QOR_BENCH_BAUDS     paced rates (default 1200,...,115200)
@@ -55,7 +56,7 @@ jobs=$(nproc)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=ON \
     -DQOR_GATEWAY=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target qor_bench_cpu qor_bench_link qor_bench_buses \
-    qor_bench_syscalls qor_bench_library_rate qor-sim qor-gateway
+    qor_bench_syscalls qor_bench_library_rate qor_bench_sparkplug qor-sim qor-gateway
 
 # The paced rates: the link benchmark's own (the byte link's standard rates
 # from 1200 to 115200) unless QOR_BENCH_BAUDS names others.
@@ -123,6 +124,11 @@ stage "qor-gateway at scale, spool on and off"
 stage "report by exception through qor-gateway"
 "$py" bench/gateway_bench.py --exception --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --out "$results/exception.json"
+
+stage "Sparkplug B payloads"
+# shellcheck disable=SC2046
+"$build/qor_bench_sparkplug" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    $(json sparkplug.json)
 
 stage "report"
 "$py" bench/make_report.py --results "$results" --out docs/PERFORMANCE.md \

@@ -52,6 +52,8 @@ name = "tank"
 enabled = true
 group_id = "hall"
 bdseq_file = "bdseq"
+primary_host_id = "scada-1"
+aliases = true
 )";
 
 TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
@@ -91,6 +93,8 @@ TEST(GatewayConfig, ReadsEveryPartOfAGoodFile) {
     EXPECT_EQ(c.sparkplug.group, "hall");
     EXPECT_EQ(c.sparkplug.edge_node, "hall1");  // the client_id
     EXPECT_EQ(c.sparkplug.bdseq_file, "/etc/qor/bdseq");
+    EXPECT_EQ(c.sparkplug.primary_host, "scada-1");
+    EXPECT_TRUE(c.sparkplug.aliases);
 }
 
 TEST(GatewayConfig, EngineeringValuesAndReportByException) {
@@ -289,6 +293,10 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
          "37: \"group_id\" must be 1 to 128 characters without"},
         {"sparkplug node", "group_id = \"hall\"", "group_id = \"h\"\nedge_node_id = \"a+b\"",
          "38: \"edge_node_id\" must be"},
+        {"sparkplug host", "primary_host_id = \"scada-1\"", "primary_host_id = \"a/b\"",
+         "39: \"primary_host_id\" must be"},
+        {"sparkplug aliases", "aliases = true", "aliases = \"yes\"",
+         "40: \"aliases\" must be true or false"},
         {"sparkplug key", "enabled = true", "enable = true", "36: unknown key \"enable\""},
         {"sparkplug switch", "enabled = true", "enabled = 1", "36: \"enabled\" must be true"},
         // Report by exception and engineering values, per poll.

@@ -12,6 +12,7 @@
 #include "report.h"
 #include "resolve.h"
 #include "schedule.h"
+#include "sparkplug.h"
 #include "sparkplug_codec.h"
 #include "state_board.h"
 
@@ -224,11 +225,15 @@ TEST(GatewaySparkplug, PayloadsRoundTripThroughTheSchema) {
                                    {"re", kInt64, 5, false, -3, "", ""},
                                    {"run", kBoolean, 5, false, 1, "", ""},
                                    {"rl", kDouble, 5, true, 0, "", ""},
-                                   {"Device Control/Error", kString, 5, false, 0, "x", ""}};
+                                   {"Device Control/Error", kString, 5, false, 0, "x", ""},
+                                   {"", kDouble, 5, false, 2.5, "", "", 9}};
     auto back = DecodeCommand(Encode(1000, 7, metrics));
     ASSERT_TRUE(back);
-    ASSERT_EQ(back->size(), 5u);
+    ASSERT_EQ(back->size(), 6u);
     EXPECT_EQ((*back)[0].name, "rd");
+    EXPECT_FALSE((*back)[0].alias);
+    EXPECT_EQ((*back)[5].alias, 9u);  // by alias alone
+    EXPECT_EQ((*back)[5].name, "");
     EXPECT_DOUBLE_EQ((*back)[0].number, 72.1);
     EXPECT_DOUBLE_EQ((*back)[1].number, -3);
     EXPECT_DOUBLE_EQ((*back)[2].number, 1);
@@ -250,6 +255,32 @@ TEST(GatewayHostLookup, NumericAtOnceNamesThroughTheResolver) {
     EXPECT_TRUE(std::find(local.begin(), local.end(), "127.0.0.1") != local.end() ||
                 std::find(local.begin(), local.end(), "::1") != local.end())
         << why;
+}
+
+// A host's STATE is taken only as the object it publishes.
+TEST(GatewaySparkplug, HostStatePayloads) {
+    struct Case {
+        const char *payload;
+        bool good;
+        bool online;
+    } cases[] = {
+        {R"({"online": true, "timestamp": 1764590400250})", true, true},
+        {R"({"timestamp": 5, "online": false})", true, false},
+        {R"({"online": "true", "timestamp": 5})", false, false},
+        {R"({"online": true, "timestamp": -5})", false, false},
+        {R"({"online": true, "timestamp": 5.5})", false, false},
+        {R"({"online": true})", false, false},
+        {"ONLINE", false, false},
+        {"", false, false},
+    };
+    for (const Case &c : cases) {
+        std::optional<HostState> state = ParseHostState(c.payload);
+        ASSERT_EQ(state.has_value(), c.good) << c.payload;
+        if (state) {
+            EXPECT_EQ(state->online, c.online) << c.payload;
+        }
+    }
+    EXPECT_EQ(ParseHostState(cases[0].payload)->timestamp, 1764590400250u);
 }
 
 }  // namespace

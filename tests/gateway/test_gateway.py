@@ -509,6 +509,8 @@ class HomeAssistant(unittest.TestCase):
         "sensor": COMMON | {"state_topic", "value_template", "state_class"},
         "binary_sensor": COMMON | {"state_topic", "value_template", "payload_on", "payload_off"},
         "number": COMMON | {"command_topic", "command_template", "min", "max", "step", "mode"},
+        "switch": COMMON | {"command_topic", "payload_on", "payload_off", "state_topic",
+                            "value_template", "state_on", "state_off"},
     }
 
     def setUp(self):
@@ -519,8 +521,9 @@ class HomeAssistant(unittest.TestCase):
         self.links = [("bus-a", self.sim.target, [
             ("1", "boiler", 'rd = { query = "rd", interval_ms = 100, unit = "°C", '
              'device_class = "temperature" }, rh = 100, '
-             'run = { query = "di", interval_ms = 100, bit = 0, device_class = "running" }',
-             ["hi"]),
+             'run = { query = "di", interval_ms = 100, bit = 0, device_class = "running" }, '
+             'valve = { query = "rb", interval_ms = 100, bit = 5 }',
+             ["hi", "sb", "cb"]),
             ("2", "pump", "rd = 100", [])])]
         self.gateway = Gateway(self, self.dir, self.config(self.links))
 
@@ -536,6 +539,7 @@ class HomeAssistant(unittest.TestCase):
         base = "homeassistant/%s/" + ID + "/%s/config"
         wanted = {base % ("sensor", "bus-a_boiler_rd"), base % ("sensor", "bus-a_boiler_rh"),
                   base % ("binary_sensor", "bus-a_boiler_run"), base % ("number", "bus-a_boiler_hi"),
+                  base % ("switch", "bus-a_boiler_valve"),
                   base % ("sensor", "bus-a_pump_rd"), base % ("binary_sensor", "gateway")}
         self.assertTrue(wait_until(lambda: wanted <= set(self.configs()), 10), self.configs())
         configs = self.configs()
@@ -567,6 +571,18 @@ class HomeAssistant(unittest.TestCase):
                          number["command_template"].replace("{{ value }}", "93.5"))
         self.assertIsNotNone(self.sub.wait_for(number["state_topic"],
                                                lambda p: p["value"] == 93.5))
+        # The switch's payloads, on its command topic, set and clear the
+        # simulator's bit, which its state topic then reads as they say.
+        switch = configs[base % ("switch", "bus-a_boiler_valve")]
+        result = switch["command_topic"] + "/result"
+        for n, (payload, value) in enumerate(((switch["payload_on"], 1),
+                                              (switch["payload_off"], 0))):
+            self.sub.publish(switch["command_topic"], payload)
+            self.assertTrue(wait_until(lambda: len(self.sub.on(result)) == n + 1, 10))
+            self.assertEqual(self.sub.last(result)["status"], 0)
+            self.assertTrue(wait_until(
+                lambda: self.sub.last(switch["state_topic"])["value"] == value, 10))
+        self.assertEqual((switch["state_on"], switch["state_off"]), ("ON", "OFF"))
         # A module taken out of the file and reloaded: its entities go.
         self.gateway.write(self.config([(self.links[0][0], self.links[0][1], self.links[0][2][:1])]))
         self.gateway.reload()

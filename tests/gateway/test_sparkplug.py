@@ -4,6 +4,7 @@ payload with its own schema (sparkplug_b_test.proto, compiled here by
 protoc)."""
 
 import importlib
+import json
 import os
 import signal
 import subprocess
@@ -69,6 +70,12 @@ class Watcher:
 
     def wait(self, predicate, timeout=10):
         return wait_until(predicate, timeout)
+
+    def state(self, host, online, timestamp):
+        """The host application's STATE, retained, as a host publishes it."""
+        body = json.dumps({"online": online, "timestamp": timestamp})
+        self.client.publish("spBv1.0/STATE/" + host, body, qos=1,
+                            retain=True).wait_for_publish(5)
 
     def send(self, kind, device, metrics):
         payload = self.pb.Payload()
@@ -263,6 +270,133 @@ class EngineeringMetrics(unittest.TestCase):
             return [m.double_value for _, _, p in watch.all("DDATA", boiler)
                     for m in p.metrics if m.name == "rh"]
         self.assertTrue(watch.wait(lambda: 30.0 in rh()), watch.all("DDATA", boiler))
+
+
+def spb_config(broker, sim, lines, broker_lines="", polls="rd = 100", writable=()):
+    links = [("bus-a", sim.target, [("1", "boiler", polls, list(writable))])]
+    return config(broker, links, broker_lines=broker_lines) + (
+        '\n[sparkplug]\nenabled = true\ngroup_id = "%s"\nedge_node_id = "%s"\n%s' % (
+            GROUP, NODE, lines))
+
+
+class PrimaryHost(unittest.TestCase):
+    """The node follows a primary host application's STATE: births only while
+    it is online, NDEATH and a new session when it goes offline, and STATE
+    older than the last one ignored."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pb = schema()
+
+    def test_births_wait_for_the_host_and_end_with_it(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self, "--address", "1")
+        watch = Watcher(self, broker, self.pb)
+        gateway = Gateway(self, d, spb_config(broker, sim, 'primary_host_id = "scada"\n'))
+        connected = "sparkplug: broker 127.0.0.1:%d: connected" % broker.port
+        self.assertTrue(wait_until(lambda: connected in gateway.log(), 10), gateway.log())
+        time.sleep(1.5)  # readings are polled all along
+        self.assertEqual(watch.all(), [], gateway.log())
+        t = int(time.time() * 1000)
+        watch.state("scada", True, t)
+        self.assertTrue(watch.wait(lambda: watch.all("DDATA")), gateway.log())
+        self.assertEqual([k for k, _, _ in watch.all()[:2]], ["NBIRTH", "DBIRTH"])
+        bdseq = metric(watch.all("NBIRTH")[0][2], "bdSeq").long_value
+        # A late will of an older host session changes nothing.
+        watch.state("scada", False, t - 1000)
+        time.sleep(1)
+        self.assertEqual(watch.all("NDEATH"), [])
+        self.assertIn("older than the last one", gateway.log())
+        # The host goes offline: NDEATH of that birth, and no more data.
+        watch.state("scada", False, t + 1000)
+        self.assertTrue(watch.wait(lambda: watch.all("NDEATH")), gateway.log())
+        self.assertEqual(metric(watch.all("NDEATH")[0][2], "bdSeq").long_value, bdseq)
+        time.sleep(1.5)  # the node is back on its one broker, waiting
+        count = len(watch.all())
+        self.assertEqual(watch.all()[-1][0], "NDEATH")
+        # Back online: a new session's birth, the next bdSeq.
+        watch.state("scada", True, t + 2000)
+        self.assertTrue(watch.wait(lambda: len(watch.all("NBIRTH")) == 2), gateway.log())
+        self.assertEqual(watch.all()[count][0], "NBIRTH")
+        self.assertEqual(metric(watch.all("NBIRTH")[1][2], "bdSeq").long_value, (bdseq + 1) % 256)
+        self.assertTrue(watch.wait(lambda: watch.all()[-1][0] == "DDATA"))
+        check_seq(self, watch.all())
+
+
+class Aliases(unittest.TestCase):
+    """With aliases the births declare one per metric, unique in the node,
+    and DDATA carries the alias alone; a DCMD may name a metric by it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pb = schema()
+
+    def test_data_and_commands_by_alias(self):
+        d = folder(self)
+        broker = Broker(self, d)
+        sim = Sim(self, "--address", "1")
+        watch = Watcher(self, broker, self.pb)
+        Gateway(self, d, spb_config(broker, sim, "aliases = true\n", polls="rd = 100, rh = 100",
+                                    writable=["hi"]))
+        dev = "bus-a:boiler"
+        self.assertTrue(watch.wait(lambda: len(watch.all("DDATA", dev)) > 4))
+        birth = watch.all("DBIRTH", dev)[0][2]
+        aliases = {m.name: m.alias for m in birth.metrics if m.HasField("alias")}
+        self.assertEqual(set(aliases), {"rd", "rh"})
+        self.assertEqual(len(set(aliases.values())), 2)
+        for _, _, p in watch.all("DDATA", dev):
+            for m in p.metrics:
+                self.assertEqual(m.name, "")
+                self.assertIn(m.alias, aliases.values())
+
+        def rh_values():
+            return [m.double_value for _, _, p in watch.all("DDATA", dev) for m in p.metrics
+                    if m.alias == aliases["rh"]]
+        payload = self.pb.Payload()
+        payload.timestamp = int(time.time() * 1000)
+        m = payload.metrics.add()
+        m.alias, m.datatype, m.double_value = aliases["rh"], 10, 77.25
+        watch.client.publish(ROOT + "DCMD/" + NODE + "/" + dev, payload.SerializeToString(),
+                             qos=1).wait_for_publish(5)
+        self.assertTrue(watch.wait(lambda: 77.25 in rh_values()))
+
+
+class Failover(unittest.TestCase):
+    """The node's connection goes through the broker list as the JSON one
+    does: on to the next broker, with a new session there. The primary host
+    is online on both with one STATE (the same timestamp), which the node
+    takes again on the second."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pb = schema()
+
+    def test_a_stopped_broker_is_left_for_the_next_with_the_next_bdseq(self):
+        d = folder(self)
+        os.makedirs(os.path.join(d, "second"))
+        first = Broker(self, d)
+        second = Broker(self, os.path.join(d, "second"))
+        sim = Sim(self, "--address", "1")
+        watch1 = Watcher(self, first, self.pb)
+        watch2 = Watcher(self, second, self.pb)
+        t = int(time.time() * 1000)
+        watch1.state("scada", True, t)
+        watch2.state("scada", True, t)
+        hosts = 'hosts = ["127.0.0.1:%d", "127.0.0.1:%d"]\nconnect_timeout_s = 1\n' % (
+            first.port, second.port)
+        text = spb_config(1, sim, 'primary_host_id = "scada"\n', broker_lines=hosts).replace(
+            'host = "127.0.0.1"\nport = 1\n', "")
+        gateway = Gateway(self, d, text)
+        self.assertTrue(watch1.wait(lambda: watch1.all("DDATA")), gateway.log())
+        self.assertEqual(watch2.all(), [])
+        bdseq = metric(watch1.all("NBIRTH")[0][2], "bdSeq").long_value
+        first.stop()
+        self.assertTrue(watch2.wait(lambda: watch2.all("DDATA"), 15), gateway.log())
+        seen = watch2.all()
+        self.assertEqual([k for k, _, _ in seen[:2]], ["NBIRTH", "DBIRTH"])
+        self.assertEqual(metric(seen[0][2], "bdSeq").long_value, (bdseq + 1) % 256)
+        check_seq(self, seen)
 
 
 if __name__ == "__main__":
