@@ -639,10 +639,7 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
     }
     if (QueryTakesBit(p.query)) {
         p.bit = static_cast<int>(
-            Integer(Need(t, "bit", "this poll"), "bit", 0,
-                    catalogue::ArgOf(p.query == Query::kDi ? catalogue::ArgKind::kDiBit
-                                                           : catalogue::ArgKind::kBitNumber)
-                        .high));
+            Integer(Need(t, "bit", "this poll"), "bit", 0, QueryHighestBit(p.query)));
     } else if (t.get("bit")) {
         Fail(t, "only \"rb\" and \"di\" take a bit");
     }

@@ -62,6 +62,13 @@ bool QueryTakesBytes(Query query) {
     return Takes(query, catalogue::ArgKind::kDiCount);
 }
 
+int QueryHighestBit(Query query) {
+    const catalogue::ArgKind kind = Takes(query, catalogue::ArgKind::kDiBit)
+                                        ? catalogue::ArgKind::kDiBit
+                                        : catalogue::ArgKind::kBitNumber;
+    return static_cast<int>(catalogue::ArgOf(kind).high);
+}
+
 bool QueryGivesValue(Query query) {
     return catalogue::IsValueQuery(RowOf(query));
 }

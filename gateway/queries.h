@@ -34,6 +34,8 @@ const char *QueryName(Query query);
 // a byte count and a byte index ("di").
 bool QueryTakesBit(Query query);
 bool QueryTakesBytes(Query query);
+// The highest bit such a query takes: 7 of a byte ("di"), 63 of a number ("rb").
+int QueryHighestBit(Query query);
 // Queries that read a value with two decimals ("rd" ... "rl"), not a count
 // or a bit: the ones a scale and an offset apply to.
 bool QueryGivesValue(Query query);
