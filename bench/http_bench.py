@@ -21,31 +21,17 @@ import argparse
 import json
 import os
 import select
-import signal
-import socket
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.request
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from gateway_bench import free_port, stop  # noqa: E402
+
 ADDRESSES = [chr(c) for c in range(0x21, 0x7f) if chr(c) not in "$#*?\\\"'"][:64]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
 
 
 def sim(program, addresses):

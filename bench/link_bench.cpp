@@ -7,7 +7,8 @@
 //
 // Own flags (before Google Benchmark's):
 //   --qor_sim=PATH        the simulator (default: the one this build made)
-//   --bauds=R1,R2,...     paced rates (default 1200 ... 115200)
+//   --bauds=R1,R2,...     paced rates (default the standard ones, 1200 ... 115200)
+//   --print_bauds         print the default paced rates and exit
 //   --paced_seconds=S     time to spend on each paced rate (default 1.0)
 //   --unpaced_seconds=S   minimum time of the unpaced run (default 1.0)
 #include <benchmark/benchmark.h>
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -33,15 +35,28 @@
 #include "qor_dll.h"
 #include "run_reported.h"
 #include "sim_process.h"
+#include "target.h"
 
 namespace {
 
 constexpr int kFrameChars = 5;   // "$1RD" CR
 constexpr int kReplyChars = 11;  // "*+00072.10" CR
 
+// The paced rates the report shows: the byte link's standard rates from
+// 1200 to 115200, what serial modules are set to.
+std::vector<int> ReportedBauds() {
+    std::vector<int> bauds;
+    for (long rate : qor::comm::kStandardBauds) {
+        if (rate >= 1200 && rate <= 115200) {
+            bauds.push_back(static_cast<int>(rate));
+        }
+    }
+    return bauds;
+}
+
 struct Settings {
     std::string sim = qor::test::BuiltSimPath();
-    std::vector<int> bauds = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    std::vector<int> bauds = ReportedBauds();
     double paced_seconds = 1.0;
     double unpaced_seconds = 1.0;
 };
@@ -262,9 +277,22 @@ bool TakeFlags(int *argc, char **argv) {
           }}});
 }
 
+// For scripts/bench.sh, which hands the same rates to the Python peer.
+int PrintBauds() {
+    std::string list;
+    for (int baud : g_settings.bauds) {
+        list += (list.empty() ? "" : ",") + std::to_string(baud);
+    }
+    std::printf("%s\n", list.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--print_bauds") == 0) {
+        return PrintBauds();
+    }
     if (!TakeFlags(&argc, argv)) {
         return 2;
     }

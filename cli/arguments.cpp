@@ -30,19 +30,23 @@ struct IntegerRange {
 };
 
 IntegerRange RangeOf(ArgKind kind, const Invocation &invocation) {
+    const catalogue::ArgInfo &arg = catalogue::ArgOf(kind);
+    const std::string low = std::to_string(arg.low);
+    const std::string high = std::to_string(arg.high);
     switch (kind) {
         case ArgKind::kDiCount:
-            return {1, 24, "COUNT must be a number of input bytes from 1 to 24"};
+            return {arg.low, arg.high,
+                    "COUNT must be a number of input bytes from " + low + " to " + high};
         case ArgKind::kDiIndex: {
             // The count came just before.
-            const long count = invocation.ints.empty() ? 24 : invocation.ints.back();
-            return {1, count,
+            const long count = invocation.ints.empty() ? arg.high : invocation.ints.back();
+            return {arg.low, count,
                     "INDEX must be from 1 (last byte) to COUNT (" + std::to_string(count) + ")"};
         }
         case ArgKind::kDiBit:
-            return {0, 7, "BIT must be a bit of the byte, 0 to 7"};
+            return {arg.low, arg.high, "BIT must be a bit of the byte, " + low + " to " + high};
         default:
-            return {0, 63, "BIT must be a bit number from 0 to 63"};
+            return {arg.low, arg.high, "BIT must be a bit number from " + low + " to " + high};
     }
 }
 
@@ -52,7 +56,8 @@ bool ConvertArg(ArgKind kind, const std::string &text, Invocation &invocation, s
     if (kind == ArgKind::kValue) {
         double v = 0;
         if (!ParseValue(text, v)) {
-            error = "VALUE must be a decimal number from -99999.99 to 99999.99" + not_text;
+            error = "VALUE must be a decimal number from -" + FormatFixed2(catalogue::kValueMax) +
+                    " to " + FormatFixed2(catalogue::kValueMax) + not_text;
             return false;
         }
         invocation.value = static_cast<float>(v);
@@ -105,7 +110,9 @@ bool ParseByte(std::string_view text, int &out) {
         if (!ParseHexByte(text.substr(2), v)) {
             return false;
         }
-    } else if (text.empty() || !IsDigit(text[0]) || !ParseInteger(text, 0, 255, v)) {
+    } else if (text.empty() || !IsDigit(text[0]) ||
+               !ParseInteger(text, catalogue::ArgOf(ArgKind::kByte).low,
+                             catalogue::ArgOf(ArgKind::kByte).high, v)) {
         return false;
     }
     out = static_cast<int>(v);
@@ -145,7 +152,7 @@ bool ParseValue(std::string_view text, double &out) {
     }
     // The module's field holds five digits before the point; anything that
     // rounds to 100000.00 cannot be sent.
-    if (std::fabs(v) >= QOR_VALUE_LIMIT) {
+    if (std::fabs(v) >= catalogue::kValueLimit) {
         return false;
     }
     out = v;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "catalogue.h"
 #include "option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
@@ -35,26 +36,10 @@ constexpr int kExitUsage = 2;        // the command line could not be understood
 constexpr int kExitLinkFault = 3;    // status 200, or the link could not be opened
 constexpr int kExitOutput = 4;       // standard output could not be written
 
-// What one command argument is; the parser checks each against its range.
-enum class ArgKind {
-    kValue,      // decimal number, |x| <= 99999.99
-    kMode,       // optional trailing "L" or "M"
-    kByte,       // 0..255, decimal or 0x hex
-    kOptByte,    // optional second byte
-    kDiCount,    // 1..24 input bytes
-    kDiIndex,    // 1..count, 1 is the last byte of the reply
-    kDiBit,      // 0..7
-    kBitNumber,  // 0..63
-};
-
-// What a command prints on success.
-enum class ResultKind {
-    kValue,  // "72.10"
-    kLimit,  // "100.00 latching"
-    kCount,  // "123"
-    kBit,    // "0" or "1"
-    kNone,   // "ok"
-};
+// What one command argument is and what a command prints on success: the
+// catalogue's kinds (catalogue/catalogue.h), with their limits there.
+using catalogue::ArgKind;
+using catalogue::ResultKind;
 
 // The values a call produced; the table's adapter fills the fields its
 // export returns.
@@ -79,7 +64,8 @@ struct Invocation {
     std::vector<int> ints;          // bytes, DI count/index/bit, bit number, in order
 };
 
-// One row per library export (command_table.cpp).
+// One row per library export (command_table.cpp): the catalogue's row as
+// the tool uses it, and the call it makes.
 struct CommandRow {
     const char *name;         // as typed: "rd"
     const char *export_name;  // "QOR_RD"
@@ -91,6 +77,7 @@ struct CommandRow {
     const char *repeat_hazard;
     const char *summary;
     void (*call)(int port, int address, const Invocation &invocation, Outcome &out);
+    const catalogue::Command *entry = nullptr;  // the catalogue's row
 };
 
 const std::vector<CommandRow> &CommandTable();

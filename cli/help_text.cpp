@@ -7,47 +7,37 @@
 namespace qor::cli {
 namespace {
 
-const char *ArgHelp(ArgKind kind) {
+// "1..24": an integer argument's limits, from the catalogue.
+std::string Range(ArgKind kind) {
+    const catalogue::ArgInfo &arg = catalogue::ArgOf(kind);
+    return std::to_string(arg.low) + ".." + std::to_string(arg.high);
+}
+
+std::string ArgHelp(ArgKind kind) {
     switch (kind) {
         case ArgKind::kValue:
-            return "VALUE   decimal number from -99999.99 to 99999.99, rounded to two decimals";
+            return "VALUE   decimal number from -" + FormatFixed2(catalogue::kValueMax) + " to " +
+                   FormatFixed2(catalogue::kValueMax) + ", rounded to two decimals";
         case ArgKind::kMode:
             return "L|M     alarm mode: L latching, M momentary; left out, no letter is sent";
         case ArgKind::kByte:
-            return "BYTE    output byte, 0..255 or 0x00..0xFF";
+            return "BYTE    output byte, " + Range(kind) + " or 0x00..0xFF";
         case ArgKind::kOptByte:
             return "BYTE    optional second byte: with two, the first is sent first";
         case ArgKind::kDiCount:
-            return "COUNT   number of input bytes the module sends, 1..24";
+            return "COUNT   number of input bytes the module sends, " + Range(kind);
         case ArgKind::kDiIndex:
             return "INDEX   which byte, 1 (the last one sent) to COUNT (the first)";
         case ArgKind::kDiBit:
-            return "BIT     bit of that byte, 0..7";
+            return "BIT     bit of that byte, " + Range(kind);
         case ArgKind::kBitNumber:
-            return "BIT     bit number, 0..63";
+            return "BIT     bit number, " + Range(kind);
     }
     return "";
 }
 
 const char *ArgSyntax(ArgKind kind) {
-    switch (kind) {
-        case ArgKind::kValue:
-            return "VALUE";
-        case ArgKind::kMode:
-            return "[L|M]";
-        case ArgKind::kByte:
-            return "BYTE";
-        case ArgKind::kOptByte:
-            return "[BYTE]";
-        case ArgKind::kDiCount:
-            return "COUNT";
-        case ArgKind::kDiIndex:
-            return "INDEX";
-        case ArgKind::kDiBit:
-        case ArgKind::kBitNumber:
-            return "BIT";
-    }
-    return "";
+    return catalogue::ArgOf(kind).word;
 }
 
 const char *ArgExample(ArgKind kind) {
@@ -215,7 +205,7 @@ std::string ArgumentList() {
     std::string s = "Arguments:\n";
     for (ArgKind k : {ArgKind::kValue, ArgKind::kMode, ArgKind::kByte, ArgKind::kDiCount,
                       ArgKind::kDiIndex, ArgKind::kDiBit, ArgKind::kBitNumber}) {
-        s += std::string("  ") + ArgHelp(k) + (k == ArgKind::kDiBit ? " (di)" : "") +
+        s += "  " + ArgHelp(k) + (k == ArgKind::kDiBit ? " (di)" : "") +
              (k == ArgKind::kBitNumber ? " (rb, sb, cb)" : "") + "\n";
     }
     return s;
@@ -230,7 +220,7 @@ std::string LibraryCommandHelp(const CommandRow &row) {
     if (!row.args.empty()) {
         s += "\nArguments:\n";
         for (ArgKind k : row.args) {
-            s += std::string("  ") + ArgHelp(k) + "\n";
+            s += "  " + ArgHelp(k) + "\n";
         }
     }
     s += std::string("\nPrints: ") + ResultHelp(row.result) + "\n";

@@ -48,19 +48,26 @@ bool ParseScan(const std::vector<std::string> &words, CommandLine &line, std::st
 // Splits "rd di 2 1 0 re" into its queries, each with its arguments.
 bool SplitQueries(const std::vector<std::string> &words, std::vector<std::vector<std::string>> &out,
                   std::string &error) {
+    const std::string repeats =
+        "poll repeats a query (" + catalogue::Words(true, ", ") + "), not '";
     for (const std::string &word : words) {
         const CommandRow *row = FindCommand(Lower(word));
         if (row != nullptr) {
             if (!row->query) {
-                error = "poll repeats a query (rd, nd, rz, rh, rl, re, di, rb), not '" + word + "'";
+                error = repeats + word + "'";
                 return false;
             }
             out.push_back({row->name});
         } else if (!out.empty()) {
             out.back().push_back(word);
         } else {
-            error = "poll repeats a query (rd, nd, rz, rh, rl, re, di, rb), not '" + Escape(word) +
-                    "'" + DidYouMean(Lower(word), {"rd", "nd", "rz", "rh", "rl", "re", "di", "rb"});
+            std::vector<std::string> queries;
+            for (const CommandRow &query : CommandTable()) {
+                if (query.query) {
+                    queries.emplace_back(query.name);
+                }
+            }
+            error = repeats + Escape(word) + "'" + DidYouMean(Lower(word), queries);
             return false;
         }
     }
@@ -185,7 +192,7 @@ constexpr const char *kPollHelp =
     "starts; a failed query leaves its value empty and shows its status and\n"
     "error. Stops after N rows, on Ctrl-C (SIGINT; on Windows Ctrl-C or\n"
     "Ctrl-Break), or at once when standard output is closed by its reader.\n"
-    "QUERY is one of rd nd rz rh rl re di rb, with its own arguments, e.g.\n"
+    "QUERY is one of @QUERIES@, with its own arguments, e.g.\n"
     "  qor --address 1,2 poll rd di 2 1 3 --interval 500 --count 10\n"
     "Exit code: 0 when polling ended, 3 when a link could not be opened, 4\n"
     "when standard output could not be written.\n";
@@ -231,14 +238,23 @@ constexpr const char *kDemoSummary = "start a simulator and tour every command f
 constexpr const char *kDemoSummary = "start a simulator and tour every command family";
 #endif
 
+// A text with the catalogue's queries put in for @QUERIES@.
+std::string WithQueries(std::string text) {
+    const std::string mark = "@QUERIES@";
+    text.replace(text.find(mark), mark.size(), catalogue::Words(true, " "));
+    return text;
+}
+
 }  // namespace
 
 const std::vector<SubcommandRow> &SubcommandTable() {
+    static const std::string kPollSummary =
+        WithQueries("repeat queries (@QUERIES@), print timestamped CSV");
+    static const std::string kPollHelpText = WithQueries(kPollHelp);
     static const std::vector<SubcommandRow> kTable = {
         {"scan", "scan", "ask every address '!'..'~' with RD, list the modules that answer",
          kScanHelp, ParseScan, RunScan},
-        {"poll", "poll QUERY [ARGS]...",
-         "repeat queries (rd nd rz rh rl re di rb), print timestamped CSV", kPollHelp, ParsePoll,
+        {"poll", "poll QUERY [ARGS]...", kPollSummary.c_str(), kPollHelpText.c_str(), ParsePoll,
          RunPoll},
         {"ports", "ports", "list the machine's serial ports", kPortsHelp, ParsePorts, RunPorts},
         {"demo", "demo", kDemoSummary, kDemoHelp, ParseDemo, RunDemo},

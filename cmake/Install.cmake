@@ -72,6 +72,14 @@ include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake)
 # absolute folder when the install directories are absolute. It looks there
 # before it asks for the libraries by soname.
 file(GLOB qor_python_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/qor/*.py)
+# The catalogue's rows as this build wrote them (catalogue/CMakeLists.txt),
+# rather than the source tree's copy.
+list(FILTER qor_python_sources EXCLUDE REGEX "/_catalogue\\.py$")
+if(TARGET qor_python_catalogue)
+  list(APPEND qor_python_sources ${PROJECT_BINARY_DIR}/python/qor/_catalogue.py)
+else()
+  list(APPEND qor_python_sources ${PROJECT_SOURCE_DIR}/python/qor/_catalogue.py)
+endif()
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${QOR_INSTALL_PYTHONDIR}")
   set(QOR_PYTHON_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
 else()

@@ -79,6 +79,21 @@ constexpr BaudEntry kBauds[] = {
 #endif
 };
 
+constexpr bool OnlyStandardRates() {
+    for (const BaudEntry &entry : kBauds) {
+        if (!IsStandardBaud(entry.rate)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(OnlyStandardRates(), "a rate the target parser refuses has no use here");
+#if defined(__linux__)
+// Linux knows every standard rate: none may be missing from the table.
+static_assert(sizeof kBauds / sizeof kBauds[0] == sizeof kStandardBauds / sizeof kStandardBauds[0],
+              "every standard rate needs its termios code");
+#endif
+
 bool SpeedCode(long rate, speed_t *code) {
     for (const BaudEntry &entry : kBauds) {
         if (entry.rate == rate) {

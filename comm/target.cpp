@@ -10,11 +10,6 @@ namespace qor::comm {
 
 namespace {
 
-constexpr long kStandardBauds[] = {
-    50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
-    2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
-    576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
-
 struct OptionRule {
     Option option;
     const char *name;
@@ -28,7 +23,7 @@ struct OptionRule {
 // In the order error messages list them. The line settings are named as
 // the serial libraries of other languages name them.
 constexpr OptionRule kOptions[] = {
-    {Option::kBaud, "baud", 50, 4000000, nullptr},
+    {Option::kBaud, "baud", kLowestBaud, kHighestBaud, nullptr},
     {Option::kByteSize, "bytesize", 0, 0, "78"},
     {Option::kParity, "parity", 0, 0, "NEO"},
     {Option::kStopBits, "stopbits", 0, 0, "12"},
@@ -404,15 +399,6 @@ bool ParseSettings(Span s, Target *target, Complaint complaint) {
 }
 
 }  // namespace
-
-bool IsStandardBaud(long baud) {
-    for (long standard : kStandardBauds) {
-        if (standard == baud) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // `why` is written through the complaint (clang-tidy cannot see that).
 bool ParseTarget(const char *text, Target *target,

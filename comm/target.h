@@ -13,6 +13,15 @@
 namespace qor::comm {
 
 constexpr long kDefaultBaud = 9600;
+// The rates a target may ask for: the standard ones, named here once. The
+// serial driver maps each to its system's code (a static_assert there
+// checks that it knows only these); the benchmarks pick theirs from here.
+constexpr long kStandardBauds[] = {
+    50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+    2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+    576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+constexpr long kLowestBaud = kStandardBauds[0];
+constexpr long kHighestBaud = kStandardBauds[sizeof kStandardBauds / sizeof kStandardBauds[0] - 1];
 // The longest RS-485 delay asked of a driver; drivers keep less (Linux's
 // serial core at most 100 ms), which the open then reports.
 constexpr int kMaxRs485DelayMs = 1000;
@@ -58,7 +67,14 @@ struct Target {
 };
 
 // True for the rates the serial transports accept (50 to 4000000).
-bool IsStandardBaud(long baud);
+constexpr bool IsStandardBaud(long baud) {
+    for (long standard : kStandardBauds) {
+        if (standard == baud) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Fills `target` from `text` and returns true, or returns false (leaving
 // `target` in no particular state) when the text is not a usable target:

@@ -1,9 +1,11 @@
 #include "commands.h"
 
-#include <array>
 #include <cmath>
+#include <cstdio>
+#include <string>
 #include <utility>
 
+#include "calls.h"
 #include "json.h"
 #include "qor_dll.h"
 
@@ -11,49 +13,45 @@ namespace qor::gateway {
 
 namespace {
 
-constexpr std::array<std::pair<CommandKind, const char *>, 16> kCommandNames{{
-    {CommandKind::kHi, "hi"},
-    {CommandKind::kLo, "lo"},
-    {CommandKind::kSp, "sp"},
-    {CommandKind::kTs, "ts"},
-    {CommandKind::kTz, "tz"},
-    {CommandKind::kAo, "ao"},
-    {CommandKind::kDo, "do"},
-    {CommandKind::kSb, "sb"},
-    {CommandKind::kCb, "cb"},
-    {CommandKind::kCa, "ca"},
-    {CommandKind::kCe, "ce"},
-    {CommandKind::kCz, "cz"},
-    {CommandKind::kDa, "da"},
-    {CommandKind::kEa, "ea"},
-    {CommandKind::kRr, "rr"},
-    {CommandKind::kEc, "ec"},
-}};
+// The catalogue row of each command (catalogue/catalogue.h): names,
+// arguments and limits come from there; RunCommand makes the call.
+constexpr std::pair<CommandKind, CommandCode> kCommandCodes[] = {
+    {CommandKind::kHi, HI}, {CommandKind::kLo, LO}, {CommandKind::kSp, SP}, {CommandKind::kTs, TS},
+    {CommandKind::kTz, TZ}, {CommandKind::kAo, AO}, {CommandKind::kDo, DO}, {CommandKind::kSb, SB},
+    {CommandKind::kCb, CB}, {CommandKind::kCa, CA}, {CommandKind::kCe, CE}, {CommandKind::kCz, CZ},
+    {CommandKind::kDa, DA}, {CommandKind::kEa, EA}, {CommandKind::kRr, RR}, {CommandKind::kEc, EC},
+};
 
-// Magnitudes from here on round to 100000.00, which no value field carries.
-constexpr double kValueLimit = QOR_VALUE_LIMIT;
+const catalogue::Command &RowOf(CommandKind kind) {
+    for (const auto &[known, code] : kCommandCodes) {
+        if (known == kind) {
+            return catalogue::RowOf(code);
+        }
+    }
+    return catalogue::RowOf(CA);
+}
 
 enum class Shape { kValue, kLimit, kOutputs, kBit, kNone };
 
+// A payload's shape follows the row's first argument.
 Shape ShapeOf(CommandKind kind) {
-    switch (kind) {
-        case CommandKind::kHi:
-        case CommandKind::kLo:
-            return Shape::kLimit;
-        case CommandKind::kSp:
-        case CommandKind::kTs:
-        case CommandKind::kTz:
-        case CommandKind::kAo:
-            return Shape::kValue;
-        case CommandKind::kDo:
+    const catalogue::Command &row = RowOf(kind);
+    if (row.arg_count == 0) {
+        return Shape::kNone;
+    }
+    switch (row.args[0]) {
+        case catalogue::ArgKind::kValue:
+            return row.arg_count > 1 ? Shape::kLimit : Shape::kValue;
+        case catalogue::ArgKind::kByte:
             return Shape::kOutputs;
-        case CommandKind::kSb:
-        case CommandKind::kCb:
+        case catalogue::ArgKind::kBitNumber:
             return Shape::kBit;
         default:
             return Shape::kNone;
     }
 }
+
+constexpr const catalogue::ArgInfo &kBitArg = catalogue::ArgOf(catalogue::ArgKind::kBitNumber);
 
 // Which keys each shape allows; everything else is refused by name.
 std::string UnexpectedKey(Shape shape, const PayloadFields &f) {
@@ -78,8 +76,10 @@ std::variant<CommandArgs, std::string> Fill(Shape shape, const PayloadFields &f,
         if (!f.value) {
             return std::string("needs \"value\"");
         }
-        if (!(std::fabs(*f.value) < kValueLimit)) {
-            return std::string("\"value\" is beyond +-99999.99");
+        if (!(std::fabs(*f.value) < catalogue::kValueLimit)) {
+            char largest[32];
+            std::snprintf(largest, sizeof largest, "%.2f", catalogue::kValueMax);
+            return std::string("\"value\" is beyond +-") + largest;
         }
         a.value = *f.value;
         a.mode = f.latching ? (*f.latching ? QOR_MODE_LATCHING : QOR_MODE_MOMENTARY)
@@ -97,8 +97,9 @@ std::variant<CommandArgs, std::string> Fill(Shape shape, const PayloadFields &f,
             return std::string("\"outputs\" above 255 needs \"bytes\": 2");
         }
     } else if (shape == Shape::kBit) {
-        if (!f.bit || *f.bit < 0 || *f.bit > 63) {
-            return std::string("needs \"bit\", an integer 0 to 63");
+        if (!f.bit || *f.bit < kBitArg.low || *f.bit > kBitArg.high) {
+            return std::string("needs \"bit\", an integer ") + std::to_string(kBitArg.low) +
+                   " to " + std::to_string(kBitArg.high);
         }
         a.bit = static_cast<int>(*f.bit);
     }
@@ -108,8 +109,12 @@ std::variant<CommandArgs, std::string> Fill(Shape shape, const PayloadFields &f,
 }  // namespace
 
 std::optional<CommandKind> CommandFromName(std::string_view name) {
-    for (const auto &[kind, text] : kCommandNames) {
-        if (name == text) {
+    const catalogue::Command *row = catalogue::FindWord(name);
+    if (row == nullptr || row->query) {
+        return std::nullopt;
+    }
+    for (const auto &[kind, code] : kCommandCodes) {
+        if (code == row->code) {
             return kind;
         }
     }
@@ -117,12 +122,7 @@ std::optional<CommandKind> CommandFromName(std::string_view name) {
 }
 
 const char *CommandName(CommandKind kind) {
-    for (const auto &[known, text] : kCommandNames) {
-        if (known == kind) {
-            return text;
-        }
-    }
-    return "?";
+    return RowOf(kind).word;
 }
 
 std::variant<CommandArgs, std::string> ParseCommand(CommandKind kind, std::string_view payload) {
@@ -142,63 +142,26 @@ std::variant<CommandArgs, std::string> ParseCommand(CommandKind kind, std::strin
 }
 
 CommandOutcome RunCommand(int port, char address, const CommandArgs &a) {
-    CommandOutcome o;
-    int *s = &o.status;
-    int *e = &o.error;
-    auto value = static_cast<float>(a.value);
-    switch (a.kind) {
-        case CommandKind::kHi:
-            QOR_HI(port, address, a.mode, value, s, e);
-            break;
-        case CommandKind::kLo:
-            QOR_LO(port, address, a.mode, value, s, e);
-            break;
-        case CommandKind::kSp:
-            QOR_SP(port, address, value, s, e);
-            break;
-        case CommandKind::kTs:
-            QOR_TS(port, address, value, s, e);
-            break;
-        case CommandKind::kTz:
-            QOR_TZ(port, address, value, s, e);
-            break;
-        case CommandKind::kAo:
-            QOR_AO(port, address, value, s, e);
-            break;
-        case CommandKind::kDo:
-            QOR_DO(port, address, a.outputs >> 8, a.outputs & 0xFF, a.bytes, s, e);
-            break;
-        case CommandKind::kSb:
-            QOR_SB(port, address, a.bit, s, e);
-            break;
-        case CommandKind::kCb:
-            QOR_CB(port, address, a.bit, s, e);
-            break;
-        case CommandKind::kCa:
-            QOR_CA(port, address, s, e);
-            break;
-        case CommandKind::kCe:
-            QOR_CE(port, address, s, e);
-            break;
-        case CommandKind::kCz:
-            QOR_CZ(port, address, s, e);
-            break;
-        case CommandKind::kDa:
-            QOR_DA(port, address, s, e);
-            break;
-        case CommandKind::kEa:
-            QOR_EA(port, address, s, e);
-            break;
-        case CommandKind::kRr:
-            QOR_RR(port, address, s, e);
-            break;
-        case CommandKind::kEc: {
-            long count = QOR_EC(port, address, s, e);
-            if (o.status == QOR_STATUS_OK) {
-                o.count = count;
-            }
-            break;
+    const catalogue::Command &row = RowOf(a.kind);
+    catalogue::CallArgs args;
+    args.value = static_cast<float>(a.value);
+    args.mode = a.mode;
+    if (ShapeOf(a.kind) == Shape::kOutputs) {
+        // One byte goes out alone, two as the high byte then the low one.
+        if (a.bytes == 2) {
+            args.ints[args.int_count++] = a.outputs >> 8;
         }
+        args.ints[args.int_count++] = a.outputs & 0xFF;
+    } else if (ShapeOf(a.kind) == Shape::kBit) {
+        args.ints[args.int_count++] = a.bit;
+    }
+    catalogue::CallResult result;
+    catalogue::Call(row, port, address, args, result);
+    CommandOutcome o;
+    o.status = result.status;
+    o.error = result.error;
+    if (row.result == catalogue::ResultKind::kCount && o.status == QOR_STATUS_OK) {
+        o.count = result.count;  // ec: the count it read before clearing it
     }
     return o;
 }

@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "catalogue.h"
 #include "log.h"
 #include "modbus_map.h"
 #include "modbus_toml.h"
@@ -144,11 +145,14 @@ void CheckClientId(const toml::node &at, const std::string &id) {
 // The byte link leaves a port it cannot parse a target for to its default
 // device, so a mistyped target is caught here rather than on a serial port
 // nobody meant: a device path must be absolute, and the byte link's own
-// parser judges the rest (its options, ranges and rates).
+// parser judges the rest (its transports, options, ranges and rates). A
+// target it accepts with a scheme ("://" before any options) is one of its
+// transports, whichever; only a device path is checked further.
 void CheckTarget(const toml::node &at, const std::string &target) {
     char why[512] = {};
     bool parsed = QOR_CheckTarget(target.c_str(), why, sizeof why) == 1;
-    bool scheme = target.rfind("socket://", 0) == 0 || target.rfind("rfc2217://", 0) == 0;
+    std::size_t scheme_end = target.find("://");
+    bool scheme = scheme_end != std::string::npos && scheme_end < target.find('?');
     if (parsed && !scheme && target.front() != '/') {
         parsed = false;
         std::snprintf(why, sizeof why, "a device path must be absolute (/dev/ttyUSB0)");
@@ -505,6 +509,7 @@ void ReadHomeAssistant(const toml::table &root, Config *c) {
 }
 
 constexpr long long kLongestIntervalMs = 86400000;  // a day
+constexpr const catalogue::ArgInfo &kCountArg = catalogue::ArgOf(catalogue::ArgKind::kDiCount);
 
 double Finite(const toml::node &node, std::string_view key) {
     double value = node.is_number() ? node.value<double>().value_or(0) : 0;
@@ -525,10 +530,10 @@ void ReadEngineering(const toml::table &t, PollSpec *p) {
     }
     const toml::node *scale = t.get("scale");
     const toml::node *offset = t.get("offset");
-    if ((scale != nullptr || offset != nullptr) &&
-        (p->query == Query::kRe || QueryTakesBit(p->query))) {
+    if ((scale != nullptr || offset != nullptr) && !QueryGivesValue(p->query)) {
         Fail(scale != nullptr ? *scale : *offset,
-             "only the value queries (rd nd rz rh rl) take scale and offset");
+             "only the value queries (" + catalogue::Words(catalogue::IsValueQuery, " ") +
+                 ") take scale and offset");
     }
     if (scale != nullptr) {
         p->scaling.scale = Finite(*scale, "scale");
@@ -593,9 +598,8 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
     if (node.is_integer()) {
         auto query = QueryFromName(key);
         if (!query) {
-            Fail(node, "\"" + p.name +
-                           "\" is no query (rd nd rz rh rl re rb di); give one "
-                           "with { query = \"...\", interval_ms = N }");
+            Fail(node, "\"" + p.name + "\" is no query (" + catalogue::Words(true, " ") +
+                           "); give one with { query = \"...\", interval_ms = N }");
         }
         p.query = *query;
         p.interval = std::chrono::milliseconds(Integer(node, key, 1, kLongestIntervalMs));
@@ -621,21 +625,21 @@ PollSpec ReadPoll(std::string_view key, const toml::node &node) {
     const toml::node &query_node = Need(t, "query", "a poll");
     auto query = QueryFromName(String(query_node, "query"));
     if (!query) {
-        Fail(query_node,
-             "unknown query \"" + String(query_node, "query") + "\" (rd nd rz rh rl re rb di)");
+        Fail(query_node, "unknown query \"" + String(query_node, "query") + "\" (" +
+                             catalogue::Words(true, " ") + ")");
     }
     p.query = *query;
     p.interval = std::chrono::milliseconds(
         Integer(Need(t, "interval_ms", "a poll"), "interval_ms", 1, kLongestIntervalMs));
     if (QueryTakesBytes(p.query)) {
-        Optional(t, "bytes", 1, 24, &p.bytes);
+        Optional(t, "bytes", kCountArg.low, kCountArg.high, &p.bytes);
         Optional(t, "byte", 1, p.bytes, &p.byte);
     } else if (t.get("bytes") || t.get("byte")) {
         Fail(t, "only \"di\" takes bytes and byte");
     }
     if (QueryTakesBit(p.query)) {
         p.bit = static_cast<int>(
-            Integer(Need(t, "bit", "this poll"), "bit", 0, p.query == Query::kDi ? 7 : 63));
+            Integer(Need(t, "bit", "this poll"), "bit", 0, QueryHighestBit(p.query)));
     } else if (t.get("bit")) {
         Fail(t, "only \"rb\" and \"di\" take a bit");
     }
@@ -656,9 +660,8 @@ std::vector<CommandKind> ReadWritable(const toml::table &t) {
     for (const toml::node &item : *node->as_array()) {
         auto kind = item.is_string() ? CommandFromName(item.as_string()->get()) : std::nullopt;
         if (!kind) {
-            Fail(item,
-                 "\"writable\" holds a name that is no command "
-                 "(hi lo sp ts tz ao do sb cb ca ce cz da ea rr ec)");
+            Fail(item, "\"writable\" holds a name that is no command (" +
+                           catalogue::Words(false, " ") + ")");
         }
         kinds.push_back(*kind);
     }

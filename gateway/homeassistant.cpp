@@ -5,6 +5,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "catalogue.h"
 #include "topics.h"
 
 namespace qor::gateway {
@@ -93,8 +94,8 @@ void NumberConfig(const ModuleContext &m, const ModuleSpec &module, CommandKind 
     std::string name = CommandName(kind);
     (*c)["command_topic"] = m.base + "/set/" + name;
     (*c)["command_template"] = "{\"value\": {{ value }}}";
-    (*c)["min"] = -99999.99;
-    (*c)["max"] = 99999.99;
+    (*c)["min"] = -catalogue::kValueMax;
+    (*c)["max"] = catalogue::kValueMax;
     (*c)["step"] = 0.01;
     (*c)["mode"] = "box";
     (*c)["entity_category"] = "config";

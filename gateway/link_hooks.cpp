@@ -7,6 +7,7 @@
 #include "option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
+#include "trace_words.h"
 
 namespace qor::gateway {
 
@@ -17,6 +18,7 @@ namespace {
 struct TracedPort {
     std::string link_name;
     std::string error_reply;
+    bool reply_seen = false;  // a reply began since the port's last frame
 };
 
 // One trace callback serves the whole process; it is installed once and
@@ -36,37 +38,15 @@ std::string Printable(const unsigned char *bytes, int count) {
         std::string_view(reinterpret_cast<const char *>(bytes), static_cast<std::size_t>(count)));
 }
 
-std::string Describe(const QOR_TraceEvent &event) {
-    const std::string bytes = event.bytes != nullptr ? Printable(event.bytes, event.count) : "";
-    const std::string text = event.text != nullptr ? text::Escape(event.text) : "";
-    switch (event.kind) {
-        case QOR_TRACE_WRITE:
-            return "> " + bytes;
-        case QOR_TRACE_READ:
-            return "< " + bytes;
-        case QOR_TRACE_TIMEOUT:
-            return "! no reply in " + std::to_string(event.milliseconds) + " ms";
-        case QOR_TRACE_DISCARD:
-            return "! stale input discarded: " + bytes;
-        case QOR_TRACE_RECOVERY:
-            return "! waited " + std::to_string(event.milliseconds) + " ms for a quiet line";
-        case QOR_TRACE_OPEN:
-            return "opened " + text;
-        case QOR_TRACE_REOPEN:
-            return "reopened " + text;
-        case QOR_TRACE_OPEN_FAILED:
-            return "! cannot open: " + text;
-        case QOR_TRACE_CLOSE:
-            return "closed";
-        case QOR_TRACE_LINK_LOST:
-            return "! link lost: " + text;
-        case QOR_TRACE_REFUSED:
-            return "! " + text;
-        case QOR_TRACE_QUIET_PERIOD:
-            return "! quiet period " + std::to_string(event.milliseconds) + " ms, " + text;
-        default:
-            return "event " + std::to_string(event.kind);
+// The event in the words every front end uses (common/trace_words.h).
+std::string Describe(const QOR_TraceEvent &event, bool reply_seen) {
+    std::string_view bytes;
+    if (event.bytes != nullptr && event.count > 0) {
+        bytes = std::string_view(reinterpret_cast<const char *>(event.bytes),
+                                 static_cast<std::size_t>(event.count));
     }
+    return text::TraceWords(event.kind, bytes, event.milliseconds,
+                            event.text != nullptr ? event.text : "", reply_seen);
 }
 
 // Runs under the port's lock in the byte link, on the poller's thread; it
@@ -78,13 +58,18 @@ void OnTraceEvent(const QOR_TraceEvent *event, void * /*user*/) {
         return;
     }
     TracedPort &port = found->second;
+    const bool reply_seen = port.reply_seen;
     if (event->kind == QOR_TRACE_WRITE) {
         port.error_reply.clear();
-    } else if (event->kind == QOR_TRACE_READ && event->count > 0 && event->bytes[0] == '?') {
-        port.error_reply = Printable(event->bytes, event->count);
+        port.reply_seen = false;
+    } else if (event->kind == QOR_TRACE_READ && event->count > 0) {
+        port.reply_seen = true;
+        if (event->bytes[0] == '?') {
+            port.error_reply = Printable(event->bytes, event->count);
+        }
     }
     if (Verbose()) {
-        Log(Level::kTrace, "link " + port.link_name + ": " + Describe(*event));
+        Log(Level::kTrace, "link " + port.link_name + ": " + Describe(*event, reply_seen));
     }
 }
 
@@ -128,7 +113,7 @@ bool InstallLinkTrace(int port, const std::string &link_name) {
     bool install = false;
     {
         std::lock_guard<std::mutex> lock(traced_mutex);
-        traced_ports[port] = TracedPort{link_name, ""};
+        traced_ports[port] = TracedPort{link_name, "", false};
         install = !trace_installed;
         trace_installed = true;
     }

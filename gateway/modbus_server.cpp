@@ -17,6 +17,7 @@
 #include <future>
 #include <vector>
 
+#include "catalogue.h"
 #include "log.h"
 #include "topics.h"
 
@@ -40,9 +41,6 @@ constexpr int kNoAnswer = MODBUS_EXCEPTION_GATEWAY_TARGET;
 constexpr RegisterTable kReadTables[] = {RegisterTable::kCoil, RegisterTable::kDiscreteInput,
                                          RegisterTable::kHoldingRegister,
                                          RegisterTable::kInputRegister};
-
-// Magnitudes from here on round to 100000.00, which no value field carries.
-constexpr double kValueLimit = 99999.995;
 
 int Field(const unsigned char *pdu, int at) {
     return (pdu[at] << 8) | pdu[at + 1];
@@ -518,7 +516,7 @@ int ModbusServer::Write(modbus_t *ctx, const unsigned char *request, const std::
         }
         double value = WrittenValue(*e, w.data, i, config_.modbus.word_order);
         if (e->table == RegisterTable::kHoldingRegister && e->command != CommandKind::kDo &&
-            !(std::fabs(value) < kValueLimit)) {
+            !(std::fabs(value) < catalogue::kValueLimit)) {
             return kIllegalValue;
         }
         writes.emplace_back(e, value);

@@ -1,52 +1,76 @@
 #include "queries.h"
 
-#include <array>
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
+#include "calls.h"
 #include "qor_dll.h"
 
 namespace qor::gateway {
 
 namespace {
 
-constexpr std::array<std::pair<Query, const char *>, 8> kQueryNames{{
-    {Query::kRd, "rd"},
-    {Query::kNd, "nd"},
-    {Query::kRz, "rz"},
-    {Query::kRh, "rh"},
-    {Query::kRl, "rl"},
-    {Query::kRe, "re"},
-    {Query::kRb, "rb"},
-    {Query::kDi, "di"},
-}};
+const catalogue::Command &RowOf(Query query) {
+    return catalogue::RowOf(static_cast<CommandCode>(query));
+}
+
+bool Takes(Query query, catalogue::ArgKind kind) {
+    const catalogue::Command &row = RowOf(query);
+    return std::find(row.args, row.args + row.arg_count, kind) != row.args + row.arg_count;
+}
+
+// The row's arguments from the poll: a DI's count, index and bit, or a bit
+// number.
+catalogue::CallArgs ArgsOf(const catalogue::Command &row, const PollSpec &poll) {
+    catalogue::CallArgs args;
+    for (std::size_t i = 0; i < row.arg_count && i < catalogue::kMaxArgs; ++i) {
+        switch (row.args[i]) {
+            case catalogue::ArgKind::kDiCount:
+                args.ints[args.int_count++] = poll.bytes;
+                break;
+            case catalogue::ArgKind::kDiIndex:
+                args.ints[args.int_count++] = poll.byte;
+                break;
+            default:
+                args.ints[args.int_count++] = poll.bit;
+                break;
+        }
+    }
+    return args;
+}
 
 }  // namespace
 
 std::optional<Query> QueryFromName(std::string_view name) {
-    for (const auto &[query, text] : kQueryNames) {
-        if (name == text) {
-            return query;
-        }
+    const catalogue::Command *row = catalogue::FindWord(name);
+    if (row == nullptr || !row->query || !catalogue::HasCall(*row)) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return static_cast<Query>(row->code);
 }
 
 const char *QueryName(Query query) {
-    for (const auto &[known, text] : kQueryNames) {
-        if (known == query) {
-            return text;
-        }
-    }
-    return "?";
+    return RowOf(query).word;
 }
 
 bool QueryTakesBit(Query query) {
-    return query == Query::kRb || query == Query::kDi;
+    return Takes(query, catalogue::ArgKind::kBitNumber) || Takes(query, catalogue::ArgKind::kDiBit);
 }
 
 bool QueryTakesBytes(Query query) {
-    return query == Query::kDi;
+    return Takes(query, catalogue::ArgKind::kDiCount);
+}
+
+int QueryHighestBit(Query query) {
+    const catalogue::ArgKind kind = Takes(query, catalogue::ArgKind::kDiBit)
+                                        ? catalogue::ArgKind::kDiBit
+                                        : catalogue::ArgKind::kBitNumber;
+    return static_cast<int>(catalogue::ArgOf(kind).high);
+}
+
+bool QueryGivesValue(Query query) {
+    return catalogue::IsValueQuery(RowOf(query));
 }
 
 double TwoDecimals(float value) {
@@ -54,38 +78,17 @@ double TwoDecimals(float value) {
 }
 
 Reading RunQuery(int port, char address, const PollSpec &poll) {
+    const catalogue::Command &row = RowOf(poll.query);
+    catalogue::CallResult result;
+    catalogue::Call(row, port, address, ArgsOf(row, poll), result);
     Reading r;
-    int *s = &r.status;
-    int *e = &r.error;
-    switch (poll.query) {
-        case Query::kRd:
-            r.value = TwoDecimals(QOR_RD(port, address, s, e));
-            break;
-        case Query::kNd:
-            r.value = TwoDecimals(QOR_ND(port, address, s, e));
-            break;
-        case Query::kRz:
-            r.value = TwoDecimals(QOR_RZ(port, address, s, e));
-            break;
-        case Query::kRh:
-            r.value = TwoDecimals(QOR_RH(port, address, &r.mode, s, e));
-            break;
-        case Query::kRl:
-            r.value = TwoDecimals(QOR_RL(port, address, &r.mode, s, e));
-            break;
-        case Query::kRe:
-            r.value = QOR_RE(port, address, s, e);
-            r.integral = true;
-            break;
-        case Query::kRb:
-            r.value = QOR_RB(port, address, poll.bit, s, e);
-            r.integral = true;
-            break;
-        case Query::kDi:
-            r.value = QOR_DI(port, address, poll.bytes, poll.byte, poll.bit, s, e);
-            r.integral = true;
-            break;
-    }
+    r.status = result.status;
+    r.error = result.error;
+    r.mode = result.mode;
+    r.integral =
+        row.result == catalogue::ResultKind::kCount || row.result == catalogue::ResultKind::kBit;
+    r.value = r.integral ? static_cast<double>(result.count)
+                         : TwoDecimals(static_cast<float>(result.value));
     return r;
 }
 

@@ -9,11 +9,24 @@
 #include <string>
 #include <string_view>
 
+#include "command_table.h"
 #include "report.h"
 
 namespace qor::gateway {
 
-enum class Query { kRd, kNd, kRz, kRh, kRl, kRe, kRb, kDi };
+// A read-only query of the catalogue (catalogue/catalogue.h), by the
+// engine's command code: every catalogue row with its query flag is one,
+// named here only where the gateway treats it apart.
+enum class Query : std::int32_t {
+    kRd = RD,
+    kNd = ND,
+    kRz = RZ,
+    kRh = RH,
+    kRl = RL,
+    kRe = RE,
+    kRb = RB,
+    kDi = DI,
+};
 
 std::optional<Query> QueryFromName(std::string_view name);
 const char *QueryName(Query query);
@@ -21,6 +34,11 @@ const char *QueryName(Query query);
 // a byte count and a byte index ("di").
 bool QueryTakesBit(Query query);
 bool QueryTakesBytes(Query query);
+// The highest bit such a query takes: 7 of a byte ("di"), 63 of a number ("rb").
+int QueryHighestBit(Query query);
+// Queries that read a value with two decimals ("rd" ... "rl"), not a count
+// or a bit: the ones a scale and an offset apply to.
+bool QueryGivesValue(Query query);
 
 // One entry of a module's poll list. name is the last part of the reading's
 // topic: the query's name unless the configuration gives another.

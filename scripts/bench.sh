@@ -33,7 +33,6 @@ cd "$(dirname "$0")/.."
 root=$PWD
 seconds=${QOR_BENCH_SECONDS:-1}
 rounds=${QOR_BENCH_ROUNDS:-3}
-bauds=${QOR_BENCH_BAUDS:-1200,2400,4800,9600,19200,38400,57600,115200}
 build=$root/build-bench
 results=$build/bench-results
 started=$SECONDS
@@ -58,6 +57,10 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF -DQOR_BU
     -DQOR_GATEWAY=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target qor_bench_cpu qor_bench_link qor_bench_buses \
     qor_bench_syscalls qor_bench_library_rate qor_bench_sparkplug qor-sim qor-gateway
+
+# The paced rates: the link benchmark's own (the byte link's standard rates
+# from 1200 to 115200) unless QOR_BENCH_BAUDS names others.
+bauds=${QOR_BENCH_BAUDS:-$("$build/qor_bench_link" --print_bauds)}
 
 rm -rf "$results"
 mkdir -p "$results"

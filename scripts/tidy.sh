@@ -23,7 +23,7 @@ fi
 
 folders=("$@")
 if ((${#folders[@]} == 0)); then
-    folders=(engine commands comm sim cli common gateway tests bench)
+    folders=(engine commands comm sim cli common catalogue gateway tests bench)
 fi
 for folder in "${folders[@]}"; do
     [[ -d "$folder" ]] || { echo "tidy: no folder '$folder'" >&2; exit 2; }

@@ -14,6 +14,8 @@ import threading
 from pathlib import Path
 from typing import List, Optional, Sequence, Tuple, Union
 
+from . import _catalogue
+
 __all__ = ["LoadError", "load", "loaded_paths"]
 
 
@@ -27,29 +29,32 @@ class LoadError(OSError):
 _c_int_p = ctypes.POINTER(ctypes.c_int)
 
 # name: (restype, argtypes). Every command function takes (port, address)
-# first and ends with (status*, error*).
+# first and ends with (status*, error*); what comes between, and what it
+# returns, follows its catalogue row's arguments and result.
 _P = ctypes.c_int
 _F = ctypes.c_float
+_BETWEEN = {
+    (): [],
+    ("value",): [_F],
+    ("value", "mode"): [_P, _F],  # the mode goes first
+    ("byte", "opt_byte"): [_P, _P, _P],  # byteA, byteB, count
+    ("di_count", "di_index", "di_bit"): [_P, _P, _P],
+    ("bit_number",): [_P],
+}
+
+
+def _prototype(row) -> Tuple[object, list]:
+    if row.result in ("value", "limit"):
+        mode = [_c_int_p] if row.result == "limit" else []
+        return _F, [_P, _P] + mode + [_c_int_p, _c_int_p]
+    return _P, [_P, _P] + _BETWEEN[row.args] + [_c_int_p, _c_int_p]
+
+
 _PROTOTYPES = {
     "QOR_EnableDebug": (None, [ctypes.c_ubyte]),
     "QOR_EnableCmdChecksum": (None, [ctypes.c_ubyte]),
 }
-for _name in ("RD", "ND", "RZ"):
-    _PROTOTYPES["QOR_" + _name] = (_F, [_P, _P, _c_int_p, _c_int_p])
-for _name in ("RH", "RL"):
-    _PROTOTYPES["QOR_" + _name] = (_F, [_P, _P, _c_int_p, _c_int_p, _c_int_p])
-for _name in ("RE", "EC", "CA", "CE", "CZ", "DA", "EA", "RR"):
-    _PROTOTYPES["QOR_" + _name] = (_P, [_P, _P, _c_int_p, _c_int_p])
-for _name in ("HI", "LO"):
-    _PROTOTYPES["QOR_" + _name] = (_P, [_P, _P, _P, _F, _c_int_p, _c_int_p])
-for _name in ("SP", "TS", "TZ", "AO"):
-    _PROTOTYPES["QOR_" + _name] = (_P, [_P, _P, _F, _c_int_p, _c_int_p])
-_PROTOTYPES["QOR_DO"] = (_P, [_P, _P, _P, _P, _P, _c_int_p, _c_int_p])
-_PROTOTYPES["QOR_DI"] = (_P, [_P, _P, _P, _P, _P, _c_int_p, _c_int_p])
-for _name in ("RB", "SB", "CB"):
-    _PROTOTYPES["QOR_" + _name] = (_P, [_P, _P, _P, _c_int_p, _c_int_p])
-del _name
-
+_PROTOTYPES.update((row.export, _prototype(row)) for row in _catalogue.COMMANDS)
 
 
 class TraceEvent(ctypes.Structure):

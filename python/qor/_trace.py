@@ -13,10 +13,11 @@ handler must not use a qor Link itself: that call would wait for the port.
 import atexit
 import ctypes
 import logging
+import re
 import threading
 from typing import Dict, Optional
 
-from . import _library
+from . import _catalogue, _library
 from .errors import escape
 
 __all__ = ["install", "last_reply", "forget_reply", "LOGGER"]
@@ -51,31 +52,28 @@ def _shown(data: bytes) -> str:
     return escape(data.decode("latin-1"))
 
 
+def words(kind: int, data: bytes, milliseconds: int, text: str, port_had_reply: bool) -> str:
+    """One event in the words qor --trace and qor-gateway --verbose use (the
+    catalogue's TRACE_FORMS, from common/trace_words.h)."""
+    form, after_reply = _catalogue.TRACE_FORMS.get(kind, (_catalogue.UNKNOWN_TRACE_FORM, None))
+    if port_had_reply and after_reply is not None:
+        form = after_reply
+    fields = {
+        "{bytes}": lambda: _shown(data),
+        "{raw}": lambda: escape(data.decode("latin-1")),
+        "{count}": lambda: str(len(data)),
+        "{ms}": lambda: str(milliseconds),
+        "{text}": lambda: escape(text),
+        "{kind}": lambda: str(kind),
+    }
+    return re.sub(r"\{[a-z]+\}", lambda m: fields[m.group(0)]() if m.group(0) in fields else "",
+                  form)
+
+
 def _words(event, port_had_reply: bool) -> str:
-    kind = event.kind
-    ms = "%d ms" % event.milliseconds
-    text = escape(event.text.decode("utf-8", "replace")) if event.text else ""
+    text = event.text.decode("utf-8", "replace") if event.text else ""
     data = ctypes.string_at(event.bytes, event.count) if event.bytes and event.count > 0 else b""
-    if kind == WRITE:
-        return ">  " + _shown(data)
-    if kind == READ:
-        return "<  " + _shown(data)
-    if kind == TIMEOUT:
-        return ("!  nothing more in " if port_had_reply else "!  no reply in ") + ms
-    if kind == DISCARD:
-        return "~  discarded %d bytes: %s" % (len(data), escape(data.decode("latin-1")))
-    if kind == RECOVERY:
-        return "=  waited %s for a quiet line" % ms
-    if kind == QUIET_PERIOD:
-        return "=  quiet period %s, %s" % (ms, text)
-    return {
-        OPEN: "+  opened " + text,
-        REOPEN: "+  reopened " + text,
-        OPEN_FAILED: "!  open failed: " + text,
-        CLOSE: "-  closed",
-        LINK_LOST: "!  link lost: " + text,
-        REFUSED: "!  " + text,
-    }.get(kind, "?  event %d" % kind)
+    return words(event.kind, data, event.milliseconds, text, port_had_reply)
 
 
 def _on_event(event_p, _user) -> None:

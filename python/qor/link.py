@@ -9,7 +9,7 @@ import sys
 import threading
 from typing import Iterable, List, Optional, Set, Tuple, Union
 
-from . import _library, _trace
+from . import _catalogue, _library, _trace
 from .errors import (
     ERROR_NO_REPLY,
     ERROR_NOT_WRITTEN,
@@ -37,19 +37,20 @@ __all__ = [
 #: Largest magnitude a value field ("+99999.99") can carry. A value is sent
 #: rounded to two decimals, so anything that rounds to it (99999.994) is
 #: accepted, as by the library, the qor tool and the gateway; from
-#: 99999.995 on a value would round to 100000.00 and is refused.
-MAX_VALUE = 99999.99
-_VALUE_LIMIT = 99999.995
+#: 99999.995 on a value would round to 100000.00 and is refused. Both come
+#: from the catalogue the qor tool and the gateway are built with.
+MAX_VALUE = _catalogue.MAX_VALUE
+_VALUE_LIMIT = _catalogue.VALUE_LIMIT
 #: Port numbers handed out automatically start here and count up.
 FIRST_AUTO_PORT = 1000
 #: The commands ``retries`` may repeat: a second run leaves the module as one
 #: run does. Not EC (it clears the counter: a lost reply loses the count),
 #: CA and CE (calibrate on the input of the moment), CZ (takes the reading
 #: of the moment as zero) and RR (a second reset may hit a restarting
-#: module). The qor tool's --retries follows the same list.
-SAFE_TO_REPEAT = frozenset(
-    "RD ND RZ RH RL RE DI RB DA EA HI LO SP TS TZ AO DO SB CB".split()
-)
+#: module). The catalogue's rows say which and why, for the qor tool's
+#: --retries too.
+SAFE_TO_REPEAT = frozenset(c.letters for c in _catalogue.COMMANDS if c.repeat_hazard is None)
+_ARGS = _catalogue.ARGS
 
 # Port numbers held by open Links of this process. The byte link keys its
 # ports by number, so two Links must never share one.
@@ -94,6 +95,11 @@ def _check_range(value, low: int, high: int, what: str) -> int:
     if not low <= n <= high:
         raise ValueError("%s must be %d..%d, got %d" % (what, low, high, n))
     return n
+
+
+def _check_arg(value, kind: str, what: str) -> int:
+    # An integer argument within its catalogue limits.
+    return _check_range(value, _ARGS[kind].low, _ARGS[kind].high, what)
 
 
 def _check_real(value, what: str) -> float:
@@ -689,11 +695,11 @@ class Module:
         ``do(b)`` sends the one byte b; ``do(a, b)`` sends a then b (a is
         the high byte of a 16-bit output word). Bytes are ints 0..255.
         """
-        a = _check_range(byte_a, 0, 255, "byte_a")
+        a = _check_arg(byte_a, "byte", "byte_a")
         if byte_b is None:
             self._run("DO", a, a, 1)
         else:
-            b = _check_range(byte_b, 0, 255, "byte_b")
+            b = _check_arg(byte_b, "opt_byte", "byte_b")
             self._run("DO", a, b, 2)
 
     def di(self, count: int, index: int, bit: int) -> int:
@@ -706,43 +712,50 @@ class Module:
         the end: 1 is the last byte, ``count`` the first. ``bit`` is 0..7
         within that byte.
         """
-        n = _check_range(count, 1, 24, "count")
-        i = _check_range(index, 1, n, "index")
-        b = _check_range(bit, 0, 7, "bit")
+        n = _check_arg(count, "di_count", "count")
+        i = _check_range(index, _ARGS["di_index"].low, n, "index")
+        b = _check_arg(bit, "di_bit", "bit")
         return self._run("DI", n, i, b, di_count=n)
 
     def rb(self, bit: int) -> int:
         """Read bit number ``bit`` (0..63) ("RB"); returns 0 or 1; also ``bit()``."""
-        return self._run("RB", _check_range(bit, 0, 63, "bit"))
+        return self._run("RB", _check_arg(bit, "bit_number", "bit"))
 
     def sb(self, bit: int) -> None:
         """Set bit number ``bit`` (0..63) ("SB"); also ``set_bit()``."""
-        self._run("SB", _check_range(bit, 0, 63, "bit"))
+        self._run("SB", _check_arg(bit, "bit_number", "bit"))
 
     def cb(self, bit: int) -> None:
         """Clear bit number ``bit`` (0..63) ("CB"); also ``clear_bit()``."""
-        self._run("CB", _check_range(bit, 0, 63, "bit"))
+        self._run("CB", _check_arg(bit, "bit_number", "bit"))
 
-    # The descriptive names (see the class's help for the scheme).
-    read = rd
-    read_new = nd
-    read_relative = rz
-    high_limit = rh
-    low_limit = rl
-    event_count = re
-    clear_event_count = ec
-    calibrate = ca
-    calibrate_second_step = ce
-    zero = cz
-    disable_alarms = da
-    enable_alarms = ea
-    reset = rr
-    set_setpoint = sp
-    set_span_trim = ts
-    set_zero_trim = tz
-    set_analog_output = ao
-    set_digital_outputs = do
-    digital_input = di
-    bit = rb
-    set_bit = sb
-    clear_bit = cb
+
+def _plain_method(row):
+    """The method of a row without arguments that no method above words: it
+    returns what its result kind says (rd() and re() are examples)."""
+    if row.args or row.result == "limit":
+        raise TypeError("Module needs a method of its own for %s: it takes arguments or "
+                        "returns a mode" % row.letters)
+
+    def method(self):
+        result = self._run(row.letters)
+        if row.result == "value":
+            return _round_value(result)
+        return result if row.result in ("count", "bit") else None
+
+    method.__name__ = row.word
+    method.__doc__ = "%s (\"%s\"); also ``%s()``." % (
+        row.summary[0].upper() + row.summary[1:], row.letters, row.descriptive)
+    return method
+
+
+# Every catalogue row is a method under its letters and under its
+# descriptive name (see Module's help for the scheme). A row without
+# arguments needs no method above; the descriptive name is an alias unless
+# the class words it on its own (set_high_limit takes latching=).
+for _row in _catalogue.COMMANDS:
+    if not hasattr(Module, _row.word):
+        setattr(Module, _row.word, _plain_method(_row))
+    if not hasattr(Module, _row.descriptive):
+        setattr(Module, _row.descriptive, getattr(Module, _row.word))
+del _row

@@ -30,6 +30,8 @@ TEST(GatewayCommands, PayloadsAreAcceptedOrRefusedWithAReason) {
         {"lo", R"({"value": -10, "latching": false})", nullptr, -10.0, 0},
         {"hi", R"({"value": 5.5})", nullptr, 5.5, 2},
         {"sp", R"({"value": 99999.99})", nullptr, 99999.99},
+        // What rounds to the largest field, as the library, qor and Python take it.
+        {"tz", R"({"value": -99999.994})", nullptr, -99999.994},
         {"ao", R"( {"value": -3.25} )", nullptr, -3.25},
         {"do", R"({"outputs": 5})", nullptr, 0, 2, 5, 1},
         {"do", R"({"outputs": 4660})", nullptr, 0, 2, 4660, 2},
@@ -45,6 +47,7 @@ TEST(GatewayCommands, PayloadsAreAcceptedOrRefusedWithAReason) {
         {"hi", R"({"value": 100, "latching": 1})", "\"latching\" has the wrong type"},
         {"sp", R"({"value": 100000})", "\"value\" is beyond +-99999.99"},
         {"sp", R"({"value": -99999.996})", "\"value\" is beyond +-99999.99"},
+        {"ts", R"({"value": 99999.995})", "\"value\" is beyond +-99999.99"},
         {"sp", R"({"value": 1, "latching": true})", "sp takes no \"latching\""},
         {"sp", R"({"valeu": 1})", "unknown key \"valeu\""},
         {"do", R"({"outputs": 65536})", "needs \"outputs\", an integer 0 to 65535"},

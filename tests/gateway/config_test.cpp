@@ -228,6 +228,9 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
          "14: \"target\" \"rfc2217://10.0.0.5:x?timeout_ms=150&parity=E\" is refused: port"},
         {"relative target", "/dev/ttyUSB0", "ttyUSB0",
          "30: \"target\" \"ttyUSB0?baud=9600\" is refused: a device path must be absolute"},
+        // Schemes are the byte link's transport table's to judge, not a list here.
+        {"unknown scheme", "/dev/ttyUSB0", "ftp://h:1",
+         "30: \"target\" \"ftp://h:1?baud=9600\" is refused: "},
         // The byte link's own parser judges the options, as the open would.
         {"rate on a socket", "rfc2217://10.0.0.5:4001?timeout_ms=150&parity=E",
          "socket://h:1?baud=12345", "14: \"target\" \"socket://h:1?baud=12345\" is refused: "},

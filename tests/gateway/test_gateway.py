@@ -336,7 +336,9 @@ class BoundedStop(unittest.TestCase):
         target = sim.target.replace("timeout_ms=400", target_options)
         links = [("bus", target, [("1", "m", "rd = 100", [])])]
         gateway = Gateway(self, d, config(broker, links, flush_timeout_s=1), "--verbose")
-        self.assertTrue(wait_until(lambda: "> $1RD" in gateway.log(), 5), gateway.log())
+        # The frame as qor --trace words it too.
+        self.assertTrue(wait_until(lambda: "link bus: >  $1RD" in gateway.log(), 5),
+                        gateway.log())
         time.sleep(0.5)  # well inside the transaction
         start = time.monotonic()
         self.assertEqual(gateway.stop(), 0)
