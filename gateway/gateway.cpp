@@ -450,41 +450,44 @@ std::string Gateway::Route(IncomingCommand command) {
     if (reloading_) {
         return Refuse(command, name, "the gateway is reloading; not run, send it again");
     }
-    if (get) {
-        return RouteGet(command, *get);
-    }
+    return get ? RouteGet(command, *get) : RouteSet(std::move(command), *where);
+}
+
+// A command on a set topic (under the pollers' lock): checked against the
+// module's allow-list and its payload, then queued on its link.
+std::string Gateway::RouteSet(IncomingCommand command, const CommandTopic &where) {
     LinkPoller *poller = nullptr;
     for (auto &p : pollers_) {
-        if (p->Spec().name == where->link) {
+        if (p->Spec().name == where.link) {
             poller = p.get();
         }
     }
-    const ModuleSpec *module = poller ? poller->Spec().Module(where->module) : nullptr;
-    auto kind = CommandFromName(where->command);
+    const ModuleSpec *module = poller ? poller->Spec().Module(where.module) : nullptr;
+    auto kind = CommandFromName(where.command);
     // "ON" or "OFF" on the set topic of an "rb" poll (a Home Assistant
     // switch) sets or clears its bit as "sb" and "cb" do, if writable.
-    const PollSpec *bit = module != nullptr && !kind ? BitPoll(*module, where->command) : nullptr;
+    const PollSpec *bit = module != nullptr && !kind ? BitPoll(*module, where.command) : nullptr;
     if (bit != nullptr) {
         if (command.payload != "ON" && command.payload != "OFF") {
-            return Refuse(command, where->command, "a bit takes \"ON\" or \"OFF\"");
+            return Refuse(command, where.command, "a bit takes \"ON\" or \"OFF\"");
         }
         kind = command.payload == "ON" ? CommandKind::kSb : CommandKind::kCb;
         command.payload = "{\"bit\": " + std::to_string(bit->bit) + "}";
     }
     if (module == nullptr || !kind) {
-        return Refuse(command, where->command,
-                      module == nullptr ? "no module " + Quoted(where->module, 64) + " on link " +
-                                              Quoted(where->link, 64)
-                                        : "no command " + Quoted(where->command, 64));
+        return Refuse(command, where.command,
+                      module == nullptr ? "no module " + Quoted(where.module, 64) + " on link " +
+                                              Quoted(where.link, 64)
+                                        : "no command " + Quoted(where.command, 64));
     }
     if (!module->Writable(*kind)) {
-        return Refuse(command, where->command,
+        return Refuse(command, where.command,
                       "\"" + std::string(CommandName(*kind)) + "\" is not writable on module \"" +
                           module->name + "\"");
     }
     auto parsed = ParseCommand(*kind, command.payload);
     if (auto *reason = std::get_if<std::string>(&parsed)) {
-        return Refuse(command, where->command, *reason);
+        return Refuse(command, where.command, *reason);
     }
     PendingCommand pending;
     pending.module = module->name;
@@ -492,9 +495,9 @@ std::string Gateway::Route(IncomingCommand command) {
     pending.reply_topic = ReplyTopic(command);
     pending.correlation = command.correlation;
     if (!poller->Submit(std::move(pending))) {
-        return Refuse(command, where->command, "too many commands waiting on the link");
+        return Refuse(command, where.command, "too many commands waiting on the link");
     }
-    status_.NoteCommand(true, where->command + " for " + where->link + "/" + where->module);
+    status_.NoteCommand(true, where.command + " for " + where.link + "/" + where.module);
     return "";
 }
 

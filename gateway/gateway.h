@@ -76,6 +76,8 @@ class Gateway {
     std::string Route(IncomingCommand command);
     // A read on demand, PREFIX/LINK/MODULE/get/POLL; Route's lock held.
     std::string RouteGet(const IncomingCommand &command, const CommandTopic &where);
+    // A command on PREFIX/LINK/MODULE/set/COMMAND; Route's lock held.
+    std::string RouteSet(IncomingCommand command, const CommandTopic &where);
     // Answers the command as refused and returns the reason.
     std::string Refuse(const IncomingCommand &command, const std::string &name,
                        const std::string &reason, const char *kind = "commands refused");
