@@ -186,14 +186,19 @@ void Gateway::PublishDiscovery() {
     discovery_ = std::move(configs);
 }
 
-bool Gateway::SubmitTo(const std::string &link, PendingCommand command) {
-    std::lock_guard<std::mutex> lock(pollers_mutex_);
-    for (auto &poller : pollers_) {
+LinkPoller *Gateway::PollerNamed(const std::string &link) const {
+    for (const auto &poller : pollers_) {
         if (poller->Spec().name == link) {
-            return poller->Submit(std::move(command));
+            return poller.get();
         }
     }
-    return false;
+    return nullptr;
+}
+
+bool Gateway::SubmitTo(const std::string &link, PendingCommand command) {
+    std::lock_guard<std::mutex> lock(pollers_mutex_);
+    LinkPoller *poller = PollerNamed(link);
+    return poller != nullptr && poller->Submit(std::move(command));
 }
 
 bool Gateway::StartSession() {
@@ -456,12 +461,7 @@ std::string Gateway::Route(IncomingCommand command) {
 // A command on a set topic (under the pollers' lock): checked against the
 // module's allow-list and its payload, then queued on its link.
 std::string Gateway::RouteSet(IncomingCommand command, const CommandTopic &where) {
-    LinkPoller *poller = nullptr;
-    for (auto &p : pollers_) {
-        if (p->Spec().name == where.link) {
-            poller = p.get();
-        }
-    }
+    LinkPoller *poller = PollerNamed(where.link);
     const ModuleSpec *module = poller ? poller->Spec().Module(where.module) : nullptr;
     auto kind = CommandFromName(where.command);
     // "ON" or "OFF" on the set topic of an "rb" poll (a Home Assistant
@@ -502,14 +502,8 @@ std::string Gateway::RouteSet(IncomingCommand command, const CommandTopic &where
 }
 
 std::string Gateway::RouteGet(const IncomingCommand &command, const CommandTopic &where) {
-    const ModuleSpec *module = nullptr;
-    LinkPoller *poller = nullptr;
-    for (auto &p : pollers_) {
-        if (p->Spec().name == where.link) {
-            poller = p.get();
-            module = p->Spec().Module(where.module);
-        }
-    }
+    LinkPoller *poller = PollerNamed(where.link);
+    const ModuleSpec *module = poller ? poller->Spec().Module(where.module) : nullptr;
     if (module == nullptr) {
         return Refuse(
             command, "get",

@@ -72,6 +72,8 @@ class Gateway {
     bool StartModbus();
     void StopModbus();
     bool SubmitTo(std::size_t link, PendingCommand command);
+    // The poller of the link of that name, or nullptr; pollers_mutex_ held.
+    LinkPoller *PollerNamed(const std::string &link) const;
     // Empty when the command went to its link, else why it was refused.
     std::string Route(IncomingCommand command);
     // A read on demand, PREFIX/LINK/MODULE/get/POLL; Route's lock held.
