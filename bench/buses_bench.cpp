@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "own_flags.h"
+#include "bench/own_flags.h"
+#include "bench/run_reported.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
-#include "run_reported.h"
-#include "sim_process.h"
+#include "sim/sim_process.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "alloc_count.h"
+#include "bench/run_reported.h"
 #include "qor_dll.h"
-#include "run_reported.h"
+#include "tests/support/alloc_count.h"
 
 namespace {
 

@@ -29,13 +29,13 @@
 #include <string>
 #include <vector>
 
-#include "alloc_count.h"
-#include "own_flags.h"
+#include "bench/own_flags.h"
+#include "bench/run_reported.h"
+#include "comm/target.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
-#include "run_reported.h"
-#include "sim_process.h"
-#include "target.h"
+#include "sim/sim_process.h"
+#include "tests/support/alloc_count.h"
 
 namespace {
 

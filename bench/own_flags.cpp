@@ -1,4 +1,4 @@
-#include "own_flags.h"
+#include "bench/own_flags.h"
 
 #include <cstdlib>
 #include <cstring>

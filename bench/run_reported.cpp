@@ -1,4 +1,4 @@
-#include "run_reported.h"
+#include "bench/run_reported.h"
 
 #include <benchmark/benchmark.h>
 

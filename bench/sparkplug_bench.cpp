@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "alloc_count.h"
-#include "json.h"
-#include "run_reported.h"
-#include "sparkplug_codec.h"
+#include "bench/run_reported.h"
+#include "gateway/mqtt/json.h"
+#include "gateway/sparkplug/sparkplug_codec.h"
+#include "tests/support/alloc_count.h"
 
 namespace {
 

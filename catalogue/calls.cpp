@@ -1,4 +1,4 @@
-#include "calls.h"
+#include "catalogue/calls.h"
 
 namespace qor::catalogue {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "catalogue.h"
+#include "catalogue/catalogue.h"
 
 namespace qor::catalogue {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "command_table.h"
+#include "engine/command_table.h"
 #include "qor_dll.h"
 
 namespace qor::catalogue {

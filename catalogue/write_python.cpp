@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "catalogue.h"
-#include "trace_words.h"
+#include "catalogue/catalogue.h"
+#include "common/trace_words.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <string>
 
-#include "cli.h"
-#include "option_scan.h"
+#include "cli/cli.h"
+#include "common/option_scan.h"
 
 namespace qor::cli {
 namespace {

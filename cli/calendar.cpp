@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cli.h"
+#include "cli/cli.h"
 
 namespace qor::cli {
 namespace {

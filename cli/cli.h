@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "catalogue.h"
-#include "option_scan.h"
+#include "catalogue/catalogue.h"
+#include "common/option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
 

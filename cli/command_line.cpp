@@ -5,8 +5,8 @@
 #include <cctype>
 #include <string>
 
-#include "cli.h"
-#include "option_scan.h"
+#include "cli/cli.h"
+#include "common/option_scan.h"
 
 namespace qor::cli {
 namespace {

@@ -3,8 +3,8 @@
 // export adds nothing here.
 #include <algorithm>
 
-#include "calls.h"
-#include "cli.h"
+#include "catalogue/calls.h"
+#include "cli/cli.h"
 
 namespace qor::cli {
 namespace {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "cli/cli.h"
+#include "cli/run.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
-#include "run.h"
-#include "sim_process.h"
+#include "sim/sim_process.h"
 
 namespace qor::cli {
 namespace {

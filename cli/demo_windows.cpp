@@ -5,8 +5,8 @@
 // simulator that cannot be started.
 #include <cstdio>
 
-#include "cli.h"
-#include "run.h"
+#include "cli/cli.h"
+#include "cli/run.h"
 
 namespace qor::cli {
 

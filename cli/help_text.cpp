@@ -2,7 +2,7 @@
 // help, built from its row.
 #include <string>
 
-#include "cli.h"
+#include "cli/cli.h"
 
 namespace qor::cli {
 namespace {

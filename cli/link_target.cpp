@@ -2,8 +2,8 @@
 // byte link's rule (QOR_PortTarget); this only edits and describes texts.
 #include <string>
 
-#include "cli.h"
-#include "option_scan.h"
+#include "cli/cli.h"
+#include "common/option_scan.h"
 #include "qor_comm.h"
 
 namespace qor::cli {

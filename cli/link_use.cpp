@@ -14,11 +14,11 @@
 #include <windows.h>
 #endif
 
-#include "cli.h"
-#include "option_scan.h"
+#include "cli/cli.h"
+#include "cli/run.h"
+#include "common/option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
-#include "run.h"
 
 namespace qor::cli {
 namespace {

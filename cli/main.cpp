@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "run.h"
+#include "cli/cli.h"
+#include "cli/run.h"
 
 namespace {
 

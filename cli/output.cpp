@@ -21,7 +21,7 @@
 #include <unistd.h>
 #endif
 
-#include "run.h"
+#include "cli/run.h"
 
 namespace qor::cli {
 

@@ -20,9 +20,9 @@
 #include <signal.h>
 #endif
 
-#include "cli.h"
+#include "cli/cli.h"
+#include "cli/run.h"
 #include "qor_dll.h"
-#include "run.h"
 
 namespace qor::cli {
 namespace {

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "option_scan.h"
+#include "cli/cli.h"
+#include "cli/run.h"
+#include "common/option_scan.h"
 #include "qor_comm.h"
-#include "run.h"
 
 namespace qor::cli {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "cli.h"
-#include "option_scan.h"
+#include "cli/cli.h"
+#include "common/option_scan.h"
 #include "qor_dll.h"
 
 namespace qor::cli {

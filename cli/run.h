@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "cli/cli.h"
 
 namespace qor::cli {
 

@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <string>
 
-#include "cli.h"
-#include "option_scan.h"
+#include "cli/cli.h"
+#include "cli/run.h"
+#include "common/option_scan.h"
 #include "qor_dll.h"
-#include "run.h"
 
 namespace qor::cli {
 

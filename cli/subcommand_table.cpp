@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cctype>
 
-#include "cli.h"
-#include "option_scan.h"
-#include "run.h"
+#include "cli/cli.h"
+#include "cli/run.h"
+#include "common/option_scan.h"
 
 namespace qor::cli {
 namespace {

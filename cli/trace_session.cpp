@@ -7,8 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "cli/run.h"
 #include "qor_comm.h"
-#include "run.h"
 
 namespace qor::cli {
 namespace {

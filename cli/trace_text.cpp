@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "cli.h"
-#include "trace_words.h"
+#include "cli/cli.h"
+#include "common/trace_words.h"
 
 namespace qor::cli {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "comm/target.h"
 #include "qor_comm.h"
-#include "target.h"
 
 extern "C" int QOR_CheckTarget(const char *target, char *why, int size) {
     qor::comm::Target parsed;

@@ -1,12 +1,12 @@
 // The functions of qor_comm.h.
 #include <cstdio>
 
-#include "failure.h"
-#include "platform.h"
-#include "port_io.h"
-#include "port_list.h"
+#include "comm/failure.h"
+#include "comm/platform.h"
+#include "comm/port_io.h"
+#include "comm/port_list.h"
+#include "comm/trace.h"
 #include "qor_comm.h"
-#include "trace.h"
 
 namespace qor::comm {
 

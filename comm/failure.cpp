@@ -1,4 +1,4 @@
-#include "failure.h"
+#include "comm/failure.h"
 
 #include <cstdarg>
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform.h"
+#include "comm/platform.h"
 
 namespace qor::comm {
 

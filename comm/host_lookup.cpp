@@ -18,10 +18,10 @@
 #include <mutex>
 #include <new>
 
-#include "failure.h"
-#include "platform.h"
-#include "socket_api.h"
-#include "target.h"
+#include "comm/failure.h"
+#include "comm/platform.h"
+#include "comm/socket_api.h"
+#include "comm/target.h"
 
 namespace qor::comm {
 

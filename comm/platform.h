@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "failure.h"
+#include "comm/failure.h"
 
 namespace qor::comm {
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <new>
 
-#include "platform.h"
+#include "comm/platform.h"
 
 namespace qor::comm {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform.h"
-#include "socket_api.h"  // Winsock, and windows.h after it
+#include "comm/platform.h"
+#include "comm/socket_api.h"  // Winsock, and windows.h after it
 
 namespace qor::comm {
 

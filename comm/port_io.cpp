@@ -2,14 +2,14 @@
 // (or before the next read), so a frame reaches the module as one block
 // rather than as single characters with gaps a module might time out on.
 // Input is read in blocks and handed out one character at a time.
-#include "port_io.h"
+#include "comm/port_io.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "failure.h"
-#include "platform.h"
-#include "trace.h"
+#include "comm/failure.h"
+#include "comm/platform.h"
+#include "comm/trace.h"
 
 namespace qor::comm {
 

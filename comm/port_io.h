@@ -3,7 +3,7 @@
 #ifndef QOR_COMM_PORT_IO_H
 #define QOR_COMM_PORT_IO_H
 
-#include "port_table.h"
+#include "comm/port_table.h"
 
 namespace qor::comm {
 

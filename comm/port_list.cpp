@@ -1,4 +1,4 @@
-#include "port_list.h"
+#include "comm/port_list.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "port_list.h"
+#include "comm/port_list.h"
 
 namespace qor::comm {
 

@@ -1,10 +1,10 @@
-#include "port_table.h"
+#include "comm/port_table.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "platform.h"
+#include "comm/platform.h"
 
 namespace qor::comm {
 

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <mutex>
 
-#include "link_ops.h"
+#include "comm/link_ops.h"
+#include "comm/reply_guard.h"
+#include "comm/target.h"
 #include "qor_comm.h"
-#include "reply_guard.h"
-#include "target.h"
 
 namespace qor::comm {
 

@@ -1,4 +1,4 @@
-#include "posix_io.h"
+#include "comm/posix_io.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform.h"
+#include "comm/platform.h"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0

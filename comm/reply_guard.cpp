@@ -1,10 +1,10 @@
-#include "reply_guard.h"
+#include "comm/reply_guard.h"
 
 #include <cstdio>
 
-#include "platform.h"
-#include "port_table.h"
-#include "trace.h"
+#include "comm/platform.h"
+#include "comm/port_table.h"
+#include "comm/trace.h"
 
 namespace qor::comm {
 

@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <new>
 
-#include "failure.h"
-#include "link_ops.h"
-#include "platform.h"
-#include "socket_api.h"
-#include "target.h"
-#include "telnet.h"
+#include "comm/failure.h"
+#include "comm/link_ops.h"
+#include "comm/platform.h"
+#include "comm/socket_api.h"
+#include "comm/target.h"
+#include "comm/telnet.h"
 
 namespace qor::comm {
 

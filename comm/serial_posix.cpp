@@ -12,10 +12,10 @@
 #include <linux/serial.h>
 #endif
 
-#include "failure.h"
-#include "link_ops.h"
-#include "posix_io.h"
-#include "target.h"
+#include "comm/failure.h"
+#include "comm/link_ops.h"
+#include "comm/posix_io.h"
+#include "comm/target.h"
 
 namespace qor::comm {
 

@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "failure.h"
-#include "link_ops.h"
-#include "target.h"
+#include "comm/failure.h"
+#include "comm/link_ops.h"
+#include "comm/target.h"
 
 namespace qor::comm {
 

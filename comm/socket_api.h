@@ -22,7 +22,7 @@
 
 #include <cstdint>
 
-#include "link_ops.h"
+#include "comm/link_ops.h"
 
 namespace qor::comm {
 

@@ -1,6 +1,6 @@
 // Target text parsing: no I/O, no allocation, so that it can be tested on its
 // own and used under the port locks.
-#include "target.h"
+#include "comm/target.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -7,8 +7,8 @@
 
 #include <cstddef>
 
+#include "comm/transport_table.h"
 #include "qor_comm.h"
-#include "transport_table.h"
 
 namespace qor::comm {
 

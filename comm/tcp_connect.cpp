@@ -2,10 +2,10 @@
 // the lookup and the connect together, the addresses of the host tried in
 // turn, and the failure named. Only the socket calls differ per platform
 // (tcp_posix.cpp, tcp_win32.cpp).
-#include "failure.h"
-#include "platform.h"
-#include "socket_api.h"
-#include "target.h"
+#include "comm/failure.h"
+#include "comm/platform.h"
+#include "comm/socket_api.h"
+#include "comm/target.h"
 
 namespace qor::comm {
 

@@ -9,8 +9,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "posix_io.h"
-#include "socket_api.h"
+#include "comm/posix_io.h"
+#include "comm/socket_api.h"
 
 namespace qor::comm {
 

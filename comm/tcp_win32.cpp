@@ -4,8 +4,8 @@
 // bounded by the caller's time-out. The open itself is tcp_connect.cpp.
 #include <cstdint>
 
-#include "platform.h"
-#include "socket_api.h"  // Winsock, and windows.h after it
+#include "comm/platform.h"
+#include "comm/socket_api.h"  // Winsock, and windows.h after it
 
 namespace qor::comm {
 

@@ -1,4 +1,4 @@
-#include "telnet.h"
+#include "comm/telnet.h"
 
 #include <initializer_list>
 

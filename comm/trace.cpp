@@ -1,10 +1,10 @@
-#include "trace.h"
+#include "comm/trace.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
-#include "platform.h"
+#include "comm/platform.h"
 
 namespace qor::comm {
 

@@ -1,4 +1,4 @@
-#include "transport_table.h"
+#include "comm/transport_table.h"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 #ifndef QOR_COMM_TRANSPORT_TABLE_H
 #define QOR_COMM_TRANSPORT_TABLE_H
 
-#include "link_ops.h"
+#include "comm/link_ops.h"
 
 namespace qor::comm {
 

@@ -1,9 +1,9 @@
 // Commands that a module takes only right after an accepted "WE":
 // CA, CE, CZ, DA, EA, RR, HI, LO, SP, TS, TZ.
-#include "command_table.h"
-#include "commands.h"
-#include "library_state.h"
-#include "protocol.h"
+#include "commands/commands.h"
+#include "engine/command_table.h"
+#include "engine/library_state.h"
+#include "engine/protocol.h"
 #include "qor_dll.h"
 
 namespace qor {

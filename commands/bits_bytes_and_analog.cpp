@@ -1,8 +1,8 @@
 // Bits, bytes and the acknowledged analog value: AO, DO, DI, RB, SB, CB.
-#include "command_table.h"
-#include "commands.h"
-#include "library_state.h"
-#include "protocol.h"
+#include "commands/commands.h"
+#include "engine/command_table.h"
+#include "engine/library_state.h"
+#include "engine/protocol.h"
 #include "qor_dll.h"
 
 namespace qor {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "library_state.h"
+#include "engine/library_state.h"
 
 namespace qor {
 

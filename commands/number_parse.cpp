@@ -1,4 +1,4 @@
-#include "number_parse.h"
+#include "commands/number_parse.h"
 
 #include <cstdint>
 #include <cstring>

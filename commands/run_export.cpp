@@ -1,9 +1,9 @@
 // The one routine every exported command goes through.
-#include "command_table.h"
-#include "commands.h"
-#include "library_state.h"
-#include "platform.h"
-#include "protocol.h"
+#include "commands/commands.h"
+#include "engine/command_table.h"
+#include "engine/library_state.h"
+#include "engine/platform.h"
+#include "engine/protocol.h"
 
 namespace qor {
 

@@ -1,9 +1,9 @@
 // Queries whose reply carries a number: RD, ND, RZ, RH, RL, RE, EC.
-#include "command_table.h"
-#include "commands.h"
-#include "library_state.h"
-#include "number_parse.h"
-#include "protocol.h"
+#include "commands/commands.h"
+#include "commands/number_parse.h"
+#include "engine/command_table.h"
+#include "engine/library_state.h"
+#include "engine/protocol.h"
 #include "qor_dll.h"
 
 namespace qor {

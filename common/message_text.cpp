@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "option_scan.h"
+#include "common/option_scan.h"
 
 namespace qor::text {
 namespace {

@@ -1,4 +1,4 @@
-#include "option_scan.h"
+#include "common/option_scan.h"
 
 #include <charconv>
 

@@ -1,6 +1,6 @@
-#include "trace_words.h"
+#include "common/trace_words.h"
 
-#include "option_scan.h"
+#include "common/option_scan.h"
 
 namespace qor::text {
 namespace {

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "command_table.h"
-#include "library_state.h"
-#include "platform.h"
-#include "protocol.h"
+#include "engine/command_table.h"
+#include "engine/library_state.h"
+#include "engine/platform.h"
+#include "engine/protocol.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
 

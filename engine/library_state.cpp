@@ -1,4 +1,4 @@
-#include "library_state.h"
+#include "engine/library_state.h"
 
 #include "qor_dll.h"
 

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "library_state.h"
-#include "platform.h"
+#include "engine/library_state.h"
+#include "engine/platform.h"
 
 namespace qor {
 

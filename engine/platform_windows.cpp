@@ -4,8 +4,8 @@
 #endif
 #include <windows.h>
 
-#include "library_state.h"
-#include "platform.h"
+#include "engine/library_state.h"
+#include "engine/platform.h"
 
 namespace qor {
 

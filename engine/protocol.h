@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "command_table.h"
-#include "library_state.h"
+#include "engine/command_table.h"
+#include "engine/library_state.h"
 
 namespace qor {
 

@@ -2,9 +2,9 @@
 // takes them apart.
 #include <cstdint>
 
-#include "library_state.h"
-#include "platform.h"
-#include "protocol.h"
+#include "engine/library_state.h"
+#include "engine/platform.h"
+#include "engine/protocol.h"
 #include "qor_comm.h"
 
 namespace qor {

@@ -1,6 +1,6 @@
 // One transaction step: a frame, its reply, and the outcome rules.
-#include "library_state.h"
-#include "protocol.h"
+#include "engine/library_state.h"
+#include "engine/protocol.h"
 
 namespace qor {
 

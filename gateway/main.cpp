@@ -19,10 +19,10 @@
 #include <cstring>
 #include <string>
 
-#include "config.h"
-#include "gateway.h"
-#include "log.h"
-#include "modbus_map.h"
+#include "gateway/core/config.h"
+#include "gateway/core/gateway.h"
+#include "gateway/core/log.h"
+#include "gateway/modbus/modbus_map.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "faults.h"
-#include "options.h"
-#include "server.h"
+#include "sim/faults.h"
+#include "sim/options.h"
+#include "sim/server.h"
 
 namespace {
 

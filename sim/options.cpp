@@ -1,12 +1,12 @@
 // The options are read from a table, the same way as qor's (option_scan.h).
-#include "options.h"
+#include "sim/options.h"
 
 #include <cctype>
 #include <charconv>
 #include <functional>
 #include <limits>
 
-#include "option_scan.h"
+#include "common/option_scan.h"
 
 namespace qor::sim {
 namespace {

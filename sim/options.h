@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "faults.h"
-#include "protocol.h"
+#include "sim/faults.h"
+#include "sim/protocol.h"
 
 namespace qor::sim {
 

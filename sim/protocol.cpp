@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "sim/protocol.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "server.h"
+#include "sim/server.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "option_scan.h"
+#include "common/option_scan.h"
 
 namespace qor::sim {
 namespace {

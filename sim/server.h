@@ -6,9 +6,9 @@
 #include <chrono>
 #include <mutex>
 
-#include "faults.h"
-#include "options.h"
-#include "protocol.h"
+#include "sim/faults.h"
+#include "sim/options.h"
+#include "sim/protocol.h"
 
 namespace qor::sim {
 

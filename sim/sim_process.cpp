@@ -1,4 +1,4 @@
-#include "sim_process.h"
+#include "sim/sim_process.h"
 
 #include <fcntl.h>
 #include <poll.h>

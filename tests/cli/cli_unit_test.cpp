@@ -8,11 +8,11 @@
 #include <set>
 #include <vector>
 
-#include "cli.h"
-#include "option_scan.h"
+#include "cli/cli.h"
+#include "cli/run.h"
+#include "common/option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
-#include "run.h"
 
 using namespace qor::cli;
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <thread>
 
-#include "link_support.h"
 #include "qor_comm.h"
+#include "tests/comm/link_support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "link_support.h"
+#include "tests/comm/link_support.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

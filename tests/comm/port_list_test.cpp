@@ -1,7 +1,7 @@
 // Serial port discovery against a fixture tree shaped like sysfs and /dev
 // (the internal ListPorts takes the root the public QOR_ListPorts sets to
 // "/"), and once against the real machine.
-#include "port_list.h"
+#include "comm/port_list.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

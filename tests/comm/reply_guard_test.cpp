@@ -1,14 +1,14 @@
 // The checks at a reply's end, against a port's state alone: the guard each
 // kind of link gets, and replies that came sooner than the wire allows.
-#include "reply_guard.h"
+#include "comm/reply_guard.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "port_table.h"
-#include "target.h"
+#include "comm/port_table.h"
+#include "comm/target.h"
 
 namespace {
 

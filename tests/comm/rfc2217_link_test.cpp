@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "link_support.h"
 #include "qor_comm.h"
+#include "tests/comm/link_support.h"
 
 namespace {
 

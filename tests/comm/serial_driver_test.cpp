@@ -16,8 +16,8 @@
 #include <cstring>
 #include <string>
 
-#include "link_support.h"
 #include "qor_comm.h"
+#include "tests/comm/link_support.h"
 
 namespace {
 

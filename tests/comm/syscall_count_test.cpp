@@ -14,8 +14,8 @@
 #include <future>
 #include <string>
 
-#include "link_support.h"
 #include "qor_comm.h"
+#include "tests/comm/link_support.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The target text is the one place where a host's typing meets the library:
 // every accepted form must come out right, every malformed one refused.
-#include "target.h"
+#include "comm/target.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "link_support.h"
 #include "qor_comm.h"
+#include "tests/comm/link_support.h"
 
 namespace {
 

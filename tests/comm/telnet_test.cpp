@@ -2,7 +2,7 @@
 // every position both ways, commands and subnegotiations taken out of the
 // stream even when split across reads, the server's com port answers read
 // with their escapes, and the option negotiation answered once each.
-#include "telnet.h"
+#include "comm/telnet.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "link_support.h"
 #include "qor_comm.h"
+#include "tests/comm/link_support.h"
 
 namespace {
 

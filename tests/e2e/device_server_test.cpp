@@ -18,8 +18,8 @@
 
 #include "qor_comm.h"
 #include "qor_dll.h"
-#include "ser2net_process.h"
-#include "sim_process.h"
+#include "sim/sim_process.h"
+#include "tests/e2e/ser2net_process.h"
 
 namespace {
 

@@ -23,9 +23,9 @@
 
 #include "qor_comm.h"
 #include "qor_dll.h"
-#include "sim_process.h"
+#include "sim/sim_process.h"
 #if defined(QOR_SER2NET_PATH)
-#include "ser2net_process.h"
+#include "tests/e2e/ser2net_process.h"
 #endif
 
 namespace {

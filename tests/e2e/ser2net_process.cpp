@@ -1,4 +1,4 @@
-#include "ser2net_process.h"
+#include "tests/e2e/ser2net_process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "sim_process.h"
+#include "sim/sim_process.h"
 
 namespace qor::test {
 

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "library_state.h"
+#include "engine/library_state.h"
 #include "qor_dll.h"
-#include "scripted_link.h"
+#include "tests/engine/scripted_link.h"
 
 namespace script = qor::test;  // the scripted byte link (scripted_link.h)
 using Frames = std::vector<std::string>;

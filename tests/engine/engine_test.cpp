@@ -6,10 +6,10 @@
 #include <limits>
 #include <string>
 
-#include "library_state.h"
-#include "protocol.h"
+#include "engine/library_state.h"
+#include "engine/protocol.h"
 #include "qor_dll.h"
-#include "scripted_link.h"
+#include "tests/engine/scripted_link.h"
 
 using namespace qor;
 namespace script = qor::test;  // the scripted byte link (scripted_link.h)

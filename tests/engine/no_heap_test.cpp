@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "alloc_count.h"
 #include "qor_dll.h"
+#include "tests/support/alloc_count.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "number_parse.h"
+#include "commands/number_parse.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "protocol.h"
+#include "engine/protocol.h"
 
 namespace {
 

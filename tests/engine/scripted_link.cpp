@@ -1,4 +1,4 @@
-#include "scripted_link.h"
+#include "tests/engine/scripted_link.h"
 
 #include <condition_variable>
 #include <deque>

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "command_table.h"
-#include "library_state.h"
+#include "engine/command_table.h"
+#include "engine/library_state.h"
 #include "qor_dll.h"
 
 namespace {

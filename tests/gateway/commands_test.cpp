@@ -1,14 +1,14 @@
 // Command payloads and topics: what each command accepts, and that anything
 // else is refused with a reason before the link is touched.
-#include "commands.h"
+#include "gateway/core/commands.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <variant>
 
-#include "json.h"
-#include "topics.h"
+#include "gateway/mqtt/json.h"
+#include "gateway/mqtt/topics.h"
 
 namespace qor::gateway {
 namespace {

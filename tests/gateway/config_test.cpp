@@ -1,6 +1,6 @@
 // The configuration file: a full example is read as written, and every kind
 // of mistake is refused with its line and a reason.
-#include "config.h"
+#include "gateway/core/config.h"
 
 #include <gtest/gtest.h>
 

@@ -7,11 +7,11 @@
 #include <fstream>
 #include <string>
 
-#include "config.h"
-#include "http_server.h"
-#include "metrics.h"
+#include "gateway/core/config.h"
+#include "gateway/core/status_view.h"
+#include "gateway/http/http_server.h"
+#include "gateway/http/metrics.h"
 #include "qor_dll.h"
-#include "status_view.h"
 
 namespace qor::gateway {
 namespace {

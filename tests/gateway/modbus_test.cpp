@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "config.h"
-#include "modbus_map.h"
+#include "gateway/core/config.h"
+#include "gateway/modbus/modbus_map.h"
 
 namespace qor::gateway {
 namespace {

@@ -6,15 +6,15 @@
 #include <chrono>
 #include <string>
 
-#include "json.h"
-#include "log.h"
-#include "outbox.h"
-#include "report.h"
-#include "resolve.h"
-#include "schedule.h"
-#include "sparkplug.h"
-#include "sparkplug_codec.h"
-#include "state_board.h"
+#include "gateway/broker/resolve.h"
+#include "gateway/core/log.h"
+#include "gateway/core/report.h"
+#include "gateway/core/schedule.h"
+#include "gateway/mqtt/json.h"
+#include "gateway/mqtt/state_board.h"
+#include "gateway/sparkplug/sparkplug_codec.h"
+#include "gateway/sparkplug/sparkplug_node.h"
+#include "gateway/spool/outbox.h"
 
 namespace qor::gateway {
 namespace {

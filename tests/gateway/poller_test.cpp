@@ -2,7 +2,7 @@
 // outbox (readings in seq order, command results) and the state board
 // (availability, counters) while the simulator misses replies here and
 // there, and what a stop leaves behind.
-#include "poller.h"
+#include "gateway/core/poller.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "qor_dll.h"
-#include "sim_process.h"
+#include "sim/sim_process.h"
 
 namespace qor::gateway {
 namespace {

@@ -1,7 +1,7 @@
 // The outbox on a real spool file: what survives a restart, the boot number
 // and the streams' seqs, the bound in bytes with its drops counted, and a
 // file that is not a spool.
-#include "spool.h"
+#include "gateway/spool/spool.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "outbox.h"
+#include "gateway/spool/outbox.h"
 
 namespace qor::gateway {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "faults.h"
-#include "options.h"
+#include "sim/faults.h"
+#include "sim/options.h"
 
 using namespace std::chrono_literals;
 using qor::sim::FaultOptions;

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "run_program.h"
-#include "sim_process.h"
+#include "sim/sim_process.h"
+#include "tests/support/run_program.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The simulator's protocol part driven directly: frames in, replies out, with
 // a clock chosen by the test.
-#include "protocol.h"
+#include "sim/protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -23,7 +23,7 @@
 
 #include "qor_comm.h"
 #include "qor_dll.h"
-#include "sim_process.h"
+#include "sim/sim_process.h"
 
 namespace {
 

@@ -1,0 +1,480 @@
+#include "gateway/core/poller.h"
+
+#include <cstdio>
+
+#include "gateway/core/link_hooks.h"
+#include "gateway/core/log.h"
+#include "gateway/mqtt/topics.h"
+#include "qor_comm.h"
+#include "qor_dll.h"
+
+namespace qor::gateway {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+bool IsFailure(int status, int error) {
+    // No reply, or nothing written: the module did not answer. An error
+    // reply is an answer, so it keeps the module online.
+    return (status == QOR_STATUS_REPLY_FAULT && error == QOR_ERROR_NO_REPLY) ||
+           (status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_NOT_WRITTEN);
+}
+
+bool IsLinkFault(int status, int error) {
+    return status == QOR_STATUS_LINK_FAULT && error == QOR_ERROR_NOT_WRITTEN;
+}
+
+}  // namespace
+
+LinkPoller::LinkPoller(LinkSpec spec, int port, PollerSettings settings, Outbox &outbox,
+                       StateBoard &board)
+    : spec_(std::move(spec)),
+      port_(port),
+      settings_(std::move(settings)),
+      outbox_(outbox),
+      board_(board),
+      backoff_(250ms, 30s) {
+    for (const ModuleSpec &m : spec_.modules) {
+        ModuleState state;
+        state.spec = &m;
+        state.topic = ModuleTopic(settings_.prefix, spec_.name, m.name);
+        modules_.push_back(std::move(state));
+    }
+    Clock::time_point start = Clock::now();
+    for (std::size_t i = 0; i < modules_.size(); ++i) {
+        for (const PollSpec &p : modules_[i].spec->polls) {
+            std::string topic = modules_[i].topic + "/" + p.name;
+            std::uint64_t seq = outbox_.LastSeq(topic);
+            tasks_.push_back({i, &p, std::move(topic), seq, ReportFilter(p.report, p.interval)});
+            schedule_.Add(p.interval, start);
+        }
+    }
+}
+
+LinkPoller::~LinkPoller() {
+    Stop();
+}
+
+void LinkPoller::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+void LinkPoller::Stop() {
+    RequestStop();
+    WaitStopped(Clock::time_point::max());
+}
+
+void LinkPoller::RequestStop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool LinkPoller::WaitStopped(Clock::time_point until) {
+    if (!thread_.joinable()) {
+        return true;
+    }
+    std::deque<PendingCommand> left;
+    bool finished = false;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto done = [this] { return finished_; };
+        if (until == Clock::time_point::max()) {
+            finished_wake_.wait(lock, done);
+            finished = true;
+        } else {
+            finished = finished_wake_.wait_until(lock, until, done);
+        }
+        if (!finished) {
+            left.swap(commands_);
+        }
+    }
+    if (finished) {
+        thread_.join();
+        return true;
+    }
+    Log(Level::kWarning,
+        "link " + spec_.name + ": its transaction is still running; abandoned to end the stop");
+    AnswerNotRun(std::move(left));
+    thread_.detach();
+    return false;
+}
+
+namespace {
+
+const char *CommandLabel(const PendingCommand &command) {
+    return command.get.empty() ? CommandName(command.args.kind) : "get";
+}
+
+}  // namespace
+
+void LinkPoller::AnswerNotRun(std::deque<PendingCommand> commands) {
+    for (const PendingCommand &command : commands) {
+        CommandResult result;
+        result.command = CommandLabel(command);
+        result.reason = "the gateway is stopping; not run";
+        Answer(command, result);
+    }
+}
+
+bool LinkPoller::Submit(PendingCommand command) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || commands_.size() >= kMaxQueuedCommands) {
+            return false;
+        }
+        commands_.push_back(std::move(command));
+    }
+    wake_.notify_all();
+    return true;
+}
+
+void LinkPoller::Run() {
+    own_trace_ = !InstallLinkTrace(port_, spec_.name);
+    EnsureOpen(Clock::now());
+    Clock::time_point counters_due = Clock::now() + settings_.counters_interval;
+    bool command_last = false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        Clock::time_point wake_at = counters_due;
+        if (!schedule_.Empty()) {
+            wake_at = std::min(wake_at, schedule_.DueAt(schedule_.Next()));
+        }
+        // Commands and due polls take turns, so that neither starves.
+        bool poll_due = Clock::now() >= wake_at;
+        if (!commands_.empty() && !(poll_due && command_last)) {
+            PendingCommand command = std::move(commands_.front());
+            commands_.pop_front();
+            lock.unlock();
+            Execute(command);
+            command_last = true;
+            lock.lock();
+            continue;
+        }
+        if (!poll_due) {
+            wake_.wait_until(lock, wake_at);
+            continue;
+        }
+        lock.unlock();
+        if (Clock::now() >= counters_due) {
+            PublishCounters();
+            counters_due += settings_.counters_interval;
+        } else {
+            Poll(schedule_.Next());
+            command_last = false;
+        }
+        lock.lock();
+    }
+    std::deque<PendingCommand> left = std::move(commands_);
+    lock.unlock();
+    AnswerNotRun(std::move(left));
+    PublishCounters();
+    RemoveLinkTrace(port_);
+    QOR_ClosePort(port_);
+    lock.lock();
+    finished_ = true;
+    finished_wake_.notify_all();
+}
+
+void LinkPoller::Poll(std::size_t index) {
+    ModuleState &module = modules_[tasks_[index].module];
+    Take(tasks_[index], false);
+    module.counters.overruns += schedule_.Done(index, Clock::now());
+}
+
+// Every reading counts and goes to the status view and the Modbus cache
+// (whose readings must stay fresh); only the readings the task's filter
+// lets through are published, on the JSON topic and to the observer
+// (Sparkplug B), and only those take a seq, so that seq stays contiguous.
+Reading LinkPoller::Take(PollTask &task, bool forced) {
+    ModuleState &module = modules_[task.module];
+    Clock::time_point start = Clock::now();
+    Reading reading = Transact(module, *task.poll);
+    bool publish = task.filter.Decide(reading.status, reading.error, reading.value, start, forced);
+    reading.seq = task.seq;
+    if (publish) {
+        reading.seq = ++task.seq;
+    }
+    reading.boot = settings_.boot;
+    reading.when = std::chrono::system_clock::now();
+    if (settings_.status != nullptr) {
+        settings_.status->NoteReading(
+            spec_.name, task.module,
+            static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading,
+            std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    if (publish) {
+        outbox_.Push({task.topic, ReadingPayload(reading), ""}, reading.seq);
+        if (settings_.observer != nullptr) {
+            settings_.observer->OnReading(spec_.name, module.spec->name, task.poll->name, reading);
+        }
+    }
+    Account(module, reading.status, reading.error);
+    CountLateness(module);
+    if (settings_.cache != nullptr) {
+        settings_.cache->StoreReading(
+            settings_.link_index, task.module,
+            static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading);
+    }
+    return reading;
+}
+
+Reading LinkPoller::Transact(const ModuleState &module, const PollSpec &poll) {
+    Clock::time_point start = Clock::now();
+    if (!EnsureOpen(start)) {
+        Reading down;
+        down.status = QOR_STATUS_LINK_FAULT;
+        down.error = QOR_ERROR_NOT_WRITTEN;
+        return down;
+    }
+    Reading reading = RunQuery(port_, module.spec->address, poll);
+    reading.error_text = ModuleErrorText(port_, reading.status, reading.error);
+    if (reading.status == QOR_STATUS_OK && !poll.scaling.Identity()) {
+        reading.raw = reading.value;
+        reading.value = poll.scaling.ToEngineering(reading.value);
+    }
+    NoteLinkResult(reading.status, reading.error);
+    if (own_trace_ && Verbose()) {
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        char line[160];
+        std::snprintf(line, sizeof line, "link %s: %c %s -> %d/%d %g (%.1f ms)", spec_.name.c_str(),
+                      module.spec->address, QueryName(poll.query), reading.status, reading.error,
+                      reading.value, ms);
+        Log(Level::kTrace, line);
+    }
+    return reading;
+}
+
+// The link is (re)opened explicitly, never left to the byte link's defaults:
+// a target that fails to open must not make the port fall back to a
+// default device.
+bool LinkPoller::EnsureOpen(Clock::time_point now) {
+    if (open_) {
+        return true;
+    }
+    if (now < retry_at_) {
+        return false;
+    }
+    if (QOR_OpenPort(port_, spec_.target.c_str()) == 1) {
+        open_ = true;
+        backoff_.Reset();
+        Log(Level::kInfo, "link " + spec_.name + ": open on " + spec_.target);
+        if (settings_.status != nullptr) {
+            settings_.status->NoteLinkUp(spec_.name);
+        }
+        return true;
+    }
+    auto delay = backoff_.Next();
+    retry_at_ = now + delay;
+    std::string why = LinkFailureText(port_, QOR_STATUS_LINK_FAULT, QOR_ERROR_NOT_WRITTEN);
+    Log(Level::kWarning, "link " + spec_.name + ": cannot open " + spec_.target + " (" + why +
+                             "); next attempt in " + std::to_string(delay.count()) + " ms");
+    if (settings_.status != nullptr) {
+        settings_.status->NoteLinkDown(spec_.name, "cannot open: " + why, false);
+    }
+    return false;
+}
+
+void LinkPoller::NoteLinkResult(int status, int error) {
+    if (!IsLinkFault(status, error)) {
+        return;
+    }
+    open_ = false;
+    auto delay = backoff_.Next();
+    retry_at_ = Clock::now() + delay;
+    std::string why = LinkFailureText(port_, status, error);
+    Log(Level::kWarning, "link " + spec_.name + ": " + why + "; reopening in " +
+                             std::to_string(delay.count()) + " ms");
+    if (settings_.status != nullptr) {
+        settings_.status->NoteLinkDown(spec_.name, why, true);
+    }
+}
+
+void LinkPoller::Execute(const PendingCommand &command) {
+    if (!command.get.empty()) {
+        ExecuteGet(command);
+        return;
+    }
+    ModuleState *module = FindModule(command.module);
+    CommandResult result;
+    result.command = CommandName(command.args.kind);
+    if (module == nullptr) {
+        result.reason = "no module \"" + command.module + "\" on this link";
+        Answer(command, result);
+        return;
+    }
+    CommandArgs args = command.args;
+    if (auto why = RawArgs(*module, &args)) {
+        result.reason = *why + "; not sent";
+        Answer(command, result);
+        return;
+    }
+    // A command is worth an attempt at once, whatever the backoff says.
+    retry_at_ = Clock::time_point{};
+    if (!EnsureOpen(Clock::now())) {
+        result.ran = true;
+        result.status = QOR_STATUS_LINK_FAULT;
+        result.error = QOR_ERROR_NOT_WRITTEN;
+        Answer(command, result);
+        return;
+    }
+    CommandOutcome outcome = RunCommand(port_, module->spec->address, args);
+    NoteLinkResult(outcome.status, outcome.error);
+    ++module->counters.commands;
+    result.ran = true;
+    result.status = outcome.status;
+    result.error = outcome.error;
+    result.error_text = ModuleErrorText(port_, outcome.status, outcome.error);
+    result.count = outcome.count;
+    if (settings_.cache != nullptr && outcome.status == QOR_STATUS_OK) {
+        const CommandArgs &a = command.args;
+        settings_.cache->StoreWritten(settings_.link_index,
+                                      static_cast<std::size_t>(module - modules_.data()), a.kind,
+                                      a.kind == CommandKind::kDo ? a.outputs : a.value);
+    }
+    if (command.read_back && outcome.status == QOR_STATUS_OK && settings_.observer != nullptr) {
+        Reading reading = Transact(*module, *command.read_back);
+        reading.when = std::chrono::system_clock::now();
+        settings_.observer->OnReading(spec_.name, module->spec->name, command.read_back->name,
+                                      reading);
+    }
+    std::string outcome_text =
+        "status " + std::to_string(result.status) + ", error " + std::to_string(result.error);
+    LogRepeated(Level::kInfo, "commands run",
+                "link " + spec_.name + ": " + module->spec->name + " ran " + result.command + ": " +
+                    outcome_text,
+                result.command + " on " + module->spec->name + ", " + outcome_text);
+    Answer(command, result);
+}
+
+// A limit written through hi or lo is in the unit its rh or rl poll
+// publishes: the first such poll's scaling takes it back to the module's.
+std::optional<std::string> LinkPoller::RawArgs(const ModuleState &module, CommandArgs *args) const {
+    Query limit = Query::kRh;
+    if (args->kind == CommandKind::kLo) {
+        limit = Query::kRl;
+    } else if (args->kind != CommandKind::kHi) {
+        return std::nullopt;
+    }
+    for (const PollSpec &poll : module.spec->polls) {
+        if (poll.query == limit) {
+            if (poll.scaling.Identity()) {
+                return std::nullopt;
+            }
+            double raw = 0;
+            if (auto why = poll.scaling.ToRaw(args->value, &raw)) {
+                return "\"" + poll.name + "\": " + *why;
+            }
+            args->value = raw;
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// A read on demand: the poll runs now, between polls, and its reading is
+// published (whatever report by exception would say) and answered.
+void LinkPoller::ExecuteGet(const PendingCommand &command) {
+    for (PollTask &task : tasks_) {
+        if (modules_[task.module].spec->name == command.module && task.poll->name == command.get) {
+            retry_at_ = Clock::time_point{};  // worth an attempt at once, as a command
+            Reading reading = Take(task, true);
+            if (!command.reply_topic.empty()) {
+                outbox_.Push({command.reply_topic, ReadingPayload(reading), command.correlation});
+            }
+            return;
+        }
+    }
+    CommandResult result;
+    result.command = "get";
+    result.reason = "no poll \"" + command.get + "\" on module \"" + command.module + "\"";
+    Answer(command, result);
+}
+
+void LinkPoller::Answer(const PendingCommand &command, CommandResult result) {
+    result.when = std::chrono::system_clock::now();
+    result.origin = command.origin;
+    if (command.done) {
+        command.done(result);
+    }
+    if (command.reply_topic.empty()) {
+        return;
+    }
+    outbox_.Push({command.reply_topic, ResultPayload(result), command.correlation});
+}
+
+void LinkPoller::Account(ModuleState &module, int status, int error) {
+    ModuleCounters &c = module.counters;
+    if (status == QOR_STATUS_OK) {
+        ++c.replies;
+    } else if (status == QOR_STATUS_REPLY_FAULT && error == QOR_ERROR_NO_REPLY) {
+        ++c.timeouts;
+    } else if (IsLinkFault(status, error)) {
+        ++c.link_faults;
+    } else {
+        ++c.errors;
+    }
+    if (!IsFailure(status, error)) {
+        module.failures = 0;
+        SetAvailability(module, Availability::kOnline);
+    } else if (++module.failures >= settings_.offline_after) {
+        SetAvailability(module, Availability::kOffline);
+    }
+}
+
+void LinkPoller::CountLateness(ModuleState &module) {
+    QOR_LinkCounts now{};
+    QOR_PortCounts(port_, &now);
+    // Counts that went down belong to a port that started again.
+    auto grown = [](long long after, long long before) {
+        return static_cast<std::uint64_t>(after >= before ? after - before : after);
+    };
+    module.counters.late_replies += grown(now.late_inputs, link_counts_.late_inputs);
+    module.counters.refused += grown(now.refused, link_counts_.refused);
+    link_counts_ = now;
+}
+
+void LinkPoller::SetAvailability(ModuleState &module, Availability availability) {
+    if (module.availability == availability) {
+        return;
+    }
+    module.availability = availability;
+    if (settings_.cache != nullptr) {
+        settings_.cache->StorePresence(
+            settings_.link_index, static_cast<std::size_t>(&module - modules_.data()),
+            availability == Availability::kOnline ? Presence::kOnline : Presence::kOffline);
+    }
+    const char *text = availability == Availability::kOnline ? "online" : "offline";
+    board_.Set(module.topic + "/availability", text);
+    if (settings_.status != nullptr) {
+        settings_.status->NoteAvailability(spec_.name,
+                                           static_cast<std::size_t>(&module - modules_.data()),
+                                           availability == Availability::kOnline);
+    }
+    if (settings_.observer != nullptr) {
+        settings_.observer->OnAvailability(spec_.name, module.spec->name,
+                                           availability == Availability::kOnline);
+    }
+    Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " + text);
+}
+
+void LinkPoller::PublishCounters() {
+    auto now = std::chrono::system_clock::now();
+    for (const ModuleState &module : modules_) {
+        board_.Set(module.topic + "/counters", CountersPayload(module.counters, now));
+    }
+}
+
+LinkPoller::ModuleState *LinkPoller::FindModule(const std::string &name) {
+    for (ModuleState &module : modules_) {
+        if (module.spec->name == name) {
+            return &module;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace qor::gateway

@@ -1,0 +1,151 @@
+#include "gateway/sparkplug/sparkplug_codec.h"
+
+#include <cmath>
+#include <memory>
+
+#include "sparkplug_b.pb-c.h"
+
+namespace qor::gateway::sparkplug {
+
+namespace {
+
+// protobuf-c takes char* for strings it only reads.
+char *Text(const std::string &s) {
+    return const_cast<char *>(s.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// One metric, pointing into in and into the unit's property storage.
+void Fill(const Metric &in, char **unit_key, Spb__Payload__PropertyValue *unit,
+          Spb__Payload__PropertyValue **unit_pointer, Spb__Payload__PropertySet *properties,
+          Spb__Payload__Metric *m) {
+    spb__payload__metric__init(m);
+    if (!in.name.empty()) {
+        m->name = Text(in.name);
+    }
+    if (in.alias != 0) {
+        m->has_alias = true;
+        m->alias = in.alias;
+    }
+    m->has_datatype = true;
+    m->datatype = in.datatype;
+    if (in.timestamp != 0) {
+        m->has_timestamp = true;
+        m->timestamp = in.timestamp;
+    }
+    if (!in.unit.empty()) {
+        spb__payload__property_value__init(unit);
+        unit->has_type = true;
+        unit->type = kString;
+        unit->value_case = SPB__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE;
+        unit->string_value = Text(in.unit);
+        *unit_pointer = unit;
+        spb__payload__property_set__init(properties);
+        properties->n_keys = 1;
+        properties->keys = unit_key;
+        properties->n_values = 1;
+        properties->values = unit_pointer;
+        m->properties = properties;
+    }
+    if (in.is_null) {
+        m->has_is_null = true;
+        m->is_null = true;
+    } else if (in.datatype == kDouble) {
+        m->value_case = SPB__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE;
+        m->double_value = in.number;
+    } else if (in.datatype == kBoolean) {
+        m->value_case = SPB__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
+        m->boolean_value = in.number != 0;
+    } else if (in.datatype == kString) {
+        m->value_case = SPB__PAYLOAD__METRIC__VALUE_STRING_VALUE;
+        m->string_value = Text(in.text);
+    } else {
+        // Int64 and UInt64 alike: signed values as two's complement.
+        m->value_case = SPB__PAYLOAD__METRIC__VALUE_LONG_VALUE;
+        m->long_value = static_cast<std::uint64_t>(std::llround(in.number));
+    }
+}
+
+}  // namespace
+
+std::string Encode(std::uint64_t timestamp, std::optional<std::uint64_t> seq,
+                   const std::vector<Metric> &metrics) {
+    std::size_t n = metrics.size();
+    std::vector<Spb__Payload__Metric> out(n);
+    std::vector<Spb__Payload__Metric *> pointers(n);
+    std::vector<Spb__Payload__PropertySet> properties(n);
+    std::vector<Spb__Payload__PropertyValue> units(n);
+    std::vector<Spb__Payload__PropertyValue *> unit_pointers(n);
+    std::string eng_unit = "engUnit";
+    char *unit_key = eng_unit.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        Fill(metrics[i], &unit_key, &units[i], &unit_pointers[i], &properties[i], &out[i]);
+        pointers[i] = &out[i];
+    }
+    Spb__Payload payload;
+    spb__payload__init(&payload);
+    payload.has_timestamp = true;
+    payload.timestamp = timestamp;
+    if (seq) {
+        payload.has_seq = true;
+        payload.seq = *seq;
+    }
+    payload.n_metrics = pointers.size();
+    payload.metrics = pointers.data();
+    std::string bytes(spb__payload__get_packed_size(&payload), '\0');
+    spb__payload__pack(&payload, reinterpret_cast<uint8_t *>(bytes.data()));
+    return bytes;
+}
+
+std::optional<std::vector<CommandMetric>> DecodeCommand(const std::string &bytes) {
+    std::unique_ptr<Spb__Payload, void (*)(Spb__Payload *)> payload(
+        spb__payload__unpack(nullptr, bytes.size(),
+                             reinterpret_cast<const uint8_t *>(bytes.data())),
+        [](Spb__Payload *p) { spb__payload__free_unpacked(p, nullptr); });
+    if (!payload) {
+        return std::nullopt;
+    }
+    std::vector<CommandMetric> metrics;
+    for (std::size_t i = 0; i < payload->n_metrics; ++i) {
+        const Spb__Payload__Metric &m = *payload->metrics[i];
+        CommandMetric c;
+        c.name = m.name != nullptr ? m.name : "";
+        if (m.has_alias) {
+            c.alias = m.alias;
+        }
+        c.has_value = !(m.has_is_null && m.is_null);
+        std::uint32_t type = m.has_datatype ? m.datatype : 0;
+        switch (m.value_case) {
+            case SPB__PAYLOAD__METRIC__VALUE_INT_VALUE:
+                // Int8, Int16 and Int32 come as two's complement.
+                c.number = type >= 1 && type <= 3
+                               ? static_cast<double>(static_cast<int32_t>(m.int_value))
+                               : static_cast<double>(m.int_value);
+                break;
+            case SPB__PAYLOAD__METRIC__VALUE_LONG_VALUE:
+                c.number = type == kInt64 ? static_cast<double>(static_cast<int64_t>(m.long_value))
+                                          : static_cast<double>(m.long_value);
+                break;
+            case SPB__PAYLOAD__METRIC__VALUE_FLOAT_VALUE:
+                c.number = m.float_value;
+                break;
+            case SPB__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE:
+                c.number = m.double_value;
+                break;
+            case SPB__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE:
+                c.number = m.boolean_value ? 1 : 0;
+                break;
+            default:
+                c.has_value = false;
+                break;
+        }
+        c.has_value = c.has_value && std::isfinite(c.number);
+        metrics.push_back(std::move(c));
+    }
+    return metrics;
+}
+
+}  // namespace qor::gateway::sparkplug

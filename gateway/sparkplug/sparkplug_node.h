@@ -1,0 +1,158 @@
+// The gateway as a Sparkplug B edge node, on a broker connection of its own
+// (the MQTT will is the node's NDEATH, which the JSON session's will cannot
+// be). Each module is a device "LINK:MODULE"; each of its polls a metric.
+//
+//   spBv1.0/GROUP/NBIRTH/NODE        bdSeq, Node Control/Rebirth (seq 0)
+//   spBv1.0/GROUP/NDEATH/NODE        bdSeq (the will; also sent on a clean stop)
+//   spBv1.0/GROUP/DBIRTH/NODE/DEVICE every metric, when the module answers
+//   spBv1.0/GROUP/DDATA/NODE/DEVICE  each reading as it is polled
+//   spBv1.0/GROUP/DDEATH/NODE/DEVICE the module went offline
+//   spBv1.0/GROUP/NCMD/NODE          Node Control/Rebirth = true: every birth again
+//   spBv1.0/GROUP/DCMD/NODE/DEVICE   writes of writable metrics
+//   spBv1.0/STATE/HOST               the primary host application's state (in)
+//
+// With aliases, DBIRTH declares one per metric (unique in the node) and
+// DDATA names metrics by it alone; a DCMD may use either.
+//
+// Every message but NDEATH carries seq, 0 to 255 and round again, in the
+// order the node sends them. bdSeq grows by one at each connection and is
+// kept in a file across restarts when the configuration names one.
+//
+// The node's own thread drives its client and picks the broker from the
+// list as the JSON session does (RotateHost): a lost connection is retried
+// on its broker, a failed attempt moves on to the next. With a primary host
+// the node sends no NBIRTH (and so no device message) until the host's
+// STATE says it is online; when it says offline the node sends NDEATH,
+// disconnects and goes to the next broker.
+#ifndef QOR_GATEWAY_SPARKPLUG_H
+#define QOR_GATEWAY_SPARKPLUG_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gateway/broker/backoff.h"
+#include "gateway/core/config.h"
+#include "gateway/core/observer.h"
+#include "gateway/core/poller.h"
+#include "gateway/sparkplug/sparkplug_codec.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace qor::gateway {
+
+// The metric a DCMD answers with when a write is refused or fails: a String
+// "METRIC: reason".
+constexpr const char *kSparkplugErrorMetric = "Device Control/Error";
+
+// A host application's STATE payload: {"online": true, "timestamp": MS}.
+struct HostState {
+    bool online = false;
+    std::uint64_t timestamp = 0;  // ms since the epoch, of the host's own clock
+};
+// Empty when the payload is not such an object.
+std::optional<HostState> ParseHostState(const std::string &payload);
+
+class SparkplugNode : public PollObserver {
+  public:
+    // Hands a command to the poller of a link; false when it cannot.
+    using Submit = std::function<bool(const std::string &link, PendingCommand command)>;
+
+    SparkplugNode(BrokerSpec broker, SparkplugSpec spec, Submit submit);
+    ~SparkplugNode() override;
+    SparkplugNode(const SparkplugNode &) = delete;
+    SparkplugNode &operator=(const SparkplugNode &) = delete;
+
+    // The devices and metrics; when connected, every birth again.
+    void SetLinks(const std::vector<LinkSpec> &links);
+    // Connects in the background; false (with the reason) when the client
+    // cannot be made.
+    bool Start(std::string *error);
+    // Publishes NDEATH and disconnects.
+    void Stop();
+
+    void OnReading(const std::string &link, const std::string &module, const std::string &poll,
+                   const Reading &reading) override;
+    void OnAvailability(const std::string &link, const std::string &module, bool online) override;
+
+  private:
+    struct MetricState {
+        std::string name;
+        Query query = Query::kRd;
+        std::optional<CommandKind> write;  // set when a DCMD may write it
+        std::uint64_t alias = 0;           // with aliases: unique in the node, from 1
+        PollSpec poll;
+        bool has_reading = false;
+        Reading last;
+    };
+    struct Device {
+        std::string link;
+        std::string module;
+        std::string id;
+        std::vector<MetricState> metrics;
+        bool online = false;
+        bool born = false;
+    };
+
+    using Clock = std::chrono::steady_clock;
+
+    void Run();
+    void Attempt(Clock::time_point now);
+    void HandleState(const std::string &payload);
+    void SendDeath();
+    std::string Where() const;
+    std::string StateTopic() const;
+    std::string Topic(const char *type, const std::string &device = "") const;
+    void Publish(const char *type, const std::string &device,
+                 const std::vector<sparkplug::Metric> &metrics, bool with_seq);
+    void BirthNode();
+    void BirthDevice(Device &device);
+    void SetWill();
+    void NextBdSeq();
+    void HandleNodeCommand(const std::string &payload);
+    void HandleDeviceCommand(const std::string &device, const std::string &payload);
+    void ReportError(Device &device, const std::string &text);
+    PendingCommand Write(const Device &device, const MetricState &state, double value);
+    Device *Find(const std::string &link, const std::string &module);
+    // by_alias: the alias alone, without the name (DDATA with aliases).
+    static sparkplug::Metric ToMetric(const MetricState &state, bool by_alias);
+
+    static void OnConnect(mosquitto *, void *self, int rc);
+    static void OnDisconnect(mosquitto *, void *self, int rc);
+    static void OnMessage(mosquitto *, void *self, const mosquitto_message *message);
+
+    BrokerSpec broker_;
+    SparkplugSpec spec_;
+    Submit submit_;
+    mosquitto *client_ = nullptr;
+    bool started_ = false;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    Clock::time_point stop_by_;
+
+    // The thread's own.
+    std::size_t host_ = 0;  // the broker of broker_.hosts tried or connected
+    Clock::time_point next_attempt_;
+    Clock::time_point attempt_started_;  // the socket opened; CONNACK awaited
+    Backoff backoff_;
+
+    std::mutex mutex_;  // everything below; held while publishing, so seq follows the wire
+    std::vector<Device> devices_;
+    bool connected_ = false;
+    bool born_ = false;     // NBIRTH sent on this connection: devices may follow
+    bool leaving_ = false;  // disconnecting for the primary host: the next broker follows
+    std::optional<std::uint64_t> state_ts_;  // the newest STATE's timestamp
+    std::uint64_t bdseq_ = 0;
+    std::uint64_t seq_ = 0;
+};
+
+}  // namespace qor::gateway
+
+#endif

@@ -1,0 +1,136 @@
+// Messages waiting for the broker: readings and command results, in order.
+// In RAM alone, at most a configured number: when it is full the oldest is
+// dropped and counted, so that a long broker outage keeps the newest
+// readings. With a spool (spool.h), every message is first committed to
+// disk in small batches by a writer thread and leaves the spool only when
+// the broker has acknowledged it; RAM then holds only a window of it, and
+// the spool's bounds (bytes, age) drop the oldest, counted the same way.
+#ifndef QOR_GATEWAY_OUTBOX_H
+#define QOR_GATEWAY_OUTBOX_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gateway/spool/spool.h"
+
+namespace qor::gateway {
+
+struct Message {
+    std::string topic;
+    std::string payload;
+    std::string correlation;  // MQTT 5 correlation data to echo, if any
+};
+
+// A message handed out, with its place in the spool (0: held in RAM only).
+struct Queued {
+    Message message;
+    std::uint64_t id = 0;
+    // Held in RAM because the spool could not take it: the id and time it
+    // was staged with, under which it goes back to the spool.
+    std::uint64_t held_id = 0;
+    std::int64_t held_at_ms = 0;
+};
+
+// What the gateway publishes about its delivery, beside the drop counter.
+struct OutboxStatus {
+    std::uint64_t boot = 0;
+    std::uint64_t dropped = 0;    // since this start
+    std::uint64_t delivered = 0;  // acknowledged by the broker since this start
+    bool spooled = false;
+    std::uint64_t spool_bytes = 0;
+    std::uint64_t spool_messages = 0;
+    std::int64_t oldest_ms = 0;        // Unix time of the oldest unsent message; 0: none
+    std::uint64_t spool_resets = 0;    // spools moved aside and started afresh
+    std::uint64_t committed = 0;       // messages committed to the spool since this start
+    std::uint64_t spool_failures = 0;  // batches the spool could not take (a full disk)
+    bool spool_failing = false;        // the last batch could not be written
+};
+
+class Outbox {
+  public:
+    explicit Outbox(std::size_t capacity) : capacity_(capacity) {}
+    ~Outbox();
+    Outbox(const Outbox &) = delete;
+    Outbox &operator=(const Outbox &) = delete;
+
+    // From now on messages go through the spool (before any Push). Its
+    // unsent messages are delivered first, and its streams' seqs continue.
+    void AttachSpool(std::unique_ptr<Spool> spool, const SpoolSettings &settings);
+    // The bounds and commit pace of a reloaded configuration.
+    void SetSpoolSettings(const SpoolSettings &settings);
+    // Commits what waits and stops the writer; later messages stay in RAM.
+    void Close();
+    void SetBoot(std::uint64_t boot);
+    void NoteSpoolReset();
+
+    // seq > 0: the message is reading `seq` of the stream on its topic.
+    void Push(Message message, std::uint64_t seq = 0);
+    // Puts messages back at the front, oldest first (they were taken and not
+    // delivered); the bound still holds.
+    void Return(std::vector<Queued> messages);
+    std::optional<Queued> Take();
+    // The broker acknowledged a message taken (acknowledged), or can never
+    // take it: either way it leaves the spool.
+    void Delivered(std::uint64_t id, bool acknowledged = true);
+    void SetCapacity(std::size_t capacity);
+    // Called outside the lock when messages arrive for an empty queue: the
+    // reader must take messages until Take() gives none (or it cannot send)
+    // before it waits again. Set before any thread pushes.
+    void SetWake(std::function<void()> wake);
+
+    // The last seq of a stream, 0 for a new one.
+    std::uint64_t LastSeq(const std::string &stream) const;
+    std::size_t Size() const;
+    std::uint64_t Dropped() const;
+    OutboxStatus Status() const;
+
+  private:
+    void TrimLocked();
+    void WriterLoop();
+    void Commit(SpoolBatch batch);
+    void Committed(std::vector<SpoolRow> rows);
+    void Hold(SpoolBatch batch);
+    std::vector<SpoolRow> TakeHeld();
+    bool HoldsInRam() const;
+    void Recover(const std::string &why, bool corrupt);
+    void CopySpoolStateLocked();
+    void CallWake();
+
+    mutable std::mutex mutex_;  // first of the three when more are held
+    std::deque<Queued> queue_;
+    std::size_t capacity_;
+    std::size_t in_ram_ = 0;  // entries held in RAM only (id 0)
+    std::uint64_t dropped_ = 0;
+    OutboxStatus status_;
+    std::set<std::uint64_t> in_flight_;
+    std::map<std::string, std::uint64_t> seqs_;
+    bool spilled_ = false;  // spool rows from next_load_ on are not in RAM
+    std::uint64_t next_load_ = 1;
+    std::function<void()> wake_;
+
+    std::mutex spool_mutex_;  // the spool itself
+    std::unique_ptr<Spool> spool_;
+
+    mutable std::mutex stage_mutex_;  // what waits for the next commit
+    std::condition_variable stage_wake_;
+    SpoolBatch staged_;
+    SpoolSettings settings_;
+    std::uint64_t next_id_ = 0;
+    bool spooling_ = false;
+    bool closing_ = false;
+    std::thread writer_;
+};
+
+}  // namespace qor::gateway
+
+#endif
