@@ -202,8 +202,6 @@ std::string DescribeFailure(const Failure &failure);
 int ExitCodeFor(int status);
 // A reply of any kind, even an error reply, proves a module at that address.
 bool ModuleAnswered(int status, int error);
-// "2024-05-01T12:34:56.789Z"
-std::string IsoUtc(std::chrono::system_clock::time_point when);
 // A query as poll names its columns: "rd", "di 2 1 0".
 std::string QueryName(const Invocation &invocation);
 std::string CsvHeader(ResultKind kind);

@@ -22,6 +22,7 @@
 
 #include "cli/cli.h"
 #include "cli/run.h"
+#include "common/iso_time.h"
 #include "qor_dll.h"
 
 namespace qor::cli {
@@ -154,7 +155,7 @@ void PollBus(Bus &bus, int retries) {
 
 // One row: the buses side by side, one thread each.
 std::string TakeRow(std::vector<Bus> &buses, int retries) {
-    const std::string time = IsoUtc(std::chrono::system_clock::now());
+    const std::string time = text::IsoUtc(std::chrono::system_clock::now());
     if (buses.size() == 1) {
         PollBus(buses.front(), retries);
     } else {

@@ -23,6 +23,7 @@
 #include "gateway/core/gateway.h"
 #include "gateway/core/log.h"
 #include "gateway/modbus/modbus_map.h"
+#include "gateway/outputs.h"
 
 namespace {
 
@@ -126,6 +127,20 @@ int SignalDescriptor() {
     return signalfd(-1, &signals, SFD_CLOEXEC);
 }
 
+// Reasons about the file, one a line, each "LINE: reason": each as
+// "FILE:LINE: reason", joined by sep.
+std::string InFile(const std::string &path, const std::string &reasons, const char *sep) {
+    std::string out;
+    std::size_t at = 0;
+    while (at <= reasons.size()) {
+        std::size_t end = reasons.find('\n', at);
+        end = end == std::string::npos ? reasons.size() : end;
+        out += (out.empty() ? "" : sep) + path + ":" + reasons.substr(at, end - at);
+        at = end + 1;
+    }
+    return out;
+}
+
 // A stop asked for while a reload waits for its new broker session ends
 // the wait: the stop is bounded, the reload is not worth it then.
 bool StopPending() {
@@ -185,19 +200,20 @@ void Reload(Gateway &gateway, const std::string &path) {
         return;
     }
     Log(Level::kInfo, "reloading " + path + " (" + Summary(*loaded.config) + ")");
-    unsigned broker_line = loaded.config->broker.line;
     std::string why;
     if (!gateway.Reload(std::move(*loaded.config), StopPending, &why)) {
-        Log(Level::kError, "reload refused, keeping the running configuration: " + path + ":" +
-                               std::to_string(broker_line) + ": " + why);
+        Log(Level::kError,
+            "reload refused, keeping the running configuration: " + InFile(path, why, "; "));
         return;
     }
     Log(Level::kInfo, "reloaded " + path);
 }
 
 int Serve(const Arguments &arguments, Config config, int signals) {
-    Gateway gateway(std::move(config));
-    if (!gateway.Start()) {
+    Gateway gateway(MakeOutputs);
+    std::string why;
+    if (!gateway.Start(std::move(config), &why)) {
+        Log(Level::kError, "cannot start: " + InFile(arguments.config, why, "; "));
         return kExitStart;
     }
     Notify("READY=1");
@@ -257,6 +273,14 @@ int main(int argc, char **argv) {
         return PrintMap(arguments, *loaded.config);
     }
     if (arguments.check) {
+        // What the outputs load beyond the file (keys, users), and the
+        // listeners, checked as a start would.
+        std::string why = Gateway(MakeOutputs).Check(*loaded.config);
+        if (!why.empty()) {
+            std::string text = InFile(arguments.config, why, "\nqor-gateway: ");
+            std::fprintf(stderr, "qor-gateway: %s\n", text.c_str());
+            return kExitConfig;
+        }
         std::printf("%s: ok (%s)\n", arguments.config.c_str(), Summary(*loaded.config).c_str());
         return 0;
     }

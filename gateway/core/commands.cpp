@@ -1,17 +1,22 @@
 #include "gateway/core/commands.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 
 #include "catalogue/calls.h"
-#include "gateway/mqtt/json.h"
+#include "gateway/core/log.h"
 #include "qor_dll.h"
 
 namespace qor::gateway {
 
 namespace {
+
+// Named as the library names its plain kind, which it replaces.
+using json = nlohmann::ordered_json;  // NOLINT(readability-identifier-naming)
 
 // The catalogue row of each command (catalogue/catalogue.h): names,
 // arguments and limits come from there; RunCommand makes the call.
@@ -49,6 +54,32 @@ Shape ShapeOf(CommandKind kind) {
         default:
             return Shape::kNone;
     }
+}
+
+template <typename T>
+std::optional<std::string> Take(const json &object, const char *key, std::optional<T> *out) {
+    auto it = object.find(key);
+    if (it == object.end()) {
+        return std::nullopt;
+    }
+    bool fits = false;
+    if constexpr (std::is_same_v<T, bool>) {
+        fits = it->is_boolean();
+    } else if constexpr (std::is_same_v<T, double>) {
+        fits = it->is_number();
+    } else {
+        fits = it->is_number_integer();
+        // Checked before any narrowing: 4294967298 must not become 2.
+        if (fits && it->is_number_unsigned() &&
+            it->template get<unsigned long long>() > static_cast<unsigned long long>(LLONG_MAX)) {
+            return std::string("\"") + key + "\" is out of range";
+        }
+    }
+    if (!fits) {
+        return std::string("\"") + key + "\" has the wrong type";
+    }
+    *out = it->get<T>();
+    return std::nullopt;
 }
 
 constexpr const catalogue::ArgInfo &kBitArg = catalogue::ArgOf(catalogue::ArgKind::kBitNumber);
@@ -125,12 +156,47 @@ const char *CommandName(CommandKind kind) {
     return RowOf(kind).word;
 }
 
-std::variant<CommandArgs, std::string> ParseCommand(CommandKind kind, std::string_view payload) {
-    auto parsed = ParsePayloadFields(payload);
-    if (auto *reason = std::get_if<std::string>(&parsed)) {
-        return *reason;
+std::variant<PayloadFields, std::string> ParsePayloadFields(std::string_view payload) {
+    PayloadFields fields;
+    if (payload.size() > kMaxPayloadBytes) {
+        return "the payload is longer than " + std::to_string(kMaxPayloadBytes) + " bytes";
     }
-    const auto &fields = std::get<PayloadFields>(parsed);
+    // A NUL would end the text for some reader along the way; the parser
+    // must see exactly what the module's command is built from.
+    if (payload.find('\0') != std::string_view::npos) {
+        return std::string("the payload holds a NUL byte");
+    }
+    if (payload.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        return fields;
+    }
+    // Strict: exactly one JSON document, nothing after it but white space.
+    json object = json::parse(payload.begin(), payload.end(), nullptr, false, false);
+    if (object.is_discarded()) {
+        return std::string("the payload is not JSON");
+    }
+    if (!object.is_object()) {
+        return std::string("the payload is not a JSON object");
+    }
+    for (const auto &item : object.items()) {
+        const std::string &key = item.key();
+        if (key != "value" && key != "latching" && key != "outputs" && key != "bytes" &&
+            key != "bit") {
+            return "unknown key " + Quoted(key, 40);
+        }
+    }
+    for (auto reason :
+         {Take(object, "value", &fields.value), Take(object, "latching", &fields.latching),
+          Take(object, "outputs", &fields.outputs), Take(object, "bytes", &fields.bytes),
+          Take(object, "bit", &fields.bit)}) {
+        if (reason) {
+            return *reason;
+        }
+    }
+    return fields;
+}
+
+std::variant<CommandArgs, std::string> ArgsFromFields(CommandKind kind,
+                                                      const PayloadFields &fields) {
     Shape shape = ShapeOf(kind);
     std::string unexpected = UnexpectedKey(shape, fields);
     if (!unexpected.empty()) {
@@ -139,6 +205,14 @@ std::variant<CommandArgs, std::string> ParseCommand(CommandKind kind, std::strin
     CommandArgs args;
     args.kind = kind;
     return Fill(shape, fields, args);
+}
+
+std::variant<CommandArgs, std::string> ParseCommand(CommandKind kind, std::string_view payload) {
+    auto parsed = ParsePayloadFields(payload);
+    if (auto *reason = std::get_if<std::string>(&parsed)) {
+        return *reason;
+    }
+    return ArgsFromFields(kind, std::get<PayloadFields>(parsed));
 }
 
 CommandOutcome RunCommand(int port, char address, const CommandArgs &a) {

@@ -31,6 +31,8 @@ enum class CommandKind {
     kEc
 };
 
+constexpr std::size_t kCommandKinds = static_cast<std::size_t>(CommandKind::kEc) + 1;
+
 std::optional<CommandKind> CommandFromName(std::string_view name);
 const char *CommandName(CommandKind kind);
 
@@ -43,6 +45,24 @@ struct CommandArgs {
     int bit = 0;                    // sb cb
 };
 
+// The keys a command payload may hold, as far as they are there.
+struct PayloadFields {
+    std::optional<double> value;
+    std::optional<bool> latching;
+    std::optional<long long> outputs;
+    std::optional<long long> bytes;
+    std::optional<long long> bit;
+};
+
+// The longest command payload taken.
+constexpr std::size_t kMaxPayloadBytes = 4096;
+
+// An empty payload or a JSON object of the keys above with the right types;
+// anything else gives the reason it is refused: anything but exactly one
+// JSON document (a NUL byte or trailing text included), an integer beyond
+// a long long, more than kMaxPayloadBytes.
+std::variant<PayloadFields, std::string> ParsePayloadFields(std::string_view payload);
+
 // The arguments a payload gives the command, or why it is refused. Payloads
 // are JSON objects with exactly the keys the command takes:
 //   hi, lo          {"value": 100.0, "latching": true}  (latching optional)
@@ -51,6 +71,10 @@ struct CommandArgs {
 //   sb, cb          {"bit": 3}
 //   ca ce cz da ea rr ec  {} or an empty payload
 std::variant<CommandArgs, std::string> ParseCommand(CommandKind kind, std::string_view payload);
+// The same checks for a source that gives its fields typed (a Modbus write,
+// a Sparkplug B metric): no text is made to be parsed again.
+std::variant<CommandArgs, std::string> ArgsFromFields(CommandKind kind,
+                                                      const PayloadFields &fields);
 
 struct CommandOutcome {
     int status = 0;

@@ -406,6 +406,7 @@ void ReadHttp(const toml::table &root, const std::string &base, Config *c) {
              "[http]");
     HttpSpec &h = c->http;
     h.enabled = true;
+    h.line = LineOf(t);
     if (const toml::node *listen = t.get("listen")) {
         ReadListen(*listen, &h);
     }
@@ -445,6 +446,7 @@ void ReadSparkplug(const toml::table &root, const std::string &base, Config *c) 
     const toml::table &t = Table(*node, "[sparkplug]");
     OnlyKeys(t, {"enabled", "group_id", "edge_node_id", "bdseq_file", "primary_host_id", "aliases"},
              "[sparkplug]");
+    s.line = LineOf(t);
     if (const toml::node *enabled = t.get("enabled")) {
         if (!enabled->is_boolean()) {
             Fail(*enabled, "\"enabled\" must be true or false");

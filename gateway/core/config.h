@@ -55,6 +55,7 @@ struct SparkplugSpec {
     // is online, and off to the next broker when it goes offline. Empty: none.
     std::string primary_host;  // primary_host_id
     bool aliases = false;      // DDATA names metrics by the alias their DBIRTH declares
+    unsigned line = 0;         // of [sparkplug]
 
     bool operator==(const SparkplugSpec &other) const;
 };
@@ -98,6 +99,7 @@ struct HttpSpec {
     bool commands = false;   // commands from the page (needs users_file)
     int threads = 2;
     int max_connections = 64;
+    unsigned line = 0;  // of [http], for messages about the server
 
     bool operator==(const HttpSpec &other) const;
 };

@@ -4,7 +4,6 @@
 
 #include "gateway/core/link_hooks.h"
 #include "gateway/core/log.h"
-#include "gateway/mqtt/topics.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
 
@@ -27,27 +26,27 @@ bool IsLinkFault(int status, int error) {
 
 }  // namespace
 
-LinkPoller::LinkPoller(LinkSpec spec, int port, PollerSettings settings, Outbox &outbox,
-                       StateBoard &board)
+LinkPoller::LinkPoller(LinkSpec spec, std::size_t link, int port, PollerSettings settings,
+                       Outputs &outputs)
     : spec_(std::move(spec)),
+      link_(link),
       port_(port),
-      settings_(std::move(settings)),
-      outbox_(outbox),
-      board_(board),
+      settings_(settings),
+      outputs_(outputs),
       backoff_(250ms, 30s) {
     for (const ModuleSpec &m : spec_.modules) {
         ModuleState state;
         state.spec = &m;
-        state.topic = ModuleTopic(settings_.prefix, spec_.name, m.name);
         modules_.push_back(std::move(state));
     }
     Clock::time_point start = Clock::now();
     for (std::size_t i = 0; i < modules_.size(); ++i) {
-        for (const PollSpec &p : modules_[i].spec->polls) {
-            std::string topic = modules_[i].topic + "/" + p.name;
-            std::uint64_t seq = outbox_.LastSeq(topic);
-            tasks_.push_back({i, &p, std::move(topic), seq, ReportFilter(p.report, p.interval)});
-            schedule_.Add(p.interval, start);
+        const std::vector<PollSpec> &polls = modules_[i].spec->polls;
+        for (std::size_t j = 0; j < polls.size(); ++j) {
+            PollRef ref{link_, i, j};
+            tasks_.push_back({ref, &polls[j], outputs_.LastSeq(ref),
+                              ReportFilter(polls[j].report, polls[j].interval)});
+            schedule_.Add(polls[j].interval, start);
         }
     }
 }
@@ -77,7 +76,7 @@ bool LinkPoller::WaitStopped(Clock::time_point until) {
     if (!thread_.joinable()) {
         return true;
     }
-    std::deque<PendingCommand> left;
+    std::deque<Command> left;
     bool finished = false;
     {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -103,24 +102,17 @@ bool LinkPoller::WaitStopped(Clock::time_point until) {
     return false;
 }
 
-namespace {
-
-const char *CommandLabel(const PendingCommand &command) {
-    return command.get.empty() ? CommandName(command.args.kind) : "get";
-}
-
-}  // namespace
-
-void LinkPoller::AnswerNotRun(std::deque<PendingCommand> commands) {
-    for (const PendingCommand &command : commands) {
+void LinkPoller::AnswerNotRun(std::deque<Command> commands) {
+    for (const Command &command : commands) {
         CommandResult result;
-        result.command = CommandLabel(command);
+        result.command = command.get.empty() ? CommandName(command.args.kind) : "get";
         result.reason = "the gateway is stopping; not run";
+        result.refusal = Refusal::kClosed;
         Answer(command, result);
     }
 }
 
-bool LinkPoller::Submit(PendingCommand command) {
+bool LinkPoller::Submit(Command command) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_ || commands_.size() >= kMaxQueuedCommands) {
@@ -146,7 +138,7 @@ void LinkPoller::Run() {
         // Commands and due polls take turns, so that neither starves.
         bool poll_due = Clock::now() >= wake_at;
         if (!commands_.empty() && !(poll_due && command_last)) {
-            PendingCommand command = std::move(commands_.front());
+            Command command = std::move(commands_.front());
             commands_.pop_front();
             lock.unlock();
             Execute(command);
@@ -168,7 +160,7 @@ void LinkPoller::Run() {
         }
         lock.lock();
     }
-    std::deque<PendingCommand> left = std::move(commands_);
+    std::deque<Command> left = std::move(commands_);
     lock.unlock();
     AnswerNotRun(std::move(left));
     PublishCounters();
@@ -180,17 +172,17 @@ void LinkPoller::Run() {
 }
 
 void LinkPoller::Poll(std::size_t index) {
-    ModuleState &module = modules_[tasks_[index].module];
+    ModuleState &module = modules_[tasks_[index].ref.module];
     Take(tasks_[index], false);
     module.counters.overruns += schedule_.Done(index, Clock::now());
 }
 
-// Every reading counts and goes to the status view and the Modbus cache
-// (whose readings must stay fresh); only the readings the task's filter
-// lets through are published, on the JSON topic and to the observer
-// (Sparkplug B), and only those take a seq, so that seq stays contiguous.
+// Every reading counts and goes to the plant state and every output (the
+// Modbus registers must stay fresh); only the readings the task's filter
+// lets through are marked published, and only those take a seq, so that
+// seq stays contiguous on every output that publishes.
 Reading LinkPoller::Take(PollTask &task, bool forced) {
-    ModuleState &module = modules_[task.module];
+    ModuleState &module = modules_[task.ref.module];
     Clock::time_point start = Clock::now();
     Reading reading = Transact(module, *task.poll);
     bool publish = task.filter.Decide(reading.status, reading.error, reading.value, start, forced);
@@ -198,27 +190,11 @@ Reading LinkPoller::Take(PollTask &task, bool forced) {
     if (publish) {
         reading.seq = ++task.seq;
     }
-    reading.boot = settings_.boot;
     reading.when = std::chrono::system_clock::now();
-    if (settings_.status != nullptr) {
-        settings_.status->NoteReading(
-            spec_.name, task.module,
-            static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading,
-            std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    if (publish) {
-        outbox_.Push({task.topic, ReadingPayload(reading), ""}, reading.seq);
-        if (settings_.observer != nullptr) {
-            settings_.observer->OnReading(spec_.name, module.spec->name, task.poll->name, reading);
-        }
-    }
+    outputs_.TellReading(task.ref, reading, publish,
+                         std::chrono::duration<double>(Clock::now() - start).count());
     Account(module, reading.status, reading.error);
     CountLateness(module);
-    if (settings_.cache != nullptr) {
-        settings_.cache->StoreReading(
-            settings_.link_index, task.module,
-            static_cast<std::size_t>(task.poll - module.spec->polls.data()), reading);
-    }
     return reading;
 }
 
@@ -262,9 +238,7 @@ bool LinkPoller::EnsureOpen(Clock::time_point now) {
         open_ = true;
         backoff_.Reset();
         Log(Level::kInfo, "link " + spec_.name + ": open on " + spec_.target);
-        if (settings_.status != nullptr) {
-            settings_.status->NoteLinkUp(spec_.name);
-        }
+        outputs_.Plant().NoteLinkUp(link_);
         return true;
     }
     auto delay = backoff_.Next();
@@ -272,9 +246,7 @@ bool LinkPoller::EnsureOpen(Clock::time_point now) {
     std::string why = LinkFailureText(port_, QOR_STATUS_LINK_FAULT, QOR_ERROR_NOT_WRITTEN);
     Log(Level::kWarning, "link " + spec_.name + ": cannot open " + spec_.target + " (" + why +
                              "); next attempt in " + std::to_string(delay.count()) + " ms");
-    if (settings_.status != nullptr) {
-        settings_.status->NoteLinkDown(spec_.name, "cannot open: " + why, false);
-    }
+    outputs_.Plant().NoteLinkDown(link_, "cannot open: " + why, false);
     return false;
 }
 
@@ -288,12 +260,10 @@ void LinkPoller::NoteLinkResult(int status, int error) {
     std::string why = LinkFailureText(port_, status, error);
     Log(Level::kWarning, "link " + spec_.name + ": " + why + "; reopening in " +
                              std::to_string(delay.count()) + " ms");
-    if (settings_.status != nullptr) {
-        settings_.status->NoteLinkDown(spec_.name, why, true);
-    }
+    outputs_.Plant().NoteLinkDown(link_, why, true);
 }
 
-void LinkPoller::Execute(const PendingCommand &command) {
+void LinkPoller::Execute(const Command &command) {
     if (!command.get.empty()) {
         ExecuteGet(command);
         return;
@@ -306,12 +276,6 @@ void LinkPoller::Execute(const PendingCommand &command) {
         Answer(command, result);
         return;
     }
-    CommandArgs args = command.args;
-    if (auto why = RawArgs(*module, &args)) {
-        result.reason = *why + "; not sent";
-        Answer(command, result);
-        return;
-    }
     // A command is worth an attempt at once, whatever the backoff says.
     retry_at_ = Clock::time_point{};
     if (!EnsureOpen(Clock::now())) {
@@ -321,7 +285,8 @@ void LinkPoller::Execute(const PendingCommand &command) {
         Answer(command, result);
         return;
     }
-    CommandOutcome outcome = RunCommand(port_, module->spec->address, args);
+    const CommandArgs &a = command.args;
+    CommandOutcome outcome = RunCommand(port_, module->spec->address, a);
     NoteLinkResult(outcome.status, outcome.error);
     ++module->counters.commands;
     result.ran = true;
@@ -329,81 +294,62 @@ void LinkPoller::Execute(const PendingCommand &command) {
     result.error = outcome.error;
     result.error_text = ModuleErrorText(port_, outcome.status, outcome.error);
     result.count = outcome.count;
-    if (settings_.cache != nullptr && outcome.status == QOR_STATUS_OK) {
-        const CommandArgs &a = command.args;
-        settings_.cache->StoreWritten(settings_.link_index,
-                                      static_cast<std::size_t>(module - modules_.data()), a.kind,
-                                      a.kind == CommandKind::kDo ? a.outputs : a.value);
-    }
-    if (command.read_back && outcome.status == QOR_STATUS_OK && settings_.observer != nullptr) {
-        Reading reading = Transact(*module, *command.read_back);
-        reading.when = std::chrono::system_clock::now();
-        settings_.observer->OnReading(spec_.name, module->spec->name, command.read_back->name,
-                                      reading);
-    }
     std::string outcome_text =
         "status " + std::to_string(result.status) + ", error " + std::to_string(result.error);
     LogRepeated(Level::kInfo, "commands run",
                 "link " + spec_.name + ": " + module->spec->name + " ran " + result.command + ": " +
                     outcome_text,
                 result.command + " on " + module->spec->name + ", " + outcome_text);
-    Answer(command, result);
-}
-
-// A limit written through hi or lo is in the unit its rh or rl poll
-// publishes: the first such poll's scaling takes it back to the module's.
-std::optional<std::string> LinkPoller::RawArgs(const ModuleState &module, CommandArgs *args) const {
-    Query limit = Query::kRh;
-    if (args->kind == CommandKind::kLo) {
-        limit = Query::kRl;
-    } else if (args->kind != CommandKind::kHi) {
-        return std::nullopt;
+    if (outcome.status == QOR_STATUS_OK) {
+        ModuleRef ref{link_, static_cast<std::size_t>(module - modules_.data())};
+        outputs_.Plant().NoteWritten(
+            ref, a.kind,
+            a.kind == CommandKind::kDo ? a.outputs : command.engineering.value_or(a.value));
     }
-    for (const PollSpec &poll : module.spec->polls) {
-        if (poll.query == limit) {
-            if (poll.scaling.Identity()) {
-                return std::nullopt;
-            }
-            double raw = 0;
-            if (auto why = poll.scaling.ToRaw(args->value, &raw)) {
-                return "\"" + poll.name + "\": " + *why;
-            }
-            args->value = raw;
-            return std::nullopt;
+    Answer(command, result);
+    if (outcome.status == QOR_STATUS_OK && !command.read_back.empty()) {
+        if (PollTask *task = FindTask(module->spec->name, command.read_back)) {
+            Take(*task, true);
         }
     }
-    return std::nullopt;
+}
+
+LinkPoller::PollTask *LinkPoller::FindTask(const std::string &module, const std::string &poll) {
+    for (PollTask &task : tasks_) {
+        if (modules_[task.ref.module].spec->name == module && task.poll->name == poll) {
+            return &task;
+        }
+    }
+    return nullptr;
 }
 
 // A read on demand: the poll runs now, between polls, and its reading is
 // published (whatever report by exception would say) and answered.
-void LinkPoller::ExecuteGet(const PendingCommand &command) {
-    for (PollTask &task : tasks_) {
-        if (modules_[task.module].spec->name == command.module && task.poll->name == command.get) {
-            retry_at_ = Clock::time_point{};  // worth an attempt at once, as a command
-            Reading reading = Take(task, true);
-            if (!command.reply_topic.empty()) {
-                outbox_.Push({command.reply_topic, ReadingPayload(reading), command.correlation});
-            }
-            return;
-        }
-    }
+void LinkPoller::ExecuteGet(const Command &command) {
     CommandResult result;
     result.command = "get";
-    result.reason = "no poll \"" + command.get + "\" on module \"" + command.module + "\"";
+    PollTask *task = FindTask(command.module, command.get);
+    if (task == nullptr) {
+        result.reason = "no poll \"" + command.get + "\" on module \"" + command.module + "\"";
+        Answer(command, result);
+        return;
+    }
+    retry_at_ = Clock::time_point{};  // worth an attempt at once, as a command
+    Reading reading = Take(*task, true);
+    result.ran = true;
+    result.status = reading.status;
+    result.error = reading.error;
+    result.error_text = reading.error_text;
+    result.reading = reading;
     Answer(command, result);
 }
 
-void LinkPoller::Answer(const PendingCommand &command, CommandResult result) {
+void LinkPoller::Answer(const Command &command, CommandResult result) {
     result.when = std::chrono::system_clock::now();
-    result.origin = command.origin;
-    if (command.done) {
-        command.done(result);
+    if (command.origin == Origin::kModbus) {
+        result.origin = "modbus " + command.who;
     }
-    if (command.reply_topic.empty()) {
-        return;
-    }
-    outbox_.Push({command.reply_topic, ResultPayload(result), command.correlation});
+    outputs_.TellResult(command, result);
 }
 
 void LinkPoller::Account(ModuleState &module, int status, int error) {
@@ -442,29 +388,15 @@ void LinkPoller::SetAvailability(ModuleState &module, Availability availability)
         return;
     }
     module.availability = availability;
-    if (settings_.cache != nullptr) {
-        settings_.cache->StorePresence(
-            settings_.link_index, static_cast<std::size_t>(&module - modules_.data()),
-            availability == Availability::kOnline ? Presence::kOnline : Presence::kOffline);
-    }
-    const char *text = availability == Availability::kOnline ? "online" : "offline";
-    board_.Set(module.topic + "/availability", text);
-    if (settings_.status != nullptr) {
-        settings_.status->NoteAvailability(spec_.name,
-                                           static_cast<std::size_t>(&module - modules_.data()),
-                                           availability == Availability::kOnline);
-    }
-    if (settings_.observer != nullptr) {
-        settings_.observer->OnAvailability(spec_.name, module.spec->name,
-                                           availability == Availability::kOnline);
-    }
-    Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " + text);
+    ModuleRef ref{link_, static_cast<std::size_t>(&module - modules_.data())};
+    outputs_.TellAvailability(ref, availability);
+    Log(Level::kInfo, "link " + spec_.name + ": module " + module.spec->name + " is " +
+                          AvailabilityName(availability));
 }
 
 void LinkPoller::PublishCounters() {
-    auto now = std::chrono::system_clock::now();
-    for (const ModuleState &module : modules_) {
-        board_.Set(module.topic + "/counters", CountersPayload(module.counters, now));
+    for (std::size_t i = 0; i < modules_.size(); ++i) {
+        outputs_.TellCounters(ModuleRef{link_, i}, modules_[i].counters);
     }
 }
 

@@ -39,7 +39,9 @@ const char *StateQuery(CommandKind kind) {
 
 // What the configs of one module share.
 struct ModuleContext {
-    std::string base;    // PREFIX/LINK/MODULE
+    std::string prefix;  // the JSON topics' (topics.h)
+    std::string link;
+    std::string module;
     std::string object;  // LINK_MODULE
     json device;
     json availability;
@@ -55,7 +57,7 @@ json Entity(const ModuleContext &m, const std::string &name, const std::string &
 }
 
 // An "rb" bit the module may both set and clear: a switch, its command
-// "ON" or "OFF" on the poll's set topic (Gateway::Route makes it sb or cb).
+// "ON" or "OFF" on the poll's set topic (the intake makes it sb or cb).
 bool IsSwitch(const ModuleSpec &module, const PollSpec &poll) {
     return poll.query == Query::kRb && module.Writable(CommandKind::kSb) &&
            module.Writable(CommandKind::kCb) && !CommandFromName(poll.name);
@@ -64,7 +66,7 @@ bool IsSwitch(const ModuleSpec &module, const PollSpec &poll) {
 // A sensor, or a binary_sensor or switch for a bit; returns the component.
 const char *PollConfig(const ModuleContext &m, const ModuleSpec &module, const PollSpec &poll,
                        json *c) {
-    (*c)["state_topic"] = m.base + "/" + poll.name;
+    (*c)["state_topic"] = ReadingTopic(m.prefix, m.link, m.module, poll.name);
     if (!poll.device_class.empty()) {
         (*c)["device_class"] = poll.device_class;
     }
@@ -75,7 +77,7 @@ const char *PollConfig(const ModuleContext &m, const ModuleSpec &module, const P
         if (!IsSwitch(module, poll)) {
             return "binary_sensor";
         }
-        (*c)["command_topic"] = m.base + "/set/" + poll.name;
+        (*c)["command_topic"] = CommandTopic(m.prefix, m.link, m.module, "set", poll.name);
         (*c)["state_on"] = "ON";
         (*c)["state_off"] = "OFF";
         return "switch";
@@ -92,7 +94,7 @@ const char *PollConfig(const ModuleContext &m, const ModuleSpec &module, const P
 
 void NumberConfig(const ModuleContext &m, const ModuleSpec &module, CommandKind kind, json *c) {
     std::string name = CommandName(kind);
-    (*c)["command_topic"] = m.base + "/set/" + name;
+    (*c)["command_topic"] = CommandTopic(m.prefix, m.link, m.module, "set", name);
     (*c)["command_template"] = "{\"value\": {{ value }}}";
     (*c)["min"] = -catalogue::kValueMax;
     (*c)["max"] = catalogue::kValueMax;
@@ -104,7 +106,7 @@ void NumberConfig(const ModuleContext &m, const ModuleSpec &module, CommandKind 
     const char *query = StateQuery(kind);
     for (const PollSpec &poll : module.polls) {
         if (query != nullptr && poll.query == *QueryFromName(query)) {
-            (*c)["state_topic"] = m.base + "/" + poll.name;
+            (*c)["state_topic"] = ReadingTopic(m.prefix, m.link, m.module, poll.name);
             (*c)["value_template"] = kValue;
             if (!poll.unit.empty()) {
                 (*c)["unit_of_measurement"] = poll.unit;
@@ -157,7 +159,9 @@ std::map<std::string, std::string> DiscoveryConfigs(const Config &config) {
     for (const LinkSpec &link : config.links) {
         for (const ModuleSpec &module : link.modules) {
             ModuleContext m;
-            m.base = ModuleTopic(prefix, link.name, module.name);
+            m.prefix = prefix;
+            m.link = link.name;
+            m.module = module.name;
             m.object = link.name + "_" + module.name;
             m.gateway_id = gateway_id;
             m.device = {{"identifiers", {gateway_id + "_" + ObjectId(m.object)}},
@@ -166,7 +170,8 @@ std::map<std::string, std::string> DiscoveryConfigs(const Config &config) {
                         {"model", std::string("module ") + module.address + " on " + link.name},
                         {"via_device", gateway_id}};
             m.availability =
-                json::array({{{"topic", m.base + "/availability"}}, {{"topic", status}}});
+                json::array({{{"topic", AvailabilityTopic(prefix, link.name, module.name)}},
+                             {{"topic", status}}});
             for (const PollSpec &poll : module.polls) {
                 std::string object = m.object + "_" + poll.name;
                 json c =

@@ -4,6 +4,9 @@
 #include <crypt.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -12,7 +15,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "gateway/core/listener.h"
 #include "gateway/core/log.h"
+#include "gateway/http/metrics.h"
 #include "gateway/http/status_page.h"
 
 namespace qor::gateway {
@@ -127,24 +132,27 @@ bool ReadWhole(const std::string &path, std::string *out) {
     return true;
 }
 
-// The address to bind, from the configured numeric host.
-bool Address(const HttpSpec &spec, sockaddr_storage *out, bool *v6) {
-    *out = {};
-    auto *in4 = reinterpret_cast<sockaddr_in *>(out);
-    if (inet_pton(AF_INET, spec.host.c_str(), &in4->sin_addr) == 1) {
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(static_cast<std::uint16_t>(spec.port));
-        *v6 = false;
-        return true;
+// Whether a certificate and its key load and belong together, as the TLS
+// library will load them; the reason when they do not. A key with a pass
+// phrase is refused: the daemon has no one to ask for it.
+std::string CheckTlsPair(const std::string &cert, const std::string &key) {
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr) {
+        return "cannot check the TLS files";
     }
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(out);
-    if (inet_pton(AF_INET6, spec.host.c_str(), &in6->sin6_addr) == 1) {
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(static_cast<std::uint16_t>(spec.port));
-        *v6 = true;
-        return true;
+    SSL_CTX_set_default_passwd_cb(ctx, [](char *, int, int, void *) { return 0; });
+    std::string why;
+    if (SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1) {
+        why = "tls_cert_file " + Quoted(cert) + " holds no PEM certificate";
+    } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        why = "tls_key_file " + Quoted(key) + " holds no PEM private key without a pass phrase";
+    } else if (SSL_CTX_check_private_key(ctx) != 1) {
+        why =
+            "tls_key_file " + Quoted(key) + " is not the key of the certificate in " + Quoted(cert);
     }
-    return false;
+    ERR_clear_error();
+    SSL_CTX_free(ctx);
+    return why;
 }
 
 }  // namespace
@@ -192,77 +200,200 @@ bool PasswordMatches(const std::string &password, const std::string &hash) {
     return differ == 0;
 }
 
-HttpServer::HttpServer(HttpSpec spec, HttpSources sources)
-    : spec_(std::move(spec)), sources_(std::move(sources)) {}
+HttpServer::HttpServer(const OutputServices &services)
+    : plant_(services.plant), intake_(services.intake), outputs_(services.outputs) {}
 
 HttpServer::~HttpServer() {
-    Stop();
+    Stop(Clock::now());
 }
 
-bool HttpServer::Start(std::string *error) {
-    if (!spec_.users_file.empty() && !LoadUsers(spec_.users_file, &users_, error)) {
+std::vector<Listener> HttpServer::Listeners(const Config &config) const {
+    if (!config.http.enabled) {
+        return {};
+    }
+    return {{"[http]", config.http.host, config.http.port, config.http.line}};
+}
+
+// What the reader cannot see: a users file nobody could log in with, and a
+// key that is not the certificate's (or that is encrypted: no one would be
+// there to type its pass phrase).
+std::string HttpServer::Check(const Config &config) const {
+    const HttpSpec &spec = config.http;
+    if (!spec.enabled) {
+        return "";
+    }
+    std::string why;
+    std::map<std::string, std::string> users;
+    if (!spec.users_file.empty() && !LoadUsers(spec.users_file, &users, &why)) {
+        return AtLine(spec.line, "[http] " + why);
+    }
+    if (!spec.tls_cert_file.empty()) {
+        why = CheckTlsPair(spec.tls_cert_file, spec.tls_key_file);
+        if (!why.empty()) {
+            return AtLine(spec.line, "[http] " + why);
+        }
+    }
+    return "";
+}
+
+std::shared_ptr<const HttpServer::Settings> HttpServer::Current() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return settings_;
+}
+
+bool HttpServer::Prepare(const Config &next, const std::function<bool()> &, std::string *why) {
+    Prepared p;
+    const HttpSpec &spec = next.http;
+    if (!spec.enabled) {
+        next_ = p;
+        return true;
+    }
+    auto settings = std::make_shared<Settings>();
+    settings->spec = spec;
+    settings->client_id = next.broker.client_id;
+    if (!spec.users_file.empty() && !LoadUsers(spec.users_file, &settings->users, why)) {
+        *why = AtLine(spec.line, "[http] " + *why);
         return false;
     }
-    bool tls = !spec_.tls_cert_file.empty();
-    if (tls && (!ReadWhole(spec_.tls_cert_file, &tls_cert_) ||
-                !ReadWhole(spec_.tls_key_file, &tls_key_))) {
-        *error = "cannot read the TLS certificate or key";
+    if (!spec.tls_cert_file.empty() && (!ReadWhole(spec.tls_cert_file, &p.tls_cert) ||
+                                        !ReadWhole(spec.tls_key_file, &p.tls_key))) {
+        *why = AtLine(spec.line, "[http] cannot read the TLS certificate or key");
         return false;
     }
-    sockaddr_storage address{};
-    bool v6 = false;
-    if (!Address(spec_, &address, &v6)) {
-        *error = "cannot listen on \"" + spec_.host + "\"";
-        return false;
+    std::shared_ptr<const Settings> running = Current();
+    std::string where = spec.host + ":" + std::to_string(spec.port);
+    bool same_address = daemon_ != nullptr && where == listening_;
+    p.restart = !same_address || running->spec.threads != spec.threads ||
+                running->spec.max_connections != spec.max_connections || p.tls_cert != tls_cert_ ||
+                p.tls_key != tls_key_;
+    if (!same_address) {
+        p.fd = ListenTcp(spec.host, spec.port, 64, why);
+        if (p.fd < 0) {
+            *why = AtLine(spec.line, "[http] cannot listen on " + *why);
+            return false;
+        }
     }
+    p.settings = std::move(settings);
+    next_ = std::move(p);
+    return true;
+}
+
+void HttpServer::Rollback() {
+    if (next_ && next_->fd >= 0) {
+        close(next_->fd);
+    }
+    next_.reset();
+}
+
+void HttpServer::Commit() {
+    Prepared p = std::move(*next_);
+    next_.reset();
+    if (!p.settings) {
+        Stop(Clock::now());
+        return;
+    }
+    if (!p.restart) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        settings_ = p.settings;
+        return;
+    }
+    // The running daemon's socket goes on under the new one (a copy of it:
+    // the old daemon closes its own as it stops).
+    int fd = p.fd >= 0 ? p.fd : dup(fd_);
+    std::string why;
+    MHD_Daemon *fresh = StartDaemon(p, fd, &why);
+    if (fresh == nullptr) {
+        Log(Level::kError, "http: cannot start: " + why + "; the running server stays");
+        return;
+    }
+    MHD_Daemon *old = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        old = daemon_;
+        daemon_ = fresh;
+        fd_ = fd;
+        settings_ = p.settings;
+        listening_ = p.settings->spec.host + ":" + std::to_string(p.settings->spec.port);
+        tls_cert_ = std::move(p.tls_cert);
+        tls_key_ = std::move(p.tls_key);
+    }
+    if (old != nullptr) {
+        MHD_stop_daemon(old);
+    }
+    const HttpSpec &spec = p.settings->spec;
+    bool v6 = spec.host.find(':') != std::string::npos;
+    Log(Level::kInfo,
+        std::string("http: listening on ") + (spec.tls_cert_file.empty() ? "http://" : "https://") +
+            (v6 ? "[" + spec.host + "]" : spec.host) + ":" + std::to_string(spec.port) +
+            (p.settings->users.empty() ? "" : ", with authentication") +
+            (spec.commands ? ", commands allowed" : ""));
+}
+
+MHD_Daemon *HttpServer::StartDaemon(const Prepared &p, int fd, std::string *why) {
+    const HttpSpec &spec = p.settings->spec;
+    bool tls = !spec.tls_cert_file.empty();
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
-    if (v6) {
-        flags |= MHD_USE_IPv6;
-    }
     if (tls) {
         flags |= MHD_USE_TLS;
     }
     MHD_OptionItem tls_options[] = {
-        {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, tls_cert_.data()},
-        {tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, tls_key_.data()},
+        {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0,
+         const_cast<char *>(p.tls_cert.c_str())},
+        {tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, const_cast<char *>(p.tls_key.c_str())},
         {MHD_OPTION_END, 0, nullptr}};
-    daemon_ = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &OnRequest, this, MHD_OPTION_SOCK_ADDR, &address,
-        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(spec_.threads),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(spec_.max_connections),
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutS, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr,
-        MHD_OPTION_EXTERNAL_LOGGER, &OnLog, nullptr, MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
-    if (daemon_ == nullptr) {
-        *error = "cannot listen on " + spec_.host + ":" + std::to_string(spec_.port) +
-                 " (in use, or not an address of this machine)";
-        return false;
+    // The logger first: libmicrohttpd warns about any option before it.
+    MHD_Daemon *daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &OnRequest, this, MHD_OPTION_EXTERNAL_LOGGER, &OnLog, nullptr,
+        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,
+        static_cast<unsigned>(spec.threads), MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned>(spec.max_connections), MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutS,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
+        &OnCompleted, nullptr, MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
+    if (daemon == nullptr) {
+        *why = "the HTTP server on " + spec.host + ":" + std::to_string(spec.port) +
+               " did not start (see the lines above)";
     }
-    Log(Level::kInfo, std::string("http: listening on ") + (tls ? "https://" : "http://") +
-                          (v6 ? "[" + spec_.host + "]" : spec_.host) + ":" +
-                          std::to_string(spec_.port) +
-                          (users_.empty() ? "" : ", with authentication") +
-                          (spec_.commands ? ", commands allowed" : ""));
-    return true;
+    return daemon;
 }
 
-void HttpServer::Stop() {
-    if (daemon_ != nullptr) {
-        MHD_stop_daemon(daemon_);
+void HttpServer::Stop(Clock::time_point) {
+    MHD_Daemon *daemon = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        daemon = daemon_;
         daemon_ = nullptr;
+        settings_.reset();
+        listening_.clear();
+        fd_ = -1;
+    }
+    if (daemon != nullptr) {
+        MHD_stop_daemon(daemon);
     }
 }
 
-bool HttpServer::Authorized(MHD_Connection *connection, std::string *user) const {
-    if (users_.empty()) {
+OutputHealth HttpServer::Health() const {
+    OutputHealth h;
+    h.name = Name();
+    std::lock_guard<std::mutex> lock(mutex_);
+    h.enabled = settings_ != nullptr;
+    h.ready = !h.enabled || daemon_ != nullptr;
+    h.state = !h.enabled ? "off" : h.ready ? "listening on " + listening_ : "not listening";
+    h.problem = h.ready ? "" : "http server down";
+    h.details = {{"listening", listening_}};
+    return h;
+}
+
+bool HttpServer::Authorized(MHD_Connection *connection, const Settings &settings,
+                            std::string *user) const {
+    if (settings.users.empty()) {
         return true;
     }
     char *password = nullptr;
     char *name = MHD_basic_auth_get_username_password(connection, &password);
     bool ok = false;
     if (name != nullptr && password != nullptr) {
-        auto it = users_.find(name);
-        ok = it != users_.end() && PasswordMatches(password, it->second);
+        auto it = settings.users.find(name);
+        ok = it != settings.users.end() && PasswordMatches(password, it->second);
         *user = name;
     }
     MHD_free(name);
@@ -270,31 +401,44 @@ bool HttpServer::Authorized(MHD_Connection *connection, std::string *user) const
     return ok;
 }
 
+// Ready: every enabled output does its job (the broker session connected,
+// the Modbus listener up, the Sparkplug node able to publish), and a link
+// is up.
+bool HttpServer::Ready(MHD_Connection *connection) const {
+    std::string problems;
+    for (const OutputHealth &h : outputs_.Health()) {
+        if (h.enabled && !h.ready) {
+            problems += " " + h.problem + ";";
+        }
+    }
+    if (!plant_.AnyLinkUp()) {
+        problems += " no link up";
+    }
+    if (problems.empty()) {
+        return Text(connection, MHD_HTTP_OK, "ready");
+    }
+    return Text(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "not ready:" + problems);
+}
+
 bool HttpServer::Handle(MHD_Connection *connection, const std::string &url,
                         const std::string &method, const Request &request) {
+    std::shared_ptr<const Settings> settings = Current();
+    if (!settings) {
+        return Text(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "stopping");
+    }
     bool read = method == "GET" || method == "HEAD";
     if (url == "/healthz" || url == "/readyz") {
         if (!read) {
             return NotAllowed(connection, "GET, HEAD");
         }
-        if (url == "/healthz") {
-            return Text(connection, MHD_HTTP_OK, "ok");
-        }
-        bool broker = sources_.status->BrokerConnected();
-        bool link = sources_.status->AnyLinkUp();
-        if (broker && link) {
-            return Text(connection, MHD_HTTP_OK, "ready");
-        }
-        return Text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
-                    std::string("not ready:") + (broker ? "" : " broker not connected;") +
-                        (link ? "" : " no link up"));
+        return url == "/healthz" ? Text(connection, MHD_HTTP_OK, "ok") : Ready(connection);
     }
     bool known = url == "/" || url == "/metrics" || url == "/api/state" || url == "/api/command";
     if (!known) {
         return Text(connection, MHD_HTTP_NOT_FOUND, "not found");
     }
     std::string user;
-    if (!Authorized(connection, &user)) {
+    if (!Authorized(connection, *settings, &user)) {
         std::string body = "authentication needed\n";
         MHD_Response *response = MHD_create_response_from_buffer(
             body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
@@ -307,7 +451,7 @@ bool HttpServer::Handle(MHD_Connection *connection, const std::string &url,
         return ok;
     }
     if (url == "/api/command") {
-        return method == "POST" ? Command(connection, request, user)
+        return method == "POST" ? PageCommand(connection, request, *settings, user)
                                 : NotAllowed(connection, "POST");
     }
     if (!read) {
@@ -316,21 +460,22 @@ bool HttpServer::Handle(MHD_Connection *connection, const std::string &url,
     if (url == "/") {
         return Reply(connection, MHD_HTTP_OK, StatusPage(), "text/html; charset=utf-8");
     }
-    GatewayFigures figures = sources_.figures();
-    StatusSnapshot snapshot = sources_.status->Snapshot();
+    GatewayInfo info{QOR_VERSION, settings->client_id, settings->spec.commands};
+    std::vector<OutputHealth> health = outputs_.Health();
+    PlantSnapshot snapshot = plant_.Snapshot();
     if (url == "/metrics") {
-        return Reply(connection, MHD_HTTP_OK, RenderMetrics(snapshot, figures),
+        return Reply(connection, MHD_HTTP_OK, RenderMetrics(snapshot, health, info),
                      "text/plain; version=0.0.4; charset=utf-8");
     }
-    return Reply(connection, MHD_HTTP_OK, RenderState(snapshot, figures), "application/json");
+    return Reply(connection, MHD_HTTP_OK, RenderState(snapshot, health, info), "application/json");
 }
 
 // {"link": "...", "module": "...", "command": "hi", "payload": {"value": 1}}
 // with Content-Type application/json, which a form on another site cannot
 // send without the browser asking first (and this server never agrees).
-bool HttpServer::Command(MHD_Connection *connection, const Request &request,
-                         const std::string &user) {
-    if (!spec_.commands || users_.empty()) {
+bool HttpServer::PageCommand(MHD_Connection *connection, const Request &request,
+                             const Settings &settings, const std::string &user) {
+    if (!settings.spec.commands || settings.users.empty()) {
         return Json(connection, MHD_HTTP_FORBIDDEN,
                     {{"error", "commands from HTTP are off ([http] commands = false)"}});
     }
@@ -357,8 +502,18 @@ bool HttpServer::Command(MHD_Connection *connection, const Request &request,
     if (auto it = body.find("payload"); it != body.end() && !it->is_null()) {
         payload = it->is_string() ? it->get<std::string>() : it->dump();
     }
-    std::string refused =
-        sources_.command(text("link"), text("module"), text("command"), payload, user);
+    // A command from the page goes the way of one from MQTT: the same
+    // checks, the same link queue, its result on the same result topic.
+    Command command;
+    command.link = text("link");
+    command.module = text("module");
+    command.name = text("command");
+    command.origin = Origin::kPage;
+    command.who = user;
+    std::string refused = intake_.SubmitText(command, payload);
+    Log(Level::kInfo, "http: user \"" + user + "\" sent " + command.name + " to " + command.link +
+                          "/" + command.module +
+                          (refused.empty() ? ": accepted" : ": refused: " + refused));
     if (!refused.empty()) {
         return Json(connection, MHD_HTTP_UNPROCESSABLE_CONTENT, {{"error", refused}});
     }

@@ -1,35 +1,32 @@
-// The embedded HTTP server (libmicrohttpd): the status page, /api/state,
-// /metrics, /healthz and /readyz, and commands from the page where they
-// are allowed. libmicrohttpd runs a bounded pool of threads of its own and
-// enforces the connection limit, the idle timeout and the memory a
-// request's headers may take; the handlers only read copies of the status
-// view, so a request never waits for a poll.
-#ifndef QOR_GATEWAY_HTTP_SERVER_H
-#define QOR_GATEWAY_HTTP_SERVER_H
+// The embedded HTTP server (libmicrohttpd) as an output: the status page,
+// /api/state, /metrics, /healthz and /readyz, and commands from the page
+// where they are allowed. libmicrohttpd runs a bounded pool of threads of
+// its own and enforces the connection limit, the idle timeout and the
+// memory a request's headers may take; the handlers only read copies of
+// the plant state and the outputs' health, so a request never waits for a
+// poll.
+//
+// A reload reads the users and the TLS files while it prepares; a new
+// address is bound then, so that a port in use refuses the configuration.
+// Users and the commands switch change in place; an unchanged address keeps
+// its listening socket when the server must start again (new TLS files, a
+// new pool size).
+#ifndef QOR_GATEWAY_HTTP_HTTP_SERVER_H
+#define QOR_GATEWAY_HTTP_HTTP_SERVER_H
 
-#include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
-#include "gateway/core/config.h"
-#include "gateway/core/status_view.h"
-#include "gateway/http/metrics.h"
+#include "gateway/core/output.h"
+#include "gateway/core/services.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
 
 namespace qor::gateway {
-
-struct HttpSources {
-    const StatusView *status = nullptr;
-    std::function<GatewayFigures()> figures;
-    // Runs a command from the page for a user: the reason it was refused,
-    // or empty when it was handed to its link.
-    std::function<std::string(const std::string &link, const std::string &module,
-                              const std::string &command, const std::string &payload,
-                              const std::string &user)>
-        command;
-};
 
 // "NAME:HASH" lines, HASH a crypt(3) hash ("$6$..." from mkpasswd -m
 // sha-512 or openssl passwd -6); blank lines and '#' comments are skipped.
@@ -39,18 +36,22 @@ bool LoadUsers(const std::string &path, std::map<std::string, std::string> *user
 // Whether password matches the crypt(3) hash (compared in constant time).
 bool PasswordMatches(const std::string &password, const std::string &hash);
 
-class HttpServer {
+class HttpServer : public Output {
   public:
-    HttpServer(HttpSpec spec, HttpSources sources);
-    ~HttpServer();
+    explicit HttpServer(const OutputServices &services);
+    ~HttpServer() override;
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;
 
-    // Reads the users and the TLS files and starts listening; false with
-    // the reason when it cannot.
-    bool Start(std::string *error);
-    void Stop();
-    const HttpSpec &Spec() const { return spec_; }
+    const char *Name() const override { return "http"; }
+    std::string Check(const Config &config) const override;
+    std::vector<Listener> Listeners(const Config &config) const override;
+    bool Prepare(const Config &next, const std::function<bool()> &give_up,
+                 std::string *why) override;
+    void Commit() override;
+    void Rollback() override;
+    void Stop(Clock::time_point until) override;
+    OutputHealth Health() const override;
 
     struct Request;  // one request's state, between libmicrohttpd's calls
     // Answers a complete request (libmicrohttpd's callback calls it).
@@ -58,15 +59,41 @@ class HttpServer {
                 const Request &request);
 
   private:
-    bool Command(MHD_Connection *connection, const Request &request, const std::string &user);
-    bool Authorized(MHD_Connection *connection, std::string *user) const;
+    // What the handlers read, swapped whole at a commit.
+    struct Settings {
+        HttpSpec spec;
+        std::map<std::string, std::string> users;
+        std::string client_id;
+    };
+    // A server ready to start: its settings, its TLS files' text and the
+    // listening socket it takes (-1: the running one's).
+    struct Prepared {
+        std::shared_ptr<const Settings> settings;
+        std::string tls_cert;
+        std::string tls_key;
+        int fd = -1;
+        bool restart = false;  // a new daemon (else only the settings change)
+    };
 
-    HttpSpec spec_;
-    HttpSources sources_;
-    std::map<std::string, std::string> users_;
-    std::string tls_cert_;
-    std::string tls_key_;
+    std::shared_ptr<const Settings> Current() const;
+    MHD_Daemon *StartDaemon(const Prepared &prepared, int fd, std::string *why);
+    bool PageCommand(MHD_Connection *connection, const Request &request, const Settings &settings,
+                     const std::string &user);
+    bool Authorized(MHD_Connection *connection, const Settings &settings, std::string *user) const;
+    bool Ready(MHD_Connection *connection) const;
+
+    PlantState &plant_;
+    CommandIntake &intake_;
+    const Outputs &outputs_;
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Settings> settings_;  // null: off
     MHD_Daemon *daemon_ = nullptr;
+    int fd_ = -1;  // the daemon's listening socket (the daemon closes it)
+    std::string listening_;
+    std::string tls_cert_;  // the running daemon's TLS files, as read
+    std::string tls_key_;
+    std::optional<Prepared> next_;
 };
 
 }  // namespace qor::gateway

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "gateway/mqtt/json.h"
+#include "common/iso_time.h"
 
 namespace qor::gateway {
 
@@ -50,70 +50,67 @@ double Seconds(std::chrono::system_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-void GatewayMetrics(std::string &out, const StatusSnapshot &s, const GatewayFigures &f) {
+void GatewayMetrics(std::string &out, const PlantSnapshot &s, const GatewayInfo &info) {
     Family(out, "qor_gateway_info", "gauge", "The gateway's version and client id (always 1).");
     Sample(out, "qor_gateway_info",
-           Label("version", f.version) + "," + Label("client_id", f.client_id), 1);
+           Label("version", info.version) + "," + Label("client_id", info.client_id), 1);
     Family(out, "qor_gateway_start_time_seconds", "gauge",
            "When the gateway started, in seconds since the Unix epoch.");
     Sample(out, "qor_gateway_start_time_seconds", "", std::floor(Seconds(s.started)));
-    Family(out, "qor_gateway_mqtt_connected", "gauge", "1 while the broker connection is up.");
-    Sample(out, "qor_gateway_mqtt_connected", "", s.broker_connected ? 1 : 0);
-    Family(out, "qor_gateway_mqtt_connects_total", "counter",
-           "Connections made to the broker, the first included.");
-    Sample(out, "qor_gateway_mqtt_connects_total", "", static_cast<double>(s.broker_connects));
-    Family(out, "qor_gateway_queue_messages", "gauge",
-           "Readings and results waiting for the broker.");
-    Sample(out, "qor_gateway_queue_messages", "", static_cast<double>(f.queue_messages));
-    Family(out, "qor_gateway_queue_capacity_messages", "gauge",
-           "The most messages the queue keeps before it drops the oldest.");
-    Sample(out, "qor_gateway_queue_capacity_messages", "", static_cast<double>(f.queue_capacity));
-    Family(out, "qor_gateway_dropped_total", "counter",
-           "Messages dropped, oldest first, from a full queue.");
-    Sample(out, "qor_gateway_dropped_total", "", static_cast<double>(f.dropped));
     Family(out, "qor_gateway_commands_total", "counter",
-           "Commands from MQTT or the status page, by whether they were accepted.");
+           "Commands taken from any source (MQTT, the status page, Modbus, Sparkplug B), by "
+           "whether they were accepted.");
     Sample(out, "qor_gateway_commands_total", Label("outcome", "accepted"),
            static_cast<double>(s.commands_accepted));
     Sample(out, "qor_gateway_commands_total", Label("outcome", "refused"),
            static_cast<double>(s.commands_refused));
 }
 
-// What the dropped topic publishes of the spool and the delivery, as gauges
-// and counters of their own.
-void SpoolMetrics(std::string &out, const StatusSnapshot &s, const OutboxStatus &d) {
-    Family(out, "qor_gateway_delivered_total", "counter", "Messages the broker acknowledged.");
-    Sample(out, "qor_gateway_delivered_total", "", static_cast<double>(d.delivered));
-    Family(out, "qor_gateway_spool_enabled", "gauge",
-           "1 while messages go through the spool on disk, 0 when they wait in RAM only.");
-    Sample(out, "qor_gateway_spool_enabled", "", d.spooled ? 1 : 0);
-    Family(out, "qor_gateway_spool_bytes", "gauge",
-           "Bytes of the unsent messages in the spool, as its bound counts them.");
-    Sample(out, "qor_gateway_spool_bytes", "", static_cast<double>(d.spool_bytes));
-    Family(out, "qor_gateway_spool_messages", "gauge", "Unsent messages in the spool.");
-    Sample(out, "qor_gateway_spool_messages", "", static_cast<double>(d.spool_messages));
-    Family(out, "qor_gateway_spool_oldest_unsent_age_seconds", "gauge",
-           "Age of the oldest unsent message in the spool, 0 when there is none.");
-    double age = 0;
-    if (d.oldest_ms > 0) {
-        age = std::max(0.0, Seconds(s.now) - static_cast<double>(d.oldest_ms) / 1000.0);
+// Each output's own figures, one family per name in the order first seen,
+// then whether each is up and ready.
+void OutputMetrics(std::string &out, const std::vector<OutputHealth> &outputs) {
+    std::vector<std::string> names;
+    for (const OutputHealth &h : outputs) {
+        for (const Figure &f : h.figures) {
+            if (std::find(names.begin(), names.end(), f.name) == names.end()) {
+                names.push_back(f.name);
+            }
+        }
     }
-    Sample(out, "qor_gateway_spool_oldest_unsent_age_seconds", "", std::floor(age));
-    Family(out, "qor_gateway_spooled_total", "counter", "Messages committed to the spool.");
-    Sample(out, "qor_gateway_spooled_total", "", static_cast<double>(d.committed));
-    Family(out, "qor_gateway_spool_write_failures_total", "counter",
-           "Batches the spool could not take (a full disk), held in RAM instead.");
-    Sample(out, "qor_gateway_spool_write_failures_total", "",
-           static_cast<double>(d.spool_failures));
-    Family(out, "qor_gateway_spool_writable", "gauge",
-           "0 while the spool cannot be written (its last batch failed), else 1.");
-    Sample(out, "qor_gateway_spool_writable", "", d.spool_failing ? 0 : 1);
-    Family(out, "qor_gateway_spool_resets_total", "counter",
-           "Spools found corrupt, moved aside and started afresh.");
-    Sample(out, "qor_gateway_spool_resets_total", "", static_cast<double>(d.spool_resets));
+    for (const std::string &name : names) {
+        bool first = true;
+        for (const OutputHealth &h : outputs) {
+            for (const Figure &f : h.figures) {
+                if (f.name != name) {
+                    continue;
+                }
+                if (first) {
+                    Family(out, name.c_str(), f.counter ? "counter" : "gauge", f.help.c_str());
+                    first = false;
+                }
+                std::string labels;
+                for (const auto &[key, value] : f.labels) {
+                    labels += (labels.empty() ? "" : ",") + Label(key.c_str(), value);
+                }
+                Sample(out, name.c_str(), labels, f.value);
+            }
+        }
+    }
+    Family(out, "qor_gateway_output_enabled", "gauge",
+           "1 for each output its configuration turns on.");
+    for (const OutputHealth &h : outputs) {
+        Sample(out, "qor_gateway_output_enabled", Label("output", h.name), h.enabled ? 1 : 0);
+    }
+    Family(out, "qor_gateway_output_ready", "gauge",
+           "1 while an enabled output does its job (what /readyz asks of it).");
+    for (const OutputHealth &h : outputs) {
+        if (h.enabled) {
+            Sample(out, "qor_gateway_output_ready", Label("output", h.name), h.ready ? 1 : 0);
+        }
+    }
 }
 
-void LinkMetrics(std::string &out, const StatusSnapshot &s) {
+void LinkMetrics(std::string &out, const PlantSnapshot &s) {
     Family(out, "qor_gateway_link_up", "gauge", "1 while the link is open.");
     for (const LinkView &l : s.links) {
         Sample(out, "qor_gateway_link_up", Label("link", l.name), l.up ? 1 : 0);
@@ -150,14 +147,14 @@ void LinkMetrics(std::string &out, const StatusSnapshot &s) {
     }
 }
 
-void ModuleMetrics(std::string &out, const StatusSnapshot &s) {
+void ModuleMetrics(std::string &out, const PlantSnapshot &s) {
     Family(out, "qor_gateway_module_up", "gauge",
            "1 while the module answers, 0 when offline or not heard from yet.");
     for (const LinkView &l : s.links) {
         for (const ModuleView &m : l.modules) {
             Sample(out, "qor_gateway_module_up",
                    Label("link", l.name) + "," + Label("module", m.name),
-                   m.availability == "online" ? 1 : 0);
+                   m.availability == Availability::kOnline ? 1 : 0);
         }
     }
     Family(out, "qor_gateway_readings_total", "counter",
@@ -207,7 +204,7 @@ nlohmann::ordered_json QueryJson(const QueryView &q, std::chrono::system_clock::
     j["error"] = q.last.error;
     j["error_text"] = q.last.error_text;
     j["outcome"] = OutcomeName(OutcomeOf(q.last.status, q.last.error));
-    j["ts"] = Timestamp(q.last.when);
+    j["ts"] = text::IsoUtc(q.last.when);
     j["age_s"] = std::chrono::duration<double>(now - q.last.when).count();
     j["seq"] = q.last.seq;
     return j;
@@ -221,14 +218,14 @@ nlohmann::ordered_json LinkJson(const LinkView &l, std::chrono::system_clock::ti
     j["reconnects"] = l.opens > 0 ? l.opens - 1 : 0;
     j["failures"] = l.failures;
     j["last_failure"] = l.last_failure;
-    j["last_failure_ts"] = l.failures > 0 ? nlohmann::ordered_json(Timestamp(l.last_failure_at))
+    j["last_failure_ts"] = l.failures > 0 ? nlohmann::ordered_json(text::IsoUtc(l.last_failure_at))
                                           : nlohmann::ordered_json(nullptr);
     j["modules"] = nlohmann::ordered_json::array();
     for (const ModuleView &m : l.modules) {
         nlohmann::ordered_json module;
         module["name"] = m.name;
         module["address"] = std::string(1, m.address);
-        module["availability"] = m.availability;
+        module["availability"] = AvailabilityName(m.availability);
         module["queries"] = nlohmann::ordered_json::array();
         for (const QueryView &q : m.queries) {
             module["queries"].push_back(QueryJson(q, now));
@@ -257,44 +254,51 @@ std::string EscapeLabel(std::string_view value) {
     return out;
 }
 
-std::string RenderMetrics(const StatusSnapshot &status, const GatewayFigures &figures) {
+std::string RenderMetrics(const PlantSnapshot &plant, const std::vector<OutputHealth> &outputs,
+                          const GatewayInfo &info) {
     std::string out;
     out.reserve(4096);
-    GatewayMetrics(out, status, figures);
-    SpoolMetrics(out, status, figures.delivery);
-    LinkMetrics(out, status);
-    ModuleMetrics(out, status);
+    GatewayMetrics(out, plant, info);
+    OutputMetrics(out, outputs);
+    LinkMetrics(out, plant);
+    ModuleMetrics(out, plant);
     return out;
 }
 
-std::string RenderState(const StatusSnapshot &s, const GatewayFigures &f) {
+std::string RenderState(const PlantSnapshot &s, const std::vector<OutputHealth> &outputs,
+                        const GatewayInfo &info) {
     nlohmann::ordered_json j;
-    j["gateway"] = {{"client_id", f.client_id},
-                    {"version", f.version},
-                    {"started", Timestamp(s.started)},
-                    {"now", Timestamp(s.now)},
+    j["gateway"] = {{"client_id", info.client_id},
+                    {"version", info.version},
+                    {"started", text::IsoUtc(s.started)},
+                    {"now", text::IsoUtc(s.now)},
                     {"uptime_s", std::chrono::duration<double>(s.now - s.started).count()},
-                    {"commands", f.commands}};
-    j["broker"] = {
-        {"where", s.broker_where},
-        {"connected", s.broker_connected},
-        {"connects", s.broker_connects},
-        {"last_failure", s.broker_last_failure},
-        {"last_failure_ts", s.broker_last_failure.empty()
-                                ? nlohmann::ordered_json(nullptr)
-                                : nlohmann::ordered_json(Timestamp(s.broker_last_failure_at))}};
-    j["queue"] = {{"messages", f.queue_messages},
-                  {"capacity", f.queue_capacity},
-                  {"dropped", f.dropped},
-                  {"commands_accepted", s.commands_accepted},
-                  {"commands_refused", s.commands_refused}};
+                    {"commands", info.commands}};
+    j["broker"] = nlohmann::ordered_json::object();
+    j["queue"] = nlohmann::ordered_json::object();
+    j["outputs"] = nlohmann::ordered_json::array();
+    for (const OutputHealth &h : outputs) {
+        for (const char *key : {"broker", "queue"}) {
+            if (h.details.contains(key)) {
+                j[key] = h.details[key];
+            }
+        }
+        j["outputs"].push_back({{"name", h.name},
+                                {"enabled", h.enabled},
+                                {"ready", h.ready},
+                                {"state", h.state},
+                                {"problem", h.problem},
+                                {"details", h.details}});
+    }
+    j["queue"]["commands_accepted"] = s.commands_accepted;
+    j["queue"]["commands_refused"] = s.commands_refused;
     j["links"] = nlohmann::ordered_json::array();
     for (const LinkView &l : s.links) {
         j["links"].push_back(LinkJson(l, s.now));
     }
     j["events"] = nlohmann::ordered_json::array();
     for (const Event &e : s.events) {
-        j["events"].push_back({{"ts", Timestamp(e.when)}, {"kind", e.kind}, {"text", e.text}});
+        j["events"].push_back({{"ts", text::IsoUtc(e.when)}, {"kind", e.kind}, {"text", e.text}});
     }
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -233,6 +233,7 @@ std::string ReadModbusSection(const toml::node &node, const std::vector<LinkSpec
                               ModbusSpec *out, unsigned *line) {
     try {
         *out = Read(node, links);
+        out->line = node.source().begin.line;
     } catch (const SectionError &e) {
         *line = e.line;
         return e.reason;

@@ -52,6 +52,7 @@ struct ModbusSpec {
     int max_age_s = 10;
     StaleReply stale = StaleReply::kException;
     std::vector<ScaledEntry> scaled;
+    unsigned line = 0;  // of [modbus], for messages about the server
 
     bool Allowed(std::uint32_t host_order) const;
 };

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "gateway/core/listener.h"
 #include "gateway/core/log.h"
-#include "gateway/mqtt/topics.h"
 
 namespace qor::gateway {
 
@@ -59,45 +59,49 @@ std::uint32_t Join(const unsigned char *data, WordOrder order) {
     return order == WordOrder::kAbcd ? (first << 16) | second : (second << 16) | first;
 }
 
-bool Fresh(const CachedValue &v, const ModuleSnapshot &m, Clock::time_point now, int max_age_s) {
-    return v.when && m.presence != Presence::kOffline &&
-           now - *v.when <= std::chrono::seconds(max_age_s);
+bool Fresh(const std::optional<TimedValue> &v, const ModuleView &m, Clock::time_point now,
+           int max_age_s) {
+    return v && m.availability != Availability::kOffline &&
+           now - v->steady <= std::chrono::seconds(max_age_s);
 }
 
 // The value behind a poll or a writable command, if it is current.
-std::optional<double> ValueOf(const Config &config, const MapEntry &e, const ModuleSnapshot &m,
+std::optional<double> ValueOf(const Config &config, const MapEntry &e, const ModuleView &m,
                               Clock::time_point now) {
     if (e.source == Source::kPoll) {
-        const CachedValue &v = m.polls.at(e.poll);
-        return Fresh(v, m, now, config.modbus.max_age_s) ? std::optional<double>(v.value)
+        if (e.poll >= m.queries.size()) {
+            return std::nullopt;
+        }
+        const std::optional<TimedValue> &v = m.queries[e.poll].good;
+        return Fresh(v, m, now, config.modbus.max_age_s) ? std::optional<double>(v->value)
                                                          : std::nullopt;
     }
     // A limit reads back from its poll or from the last write through the
     // gateway, whichever is newer; other commands from the write alone.
     const ModuleSpec &spec = config.links[e.link].modules[e.module];
-    const CachedValue &written = m.written.at(static_cast<std::size_t>(e.command));
+    const std::optional<TimedValue> &written = m.written.at(static_cast<std::size_t>(e.command));
     std::optional<double> value;
-    if (written.when && m.presence != Presence::kOffline) {
-        value = written.value;
+    if (written && m.availability != Availability::kOffline) {
+        value = written->value;
     }
     Query echo = e.command == CommandKind::kHi ? Query::kRh : Query::kRl;
     bool limit = e.command == CommandKind::kHi || e.command == CommandKind::kLo;
-    for (std::size_t i = 0; limit && i < spec.polls.size(); ++i) {
-        const CachedValue &polled = m.polls[i];
+    for (std::size_t i = 0; limit && i < spec.polls.size() && i < m.queries.size(); ++i) {
+        const std::optional<TimedValue> &polled = m.queries[i].good;
         if (spec.polls[i].query == echo && Fresh(polled, m, now, config.modbus.max_age_s) &&
-            (!written.when || *polled.when > *written.when)) {
-            value = polled.value;
+            (!written || polled->steady > written->steady)) {
+            value = polled->value;
         }
     }
     return value;
 }
 
 // The registers of one entry, or the exception that stands for them.
-int EntryWords(const Config &config, const MapEntry &e, const ModuleSnapshot &m,
-               Clock::time_point now, unsigned short *words) {
+int EntryWords(const Config &config, const MapEntry &e, const ModuleView &m, Clock::time_point now,
+               unsigned short *words) {
     switch (e.source) {
         case Source::kAvailability:
-            words[0] = static_cast<unsigned short>(m.presence);
+            words[0] = static_cast<unsigned short>(m.availability);
             return kOk;
         case Source::kLastStatus:
             words[0] = static_cast<unsigned short>(m.last_status);
@@ -181,8 +185,14 @@ std::string Peer(const sockaddr_in &address) {
 }
 
 int ExceptionFor(const CommandResult &r) {
+    if (r.refusal == Refusal::kArguments) {
+        return kIllegalValue;
+    }
+    if (r.refusal == Refusal::kTarget) {
+        return kIllegalAddress;
+    }
     if (!r.ran) {
-        return kBusy;
+        return kBusy;  // the queue full, or the gateway reloading or stopping
     }
     if (r.status == 0) {
         return kOk;
@@ -254,63 +264,151 @@ double WrittenValue(const MapEntry &e, const unsigned char *data, int i, WordOrd
 
 }  // namespace
 
-ModbusServer::ModbusServer(Config config, ModbusMap map, ReadingCache &cache, SubmitCommand submit)
-    : config_(std::move(config)), map_(std::move(map)), cache_(cache), submit_(std::move(submit)) {}
+ModbusServer::ModbusServer(const OutputServices &services)
+    : plant_(services.plant), intake_(services.intake) {
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
 
 ModbusServer::~ModbusServer() {
-    Stop();
-    if (listener_ != nullptr) {
-        modbus_close(listener_);
-        modbus_free(listener_);
+    Stop(Clock::now());
+    if (next_fd_ >= 0) {
+        close(next_fd_);
     }
     if (wake_fd_ >= 0) {
         close(wake_fd_);
     }
 }
 
-bool ModbusServer::Start(std::string *error) {
-    const ModbusSpec &spec = config_.modbus;
-    listener_ = modbus_new_tcp(spec.host.c_str(), spec.port);
-    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (listener_ == nullptr || wake_fd_ < 0) {
-        *error = "cannot create the Modbus server";
+std::vector<Listener> ModbusServer::Listeners(const Config &config) const {
+    if (!config.modbus.enabled) {
+        return {};
+    }
+    return {{"[modbus]", config.modbus.host, config.modbus.port, config.modbus.line}};
+}
+
+std::shared_ptr<const ModbusServer::Setup> ModbusServer::Current() const {
+    std::lock_guard<std::mutex> lock(setup_mutex_);
+    return setup_;
+}
+
+// The new map, and a new listening socket unless the address stays: a port
+// in use refuses the configuration here, while the running one serves on.
+bool ModbusServer::Prepare(const Config &next, const std::function<bool()> &, std::string *why) {
+    if (!next.modbus.enabled) {
+        return true;
+    }
+    auto setup = std::make_shared<Setup>();
+    setup->config = next;
+    setup->map = ModbusMap::Build(next, why);
+    if (!why->empty()) {
+        *why = AtLine(next.modbus.line, "[modbus] " + *why);
         return false;
     }
-    listen_fd_ = modbus_tcp_listen(listener_, 64);
-    if (listen_fd_ < 0) {
-        *error = "cannot listen on " + spec.host + ":" + std::to_string(spec.port) + ": " +
-                 modbus_strerror(errno);
-        return false;
+    std::string where = next.modbus.host + ":" + std::to_string(next.modbus.port);
+    if (where != listening_ || listen_fd_ < 0) {
+        next_fd_ = ListenTcp(next.modbus.host, next.modbus.port, 64, why);
+        if (next_fd_ < 0) {
+            *why = AtLine(next.modbus.line, "[modbus] cannot listen on " + *why);
+            return false;
+        }
     }
-    accept_thread_ = std::thread([this] { Accept(); });
-    Log(Level::kInfo, "modbus: listening on " + spec.host + ":" + std::to_string(spec.port) + " (" +
-                          std::to_string(map_.Entries().size()) + " entries)");
+    next_listening_ = where;
+    next_setup_ = std::move(setup);
     return true;
 }
 
-void ModbusServer::Stop() {
+void ModbusServer::Rollback() {
+    if (next_fd_ >= 0) {
+        close(next_fd_);
+        next_fd_ = -1;
+    }
+    next_setup_.reset();
+}
+
+void ModbusServer::Commit() {
+    std::shared_ptr<const Setup> setup = std::move(next_setup_);
+    next_setup_.reset();
+    bool moved = next_fd_ >= 0 || !setup;
+    if (moved) {
+        StopAccepting();
+        if (listen_fd_ >= 0) {
+            close(listen_fd_);
+            listen_fd_ = -1;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(setup_mutex_);
+        setup_ = setup;
+        listening_ = setup ? next_listening_ : "";
+    }
+    // Connections to an address no longer served end; the others go on
+    // under the new map, unless their client is no longer allowed.
+    CloseConnections(moved, setup.get());
+    if (!setup) {
+        return;
+    }
+    if (moved) {
+        listen_fd_ = next_fd_;
+        next_fd_ = -1;
+        StartAccepting();
+        Log(Level::kInfo, "modbus: listening on " + listening_ + " (" +
+                              std::to_string(setup->map.Entries().size()) + " entries)");
+        plant_.AddEvent("modbus", "listening on " + listening_);
+    }
+}
+
+void ModbusServer::StartAccepting() {
+    accepting_ = true;
+    accept_thread_ = std::thread([this] { Accept(); });
+}
+
+void ModbusServer::StopAccepting() {
     if (!accept_thread_.joinable()) {
         return;
     }
-    stopping_ = true;
+    accepting_ = false;
     std::uint64_t one = 1;
     (void)!write(wake_fd_, &one, sizeof one);
     accept_thread_.join();
+    std::uint64_t count = 0;
+    (void)!read(wake_fd_, &count, sizeof count);
+}
+
+void ModbusServer::CloseConnections(bool all, const Setup *kept_for) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Connection &c : connections_) {
-            if (c.open) {
+            bool allowed = kept_for != nullptr && kept_for->config.modbus.Allowed(c.address);
+            if (c.open && (all || !allowed)) {
                 shutdown(c.fd, SHUT_RDWR);
             }
         }
     }
-    Reap(true);
+    if (all) {
+        stopping_ = true;
+        Reap(true);
+        stopping_ = false;
+    }
+}
+
+void ModbusServer::Stop(Clock::time_point) {
+    StopAccepting();
+    if (listen_fd_ >= 0) {
+        close(listen_fd_);
+        listen_fd_ = -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(setup_mutex_);
+        setup_.reset();
+        listening_.clear();
+    }
+    CloseConnections(true, nullptr);
 }
 
 void ModbusServer::Accept() {
     Clock::time_point next_refusal_log;
     std::uint64_t refused = 0;
-    while (!stopping_) {
+    while (accepting_) {
         pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
         if (poll(fds, 2, 1000) <= 0 || !(fds[0].revents & POLLIN)) {
             Reap(false);
@@ -325,8 +423,10 @@ void ModbusServer::Accept() {
             continue;
         }
         Reap(false);
+        std::shared_ptr<const Setup> setup = Current();
+        std::uint32_t peer_address = ntohl(address.sin_addr.s_addr);
         bool allowed =
-            address.sin_family == AF_INET && config_.modbus.Allowed(ntohl(address.sin_addr.s_addr));
+            setup && address.sin_family == AF_INET && setup->config.modbus.Allowed(peer_address);
         std::size_t open = 0;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -334,10 +434,11 @@ void ModbusServer::Accept() {
         }
         // libmodbus waits with select(), which cannot watch a descriptor
         // beyond FD_SETSIZE.
-        if (!allowed || open >= static_cast<std::size_t>(config_.modbus.max_connections) ||
+        if (!allowed || open >= static_cast<std::size_t>(setup->config.modbus.max_connections) ||
             fd >= FD_SETSIZE) {
             close(fd);
             ++refused;
+            ++refused_;
             if (Clock::now() >= next_refusal_log) {
                 Log(Level::kWarning, "modbus: refused " + std::to_string(refused) +
                                          " connection(s), the last from " + Peer(address) +
@@ -347,11 +448,11 @@ void ModbusServer::Accept() {
             }
             continue;
         }
-        Admit(fd, Peer(address), allowed);
+        Admit(fd, Peer(address), peer_address);
     }
 }
 
-void ModbusServer::Admit(int fd, const std::string &peer, bool) {
+void ModbusServer::Admit(int fd, const std::string &peer, std::uint32_t address) {
     // A client that stops reading its replies is dropped rather than left
     // to block its connection's thread.
     timeval send_limit{5, 0};
@@ -363,6 +464,7 @@ void ModbusServer::Admit(int fd, const std::string &peer, bool) {
     Connection *c = &connections_.back();
     c->fd = fd;
     c->peer = peer;
+    c->address = address;
     c->thread = std::thread([this, c] { Serve(c); });
 }
 
@@ -384,15 +486,16 @@ void ModbusServer::Reap(bool all) {
 }
 
 void ModbusServer::Serve(Connection *c) {
-    modbus_t *ctx = modbus_new_tcp("127.0.0.1", config_.modbus.port);
+    std::shared_ptr<const Setup> setup = Current();
+    modbus_t *ctx = setup ? modbus_new_tcp("127.0.0.1", setup->config.modbus.port) : nullptr;
     if (ctx != nullptr) {
+        const ModbusSpec &spec = setup->config.modbus;
         modbus_set_socket(ctx, c->fd);
-        modbus_set_indication_timeout(ctx,
-                                      static_cast<std::uint32_t>(config_.modbus.idle_timeout_s), 0);
+        modbus_set_indication_timeout(ctx, static_cast<std::uint32_t>(spec.idle_timeout_s), 0);
         // The bytes of one request follow each other within a second.
         modbus_set_byte_timeout(ctx, 1, 0);
         auto spacing = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(1.0 / config_.modbus.max_requests_per_s));
+            std::chrono::duration<double>(1.0 / spec.max_requests_per_s));
         Clock::time_point allowed_at = Clock::now();
         unsigned char request[MODBUS_TCP_MAX_ADU_LENGTH];
         while (!stopping_) {
@@ -409,7 +512,9 @@ void ModbusServer::Serve(Connection *c) {
             if (allowed_at > now) {
                 std::this_thread::sleep_until(allowed_at);
             }
-            if (!Answer(ctx, request, length, c->peer)) {
+            // Each request is answered under the map in force when it came.
+            std::shared_ptr<const Setup> current = Current();
+            if (!current || !Answer(*current, ctx, request, length, c->peer)) {
                 break;
             }
         }
@@ -422,22 +527,22 @@ void ModbusServer::Serve(Connection *c) {
     c->finished = true;
 }
 
-bool ModbusServer::Answer(modbus_t *ctx, const unsigned char *request, int length,
-                          const std::string &peer) {
+bool ModbusServer::Answer(const Setup &setup, modbus_t *ctx, const unsigned char *request,
+                          int length, const std::string &peer) {
+    ++requests_;
     int header = modbus_get_header_length(ctx);
     int unit = request[header - 1];
     int function = request[header];
     const unsigned char *pdu = request + header;
     int code = kOk;
-    if (!map_.HasUnit(unit)) {
+    if (!setup.map.HasUnit(unit)) {
         code = kNoPath;
     } else if (function == MODBUS_FC_WRITE_SINGLE_COIL ||
                function == MODBUS_FC_WRITE_SINGLE_REGISTER ||
                function == MODBUS_FC_WRITE_MULTIPLE_COILS ||
                function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS) {
-        code = config_.modbus.writes ? Write(ctx, request, peer) : kIllegalAddress;
+        code = setup.config.modbus.writes ? Write(setup, ctx, request, peer) : kIllegalAddress;
     } else if (function >= MODBUS_FC_READ_COILS && function <= MODBUS_FC_READ_INPUT_REGISTERS) {
-        RegisterTable table = kReadTables[function - 1];
         int address = Field(pdu, 1);
         int count = Field(pdu, 3);
         bool bits = function <= MODBUS_FC_READ_DISCRETE_INPUTS;
@@ -449,12 +554,13 @@ bool ModbusServer::Answer(modbus_t *ctx, const unsigned char *request, int lengt
             if (scratch == nullptr) {
                 code = kDeviceFailure;
             } else {
+                RegisterTable table = kReadTables[function - 1];
                 unsigned short *words = table == RegisterTable::kHoldingRegister
                                             ? scratch->tab_registers
                                             : scratch->tab_input_registers;
                 unsigned char *bit_table =
                     table == RegisterTable::kCoil ? scratch->tab_bits : scratch->tab_input_bits;
-                code = Read(unit, table, address, count, words, bit_table);
+                code = Read(setup, unit, function - 1, address, count, words, bit_table);
                 bool sent = code != kOk || modbus_reply(ctx, request, length, scratch) >= 0;
                 modbus_mapping_free(scratch);
                 if (!sent) {
@@ -468,21 +574,24 @@ bool ModbusServer::Answer(modbus_t *ctx, const unsigned char *request, int lengt
     if (code == kOk) {
         return true;  // the reply went out above
     }
+    ++exceptions_;
     return modbus_reply_exception(ctx, request, static_cast<unsigned>(code)) >= 0;
 }
 
-int ModbusServer::Read(int unit, RegisterTable table, int address, int count, unsigned short *words,
-                       unsigned char *bits) const {
+int ModbusServer::Read(const Setup &setup, int unit, int table_index, int address, int count,
+                       unsigned short *words, unsigned char *bits) const {
     Clock::time_point now = Clock::now();
+    RegisterTable table = kReadTables[table_index];
     bool is_bits = table == RegisterTable::kCoil || table == RegisterTable::kDiscreteInput;
     for (int i = 0; i < count;) {
-        const MapEntry *e = address + i <= 0xFFFF ? map_.Find(unit, table, address + i) : nullptr;
+        const MapEntry *e =
+            address + i <= 0xFFFF ? setup.map.Find(unit, table, address + i) : nullptr;
         if (e == nullptr) {
             return kIllegalAddress;
         }
         unsigned short value[2] = {0, 0};
-        int code = EntryWords(config_, *e, cache_.Module(e->link, e->module), now, value);
-        if (code != kOk && config_.modbus.stale == StaleReply::kException) {
+        int code = EntryWords(setup.config, *e, plant_.Module({e->link, e->module}), now, value);
+        if (code != kOk && setup.config.modbus.stale == StaleReply::kException) {
             return code;
         }
         if (code != kOk) {
@@ -500,7 +609,8 @@ int ModbusServer::Read(int unit, RegisterTable table, int address, int count, un
     return kOk;
 }
 
-int ModbusServer::Write(modbus_t *ctx, const unsigned char *request, const std::string &peer) {
+int ModbusServer::Write(const Setup &setup, modbus_t *ctx, const unsigned char *request,
+                        const std::string &peer) {
     int header = modbus_get_header_length(ctx);
     WriteRequest w = ParseWrite(request[header - 1], request + header);
     if (w.code != kOk) {
@@ -510,11 +620,11 @@ int ModbusServer::Write(modbus_t *ctx, const unsigned char *request, const std::
     std::vector<std::pair<const MapEntry *, double>> writes;
     for (int i = 0; i < w.count;) {
         const MapEntry *e =
-            w.address + i <= 0xFFFF ? map_.Find(w.unit, w.table, w.address + i) : nullptr;
+            w.address + i <= 0xFFFF ? setup.map.Find(w.unit, w.table, w.address + i) : nullptr;
         if (e == nullptr || e->address != w.address + i || i + e->width > w.count) {
             return kIllegalAddress;
         }
-        double value = WrittenValue(*e, w.data, i, config_.modbus.word_order);
+        double value = WrittenValue(*e, w.data, i, setup.config.modbus.word_order);
         if (e->table == RegisterTable::kHoldingRegister && e->command != CommandKind::kDo &&
             !(std::fabs(value) < catalogue::kValueLimit)) {
             return kIllegalValue;
@@ -523,7 +633,7 @@ int ModbusServer::Write(modbus_t *ctx, const unsigned char *request, const std::
         i += e->width;
     }
     for (const auto &[e, value] : writes) {
-        int code = RunWrite(*e, value, peer);
+        int code = RunWrite(setup, *e, value, peer);
         if (code != kOk) {
             return code;
         }
@@ -538,47 +648,106 @@ int ModbusServer::Write(modbus_t *ctx, const unsigned char *request, const std::
     return sent >= 0 ? kOk : kDeviceFailure;
 }
 
-// Runs one write on the module's link as an MQTT command would run, and
-// waits for the module's answer.
-int ModbusServer::RunWrite(const MapEntry &e, double value, const std::string &peer) {
-    const LinkSpec &link = config_.links[e.link];
+// Runs one write on the module's link through the intake, as every command
+// runs, and waits for the module's answer; a stop ends the wait with busy.
+int ModbusServer::RunWrite(const Setup &setup, const MapEntry &e, double value,
+                           const std::string &peer) {
+    const LinkSpec &link = setup.config.links[e.link];
     const ModuleSpec &module = link.modules[e.module];
     CommandKind kind = e.command;
-    char payload[96];
+    PayloadFields fields;
     if (e.table == RegisterTable::kCoil) {
         kind = value != 0 ? CommandKind::kSb : CommandKind::kCb;
-        std::snprintf(payload, sizeof payload, "{\"bit\": %d}", e.bit);
+        fields.bit = e.bit;
     } else if (kind == CommandKind::kDo) {
-        std::snprintf(payload, sizeof payload, "{\"outputs\": %d}", static_cast<int>(value));
+        fields.outputs = static_cast<long long>(value);
     } else {
-        std::snprintf(payload, sizeof payload, "{\"value\": %.9g}", value);
+        fields.value = value;
     }
     if (!module.Writable(kind)) {
         return kIllegalAddress;
     }
-    auto parsed = ParseCommand(kind, payload);
-    if (std::holds_alternative<std::string>(parsed)) {
+    auto args = ArgsFromFields(kind, fields);
+    if (std::holds_alternative<std::string>(args)) {
         return kIllegalValue;
     }
     auto answered = std::make_shared<std::promise<CommandResult>>();
     std::future<CommandResult> result = answered->get_future();
-    PendingCommand command;
+    Command command;
+    command.link = link.name;
     command.module = module.name;
-    command.args = std::get<CommandArgs>(parsed);
-    command.reply_topic = ModuleTopic(config_.topic_prefix, link.name, module.name) + "/set/" +
-                          CommandName(kind) + "/result";
-    command.origin = "modbus " + peer;
+    command.name = CommandName(kind);
+    command.args = std::get<CommandArgs>(args);
+    command.origin = Origin::kModbus;
+    command.who = peer;
     command.done = [answered](const CommandResult &r) { answered->set_value(r); };
-    if (!submit_(e.link, std::move(command))) {
-        return kBusy;
+    intake_.Submit(std::move(command));
+    // The poller answers every command it took, run or not; the intake
+    // answers at once what it refuses.
+    while (result.wait_for(100ms) != std::future_status::ready) {
+        if (stopping_) {
+            return kBusy;
+        }
     }
-    // The poller answers every command it took, run or not.
     CommandResult r = result.get();
     int code = ExceptionFor(r);
     Log(Level::kInfo,
         "modbus: " + peer + " wrote " + e.name +
             (code == kOk ? "" : " (refused: exception " + std::to_string(code) + ")"));
     return code;
+}
+
+OutputHealth ModbusServer::Health() const {
+    OutputHealth h;
+    h.name = Name();
+    std::shared_ptr<const Setup> setup = Current();
+    std::size_t clients = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Connection &c : connections_) {
+            clients += c.open ? 1 : 0;
+        }
+    }
+    std::string listening;
+    {
+        std::lock_guard<std::mutex> lock(setup_mutex_);
+        listening = listening_;
+    }
+    h.enabled = setup != nullptr;
+    h.ready = !h.enabled || accepting_;
+    h.state = !h.enabled ? "off" : h.ready ? "listening on " + listening : "not listening";
+    h.problem = h.ready ? "" : "modbus listener down";
+    h.figures = {{"qor_gateway_modbus_listening",
+                  "1 while the Modbus TCP server listens.",
+                  false,
+                  {},
+                  h.enabled && h.ready ? 1.0 : 0.0},
+                 {"qor_gateway_modbus_clients",
+                  "Modbus TCP clients connected.",
+                  false,
+                  {},
+                  static_cast<double>(clients)},
+                 {"qor_gateway_modbus_requests_total",
+                  "Modbus requests taken.",
+                  true,
+                  {},
+                  static_cast<double>(requests_)},
+                 {"qor_gateway_modbus_exceptions_total",
+                  "Modbus requests answered with an exception.",
+                  true,
+                  {},
+                  static_cast<double>(exceptions_)},
+                 {"qor_gateway_modbus_refused_connections_total",
+                  "Connections refused: not allowed, or too many.",
+                  true,
+                  {},
+                  static_cast<double>(refused_)}};
+    h.details = {{"listening", listening},
+                 {"clients", clients},
+                 {"requests", requests_.load()},
+                 {"exceptions", exceptions_.load()},
+                 {"refused_connections", refused_.load()}};
+    return h;
 }
 
 }  // namespace qor::gateway

@@ -279,9 +279,38 @@ void MqttSession::NoteFailure(const std::string &reason) {
         failure_ = reason;
         failure_noted_ = true;
     }
-    if (status_ != nullptr) {
-        status_->NoteBroker(false, reason);
+    state_.where = Where(Host());
+    state_.last_failure = reason;
+    state_.last_failure_at = std::chrono::system_clock::now();
+}
+
+// Only changes reach the event log; every failure is kept in the state.
+void MqttSession::NoteConnected(bool connected, const std::string &reason) {
+    std::string event;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bool was = state_.connected;
+        state_.connected = connected;
+        state_.where = Where(Host());
+        if (connected) {
+            ++state_.connects;
+            event = "connected to the broker " + state_.where;
+        } else {
+            state_.last_failure = reason;
+            state_.last_failure_at = std::chrono::system_clock::now();
+            if (was) {
+                event = "broker connection lost: " + reason;
+            }
+        }
     }
+    if (!event.empty() && events_) {
+        events_(event);
+    }
+}
+
+BrokerState MqttSession::State() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
 }
 
 // Waits for the socket, a wake-up or the time, and lets the library read,
@@ -462,9 +491,7 @@ void MqttSession::OnConnect(mosquitto *, void *self, int rc, int, const mqtt5__p
         s->filters_changed_ = true;
     }
     s->board_.MarkAllChanged();
-    if (s->status_ != nullptr) {
-        s->status_->NoteBroker(true, "");
-    }
+    s->NoteConnected(true, "");
     Log(Level::kInfo, "broker " + Where(s->Host()) + ": connected as " + s->broker_.client_id);
 }
 
@@ -473,8 +500,8 @@ void MqttSession::OnDisconnect(mosquitto *, void *self, int rc, const mqtt5__pro
     auto delay = s->backoff_.Next();
     s->next_attempt_ = Clock::now() + delay;
     bool was_connected = s->connected_;
-    if (s->status_ != nullptr && (s->connected_ || rc != 0)) {
-        s->status_->NoteBroker(false, rc == 0 ? "disconnected" : mosquitto_strerror(rc));
+    if (s->connected_ || rc != 0) {
+        s->NoteConnected(false, rc == 0 ? "disconnected" : mosquitto_strerror(rc));
     }
     s->connected_ = false;
     if (s->stopping_) {

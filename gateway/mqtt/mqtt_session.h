@@ -19,7 +19,6 @@
 #include "gateway/broker/resolve.h"
 #include "gateway/broker/tls_context.h"
 #include "gateway/core/config.h"
-#include "gateway/core/status_view.h"
 #include "gateway/mqtt/state_board.h"
 #include "gateway/spool/outbox.h"
 
@@ -37,6 +36,15 @@ struct IncomingCommand {
 };
 
 using CommandHandler = std::function<void(IncomingCommand)>;
+
+// The connection as the status page and /metrics show it.
+struct BrokerState {
+    std::string where;  // HOST:PORT of the broker tried or connected
+    bool connected = false;
+    std::uint64_t connects = 0;  // the first included
+    std::string last_failure;
+    std::chrono::system_clock::time_point last_failure_at;
+};
 
 // Messages handed to the broker and not yet acknowledged, at most.
 constexpr std::size_t kInFlightWindow = 20;
@@ -70,8 +78,10 @@ class MqttSession {
     // outbox.
     void Stop(std::chrono::milliseconds bound);
     void Wake() const;
-    // Told of every connection and its loss; set before Start.
-    void SetStatusView(StatusView *status) { status_ = status; }
+    // Told of every connection and its loss ("connected to the broker
+    // HOST:PORT"), for the event log; set before Start.
+    void SetEvents(std::function<void(const std::string &)> events) { events_ = std::move(events); }
+    BrokerState State() const;
     void SetStatusInterval(std::chrono::seconds interval) { status_interval_ = interval; }
 
   private:
@@ -82,6 +92,7 @@ class MqttSession {
     std::string UseTls();
     void CheckConnack(Clock::time_point now);
     void NoteFailure(const std::string &reason);
+    void NoteConnected(bool connected, const std::string &reason);
     void Service(Clock::time_point until);
     void ApplySubscriptions();
     void NoteDrops(Clock::time_point now);
@@ -105,16 +116,17 @@ class MqttSession {
     Outbox &outbox_;
     StateBoard &board_;
     CommandHandler handler_;
-    StatusView *status_ = nullptr;
+    std::function<void(const std::string &)> events_;
     mosquitto *client_ = nullptr;
     int wake_fd_ = -1;
     std::thread thread_;
 
-    std::mutex mutex_;  // guards filters_, filters_changed_ and failure_
+    mutable std::mutex mutex_;  // guards filters_, filters_changed_, failure_ and state_
     std::vector<std::string> filters_;
     bool filters_changed_ = false;
     std::string failure_;  // why the last connect failed: its first reason
     bool failure_noted_ = false;
+    BrokerState state_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> ever_connected_{false};
     std::atomic<bool> expect_takeover_{false};

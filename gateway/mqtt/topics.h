@@ -1,4 +1,5 @@
-// The topic layout, in one place:
+// The JSON topics' layout, in one place: every topic the gateway publishes
+// or takes commands on is built, or taken apart, here.
 //   PREFIX/LINK/MODULE/QUERY               readings (QoS 1)
 //   PREFIX/LINK/MODULE/availability        "online" / "offline" (retained)
 //   PREFIX/LINK/MODULE/counters            counters (retained)
@@ -11,8 +12,8 @@
 //                                          reply_prefix, default PREFIX/reply)
 //   PREFIX/gateway/CLIENT_ID/status        "online" / "offline" (retained, last will)
 //   PREFIX/gateway/CLIENT_ID/dropped       readings dropped from a full queue (retained)
-#ifndef QOR_GATEWAY_TOPICS_H
-#define QOR_GATEWAY_TOPICS_H
+#ifndef QOR_GATEWAY_MQTT_TOPICS_H
+#define QOR_GATEWAY_MQTT_TOPICS_H
 
 #include <optional>
 #include <string>
@@ -22,6 +23,34 @@ namespace qor::gateway {
 inline std::string ModuleTopic(const std::string &prefix, const std::string &link,
                                const std::string &module) {
     return prefix + "/" + link + "/" + module;
+}
+
+inline std::string ReadingTopic(const std::string &prefix, const std::string &link,
+                                const std::string &module, const std::string &poll) {
+    return ModuleTopic(prefix, link, module) + "/" + poll;
+}
+
+inline std::string AvailabilityTopic(const std::string &prefix, const std::string &link,
+                                     const std::string &module) {
+    return ModuleTopic(prefix, link, module) + "/availability";
+}
+
+inline std::string CountersTopic(const std::string &prefix, const std::string &link,
+                                 const std::string &module) {
+    return ModuleTopic(prefix, link, module) + "/counters";
+}
+
+// verb: "set" (name a command, or a switch's poll) or "get" (name a poll).
+inline std::string CommandTopic(const std::string &prefix, const std::string &link,
+                                const std::string &module, const char *verb,
+                                const std::string &name) {
+    return ModuleTopic(prefix, link, module) + "/" + verb + "/" + name;
+}
+
+inline std::string ResultTopic(const std::string &prefix, const std::string &link,
+                               const std::string &module, const char *verb,
+                               const std::string &name) {
+    return CommandTopic(prefix, link, module, verb, name) + "/result";
 }
 
 inline std::string CommandFilter(const std::string &prefix, const std::string &link) {
@@ -53,7 +82,7 @@ inline bool InReplyNamespace(const std::string &reply_prefix, const std::string 
     return true;
 }
 
-struct CommandTopic {
+struct CommandTopicParts {
     std::string link;
     std::string module;
     std::string command;
@@ -61,9 +90,9 @@ struct CommandTopic {
 
 // Splits PREFIX/LINK/MODULE/set/COMMAND (verb "set"; "get" for
 // PREFIX/LINK/MODULE/get/POLL); empty for any other topic.
-inline std::optional<CommandTopic> SplitCommandTopic(const std::string &prefix,
-                                                     const std::string &topic,
-                                                     const char *verb = "set") {
+inline std::optional<CommandTopicParts> SplitCommandTopic(const std::string &prefix,
+                                                          const std::string &topic,
+                                                          const char *verb = "set") {
     if (topic.compare(0, prefix.size() + 1, prefix + "/") != 0) {
         return std::nullopt;
     }
@@ -77,7 +106,7 @@ inline std::optional<CommandTopic> SplitCommandTopic(const std::string &prefix,
     if (command.empty() || command.find('/') != std::string::npos) {
         return std::nullopt;
     }
-    return CommandTopic{rest.substr(0, a), rest.substr(a + 1, b - a - 1), command};
+    return CommandTopicParts{rest.substr(0, a), rest.substr(a + 1, b - a - 1), command};
 }
 
 }  // namespace qor::gateway

@@ -223,7 +223,9 @@ void SparkplugNode::Attempt(Clock::time_point now) {
     int rc = mosquitto_connect_async(client_, host.host.c_str(), host.port, broker_.keepalive_s);
     if (rc != MOSQ_ERR_SUCCESS) {
         std::string where = Where();
-        next_attempt_ = RotateHost(&host_, broker_.hosts.size(), now, backoff_.Next());
+        std::size_t host = host_;
+        next_attempt_ = RotateHost(&host, broker_.hosts.size(), now, backoff_.Next());
+        host_ = host;
         std::string reason = mosquitto_strerror(rc);
         LogRepeated(Level::kWarning, "failed connects of the Sparkplug node",
                     "sparkplug: broker " + where + ": cannot connect (" + reason + ")", reason);
@@ -298,6 +300,7 @@ void SparkplugNode::Publish(const char *type, const std::string &device,
 void SparkplugNode::BirthNode() {
     seq_ = 0;
     born_ = true;
+    ++births_;
     std::uint64_t now = NowMs();
     Publish("NBIRTH", "",
             {{"bdSeq", sparkplug::kUInt64, now, false, static_cast<double>(bdseq_), "", ""},
@@ -367,6 +370,19 @@ void SparkplugNode::SetWill() {
 void SparkplugNode::NextBdSeq() {
     bdseq_ = (bdseq_ + 1) % 256;
     SetWill();
+}
+
+SparkplugNode::State SparkplugNode::Snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    State s;
+    s.where = Where();
+    s.connected = connected_;
+    s.born = born_;
+    s.waiting_host = connected_ && !born_ && !spec_.primary_host.empty();
+    s.bdseq = bdseq_;
+    s.births = births_;
+    s.commands = commands_;
+    return s;
 }
 
 SparkplugNode::Device *SparkplugNode::Find(const std::string &link, const std::string &module) {
@@ -460,13 +476,19 @@ void SparkplugNode::HandleNodeCommand(const std::string &payload) {
     }
 }
 
-// The command for one write; its result comes back on a poller's thread.
-PendingCommand SparkplugNode::Write(const Device &device, const MetricState &state, double value) {
-    PendingCommand command;
+// The command for one write; its result comes back on a poller's thread
+// (or at once, when the intake refuses it).
+Command SparkplugNode::Write(const Device &device, const MetricState &state, double value) {
+    Command command;
+    command.link = device.link;
     command.module = device.module;
+    command.name = CommandName(*state.write);
     command.args.kind = *state.write;
     command.args.value = value;
-    command.read_back = state.poll;
+    command.origin = Origin::kSparkplug;
+    command.who = device.id;
+    command.publish_result = false;
+    command.read_back = state.name;
     command.done = [this, link = device.link, module = device.module,
                     name = state.name](const CommandResult &result) {
         if (result.ran && result.status == QOR_STATUS_OK) {
@@ -490,7 +512,7 @@ PendingCommand SparkplugNode::Write(const Device &device, const MetricState &sta
 // then the limit read back, which its DDATA shows.
 void SparkplugNode::HandleDeviceCommand(const std::string &device_id, const std::string &payload) {
     auto metrics = sparkplug::DecodeCommand(payload);
-    std::vector<std::pair<std::string, PendingCommand>> commands;
+    std::vector<Command> commands;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         Device *device = nullptr;
@@ -527,19 +549,16 @@ void SparkplugNode::HandleDeviceCommand(const std::string &device_id, const std:
             } else if (!m.has_value) {
                 ReportError(*device, name + ": needs a number");
             } else {
-                commands.emplace_back(device->link, Write(*device, *state, m.number));
+                commands.push_back(Write(*device, *state, m.number));
             }
         }
     }
-    for (auto &[link, command] : commands) {
-        std::string name = command.args.kind == CommandKind::kHi ? "hi" : "lo";
-        std::string module = command.module;
-        if (!submit_(link, std::move(command))) {
+    for (Command &command : commands) {
+        {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (Device *d = Find(link, module)) {
-                ReportError(*d, name + ": too many commands waiting on the link");
-            }
+            ++commands_;
         }
+        submit_(std::move(command));
     }
 }
 
@@ -602,7 +621,9 @@ void SparkplugNode::OnDisconnect(mosquitto *, void *self, int rc) {
                     reason);
         return;
     }
-    s->next_attempt_ = RotateHost(&s->host_, s->broker_.hosts.size(), now, delay);
+    std::size_t host = s->host_;
+    s->next_attempt_ = RotateHost(&host, s->broker_.hosts.size(), now, delay);
+    s->host_ = host;
     std::string next = s->next_attempt_ == now
                            ? "trying " + s->Where() + " next"
                            : "next attempt in " + std::to_string(delay.count()) + " ms";

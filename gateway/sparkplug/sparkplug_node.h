@@ -39,8 +39,7 @@
 
 #include "gateway/broker/backoff.h"
 #include "gateway/core/config.h"
-#include "gateway/core/observer.h"
-#include "gateway/core/poller.h"
+#include "gateway/core/intake.h"
 #include "gateway/sparkplug/sparkplug_codec.h"
 
 struct mosquitto;
@@ -60,13 +59,14 @@ struct HostState {
 // Empty when the payload is not such an object.
 std::optional<HostState> ParseHostState(const std::string &payload);
 
-class SparkplugNode : public PollObserver {
+class SparkplugNode {
   public:
-    // Hands a command to the poller of a link; false when it cannot.
-    using Submit = std::function<bool(const std::string &link, PendingCommand command)>;
+    // Hands a command to the intake (intake.h), which answers it through
+    // its done callback, run or refused.
+    using Submit = std::function<void(Command command)>;
 
     SparkplugNode(BrokerSpec broker, SparkplugSpec spec, Submit submit);
-    ~SparkplugNode() override;
+    ~SparkplugNode();
     SparkplugNode(const SparkplugNode &) = delete;
     SparkplugNode &operator=(const SparkplugNode &) = delete;
 
@@ -78,9 +78,22 @@ class SparkplugNode : public PollObserver {
     // Publishes NDEATH and disconnects.
     void Stop();
 
+    // A reading published, and a module's availability, by their names.
     void OnReading(const std::string &link, const std::string &module, const std::string &poll,
-                   const Reading &reading) override;
-    void OnAvailability(const std::string &link, const std::string &module, bool online) override;
+                   const Reading &reading);
+    void OnAvailability(const std::string &link, const std::string &module, bool online);
+
+    // Where the node is, for the status page, /readyz and /metrics.
+    struct State {
+        std::string where;  // the broker tried or connected
+        bool connected = false;
+        bool born = false;          // NBIRTH sent: it publishes
+        bool waiting_host = false;  // connected, waiting for the primary host's STATE
+        std::uint64_t bdseq = 0;
+        std::uint64_t births = 0;    // NBIRTHs sent
+        std::uint64_t commands = 0;  // DCMD writes handed on
+    };
+    State Snapshot() const;
 
   private:
     struct MetricState {
@@ -119,7 +132,7 @@ class SparkplugNode : public PollObserver {
     void HandleNodeCommand(const std::string &payload);
     void HandleDeviceCommand(const std::string &device, const std::string &payload);
     void ReportError(Device &device, const std::string &text);
-    PendingCommand Write(const Device &device, const MetricState &state, double value);
+    Command Write(const Device &device, const MetricState &state, double value);
     Device *Find(const std::string &link, const std::string &module);
     // by_alias: the alias alone, without the name (DDATA with aliases).
     static sparkplug::Metric ToMetric(const MetricState &state, bool by_alias);
@@ -138,12 +151,12 @@ class SparkplugNode : public PollObserver {
     Clock::time_point stop_by_;
 
     // The thread's own.
-    std::size_t host_ = 0;  // the broker of broker_.hosts tried or connected
+    std::atomic<std::size_t> host_{0};  // the broker of broker_.hosts tried or connected
     Clock::time_point next_attempt_;
     Clock::time_point attempt_started_;  // the socket opened; CONNACK awaited
     Backoff backoff_;
 
-    std::mutex mutex_;  // everything below; held while publishing, so seq follows the wire
+    mutable std::mutex mutex_;  // everything below; held while publishing, so seq follows the wire
     std::vector<Device> devices_;
     bool connected_ = false;
     bool born_ = false;     // NBIRTH sent on this connection: devices may follow
@@ -151,6 +164,8 @@ class SparkplugNode : public PollObserver {
     std::optional<std::uint64_t> state_ts_;  // the newest STATE's timestamp
     std::uint64_t bdseq_ = 0;
     std::uint64_t seq_ = 0;
+    std::uint64_t births_ = 0;
+    std::uint64_t commands_ = 0;
 };
 
 }  // namespace qor::gateway

@@ -201,6 +201,11 @@ void Outbox::Delivered(std::uint64_t id, bool acknowledged) {
     staged_.removed.push_back(id);
 }
 
+std::size_t Outbox::Capacity() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return capacity_;
+}
+
 void Outbox::SetCapacity(std::size_t capacity) {
     std::lock_guard<std::mutex> lock(mutex_);
     capacity_ = capacity;

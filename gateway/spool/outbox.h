@@ -83,6 +83,7 @@ class Outbox {
     // take it: either way it leaves the spool.
     void Delivered(std::uint64_t id, bool acknowledged = true);
     void SetCapacity(std::size_t capacity);
+    std::size_t Capacity() const;
     // Called outside the lock when messages arrive for an empty queue: the
     // reader must take messages until Take() gives none (or it cannot send)
     // before it waits again. Set before any thread pushes.

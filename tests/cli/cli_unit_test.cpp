@@ -10,6 +10,7 @@
 
 #include "cli/cli.h"
 #include "cli/run.h"
+#include "common/iso_time.h"
 #include "common/option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"
@@ -572,7 +573,7 @@ TEST(ToolsFormat, IsoTimeAndCsvRows) {
         {-1233, "1969-12-31T23:59:58.767Z"},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(IsoUtc(system_clock::time_point{milliseconds(c.ms)}), c.want) << c.ms;
+        EXPECT_EQ(qor::text::IsoUtc(system_clock::time_point{milliseconds(c.ms)}), c.want) << c.ms;
     }
 
     Outcome ok;
@@ -607,7 +608,7 @@ TEST(ToolsFormat, IsoDatesFollowTheCalendar) {
     for (long long d = first; d < first + 182621; ++d) {
         // Noon, so the time of day is fixed and only the date moves.
         const std::string text =
-            IsoUtc(system_clock::time_point{milliseconds(d * 86400000LL + 43200000LL)});
+            qor::text::IsoUtc(system_clock::time_point{milliseconds(d * 86400000LL + 43200000LL)});
         char want[64];
         std::snprintf(want, sizeof want, "%04d-%02d-%02dT12:00:00.000Z", year, month, day);
         ASSERT_EQ(text, want) << "day " << d;

@@ -1,5 +1,5 @@
 // The HTTP side's parts without a socket: the [http] keys, the users file
-// and its hashes, the status view's bounds, and the metrics text.
+// and its hashes, the plant state's bounds, and the metrics text.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,9 +8,10 @@
 #include <string>
 
 #include "gateway/core/config.h"
-#include "gateway/core/status_view.h"
+#include "gateway/core/plant_state.h"
 #include "gateway/http/http_server.h"
 #include "gateway/http/metrics.h"
+#include "gateway/mqtt/mqtt_output.h"
 #include "qor_dll.h"
 
 namespace qor::gateway {
@@ -133,24 +134,33 @@ Reading At(int status, int error, double value) {
     return r;
 }
 
-TEST(GatewayStatusView, KeepsCountersOverAReloadAndOnlyTheLastEvents) {
-    StatusView view;
-    view.Layout(OneLink("boiler"));
-    view.NoteReading("bus", 0, 0, At(QOR_STATUS_OK, 0, 72.1), 0.02);
-    view.NoteReading("bus", 0, 0, At(QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY, 0), 0.4);
-    view.NoteReading("bus", 0, 1, At(QOR_STATUS_OK, 0, 1), 0.02);  // no such poll: ignored
-    view.NoteReading("elsewhere", 0, 0, At(QOR_STATUS_OK, 0, 1), 0.02);
-    view.Layout(OneLink("boiler"));  // a reload with the same module
-    StatusSnapshot s = view.Snapshot();
+// Counters stay over a reload that keeps a poll's name; a reading for a
+// place the layout does not have is dropped; the event log keeps the last.
+// An offline module keeps its poll's last good value, and the time of it.
+TEST(GatewayPlantState, KeepsCountersAndGoodValuesOverAReloadAndOnlyTheLastEvents) {
+    PlantState plant;
+    plant.Layout(OneLink("boiler"));
+    plant.NoteReading({0, 0, 0}, At(QOR_STATUS_OK, 0, 72.1), 0.02);
+    plant.NoteReading({0, 0, 0}, At(QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY, 0), 0.4);
+    plant.NoteReading({0, 0, 1}, At(QOR_STATUS_OK, 0, 1), 0.02);  // no such poll: ignored
+    plant.NoteReading({1, 0, 0}, At(QOR_STATUS_OK, 0, 1), 0.02);  // no such link: ignored
+    plant.NoteAvailability({0, 0}, Availability::kOffline);
+    plant.Layout(OneLink("boiler"));  // a reload with the same module
+    PlantSnapshot s = plant.Snapshot();
     const QueryView &q = s.links[0].modules[0].queries[0];
     EXPECT_EQ(q.outcomes[static_cast<std::size_t>(Outcome::kOk)], 1u);
     EXPECT_EQ(q.outcomes[static_cast<std::size_t>(Outcome::kTimeout)], 1u);
     EXPECT_EQ(s.links[0].durations, 2u);
+    EXPECT_EQ(q.last.status, QOR_STATUS_REPLY_FAULT);
+    ASSERT_TRUE(q.good.has_value());
+    EXPECT_EQ(q.good->value, 72.1);
+    EXPECT_EQ(plant.Module({0, 0}).availability, Availability::kOffline);
+    EXPECT_TRUE(plant.Module({0, 1}).queries.empty());  // no such module: an empty view
 
     for (int i = 0; i < 120; ++i) {
-        view.NoteAvailability("bus", 0, i % 2 == 0);
+        plant.NoteAvailability({0, 0}, i % 2 == 0 ? Availability::kOnline : Availability::kOffline);
     }
-    s = view.Snapshot();
+    s = plant.Snapshot();
     ASSERT_EQ(s.events.size(), kEventsKept);
     EXPECT_EQ(s.events.back().kind, "module_offline");  // the last, i = 119
     EXPECT_LE(s.events.front().when, s.events.back().when);
@@ -158,15 +168,21 @@ TEST(GatewayStatusView, KeepsCountersOverAReloadAndOnlyTheLastEvents) {
 
 TEST(GatewayMetrics, TextFormatWithEscapedLabelsAndCumulativeBuckets) {
     EXPECT_EQ(EscapeLabel("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
-    StatusView view;
-    view.Layout(OneLink("boil\"er"));
-    view.NoteLinkUp("bus");
-    view.NoteReading("bus", 0, 0, At(QOR_STATUS_OK, 0, 72.1), 0.003);
-    view.NoteReading("bus", 0, 0, At(QOR_STATUS_OK, 0, 72.5), 0.2);
-    view.NoteReading("bus", 0, 0, At(QOR_STATUS_OK, 0, 72.5), 9.0);
-    GatewayFigures f;
-    f.version = "1.2.3";
-    std::string text = RenderMetrics(view.Snapshot(), f);
+    PlantState plant;
+    plant.Layout(OneLink("boil\"er"));
+    plant.NoteLinkUp(0);
+    plant.NoteReading({0, 0, 0}, At(QOR_STATUS_OK, 0, 72.1), 0.003);
+    plant.NoteReading({0, 0, 0}, At(QOR_STATUS_OK, 0, 72.5), 0.2);
+    plant.NoteReading({0, 0, 0}, At(QOR_STATUS_OK, 0, 72.5), 9.0);
+    OutputHealth modbus;
+    modbus.name = "modbus";
+    modbus.enabled = true;
+    modbus.ready = false;
+    modbus.figures = {{"qor_gateway_modbus_clients", "Clients.", false, {{"unit", "a\"b"}}, 2}};
+    OutputHealth off;
+    off.name = "sparkplug";
+    GatewayInfo info{"1.2.3", "gw", false};
+    std::string text = RenderMetrics(plant.Snapshot(), {modbus, off}, info);
     for (const char *line : {
              "# TYPE qor_gateway_poll_duration_seconds histogram\n",
              "qor_gateway_poll_duration_seconds_bucket{link=\"bus\",le=\"0.005\"} 1\n",
@@ -180,9 +196,14 @@ TEST(GatewayMetrics, TextFormatWithEscapedLabelsAndCumulativeBuckets) {
              "qor_gateway_reading_value{link=\"bus\",module=\"boil\\\"er\",query=\"temp\"} 72.5\n",
              "qor_gateway_link_reconnects_total{link=\"bus\"} 0\n",
              "qor_gateway_link_up{link=\"bus\"} 1\n",
+             "qor_gateway_modbus_clients{unit=\"a\\\"b\"} 2\n",
+             "qor_gateway_output_enabled{output=\"sparkplug\"} 0\n",
+             "qor_gateway_output_ready{output=\"modbus\"} 0\n",
          }) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     }
+    // A disabled output is not asked to be ready.
+    EXPECT_EQ(text.find("qor_gateway_output_ready{output=\"sparkplug\"}"), std::string::npos);
     // Every family has its help and type, counters end in _total.
     std::size_t helps = 0;
     std::size_t types = 0;
@@ -198,25 +219,28 @@ TEST(GatewayMetrics, TextFormatWithEscapedLabelsAndCumulativeBuckets) {
         ++types;
     }
     EXPECT_EQ(helps, types);
-    EXPECT_GE(types, 15u);
+    EXPECT_GE(types, 12u);
 }
 
 TEST(GatewayMetrics, TheSpoolsFiguresAndTheAgeOfItsOldestUnsentMessage) {
-    StatusView view;
-    view.Layout(OneLink("boiler"));
-    StatusSnapshot s = view.Snapshot();
-    GatewayFigures f;
-    f.delivery.spooled = true;
-    f.delivery.spool_bytes = 4096;
-    f.delivery.spool_messages = 12;
-    f.delivery.oldest_ms =
+    PlantState plant;
+    plant.Layout(OneLink("boiler"));
+    PlantSnapshot s = plant.Snapshot();
+    OutboxStatus d;
+    d.spooled = true;
+    d.spool_bytes = 4096;
+    d.spool_messages = 12;
+    d.oldest_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(s.now.time_since_epoch()).count() -
         90500;
-    f.delivery.delivered = 7;
-    f.delivery.committed = 19;
-    f.delivery.spool_failures = 2;
-    f.delivery.spool_failing = true;
-    std::string text = RenderMetrics(s, f);
+    d.delivered = 7;
+    d.committed = 19;
+    d.spool_failures = 2;
+    d.spool_failing = true;
+    OutputHealth mqtt;
+    mqtt.name = "mqtt";
+    mqtt.figures = SpoolFigures(d, s.now);
+    std::string text = RenderMetrics(s, {mqtt}, GatewayInfo{});
     for (const char *line : {
              "qor_gateway_spool_enabled 1\n",
              "qor_gateway_spool_bytes 4096\n",
@@ -230,8 +254,10 @@ TEST(GatewayMetrics, TheSpoolsFiguresAndTheAgeOfItsOldestUnsentMessage) {
          }) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     }
-    f.delivery.oldest_ms = 0;  // nothing unsent
-    EXPECT_NE(RenderMetrics(s, f).find("qor_gateway_spool_oldest_unsent_age_seconds 0\n"),
+    d.oldest_ms = 0;  // nothing unsent
+    mqtt.figures = SpoolFigures(d, s.now);
+    EXPECT_NE(RenderMetrics(s, {mqtt}, GatewayInfo{})
+                  .find("qor_gateway_spool_oldest_unsent_age_seconds 0\n"),
               std::string::npos);
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "common/iso_time.h"
 #include "gateway/broker/resolve.h"
 #include "gateway/core/log.h"
 #include "gateway/core/report.h"
@@ -113,7 +114,7 @@ TEST(GatewayStateBoard, PublishesOnlyChangesUntilAllAreAskedFor) {
 // Keys in the documented order (qor-gateway(1)): the value first.
 TEST(GatewayJson, ReadingsResultsAndCounters) {
     auto when = std::chrono::system_clock::time_point(1700000000123ms);
-    EXPECT_EQ(Timestamp(when), "2023-11-14T22:13:20.123Z");
+    EXPECT_EQ(qor::text::IsoUtc(when), "2023-11-14T22:13:20.123Z");
     struct Case {
         Reading reading;
         const char *json;
@@ -134,11 +135,19 @@ TEST(GatewayJson, ReadingsResultsAndCounters) {
     for (const Case &c : cases) {
         EXPECT_EQ(ReadingPayload(c.reading), c.json);
     }
-    CommandResult refused{"do", false, "bad \xff", 0, 0, "", std::nullopt, when, ""};
+    CommandResult refused;
+    refused.command = "do";
+    refused.reason = "bad \xff";
+    refused.when = when;
     EXPECT_EQ(ResultPayload(refused), R"({"command":"do","ok":false,"reason":"bad )"
                                       "\xEF\xBF\xBD"
                                       R"(","ts":"2023-11-14T22:13:20.123Z"})");
-    CommandResult ran{"ec", true, "", 0, 0, "", 42, when, "modbus 10.0.0.7:50312"};
+    CommandResult ran;
+    ran.command = "ec";
+    ran.ran = true;
+    ran.count = 42;
+    ran.when = when;
+    ran.origin = "modbus 10.0.0.7:50312";
     EXPECT_EQ(ResultPayload(ran),
               R"({"command":"ec","ok":true,"status":0,"error":0,"value":42,)"
               R"("origin":"modbus 10.0.0.7:50312","ts":"2023-11-14T22:13:20.123Z"})");

@@ -1,7 +1,7 @@
-// One link's poller against a real qor-sim over TCP: what reaches the
-// outbox (readings in seq order, command results) and the state board
-// (availability, counters) while the simulator misses replies here and
-// there, and what a stop leaves behind.
+// One link's poller against a real qor-sim over TCP: what it tells the
+// outputs (readings in seq order, availability, counters, command results)
+// while the simulator misses replies here and there, and what a stop
+// leaves behind.
 #include "gateway/core/poller.h"
 
 #include <gtest/gtest.h>
@@ -28,38 +28,97 @@ using Json = nlohmann::json;
 constexpr int kPort = 60;
 constexpr int kOfflineAfter = 3;
 
-// Every availability and counters value the poller sets, in order.
-class Board {
+// What the poller tells its outputs, in order: published readings (as the
+// JSON topics would publish them, with their seq and their poll's name),
+// availability, the last counters, and results. A recording output: the
+// poller under it runs against a real simulator.
+class Recorder : public Output {
   public:
-    Board() {
-        board_.SetWake([this] {
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (auto &[topic, payload] : board_.TakeChanged()) {
-                if (topic.size() > 13 &&
-                    topic.compare(topic.size() - 13, 13, "/availability") == 0) {
-                    availability_.push_back(payload);
-                } else {
-                    counters_ = payload;
-                }
-            }
-        });
+    const char *Name() const override { return "recorder"; }
+    bool Prepare(const Config &, const std::function<bool()> &, std::string *) override {
+        return true;
     }
-    StateBoard &State() { return board_; }
+    void Commit() override {}
+    void Rollback() override {}
+    void Stop(Clock::time_point) override {}
+    OutputHealth Health() const override { return {}; }
+
+    void OnReading(const PollRef &poll, const Reading &reading, bool published) override {
+        if (!published) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        Json r = {{"status", reading.status},
+                  {"error", reading.error},
+                  {"seq", reading.seq},
+                  {"topic", poll.poll == 0 ? "p/rd" : "p/in"}};
+        events_.push_back(r);
+    }
+    void OnAvailability(const ModuleRef &, Availability availability) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        availability_.push_back(AvailabilityName(availability));
+    }
+    void OnCounters(const ModuleRef &, const ModuleCounters &c) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        counters_ = {{"replies", c.replies},   {"timeouts", c.timeouts},
+                     {"errors", c.errors},     {"link_faults", c.link_faults},
+                     {"overruns", c.overruns}, {"commands", c.commands}};
+    }
+    void OnResult(const Command &command, const CommandResult &result) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Json r = {{"topic", command.reply_topic},
+                  {"correlation", command.correlation},
+                  {"ok", result.ran && result.status == 0},
+                  {"origin", result.origin}};
+        if (result.ran) {
+            r["status"] = result.status;
+        } else {
+            r["reason"] = result.reason;
+        }
+        events_.push_back(r);
+    }
+
+    // Readings and results told since the last call.
+    std::vector<Json> Take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Json> taken;
+        taken.swap(events_);
+        return taken;
+    }
     std::vector<std::string> Availability() {
         std::lock_guard<std::mutex> lock(mutex_);
         return availability_;
     }
     Json Counters() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return counters_.empty() ? Json() : Json::parse(counters_);
+        return counters_;
     }
 
   private:
-    StateBoard board_;
     std::mutex mutex_;
+    std::vector<Json> events_;
     std::vector<std::string> availability_;
-    std::string counters_;
+    Json counters_;
 };
+
+// The plant state and the recorder, as the gateway wires its outputs.
+struct Plant {
+    Plant() { outputs.Add(&recorder); }
+    PlantState state;
+    Outputs outputs{state};
+    Recorder recorder;
+};
+
+Command CommandFor(const std::string &reply_topic) {
+    Command command;
+    command.link = "bus";
+    command.module = "m";
+    command.name = "ts";
+    command.args.kind = CommandKind::kTs;
+    command.reply_topic = reply_topic;
+    command.correlation = "c";
+    return command;
+}
 
 LinkSpec OneModule(const std::string &where, std::chrono::milliseconds interval, int timeout_ms) {
     LinkSpec link;
@@ -84,7 +143,7 @@ LinkSpec OneModule(const std::string &where, std::chrono::milliseconds interval,
 }
 
 PollerSettings Settings() {
-    return PollerSettings{"p", kOfflineAfter, std::chrono::seconds(3600)};
+    return PollerSettings{kOfflineAfter, std::chrono::seconds(3600)};
 }
 
 bool Missed(const Json &reading) {
@@ -125,19 +184,16 @@ TEST(GatewayPoller, AvailabilityAndCountersFollowScatteredMisses) {
                                "--seed", "11", "--fault-delay-ms", "0-0"});
     ASSERT_FALSE(sim.Where().empty());
     const auto interval = 20ms;
-    Outbox outbox(100000);
-    Board board;
+    Plant plant;
     const auto before = std::chrono::steady_clock::now();
-    LinkPoller poller(OneModule(sim.Where(), interval, 40), kPort, Settings(), outbox,
-                      board.State());
+    LinkPoller poller(OneModule(sim.Where(), interval, 40), 0, kPort, Settings(), plant.outputs);
     const auto after = std::chrono::steady_clock::now();
     poller.Start();
     std::vector<Json> readings;
     const auto give_up = std::chrono::steady_clock::now() + 30s;
     for (;;) {
-        while (auto message = outbox.Take()) {
-            readings.push_back(Json::parse(message->message.payload));
-            readings.back()["topic"] = message->message.topic;
+        for (Json &r : plant.recorder.Take()) {
+            readings.push_back(std::move(r));
         }
         Runs runs = RunsOf(readings);
         bool tried = runs.answered.count(kOfflineAfter - 1) == 1 &&
@@ -150,9 +206,8 @@ TEST(GatewayPoller, AvailabilityAndCountersFollowScatteredMisses) {
     }
     poller.Stop();
     const auto stopped = std::chrono::steady_clock::now();
-    while (auto message = outbox.Take()) {
-        readings.push_back(Json::parse(message->message.payload));
-        readings.back()["topic"] = message->message.topic;
+    for (Json &r : plant.recorder.Take()) {
+        readings.push_back(std::move(r));
     }
 
     std::vector<std::string> expected;
@@ -178,10 +233,10 @@ TEST(GatewayPoller, AvailabilityAndCountersFollowScatteredMisses) {
         errors += r["status"] != QOR_STATUS_OK && !Missed(r) ? 1 : 0;
     }
     EXPECT_EQ(seq.size(), 2u);
-    EXPECT_EQ(board.Availability(), expected);
+    EXPECT_EQ(plant.recorder.Availability(), expected);
 
     // The last counters went out at the stop.
-    Json counters = board.Counters();
+    Json counters = plant.recorder.Counters();
     ASSERT_TRUE(counters.is_object());
     EXPECT_EQ(counters["replies"], replies);
     EXPECT_EQ(counters["timeouts"], timeouts);
@@ -203,15 +258,11 @@ TEST(GatewayPoller, AvailabilityAndCountersFollowScatteredMisses) {
 TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
     qor::test::SimProcess sim({"--listen", "127.0.0.1:0", "--silent"});
     ASSERT_FALSE(sim.Where().empty());
-    Outbox outbox(1000);
-    Board board;
-    LinkPoller poller(OneModule(sim.Where(), 3600s, 100), kPort, Settings(), outbox, board.State());
+    Plant plant;
+    LinkPoller poller(OneModule(sim.Where(), 3600s, 100), 0, kPort, Settings(), plant.outputs);
     int accepted = 0;
     for (std::size_t i = 0; i <= kMaxQueuedCommands; ++i) {
-        PendingCommand command{"m",     CommandArgs{}, "reply/" + std::to_string(i), "c", "",
-                               nullptr, std::nullopt};
-        command.args.kind = CommandKind::kTs;
-        accepted += poller.Submit(command) ? 1 : 0;
+        accepted += poller.Submit(CommandFor("reply/" + std::to_string(i))) ? 1 : 0;
     }
     EXPECT_EQ(accepted, static_cast<int>(kMaxQueuedCommands));
     // Every transaction is a miss of 100 ms: a command, then the two polls
@@ -221,12 +272,13 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
     std::vector<Json> results;
     int ran = 0;
     auto take = [&] {
-        while (auto message = outbox.Take()) {
-            order.push_back(message->message.topic.substr(0, message->message.topic.find('/')));
-            if (message->message.topic.rfind("reply/", 0) == 0) {
-                EXPECT_EQ(message->message.topic, "reply/" + std::to_string(results.size()));
-                EXPECT_EQ(message->message.correlation, "c");
-                results.push_back(Json::parse(message->message.payload));
+        for (Json &event : plant.recorder.Take()) {
+            std::string topic = event["topic"];
+            order.push_back(topic.substr(0, topic.find('/')));
+            if (topic.rfind("reply/", 0) == 0) {
+                EXPECT_EQ(topic, "reply/" + std::to_string(results.size()));
+                EXPECT_EQ(event["correlation"], "c");
+                results.push_back(event);
                 ran += results.back().contains("status") ? 1 : 0;
             }
         }
@@ -236,8 +288,7 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
         std::this_thread::sleep_for(5ms);
     }
     poller.Stop();
-    EXPECT_FALSE(poller.Submit(
-        PendingCommand{"m", CommandArgs{}, "reply/late", "", "", nullptr, std::nullopt}));
+    EXPECT_FALSE(poller.Submit(CommandFor("reply/late")));
     take();
     ASSERT_GE(order.size(), 3u);
     EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 3),
@@ -254,56 +305,58 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
             EXPECT_EQ(r["reason"], "the gateway is stopping; not run");
         }
     }
-    Json counters = board.Counters();
+    Json counters = plant.recorder.Counters();
     ASSERT_TRUE(counters.is_object());
     EXPECT_EQ(counters["commands"], ran);
     // The commands' misses are not the polls'.
     EXPECT_EQ(counters["timeouts"], std::count(order.begin(), order.end(), "p"));
-    EXPECT_EQ(board.Availability(), std::vector<std::string>{});
+    EXPECT_EQ(plant.recorder.Availability(), std::vector<std::string>{});
 }
 
-// A command with a completion callback is told its result; it is published
-// as well only where it names a reply topic (Modbus writes do, Sparkplug B
-// writes do not), with its origin.
-TEST(GatewayPoller, CompletionsAndRepliesOfCommands) {
-    qor::test::SimProcess sim({"--listen", "127.0.0.1:0", "--silent"});
+// Every command is answered through the outputs and then its own
+// completion, whoever sent it; a Modbus write's result names its client.
+// A good write with a read-back runs its poll at once, and the reading
+// goes out like any other.
+TEST(GatewayPoller, CompletionsReadBacksAndOriginsOfCommands) {
+    qor::test::SimProcess sim({"--listen", "127.0.0.1:0"});
     ASSERT_FALSE(sim.Where().empty());
-    Outbox outbox(1000);
-    Board board;
-    LinkPoller poller(OneModule(sim.Where(), 3600s, 100), kPort, Settings(), outbox, board.State());
+    Plant plant;
+    LinkPoller poller(OneModule(sim.Where(), 3600s, 500), 0, kPort, Settings(), plant.outputs);
     std::mutex mutex;
     std::set<std::string> told;  // on the poller's thread
-    for (const char *topic : {"reply/modbus", ""}) {
-        PendingCommand command;
-        command.module = "m";
-        command.args.kind = CommandKind::kTs;
-        command.reply_topic = topic;
-        command.origin = *topic != '\0' ? "modbus 127.0.0.1:5020" : "";
-        command.done = [&mutex, &told, topic](const CommandResult &r) {
+    for (Origin origin : {Origin::kModbus, Origin::kSparkplug}) {
+        Command command = CommandFor("");
+        command.origin = origin;
+        command.who = origin == Origin::kModbus ? "127.0.0.1:5020" : "bus:m";
+        command.read_back = origin == Origin::kSparkplug ? "rd" : "";
+        command.done = [&mutex, &told, origin](const CommandResult &r) {
             std::lock_guard<std::mutex> lock(mutex);
-            told.insert(std::string(topic) + (r.ran ? ": ran" : ": not run"));
+            told.insert(std::string(origin == Origin::kModbus ? "modbus" : "sparkplug") +
+                        (r.ran ? ": ran" : ": not run"));
         };
         ASSERT_TRUE(poller.Submit(std::move(command)));
     }
     poller.Start();
-    for (int waited = 0; waited < 5000; waited += 5) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (told.size() == 2) {
-            break;
+    std::vector<Json> events;
+    for (int waited = 0; waited < 10000 && events.size() < 5; waited += 5) {
+        // the two polls due at once, two results, a read-back
+        for (Json &e : plant.recorder.Take()) {
+            events.push_back(std::move(e));
         }
         std::this_thread::sleep_for(5ms);
     }
     poller.Stop();
-    EXPECT_EQ(told, (std::set<std::string>{"reply/modbus: ran", ": ran"}));
-    std::vector<std::string> topics;
-    while (auto message = outbox.Take()) {
-        topics.push_back(message->message.topic);
-        if (message->message.topic == "reply/modbus") {
-            EXPECT_EQ(Json::parse(message->message.payload)["origin"], "modbus 127.0.0.1:5020");
+    EXPECT_EQ(told, (std::set<std::string>{"modbus: ran", "sparkplug: ran"}));
+    std::vector<std::string> origins;
+    int rd = 0;
+    for (const Json &e : events) {
+        if (e.contains("origin")) {
+            origins.push_back(e["origin"]);
         }
+        rd += e["topic"] == "p/rd" ? 1 : 0;
     }
-    EXPECT_EQ(std::count(topics.begin(), topics.end(), "reply/modbus"), 1);
-    EXPECT_EQ(std::count(topics.begin(), topics.end(), ""), 0);
+    EXPECT_EQ(origins, (std::vector<std::string>{"modbus 127.0.0.1:5020", ""}));
+    EXPECT_EQ(rd, 2);  // its poll, and the read-back after the good write
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
-// UTC timestamps for poll's rows, in integer calendar arithmetic. The C
-// runtime's gmtime is not used: Windows' refuses times before 1970.
+#include "common/iso_time.h"
+
 #include <cstdio>
-#include <string>
 
-#include "cli/cli.h"
-
-namespace qor::cli {
+namespace qor::text {
 namespace {
 
 struct CivilDate {
@@ -58,4 +55,4 @@ std::string IsoUtc(std::chrono::system_clock::time_point when) {
     return buf;
 }
 
-}  // namespace qor::cli
+}  // namespace qor::text

@@ -1,0 +1,26 @@
+#include "gateway/outputs.h"
+
+#include "gateway/homeassistant/homeassistant_output.h"
+#include "gateway/http/http_server.h"
+#include "gateway/modbus/modbus_server.h"
+#include "gateway/mqtt/mqtt_output.h"
+#include "gateway/sparkplug/sparkplug_output.h"
+
+namespace qor::gateway {
+
+// In the order they prepare and hear of events. The JSON topics come last:
+// a new broker session takes the old one's place at the broker as soon as
+// it connects, which no rollback could undo, so it connects only once
+// every other output has prepared (bound its port, read its files).
+std::vector<std::unique_ptr<Output>> MakeOutputs(const OutputServices &services) {
+    auto mqtt = std::make_unique<MqttOutput>(services);
+    std::vector<std::unique_ptr<Output>> outputs;
+    outputs.push_back(std::make_unique<HttpServer>(services));
+    outputs.push_back(std::make_unique<ModbusServer>(services));
+    outputs.push_back(std::make_unique<HomeAssistantOutput>(*mqtt));
+    outputs.push_back(std::make_unique<SparkplugOutput>(services));
+    outputs.push_back(std::move(mqtt));
+    return outputs;
+}
+
+}  // namespace qor::gateway
