@@ -29,7 +29,7 @@ std::string RenderMetrics(const PlantSnapshot &plant, const std::vector<OutputHe
                           const GatewayInfo &info);
 // The outputs' details go under "outputs"; the JSON topics' broker and
 // queue stay where scripts read them, at the top.
-std::string RenderState(const PlantSnapshot &plant, const std::vector<OutputHealth> &outputs,
+std::string RenderState(const PlantSnapshot &s, const std::vector<OutputHealth> &outputs,
                         const GatewayInfo &info);
 
 }  // namespace qor::gateway

@@ -34,7 +34,9 @@ Figure Counter(const char *name, const char *help, double value) {
 
 }  // namespace
 
-std::vector<Figure> SpoolFigures(const OutboxStatus &d, std::chrono::system_clock::time_point now) {
+std::vector<Figure> SpoolFigures(const OutboxStatus &status,
+                                 std::chrono::system_clock::time_point now) {
+    const OutboxStatus &d = status;
     double age = 0;
     if (d.oldest_ms > 0) {
         double seconds = std::chrono::duration<double>(now.time_since_epoch()).count();
