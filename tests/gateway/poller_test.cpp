@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -311,6 +312,49 @@ TEST(GatewayPoller, CommandsTakeTurnsWithPollsAndAStopAnswersTheRest) {
     // The commands' misses are not the polls'.
     EXPECT_EQ(counters["timeouts"], std::count(order.begin(), order.end(), "p"));
     EXPECT_EQ(plant.recorder.Availability(), std::vector<std::string>{});
+}
+
+// By exception, at the poller: the first reading after a start goes out
+// whatever the rule says, a steady value then stays in (while every reading
+// still reaches the plant state), and a change of status goes out at once.
+TEST(GatewayPoller, ByExceptionTheFirstReadingAndAChangeOfStatusGoOut) {
+    auto sim = std::make_unique<qor::test::SimProcess>(
+        std::vector<std::string>{"--listen", "127.0.0.1:0", "--steady"});
+    ASSERT_FALSE(sim->Where().empty());
+    LinkSpec link = OneModule(sim->Where(), 20ms, 100);
+    PollSpec &rd = link.modules[0].polls[0];
+    rd.report.enabled = true;
+    rd.report.deadband = 1000;  // a steady value never moves that far
+    link.modules[0].polls.resize(1);
+    Plant plant;
+    plant.state.Layout([&link] {
+        Config c;
+        c.links.push_back(link);
+        return c;
+    }());
+    LinkPoller poller(link, 0, kPort, Settings(), plant.outputs);
+    poller.Start();
+    auto polled = [&plant] {
+        return plant.state.Snapshot().links[0].modules[0].queries[0].outcomes[0];
+    };
+    for (int waited = 0; waited < 10000 && polled() < 5; waited += 10) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::vector<Json> published = plant.recorder.Take();
+    ASSERT_EQ(published.size(), 1u);  // the first, of at least five
+    EXPECT_EQ(published[0]["status"], QOR_STATUS_OK);
+    EXPECT_EQ(published[0]["seq"], 1);
+    sim.reset();  // the module goes silent: a change of status
+    for (int waited = 0; waited < 10000 && published.size() < 2; waited += 10) {
+        for (Json &r : plant.recorder.Take()) {
+            published.push_back(std::move(r));
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    poller.Stop();
+    ASSERT_GE(published.size(), 2u);
+    EXPECT_NE(published[1]["status"], QOR_STATUS_OK);
+    EXPECT_EQ(published[1]["seq"], 2);
 }
 
 // Every command is answered through the outputs and then its own
