@@ -104,6 +104,8 @@ test_needs() {
     need chromedriver chromium-driver
     need /usr/lib/python3/dist-packages/selenium/__init__.py python3-selenium
     need man man-db
+    # The gateway's systemd unit is checked with systemd-analyze verify.
+    need systemd-analyze systemd
     # The two independent Modbus clients the gateway's tests check its
     # Modbus TCP server with.
     need mbpoll mbpoll
