@@ -104,6 +104,10 @@ test_needs() {
     need chromedriver chromium-driver
     need /usr/lib/python3/dist-packages/selenium/__init__.py python3-selenium
     need man man-db
+    # qor-gateway(1)'s examples (tests/packaging/man_examples_test.py) ask
+    # its HTTP server with curl and read its JSON with jq.
+    need curl curl
+    need jq jq
     # The gateway's systemd unit is checked with systemd-analyze verify.
     need systemd-analyze systemd
     # The two independent Modbus clients the gateway's tests check its
