@@ -48,8 +48,8 @@ pid_t HolderOnLine(const char *line, unsigned major_wanted, unsigned minor_wante
     unsigned major_found = 0;
     unsigned minor_found = 0;
     unsigned long inode_found = 0;
-    if (std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &major_found,
-                    &minor_found, &inode_found) != 5) {
+    if (std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &major_found, &minor_found,
+                    &inode_found) != 5) {
         return 0;
     }
     bool same = std::strcmp(kind, "FLOCK") == 0 && major_found == major_wanted &&

@@ -120,8 +120,9 @@ bool RefuseUnavailable(const Target &target, Failure *why) {
     } else if (target.rs485_delay_before_ms != 0 || target.rs485_delay_after_ms != 0) {
         what = "RS-485 delays are not available on Windows (rs485=1 alone toggles RTS)";
     } else if (!target.exclusive) {
-        what = "exclusive=0 is not available on Windows (a COM port opens for one program at a "
-               "time)";
+        what =
+            "exclusive=0 is not available on Windows (a COM port opens for one program at a "
+            "time)";
     }
     if (what == nullptr) {
         return true;

@@ -298,8 +298,8 @@ TEST(ToolsCli, ADeviceAnotherProgramHoldsIsRefusedNamingIt) {
         ASSERT_NE(holder.Output().find(c.ready), std::string::npos) << holder.Output();
         const Finished r = sim.Qor({"rd"});
         EXPECT_EQ(r.exit_code, 3);
-        EXPECT_EQ(r.err, "qor: link fault on port 1 (" + sim.Path() + "): port busy: " +
-                             sim.Path() + " is held by " + c.name + " (PID " +
+        EXPECT_EQ(r.err, "qor: link fault on port 1 (" + sim.Path() +
+                             "): port busy: " + sim.Path() + " is held by " + c.name + " (PID " +
                              std::to_string(holder.Pid()) + ")\n");
     }
 #ifdef QOR_GATEWAY_PATH

@@ -153,8 +153,8 @@ TEST(CommFailures, PermissionDeniedAndBusySayWhy) {
     chmod(pty.Slave().c_str(), 0666);
     std::string name;
     std::getline(std::ifstream("/proc/self/comm"), name);
-    EXPECT_EQ("0 " + std::string(strerror(EBUSY)) + ": port busy: " + pty.Slave() +
-                  " is held by " + name + " (PID " + std::to_string(getpid()) + ")",
+    EXPECT_EQ("0 " + std::string(strerror(EBUSY)) + ": port busy: " + pty.Slave() + " is held by " +
+                  name + " (PID " + std::to_string(getpid()) + ")",
               Unprivileged([&] { return OpenAndDescribe(pty.Slave()); }));
     QOR_ClosePort(kPort);
 }

@@ -138,9 +138,9 @@ TEST(PortOwner, AnotherProgramsLockIsHonouredAndItsHolderNamed) {
     close(out[1]);
     ASSERT_EQ("locked\n", ReadBytes(out[0], 7)) << "flock(1) is part of util-linux";
     EXPECT_EQ(0, QOR_OpenPort(kPort, pty.Slave().c_str()));
-    EXPECT_EQ("port busy: " + pty.Slave() + " is held by flock (PID " + std::to_string(flock_pid) +
-                  ")",
-              PortError(kPort));
+    EXPECT_EQ(
+        "port busy: " + pty.Slave() + " is held by flock (PID " + std::to_string(flock_pid) + ")",
+        PortError(kPort));
     killpg(flock_pid, SIGKILL);
     waitpid(flock_pid, nullptr, 0);
     close(out[0]);
