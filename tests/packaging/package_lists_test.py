@@ -16,7 +16,8 @@ import sys
 
 SETS = ("build", "gateway", "test")
 READMES = ("README.md", "gateway/README.md", "python/README.md", "sim/README.md")
-INSTALL = re.compile(r"\bapt(?:-get)? install((?: [a-z0-9][a-z0-9+.-]+)+)")
+# Package names, each ending where the name does (not "venv" of "venv/bin").
+INSTALL = re.compile(r"\bapt(?:-get)? install((?: [a-z0-9][a-z0-9+.-]*[a-z0-9+](?=[\s`),;:.]|$))+)")
 
 
 def set_lists(src):
