@@ -42,7 +42,7 @@ ready=$((SECONDS - started))
 echo "demo: ready in $ready s; the tour follows"
 echo
 rc=0
-"./$build/qor" demo || rc=$?
+"$build/qor" demo || rc=$?
 echo
 echo "demo: the tour started $ready s after this command, and ended after $((SECONDS - started)) s"
 exit "$rc"
