@@ -473,8 +473,11 @@ TEST_F(PtyLink, CalmLinkRunsNoGuard) {
 // Late input before a frame doubles the quiet period, at most once per
 // frame, up to four times recovery_ms; a calm stretch of ten time-outs
 // brings it back. Each step: the quiet period and counts after the frame.
+// The late steps must follow each other within the calm stretch, which a
+// busy machine can stretch out: with a time-out of 100 ms it is a second,
+// not the 200 ms a loaded scheduler has been seen to overrun.
 TEST_F(PtyLink, LateInputRaisesTheQuietPeriodUpToItsBoundUntilTheLinkIsCalm) {
-    Open("?timeout_ms=20&recovery_ms=40");
+    Open("?timeout_ms=100&recovery_ms=40");
     QOR_SetTrace(KeepLatenessEvents, nullptr);
     g_events.clear();
     EXPECT_EQ(40, CountsOf(kPort).quiet_ms);
@@ -493,7 +496,8 @@ TEST_F(PtyLink, LateInputRaisesTheQuietPeriodUpToItsBoundUntilTheLinkIsCalm) {
                 return ioctl(watcher_, FIONREAD, &waiting) == 0 && waiting >= 3;
             }));
         } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            // The calm stretch itself: ten time-outs without trouble.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
         }
         ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
         ASSERT_EQ("$1RD\r", ReadLine(pty_.Master()));
