@@ -233,9 +233,12 @@ class Discovery(unittest.TestCase):
         sim = Sim(self, "--steady", "--address", "1", "--address", "A")
         with qor.Link(sim.target) as link:
             # Every address would cost a second on a 2-core machine; a few
-            # either side of the modules show the same.
-            self.assertEqual([m.address for m in link.scan("!012@AB~")], ["1", "A"])
-            self.assertEqual([m.address for m in link.scan(["2", "A", 0x31], timeout=0.05)],
+            # either side of the modules show the same. Each silent address
+            # costs the scan's time-out, which a module on a busy machine
+            # must be given time to beat (the default 30 ms is not enough).
+            found = link.scan("!012@AB~", timeout=0.3)
+            self.assertEqual([m.address for m in found], ["1", "A"])
+            self.assertEqual([m.address for m in link.scan(["2", "A", 0x31], timeout=0.3)],
                              ["A", "1"])
             self.assertEqual(link.module("A").read(), 72.1)
             self.assertTrue(sim.target.endswith("?timeout_ms=1000"))
