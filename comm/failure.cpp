@@ -66,8 +66,6 @@ const char *FixedText(Reason reason) {
             return "no such device";
         case Reason::kPermission:
             return "permission denied";
-        case Reason::kBusy:
-            return "busy: another program has it open";
         case Reason::kNotSerial:
             return "not a serial device";
         case Reason::kBaudUnsupported:
@@ -122,6 +120,10 @@ void DescribeReason(const Failure &failure, char *text, std::size_t capacity) {
             FormatText(text, capacity, "write timed out: %s took nothing for %d ms",
                        failure.detail[0] != '\0' ? failure.detail : "the link", failure.waited_ms);
             return;
+        case Reason::kBusy:
+            FormatText(text, capacity, "port busy: held by %s",
+                       failure.detail[0] != '\0' ? failure.detail : "another program");
+            return;
         case Reason::kNotAvailable:
         case Reason::kSettingRefused:
             FormatText(text, capacity, "%s", failure.detail);
@@ -146,7 +148,10 @@ int SystemCodeFor(const Failure &failure) {
     // A resolver's code is not a system code.
     bool resolver =
         failure.reason == Reason::kHostUnknown || failure.reason == Reason::kLookupFailed;
-    if (failure.code != 0 && !resolver) {
+    // A busy port has a code of its own, whatever the system said (Windows
+    // says "access denied", as for a port without permission), so that a
+    // host can tell it.
+    if (failure.code != 0 && !resolver && failure.reason != Reason::kBusy) {
         return failure.code;
     }
     return CodeForReason(failure.reason);

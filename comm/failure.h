@@ -14,7 +14,7 @@ enum class Reason {
     kNoSlot,     // every place in the port table is taken
     kNoDevice,
     kPermission,
-    kBusy,
+    kBusy,  // another program holds the device; `detail` names it, or is ""
     kNotSerial,
     kBaudUnsupported,
     kRefused,
@@ -47,7 +47,8 @@ struct Failure {
     int waited_ms = 0;
     // kNotAvailable, kSettingRefused, kSettingIgnored: what was asked and,
     // where it applies, what came instead, in words; kWriteStalled: what
-    // took nothing ("the server"), or "" for the link.
+    // took nothing ("the server"), or "" for the link; kBusy: the holder
+    // ("qor-gateway (PID 812)"), or "" when it is not known.
     char detail[128] = {};
 };
 

@@ -45,6 +45,12 @@ void DescribeOpenFailure(const Target &target, const Failure &why, char *text,
     } else {
         DescribeReason(why, reason, sizeof reason);
     }
+    if (why.reason == Reason::kBusy) {
+        // The holder is the news; "cannot open" would say it twice.
+        FormatText(text, capacity, "port busy: %s is held by %s", name,
+                   why.detail[0] != '\0' ? why.detail : "another program");
+        return;
+    }
     bool device = target.transport->form == LocationForm::kDevicePath;
     // "localhost:4001" is a valid relative device path, so it is tried as
     // one; when there is no such device, the likelier meaning is offered.

@@ -1,10 +1,13 @@
 // Serial devices through POSIX termios: raw, 8N1 unless the target says
 // otherwise, no flow control, every wait done with poll() so that no call
 // can block longer than its time-out. On Linux, the driver's RS-485 mode and
-// low-latency flag when the target asks for them.
+// low-latency flag when the target asks for them. A device is held for one
+// program: see HoldDevice.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 
 #include "comm/failure.h"
 #include "comm/link_ops.h"
+#include "comm/port_holder.h"
 #include "comm/posix_io.h"
 #include "comm/target.h"
 
@@ -154,8 +158,6 @@ Reason OpenErrorReason(int error) {
         case EACCES:
         case EPERM:
             return Reason::kPermission;
-        case EBUSY:
-            return Reason::kBusy;
         case EISDIR:
             return Reason::kNotSerial;
         default:
@@ -253,6 +255,56 @@ bool ConfigureDriver(int fd, const Target &target, Failure *why) {
            (!target.low_latency || SetLowLatency(fd, why));
 }
 
+// Another program holds the device: refused at once, naming the holder
+// where one can be found.
+bool FailBusy(pid_t holder, Failure *why) {
+    DescribeHolder(holder, why->detail, sizeof why->detail);
+    return Fail(why, Reason::kBusy, EBUSY);
+}
+
+// The holder of a device this process could not open (the kernel's
+// exclusive mode refuses a second open with EBUSY): its flock(2) lock, else
+// its UUCP lock file.
+pid_t HolderOfPath(const char *path) {
+    struct stat info {};
+    pid_t holder = stat(path, &info) == 0 ? FlockHolder(info.st_dev, info.st_ino) : 0;
+    return holder != 0 ? holder : UucpHolder(kUucpLockFolder, path);
+}
+
+// One port, one owner: two programs on one bus take each other's replies.
+// The lock is flock(2), as pyserial (exclusive=True), picocom and flock(1)
+// take it: the kernel drops it when its holder closes the device or dies,
+// so a killed program leaves no stale lock, and /proc/locks names the
+// holder. The kernel's exclusive mode (TIOCEXCL) then refuses further opens
+// by programs that take no lock, except those of root. A UUCP lock file
+// (minicom, cu, ser2net) of a live process is honoured too. exclusive=0
+// takes a shared lock instead: programs that share the device may open it
+// together, and none of them while one holds it alone.
+bool HoldDevice(int fd, const Target &target, Failure *why) {
+    if (target.exclusive) {
+        if (pid_t holder = UucpHolder(kUucpLockFolder, target.location)) {
+            return FailBusy(holder, why);
+        }
+    }
+    int taken = 0;
+    do {
+        taken = flock(fd, (target.exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+    } while (taken != 0 && errno == EINTR);
+    if (taken != 0 && errno == EWOULDBLOCK) {
+        struct stat info {};
+        return FailBusy(fstat(fd, &info) == 0 ? FlockHolder(info.st_dev, info.st_ino) : 0, why);
+    }
+    // Any other failure (a file system without locks) leaves the device
+    // unlocked rather than unusable.
+#ifdef TIOCEXCL
+    // Not every driver supports it; that is no reason to refuse the device.
+    if (target.exclusive) {
+        ioctl(fd, TIOCEXCL);
+    }
+#endif
+    return true;
+}
+
 bool SerialOpen(const Target &target, LinkHandle *link, Failure *why) {
     // O_NONBLOCK: neither the open (waiting for carrier) nor a write may
     // block; all waiting is bounded by poll.
@@ -260,16 +312,14 @@ bool SerialOpen(const Target &target, LinkHandle *link, Failure *why) {
     do {
         fd = open(target.location, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == EBUSY) {
+        return FailBusy(HolderOfPath(target.location), why);
+    }
     if (fd < 0) {
         return Fail(why, OpenErrorReason(errno), errno);
     }
-#ifdef TIOCEXCL
-    // Other programs opening the same device now get EBUSY instead of
-    // stealing replies. Not every driver supports it; that is no reason to
-    // refuse the device.
-    ioctl(fd, TIOCEXCL);
-#endif
-    if (!Configure(fd, target, why) || !ConfigureDriver(fd, target, why)) {
+    if (!HoldDevice(fd, target, why) || !Configure(fd, target, why) ||
+        !ConfigureDriver(fd, target, why)) {
         SerialClose(fd);
         return false;
     }

@@ -119,6 +119,10 @@ bool RefuseUnavailable(const Target &target, Failure *why) {
             "a setting of its driver)";
     } else if (target.rs485_delay_before_ms != 0 || target.rs485_delay_after_ms != 0) {
         what = "RS-485 delays are not available on Windows (rs485=1 alone toggles RTS)";
+    } else if (!target.exclusive) {
+        what =
+            "exclusive=0 is not available on Windows (a COM port opens for one program at a "
+            "time)";
     }
     if (what == nullptr) {
         return true;
@@ -183,7 +187,12 @@ bool SerialOpen(const Target &target, LinkHandle *link, Failure *why) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        return Fail(why, OpenErrorReason(error), error);
+        Reason reason = OpenErrorReason(error);
+        if (reason == Reason::kBusy) {
+            // Windows does not say who holds a port.
+            FormatText(why->detail, sizeof why->detail, "another program");
+        }
+        return Fail(why, reason, error);
     }
     if (!Configure(handle, target, why)) {
         CloseHandle(handle);

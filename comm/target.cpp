@@ -36,6 +36,7 @@ constexpr OptionRule kOptions[] = {
     {Option::kRs485DelayBefore, "rs485_delay_before_ms", 0, kMaxRs485DelayMs, nullptr},
     {Option::kRs485DelayAfter, "rs485_delay_after_ms", 0, kMaxRs485DelayMs, nullptr},
     {Option::kLowLatency, "low_latency", 0, 0, "01"},
+    {Option::kExclusive, "exclusive", 0, 0, "01"},
 };
 
 // A piece of the target text; the text is not copied until it has been
@@ -261,6 +262,9 @@ void StoreOption(Option option, long value, Target *target) {
             break;
         case Option::kLowLatency:
             target->low_latency = value == 1;
+            break;
+        case Option::kExclusive:
+            target->exclusive = value == 1;
             break;
     }
 }

@@ -57,6 +57,10 @@ struct Target {
     int rs485_delay_before_ms = 0;
     int rs485_delay_after_ms = 0;
     bool low_latency = false;  // the adapter's low-latency flag
+    // A serial device is held for this link alone (the kernel's exclusive
+    // mode and an exclusive lock); false shares it with other programs that
+    // share it too.
+    bool exclusive = true;
     int timeout_ms = kDefaultTimeoutMs;
     int recovery_ms = kDefaultTimeoutMs;
     int guard_ms = -1;  // -1: from the line's rate (reply_guard.h)

@@ -16,6 +16,8 @@ constexpr unsigned kLineOptions = OptionBit(Option::kBaud) | OptionBit(Option::k
 constexpr unsigned kDriverOptions =
     OptionBit(Option::kRs485) | OptionBit(Option::kRs485DelayBefore) |
     OptionBit(Option::kRs485DelayAfter) | OptionBit(Option::kLowLatency);
+// Whether a local device is held for one program (the default) or shared.
+constexpr unsigned kDeviceOptions = kDriverOptions | OptionBit(Option::kExclusive);
 
 constexpr Transport kTransports[] = {
     {"socket://", "socket://", LocationForm::kHostAndPort,
@@ -24,7 +26,7 @@ constexpr Transport kTransports[] = {
      kEveryLinkOptions | OptionBit(Option::kConnectTimeout) | kLineOptions, &kRfc2217LinkOps},
     // Last: a device path has no scheme.
     {"", "a serial device", LocationForm::kDevicePath,
-     kEveryLinkOptions | kLineOptions | kDriverOptions, &kSerialLinkOps},
+     kEveryLinkOptions | kLineOptions | kDeviceOptions, &kSerialLinkOps},
 };
 
 }  // namespace

@@ -24,6 +24,7 @@ enum class Option : unsigned {
     kLowLatency = 1u << 10,
     kReplyTimeout = 1u << 11,
     kGuard = 1u << 12,
+    kExclusive = 1u << 13,
 };
 
 constexpr unsigned OptionBit(Option option) {

@@ -65,6 +65,19 @@
  *                          low-latency flag (ASYNC_LOW_LATENCY), so that a
  *                          USB adapter hands on each character at once
  *                          instead of after its latency timer
+ *   exclusive=0|1          serial only: 1, the default, holds the device
+ *                          for this port alone (an flock(2) lock, and on
+ *                          POSIX the kernel's exclusive mode, TIOCEXCL): a
+ *                          second opener, in this process or another, is
+ *                          refused at once with "port busy: /dev/ttyUSB0 is
+ *                          held by qor-gateway (PID 812)" (the holder named
+ *                          where its lock shows it) and EBUSY /
+ *                          ERROR_SHARING_VIOLATION; a live process's UUCP
+ *                          lock file (/var/lock/LCK..ttyUSB0) is honoured
+ *                          too. 0 shares the device with other openers
+ *                          that share it (a shared lock), for the rare bus
+ *                          two programs must take turns on; not on Windows,
+ *                          where a COM port opens for one program only
  * An option that asks of a driver or server what it cannot do fails the
  * open, with the reason in QOR_PortError: rs485=1 on a driver without
  * RS-485 mode (a pseudo-terminal, many plain UARTs), low_latency=1 on a
@@ -191,7 +204,8 @@ QOR_COMM_API int QOR_ReadByte(int port);
  * ERROR_NOT_SUPPORTED for a driver without RS-485 mode or low-latency flag,
  * ENOTSUP / ERROR_NOT_SUPPORTED for an option this system cannot honour,
  * EPROTONOSUPPORT / WSAEPROTONOSUPPORT for a server without the com port
- * option, EINVAL for a setting a server or driver refused), and
+ * option, EINVAL for a setting a server or driver refused, EBUSY /
+ * ERROR_SHARING_VIOLATION for a device another program holds), and
  * QOR_PortError the text. A malformed target changes nothing. A well-formed
  * one that fails to open is still remembered: later calls on the port retry
  * it, never a default. target must not be NULL (a NULL target is refused
@@ -215,6 +229,7 @@ QOR_COMM_API void QOR_ClosePort(int port);
  *   "cannot open /dev/ttyUSB0: no such device"
  *   "cannot connect to socket://10.0.0.7:4001: connect timed out after 4000 ms"
  *   "cannot open /dev/ttyS1: the driver has no RS-485 mode (rs485=1)"
+ *   "port busy: /dev/ttyUSB0 is held by qor-gateway (PID 812)"
  *   "cannot connect to rfc2217://10.0.0.7:4001: the server did not acknowledge
  *    parity=E (SET-PARITY) within 4000 ms"
  *   "cannot open localhost:4001: no such device; did you mean socket://localhost:4001?"

@@ -33,12 +33,16 @@ if [[ ! -f "$build/CMakeCache.txt" ]]; then
     settings=(-DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=OFF)
 fi
 stage configure cmake -S . -B "$build" "${settings[@]}"
+# What configuring left out for want of a library (the gateway, where its
+# libraries are missing), with its reason and the command that installs them.
+sed -n 's/^-- qor:   \(.*\)  *no: not found: /demo: left out: \1: not found: /p' "$log" |
+    sed 's/   *: not found/: not found/'
 stage build cmake --build "$build" -j"$(nproc)" --target qor qor-sim
 ready=$((SECONDS - started))
 echo "demo: ready in $ready s; the tour follows"
 echo
 rc=0
-"./$build/qor" demo || rc=$?
+"$build/qor" demo || rc=$?
 echo
 echo "demo: the tour started $ready s after this command, and ended after $((SECONDS - started)) s"
 exit "$rc"

@@ -255,7 +255,7 @@ def sync_sources(src):
 
 def configure(src, build):
     cache = os.path.join(build, "CMakeCache.txt")
-    if os.path.exists(cache) and "QOR_GATEWAY:BOOL=ON" in read(cache):
+    if os.path.exists(cache) and "QOR_GATEWAY_BUILT:INTERNAL=ON" in read(cache):
         return
     # Unoptimised and without debug information: the fastest to rebuild.
     # One CTest test per program (no discovery step after each link), and

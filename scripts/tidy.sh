@@ -17,7 +17,7 @@ started=$SECONDS
 cmake -S . -B build-tidy -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 # ...and the sources the build generates (the gateway's Sparkplug B schema).
-if grep -q '^QOR_GATEWAY:BOOL=ON' build-tidy/CMakeCache.txt; then
+if grep -q '^QOR_GATEWAY_BUILT:INTERNAL=ON' build-tidy/CMakeCache.txt; then
     cmake --build build-tidy --target qor_sparkplug_proto_sources >/dev/null
 fi
 

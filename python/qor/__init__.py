@@ -39,6 +39,7 @@ from .errors import (
     LinkError,
     ModuleError,
     NoReplyError,
+    PortBusyError,
     QorError,
     TargetError,
 )
@@ -73,6 +74,7 @@ __all__ = [
     "Module",
     "ModuleError",
     "NoReplyError",
+    "PortBusyError",
     "QorError",
     "SAFE_TO_REPEAT",
     "STATUS_LINK_FAULT",

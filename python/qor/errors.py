@@ -149,6 +149,16 @@ class LinkError(QorError, OSError):
         return self.args[0] if self.args else ""
 
 
+class PortBusyError(LinkError):
+    """The serial device is held by another program (a gateway polling it,
+    a terminal program): the byte link opens a device for one program at a
+    time, and refuses a second at once. ``reason`` names the holder where
+    its lock shows it ("port busy: /dev/ttyUSB0 is held by qor-gateway (PID
+    812)"); ``errno`` is EBUSY (on Windows ERROR_SHARING_VIOLATION). Reach
+    the modules through the program that holds them, or open the device
+    with ``exclusive=0`` in the target on both sides to share it."""
+
+
 class TargetError(LinkError, ValueError):
     """A link target the byte link refuses as malformed (bad syntax, an
     unknown option, a value out of range); nothing was opened. A

@@ -1,6 +1,7 @@
 """Links (open ports of the byte link) and the modules reached through them."""
 
 import ctypes
+import errno
 import math
 import numbers
 import operator
@@ -18,6 +19,7 @@ from .errors import (
     STATUS_OK,
     STATUS_REPLY_FAULT,
     LinkError,
+    PortBusyError,
     TargetError,
     error_for_status,
     escape,
@@ -274,12 +276,18 @@ def _last_os_error() -> int:
 
 
 _EINVAL_CODES = (22, 87)  # EINVAL; ERROR_INVALID_PARAMETER on Windows
+# EBUSY; ERROR_SHARING_VIOLATION on Windows: a device another program holds.
+_BUSY_CODE = 32 if sys.platform == "win32" else errno.EBUSY
 
 
 def _open_failure(comm, target: str, port: int, code: int) -> LinkError:
     reason = _port_error(comm, port)
     message = "cannot open %r as port %d: %s" % (target, port, escape(reason) or "failed")
-    kind = TargetError if code in _EINVAL_CODES and reason.startswith("bad target") else LinkError
+    kind = LinkError
+    if code in _EINVAL_CODES and reason.startswith("bad target"):
+        kind = TargetError
+    elif code == _BUSY_CODE:
+        kind = PortBusyError
     return kind(message, reason=reason, errno=code or None)
 
 

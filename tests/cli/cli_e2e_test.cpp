@@ -1,8 +1,15 @@
 // The real qor executable against a real qor-sim process on a pseudo-
 // terminal: what a user sees on stdout and stderr, and the exit code.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -196,6 +203,108 @@ TEST(ToolsCli, LinkThatCannotOpenIsALinkFault) {
     const Finished r = QorAlone({"--link", "/nonexistent/tty", "rd"});
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_NE(r.err.find("link fault"), std::string::npos) << r.err;
+}
+
+// A program left running in the background, as a user leaves a gateway or a
+// poll, until it has printed `ready` (its device is open then); stopped by
+// its pid.
+class Background {
+  public:
+    Background(const std::vector<std::string> &words, const std::string &ready) {
+        int out[2];
+        if (pipe(out) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            dup2(out[1], 2);
+            std::vector<char *> argv;
+            for (const std::string &word : words) {
+                argv.push_back(const_cast<char *>(word.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        // Bounded only so that a program that never gets ready fails the test.
+        for (int waits = 0; waits < 300 && output_.find(ready) == std::string::npos; ++waits) {
+            struct pollfd ready_fd = {out[0], POLLIN, 0};
+            char block[512];
+            ssize_t got = poll(&ready_fd, 1, 100) > 0 ? read(out[0], block, sizeof block) : 0;
+            if (got < 0 || (got == 0 && ready_fd.revents != 0)) {
+                break;
+            }
+            output_.append(block, static_cast<size_t>(got));
+        }
+        out_ = out[0];
+    }
+    // SIGKILL: a gateway whose broker is nowhere would take its time to stop.
+    ~Background() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        close(out_);
+    }
+    Background(const Background &) = delete;
+    Background &operator=(const Background &) = delete;
+
+    pid_t Pid() const { return pid_; }
+    const std::string &Output() const { return output_; }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string output_;
+};
+
+// The gateway's configuration for one link on `pty`, in a folder of its own
+// (its spool lies beside it); its broker is nowhere, which does not keep it
+// from polling.
+std::string GatewayConfig(const std::string &pty) {
+    char folder[] = "/tmp/qor-cli-gateway-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        return "";
+    }
+    const std::string path = std::string(folder) + "/hall.toml";
+    std::ofstream(path) << "[broker]\nhost = \"127.0.0.1\"\nport = 1\nclient_id = \"hall\"\n"
+                        << "[[link]]\nname = \"bus\"\ntarget = \"" << pty << "\"\n"
+                        << "[[link.module]]\naddress = \"1\"\nname = \"boiler\"\n"
+                        << "poll = { rd = 200 }\n";
+    return path;
+}
+
+// One port, one owner: a device a running program holds is refused to qor
+// at once, naming the holder, instead of two programs taking each other's
+// replies.
+TEST(ToolsCli, ADeviceAnotherProgramHoldsIsRefusedNamingIt) {
+    Sim sim({"--steady"});
+    ASSERT_TRUE(sim.Ready());
+    struct HolderCase {
+        std::string name;
+        std::vector<std::string> words;
+        std::string ready;
+    };
+    std::vector<HolderCase> cases = {
+        {"qor", {QOR_CLI_PATH, "--link", sim.Path(), "poll", "rd", "--interval", "100"}, "72.10"},
+    };
+#ifdef QOR_GATEWAY_PATH
+    const std::string config = GatewayConfig(sim.Path());
+    cases.push_back({"qor-gateway", {QOR_GATEWAY_PATH, config}, "open on"});
+#endif
+    for (const HolderCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Background holder(c.words, c.ready);
+        ASSERT_NE(holder.Output().find(c.ready), std::string::npos) << holder.Output();
+        const Finished r = sim.Qor({"rd"});
+        EXPECT_EQ(r.exit_code, 3);
+        EXPECT_EQ(r.err, "qor: link fault on port 1 (" + sim.Path() +
+                             "): port busy: " + sim.Path() + " is held by " + c.name + " (PID " +
+                             std::to_string(holder.Pid()) + ")\n");
+    }
+#ifdef QOR_GATEWAY_PATH
+    std::filesystem::remove_all(std::filesystem::path(config).parent_path());
+#endif
 }
 
 TEST(ToolsCli, BadArgumentsExitTwoWithAHint) {
@@ -468,7 +577,10 @@ TEST(ToolsCli, SeveralAddressesOneLineEach) {
     Finished r = sim.Qor({"--address", "1,2", "rd"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "1  72.10\n2  72.10\n");
-    r = sim.Qor({"--address", "1", "--address", "9", "--address", "2", "--timeout", "30", "rh"});
+    // Module 9's silence costs the time-out and the recovery after it: short
+    // enough for a quick test, long enough for modules 1 and 2 to answer on
+    // a busy machine.
+    r = sim.Qor({"--address", "1", "--address", "9", "--address", "2", "--timeout", "300", "rh"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "1  100.00 latching\n2  100.00 latching\n");
     EXPECT_NE(r.err.find("module 9 did not answer"), std::string::npos) << r.err;

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -146,11 +147,14 @@ TEST(CommFailures, PermissionDeniedAndBusySayWhy) {
     EXPECT_EQ("0 " + std::string(strerror(EACCES)) + ": cannot open " + pty.Slave() +
                   ": permission denied",
               Unprivileged([&] { return OpenAndDescribe(pty.Slave()); }));
-    // Held exclusively by another port of this process.
+    // Held exclusively by a port of this process: the kernel refuses the
+    // unprivileged child's open, and the holder is found by its lock.
     ASSERT_EQ(1, QOR_OpenPort(kPort, pty.Slave().c_str()));
     chmod(pty.Slave().c_str(), 0666);
-    EXPECT_EQ("0 " + std::string(strerror(EBUSY)) + ": cannot open " + pty.Slave() +
-                  ": busy: another program has it open",
+    std::string name;
+    std::getline(std::ifstream("/proc/self/comm"), name);
+    EXPECT_EQ("0 " + std::string(strerror(EBUSY)) + ": port busy: " + pty.Slave() + " is held by " +
+                  name + " (PID " + std::to_string(getpid()) + ")",
               Unprivileged([&] { return OpenAndDescribe(pty.Slave()); }));
     QOR_ClosePort(kPort);
 }

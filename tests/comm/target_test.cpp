@@ -106,7 +106,7 @@ const BadCase kBad[] = {
      "unknown option \"timeout\" (a serial device takes baud, bytesize, parity, stopbits, "
      "timeout_ms, reply_timeout_ms, recovery_ms, guard_ms, rs485, rs485_delay_before_ms, "
      "rs485_delay_after_ms, "
-     "low_latency)"},
+     "low_latency, exclusive)"},
     {"/dev/ttyS0?parity=even", "parity=even is not one of N, E, O"},
     {"/dev/ttyS0?parity=e", "parity=e is not one of N, E, O"},
     {"/dev/ttyS0?parity=", "parity= is not one of N, E, O"},
@@ -115,6 +115,8 @@ const BadCase kBad[] = {
     {"/dev/ttyS0?stopbits=1.5", "stopbits=1.5 is not one of 1, 2"},
     {"/dev/ttyS0?rs485=yes", "rs485=yes is not one of 0, 1"},
     {"/dev/ttyS0?low_latency=2", "low_latency=2 is not one of 0, 1"},
+    {"/dev/ttyS0?exclusive=no", "exclusive=no is not one of 0, 1"},
+    {"socket://h:1?exclusive=0", "option \"exclusive\" does not apply to socket://"},
     {"/dev/ttyS0?rs485_delay_before_ms=1001&rs485=1", "out of range 0..1000"},
     {"/dev/ttyS0?rs485_delay_after_ms=5", "rs485_delay_after_ms needs rs485=1"},
     {"/dev/ttyS0?rs485=0&rs485_delay_before_ms=5", "rs485_delay_before_ms needs rs485=1"},

@@ -160,7 +160,7 @@ TEST_F(Trace, LostLinksReopensAndFailedOpensAreReported) {
                "OPEN_FAILED bad target \"/dev/ttyS0?bad=1\": unknown option \"bad\" (a serial "
                "device takes baud, bytesize, parity, stopbits, timeout_ms, reply_timeout_ms, "
                "recovery_ms, guard_ms, rs485, rs485_delay_before_ms, rs485_delay_after_ms, "
-               "low_latency)"}),
+               "low_latency, exclusive)"}),
         recorder_.Take());
     close(server);
 }

@@ -73,6 +73,21 @@ class Families : public ::testing::TestWithParam<std::tuple<Transport, bool>> {
 #endif
         ASSERT_EQ(QOR_OpenPort(port_, target.c_str()), 1) << target;
         QOR_EnableCmdChecksum(checksum_);
+#if defined(QOR_SER2NET_PATH)
+        if (server_ != nullptr) {
+            // ser2net opens its line when the link connects: the first
+            // answer is waited for, as a busy machine may not give it within
+            // a time-out. (RH changes nothing the tests count.)
+            int mode = -7;
+            status_ = -7;
+            for (long long end = qor::test::NowMs() + 20000;
+                 status_ != 0 && qor::test::NowMs() < end;) {
+                QOR_RH(port_, kM, &mode, &status_, &error_);
+            }
+            ASSERT_EQ(status_, 0) << "no answer through ser2net";
+            status_ = error_ = -7;
+        }
+#endif
     }
     void TearDown() override {
         QOR_EnableCmdChecksum(0);
@@ -230,19 +245,28 @@ TEST_P(Faults, LateReplyIsNotTakenForTheNextOne) {
 }
 
 TEST_P(Faults, ReplyWithinTheRecoveryPeriodIsNeverTakenForAnother) {
-    // Every reply comes 150 ms late, after the 100 ms time-out: each call
-    // fails, and none takes the reply to the call before it. (The recovery
-    // period is longer than the default, so that a slow machine cannot push
-    // a reply past it.)
+    // Every reply comes 150 ms late, after the 100 ms time-out: no call
+    // takes the reply to the call before it (the three replies differ:
+    // 72.10, 100.00 L, and the count of readings the module gave, one RD a
+    // round). A call fails as a time-out, or, on
+    // a machine so busy that its wait ends only after its own reply came,
+    // takes that reply; what it never does is pass on another's. (The
+    // recovery period is longer than the default, so that a slow machine
+    // cannot push a reply past it.)
     Start({"--steady", "--delay-ms", "150"}, "timeout_ms=100&recovery_ms=600");
+    auto expect_own = [&](double value, double own, const char *what) {
+        if (status_ == 0) {
+            EXPECT_EQ(value, own) << what << " took another call's reply";
+        } else {
+            EXPECT_EQ(status_, 100) << what;
+            EXPECT_EQ(value, 0.0) << what;
+        }
+    };
     for (int round = 0; round < 2; ++round) {
         int mode = -7;
-        EXPECT_EQ(QOR_RD(port_, kM, &status_, &error_), 0.0f);
-        EXPECT_EQ(status_, 100);
-        EXPECT_EQ(QOR_RH(port_, kM, &mode, &status_, &error_), 0.0f);
-        EXPECT_EQ(status_, 100);
-        EXPECT_EQ(QOR_RE(port_, kM, &status_, &error_), 0);
-        EXPECT_EQ(status_, 100);
+        expect_own(QOR_RD(port_, kM, &status_, &error_), 72.1f, "RD");
+        expect_own(QOR_RH(port_, kM, &mode, &status_, &error_), 100.0f, "RH");
+        expect_own(QOR_RE(port_, kM, &status_, &error_), round + 1, "RE");
     }
 }
 

@@ -1,6 +1,7 @@
 """The README's shell examples, run in the order they are shown, as a reader
 runs them after the first command: from a scratch folder whose build/ is
-this build, so that the examples cannot rot.
+this build and whose other files are the source tree's (./python for pip),
+so that the examples cannot rot.
 
     readme_test.py README BUILD_DIR
 
@@ -141,6 +142,11 @@ def main():
     failed = 0
     with tempfile.TemporaryDirectory(prefix="qor-readme-") as work:
         os.symlink(os.path.abspath(build), os.path.join(work, "build"))
+        # The rest of the tree as a reader's clone has it (./python for pip).
+        source = os.path.dirname(os.path.abspath(readme_path))
+        for name in os.listdir(source):
+            if not name.startswith((".", "build")) and name != "venv":
+                os.symlink(os.path.join(source, name), os.path.join(work, name))
         for first_line, lines in found:
             failures, output = run_block(work, first_line, lines)
             if failures:

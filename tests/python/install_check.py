@@ -1,6 +1,7 @@
 """pip install ./python gives a package that works on its own.
 
-Installs the package with pip into a fresh venv, bundling the libraries
+Installs the package with the venv's own pip into a fresh venv, as the
+README does, bundling the libraries
 from a copy of the build's libraries, then deletes that copy (the build tree
 is gone, as on a user's machine) and reads a value from a real qor-sim with
 no environment variable set: the libraries must come from the venv.
@@ -27,12 +28,12 @@ print("read", value, "through", dll)
 
 
 def installer():
-    """An interpreter with venv and pip: Debian's, else the one running."""
+    """An interpreter whose venvs get pip: Debian's, else the one running."""
     for python in ("/usr/bin/python3", sys.executable):
-        probe = [python, "-c", "import venv, pip"]
+        probe = [python, "-c", "import venv, ensurepip"]
         if os.path.exists(python) and subprocess.run(probe, capture_output=True).returncode == 0:
             return python
-    sys.exit("no python3 with venv and pip (scripts/setup.sh installs python3-pip)")
+    sys.exit("no python3 with venv and ensurepip (scripts/setup.sh installs python3-venv)")
 
 
 def run(words, **kwargs):
@@ -44,6 +45,7 @@ def run(words, **kwargs):
 
 def main():
     lib_dir, sim, python_dir = sys.argv[1:4]
+    python_dir = os.path.abspath(python_dir)
     python = installer()
     work = tempfile.mkdtemp(prefix="qor-install-")
     sim_process = None
@@ -53,10 +55,12 @@ def main():
         for name in ("libqor_comm.so.1", "libqor_dll.so.1"):
             shutil.copy(os.path.join(lib_dir, name), copy)
         venv = os.path.join(work, "venv")
-        run([python, "-m", "venv", "--without-pip", venv])
+        # As the README shows: a venv with its own pip (Debian's Python
+        # refuses packages outside one), pip's usual isolated build.
+        run([python, "-m", "venv", venv])
         venv_python = os.path.join(venv, "bin", "python")
-        run([python, "-m", "pip", "--python", venv_python, "install", "--no-index",
-             "--no-build-isolation", "--config-settings", "qor-build-dir=" + copy, python_dir])
+        run([os.path.join(venv, "bin", "pip"), "install", "--no-index", "--config-settings",
+             "qor-build-dir=" + copy, python_dir])
         shutil.rmtree(copy)
         sim_process = subprocess.Popen([sim, "--pty", "--steady"], stdout=subprocess.PIPE,
                                        stdin=subprocess.DEVNULL)

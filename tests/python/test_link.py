@@ -1,5 +1,6 @@
 """Opening and closing links, the port pool, library loading, debug echo."""
 
+import errno
 import gc
 import logging
 import math
@@ -64,6 +65,7 @@ class OpenClose(unittest.TestCase):
         c = qor.Link(sim_a.target)
         self.addCleanup(c.close)
         self.assertEqual(c.port, freed)
+        c.close()  # the device is held for one port at a time
         explicit = qor.Link(sim_a.target, port=4242)
         self.addCleanup(explicit.close)
         self.assertEqual(explicit.port, 4242)
@@ -115,6 +117,45 @@ class OpenClose(unittest.TestCase):
             m = link.module("1")
             m.hi(42.5, "M")
             self.assertEqual(m.rh(), (42.5, "M"))
+
+
+HOLD = """
+import sys, time
+import qor
+with qor.Link(sys.argv[1]):
+    print("held", flush=True)
+    time.sleep(60)
+"""
+
+
+class OnePortOneOwner(unittest.TestCase):
+    """A serial device another process holds is refused at once, naming the
+    holder; exclusive=0 on both sides shares it."""
+
+    def hold(self, target):
+        holder = subprocess.Popen([sys.executable, "-c", HOLD, target], stdout=subprocess.PIPE,
+                                  stdin=subprocess.DEVNULL)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.assertEqual(holder.stdout.readline(), b"held\n")
+        return holder.pid
+
+    def test_a_held_device_is_refused_naming_its_holder(self):
+        sim = Sim(self)
+        pid = self.hold(sim.target)
+        name = Path("/proc/%d/comm" % pid).read_text().strip()
+        with self.assertRaises(qor.PortBusyError) as caught:
+            qor.Link(sim.target)
+        self.assertIsInstance(caught.exception, qor.LinkError)
+        self.assertEqual(caught.exception.errno, errno.EBUSY)
+        self.assertEqual(caught.exception.reason,
+                         "port busy: %s is held by %s (PID %d)" % (sim.address, name, pid))
+
+    def test_programs_that_share_a_device_open_it_together(self):
+        sim = Sim(self, "--steady")
+        self.hold(sim.target + "&exclusive=0")
+        with qor.Link(sim.target + "&exclusive=0") as link:
+            self.assertEqual(link.module("1").read(), 72.1)
 
 
 class Keywords(unittest.TestCase):
@@ -172,7 +213,9 @@ class Logging(unittest.TestCase):
     def test_frames_go_to_the_qor_logger_escaped(self):
         sim = Sim(self, "--steady", "--garbage=\\x1b[2J")
         short = sim.target.rsplit("=", 1)[0] + "=30"  # timeout_ms=30
-        with qor.Link(sim.target) as link, qor.Link(short, port=77) as other:
+        # Two ports on one device: shared (exclusive=0), or the second is refused.
+        shared = "&exclusive=0"
+        with qor.Link(sim.target + shared) as link, qor.Link(short + shared, port=77) as other:
             with self.assertLogs("qor", logging.DEBUG) as logged:
                 self.assertEqual(link.module("1").read(), 72.1)
                 with self.assertRaises(qor.NoReplyError):
@@ -190,9 +233,12 @@ class Discovery(unittest.TestCase):
         sim = Sim(self, "--steady", "--address", "1", "--address", "A")
         with qor.Link(sim.target) as link:
             # Every address would cost a second on a 2-core machine; a few
-            # either side of the modules show the same.
-            self.assertEqual([m.address for m in link.scan("!012@AB~")], ["1", "A"])
-            self.assertEqual([m.address for m in link.scan(["2", "A", 0x31], timeout=0.05)],
+            # either side of the modules show the same. Each silent address
+            # costs the scan's time-out, which a module on a busy machine
+            # must be given time to beat (the default 30 ms is not enough).
+            found = link.scan("!012@AB~", timeout=0.3)
+            self.assertEqual([m.address for m in found], ["1", "A"])
+            self.assertEqual([m.address for m in link.scan(["2", "A", 0x31], timeout=0.3)],
                              ["A", "1"])
             self.assertEqual(link.module("A").read(), 72.1)
             self.assertTrue(sim.target.endswith("?timeout_ms=1000"))

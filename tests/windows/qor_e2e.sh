@@ -143,6 +143,11 @@ expect "serial: --timeout builds the COM12 target itself" 0 "72.10" "^$" -- --po
 expect "serial: write with an explicit rate" 0 "ok" "^$" -- --link 'COM12?baud=115200' sp 12.5
 expect "serial: 7E2 framing" 0 "72.10" "^$" -- --link 'COM12?bytesize=7&parity=E&stopbits=2' rd
 expect "serial: low latency is refused on Windows" 3 "" "link fault" -- --link 'COM12?low_latency=1' rd
+# A COM port opens for one program at a time on Windows: no sharing to ask
+# for. (Wine does not refuse a second open of a COM port, as Windows does,
+# so the "port busy" of a held port cannot be seen here.)
+expect "serial: exclusive=0 is refused on Windows" 3 "" "exclusive=0 is not available on Windows" \
+    -- --link 'COM12?exclusive=0' rd
 # Wine's serial layer does not keep RTS_CONTROL_TOGGLE; read back, it is
 # found missing, and the port is not opened without it.
 expect "serial: rs485=1 without RTS toggling is refused" 3 "" "link fault" -- --link 'COM12?rs485=1' rd
