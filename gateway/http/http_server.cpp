@@ -2,6 +2,7 @@
 
 #include <microhttpd.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -195,16 +196,25 @@ std::string CheckTlsPair(const std::string &cert, const std::string &key) {
     if (ctx == nullptr) {
         return "cannot check the TLS files";
     }
-    SSL_CTX_set_default_passwd_cb(ctx, [](char *, int, int, void *) { return 0; });
+    // The key alone first: taken with the certificate, a key of another
+    // one fails as if it could not be read at all.
+    EVP_PKEY *private_key = nullptr;
+    if (BIO *in = BIO_new_file(key.c_str(), "r")) {
+        private_key = PEM_read_bio_PrivateKey(
+            in, nullptr, [](char *, int, int, void *) { return 0; }, nullptr);
+        BIO_free(in);
+    }
     std::string why;
     if (SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1) {
         why = "tls_cert_file " + Quoted(cert) + " holds no PEM certificate";
-    } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    } else if (private_key == nullptr) {
         why = "tls_key_file " + Quoted(key) + " holds no PEM private key without a pass phrase";
-    } else if (SSL_CTX_check_private_key(ctx) != 1) {
+    } else if (SSL_CTX_use_PrivateKey(ctx, private_key) != 1 ||
+               SSL_CTX_check_private_key(ctx) != 1) {
         why =
             "tls_key_file " + Quoted(key) + " is not the key of the certificate in " + Quoted(cert);
     }
+    EVP_PKEY_free(private_key);
     ERR_clear_error();
     SSL_CTX_free(ctx);
     return why;
