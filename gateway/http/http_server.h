@@ -1,10 +1,11 @@
 // The embedded HTTP server (libmicrohttpd) as an output: the status page,
 // /api/state, /metrics, /healthz and /readyz, and commands from the page
 // where they are allowed. libmicrohttpd runs a bounded pool of threads of
-// its own and enforces the connection limit, the idle timeout and the
-// memory a request's headers may take; the handlers only read copies of
-// the plant state and the outputs' health, so a request never waits for a
-// poll.
+// its own and enforces the connection limits (all, and per client), the
+// idle timeout and the memory a request's headers may take; the
+// connection guard adds a deadline per request. The handlers only read
+// copies of the plant state and the outputs' health, so a request never
+// waits for a poll, and a login's pause after failures holds no thread.
 //
 // A reload reads the users and the TLS files while it prepares; a new
 // address is bound then, so that a port in use refuses the configuration.
