@@ -1,6 +1,5 @@
-// What the HTTP server's tests share: a plant to configure, a users file, a
-// raw HTTP client bound to any loopback address, and TLS files made on the
-// spot.
+// What the HTTP server's tests share: a plant to configure, a users file,
+// and a raw HTTP client bound to any loopback address.
 #ifndef QOR_TESTS_GATEWAY_HTTP_HTTP_SUPPORT_H
 #define QOR_TESTS_GATEWAY_HTTP_HTTP_SUPPORT_H
 
