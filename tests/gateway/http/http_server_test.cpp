@@ -75,7 +75,7 @@ class HttpServerTest : public testing::Test {
         server_->Commit();
     }
     test::Answer Get(const std::string &path, const std::string &headers = "",
-                     const char *from = "127.0.0.1") {
+                     const char *from = "127.0.0.1") const {
         return test::Fetch(
             port_, "GET " + path + " HTTP/1.1\r\nConnection: close\r\n" + headers + "\r\n", from);
     }

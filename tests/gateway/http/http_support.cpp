@@ -45,9 +45,9 @@ Answer Fetch(int port, const std::string &request, const char *from) {
     Held connection(port, request, from);
     std::string text;
     char buffer[4096];
-    pollfd p{connection.fd(), POLLIN, 0};
+    pollfd p{connection.Fd(), POLLIN, 0};
     while (poll(&p, 1, 10000) == 1) {
-        ssize_t n = recv(connection.fd(), buffer, sizeof buffer, 0);
+        ssize_t n = recv(connection.Fd(), buffer, sizeof buffer, 0);
         if (n <= 0) {
             break;
         }
@@ -75,7 +75,7 @@ Held::~Held() {
     close(fd_);
 }
 
-void Held::Send(const std::string &bytes) {
+void Held::Send(const std::string &bytes) const {
     if (!bytes.empty()) {
         (void)send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     }

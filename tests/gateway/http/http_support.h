@@ -45,13 +45,13 @@ class Held {
     ~Held();
     Held(const Held &) = delete;
     Held &operator=(const Held &) = delete;
-    void Send(const std::string &bytes);
+    void Send(const std::string &bytes) const;
     // What arrives within wait (up to the end of one answer's headers and
     // a short body).
     std::string Read(std::chrono::milliseconds wait);
     // Whether the server closes the connection within wait.
     bool ClosedWithin(std::chrono::milliseconds wait);
-    int fd() const { return fd_; }
+    int Fd() const { return fd_; }
 
   private:
     int fd_ = -1;
