@@ -85,11 +85,6 @@ bool ConnectionGuard::WaitIdle(Clock::time_point until) {
     });
 }
 
-std::size_t ConnectionGuard::Open() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return open_.size();
-}
-
 void ConnectionGuard::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {

@@ -16,7 +16,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -53,7 +52,6 @@ class ConnectionGuard {
     // Waits until no connection has a request under way, or until; whether
     // none has.
     bool WaitIdle(Clock::time_point until);
-    std::size_t Open() const;
 
   private:
     struct Entry {
@@ -68,7 +66,7 @@ class ConnectionGuard {
     Clock::time_point CutDue(Clock::time_point now);
 
     const Clock::duration deadline_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable wake_;   // the thread: a stop, an earlier deadline
     std::condition_variable quiet_;  // WaitIdle: a request ended
     std::map<MHD_Connection *, Entry> open_;

@@ -1,11 +1,10 @@
 // Password guessing, slowed down per client address. A client's first
-// failed logins cost it nothing (people mistype); past kFreeFailures each
-// further failure shuts it out for a while, twice as long each time up to
-// kLongestPause, during which its logins are refused at once (429) without
-// their password being checked: a guess then costs the guesser the pause,
-// and the server nothing. Logins under way count against the free ones, so
-// that guesses sent side by side gain nothing. A good login forgets the
-// client.
+// failed logins cost it nothing (people mistype); once it has failed
+// kFreeFailures times, each failure shuts it out for a while, kFirstPause
+// and then twice as long each time up to kLongestPause, during which its logins are refused at once
+// (429) without their password being checked: a guess then costs the guesser the pause, and the
+// server nothing. Logins under way count against the free ones, so that guesses sent side by side
+// gain nothing. A good login forgets the client.
 //
 // Nothing waits here: the lock is held only to read and update a client's
 // entry, and a client's pause holds neither a thread nor a connection, so
