@@ -11,7 +11,6 @@ import os
 import select
 import socket
 import ssl
-import statistics
 import subprocess
 import time
 import unittest
@@ -174,13 +173,13 @@ class Https(unittest.TestCase):
             self.assertIn(got or "Cipher is (NONE)", line[0], args)
 
     def test_an_unknown_name_is_answered_in_the_time_of_a_known_one(self):
-        # Medians of 25 tries each, taken in turn (a busy machine slows both
-        # alike), each pair from an address of its own (no pause for
-        # failures), each timed on a connection whose handshake is done:
-        # within a factor of two. Without the dummy hash an unknown name is
-        # answered some five times faster.
+        # 40 tries of each name, taken in turn, each pair from an address of
+        # its own (no pause for failures), each timed on a connection whose
+        # handshake is done. The fastest try of each, the one the rest of
+        # the machine disturbed least, are within a factor of two; without
+        # the dummy hash an unknown name is answered some five times faster.
         times = {"anna": [], "bob": []}
-        for i in range(25):
+        for i in range(40):
             for name in times:
                 connection = connect(self.port, self.cert, "127.0.4.%d" % (i + 1))
                 for _ in range(2):
@@ -188,7 +187,7 @@ class Https(unittest.TestCase):
                     self.assertEqual(get(connection, "/api/state", name + ":guess")[0], 401)
                 connection.close()
                 times[name].append(time.perf_counter() - began)
-        ratio = statistics.median(times["anna"]) / statistics.median(times["bob"])
+        ratio = min(times["anna"]) / min(times["bob"])
         self.assertTrue(0.5 < ratio < 2, times)
 
     def test_a_guessing_client_is_paused_and_no_one_else(self):
