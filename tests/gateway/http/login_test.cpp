@@ -2,10 +2,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
