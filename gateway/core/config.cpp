@@ -394,6 +394,27 @@ void ReadListen(const toml::node &node, HttpSpec *h) {
     h->port = static_cast<int>(std::stol(port));
 }
 
+// [http] hosts: host names (letters, digits, '-', '.') or numeric
+// addresses, as a Host header gives them without the port.
+std::vector<std::string> ReadHttpHosts(const toml::node &node) {
+    const toml::array *list = node.as_array();
+    if (list == nullptr || list->size() > 32) {
+        Fail(node, "\"hosts\" must be a list of at most 32 host names");
+    }
+    std::vector<std::string> hosts;
+    for (const toml::node &item : *list) {
+        std::string host = String(item, "hosts");
+        if (host.empty() || host.size() > 253 ||
+            host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                   "0123456789-.:[]") != std::string::npos) {
+            Fail(item, "[http] hosts: " + Quoted(host) +
+                           " is no host name or address (no port, no scheme)");
+        }
+        hosts.push_back(host);
+    }
+    return hosts;
+}
+
 void ReadHttp(const toml::table &root, const std::string &base, Config *c) {
     const toml::node *node = root.get("http");
     if (node == nullptr) {
@@ -402,7 +423,7 @@ void ReadHttp(const toml::table &root, const std::string &base, Config *c) {
     const toml::table &t = Table(*node, "[http]");
     OnlyKeys(t,
              {"listen", "tls_cert_file", "tls_key_file", "users_file", "commands", "threads",
-              "max_connections"},
+              "max_connections", "hosts"},
              "[http]");
     HttpSpec &h = c->http;
     h.enabled = true;
@@ -427,6 +448,9 @@ void ReadHttp(const toml::table &root, const std::string &base, Config *c) {
     }
     Optional(t, "threads", 1, 64, &h.threads);
     Optional(t, "max_connections", 1, 10000, &h.max_connections);
+    if (const toml::node *hosts = t.get("hosts")) {
+        h.hosts = ReadHttpHosts(*hosts);
+    }
 }
 
 // A Sparkplug ID is one topic level: no '+', '#' or '/'.
@@ -819,7 +843,7 @@ bool HttpSpec::operator==(const HttpSpec &o) const {
     return enabled == o.enabled && host == o.host && port == o.port &&
            tls_cert_file == o.tls_cert_file && tls_key_file == o.tls_key_file &&
            users_file == o.users_file && commands == o.commands && threads == o.threads &&
-           max_connections == o.max_connections;
+           max_connections == o.max_connections && hosts == o.hosts;
 }
 
 bool SparkplugSpec::operator==(const SparkplugSpec &o) const {

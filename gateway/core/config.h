@@ -99,6 +99,9 @@ struct HttpSpec {
     bool commands = false;   // commands from the page (needs users_file)
     int threads = 2;
     int max_connections = 64;
+    // Without users_file, the names besides the listening address that a
+    // request's Host may give (a proxy's, the gateway's DNS name).
+    std::vector<std::string> hosts;
     unsigned line = 0;  // of [http], for messages about the server
 
     bool operator==(const HttpSpec &other) const;

@@ -1,11 +1,10 @@
 #include "gateway/http/http_server.h"
 
-#include <arpa/inet.h>
-#include <crypt.h>
 #include <microhttpd.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -17,6 +16,7 @@
 
 #include "gateway/core/listener.h"
 #include "gateway/core/log.h"
+#include "gateway/http/host_check.h"
 #include "gateway/http/metrics.h"
 #include "gateway/http/status_page.h"
 
@@ -34,6 +34,14 @@ struct HttpServer::Request {
 namespace {
 
 constexpr unsigned kIdleTimeoutS = 10;
+// One client (one address) may hold this many of the connections: a few
+// browser tabs, never the whole server.
+constexpr unsigned kConnectionsPerClient = 8;
+// TLS 1.2 or 1.3 only, with forward-secret key exchange (ECDHE) and AEAD
+// ciphers: no RSA key exchange, no CBC, no SHA-1 MACs, no TLS 1.0 or 1.1.
+constexpr char kTlsPriorities[] =
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:-CIPHER-ALL:"
+    "+AES-256-GCM:+AES-128-GCM:+CHACHA20-POLY1305:-MAC-ALL:+AEAD:%SERVER_PRECEDENCE";
 // Headers and the request line share this much memory per connection; a
 // request whose headers do not fit is answered 431 by libmicrohttpd.
 constexpr std::size_t kConnectionMemory = 16384;
@@ -81,12 +89,44 @@ bool NotAllowed(MHD_Connection *connection, const char *allow) {
     return ok;
 }
 
+bool AskForLogin(MHD_Connection *connection) {
+    std::string body = "authentication needed\n";
+    MHD_Response *response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        return false;
+    }
+    bool ok = MHD_queue_basic_auth_fail_response(connection, "qor-gateway", response) == MHD_YES;
+    MHD_destroy_response(response);
+    return ok;
+}
+
+bool TooManyFailures(MHD_Connection *connection, const std::string &client, long retry_s) {
+    LogRepeated(Level::kWarning, "logins refused after failures",
+                "http: login from " + client + " refused for " + std::to_string(retry_s) +
+                    " s: too many failed logins",
+                "too many failed logins from " + client);
+    std::string body = "too many failed logins from " + client + "; try again in " +
+                       std::to_string(retry_s) + " s\n";
+    MHD_Response *response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        return false;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(retry_s).c_str());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    bool ok = MHD_queue_response(connection, MHD_HTTP_TOO_MANY_REQUESTS, response) == MHD_YES;
+    MHD_destroy_response(response);
+    return ok;
+}
+
 enum MHD_Result OnRequest(void *self, MHD_Connection *connection, const char *url,
                           const char *method, const char *, const char *upload_data,
                           size_t *upload_size, void **state) {
     auto *request = static_cast<HttpServer::Request *>(*state);
     if (request == nullptr) {
         *state = new HttpServer::Request();
+        static_cast<HttpServer *>(self)->Connections().Began(connection);
         return MHD_YES;
     }
     if (*upload_size > 0) {
@@ -106,9 +146,23 @@ enum MHD_Result OnRequest(void *self, MHD_Connection *connection, const char *ur
                                                                                       : MHD_NO;
 }
 
-void OnCompleted(void *, MHD_Connection *, void **state, enum MHD_RequestTerminationCode) {
+void OnCompleted(void *guard, MHD_Connection *connection, void **state,
+                 enum MHD_RequestTerminationCode) {
     delete static_cast<HttpServer::Request *>(*state);
     *state = nullptr;
+    static_cast<ConnectionGuard *>(guard)->Answered(connection);
+}
+
+void OnConnection(void *guard, MHD_Connection *connection, void **,
+                  enum MHD_ConnectionNotificationCode code) {
+    auto *g = static_cast<ConnectionGuard *>(guard);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo *info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        g->Opened(connection, info != nullptr ? info->connect_fd : -1);
+    } else {
+        g->Closed(connection);
+    }
 }
 
 void OnLog(void *, const char *format, va_list args) {
@@ -118,7 +172,9 @@ void OnLog(void *, const char *format, va_list args) {
     while (!text.empty() && text.back() == '\n') {
         text.pop_back();
     }
-    Log(Level::kWarning, "http: " + text);
+    // Clients can make libmicrohttpd say a lot (one line for every
+    // connection past a limit): a flood is summarised.
+    LogRepeated(Level::kWarning, "HTTP server warnings", "http: " + text, text);
 }
 
 bool ReadWhole(const std::string &path, std::string *out) {
@@ -140,16 +196,25 @@ std::string CheckTlsPair(const std::string &cert, const std::string &key) {
     if (ctx == nullptr) {
         return "cannot check the TLS files";
     }
-    SSL_CTX_set_default_passwd_cb(ctx, [](char *, int, int, void *) { return 0; });
+    // The key alone first: taken with the certificate, a key of another
+    // one fails as if it could not be read at all.
+    EVP_PKEY *private_key = nullptr;
+    if (BIO *in = BIO_new_file(key.c_str(), "r")) {
+        private_key = PEM_read_bio_PrivateKey(
+            in, nullptr, [](char *, int, int, void *) { return 0; }, nullptr);
+        BIO_free(in);
+    }
     std::string why;
     if (SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1) {
         why = "tls_cert_file " + Quoted(cert) + " holds no PEM certificate";
-    } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    } else if (private_key == nullptr) {
         why = "tls_key_file " + Quoted(key) + " holds no PEM private key without a pass phrase";
-    } else if (SSL_CTX_check_private_key(ctx) != 1) {
+    } else if (SSL_CTX_use_PrivateKey(ctx, private_key) != 1 ||
+               SSL_CTX_check_private_key(ctx) != 1) {
         why =
             "tls_key_file " + Quoted(key) + " is not the key of the certificate in " + Quoted(cert);
     }
+    EVP_PKEY_free(private_key);
     ERR_clear_error();
     SSL_CTX_free(ctx);
     return why;
@@ -157,51 +222,12 @@ std::string CheckTlsPair(const std::string &cert, const std::string &key) {
 
 }  // namespace
 
-bool LoadUsers(const std::string &path, std::map<std::string, std::string> *users,
-               std::string *error) {
-    std::ifstream in(path);
-    if (!in) {
-        *error = "cannot read users_file \"" + path + "\"";
-        return false;
-    }
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::size_t colon = line.find(':');
-        std::string name = line.substr(0, colon);
-        std::string hash = colon == std::string::npos ? "" : line.substr(colon + 1);
-        // A plain password would start with anything but '$'.
-        if (name.empty() || hash.size() < 4 || hash[0] != '$') {
-            *error = path + ":" + std::to_string(number) +
-                     ": not NAME:HASH with a crypt(3) hash (mkpasswd -m sha-512)";
-            return false;
-        }
-        (*users)[name] = hash;
-    }
-    if (users->empty()) {
-        *error = path + ": no users";
-        return false;
-    }
-    return true;
-}
-
-bool PasswordMatches(const std::string &password, const std::string &hash) {
-    auto data = std::make_unique<crypt_data>();
-    const char *got = crypt_r(password.c_str(), hash.c_str(), data.get());
-    if (got == nullptr || got[0] == '*' || std::string(got).size() != hash.size()) {
-        return false;
-    }
-    unsigned char differ = 0;
-    for (std::size_t i = 0; i < hash.size(); ++i) {
-        differ |= static_cast<unsigned char>(got[i] ^ hash[i]);
-    }
-    return differ == 0;
-}
-
-HttpServer::HttpServer(const OutputServices &services)
-    : plant_(services.plant), intake_(services.intake), outputs_(services.outputs) {}
+HttpServer::HttpServer(const OutputServices &services, HttpLimits limits)
+    : plant_(services.plant),
+      intake_(services.intake),
+      outputs_(services.outputs),
+      limits_(limits),
+      guard_(limits.request_deadline) {}
 
 HttpServer::~HttpServer() {
     Stop(Clock::now());
@@ -255,6 +281,7 @@ bool HttpServer::Prepare(const Config &next, const std::function<bool()> &, std:
         *why = AtLine(spec.line, "[http] " + *why);
         return false;
     }
+    settings->dummy = DummyHash(settings->users);
     if (!spec.tls_cert_file.empty() && (!ReadWhole(spec.tls_cert_file, &p.tls_cert) ||
                                         !ReadWhole(spec.tls_key_file, &p.tls_key))) {
         *why = AtLine(spec.line, "[http] cannot read the TLS certificate or key");
@@ -332,7 +359,9 @@ void HttpServer::Commit() {
 MHD_Daemon *HttpServer::StartDaemon(const Prepared &p, int fd, std::string *why) {
     const HttpSpec &spec = p.settings->spec;
     bool tls = !spec.tls_cert_file.empty();
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+    // ITC: a stop wakes the pool at once and may first stop the accepting.
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG | MHD_USE_ITC;
     if (tls) {
         flags |= MHD_USE_TLS;
     }
@@ -340,15 +369,19 @@ MHD_Daemon *HttpServer::StartDaemon(const Prepared &p, int fd, std::string *why)
         {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0,
          const_cast<char *>(p.tls_cert.c_str())},
         {tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, const_cast<char *>(p.tls_key.c_str())},
+        {tls ? MHD_OPTION_HTTPS_PRIORITIES : MHD_OPTION_END, 0, const_cast<char *>(kTlsPriorities)},
         {MHD_OPTION_END, 0, nullptr}};
+    guard_.Start();
     // The logger first: libmicrohttpd warns about any option before it.
     MHD_Daemon *daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &OnRequest, this, MHD_OPTION_EXTERNAL_LOGGER, &OnLog, nullptr,
         MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,
         static_cast<unsigned>(spec.threads), MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned>(spec.max_connections), MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutS,
+        static_cast<unsigned>(spec.max_connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        kConnectionsPerClient, MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutS,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
-        &OnCompleted, nullptr, MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
+        &OnCompleted, &guard_, MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, &guard_,
+        MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
     if (daemon == nullptr) {
         *why = "the HTTP server on " + spec.host + ":" + std::to_string(spec.port) +
                " did not start (see the lines above)";
@@ -356,7 +389,23 @@ MHD_Daemon *HttpServer::StartDaemon(const Prepared &p, int fd, std::string *why)
     return daemon;
 }
 
-void HttpServer::Stop(Clock::time_point) {
+// Takes no new connection, gives the requests under way until `until` to
+// be answered, then closes every connection: whatever the clients do, this
+// ends by `until` (and the thread pool's wake-up).
+void HttpServer::StopDaemon(MHD_Daemon *daemon, Clock::time_point until) {
+    MHD_socket listening = MHD_quiesce_daemon(daemon);
+    guard_.EndAllBy(until);
+    guard_.WaitIdle(until);
+    MHD_stop_daemon(daemon);
+    // A quiesced daemon leaves its listening socket to its caller.
+    if (listening != MHD_INVALID_SOCKET) {
+        close(listening);
+    }
+}
+
+// HTTP goes first among the outputs and needs little of the bound: the
+// broker gets the rest to deliver what is queued.
+void HttpServer::Stop(Clock::time_point until) {
     MHD_Daemon *daemon = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -367,8 +416,9 @@ void HttpServer::Stop(Clock::time_point) {
         fd_ = -1;
     }
     if (daemon != nullptr) {
-        MHD_stop_daemon(daemon);
+        StopDaemon(daemon, std::min(until, Clock::now() + limits_.stop_grace));
     }
+    guard_.Stop();
 }
 
 OutputHealth HttpServer::Health() const {
@@ -383,22 +433,53 @@ OutputHealth HttpServer::Health() const {
     return h;
 }
 
-bool HttpServer::Authorized(MHD_Connection *connection, const Settings &settings,
-                            std::string *user) const {
+std::optional<bool> HttpServer::RefuseHost(MHD_Connection *connection,
+                                           const Settings &settings) const {
+    if (!settings.users.empty()) {
+        return std::nullopt;
+    }
+    const char *host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    sockaddr_storage local{};
+    socklen_t size = sizeof local;
+    bool known = info != nullptr &&
+                 getsockname(info->connect_fd, reinterpret_cast<sockaddr *>(&local), &size) == 0;
+    if (host == nullptr || HostAllowed(host, known ? reinterpret_cast<sockaddr *>(&local) : nullptr,
+                                       settings.spec.hosts)) {
+        return std::nullopt;
+    }
+    return Text(connection, MHD_HTTP_MISDIRECTED_REQUEST,
+                "this server does not answer for the host name " + Quoted(host, 100) +
+                    " (without users_file it answers for its address and the names of [http] "
+                    "hosts)");
+}
+
+std::optional<bool> HttpServer::RefuseLogin(MHD_Connection *connection, const Settings &settings,
+                                            std::string *user) {
     if (settings.users.empty()) {
-        return true;
+        return std::nullopt;
     }
     char *password = nullptr;
     char *name = MHD_basic_auth_get_username_password(connection, &password);
-    bool ok = false;
+    std::unique_ptr<char, decltype(&MHD_free)> name_owner(name, &MHD_free);
+    std::unique_ptr<char, decltype(&MHD_free)> password_owner(password, &MHD_free);
     if (name != nullptr && password != nullptr) {
-        auto it = settings.users.find(name);
-        ok = it != settings.users.end() && PasswordMatches(password, it->second);
-        *user = name;
+        const MHD_ConnectionInfo *info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        std::string client = LoginThrottle::ClientOf(info != nullptr ? info->client_addr : nullptr);
+        long retry_s = 0;
+        if (!throttle_.Begin(client, Clock::now(), &retry_s)) {
+            return TooManyFailures(connection, client, retry_s);
+        }
+        bool good = LoginMatches(settings.users, settings.dummy, name, password);
+        throttle_.Finish(client, good, Clock::now());
+        if (good) {
+            *user = name;
+            return std::nullopt;
+        }
     }
-    MHD_free(name);
-    MHD_free(password);
-    return ok;
+    return AskForLogin(connection);
 }
 
 // Ready: every enabled output does its job (the broker session connected,
@@ -438,17 +519,11 @@ bool HttpServer::Handle(MHD_Connection *connection, const std::string &url,
         return Text(connection, MHD_HTTP_NOT_FOUND, "not found");
     }
     std::string user;
-    if (!Authorized(connection, *settings, &user)) {
-        std::string body = "authentication needed\n";
-        MHD_Response *response = MHD_create_response_from_buffer(
-            body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
-        if (response == nullptr) {
-            return false;
-        }
-        bool ok =
-            MHD_queue_basic_auth_fail_response(connection, "qor-gateway", response) == MHD_YES;
-        MHD_destroy_response(response);
-        return ok;
+    if (auto refused = RefuseHost(connection, *settings)) {
+        return *refused;
+    }
+    if (auto refused = RefuseLogin(connection, *settings, &user)) {
+        return *refused;
     }
     if (url == "/api/command") {
         return method == "POST" ? PageCommand(connection, request, *settings, user)

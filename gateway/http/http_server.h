@@ -1,10 +1,11 @@
 // The embedded HTTP server (libmicrohttpd) as an output: the status page,
 // /api/state, /metrics, /healthz and /readyz, and commands from the page
 // where they are allowed. libmicrohttpd runs a bounded pool of threads of
-// its own and enforces the connection limit, the idle timeout and the
-// memory a request's headers may take; the handlers only read copies of
-// the plant state and the outputs' health, so a request never waits for a
-// poll.
+// its own and enforces the connection limits (all, and per client), the
+// idle timeout and the memory a request's headers may take; the
+// connection guard adds a deadline per request. The handlers only read
+// copies of the plant state and the outputs' health, so a request never
+// waits for a poll, and a login's pause after failures holds no thread.
 //
 // A reload reads the users and the TLS files while it prepares; a new
 // address is bound then, so that a port in use refuses the configuration.
@@ -14,6 +15,7 @@
 #ifndef QOR_GATEWAY_HTTP_HTTP_SERVER_H
 #define QOR_GATEWAY_HTTP_HTTP_SERVER_H
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,23 +24,29 @@
 
 #include "gateway/core/output.h"
 #include "gateway/core/services.h"
+#include "gateway/http/connection_guard.h"
+#include "gateway/http/login_throttle.h"
+#include "gateway/http/users.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
 
 namespace qor::gateway {
 
-// "NAME:HASH" lines, HASH a crypt(3) hash ("$6$..." from mkpasswd -m
-// sha-512 or openssl passwd -6); blank lines and '#' comments are skipped.
-// False, with the reason, for a line that is no such pair.
-bool LoadUsers(const std::string &path, std::map<std::string, std::string> *users,
-               std::string *error);
-// Whether password matches the crypt(3) hash (compared in constant time).
-bool PasswordMatches(const std::string &password, const std::string &hash);
+// What a client may take of the server. The defaults are the daemon's; a
+// test shortens them.
+struct HttpLimits {
+    // A connection's TLS handshake and each of its requests, headers, body
+    // and answer, must be done within this of its opening or its previous
+    // answer.
+    std::chrono::milliseconds request_deadline{10000};
+    // At a stop, how long requests under way have to be answered.
+    std::chrono::milliseconds stop_grace{500};
+};
 
 class HttpServer : public Output {
   public:
-    explicit HttpServer(const OutputServices &services);
+    explicit HttpServer(const OutputServices &services, HttpLimits limits = {});
     ~HttpServer() override;
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;
@@ -57,12 +65,15 @@ class HttpServer : public Output {
     // Answers a complete request (libmicrohttpd's callback calls it).
     bool Handle(MHD_Connection *connection, const std::string &url, const std::string &method,
                 const Request &request);
+    // The connections' deadlines (libmicrohttpd's callbacks tell it).
+    ConnectionGuard &Connections() { return guard_; }
 
   private:
     // What the handlers read, swapped whole at a commit.
     struct Settings {
         HttpSpec spec;
         std::map<std::string, std::string> users;
+        std::string dummy;  // DummyHash(users)
         std::string client_id;
     };
     // A server ready to start: its settings, its TLS files' text and the
@@ -79,12 +90,23 @@ class HttpServer : public Output {
     MHD_Daemon *StartDaemon(const Prepared &prepared, int fd, std::string *why);
     bool PageCommand(MHD_Connection *connection, const Request &request, const Settings &settings,
                      const std::string &user);
-    bool Authorized(MHD_Connection *connection, const Settings &settings, std::string *user) const;
+    void StopDaemon(MHD_Daemon *daemon, Clock::time_point until);
+    // Answers a request for a name the server does not know as (no login,
+    // DNS rebinding): the answer queued, or nothing when it may go on.
+    std::optional<bool> RefuseHost(MHD_Connection *connection, const Settings &settings) const;
+    // Answers a request that is no user's (401), or a client's while it is
+    // shut out for failed logins (429): the answer queued, or nothing, and
+    // the user, when it may go on.
+    std::optional<bool> RefuseLogin(MHD_Connection *connection, const Settings &settings,
+                                    std::string *user);
     bool Ready(MHD_Connection *connection) const;
 
     PlantState &plant_;
     CommandIntake &intake_;
     const Outputs &outputs_;
+    const HttpLimits limits_;
+    ConnectionGuard guard_;
+    LoginThrottle throttle_;
 
     mutable std::mutex mutex_;
     std::shared_ptr<const Settings> settings_;  // null: off

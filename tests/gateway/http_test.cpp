@@ -97,13 +97,28 @@ TEST(GatewayHttpUsers, HashesOnlyAndTheRightPasswordOnly) {
     }
     EXPECT_FALSE(PasswordMatches("secret", "$6$"));
     EXPECT_FALSE(PasswordMatches("secret", "not a hash"));
-    for (const char *bad : {"anna:secret\n", "anna\n",
-                            ":"
-                            "$6$x$y\n",
-                            "# nobody\n"}) {
-        std::string path = WriteTemp(bad);
+    // Each refused with its line and why, rather than found out at the
+    // first login.
+    std::string hash = kHash;
+    struct Bad {
+        std::string text;
+        const char *reason;
+    } bads[] = {
+        {"anna:secret\n", ":1: not NAME:HASH"},
+        {"anna\n", ":1: not NAME:HASH"},
+        {":$6$x$y\n", ":1: not NAME:HASH"},
+        {"# nobody\n", ": no users"},
+        {"# CRLF\r\nanna:" + hash + "\r\n", ":2: ends in a carriage return"},
+        {"\nanna:" + hash + " \n", ":2: the hash is not one"},
+        {"anna:" + hash.substr(0, hash.size() - 1) + "\n", ":1: the hash is not one"},
+        {"anna:$9$abcdefgh$" + hash.substr(12) + "\n", ":1: the hash is not one"},
+        {"anna:" + hash + "\nbob:" + hash + "\nanna:" + hash + "\n", ":3: user \"anna\" is given"},
+    };
+    for (const Bad &bad : bads) {
+        std::string path = WriteTemp(bad.text);
         users.clear();
-        EXPECT_FALSE(LoadUsers(path, &users, &error)) << bad;
+        EXPECT_FALSE(LoadUsers(path, &users, &error)) << bad.text;
+        EXPECT_NE(error.find(bad.reason), std::string::npos) << bad.reason << ": " << error;
         std::remove(path.c_str());
     }
     std::remove(good.c_str());

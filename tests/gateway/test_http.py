@@ -235,11 +235,14 @@ class BadClients(Plant):
         topic = self.topic("bus-a", "boiler", "rd")
         self.assertIsNotNone(self.sub.wait_for(topic))
         cases = [
-            (b"GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n", b" 404 "),
-            (b"GET /../../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", b" 404 "),
-            (b"DELETE /metrics HTTP/1.1\r\nHost: x\r\n\r\n", b" 405 "),
-            (b"POST /api/state HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", b" 405 "),
-            (b"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 100000 + b"\r\n\r\n", b" 431 "),
+            (b"GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", b" 404 "),
+            (b"GET /../../etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", b" 404 "),
+            (b"DELETE /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", b" 405 "),
+            (b"POST /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2\r\n\r\n{}", b" 405 "),
+            (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + b"a" * 100000 + b"\r\n\r\n", b" 431 "),
+            # Another site's name (DNS rebinding) gets nothing without a login.
+            (b"GET /api/state HTTP/1.1\r\nHost: rebound.example:%d\r\nConnection: close\r\n\r\n" % self.port, b" 421 "),
+            (b"GET /api/state HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", b" 200 "),
             (b"GARBAGE\r\n\r\n", None),  # no request line: closed, or 400
         ]
         for request, expected in cases:
@@ -254,7 +257,7 @@ class BadClients(Plant):
         slow = []
         for _ in range(20):
             s = socket.create_connection(("127.0.0.1", self.port))
-            s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
+            s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")
             slow.append(s)
         flood = []
         try:
