@@ -6,7 +6,7 @@
 #   service_test.sh low-port UNIT_IN QOR_GATEWAY
 #     the real qor-gateway, as the unprivileged user nobody holding only the
 #     capabilities the unit grants, serves Modbus TCP on a port below 1024
-#     of 127.0.0.1; without them it says why it cannot.
+#     of 127.0.0.1; without them it refuses to start and says why.
 # Exit 77 (skipped, with the reason) where the check cannot run.
 set -euo pipefail
 mode=$1 unit_in=$2 gateway=$3
@@ -105,6 +105,6 @@ cap=$(tr 'A-Z' 'a-z' <<<"${ambient#CAP_}")
 run_until "$cap" "modbus: listening on 127.0.0.1:$port" "$work/with.log" ||
     fail "as nobody with $ambient the gateway did not listen on $port:"$'\n'"$(cat "$work/with.log")"
 echo "as nobody with $ambient: listening on 127.0.0.1:$port"
-run_until "" "modbus: cannot listen on 127.0.0.1:$port: Permission denied" "$work/without.log" ||
+run_until "" "[modbus] cannot listen on 127.0.0.1:$port: Permission denied" "$work/without.log" ||
     fail "as nobody without it the gateway did not say why:"$'\n'"$(cat "$work/without.log")"
 echo "as nobody without it: $(grep -F 'cannot listen' "$work/without.log")"
