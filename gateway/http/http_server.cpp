@@ -318,7 +318,14 @@ void HttpServer::Commit() {
         tls_key_ = std::move(p.tls_key);
     }
     if (old != nullptr) {
+        // A daemon stopped while it listens shuts its socket down, and with
+        // it the copy the new daemon listens on: quiesced, it hands the
+        // socket back instead, to be closed once it has stopped.
+        MHD_socket listening = MHD_quiesce_daemon(old);
         MHD_stop_daemon(old);
+        if (listening != MHD_INVALID_SOCKET) {
+            close(listening);
+        }
     }
     const HttpSpec &spec = p.settings->spec;
     bool v6 = spec.host.find(':') != std::string::npos;
@@ -332,7 +339,9 @@ void HttpServer::Commit() {
 MHD_Daemon *HttpServer::StartDaemon(const Prepared &p, int fd, std::string *why) {
     const HttpSpec &spec = p.settings->spec;
     bool tls = !spec.tls_cert_file.empty();
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+    // MHD_USE_ITC: a reload quiesces the daemon it replaces (Commit).
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG | MHD_USE_ITC;
     if (tls) {
         flags |= MHD_USE_TLS;
     }
