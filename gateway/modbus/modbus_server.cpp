@@ -39,6 +39,8 @@ static_assert(kIllegalFunction == MODBUS_EXCEPTION_ILLEGAL_FUNCTION &&
 constexpr int kUnsent = -1;
 // The bytes of one request follow each other within a second.
 constexpr int kByteTimeoutMs = 1000;
+// How long a stop waits for the answers under way.
+constexpr Clock::duration kAnswerGrace = 1s;
 
 // The tables functions 1 to 4 read.
 constexpr RegisterTable kReadTables[] = {RegisterTable::kCoil, RegisterTable::kDiscreteInput,
@@ -179,7 +181,11 @@ void ModbusServer::Commit() {
     }
     // Connections to an address no longer served end; the others go on
     // under the new map, unless their client is no longer allowed.
-    CloseConnections(moved, setup.get());
+    if (moved) {
+        EndConnections(Clock::now() + kAnswerGrace);
+    } else {
+        CloseDisallowed(*setup);
+    }
     if (!setup) {
         return;
     }
@@ -210,24 +216,49 @@ void ModbusServer::StopAccepting() {
     (void)!read(wake_fd_, &count, sizeof count);
 }
 
-void ModbusServer::CloseConnections(bool all, const Setup *kept_for) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (Connection &c : connections_) {
-            bool allowed = kept_for != nullptr && kept_for->config.modbus.Allowed(c.address);
-            if (c.open && (all || !allowed)) {
-                shutdown(c.fd, SHUT_RDWR);
-            }
+// Clients the new configuration no longer allows are disconnected at once.
+void ModbusServer::CloseDisallowed(const Setup &kept_for) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Connection &c : connections_) {
+        if (c.open && !kept_for.config.modbus.Allowed(c.address)) {
+            shutdown(c.fd, SHUT_RDWR);
         }
-    }
-    if (all) {
-        stopping_ = true;
-        Reap(true);
-        stopping_ = false;
     }
 }
 
-void ModbusServer::Stop(Clock::time_point) {
+void ModbusServer::ShutDown(int how) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Connection &c : connections_) {
+        if (c.open) {
+            shutdown(c.fd, how);
+        }
+    }
+}
+
+bool ModbusServer::AllFinished() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::all_of(connections_.begin(), connections_.end(),
+                       [](const Connection &c) { return c.finished; });
+}
+
+// Every connection ends, and none unanswered: a write still waiting for
+// its module answers 0x06 (busy) and an answer under way goes out. Only the
+// reading side is shut at first, which wakes a connection waiting for its
+// next request; by `until` (a second at most) the rest is shut whatever the
+// clients do.
+void ModbusServer::EndConnections(Clock::time_point until) {
+    stopping_ = true;
+    ShutDown(SHUT_RD);
+    until = std::min(until, Clock::now() + kAnswerGrace);
+    while (!AllFinished() && Clock::now() < until) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ShutDown(SHUT_RDWR);
+    Reap(true);
+    stopping_ = false;
+}
+
+void ModbusServer::Stop(Clock::time_point until) {
     StopAccepting();
     if (listen_fd_ >= 0) {
         close(listen_fd_);
@@ -238,7 +269,7 @@ void ModbusServer::Stop(Clock::time_point) {
         setup_.reset();
         listening_.clear();
     }
-    CloseConnections(true, nullptr);
+    EndConnections(until);
 }
 
 void ModbusServer::Accept() {

@@ -63,7 +63,10 @@ class ModbusServer : public Output {
     std::shared_ptr<const Setup> Current() const;
     void StartAccepting();
     void StopAccepting();
-    void CloseConnections(bool all, const Setup *kept_for);
+    void CloseDisallowed(const Setup &kept_for);
+    void ShutDown(int how);
+    bool AllFinished() const;
+    void EndConnections(Clock::time_point until);
     void Accept();
     void Admit(int fd, const std::string &peer, std::uint32_t address);
     void Reap(bool all);
