@@ -11,8 +11,8 @@ import time
 import unittest
 import urllib.request
 
-from plant import (Broker, Gateway, Sim, Subscriber, folder, free_port, program, wait_listening,
-                   wait_until, _BUILD)
+from plant import (Broker, ClassScope, Gateway, Sim, Subscriber, folder, free_port, program,
+                   wait_listening, wait_until, _BUILD)
 
 ID = "gw-reload"
 
@@ -173,16 +173,6 @@ class Notify(unittest.TestCase):
         self.assertEqual(listener.recv(4096), b"STOPPING=1")
         self.assertEqual(gateway.proc.wait(10), 0)
 
-
-class ClassScope:
-    """Stands for a test case in plant's helpers, so that what they start
-    serves every test of the class and stops after the last."""
-
-    def __init__(self, cls):
-        self.cls = cls
-
-    def addCleanup(self, function, *args, **kwargs):
-        self.cls.addClassCleanup(function, *args, **kwargs)
 
 
 def servers_config(broker_port, target, s):

@@ -1,6 +1,6 @@
 """What the Modbus tests share: the gateway tests' plant (tests/gateway/plant.py,
-imported from the folder above), a whole plant set up once for a class, and
-raw Modbus TCP over a socket."""
+made importable from the folder above, with its ClassScope) and raw Modbus
+TCP over a socket."""
 
 import os
 import socket
@@ -9,18 +9,8 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-import plant  # noqa: E402
+from plant import ClassScope  # noqa: E402,F401 (the tests take it from here)
 
-
-class ClassScope:
-    """Stands for a test case in plant's helpers so that what they start is
-    stopped once the class has run, not after each test."""
-
-    def __init__(self, cls):
-        self.cls = cls
-
-    def addCleanup(self, function, *args, **kwargs):
-        self.cls.addClassCleanup(function, *args, **kwargs)
 
 
 def request(transaction, pdu, unit=1, protocol=0, length=None):
