@@ -155,6 +155,17 @@ std::string CheckTlsPair(const std::string &cert, const std::string &key) {
     return why;
 }
 
+// A daemon stopped while it listens shuts its socket down, and with it the
+// copy the daemon that replaces it listens on: quiesced, it hands the socket
+// back instead, to be closed once it has stopped.
+void StopReplaced(MHD_Daemon *old) {
+    MHD_socket listening = MHD_quiesce_daemon(old);
+    MHD_stop_daemon(old);
+    if (listening != MHD_INVALID_SOCKET) {
+        close(listening);
+    }
+}
+
 }  // namespace
 
 bool LoadUsers(const std::string &path, std::map<std::string, std::string> *users,
@@ -318,14 +329,7 @@ void HttpServer::Commit() {
         tls_key_ = std::move(p.tls_key);
     }
     if (old != nullptr) {
-        // A daemon stopped while it listens shuts its socket down, and with
-        // it the copy the new daemon listens on: quiesced, it hands the
-        // socket back instead, to be closed once it has stopped.
-        MHD_socket listening = MHD_quiesce_daemon(old);
-        MHD_stop_daemon(old);
-        if (listening != MHD_INVALID_SOCKET) {
-            close(listening);
-        }
+        StopReplaced(old);
     }
     const HttpSpec &spec = p.settings->spec;
     bool v6 = spec.host.find(':') != std::string::npos;
