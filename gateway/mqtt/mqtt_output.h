@@ -49,7 +49,7 @@ class MqttOutput : public Output, public RetainedTopics {
 
   private:
     // False, with the reason, when the spool is another's: the gateway must not start.
-    bool OpenSpool(const Config &config, std::string *why);
+    bool OpenSpool(const Config &config, std::string *refusal);
     std::unique_ptr<MqttSession> MakeSession(const Config &config, std::string *why);
     std::unique_ptr<MqttSession> ConnectFresh(const Config &config,
                                               const std::function<bool()> &give_up,
