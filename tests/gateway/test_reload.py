@@ -11,8 +11,8 @@ import time
 import unittest
 import urllib.request
 
-from plant import (Broker, ClassScope, Gateway, Sim, Subscriber, folder, free_port, program,
-                   wait_listening, wait_until, _BUILD)
+from plant import (Broker, ClassScope, Gateway, Sim, Subscriber, certificates, folder, free_port,
+                   program, wait_listening, wait_until, _BUILD)
 
 ID = "gw-reload"
 
@@ -178,7 +178,7 @@ class Notify(unittest.TestCase):
 def servers_config(broker_port, target, s):
     """A gateway with both servers: s names the Modbus and HTTP ports (and
     hosts, 127.0.0.1 unless given), the rd poll's scale, the Modbus word
-    order and the HTTP threads; with "more", a second poll."""
+    order and the HTTP threads (and TLS lines); with "more", a second poll."""
     polls = "temp = { query = \"rd\", interval_ms = 100, scale = %s }" % s["scale"]
     if s.get("more"):
         polls += ", low = { query = \"rl\", interval_ms = 100 }"
@@ -187,10 +187,11 @@ def servers_config(broker_port, target, s):
             '[gateway]\ntopic_prefix = "plant/s"\n\n'
             '[[link]]\nname = "bus"\ntarget = "%s"\n'
             '[[link.module]]\naddress = "1"\nname = "m"\npoll = { %s }\n\n'
-            '[http]\nlisten = "%s:%d"\nthreads = %d\n\n'
+            '[http]\nlisten = "%s:%d"\nthreads = %d\n%s\n'
             '[modbus]\nlisten = "%s:%d"\nword_order = "%s"\n') % (
                 broker_port, target, polls, s.get("http_host", "127.0.0.1"), s["http"],
-                s["threads"], s.get("modbus_host", "127.0.0.1"), s["modbus"], s["order"])
+                s["threads"], s.get("http_tls", ""), s.get("modbus_host", "127.0.0.1"),
+                s["modbus"], s["order"])
 
 
 def modbus_float(port, address=4, order="ABCD", sock=None):
@@ -328,6 +329,16 @@ class ServersAcrossReloads(unittest.TestCase):
         self.assertFalse(self.reload(scale=3, more=True, modbus=new_modbus, http=port))
         self.assertRegex(self.refusal(), r"\S+/gateway\.toml:\d+: \[http\] cannot listen on "
                          r"127\.0\.0\.1:%d: Address already in use" % port)
+        self.check_nothing_changed(new_modbus)
+
+    def test_a_reload_refused_for_a_key_that_does_not_fit_keeps_everything_as_it_was(self):
+        files = certificates(folder(self))
+        tls = 'tls_cert_file = "%s"\ntls_key_file = "%s"\n' % (files["server.crt"],
+                                                                files["other.key"])
+        new_modbus = free_port()
+        self.assertFalse(self.reload(scale=3, more=True, modbus=new_modbus, http_tls=tls))
+        self.assertRegex(self.refusal(), r"\S+/gateway\.toml:\d+: \[http\] tls_key_file "
+                         r"\"\S+other\.key\" \S")
         self.check_nothing_changed(new_modbus)
 
 
