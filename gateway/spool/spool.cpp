@@ -25,6 +25,7 @@ const char kSchema[] =
 // "qorS" in a spool's header (PRAGMA application_id), as file(1) reads it.
 constexpr std::int64_t kApplicationId = 0x716F7253;
 const char kMarkAsSpool[] = "PRAGMA application_id = 1903129171;";
+const char kSpoolTables[] = "messages, meta, streams";  // as IsOurs lists them
 static_assert(kApplicationId == 1903129171);
 
 // A prepared statement that finalizes itself.
@@ -184,7 +185,8 @@ bool Spool::Exec(const char *sql, std::string *why) {
 
 // What sets a spool apart from another program's database: its
 // application id, or (a spool made before the id was set) exactly its
-// tables. An empty file becomes a spool.
+// tables. An empty database becomes a spool, unless another program has
+// marked it as its own.
 bool Spool::IsOurs(std::string *why, bool *refused) {
     Statement tables(db_,
                      "SELECT name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
@@ -202,11 +204,11 @@ bool Spool::IsOurs(std::string *why, bool *refused) {
         return false;
     }
     std::int64_t id = Column(db_, "PRAGMA application_id");
-    if (id == kApplicationId || names.empty() || (id == 0 && names == "messages, meta, streams")) {
+    if (id == kApplicationId || (id == 0 && (names.empty() || names == kSpoolTables))) {
         return true;
     }
-    *why = "not a spool of qor-gateway (application id " + std::to_string(id) + ", tables " +
-           names + "); left untouched";
+    *why = "not a spool of qor-gateway (application id " + std::to_string(id) + ", " +
+           (names.empty() ? "no tables" : "tables " + names) + "); left untouched";
     *refused = true;
     return false;
 }

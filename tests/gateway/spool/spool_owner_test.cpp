@@ -108,6 +108,13 @@ TEST_F(GatewaySpoolOwner, AnotherProgramsDatabaseIsRefusedUntouched) {
     Sql("DROP TABLE readings; PRAGMA application_id = 42;");
     EXPECT_FALSE(Open(&why, &refused));
     EXPECT_NE(why.find("application id 42"), std::string::npos) << why;
+    // An empty one another program has marked its own is its own too.
+    Sql("DROP TABLE messages; DROP TABLE streams; DROP TABLE meta;");
+    before = Bytes();
+    EXPECT_FALSE(Open(&why, &refused));
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(why, "not a spool of qor-gateway (application id 42, no tables); left untouched");
+    EXPECT_EQ(Bytes(), before);
 }
 
 TEST_F(GatewaySpoolOwner, AnEmptyFileAndAnUnmarkedSpoolAreTakenAndMarked) {
