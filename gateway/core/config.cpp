@@ -323,6 +323,9 @@ void ReadSpool(const toml::table &t, Config *c) {
         s.enabled = on->as_boolean()->get();
     }
     Optional(t, "spool_path", &s.path);
+    if (const toml::node *path = t.get("spool_path")) {
+        s.line = LineOf(*path);
+    }
     if (s.path.empty() || HasControl(s.path)) {
         s.path.clear();
     }

@@ -220,6 +220,17 @@ std::string CheckTlsPair(const std::string &cert, const std::string &key) {
     return why;
 }
 
+// A daemon stopped while it listens shuts its socket down, and with it the
+// copy the daemon that replaces it listens on: quiesced, it hands the socket
+// back instead, to be closed once it has stopped.
+void StopReplaced(MHD_Daemon *old) {
+    MHD_socket listening = MHD_quiesce_daemon(old);
+    MHD_stop_daemon(old);
+    if (listening != MHD_INVALID_SOCKET) {
+        close(listening);
+    }
+}
+
 }  // namespace
 
 HttpServer::HttpServer(const OutputServices &services, HttpLimits limits)
@@ -345,7 +356,7 @@ void HttpServer::Commit() {
         tls_key_ = std::move(p.tls_key);
     }
     if (old != nullptr) {
-        MHD_stop_daemon(old);
+        StopReplaced(old);
     }
     const HttpSpec &spec = p.settings->spec;
     bool v6 = spec.host.find(':') != std::string::npos;
@@ -359,7 +370,8 @@ void HttpServer::Commit() {
 MHD_Daemon *HttpServer::StartDaemon(const Prepared &p, int fd, std::string *why) {
     const HttpSpec &spec = p.settings->spec;
     bool tls = !spec.tls_cert_file.empty();
-    // ITC: a stop wakes the pool at once and may first stop the accepting.
+    // ITC: a stop wakes the pool at once and may first stop the accepting,
+    // and a reload quiesces the daemon it replaces (Commit).
     unsigned flags =
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG | MHD_USE_ITC;
     if (tls) {

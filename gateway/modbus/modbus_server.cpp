@@ -6,10 +6,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,9 +17,9 @@
 #include <future>
 #include <vector>
 
-#include "catalogue/catalogue.h"
 #include "gateway/core/listener.h"
 #include "gateway/core/log.h"
+#include "gateway/modbus/modbus_registers.h"
 
 namespace qor::gateway {
 
@@ -28,155 +28,24 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr int kOk = 0;
-constexpr int kIllegalFunction = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-constexpr int kIllegalAddress = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;
-constexpr int kIllegalValue = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-constexpr int kDeviceFailure = MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
-constexpr int kBusy = MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY;
-constexpr int kNoPath = MODBUS_EXCEPTION_GATEWAY_PATH;
-constexpr int kNoAnswer = MODBUS_EXCEPTION_GATEWAY_TARGET;
+static_assert(kIllegalFunction == MODBUS_EXCEPTION_ILLEGAL_FUNCTION &&
+              kIllegalAddress == MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS &&
+              kIllegalValue == MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE &&
+              kDeviceFailure == MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE &&
+              kBusy == MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY &&
+              kNoPath == MODBUS_EXCEPTION_GATEWAY_PATH &&
+              kNoAnswer == MODBUS_EXCEPTION_GATEWAY_TARGET);
+// Not an exception: the answer could not be sent, and the connection ends.
+constexpr int kUnsent = -1;
+// The bytes of one request follow each other within a second.
+constexpr int kByteTimeoutMs = 1000;
+// How long a stop waits for the answers under way.
+constexpr Clock::duration kAnswerGrace = 1s;
 
 // The tables functions 1 to 4 read.
 constexpr RegisterTable kReadTables[] = {RegisterTable::kCoil, RegisterTable::kDiscreteInput,
                                          RegisterTable::kHoldingRegister,
                                          RegisterTable::kInputRegister};
-
-int Field(const unsigned char *pdu, int at) {
-    return (pdu[at] << 8) | pdu[at + 1];
-}
-
-void Split(std::uint32_t bits, WordOrder order, unsigned short *words) {
-    auto high = static_cast<unsigned short>(bits >> 16);
-    auto low = static_cast<unsigned short>(bits & 0xFFFF);
-    words[0] = order == WordOrder::kAbcd ? high : low;
-    words[1] = order == WordOrder::kAbcd ? low : high;
-}
-
-std::uint32_t Join(const unsigned char *data, WordOrder order) {
-    std::uint32_t first = static_cast<std::uint32_t>(Field(data, 0));
-    std::uint32_t second = static_cast<std::uint32_t>(Field(data, 2));
-    return order == WordOrder::kAbcd ? (first << 16) | second : (second << 16) | first;
-}
-
-bool Fresh(const std::optional<TimedValue> &v, const ModuleView &m, Clock::time_point now,
-           int max_age_s) {
-    return v && m.availability != Availability::kOffline &&
-           now - v->steady <= std::chrono::seconds(max_age_s);
-}
-
-// The value behind a poll or a writable command, if it is current.
-std::optional<double> ValueOf(const Config &config, const MapEntry &e, const ModuleView &m,
-                              Clock::time_point now) {
-    if (e.source == Source::kPoll) {
-        if (e.poll >= m.queries.size()) {
-            return std::nullopt;
-        }
-        const std::optional<TimedValue> &v = m.queries[e.poll].good;
-        return Fresh(v, m, now, config.modbus.max_age_s) ? std::optional<double>(v->value)
-                                                         : std::nullopt;
-    }
-    // A limit reads back from its poll or from the last write through the
-    // gateway, whichever is newer; other commands from the write alone.
-    const ModuleSpec &spec = config.links[e.link].modules[e.module];
-    const std::optional<TimedValue> &written = m.written.at(static_cast<std::size_t>(e.command));
-    std::optional<double> value;
-    if (written && m.availability != Availability::kOffline) {
-        value = written->value;
-    }
-    Query echo = e.command == CommandKind::kHi ? Query::kRh : Query::kRl;
-    bool limit = e.command == CommandKind::kHi || e.command == CommandKind::kLo;
-    for (std::size_t i = 0; limit && i < spec.polls.size() && i < m.queries.size(); ++i) {
-        const std::optional<TimedValue> &polled = m.queries[i].good;
-        if (spec.polls[i].query == echo && Fresh(polled, m, now, config.modbus.max_age_s) &&
-            (!written || polled->steady > written->steady)) {
-            value = polled->value;
-        }
-    }
-    return value;
-}
-
-// The registers of one entry, or the exception that stands for them.
-int EntryWords(const Config &config, const MapEntry &e, const ModuleView &m, Clock::time_point now,
-               unsigned short *words) {
-    switch (e.source) {
-        case Source::kAvailability:
-            words[0] = static_cast<unsigned short>(m.availability);
-            return kOk;
-        case Source::kLastStatus:
-            words[0] = static_cast<unsigned short>(m.last_status);
-            return kOk;
-        case Source::kLastError:
-            words[0] = static_cast<unsigned short>(m.last_error);
-            return kOk;
-        case Source::kAge: {
-            auto age =
-                m.last_good
-                    ? std::chrono::duration_cast<std::chrono::seconds>(now - *m.last_good).count()
-                    : 65535;
-            words[0] = static_cast<unsigned short>(std::min<long long>(age, 65535));
-            return kOk;
-        }
-        default:
-            break;
-    }
-    std::optional<double> value = ValueOf(config, e, m, now);
-    if (!value) {
-        return kNoAnswer;
-    }
-    double v = *value;
-    switch (e.encoding) {
-        case Encoding::kBit:
-            words[0] = v != 0 ? 1 : 0;
-            return kOk;
-        case Encoding::kFloat32: {
-            auto f = static_cast<float>(v);
-            std::uint32_t bits;
-            std::memcpy(&bits, &f, sizeof bits);
-            Split(bits, config.modbus.word_order, words);
-            return kOk;
-        }
-        case Encoding::kUint32:
-            if (v < 0 || v > 4294967295.0) {
-                return kDeviceFailure;
-            }
-            Split(static_cast<std::uint32_t>(v), config.modbus.word_order, words);
-            return kOk;
-        case Encoding::kInt16:
-        case Encoding::kUint16: {
-            double scaled = std::round(v * e.scale);
-            bool is_signed = e.encoding == Encoding::kInt16;
-            if (scaled < (is_signed ? -32768 : 0) || scaled > (is_signed ? 32767 : 65535)) {
-                return kDeviceFailure;
-            }
-            words[0] = static_cast<unsigned short>(static_cast<int>(scaled) & 0xFFFF);
-            return kOk;
-        }
-    }
-    return kDeviceFailure;
-}
-
-// The documented stand-ins of a register that has no current value.
-void Marker(const MapEntry &e, unsigned short *words) {
-    switch (e.encoding) {
-        case Encoding::kBit:
-            words[0] = 0;
-            break;
-        case Encoding::kFloat32:
-            words[0] = 0x7FC0;  // a quiet NaN in either word order: 7FC0 0000 / 0000 7FC0
-            words[1] = 0;
-            break;
-        case Encoding::kUint32:
-            words[0] = words[1] = 0xFFFF;
-            break;
-        case Encoding::kInt16:
-            words[0] = 0x8000;
-            break;
-        case Encoding::kUint16:
-            words[0] = 0xFFFF;
-            break;
-    }
-}
 
 std::string Peer(const sockaddr_in &address) {
     char text[INET_ADDRSTRLEN] = "?";
@@ -184,82 +53,51 @@ std::string Peer(const sockaddr_in &address) {
     return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-int ExceptionFor(const CommandResult &r) {
-    if (r.refusal == Refusal::kArguments) {
-        return kIllegalValue;
+// The gateway as device identification names it.
+const DeviceIdentity kIdentity = {"qor", "qor-gateway", QOR_VERSION};
+
+bool SendAll(int fd, const std::vector<std::uint8_t> &bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;  // gone, or not reading within the send time-out
+        }
+        sent += static_cast<std::size_t>(n);
     }
-    if (r.refusal == Refusal::kTarget) {
-        return kIllegalAddress;
-    }
-    if (!r.ran) {
-        return kBusy;  // the queue full, or the gateway reloading or stopping
-    }
-    if (r.status == 0) {
-        return kOk;
-    }
-    if (r.status == 100 && r.error != 1) {
-        // The module answered with an error: "?1 RANGE" refuses the value.
-        return r.error == 'R' ? kIllegalValue : kDeviceFailure;
-    }
-    return kNoAnswer;
+    return true;
 }
 
-struct WriteRequest {
-    int code = kOk;
-    int unit = 0;
-    RegisterTable table = RegisterTable::kHoldingRegister;
-    int address = 0;
-    int count = 1;
-    const unsigned char *data = nullptr;  // the values: coils as bits, registers as words
-    int length = 0;                       // of the PDU
-};
+// How a connection's next request came: whole, or why the connection ends.
+enum class Received { kRequest, kGone, kIdle, kStalled, kMalformed };
 
-// The parts of a write request (functions 5, 6, 15, 16), or the exception
-// for a count or a byte count out of range.
-WriteRequest ParseWrite(int unit, const unsigned char *pdu) {
-    WriteRequest w;
-    int function = pdu[0];
-    bool coils =
-        function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_MULTIPLE_COILS;
-    bool single =
-        function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER;
-    w.unit = unit;
-    w.table = coils ? RegisterTable::kCoil : RegisterTable::kHoldingRegister;
-    w.address = Field(pdu, 1);
-    w.count = single ? 1 : Field(pdu, 3);
-    w.data = single ? pdu + 3 : pdu + 6;
-    w.length = single ? 5 : 6 + pdu[5];
-    if (single && coils && Field(pdu, 3) != 0xFF00 && Field(pdu, 3) != 0) {
-        w.code = kIllegalValue;
+// Reads no more than the request's own bytes, so that the next request
+// stays in the socket until it is its turn.
+Received ReceiveFrame(int fd, int idle_ms, std::uint8_t (&buffer)[kMaxAduSize], Frame *frame) {
+    std::size_t have = 0;
+    for (;;) {
+        *frame = ParseFrame(buffer, have);
+        if (frame->status != FrameStatus::kIncomplete) {
+            return frame->status == FrameStatus::kComplete ? Received::kRequest
+                                                           : Received::kMalformed;
+        }
+        pollfd watch{fd, POLLIN, 0};
+        int ready = poll(&watch, 1, have == 0 ? idle_ms : kByteTimeoutMs);
+        if (ready == 0) {
+            return have == 0 ? Received::kIdle : Received::kStalled;
+        }
+        ssize_t n = ready > 0 ? recv(fd, buffer + have, frame->size - have, 0) : -1;
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return Received::kGone;
+        }
+        have += static_cast<std::size_t>(n);
     }
-    if (!single &&
-        (w.count < 1 || w.count > (coils ? MODBUS_MAX_WRITE_BITS : MODBUS_MAX_WRITE_REGISTERS) ||
-         pdu[5] != (coils ? (w.count + 7) / 8 : w.count * 2))) {
-        w.code = kIllegalValue;
-    }
-    return w;
-}
-
-// The value item i of a write gives its entry (a single coil's FF00 has
-// its low bit set like a 1 among many).
-double WrittenValue(const MapEntry &e, const unsigned char *data, int i, WordOrder order) {
-    if (e.table == RegisterTable::kCoil) {
-        return (data[i / 8] >> (i % 8)) & 1;
-    }
-    if (e.encoding == Encoding::kFloat32) {
-        std::uint32_t bits = Join(data + 2 * i, order);
-        float f;
-        std::memcpy(&f, &bits, sizeof f);
-        return f;
-    }
-    int raw = Field(data, 2 * i);
-    if (e.command == CommandKind::kDo) {
-        return raw;
-    }
-    if (e.encoding == Encoding::kInt16 && raw >= 0x8000) {
-        raw -= 0x10000;
-    }
-    return raw / e.scale;
 }
 
 }  // namespace
@@ -343,7 +181,11 @@ void ModbusServer::Commit() {
     }
     // Connections to an address no longer served end; the others go on
     // under the new map, unless their client is no longer allowed.
-    CloseConnections(moved, setup.get());
+    if (moved) {
+        EndConnections(Clock::now() + kAnswerGrace);
+    } else {
+        CloseDisallowed(*setup);
+    }
     if (!setup) {
         return;
     }
@@ -374,24 +216,49 @@ void ModbusServer::StopAccepting() {
     (void)!read(wake_fd_, &count, sizeof count);
 }
 
-void ModbusServer::CloseConnections(bool all, const Setup *kept_for) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (Connection &c : connections_) {
-            bool allowed = kept_for != nullptr && kept_for->config.modbus.Allowed(c.address);
-            if (c.open && (all || !allowed)) {
-                shutdown(c.fd, SHUT_RDWR);
-            }
+// Clients the new configuration no longer allows are disconnected at once.
+void ModbusServer::CloseDisallowed(const Setup &kept_for) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Connection &c : connections_) {
+        if (c.open && !kept_for.config.modbus.Allowed(c.address)) {
+            shutdown(c.fd, SHUT_RDWR);
         }
-    }
-    if (all) {
-        stopping_ = true;
-        Reap(true);
-        stopping_ = false;
     }
 }
 
-void ModbusServer::Stop(Clock::time_point) {
+void ModbusServer::ShutDown(int how) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Connection &c : connections_) {
+        if (c.open) {
+            shutdown(c.fd, how);
+        }
+    }
+}
+
+bool ModbusServer::AllFinished() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::all_of(connections_.begin(), connections_.end(),
+                       [](const Connection &c) { return c.finished; });
+}
+
+// Every connection ends, and none unanswered: a write still waiting for
+// its module answers 0x06 (busy) and an answer under way goes out. Only the
+// reading side is shut at first, which wakes a connection waiting for its
+// next request; by `until` (a second at most) the rest is shut whatever the
+// clients do.
+void ModbusServer::EndConnections(Clock::time_point until) {
+    stopping_ = true;
+    ShutDown(SHUT_RD);
+    until = std::min(until, Clock::now() + kAnswerGrace);
+    while (!AllFinished() && Clock::now() < until) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ShutDown(SHUT_RDWR);
+    Reap(true);
+    stopping_ = false;
+}
+
+void ModbusServer::Stop(Clock::time_point until) {
     StopAccepting();
     if (listen_fd_ >= 0) {
         close(listen_fd_);
@@ -402,7 +269,7 @@ void ModbusServer::Stop(Clock::time_point) {
         setup_.reset();
         listening_.clear();
     }
-    CloseConnections(true, nullptr);
+    EndConnections(until);
 }
 
 void ModbusServer::Accept() {
@@ -432,10 +299,7 @@ void ModbusServer::Accept() {
             std::lock_guard<std::mutex> lock(mutex_);
             open = connections_.size();
         }
-        // libmodbus waits with select(), which cannot watch a descriptor
-        // beyond FD_SETSIZE.
-        if (!allowed || open >= static_cast<std::size_t>(setup->config.modbus.max_connections) ||
-            fd >= FD_SETSIZE) {
+        if (!allowed || open >= static_cast<std::size_t>(setup->config.modbus.max_connections)) {
             close(fd);
             ++refused;
             ++refused_;
@@ -489,35 +353,8 @@ void ModbusServer::Serve(Connection *c) {
     std::shared_ptr<const Setup> setup = Current();
     modbus_t *ctx = setup ? modbus_new_tcp("127.0.0.1", setup->config.modbus.port) : nullptr;
     if (ctx != nullptr) {
-        const ModbusSpec &spec = setup->config.modbus;
         modbus_set_socket(ctx, c->fd);
-        modbus_set_indication_timeout(ctx, static_cast<std::uint32_t>(spec.idle_timeout_s), 0);
-        // The bytes of one request follow each other within a second.
-        modbus_set_byte_timeout(ctx, 1, 0);
-        auto spacing = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(1.0 / spec.max_requests_per_s));
-        Clock::time_point allowed_at = Clock::now();
-        unsigned char request[MODBUS_TCP_MAX_ADU_LENGTH];
-        while (!stopping_) {
-            int length = modbus_receive(ctx, request);
-            if (length < 0) {
-                break;  // closed, idle, or not a request: the connection ends
-            }
-            if (length == 0) {
-                continue;
-            }
-            // Over the rate, requests wait their turn instead of loading the gateway.
-            Clock::time_point now = Clock::now();
-            allowed_at = std::max(allowed_at, now - 1s) + spacing;
-            if (allowed_at > now) {
-                std::this_thread::sleep_until(allowed_at);
-            }
-            // Each request is answered under the map in force when it came.
-            std::shared_ptr<const Setup> current = Current();
-            if (!current || !Answer(*current, ctx, request, length, c->peer)) {
-                break;
-            }
-        }
+        Converse(setup->config.modbus, ctx, *c);
         modbus_set_socket(ctx, -1);
         modbus_free(ctx);
     }
@@ -527,55 +364,102 @@ void ModbusServer::Serve(Connection *c) {
     c->finished = true;
 }
 
-bool ModbusServer::Answer(const Setup &setup, modbus_t *ctx, const unsigned char *request,
-                          int length, const std::string &peer) {
-    ++requests_;
-    int header = modbus_get_header_length(ctx);
-    int unit = request[header - 1];
-    int function = request[header];
-    const unsigned char *pdu = request + header;
-    int code = kOk;
-    if (!setup.map.HasUnit(unit)) {
-        code = kNoPath;
-    } else if (function == MODBUS_FC_WRITE_SINGLE_COIL ||
-               function == MODBUS_FC_WRITE_SINGLE_REGISTER ||
-               function == MODBUS_FC_WRITE_MULTIPLE_COILS ||
-               function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS) {
-        code = setup.config.modbus.writes ? Write(setup, ctx, request, peer) : kIllegalAddress;
-    } else if (function >= MODBUS_FC_READ_COILS && function <= MODBUS_FC_READ_INPUT_REGISTERS) {
-        int address = Field(pdu, 1);
-        int count = Field(pdu, 3);
-        bool bits = function <= MODBUS_FC_READ_DISCRETE_INPUTS;
-        if (count < 1 || count > (bits ? MODBUS_MAX_READ_BITS : MODBUS_MAX_READ_REGISTERS)) {
-            code = kIllegalValue;
-        } else {
-            modbus_mapping_t *scratch = modbus_mapping_new_start_address(
-                address, count, address, count, address, count, address, count);
-            if (scratch == nullptr) {
-                code = kDeviceFailure;
-            } else {
-                RegisterTable table = kReadTables[function - 1];
-                unsigned short *words = table == RegisterTable::kHoldingRegister
-                                            ? scratch->tab_registers
-                                            : scratch->tab_input_registers;
-                unsigned char *bit_table =
-                    table == RegisterTable::kCoil ? scratch->tab_bits : scratch->tab_input_bits;
-                code = Read(setup, unit, function - 1, address, count, words, bit_table);
-                bool sent = code != kOk || modbus_reply(ctx, request, length, scratch) >= 0;
-                modbus_mapping_free(scratch);
-                if (!sent) {
-                    return false;
-                }
-            }
+// Requests one after the other, each answered before the next is read,
+// until the client leaves, idles, stalls within a request or sends one
+// that is malformed.
+void ModbusServer::Converse(const ModbusSpec &spec, modbus_t *ctx, const Connection &c) {
+    auto spacing = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / spec.max_requests_per_s));
+    Clock::time_point allowed_at = Clock::now();
+    std::uint8_t buffer[kMaxAduSize];
+    while (!stopping_) {
+        Frame frame;
+        Received got = ReceiveFrame(c.fd, spec.idle_timeout_s * 1000, buffer, &frame);
+        if (got == Received::kMalformed) {
+            LogRepeated(Level::kWarning, "malformed Modbus requests",
+                        "modbus: " + c.peer + " sent " + frame.why + "; connection closed",
+                        frame.why);
         }
+        if (got != Received::kRequest) {
+            break;
+        }
+        // Over the rate, requests wait their turn instead of loading the gateway.
+        Clock::time_point now = Clock::now();
+        allowed_at = std::max(allowed_at, now - 1s) + spacing;
+        if (allowed_at > now) {
+            std::this_thread::sleep_until(allowed_at);
+        }
+        // Each request is answered under the map in force when it came.
+        std::shared_ptr<const Setup> current = Current();
+        if (!current || !Answer(*current, ctx, frame, c.peer)) {
+            break;
+        }
+    }
+}
+
+// Device identification speaks for the gateway itself: for each unit it
+// serves, and for 0 and 255, which Modbus TCP masters use to address the
+// server rather than a device behind it.
+bool ModbusServer::Answer(const Setup &setup, modbus_t *ctx, const Frame &frame,
+                          const std::string &peer) {
+    ++requests_;
+    bool gateway_unit = frame.unit == 0 || frame.unit == 255;
+    int code = kOk;
+    if (frame.kind == RequestKind::kIdentify && (gateway_unit || setup.map.HasUnit(frame.unit))) {
+        code = Identify(ctx, frame);
+    } else if (!setup.map.HasUnit(frame.unit)) {
+        code = kNoPath;
+    } else if (frame.kind == RequestKind::kWrite) {
+        code = setup.config.modbus.writes ? Write(setup, ctx, frame, peer) : kIllegalAddress;
+    } else if (frame.kind == RequestKind::kRead) {
+        code = AnswerRead(setup, ctx, frame);
     } else {
         code = kIllegalFunction;
     }
     if (code == kOk) {
-        return true;  // the reply went out above
+        return true;  // answered
+    }
+    if (code == kUnsent) {
+        return false;
     }
     ++exceptions_;
-    return modbus_reply_exception(ctx, request, static_cast<unsigned>(code)) >= 0;
+    return modbus_reply_exception(ctx, frame.pdu - kMbapSize, static_cast<unsigned>(code)) >= 0;
+}
+
+int ModbusServer::AnswerRead(const Setup &setup, modbus_t *ctx, const Frame &frame) {
+    int function = frame.pdu[0];
+    int address = Field(frame.pdu, 1);
+    int count = Field(frame.pdu, 3);
+    bool bits = function <= MODBUS_FC_READ_DISCRETE_INPUTS;
+    if (count < 1 || count > (bits ? MODBUS_MAX_READ_BITS : MODBUS_MAX_READ_REGISTERS)) {
+        return kIllegalValue;
+    }
+    modbus_mapping_t *scratch = modbus_mapping_new_start_address(address, count, address, count,
+                                                                 address, count, address, count);
+    if (scratch == nullptr) {
+        return kDeviceFailure;
+    }
+    RegisterTable table = kReadTables[function - 1];
+    unsigned short *words = table == RegisterTable::kHoldingRegister ? scratch->tab_registers
+                                                                     : scratch->tab_input_registers;
+    unsigned char *bit_table =
+        table == RegisterTable::kCoil ? scratch->tab_bits : scratch->tab_input_bits;
+    int code = Read(setup, frame.unit, function - 1, address, count, words, bit_table);
+    if (code == kOk &&
+        modbus_reply(ctx, frame.pdu - kMbapSize, static_cast<int>(frame.size), scratch) < 0) {
+        code = kUnsent;
+    }
+    modbus_mapping_free(scratch);
+    return code;
+}
+
+int ModbusServer::Identify(modbus_t *ctx, const Frame &frame) {
+    int exception = 0;
+    std::vector<std::uint8_t> pdu = IdentificationPdu(frame, kIdentity, &exception);
+    if (exception != 0) {
+        return exception;
+    }
+    return SendAll(modbus_get_socket(ctx), Adu(frame, pdu)) ? kOk : kUnsent;
 }
 
 int ModbusServer::Read(const Setup &setup, int unit, int table_index, int address, int count,
@@ -609,43 +493,25 @@ int ModbusServer::Read(const Setup &setup, int unit, int table_index, int addres
     return kOk;
 }
 
-int ModbusServer::Write(const Setup &setup, modbus_t *ctx, const unsigned char *request,
+int ModbusServer::Write(const Setup &setup, modbus_t *ctx, const Frame &frame,
                         const std::string &peer) {
-    int header = modbus_get_header_length(ctx);
-    WriteRequest w = ParseWrite(request[header - 1], request + header);
-    if (w.code != kOk) {
-        return w.code;
+    WriteRequest w = ParseWrite(frame.unit, frame.pdu);
+    std::vector<PlannedWrite> writes;
+    int code = w.code != kOk ? w.code : PlanWrite(setup.map, setup.config.modbus, w, &writes);
+    for (std::size_t i = 0; code == kOk && i < writes.size(); ++i) {
+        code = RunWrite(setup, *writes[i].entry, writes[i].value, peer);
     }
-    // Every address must belong to a whole writable entry before anything runs.
-    std::vector<std::pair<const MapEntry *, double>> writes;
-    for (int i = 0; i < w.count;) {
-        const MapEntry *e =
-            w.address + i <= 0xFFFF ? setup.map.Find(w.unit, w.table, w.address + i) : nullptr;
-        if (e == nullptr || e->address != w.address + i || i + e->width > w.count) {
-            return kIllegalAddress;
-        }
-        double value = WrittenValue(*e, w.data, i, setup.config.modbus.word_order);
-        if (e->table == RegisterTable::kHoldingRegister && e->command != CommandKind::kDo &&
-            !(std::fabs(value) < catalogue::kValueLimit)) {
-            return kIllegalValue;
-        }
-        writes.emplace_back(e, value);
-        i += e->width;
-    }
-    for (const auto &[e, value] : writes) {
-        int code = RunWrite(setup, *e, value, peer);
-        if (code != kOk) {
-            return code;
-        }
+    if (code != kOk) {
+        return code;
     }
     modbus_mapping_t *scratch =
         modbus_mapping_new_start_address(w.address, w.count, 0, 0, w.address, w.count, 0, 0);
     if (scratch == nullptr) {
         return kDeviceFailure;
     }
-    int sent = modbus_reply(ctx, request, header + w.length, scratch);
+    int sent = modbus_reply(ctx, frame.pdu - kMbapSize, static_cast<int>(frame.size), scratch);
     modbus_mapping_free(scratch);
-    return sent >= 0 ? kOk : kDeviceFailure;
+    return sent >= 0 ? kOk : kUnsent;
 }
 
 // Runs one write on the module's link through the intake, as every command

@@ -20,6 +20,7 @@
 
 #include "gateway/core/output.h"
 #include "gateway/core/services.h"
+#include "gateway/modbus/modbus_frame.h"
 #include "gateway/modbus/modbus_map.h"
 
 typedef struct _modbus modbus_t;  // NOLINT(readability-identifier-naming): libmodbus's own name
@@ -62,17 +63,23 @@ class ModbusServer : public Output {
     std::shared_ptr<const Setup> Current() const;
     void StartAccepting();
     void StopAccepting();
-    void CloseConnections(bool all, const Setup *kept_for);
+    void CloseDisallowed(const Setup &kept_for);
+    void ShutDown(int how);
+    bool AllFinished() const;
+    void EndConnections(Clock::time_point until);
     void Accept();
     void Admit(int fd, const std::string &peer, std::uint32_t address);
     void Reap(bool all);
     void Serve(Connection *connection);
-    bool Answer(const Setup &setup, modbus_t *ctx, const unsigned char *request, int length,
-                const std::string &peer);
+    void Converse(const ModbusSpec &spec, modbus_t *ctx, const Connection &connection);
+    // False when the connection ends.
+    bool Answer(const Setup &setup, modbus_t *ctx, const Frame &frame, const std::string &peer);
+    // kOk once answered, else the exception to answer.
+    int AnswerRead(const Setup &setup, modbus_t *ctx, const Frame &frame);
+    static int Identify(modbus_t *ctx, const Frame &frame);
     int Read(const Setup &setup, int unit, int table, int address, int count, unsigned short *words,
              unsigned char *bits) const;
-    int Write(const Setup &setup, modbus_t *ctx, const unsigned char *request,
-              const std::string &peer);
+    int Write(const Setup &setup, modbus_t *ctx, const Frame &frame, const std::string &peer);
     int RunWrite(const Setup &setup, const MapEntry &entry, double value, const std::string &peer);
 
     PlantState &plant_;

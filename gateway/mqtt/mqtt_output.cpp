@@ -76,18 +76,25 @@ MqttOutput::~MqttOutput() {
 
 // The spool, or the reason there is none (then readings wait in RAM, and
 // the boot number is the Unix time of the start).
-void MqttOutput::OpenSpool(const Config &config) {
+bool MqttOutput::OpenSpool(const Config &config, std::string *refusal) {
     spool_opened_ = true;
     boot_ = UnixSeconds();
     outbox_.SetCapacity(config.queue_size);
     const SpoolSettings &settings = config.spool;
     if (!settings.enabled) {
         outbox_.SetBoot(boot_);
-        return;
+        return true;
     }
     std::string why;
     std::string aside;
-    std::unique_ptr<Spool> spool = Spool::Open(settings.path, &why, &aside);
+    bool refused = false;
+    std::unique_ptr<Spool> spool = Spool::Open(settings.path, &why, &aside, &refused);
+    if (refused) {
+        // The default name is made of client_id.
+        *refusal = AtLine(settings.line != 0 ? settings.line : config.broker.line,
+                          "spool " + settings.path + ": " + why);
+        return false;
+    }
     if (!aside.empty()) {
         Log(Level::kError, "spool " + settings.path + ": corrupt (" + why + "); moved aside to " +
                                aside + " and started afresh");
@@ -97,13 +104,14 @@ void MqttOutput::OpenSpool(const Config &config) {
         Log(Level::kError, "spool " + settings.path + ": cannot be used (" + why +
                                "); readings wait in RAM only, queue_size at most");
         outbox_.SetBoot(boot_);
-        return;
+        return true;
     }
     boot_ = spool->Boot();
     outbox_.SetBoot(boot_);
     Log(Level::kInfo, "spool " + settings.path + ": boot " + std::to_string(boot_) + ", " +
                           std::to_string(spool->Count()) + " messages waiting");
     outbox_.AttachSpool(std::move(spool), settings);
+    return true;
 }
 
 std::unique_ptr<MqttSession> MqttOutput::MakeSession(const Config &config, std::string *why) {
@@ -174,8 +182,8 @@ void MqttOutput::SwitchSession(std::unique_ptr<MqttSession> fresh) {
 // the broker as it connects, which no rollback could undo.
 bool MqttOutput::Prepare(const Config &next, const std::function<bool()> &give_up,
                          std::string *why) {
-    if (!spool_opened_) {
-        OpenSpool(next);
+    if (!spool_opened_ && !OpenSpool(next, why)) {
+        return false;
     }
     bool new_session =
         !session_ || !(next.broker == config_.broker) || next.topic_prefix != config_.topic_prefix;

@@ -48,7 +48,8 @@ class MqttOutput : public Output, public RetainedTopics {
     void SetRetained(const std::string &topic, const std::string &payload) override;
 
   private:
-    void OpenSpool(const Config &config);
+    // False, with the reason, when the spool is another's: the gateway must not start.
+    bool OpenSpool(const Config &config, std::string *refusal);
     std::unique_ptr<MqttSession> MakeSession(const Config &config, std::string *why);
     std::unique_ptr<MqttSession> ConnectFresh(const Config &config,
                                               const std::function<bool()> &give_up,

@@ -111,7 +111,7 @@ bool MqttSession::Start(std::string *error) {
     // The count starts at 0 for this start, retained before any reading.
     board_.Set(dropped_topic_, DroppedPayload(outbox_.Status(), std::chrono::system_clock::now()));
     dropped_seen_ = outbox_.Dropped();
-    dropped_logged_ = dropped_seen_;
+    dropped_logged_ = outbox_.DroppedForRoom();
     next_status_ = Clock::now() + status_interval_;
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -380,10 +380,12 @@ void MqttSession::NoteDrops(Clock::time_point now) {
     }
     board_.Set(dropped_topic_, DroppedPayload(outbox_.Status(), std::chrono::system_clock::now()));
     next_status_ = now + status_interval_;
-    if (dropped != dropped_seen_ && now >= next_drop_log_) {
-        Log(Level::kWarning, "queue full: " + std::to_string(dropped - dropped_logged_) +
+    // The spool's own bounds (its bytes, its age) are logged by the outbox.
+    std::uint64_t for_room = outbox_.DroppedForRoom();
+    if (for_room != dropped_logged_ && now >= next_drop_log_) {
+        Log(Level::kWarning, "queue full: " + std::to_string(for_room - dropped_logged_) +
                                  " more readings dropped (" + std::to_string(dropped) + " in all)");
-        dropped_logged_ = dropped;
+        dropped_logged_ = for_room;
         next_drop_log_ = now + 10s;
     }
     dropped_seen_ = dropped;

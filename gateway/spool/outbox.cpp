@@ -11,13 +11,41 @@ namespace {
 
 // Spool rows read into RAM at a time.
 constexpr std::size_t kWindow = 1000;
+// An age bound no message reaches (68 years), while times are off by a step.
+constexpr std::int64_t kNoAgeBound = 0x7FFFFFFF;
 
-std::int64_t NowMs() {
+std::int64_t SystemMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+// "+691200 s (8 days)", to the nearest second.
+std::string StepText(std::int64_t step_ms) {
+    std::int64_t seconds = (step_ms + (step_ms < 0 ? -500 : 500)) / 1000;
+    std::int64_t days = (seconds < 0 ? -seconds : seconds) / 86400;
+    return (seconds < 0 ? "" : "+") + std::to_string(seconds) + " s" +
+           (days > 0 ? " (" + std::to_string(days) + (days == 1 ? " day)" : " days)") : "");
+}
+
 }  // namespace
+
+SpoolClock::SpoolClock(WallMs wall) : wall_(wall ? std::move(wall) : WallMs(SystemMs)) {
+    wall_ms_ = wall_();
+    steady_ = std::chrono::steady_clock::now();
+}
+
+std::int64_t SpoolClock::NowMs() const {
+    auto gone = std::chrono::steady_clock::now() - steady_;
+    return wall_ms_ + std::chrono::duration_cast<std::chrono::milliseconds>(gone).count();
+}
+
+std::int64_t SpoolClock::Follow() {
+    std::int64_t wall = wall_();
+    std::int64_t step = wall - NowMs();
+    wall_ms_ = wall;
+    steady_ = std::chrono::steady_clock::now();
+    return step >= kStep || step <= -kStep ? step : 0;
+}
 
 Outbox::~Outbox() {
     Close();
@@ -40,6 +68,7 @@ void Outbox::AttachSpool(std::unique_ptr<Spool> spool, const SpoolSettings &sett
         std::lock_guard<std::mutex> lock(stage_mutex_);
         settings_ = settings;
         next_id_ = spool_->LastId();
+        first_id_ = next_id_ + 1;
         spooling_ = true;
     }
     writer_ = std::thread([this] { WriterLoop(); });
@@ -77,6 +106,7 @@ void Outbox::Close() {
     }
     if (spooled &&
         (!rest.rows.empty() || !rest.removed.empty() || !rest.seqs.empty() || HoldsInRam())) {
+        FollowClock(&rest);
         Commit(std::move(rest));
     }
 }
@@ -119,7 +149,7 @@ void Outbox::Push(Message message, std::uint64_t seq) {
                 staged_.seqs[message.topic] = seq;
             }
             SpoolRow row{++next_id_, std::move(message.topic), std::move(message.payload),
-                         std::move(message.correlation), NowMs()};
+                         std::move(message.correlation), clock_.NowMs()};
             staged_.rows.push_back(std::move(row));
             bool full = staged_.rows.size() >= settings_.commit_messages;
             stage.unlock();
@@ -228,6 +258,11 @@ std::uint64_t Outbox::Dropped() const {
     return dropped_;
 }
 
+std::uint64_t Outbox::DroppedForRoom() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_for_room_;
+}
+
 OutboxStatus Outbox::Status() const {
     OutboxStatus status;
     {
@@ -253,6 +288,7 @@ void Outbox::TrimLocked() {
             it = queue_.erase(it);
             --in_ram_;
             ++dropped_;
+            ++dropped_for_room_;
         } else {
             ++it;
         }
@@ -276,6 +312,7 @@ void Outbox::WriterLoop() {
                 spooling_ = false;
             }
         }
+        FollowClock(&batch);
         if (!batch.rows.empty() || !batch.removed.empty() || !batch.seqs.empty() || HoldsInRam()) {
             Commit(std::move(batch));
         }
@@ -324,48 +361,110 @@ void Outbox::Commit(SpoolBatch batch) {
     Committed(std::move(batch.rows));
 }
 
-// Committed rows join the RAM window while it has room and nothing older
-// waits in the file; past that they are read from the file in turn.
 void Outbox::Committed(std::vector<SpoolRow> rows) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (SpoolRow &row : rows) {
-            if (row.id < next_load_) {
-                continue;  // already read from the file
-            }
-            if (spilled_ || queue_.size() >= std::min(kWindow, capacity_)) {
-                spilled_ = true;
-                break;
-            }
-            wake = wake || queue_.empty();
-            next_load_ = row.id + 1;
-            queue_.push_back(
-                {{std::move(row.topic), std::move(row.payload), std::move(row.correlation)},
-                 row.id});
-        }
-        // Neither in flight nor delivered and waiting for its removal.
-        std::set<std::uint64_t> keep = in_flight_;
-        SpoolSettings bounds;
-        {
-            std::lock_guard<std::mutex> stage(stage_mutex_);
-            bounds = settings_;
-            keep.insert(staged_.removed.begin(), staged_.removed.end());
-        }
-        std::lock_guard<std::mutex> spool_lock(spool_mutex_);
-        std::vector<std::uint64_t> gone =
-            spool_->Trim(bounds.max_bytes, bounds.max_age, keep, NowMs());
-        if (!gone.empty()) {
-            std::set<std::uint64_t> dropped(gone.begin(), gone.end());
-            queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
-                                        [&](const Queued &q) { return dropped.count(q.id) != 0; }),
-                         queue_.end());
-            dropped_ += gone.size();
-        }
-        CopySpoolStateLocked();
+        wake = WindowLocked(std::move(rows));
+        TrimSpoolLocked();
     }
     if (wake) {
         CallWake();
+    }
+}
+
+// Committed rows join the RAM window while it has room and nothing older
+// waits in the file; past that they are read from the file in turn. True
+// when the reader must be woken.
+bool Outbox::WindowLocked(std::vector<SpoolRow> rows) {
+    bool wake = false;
+    for (SpoolRow &row : rows) {
+        if (row.id < next_load_) {
+            continue;  // already read from the file
+        }
+        if (spilled_ || queue_.size() >= std::min(kWindow, capacity_)) {
+            spilled_ = true;
+            break;
+        }
+        wake = wake || queue_.empty();
+        next_load_ = row.id + 1;
+        queue_.push_back(
+            {{std::move(row.topic), std::move(row.payload), std::move(row.correlation)}, row.id});
+    }
+    return wake;
+}
+
+// The spool's bounds, measured on the spool's clock. Neither what is in
+// flight nor what was delivered and waits for its removal is dropped; and
+// while a step of the wall clock has yet to reach the file's times, they
+// are off by it, so the age bound waits.
+void Outbox::TrimSpoolLocked() {
+    std::set<std::uint64_t> keep = in_flight_;
+    SpoolSettings bounds;
+    std::int64_t now_ms = 0;
+    {
+        std::lock_guard<std::mutex> stage(stage_mutex_);
+        bounds = settings_;
+        now_ms = clock_.NowMs();
+        keep.insert(staged_.removed.begin(), staged_.removed.end());
+    }
+    std::lock_guard<std::mutex> spool_lock(spool_mutex_);
+    auto max_age = unshifted_ms_ == 0 ? bounds.max_age : std::chrono::seconds(kNoAgeBound);
+    std::size_t aged = 0;
+    std::vector<std::uint64_t> gone = spool_->Trim(bounds.max_bytes, max_age, keep, now_ms, &aged);
+    if (!gone.empty()) {
+        std::set<std::uint64_t> dropped(gone.begin(), gone.end());
+        queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
+                                    [&](const Queued &q) { return dropped.count(q.id) != 0; }),
+                     queue_.end());
+        dropped_ += gone.size();
+    }
+    CopySpoolStateLocked();
+    std::string where = "spool " + spool_->Path() + ": dropped ";
+    if (aged > 0) {
+        LogRepeated(Level::kWarning, "spool drops",
+                    where + std::to_string(aged) + " messages older than spool_max_age_h (" +
+                        std::to_string(bounds.max_age.count() / 3600) + " h)",
+                    "older than spool_max_age_h");
+    }
+    if (gone.size() > aged) {
+        LogRepeated(Level::kWarning, "spool drops",
+                    where + std::to_string(gone.size() - aged) +
+                        " of the oldest messages, beyond spool_max_mb",
+                    "beyond spool_max_mb");
+    }
+}
+
+// A step of the wall clock (NTP setting it after a boot without a clock,
+// an operator) moves the times of what this run has taken by the step, so
+// that their ages stay what the steady clock measured: the age bound drops
+// nothing for a step, and the oldest unsent age stays true. What earlier
+// runs left in the file keeps its times, which this run cannot judge.
+void Outbox::FollowClock(SpoolBatch *batch) {
+    std::int64_t step = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> spool_lock(spool_mutex_);
+        std::lock_guard<std::mutex> stage(stage_mutex_);
+        step = clock_.Follow();
+        for (std::vector<SpoolRow> *rows : {&staged_.rows, &batch->rows}) {
+            for (SpoolRow &row : *rows) {
+                row.at_ms += step;
+            }
+        }
+        for (Queued &q : queue_) {
+            q.held_at_ms += q.held_id != 0 ? step : 0;
+        }
+        unshifted_ms_ += step;
+        if (unshifted_ms_ != 0 && spool_ && spool_->Shift(unshifted_ms_, first_id_)) {
+            unshifted_ms_ = 0;
+            CopySpoolStateLocked();
+        }
+    }
+    if (step != 0) {
+        Log(Level::kWarning, "the wall clock stepped by " + StepText(step) +
+                                 "; the messages waiting keep their ages (spool_max_age_h "
+                                 "counts from when each was taken)");
     }
 }
 

@@ -8,6 +8,7 @@
 #ifndef QOR_GATEWAY_OUTBOX_H
 #define QOR_GATEWAY_OUTBOX_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -56,9 +57,32 @@ struct OutboxStatus {
     bool spool_failing = false;        // the last batch could not be written
 };
 
+// The wall clock as the spool's ages need it, in Unix milliseconds: it
+// advances with the steady clock between two looks at the wall clock, so
+// that a step of the wall clock shows as a step rather than as time gone by.
+class SpoolClock {
+  public:
+    using WallMs = std::function<std::int64_t()>;
+    // wall: the wall clock (the system's when empty).
+    explicit SpoolClock(WallMs wall = nullptr);
+    std::int64_t NowMs() const;
+    // Looks at the wall clock: its step since the last look, or 0 for less
+    // than kStep (NTP's slewing); from here on the clock follows it.
+    std::int64_t Follow();
+
+    static constexpr std::int64_t kStep = 1000;
+
+  private:
+    WallMs wall_;
+    std::int64_t wall_ms_ = 0;
+    std::chrono::steady_clock::time_point steady_;
+};
+
 class Outbox {
   public:
-    explicit Outbox(std::size_t capacity) : capacity_(capacity) {}
+    // wall_ms: the wall clock the spool's times are taken from (a test's).
+    explicit Outbox(std::size_t capacity, SpoolClock::WallMs wall_ms = nullptr)
+        : capacity_(capacity), clock_(std::move(wall_ms)) {}
     ~Outbox();
     Outbox(const Outbox &) = delete;
     Outbox &operator=(const Outbox &) = delete;
@@ -92,14 +116,21 @@ class Outbox {
     // The last seq of a stream, 0 for a new one.
     std::uint64_t LastSeq(const std::string &stream) const;
     std::size_t Size() const;
+    // Every message dropped, whatever the bound.
     std::uint64_t Dropped() const;
+    // Those dropped because RAM held queue_size already; the spool's own
+    // bounds are logged here, by their names.
+    std::uint64_t DroppedForRoom() const;
     OutboxStatus Status() const;
 
   private:
     void TrimLocked();
     void WriterLoop();
+    void FollowClock(SpoolBatch *batch);
     void Commit(SpoolBatch batch);
     void Committed(std::vector<SpoolRow> rows);
+    bool WindowLocked(std::vector<SpoolRow> rows);
+    void TrimSpoolLocked();
     void Hold(SpoolBatch batch);
     std::vector<SpoolRow> TakeHeld();
     bool HoldsInRam() const;
@@ -112,6 +143,7 @@ class Outbox {
     std::size_t capacity_;
     std::size_t in_ram_ = 0;  // entries held in RAM only (id 0)
     std::uint64_t dropped_ = 0;
+    std::uint64_t dropped_for_room_ = 0;
     OutboxStatus status_;
     std::set<std::uint64_t> in_flight_;
     std::map<std::string, std::uint64_t> seqs_;
@@ -121,11 +153,14 @@ class Outbox {
 
     std::mutex spool_mutex_;  // the spool itself
     std::unique_ptr<Spool> spool_;
+    std::uint64_t first_id_ = 1;     // the first this run staged
+    std::int64_t unshifted_ms_ = 0;  // a clock step the spool's rows have yet to follow
 
     mutable std::mutex stage_mutex_;  // what waits for the next commit
     std::condition_variable stage_wake_;
     SpoolBatch staged_;
     SpoolSettings settings_;
+    SpoolClock clock_;  // what staged rows are stamped with
     std::uint64_t next_id_ = 0;
     bool spooling_ = false;
     bool closing_ = false;

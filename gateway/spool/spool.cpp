@@ -1,10 +1,14 @@
 #include "gateway/spool/spool.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace qor::gateway {
@@ -17,6 +21,12 @@ const char kSchema[] =
     "size INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS streams(topic TEXT PRIMARY KEY, seq INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+
+// "qorS" in a spool's header (PRAGMA application_id), as file(1) reads it.
+constexpr std::int64_t kApplicationId = 0x716F7253;
+const char kMarkAsSpool[] = "PRAGMA application_id = 1903129171;";
+const char kSpoolTables[] = "messages, meta, streams";  // as IsOurs lists them
+static_assert(kApplicationId == 1903129171);
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -76,15 +86,22 @@ std::string MoveAside(const std::string &path) {
 
 Spool::~Spool() {
     sqlite3_close(db_);
+    if (lock_fd_ >= 0) {
+        close(lock_fd_);
+    }
 }
 
 std::unique_ptr<Spool> Spool::Open(const std::string &path, std::string *why,
-                                   std::string *moved_aside) {
+                                   std::string *moved_aside, bool *refused) {
+    bool taken = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::unique_ptr<Spool> spool(new Spool(path));
+        if (!spool->Lock(why, &taken)) {
+            break;
+        }
         int rc = sqlite3_open_v2(path.c_str(), &spool->db_,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-        if (rc == SQLITE_OK && spool->Prepare(why)) {
+        if (rc == SQLITE_OK && spool->Prepare(why, &taken)) {
             return spool;
         }
         if (rc != SQLITE_OK) {
@@ -93,16 +110,67 @@ std::unique_ptr<Spool> Spool::Open(const std::string &path, std::string *why,
         int code = spool->db_ != nullptr ? sqlite3_extended_errcode(spool->db_) : rc;
         bool corrupt = IsCorrupt(code) || why->rfind("integrity", 0) == 0;
         spool.reset();
-        if (!corrupt || attempt > 0) {
-            return nullptr;
+        if (taken || !corrupt || attempt > 0) {
+            break;
         }
         *moved_aside = MoveAside(path);
         if (moved_aside->empty()) {
             *why += "; and it cannot be moved aside";
-            return nullptr;
+            break;
         }
     }
+    if (refused != nullptr) {
+        *refused = taken;
+    }
     return nullptr;
+}
+
+namespace {
+
+// The process that holds the file, as it wrote itself into the spool; 0
+// when it has not yet.
+long long HolderPid(const std::string &path) {
+    sqlite3 *db = nullptr;
+    long long pid = 0;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 500);
+        pid = Column(db, "SELECT value FROM meta WHERE key = 'pid'");
+    }
+    sqlite3_close(db);
+    return pid;
+}
+
+}  // namespace
+
+// An open file description lock on the file's first byte, which SQLite
+// never locks (its own locks lie at 1 GiB): a second gateway on the same
+// file, under whatever name, is refused. A classic POSIX lock would not
+// do: SQLite closes descriptors of the file now and then, and a close
+// releases every such lock the process holds on it; a lock of the open
+// file description lasts until its own descriptor closes, after SQLite's.
+bool Spool::Lock(std::string *why, bool *refused) {
+    lock_fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_fd_ < 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_len = 1;
+    if (fcntl(lock_fd_, F_OFD_SETLK, &lock) == 0) {
+        return true;
+    }
+    int error = errno;
+    *why = std::strerror(error);
+    if (error == EAGAIN || error == EACCES) {
+        long long pid = HolderPid(path_);
+        *why = "in use by another process" +
+               (pid > 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
+               "; each gateway needs a spool of its own";
+        *refused = true;
+    }
+    return false;
 }
 
 bool Spool::Exec(const char *sql, std::string *why) {
@@ -115,11 +183,42 @@ bool Spool::Exec(const char *sql, std::string *why) {
     return false;
 }
 
+// What sets a spool apart from another program's database: its
+// application id, or (a spool made before the id was set) exactly its
+// tables. An empty database becomes a spool, unless another program has
+// marked it as its own.
+bool Spool::IsOurs(std::string *why, bool *refused) {
+    Statement tables(db_,
+                     "SELECT name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
+    if (!tables.Ok()) {
+        *why = sqlite3_errmsg(db_);
+        return false;
+    }
+    std::string names;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(tables.Get())) == SQLITE_ROW) {
+        names += (names.empty() ? "" : ", ") + Blob(tables.Get(), 0);
+    }
+    if (rc != SQLITE_DONE) {
+        *why = sqlite3_errmsg(db_);
+        return false;
+    }
+    std::int64_t id = Column(db_, "PRAGMA application_id");
+    if (id == kApplicationId || (id == 0 && (names.empty() || names == kSpoolTables))) {
+        return true;
+    }
+    *why = "not a spool of qor-gateway (application id " + std::to_string(id) + ", " +
+           (names.empty() ? "no tables" : "tables " + names) + "); left untouched";
+    *refused = true;
+    return false;
+}
+
 // WAL with full synchronisation: a commit that returned is on the disk, so
 // a power cut loses only what waited for the next commit.
-bool Spool::Prepare(std::string *why) {
+bool Spool::Prepare(std::string *why, bool *refused) {
     sqlite3_busy_timeout(db_, 2000);
-    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", why) || !Exec(kSchema, why)) {
+    if (!IsOurs(why, refused) || !Exec(kMarkAsSpool, why) ||
+        !Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", why) || !Exec(kSchema, why)) {
         return false;
     }
     Statement check(db_, "PRAGMA quick_check");
@@ -137,6 +236,12 @@ bool Spool::Prepare(std::string *why) {
     if (!Exec("INSERT INTO meta VALUES('boot', CAST(strftime('%s', 'now') AS INTEGER)) "
               "ON CONFLICT(key) DO UPDATE SET value = value + 1;",
               why)) {
+        return false;
+    }
+    // Who holds it, for a second process to name (HolderPid).
+    std::string holder = "INSERT INTO meta VALUES('pid', " + std::to_string(getpid()) +
+                         ") ON CONFLICT(key) DO UPDATE SET value = excluded.value;";
+    if (!Exec(holder.c_str(), why)) {
         return false;
     }
     boot_ = static_cast<std::uint64_t>(Column(db_, "SELECT value FROM meta WHERE key = 'boot'"));
@@ -289,58 +394,94 @@ std::vector<SpoolRow> Spool::Read(std::uint64_t from, std::size_t limit) {
     return rows;
 }
 
-std::vector<std::uint64_t> Spool::Trim(std::uint64_t max_bytes, std::chrono::seconds max_age,
-                                       const std::set<std::uint64_t> &keep, std::int64_t now_ms) {
+namespace {
+
+// A trim under way: its bounds, what the spool holds meanwhile, what went.
+struct TrimPass {
+    std::uint64_t max_bytes = 0;
+    std::int64_t too_old = 0;
+    const std::set<std::uint64_t> *keep = nullptr;
+    std::uint64_t bytes = 0;
+    std::uint64_t count = 0;
     std::vector<std::uint64_t> dropped;
-    std::int64_t too_old = now_ms - static_cast<std::int64_t>(max_age.count()) * 1000;
-    std::string why;
-    if (!(bytes_ > max_bytes || (count_ > 0 && oldest_at_ms_ < too_old)) ||
-        !Exec("BEGIN IMMEDIATE", &why)) {
-        return dropped;
-    }
-    std::uint64_t bytes = bytes_;
-    std::uint64_t count = count_;
-    bool more = true;
-    std::uint64_t after = 0;
-    while (more) {
-        more = false;
-        Statement oldest(db_,
-                         "SELECT id, size, at_ms FROM messages WHERE id > ? "
-                         "ORDER BY id LIMIT 256");
-        Statement erase(db_, "DELETE FROM messages WHERE id = ?");
-        sqlite3_bind_int64(oldest.Get(), 1, static_cast<sqlite3_int64>(after));
-        while (sqlite3_step(oldest.Get()) == SQLITE_ROW) {
-            auto id = static_cast<std::uint64_t>(sqlite3_column_int64(oldest.Get(), 0));
-            auto size = static_cast<std::uint64_t>(sqlite3_column_int64(oldest.Get(), 1));
-            std::int64_t at = sqlite3_column_int64(oldest.Get(), 2);
-            after = id;
-            if (!(bytes > max_bytes || at < too_old)) {
-                more = false;
-                break;
-            }
-            more = true;
-            if (keep.count(id) != 0) {
-                continue;
-            }
-            sqlite3_reset(erase.Get());
-            sqlite3_bind_int64(erase.Get(), 1, static_cast<sqlite3_int64>(id));
-            if (sqlite3_step(erase.Get()) != SQLITE_DONE) {
-                more = false;
-                break;
-            }
-            bytes -= size;
-            --count;
-            dropped.push_back(id);
+    std::size_t aged = 0;
+};
+
+// Drops from the next 256 rows after *after, oldest first, while the
+// bounds want it; true when the rows after them may need it too.
+bool TrimBatch(sqlite3 *db, TrimPass *t, std::uint64_t *after) {
+    Statement oldest(db, "SELECT id, size, at_ms FROM messages WHERE id > ? ORDER BY id LIMIT 256");
+    Statement erase(db, "DELETE FROM messages WHERE id = ?");
+    sqlite3_bind_int64(oldest.Get(), 1, static_cast<sqlite3_int64>(*after));
+    bool more = false;
+    while (sqlite3_step(oldest.Get()) == SQLITE_ROW) {
+        auto id = static_cast<std::uint64_t>(sqlite3_column_int64(oldest.Get(), 0));
+        auto size = static_cast<std::uint64_t>(sqlite3_column_int64(oldest.Get(), 1));
+        std::int64_t at = sqlite3_column_int64(oldest.Get(), 2);
+        *after = id;
+        if (!(t->bytes > t->max_bytes || at < t->too_old)) {
+            return false;
         }
+        more = true;
+        if (t->keep->count(id) != 0) {
+            continue;
+        }
+        sqlite3_reset(erase.Get());
+        sqlite3_bind_int64(erase.Get(), 1, static_cast<sqlite3_int64>(id));
+        if (sqlite3_step(erase.Get()) != SQLITE_DONE) {
+            return false;
+        }
+        t->bytes -= size;
+        --t->count;
+        t->aged += at < t->too_old ? 1 : 0;
+        t->dropped.push_back(id);
+    }
+    return more;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> Spool::Trim(std::uint64_t max_bytes, std::chrono::seconds max_age,
+                                       const std::set<std::uint64_t> &keep, std::int64_t now_ms,
+                                       std::size_t *aged) {
+    *aged = 0;
+    TrimPass t;
+    t.max_bytes = max_bytes;
+    t.too_old = now_ms - static_cast<std::int64_t>(max_age.count()) * 1000;
+    t.keep = &keep;
+    std::string why;
+    if (!(bytes_ > max_bytes || (count_ > 0 && oldest_at_ms_ < t.too_old)) ||
+        !Exec("BEGIN IMMEDIATE", &why)) {
+        return {};
+    }
+    t.bytes = bytes_;
+    t.count = count_;
+    std::uint64_t after = 0;
+    while (TrimBatch(db_, &t, &after)) {
     }
     if (!Exec("COMMIT", &why)) {
         Exec("ROLLBACK", &why);
         return {};
     }
-    bytes_ = bytes;
-    count_ = count;
+    bytes_ = t.bytes;
+    count_ = t.count;
     Refresh();
-    return dropped;
+    *aged = t.aged;
+    return std::move(t.dropped);
+}
+
+bool Spool::Shift(std::int64_t step_ms, std::uint64_t from) {
+    Statement shift(db_, "UPDATE messages SET at_ms = at_ms + ? WHERE id >= ?");
+    if (!shift.Ok()) {
+        return false;
+    }
+    sqlite3_bind_int64(shift.Get(), 1, step_ms);
+    sqlite3_bind_int64(shift.Get(), 2, static_cast<sqlite3_int64>(from));
+    if (sqlite3_step(shift.Get()) != SQLITE_DONE) {
+        return false;
+    }
+    Refresh();
+    return true;
 }
 
 }  // namespace qor::gateway

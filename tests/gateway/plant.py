@@ -372,3 +372,14 @@ def wait_listening(port, timeout=10):
         except OSError:
             return False
     return wait_until(accepts, timeout)
+
+
+class ClassScope:
+    """Stands for a test case in these helpers, so that what they start
+    serves every test of a class and stops after the last (setUpClass)."""
+
+    def __init__(self, cls):
+        self.cls = cls
+
+    def addCleanup(self, function, *args, **kwargs):
+        self.cls.addClassCleanup(function, *args, **kwargs)
