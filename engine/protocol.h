@@ -12,9 +12,10 @@ namespace qor {
 
 // --- Frames (frame_encoder.cpp) ---
 
-// True when the arguments can be carried by a frame for `code`: the address
-// characters are not 0 and a value field holds the value. A command checks
-// this before its first frame, so that nothing at all is sent otherwise.
+// True when the arguments can be carried by a frame for `code`: no address
+// character is 0, CR or "$" (each would break the frame it stands in) and a
+// value field holds the value. A command checks this before its first
+// frame, so that nothing at all is sent otherwise.
 bool FrameArgumentsFit(const Transaction &tx, std::int32_t address, std::int32_t code, float value);
 
 // Writes the nine characters of the value field that carries `value`

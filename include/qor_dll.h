@@ -22,8 +22,12 @@
  *   port     the link port number, passed unchanged to the byte link (which
  *            opens it on first use, see qor_comm.h).
  *   address  the module's address character in the low 7 bits (pass '1' for
- *            module "1"); higher bits are ignored. An address that is 0
- *            after masking is refused with 200/3.
+ *            module "1"); higher bits are ignored. An address that would
+ *            break its own frame after masking is refused with 200/3: 0
+ *            (the frame text would end), CR (the frame's end on the line)
+ *            and "$" (every frame's first character: "$$RD" would reach the
+ *            modules as a frame for module "R"). Every other character is
+ *            sent as it is.
  *   status, error
  *            out-parameters, written on every path, status first. Either may
  *            be NULL: the library then skips that write (the value is only
@@ -59,14 +63,15 @@
  *             that does not fit.
  *   200 3     the call's arguments cannot be put into a frame (a value whose
  *             magnitude rounds to 100000.00 or more, NaN or infinity; an
- *             address of 0; QOR_DI counts out of range); nothing was sent.
+ *             address of 0, CR or "$"; QOR_DI counts out of range); nothing
+ *             was sent.
  * The macros below name these numbers. Every function can report 0/0,
- * 100/1, 100/other, 200/1 and 200/3 (for an address of 0); 100/2 belongs to
- * long replies (see above), 100/3 to replies that echo the address; 200/2
- * comes from QOR_DI, the value queries and the counts. Whenever status is
- * not 0 the returned value is 0 (or 0.0), and the mode of QOR_RH and QOR_RL
- * is -1. Functions that "return the status" return the same number as
- * *status.
+ * 100/1, 100/other, 200/1 and 200/3 (for an address of 0, CR or "$");
+ * 100/2 belongs to long replies (see above), 100/3 to replies that echo the
+ * address; 200/2 comes from QOR_DI, the value queries and the counts.
+ * Whenever status is not 0 the returned value is 0 (or 0.0), and the mode
+ * of QOR_RH and QOR_RL is -1. Functions that "return the status" return the
+ * same number as *status.
  *
  * Threads
  *   Calls on different ports run at the same time, each on its caller's

@@ -141,7 +141,23 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     100,
                     3,
-                    1}),
+                    1},
+        // "$$RD" would be a frame for module "R"; a CR would end the frame
+        // after its prompt.
+        CommandCase{"PromptAsAddressSendsNothing",
+                    [](int *s, int *e) { return QOR_RD(1, '$', s, e); },
+                    "*+00072.10\r",
+                    {},
+                    0,
+                    200,
+                    3},
+        CommandCase{"CarriageReturnAsAddressSendsNothing",
+                    [](int *s, int *e) { return QOR_RE(1, '\r', s, e); },
+                    "*0000123\r",
+                    {},
+                    0,
+                    200,
+                    3}),
     Name);
 
 Call hi_latching = [](int *s, int *e) { return QOR_HI(1, kA, 1, 100.0f, s, e); };
@@ -157,6 +173,7 @@ Call hi_not_a_number = [](int *s, int *e) {
     return QOR_HI(1, kA, 1, std::numeric_limits<float>::quiet_NaN(), s, e);
 };
 Call ca_no_address = [](int *s, int *e) { return QOR_CA(1, 0, s, e); };
+Call ca_prompt_address = [](int *s, int *e) { return QOR_CA(1, '$', s, e); };
 
 INSTANTIATE_TEST_SUITE_P(
     AfterWriteEnable, Command,
@@ -215,7 +232,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"CommandNotWritten", cz, "*\r*\r", {"$1WE\r", "$1C"}, 200, 200, 1, 0, 7},
         CommandCase{"ValueTooLargeSendsNothing", sp_too_large, "*\r*\r", {}, 200, 200, 3},
         CommandCase{"ValueNotANumberSendsNothing", hi_not_a_number, "*\r*\r", {}, 200, 200, 3},
-        CommandCase{"NoAddressSendsNothing", ca_no_address, "*\r*\r", {}, 200, 200, 3}),
+        CommandCase{"NoAddressSendsNothing", ca_no_address, "*\r*\r", {}, 200, 200, 3},
+        // Not even the "WE": "$$WE" would reach module "W" as its own frame.
+        CommandCase{"PromptAsAddressSendsNothing", ca_prompt_address, "*\r*\r", {}, 200, 200, 3}),
     Name);
 
 Call do_two = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 2, s, e); };

@@ -100,7 +100,9 @@ void CheckFrame(const std::string &frame) {
     if (frame.size() < 5 || frame[0] != '$' || frame.back() != '\r') {
         Fail("frame layout", frame);
     }
-    if (frame[1] == '\0' || (static_cast<unsigned char>(frame[1]) & 0x80) != 0) {
+    // An address is none of the characters frames are made of.
+    if (frame[1] == '\0' || frame[1] == '$' || frame[1] == '\r' ||
+        (static_cast<unsigned char>(frame[1]) & 0x80) != 0) {
         Fail("frame address", frame);
     }
     std::string body = frame.substr(0, frame.size() - 1);
@@ -300,8 +302,9 @@ void CheckPair(const Outcome &o) {
     if (o.status == 200 && o.error == 3 && !frames.empty()) {
         Fail("refused arguments, yet a frame was sent", pair);
     }
+    const int masked = o.address & 0x7F;
     if (o.status == 200 && o.error == 3 && !qor::CarriesValue(o.code) && !input_bits &&
-        (o.address & 0x7F) != 0) {
+        masked != 0 && masked != '$' && masked != '\r') {
         Fail("arguments refused for no reason", pair);
     }
 }
