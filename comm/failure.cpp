@@ -122,6 +122,12 @@ void DescribeReason(const Failure &failure, char *text, std::size_t capacity) {
             FormatText(text, capacity, "write timed out: %s took nothing for %d ms",
                        failure.detail[0] != '\0' ? failure.detail : "the link", failure.waited_ms);
             return;
+        case Reason::kOpenWriteStalled:
+            FormatText(text, capacity,
+                       "write timed out: the server took nothing more within the open's %d ms "
+                       "(connect_timeout_ms)",
+                       failure.waited_ms);
+            return;
         case Reason::kNotAvailable:
         case Reason::kSettingRefused:
             FormatText(text, capacity, "%s", failure.detail);

@@ -129,7 +129,9 @@
  * timeout_ms. A TCP open waits at most connect_timeout_ms in all: host
  * lookup, connect and, for rfc2217://, every write and read of the
  * negotiation; a server that stops taking what is sent fails it as a
- * stalled write ("the server took nothing for N ms").
+ * stalled write ("the server took nothing more within the open's C ms
+ * (connect_timeout_ms)"); once open, a stalled answer to the server's
+ * negotiation is "the server took nothing for timeout_ms".
  *
  * Failures. QOR_OpenPort sets errno (POSIX) or the thread's last error
  * (Windows) when it fails, and every failure to open or use a port leaves a
