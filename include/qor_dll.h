@@ -83,8 +83,11 @@
  *   for each other, but no two calls ever deadlock. A transaction lasts as
  *   long as the byte link takes (its per-character time-out, 200 ms by
  *   default, bounds a silent module; one reply takes at most 256 characters
- *   from the link). The switches below take no lock: they are process-wide,
- *   and a call in progress keeps the settings it began with.
+ *   from the link; with qor_comm a frame and its reply take at most 4 x
+ *   recovery_ms + reply_timeout_ms, 2.8 s by default, on a line that keeps
+ *   dripping: "Time-outs" in qor_comm.h). The switches below take no lock:
+ *   they are process-wide, and a call in progress keeps the settings it
+ *   began with.
  *
  *   A host that substitutes its own byte link (see qor_comm.h) must accept
  *   that QOR_WriteByte and QOR_ReadByte are now called for different ports
