@@ -483,6 +483,21 @@ bool FlushOutput(PortCall &call) {
     return false;
 }
 
+bool RefuseReplyOutOfForm(PortCall &call) {
+    Port &port = *call.PortState();
+    if (port.link == kNoLink || !LineJustFailed(port)) {
+        return false;
+    }
+    if (TraceOn()) {
+        EmitText(call.Number(), TraceKind::kRefused,
+                 "reply refused: not in its command's form, on a line that has just failed");
+    }
+    // Its own reply may yet come, late.
+    port.recovery_due = true;
+    NoteRefused(call);
+    return true;
+}
+
 int NextByte(PortCall &call) {
     Port &port = *call.PortState();
     // A frame without its CR yet is sent before its reply is awaited.

@@ -19,6 +19,28 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 // most this many characters from the link, dropped ones included.
 constexpr int kMaxCharactersPerReply = 256;
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// One character of a field against its class in a form (ReplyInForm).
+bool FitsClass(char c, char character_class) {
+    switch (character_class) {
+        case 's':
+            return c == '+' || c == '-';
+        case '9':
+            return IsDigit(c);
+        case 'm':
+            return c == 'L' || c == 'M';
+        case 'b':
+            return c == '0' || c == '1';
+        case 'h':
+            return IsDigit(c) || (c >= 'A' && c <= 'F');
+        default:
+            return c == character_class;
+    }
+}
+
 }  // namespace
 
 bool ReadReply(Transaction &tx, int port) {
@@ -99,6 +121,29 @@ void ExtractField(Transaction &tx, std::int32_t start, std::int32_t end) {
 
 char ReplyChar(const Transaction &tx, std::int32_t index) {
     return (index >= 0 && index < tx.ReplyLength) ? tx.ReplyBuffer[index] : '\0';
+}
+
+FieldLayout LayoutOf(const Transaction &tx, bool long_layout) {
+    if (!long_layout) {
+        return {1, 1};
+    }
+    return {1 + (tx.AddressWidth == 1 ? 1 : 2) + 2, 3};
+}
+
+bool ReplyInForm(const Transaction &tx, FieldLayout layout, const char *pattern) {
+    std::int32_t length = 0;
+    while (pattern[length] != '\0') {
+        ++length;
+    }
+    if (tx.ReplyLength != layout.before + length + layout.after) {
+        return false;
+    }
+    for (std::int32_t i = 0; i < length; ++i) {
+        if (!FitsClass(tx.ReplyBuffer[layout.before + i], pattern[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace qor

@@ -195,6 +195,26 @@ QOR_COMM_API int QOR_WriteByte(int port, int character);
  * reopened by the next frame. */
 QOR_COMM_API int QOR_ReadByte(int port);
 
+/* qor_dll's word on a reply it has just read through QOR_ReadByte on the
+ * port: though complete and accepting ("*...") and readable, the reply is
+ * not in the form its command's modules send (a reading whose field is not
+ * a sign, five digits, a point and two digits; a count not seven digits; a
+ * limit without its mode letter; a bit state not 0 or 1; input bytes not
+ * upper-case hex digits). On a line that has
+ * just failed (the link is wary, or its quiet period raised: see "Late
+ * replies") such a reply is most likely another frame's, come late while
+ * this frame's own was lost, and short replies carry no address to tell:
+ * the link refuses it as it refuses a reply the guard catches (counted in
+ * QOR_PortCounts' refused, traced as QOR_TRACE_REFUSED, the quiet period
+ * raised, the next frame after a quiet line) and returns 1; qor_dll then
+ * reports no reply (100/1). On a calm line it changes nothing and returns
+ * 0, and qor_dll reads the reply leniently, as modules whose replies
+ * differ a little from the form need. It returns 0 too for a port this
+ * library does not drive. qor_dll asks only about replies out of form, so
+ * a healthy line never pays for it. A host with a byte link of its own may
+ * define it for its ports (0 keeps every reply lenient). */
+QOR_COMM_API int QOR_ReplyOutOfForm(int port);
+
 /* Opens (or reopens) a port on a target (see "Targets" above).
  * Returns 1 on success, 0 on failure; then errno (POSIX) or GetLastError()
  * (Windows) holds the system's code (EINVAL / ERROR_INVALID_PARAMETER for a

@@ -40,7 +40,9 @@
  *             "*" or "?" and ending with CR) came back within the byte
  *             link's time-out, or the reply was longer than 50 characters
  *             plus CR, or the byte link refused a reply it could not pair
- *             with the frame ("Late replies" in qor_comm.h).
+ *             with the frame ("Late replies" in qor_comm.h), among them a
+ *             query's reply out of its command's form on a line that has
+ *             just failed (QOR_ReplyOutOfForm: below).
  *   100 2     the reply began with "*" but its checksum did not match. Only
  *             long replies carry a checksum; the library always works with
  *             short replies, so this pair is reserved and does not occur.
@@ -60,7 +62,16 @@
  *             holds no digit at all ("*" alone, "*abc", "*-"), which is no
  *             reading of 0. Otherwise a field is read leniently: leading
  *             blanks are skipped and reading stops at the first character
- *             that does not fit.
+ *             that does not fit. Leniently on a calm line, that is: while
+ *             the byte link is wary after a failure, or its quiet period
+ *             raised, a query's reply that these rules take must also be
+ *             in its command's own form (a reading: sign, five digits,
+ *             point, two digits; RH and RL: that and "L" or "M"; a count:
+ *             seven digits; RB: "0" or "1"; DI: upper-case hex digits; in
+ *             the long layout behind the echoed address and letters), or
+ *             the call reports 100/1: short replies carry no address, and
+ *             such a reply is most likely another command's, come late
+ *             ("*0000003", a count, would read as 3.0).
  *   200 3     the call's arguments cannot be put into a frame (a value whose
  *             magnitude rounds to 100000.00 or more, NaN or infinity; an
  *             address of 0, CR or "$"; QOR_DI counts out of range); nothing
@@ -92,7 +103,10 @@
  *   A host that substitutes its own byte link (see qor_comm.h) must accept
  *   that QOR_WriteByte and QOR_ReadByte are now called for different ports
  *   at the same time, from the host's own threads; for any one port (or two
- *   port numbers 64 apart), never from two threads at once.
+ *   port numbers 64 apart), never from two threads at once. The library
+ *   also calls QOR_ReplyOutOfForm about a query's reply out of form; a
+ *   host's link may define it, else qor_comm's answers 0 for the host's
+ *   ports and every reply is read leniently.
  *
  * Debug echo
  *   With QOR_EnableDebug(1) every frame before it is sent and every reply

@@ -554,11 +554,62 @@ TEST_F(PtyLink, LateInputRaisesTheQuietPeriodUpToItsBoundUntilTheLinkIsCalm) {
     EXPECT_EQ(periods, (std::vector<std::string>{"80", "160", "40"}));
 }
 
+std::vector<std::string> g_refusals_and_waits;  // "REFUSED why", "RECOVERY"
+
+void KeepRefusalsAndWaits(const QOR_TraceEvent *event, void * /*user*/) {
+    std::lock_guard<std::mutex> hold(g_events_lock);
+    if (event->kind == QOR_TRACE_REFUSED) {
+        g_refusals_and_waits.push_back(std::string("REFUSED ") + event->text);
+    } else if (event->kind == QOR_TRACE_RECOVERY) {
+        g_refusals_and_waits.emplace_back("RECOVERY");
+    }
+}
+
+// qor_dll's word on a reply out of its command's form ("*0000003", a count,
+// read for a reading): a calm link keeps it, to be read leniently; a link
+// that has just failed refuses it as the guard refuses one: counted,
+// traced, the quiet period raised, and the next frame waits for a quiet
+// line, since the frame's own reply may yet come.
+TEST_F(PtyLink, ReplyOutOfFormIsRefusedOnlyOnALineThatHasJustFailed) {
+    Open("?timeout_ms=50&recovery_ms=100");
+    g_refusals_and_waits.clear();
+    QOR_SetTrace(KeepRefusalsAndWaits, nullptr);
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    Answer("$1RD\r", "*0000003\r");
+    EXPECT_EQ("*0000003\r", ReceiveReply(kPort));
+    EXPECT_EQ(0, QOR_ReplyOutOfForm(kPort)) << "a calm line";
+    EXPECT_EQ(0, CountsOf(kPort).refused);
+    // An RE goes unanswered; the RD after it gets the count.
+    ASSERT_TRUE(SendFrame(kPort, "$1RE\r"));
+    ASSERT_EQ("$1RE\r", ReadLine(pty_.Master()));
+    EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    Answer("$1RD\r", "*0000003\r");
+    EXPECT_EQ("*0000003\r", ReceiveReply(kPort)) << "nothing follows it within the guard";
+    EXPECT_EQ(1, QOR_ReplyOutOfForm(kPort));
+    QOR_LinkCounts counts = CountsOf(kPort);
+    EXPECT_EQ(1, counts.refused);
+    EXPECT_EQ(200, counts.quiet_ms);
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    ASSERT_EQ("$1RD\r", ReadLine(pty_.Master()));
+    QOR_SetTrace(nullptr, nullptr);
+    std::lock_guard<std::mutex> hold(g_events_lock);
+    EXPECT_EQ(
+        g_refusals_and_waits,
+        (std::vector<std::string>{
+            "RECOVERY",
+            "REFUSED reply refused: not in its command's form, on a line that has just failed",
+            "RECOVERY"}));
+}
+
 TEST(PtyLateReplies, CountsOfAPortNotInUseAreZero) {
     QOR_LinkCounts counts{};
     counts.refused = 9;
     EXPECT_EQ(0, QOR_PortCounts(7777, &counts));
     EXPECT_EQ(0, counts.refused);
+    // Nor is a reply refused on a port this library does not drive.
+    EXPECT_EQ(0, QOR_ReplyOutOfForm(7777));
+    EXPECT_EQ(0, QOR_PortCounts(7777, &counts));
 }
 
 }  // namespace

@@ -344,6 +344,55 @@ TEST_F(Engine, ExtractFieldCutsInclusiveRangesWithinTheReply) {
     EXPECT_EQ(ReplyChar(tx, 5), '\0');
 }
 
+// A reply in form is its layout around the field, every character of the
+// field in its class, and nothing more or less.
+TEST_F(Engine, ReplyFormsAreHeldCharacterByCharacter) {
+    struct {
+        std::string reply;
+        bool long_layout;
+        const char *form;
+        bool in_form;
+    } cases[] = {
+        {"*+00072.10\r", false, "s99999.99", true},
+        {"*-99999.99\r", false, "s99999.99", true},
+        {"*0000003\r", false, "s99999.99", false},    // a count
+        {"* 00072.10\r", false, "s99999.99", false},  // a blank for the sign
+        {"*+00072,10\r", false, "s99999.99", false},
+        {"*+00072.1\r", false, "s99999.99", false},    // one short
+        {"*+00072.100\r", false, "s99999.99", false},  // one too many
+        {"*+00072.10L\r", false, "s99999.99m", true},
+        {"*+00072.10M\r", false, "s99999.99m", true},
+        {"*+00072.10X\r", false, "s99999.99m", false},
+        {"*+00072.10\r", false, "s99999.99m", false},  // no mode letter
+        {"*0000123\r", false, "9999999", true},
+        {"*000012a\r", false, "9999999", false},
+        {"*0\r", false, "b", true},
+        {"*2\r", false, "b", false},
+        {"*09AF\r", false, "hhhh", true},
+        {"*09af\r", false, "hhhh", false},
+        {"*09AG\r", false, "hhhh", false},
+        {"*1RB051C0\r", true, "hhb", true},  // "*", address, letters, field, checksum
+        {"*1RB051\r", true, "hhb", false},   // no checksum
+        {"*1RD+00072.10A4\r", true, "s99999.99", true},
+        {"*+00072.10\r", true, "s99999.99", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.reply + " as " + c.form);
+        script::Reset();
+        script::Deliver(c.reply);
+        Begin();
+        ASSERT_TRUE(ReadReply(tx, 1));
+        EXPECT_EQ(ReplyInForm(tx, LayoutOf(tx, c.long_layout), c.form), c.in_form);
+    }
+    // Two address characters in the long layout.
+    AddressWidth = 0;
+    script::Reset();
+    script::Deliver("*12RD+00072.10XX\r");
+    Begin();
+    ASSERT_TRUE(ReadReply(tx, 1));
+    EXPECT_TRUE(ReplyInForm(tx, LayoutOf(tx, true), "s99999.99"));
+}
+
 TEST_F(Engine, ClearResultsZeroesEveryResult) {
     tx.Status = 100;
     tx.Error = 5;
