@@ -63,9 +63,9 @@ FieldLayout LayoutOf(const Transaction &tx, bool long_layout);
 
 // True when the accepted reply is exactly its layout around a field of the
 // form `pattern`, one character class per character of the field: 's' a
-// sign, '9' a digit, 'm' a mode letter ("L" or "M"), 'b' a bit state ("0"
-// or "1"), 'h' an upper-case hex digit; any other character stands for
-// itself ("." the point). The form modules send, "s99999.99" for a reading.
+// sign, '9' a digit, '.' the point, 'm' a mode letter ("L" or "M"), 'b' a
+// bit state ("0" or "1"), 'h' an upper-case hex digit. The form modules
+// send: "s99999.99" for a reading.
 bool ReplyInForm(const Transaction &tx, FieldLayout layout, const char *pattern);
 
 // --- Transaction steps (transaction.cpp) ---
@@ -80,13 +80,14 @@ bool TransactionStep(Transaction &tx, int port, std::int32_t address, std::int32
 // Reports arguments that cannot be framed: status 200, error 3.
 void RefuseArguments(Transaction &tx);
 
-// A query's accepted reply, before its field is read: true when the reply
+// A query's accepted reply whose field could be read: true when the reply
 // is in its command's own form (ReplyInForm), or when the byte link finds
-// the line calm (QOR_ReplyOutOfForm), so that the field is read leniently
-// as ever. False, with status 100 and error 1, when the line has just
-// failed and the link refused the reply: another frame's, come late while
-// this one's was lost ("*0000003", a count, taken for a reading of 3).
-// The link is asked only about a reply out of form.
+// the line calm (QOR_ReplyOutOfForm), so that the lenient reading stands.
+// False, with status 100 and error 1, when the line has just failed and
+// the link refused the reply: another frame's, come late while this one's
+// was lost ("*0000003", a count, taken for a reading of 3). The link is
+// asked only about a reply out of form; a field the lenient reading
+// refuses keeps its own report, and the link is not asked.
 bool HoldReplyToForm(Transaction &tx, int port, FieldLayout layout, const char *pattern);
 
 }  // namespace qor

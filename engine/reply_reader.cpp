@@ -19,27 +19,62 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 // most this many characters from the link, dropped ones included.
 constexpr int kMaxCharactersPerReply = 256;
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
+// The character classes of a form (ReplyInForm), one bit each, and the
+// classes each character belongs to: a table, so that every reply in form
+// costs a load and a test per character of its field.
+constexpr std::uint8_t kSign = 1;
+constexpr std::uint8_t kDigit = 2;
+constexpr std::uint8_t kPoint = 4;
+constexpr std::uint8_t kModeLetter = 8;
+constexpr std::uint8_t kBitState = 16;
+constexpr std::uint8_t kHexDigit = 32;
+
+constexpr std::uint8_t ClassesOf(int c) {
+    std::uint8_t classes = 0;
+    classes |= (c == '+' || c == '-') ? kSign : 0;
+    classes |= (c >= '0' && c <= '9') ? kDigit | kHexDigit : 0;
+    classes |= (c >= 'A' && c <= 'F') ? kHexDigit : 0;
+    classes |= c == '.' ? kPoint : 0;
+    classes |= (c == 'L' || c == 'M') ? kModeLetter : 0;
+    classes |= (c == '0' || c == '1') ? kBitState : 0;
+    return classes;
 }
 
-// One character of a field against its class in a form (ReplyInForm).
-bool FitsClass(char c, char character_class) {
-    switch (character_class) {
+// The class a form's letter names: "s", "9", ".", "m", "b", "h"; 0 (no
+// character fits) for any other.
+constexpr std::uint8_t ClassNamed(int letter) {
+    switch (letter) {
         case 's':
-            return c == '+' || c == '-';
+            return kSign;
         case '9':
-            return IsDigit(c);
+            return kDigit;
+        case '.':
+            return kPoint;
         case 'm':
-            return c == 'L' || c == 'M';
+            return kModeLetter;
         case 'b':
-            return c == '0' || c == '1';
+            return kBitState;
         case 'h':
-            return IsDigit(c) || (c >= 'A' && c <= 'F');
+            return kHexDigit;
         default:
-            return c == character_class;
+            return 0;
     }
 }
+
+struct ClassTable {
+    std::uint8_t of[256];
+};
+
+constexpr ClassTable MakeTable(std::uint8_t (*classify)(int)) {
+    ClassTable table{};
+    for (int c = 0; c < 256; ++c) {
+        table.of[c] = classify(c);
+    }
+    return table;
+}
+
+constexpr ClassTable kClassesOf = MakeTable(ClassesOf);
+constexpr ClassTable kClassNamed = MakeTable(ClassNamed);
 
 }  // namespace
 
@@ -131,19 +166,20 @@ FieldLayout LayoutOf(const Transaction &tx, bool long_layout) {
 }
 
 bool ReplyInForm(const Transaction &tx, FieldLayout layout, const char *pattern) {
-    std::int32_t length = 0;
-    while (pattern[length] != '\0') {
-        ++length;
-    }
-    if (tx.ReplyLength != layout.before + length + layout.after) {
-        return false;
-    }
-    for (std::int32_t i = 0; i < length; ++i) {
-        if (!FitsClass(tx.ReplyBuffer[layout.before + i], pattern[i])) {
+    // The field ends where the layout's tail begins; within it, one
+    // character per letter of the form, and the form must end there too.
+    const std::int32_t end = tx.ReplyLength - layout.after;
+    std::int32_t at = layout.before;
+    for (; *pattern != '\0'; ++pattern, ++at) {
+        if (at >= end) {
+            return false;
+        }
+        const auto c = static_cast<unsigned char>(tx.ReplyBuffer[at]);
+        if ((kClassesOf.of[c] & kClassNamed.of[static_cast<unsigned char>(*pattern)]) == 0) {
             return false;
         }
     }
-    return true;
+    return at == end;
 }
 
 }  // namespace qor

@@ -166,22 +166,37 @@ struct Mixed {
     std::map<std::string, long> wrong_by_command;
 };
 
+// A value with status 0 that is not the module's: which it was tells whose
+// reply was taken.
+void PrintWrong(const char *name, int status, bool right, double value, int mode) {
+    if (status == 0 && !right) {
+        std::printf("soak: %s answered %.2f, mode %d\n", name, value, mode);
+    }
+}
+
 // Runs query `which` and returns its name; *right tells whether its value
 // is the module's.
 std::string Query(int port, int which, Mixed &mix, int *status, bool *right) {
     int error = -7;
     int mode = -7;
+    float value = 0.0f;
     switch (which) {
         case 0:
-            *right = QOR_RD(port, '1', status, &error) == 72.1f;
+            value = QOR_RD(port, '1', status, &error);
+            *right = value == 72.1f;
+            PrintWrong("RD", *status, *right, value, mode);
             ++mix.readings_sent;
             mix.readings_accepted += *status == 0;
             return "RD";
         case 1:
-            *right = QOR_RH(port, '1', &mode, status, &error) == 100.0f && mode == 1;
+            value = QOR_RH(port, '1', &mode, status, &error);
+            *right = value == 100.0f && mode == 1;
+            PrintWrong("RH", *status, *right, value, mode);
             return "RH";
         case 2:
-            *right = QOR_RL(port, '1', &mode, status, &error) == -10.0f && mode == 0;
+            value = QOR_RL(port, '1', &mode, status, &error);
+            *right = value == -10.0f && mode == 0;
+            PrintWrong("RL", *status, *right, value, mode);
             return "RL";
         case 3: {
             // The module counts every RD frame it handled, and handles frames
