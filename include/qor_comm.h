@@ -115,7 +115,10 @@
  *     returns to recovery_ms once the link has been calm for ten time-outs.
  *     A raised period makes the line's silence count longer, never the
  *     wait longer than its bound: the whole wait before a frame stays
- *     within 4 x recovery_ms (see "Time-outs").
+ *     within 4 x recovery_ms (see "Time-outs");
+ *   - replies out of form: while the link is wary or its quiet period
+ *     raised, a query's reply that qor_dll finds out of its command's form
+ *     is refused too (QOR_ReplyOutOfForm).
  * recovery_ms=0 keeps recovery off. QOR_PortCounts counts these events,
  * and the trace reports each refusal (QOR_TRACE_REFUSED) and each change
  * of the quiet period (QOR_TRACE_QUIET_PERIOD). A module that answers more
