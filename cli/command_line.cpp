@@ -37,6 +37,12 @@ bool IsAddress(std::string_view text) {
     return text.size() == 1 && text[0] >= '!' && text[0] <= '~';
 }
 
+// "$" begins every frame: "$$RD" would reach the modules as a frame for
+// module "R", so the library refuses it (200/3), and so does the option.
+bool NamesPrompt(const std::vector<int> &addresses) {
+    return std::find(addresses.begin(), addresses.end(), '$') != addresses.end();
+}
+
 // "1" is one address, even ","; "1,2,5" a list of them.
 bool ParseAddressList(const std::string &value, std::vector<int> &out) {
     if (IsAddress(value)) {
@@ -64,6 +70,12 @@ bool AddAddresses(const std::string &value, Options &o, Given &given, std::strin
             "--address needs one printable character ('!' to '~') or a list such as 1,2,5, "
             "not '" +
             Escape(value) + "'";
+        return false;
+    }
+    if (NamesPrompt(added)) {
+        error =
+            "--address cannot be $: every frame begins with it, so \"$$RD\" would be a frame "
+            "for module R";
         return false;
     }
     if (!given.address) {

@@ -15,6 +15,15 @@ namespace {
 constexpr int kScanTimeoutMs = 30;
 constexpr int kFirstAddress = '!';
 constexpr int kLastAddress = '~';
+// "$" begins every frame: no module can have it as its address, and the
+// library refuses it.
+constexpr int kPromptAddress = '$';
+constexpr int kAddressCount = kLastAddress - kFirstAddress;  // the range but "$"
+
+// The place of `address` among the addresses asked, from 1.
+int Place(int address) {
+    return address - kFirstAddress + (address < kPromptAddress ? 1 : 0);
+}
 
 // On a terminal, one line on standard error that each address overwrites,
 // so that a scan of a few seconds is not a silent one.
@@ -29,9 +38,8 @@ class Progress {
         if (!shown_) {
             return;
         }
-        const int total = kLastAddress - kFirstAddress + 1;
-        std::fprintf(stderr, "\rscan: asking %c (%d of %d), %d answered ", address,
-                     address - kFirstAddress + 1, total, found);
+        std::fprintf(stderr, "\rscan: asking %c (%d of %d), %d answered ", address, Place(address),
+                     kAddressCount, found);
         std::fflush(stderr);
         drawn_ = true;
     }
@@ -65,6 +73,9 @@ int RunScan(const CommandLine &line) {
     Progress progress(!o.trace && ErrorIsTerminal());
     int found = 0;
     for (int address = kFirstAddress; address <= kLastAddress; ++address) {
+        if (address == kPromptAddress) {
+            continue;
+        }
         progress.Show(address, found);
         const Outcome out = CallModule(rd, links.front(), address, 0);
         if (out.status == QOR_STATUS_LINK_FAULT) {

@@ -164,10 +164,11 @@ bool ParseHelp(const std::vector<std::string> &words, CommandLine &line, std::st
 constexpr const char *kScanHelp =
     "Usage: qor [--port N | --link TARGET] [--timeout MS] [--checksum] [--trace] scan\n"
     "\n"
-    "Asks every printable address, '!' to '~', for a reading (RD) and lists\n"
-    "the addresses that answered, with the reading or the module's error reply,\n"
-    "each as soon as it answers. Any reply, even an error reply, means a module\n"
-    "is there. Each silent address costs one time-out, 30 ms per character\n"
+    "Asks every printable address, '!' to '~' but '$' (which begins every\n"
+    "frame), for a reading (RD) and lists the addresses that answered, with the\n"
+    "reading or the module's error reply, each as soon as it answers. Any\n"
+    "reply, even an error reply, means a module is there. Each silent address\n"
+    "costs one time-out, 30 ms per character\n"
     "unless --timeout is given, so a scan takes a few seconds; on a terminal a\n"
     "progress line on standard error shows the address being asked, and with\n"
     "--trace every frame is shown instead.\n"
@@ -252,7 +253,7 @@ const std::vector<SubcommandRow> &SubcommandTable() {
         WithQueries("repeat queries (@QUERIES@), print timestamped CSV");
     static const std::string kPollHelpText = WithQueries(kPollHelp);
     static const std::vector<SubcommandRow> kTable = {
-        {"scan", "scan", "ask every address '!'..'~' with RD, list the modules that answer",
+        {"scan", "scan", "ask every address '!'..'~' but '$' with RD, list the modules that answer",
          kScanHelp, ParseScan, RunScan},
         {"poll", "poll QUERY [ARGS]...", kPollSummary.c_str(), kPollHelpText.c_str(), ParsePoll,
          RunPoll},

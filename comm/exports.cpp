@@ -102,6 +102,13 @@ int QOR_ReadByte(int number) {
     return qor::comm::NextByte(call);
 }
 
+int QOR_ReplyOutOfForm(int number) {
+    // A port this library does not drive (a host's own link serves it) is
+    // never claimed for it.
+    PortCall call(number, Claim::kNo);
+    return call.PortState() != nullptr && qor::comm::RefuseReplyOutOfForm(call) ? 1 : 0;
+}
+
 int QOR_OpenPort(int number, const char *target) {
     int code = 0;
     int opened = qor::comm::OpenPort(number, target, &code);

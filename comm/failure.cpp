@@ -124,6 +124,12 @@ void DescribeReason(const Failure &failure, char *text, std::size_t capacity) {
             FormatText(text, capacity, "port busy: held by %s",
                        failure.detail[0] != '\0' ? failure.detail : "another program");
             return;
+        case Reason::kOpenWriteStalled:
+            FormatText(text, capacity,
+                       "write timed out: the server took nothing more within the open's %d ms "
+                       "(connect_timeout_ms)",
+                       failure.waited_ms);
+            return;
         case Reason::kNotAvailable:
         case Reason::kSettingRefused:
             FormatText(text, capacity, "%s", failure.detail);

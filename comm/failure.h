@@ -26,6 +26,7 @@ enum class Reason {
     kUnreachable,
     kClosedByPeer,           // the far end closed the link
     kWriteStalled,           // the link took nothing for a whole time-out
+    kOpenWriteStalled,       // the server took nothing more until the open's time was up
     kRs485Unsupported,       // rs485=1 on a driver without RS-485 mode
     kLowLatencyUnsupported,  // low_latency=1 on a driver without the flag
     kNotAvailable,           // an option this system cannot honour; `detail` says which
@@ -43,7 +44,9 @@ struct Failure {
     // code.
     int code = 0;
     // kConnectTimedOut, kLookupTimedOut, kWriteStalled, kSettingIgnored,
-    // kComPortSilent: the wait in ms.
+    // kComPortSilent: the wait in ms; kOpenWriteStalled: the open's whole
+    // time (how long the stalled write itself waited says little: only
+    // what was left of the open, none at all when it was up).
     int waited_ms = 0;
     // kNotAvailable, kSettingRefused, kSettingIgnored: what was asked and,
     // where it applies, what came instead, in words; kWriteStalled: what

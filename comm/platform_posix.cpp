@@ -76,6 +76,7 @@ int CodeForReason(Reason reason) {
         case Reason::kLookupBacklog:
         case Reason::kConnectTimedOut:
         case Reason::kWriteStalled:
+        case Reason::kOpenWriteStalled:
         case Reason::kSettingIgnored:
         case Reason::kComPortSilent:
             return ETIMEDOUT;

@@ -16,8 +16,9 @@ namespace qor::comm {
 namespace {
 
 constexpr unsigned char kCarriageReturn = 13;
-// A line that keeps chattering holds a frame back at most this many
-// recovery periods; then the frame goes out anyway.
+// A line that keeps chattering holds a frame back at most this many times
+// recovery_ms, whatever the quiet period in force; then the frame goes out
+// anyway.
 constexpr int kRecoveryLimit = 4;
 // Discarding stops after this many reads even if input keeps coming, so
 // that a chattering line cannot keep a call forever.
@@ -244,18 +245,36 @@ bool DiscardWaiting(PortCall &call, bool *stale) {
     return true;
 }
 
+// The whole wait for a quiet line before one frame: however often input
+// starts the quiet period again, however far it was raised, and whether one
+// wait or two (recovery, then late input found after it) make it up, a line
+// that never goes quiet holds a frame back until `deadline_ms`, then the
+// frame goes out anyway. Begun by the first wait, so that a frame that
+// waits for nothing costs nothing.
+struct QuietWait {
+    bool begun = false;
+    std::int64_t started_ms = 0;
+    std::int64_t deadline_ms = 0;
+};
+
 // After a failed exchange, a reply may still be on its way: waits until the
-// line has been quiet for the recovery period, discarding what comes, but
-// no longer than kRecoveryLimit periods. False when the link was found gone.
-bool Recover(PortCall &call, bool *chattering = nullptr) {
+// line has been quiet for the quiet period, discarding what comes, but not
+// past the wait's deadline. False when the link was found gone.
+bool Recover(PortCall &call, QuietWait &wait) {
     Port &port = *call.PortState();
     const int quiet_ms = QuietPeriodMs(port);
     const std::int64_t started = MonotonicMs();
+    if (!wait.begun) {
+        wait.begun = true;
+        wait.started_ms = started;
+        wait.deadline_ms =
+            started + static_cast<std::int64_t>(kRecoveryLimit) * port.target.recovery_ms;
+    }
     bool late = false;
-    const std::int64_t limit = started + static_cast<std::int64_t>(kRecoveryLimit) * quiet_ms;
     std::int64_t quiet_until = started + quiet_ms;
-    for (std::int64_t now = started; now < quiet_until && now < limit; now = MonotonicMs()) {
-        std::int64_t end = quiet_until < limit ? quiet_until : limit;
+    for (std::int64_t now = started; now < quiet_until && now < wait.deadline_ms;
+         now = MonotonicMs()) {
+        std::int64_t end = quiet_until < wait.deadline_ms ? quiet_until : wait.deadline_ms;
         int code = 0;
         long got = port.ops->read(port.link, port.input, sizeof port.input,
                                   static_cast<int>(end - now), &code);
@@ -276,13 +295,15 @@ bool Recover(PortCall &call, bool *chattering = nullptr) {
             quiet_until = MonotonicMs() + quiet_ms;
         }
     }
-    if (TraceOn()) {
-        EmitWait(call.Number(), TraceKind::kRecovery, static_cast<int>(MonotonicMs() - started));
-    }
-    if (chattering != nullptr) {
-        *chattering = MonotonicMs() >= limit;
-    }
     return true;
+}
+
+// One trace event for the frame's whole wait for a quiet line.
+void TraceQuietWait(PortCall &call, const QuietWait &wait) {
+    if (wait.begun && TraceOn()) {
+        EmitWait(call.Number(), TraceKind::kRecovery,
+                 static_cast<int>(MonotonicMs() - wait.started_ms));
+    }
 }
 
 // Asks a far end that buffers input (a device server) to drop what it
@@ -313,9 +334,9 @@ bool PrepareLine(PortCall &call) {
         NoteExchangeFailed(call);
     }
     bool stale = DiscardBuffered(call) || port.recovery_due;
-    const bool recovering = port.recovery_due && port.target.recovery_ms > 0;
-    bool chattering = false;
-    if (recovering && !Recover(call, &chattering)) {
+    const bool recovery_on = port.target.recovery_ms > 0;
+    QuietWait wait;
+    if (port.recovery_due && recovery_on && !Recover(call, wait)) {
         return false;
     }
     port.recovery_due = false;
@@ -325,13 +346,14 @@ bool PrepareLine(PortCall &call) {
     }
     if (late) {
         // A reply came after its exchange ended; more of it, or the replies
-        // queued behind it, may follow: the frame waits for a quiet line.
+        // queued behind it, may follow: the frame waits for a quiet line,
+        // within what is left of the same wait.
         NoteLateInput(call, "waiting before a frame");
-        // (Not again after a wait that a chattering line cut short.)
-        if (!chattering && port.target.recovery_ms > 0 && !Recover(call)) {
+        if (recovery_on && !Recover(call, wait)) {
             return false;
         }
     }
+    TraceQuietWait(call, wait);
     // A successful exchange leaves nothing stale and costs nothing here.
     return !(stale || late) || PurgeFarEnd(call);
 }
@@ -465,6 +487,21 @@ bool FlushOutput(PortCall &call) {
     LoseLink(call, "while writing",
              InUseFailure(code, Reason::kWriteStalled, port.target.timeout_ms));
     return false;
+}
+
+bool RefuseReplyOutOfForm(PortCall &call) {
+    Port &port = *call.PortState();
+    if (port.link == kNoLink || !LineJustFailed(port)) {
+        return false;
+    }
+    if (TraceOn()) {
+        EmitText(call.Number(), TraceKind::kRefused,
+                 "reply refused: not in its command's form, on a line that has just failed");
+    }
+    // Its own reply may yet come, late.
+    port.recovery_due = true;
+    NoteRefused(call);
+    return true;
 }
 
 int NextByte(PortCall &call) {

@@ -28,6 +28,12 @@ bool FlushOutput(PortCall &call);
 // The next received character, or -1 (time-out, link unusable).
 int NextByte(PortCall &call);
 
+// QOR_ReplyOutOfForm: on a line that has just failed, the reply just read
+// is refused as the guard refuses one (traced, counted, the quiet period
+// raised, the next frame after a quiet line); true then. False, changing
+// nothing, on a calm line or without a link.
+bool RefuseReplyOutOfForm(PortCall &call);
+
 }  // namespace qor::comm
 
 #endif  // QOR_COMM_PORT_IO_H

@@ -171,6 +171,10 @@ void RelaxQuietPeriod(PortCall &call) {
     }
 }
 
+bool LineJustFailed(const Port &port) {
+    return Wary(port) || QuietPeriodMs(port) > port.target.recovery_ms;
+}
+
 int QuietPeriodMs(const Port &port) {
     const int quiet = port.lateness.quiet_ms.load(std::memory_order_relaxed);
     return quiet > port.target.recovery_ms ? quiet : port.target.recovery_ms;

@@ -103,6 +103,11 @@ bool AcceptReplyEnd(PortCall &call, char *why, std::size_t capacity);
 // A reply was refused: counted, and the quiet period raised.
 void NoteRefused(PortCall &call);
 
+// The line has just failed: the link is wary (the guard is in force), or
+// its quiet period is raised. What a caller reads on such a line may be
+// another frame's reply (QOR_ReplyOutOfForm).
+bool LineJustFailed(const Port &port);
+
 }  // namespace qor::comm
 
 #endif  // QOR_COMM_REPLY_GUARD_H

@@ -33,8 +33,6 @@ constexpr unsigned char kPurgeReceiveBuffer = 1;
 struct Session {
     LinkHandle socket = kNoLink;
     int timeout_ms = 0;
-    // How long the last write that stalled waited.
-    int stalled_ms = 0;
     TelnetState telnet;
 };
 
@@ -46,17 +44,18 @@ const LinkOps &Tcp() {
     return kSocketLinkOps;
 }
 
-// Writes to the server, waiting at most `wait_ms` while it takes nothing. A
-// server that took nothing for that long (one that stopped reading) leaves
-// *code kWriteStalledCode, so that a stall is never taken for a close.
+// Writes to the server, waiting at most `wait_ms` while it takes nothing.
+// With no time left (an open whose deadline came while it read) the bytes
+// are still offered once without waiting: a server with room takes them at
+// once, and the open then fails, if it must, for what it was waiting for.
+// A server that took nothing (one that stopped reading) leaves *code
+// kWriteStalledCode, so that a stall is never taken for a close.
 bool Send(Session &session, const unsigned char *bytes, std::size_t length, int wait_ms,
           int *code) {
-    const std::int64_t started = MonotonicMs();
-    if (wait_ms > 0 && Tcp().write(session.socket, bytes, length, wait_ms, code)) {
+    if (Tcp().write(session.socket, bytes, length, wait_ms > 0 ? wait_ms : 0, code)) {
         return true;
     }
-    if (wait_ms <= 0 || *code == 0) {
-        session.stalled_ms = static_cast<int>(MonotonicMs() - started);
+    if (*code == 0) {
         *code = kWriteStalledCode;
     }
     return false;
@@ -193,11 +192,12 @@ bool CheckAnswers(const TelnetState &telnet, const Target &target, Failure *why)
 }
 
 // The link failed during the open: the server closed it, the system said
-// why, or the server stopped taking what we sent.
-bool Lost(const Session &session, Failure *why, int code) {
+// why, or the server stopped taking what we sent. A stalled write waits no
+// longer than the open has left, which may be nothing: it is reported
+// against the open's whole time, never as a wait of 0 ms.
+bool Lost(const Target &target, Failure *why, int code) {
     if (code == kWriteStalledCode) {
-        FormatText(why->detail, sizeof why->detail, "the server");
-        return Fail(why, Reason::kWriteStalled, 0, session.stalled_ms);
+        return Fail(why, Reason::kOpenWriteStalled, 0, target.connect_timeout_ms);
     }
     return Fail(why, code != 0 ? Reason::kSystem : Reason::kClosedByPeer, code);
 }
@@ -210,13 +210,13 @@ bool Negotiate(Session &session, const Target &target, std::int64_t deadline_ms,
     std::size_t length = TelnetOpening(&session.telnet, request);
     int code = 0;
     if (!Send(session, request, length, LeftMs(deadline_ms), &code)) {
-        return Lost(session, why, code);
+        return Lost(target, why, code);
     }
     Wait wait = Await(
         session, deadline_ms,
         [](const TelnetState &t) { return t.local[kComPort].on || t.com_port_refused; }, &code);
     if (wait == Wait::kLost) {
-        return Lost(session, why, code);
+        return Lost(target, why, code);
     }
     if (session.telnet.com_port_refused) {
         return Fail(why, Reason::kComPortRefused, 0);
@@ -226,10 +226,10 @@ bool Negotiate(Session &session, const Target &target, std::int64_t deadline_ms,
     }
     length = SettingRequests(target, request);
     if (!Send(session, request, length, LeftMs(deadline_ms), &code)) {
-        return Lost(session, why, code);
+        return Lost(target, why, code);
     }
     if (Await(session, deadline_ms, AllAnswered, &code) == Wait::kLost) {
-        return Lost(session, why, code);
+        return Lost(target, why, code);
     }
     return CheckAnswers(session.telnet, target, why);
 }

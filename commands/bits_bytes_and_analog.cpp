@@ -28,40 +28,40 @@ void AnalogOutput(Transaction &tx, const Request &request) {
 // The state character follows "*", or, in the long layout that modules use
 // when frames carry checksums, "*", the address, "RB" and the bit number.
 void ReadBit(Transaction &tx, const Request &request) {
-    if (RunSteps(tx, request)) {
-        tx.BitResult = ReplyChar(tx, tx.CmdChecksum != 0 ? 6 : 1) == '1' ? 1 : 0;
+    const bool long_layout = tx.CmdChecksum != 0;
+    if (RunSteps(tx, request) &&
+        HoldReplyToForm(tx, request.port, LayoutOf(tx, long_layout), long_layout ? "hhb" : "b")) {
+        tx.BitResult = ReplyChar(tx, long_layout ? 6 : 1) == '1' ? 1 : 0;
     }
 }
 
 // Where the hex digits of a DI reply stand: right after the "*" and before
 // the CR; in the long layout that modules use when frames carry checksums,
 // after "*", the address and "DI", and before the checksum and CR.
-struct InputLayout {
-    std::int32_t before;  // characters ahead of the digits
-    std::int32_t after;   // characters behind them
-};
-
-InputLayout InputLayoutOf(const Transaction &tx) {
-    if (tx.CmdChecksum == 0) {
-        return {1, 1};
-    }
-    return {1 + (tx.AddressWidth == 1 ? 1 : 2) + 2, 3};
+FieldLayout InputLayoutOf(const Transaction &tx) {
+    return LayoutOf(tx, tx.CmdChecksum != 0);
 }
 
 // The most bytes a DI reply can carry, two hex digits each, inside the 51
 // characters of ReplyBuffer: 24 in the short layout, 22 in the long one. A
 // count beyond that is refused before the frame goes out: its reply could
 // never be read.
-std::int32_t MaxInputBytes(const InputLayout &layout) {
+std::int32_t MaxInputBytes(const FieldLayout &layout) {
     return (kReplyCapacity - 1 - layout.before - layout.after) / 2;
 }
+
+// The form of a DI reply's field with the most digits any reply can hold
+// (ReplyInForm): one "h" for each.
+constexpr char kInputForm[] = "hhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhhh";
+static_assert(sizeof kInputForm - 1 == kReplyCapacity - 1 - 1,
+              "a form for every digit a reply can carry after its \"*\"");
 
 // Picks the requested bit out of the DI reply. A reply whose length leaves
 // anything but exactly 2 * byteCount characters where the digits stand is
 // refused: read by position alone, a reply one digit short would pass its
 // "*", its CR or its checksum off as input bits.
 void ReadInputBit(Transaction &tx, const Request &request) {
-    const InputLayout layout = InputLayoutOf(tx);
+    const FieldLayout layout = InputLayoutOf(tx);
     if (request.byteCount < 1 || request.byteCount > MaxInputBytes(layout) ||
         request.byteIndex < 1 || request.byteIndex > request.byteCount) {
         RefuseArguments(tx);
@@ -73,6 +73,10 @@ void ReadInputBit(Transaction &tx, const Request &request) {
     const std::int32_t digits = 2 * request.byteCount;
     if (tx.ReplyLength != layout.before + digits + layout.after) {
         SetOutcome(tx, kStatusLinkFault, kErrorReplyField);
+        return;
+    }
+    // As many hex digits as asked for: the tail of kInputForm.
+    if (!HoldReplyToForm(tx, request.port, layout, kInputForm + (sizeof kInputForm - 1 - digits))) {
         return;
     }
     ExtractField(tx, layout.before, layout.before + digits - 1);

@@ -10,6 +10,12 @@ namespace qor {
 
 namespace {
 
+// The fields as modules write them (ReplyInForm): a reading, a limit with
+// its mode letter, a count.
+constexpr char kValueForm[] = "s99999.99";
+constexpr char kLimitForm[] = "s99999.99m";
+constexpr char kCountForm[] = "9999999";
+
 // Cuts the value field out of the reply: right after the "*", or after the
 // echoed address and letters of the long layout.
 void ExtractValueField(Transaction &tx) {
@@ -56,6 +62,8 @@ void CountQuery(Transaction &tx, const Request &request) {
     }
     if (!ParseInteger(tx.FieldBuffer, &tx.CounterResult)) {
         RefuseField(tx);
+    } else if (!HoldReplyToForm(tx, request.port, LayoutOf(tx, long_layout), kCountForm)) {
+        tx.CounterResult = 0;
     }
 }
 
@@ -80,8 +88,11 @@ float QueryValue(Transaction &tx, int port, std::int32_t address, std::int32_t c
     }
     ExtractValueField(tx);
     float value = 0.0f;
+    const char *form = code == RH || code == RL ? kLimitForm : kValueForm;
     if (!ParseDecimal(tx.FieldBuffer, &value)) {
         RefuseField(tx);
+    } else if (!HoldReplyToForm(tx, port, LayoutOf(tx, tx.ReplyForm != 1), form)) {
+        value = 0.0f;
     }
     return value;
 }

@@ -126,6 +126,14 @@ void PutData(Transaction &tx, FrameData data, std::int32_t param, float value, s
     }
 }
 
+// An address character travels inside its own frame, so it must not be one
+// that frames are made of: a 0 would end the frame text after the prompt, a
+// CR ends the frame on the line, and a "$" starts a new frame there ("$$RD"
+// reaches the modules as a frame for module "R").
+bool AddressCharacterFits(std::int32_t character) {
+    return character != 0 && character != kCarriageReturn && character != '$';
+}
+
 char PromptFor(unsigned char address_width, unsigned char reply_form) {
     if (address_width == 1) {
         return reply_form == 1 ? '$' : '#';
@@ -146,10 +154,10 @@ bool ValueFieldText(float value, char *field) {
 
 bool FrameArgumentsFit(const Transaction &tx, std::int32_t address, std::int32_t code,
                        float value) {
-    if ((address & 0x7F) == 0) {
+    if (!AddressCharacterFits(address & 0x7F)) {
         return false;
     }
-    if (tx.AddressWidth != 1 && ((address >> 8) & 0x7F) == 0) {
+    if (tx.AddressWidth != 1 && !AddressCharacterFits((address >> 8) & 0x7F)) {
         return false;
     }
     std::int64_t hundredths = 0;

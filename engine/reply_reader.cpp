@@ -19,6 +19,63 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 // most this many characters from the link, dropped ones included.
 constexpr int kMaxCharactersPerReply = 256;
 
+// The character classes of a form (ReplyInForm), one bit each, and the
+// classes each character belongs to: a table, so that every reply in form
+// costs a load and a test per character of its field.
+constexpr std::uint8_t kSign = 1;
+constexpr std::uint8_t kDigit = 2;
+constexpr std::uint8_t kPoint = 4;
+constexpr std::uint8_t kModeLetter = 8;
+constexpr std::uint8_t kBitState = 16;
+constexpr std::uint8_t kHexDigit = 32;
+
+constexpr std::uint8_t ClassesOf(int c) {
+    std::uint8_t classes = 0;
+    classes |= (c == '+' || c == '-') ? kSign : 0;
+    classes |= (c >= '0' && c <= '9') ? kDigit | kHexDigit : 0;
+    classes |= (c >= 'A' && c <= 'F') ? kHexDigit : 0;
+    classes |= c == '.' ? kPoint : 0;
+    classes |= (c == 'L' || c == 'M') ? kModeLetter : 0;
+    classes |= (c == '0' || c == '1') ? kBitState : 0;
+    return classes;
+}
+
+// The class a form's letter names: "s", "9", ".", "m", "b", "h"; 0 (no
+// character fits) for any other.
+constexpr std::uint8_t ClassNamed(int letter) {
+    switch (letter) {
+        case 's':
+            return kSign;
+        case '9':
+            return kDigit;
+        case '.':
+            return kPoint;
+        case 'm':
+            return kModeLetter;
+        case 'b':
+            return kBitState;
+        case 'h':
+            return kHexDigit;
+        default:
+            return 0;
+    }
+}
+
+struct ClassTable {
+    std::uint8_t of[256];
+};
+
+constexpr ClassTable MakeTable(std::uint8_t (*classify)(int)) {
+    ClassTable table{};
+    for (int c = 0; c < 256; ++c) {
+        table.of[c] = classify(c);
+    }
+    return table;
+}
+
+constexpr ClassTable kClassesOf = MakeTable(ClassesOf);
+constexpr ClassTable kClassNamed = MakeTable(ClassNamed);
+
 }  // namespace
 
 bool ReadReply(Transaction &tx, int port) {
@@ -99,6 +156,30 @@ void ExtractField(Transaction &tx, std::int32_t start, std::int32_t end) {
 
 char ReplyChar(const Transaction &tx, std::int32_t index) {
     return (index >= 0 && index < tx.ReplyLength) ? tx.ReplyBuffer[index] : '\0';
+}
+
+FieldLayout LayoutOf(const Transaction &tx, bool long_layout) {
+    if (!long_layout) {
+        return {1, 1};
+    }
+    return {1 + (tx.AddressWidth == 1 ? 1 : 2) + 2, 3};
+}
+
+bool ReplyInForm(const Transaction &tx, FieldLayout layout, const char *pattern) {
+    // The field ends where the layout's tail begins; within it, one
+    // character per letter of the form, and the form must end there too.
+    const std::int32_t end = tx.ReplyLength - layout.after;
+    std::int32_t at = layout.before;
+    for (; *pattern != '\0'; ++pattern, ++at) {
+        if (at >= end) {
+            return false;
+        }
+        const auto c = static_cast<unsigned char>(tx.ReplyBuffer[at]);
+        if ((kClassesOf.of[c] & kClassNamed.of[static_cast<unsigned char>(*pattern)]) == 0) {
+            return false;
+        }
+    }
+    return at == end;
 }
 
 }  // namespace qor

@@ -1,6 +1,7 @@
 // One transaction step: a frame, its reply, and the outcome rules.
 #include "engine/library_state.h"
 #include "engine/protocol.h"
+#include "qor_comm.h"
 
 namespace qor {
 
@@ -33,6 +34,19 @@ bool FromAddress(const Transaction &tx, std::int32_t address) {
 
 void RefuseArguments(Transaction &tx) {
     SetOutcome(tx, kStatusLinkFault, kErrorNotFramable);
+}
+
+// Short replies carry no address, so a late reply of another command cannot
+// be told by its sender, only by its form; and fields are read leniently,
+// for modules whose replies differ a little from the form. The two meet
+// here: the engine knows the form, the byte link whether the line has just
+// failed, and only a reply out of form is put to the link.
+bool HoldReplyToForm(Transaction &tx, int port, FieldLayout layout, const char *pattern) {
+    if (ReplyInForm(tx, layout, pattern) || QOR_ReplyOutOfForm(port) != 1) {
+        return true;
+    }
+    SetOutcome(tx, kStatusReplyFault, kErrorNoReply);
+    return false;
 }
 
 bool TransactionStep(Transaction &tx, int port, std::int32_t address, std::int32_t code,

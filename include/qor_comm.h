@@ -100,9 +100,10 @@
  * also asked to drop what it still holds (PURGE-DATA). After a failed
  * exchange (a read that ended by time-out, or a reply the host stopped
  * reading before its CR) the next frame on the port also waits until the
- * line has been quiet for recovery_ms, and discards whatever arrives
- * meanwhile; a line that keeps chattering holds the frame back at most 4 x
- * recovery_ms, then the frame goes out anyway. A successful exchange adds no
+ * line has been quiet for recovery_ms (the quiet period, raised as below),
+ * and discards whatever arrives meanwhile; a line that keeps chattering
+ * holds the frame back at most 4 x recovery_ms in all, then the frame goes
+ * out anyway. A successful exchange adds no
  * wait and no system call. Hence a reply that begins within timeout_ms +
  * recovery_ms of its frame (twice the time-out by default) is never taken
  * for the reply to a later frame. Later replies carry no sequence number,
@@ -122,15 +123,21 @@
  *     device server may front a device that passes bytes at once);
  *   - adaptive recovery: late input (found when a frame starts, or arriving
  *     during a recovery wait), a refused reply, or a second failed exchange
- *     in a row within fifty time-outs of either, doubles the quiet period, at most once per frame,
- * from recovery_ms up to four times it (a chattering line then holds a frame back at most four such
- * periods); it returns to recovery_ms once the link has been calm for ten time-outs. recovery_ms=0
- * keeps recovery off. QOR_PortCounts counts these events, and the trace reports each refusal
- * (QOR_TRACE_REFUSED) and each change of the quiet period
- * (QOR_TRACE_QUIET_PERIOD). A module that answers more than ten time-outs
- * late on a link that has stayed calm meanwhile can still have its reply
- * taken by the next frame once; the frame after it finds the second reply
- * waiting and the link turns wary.
+ *     in a row within fifty time-outs of either, doubles the quiet period,
+ *     at most once per frame, from recovery_ms up to four times it; it
+ *     returns to recovery_ms once the link has been calm for ten time-outs.
+ *     A raised period makes the line's silence count longer, never the
+ *     wait longer than its bound: the whole wait before a frame stays
+ *     within 4 x recovery_ms (see "Time-outs");
+ *   - replies out of form: while the link is wary or its quiet period
+ *     raised, a query's reply that qor_dll finds out of its command's form
+ *     is refused too (QOR_ReplyOutOfForm).
+ * recovery_ms=0 keeps recovery off. QOR_PortCounts counts these events,
+ * and the trace reports each refusal (QOR_TRACE_REFUSED) and each change
+ * of the quiet period (QOR_TRACE_QUIET_PERIOD). A module that answers more
+ * than ten time-outs late on a link that has stayed calm meanwhile can
+ * still have its reply taken by the next frame once; the frame after it
+ * finds the second reply waiting and the link turns wary.
  *
  * Time-outs: every wait is bounded. QOR_ReadByte waits at most the port's
  * time-out for each character, and the reads of one reply end together at
@@ -138,11 +145,21 @@
  * frame was written (or after a read that timed out) and lasts until the
  * next frame, so that a line dripping characters (noise, a module gone
  * wrong) ends the call as a time-out, followed by the recovery wait, rather
- * than after 256 characters. A write fails when the link takes nothing for
- * timeout_ms. A TCP open waits at most connect_timeout_ms in all: host
+ * than after 256 characters. The wait for a quiet line before a frame (after
+ * a failed exchange, or when late input is found) lasts at most 4 x
+ * recovery_ms in all (800 ms by default), however often input starts the
+ * quiet period again and however far it was raised; it is one
+ * QOR_TRACE_RECOVERY event. A write fails when the link takes nothing for
+ * timeout_ms. So one frame and its reply take at most 4 x recovery_ms +
+ * reply_timeout_ms (2.8 s by default, on a line that keeps dripping), plus
+ * guard_ms after a reply's CR while the link is wary, plus timeout_ms for
+ * each write (the frame, and over rfc2217:// the purge) that finds the link
+ * taking nothing. A TCP open waits at most connect_timeout_ms in all: host
  * lookup, connect and, for rfc2217://, every write and read of the
  * negotiation; a server that stops taking what is sent fails it as a
- * stalled write ("the server took nothing for N ms").
+ * stalled write ("the server took nothing more within the open's C ms
+ * (connect_timeout_ms)"); once open, a stalled answer to the server's
+ * negotiation is "the server took nothing for timeout_ms".
  *
  * Failures. QOR_OpenPort sets errno (POSIX) or the thread's last error
  * (Windows) when it fails, and every failure to open or use a port leaves a
@@ -193,6 +210,26 @@ QOR_COMM_API int QOR_WriteByte(int port, int character);
  * or when the port cannot be used. A TCP connection the server closed is
  * reopened by the next frame. */
 QOR_COMM_API int QOR_ReadByte(int port);
+
+/* qor_dll's word on a reply it has just read through QOR_ReadByte on the
+ * port: though complete and accepting ("*...") and readable, the reply is
+ * not in the form its command's modules send (a reading whose field is not
+ * a sign, five digits, a point and two digits; a count not seven digits; a
+ * limit without its mode letter; a bit state not 0 or 1; input bytes not
+ * upper-case hex digits). On a line that has
+ * just failed (the link is wary, or its quiet period raised: see "Late
+ * replies") such a reply is most likely another frame's, come late while
+ * this frame's own was lost, and short replies carry no address to tell:
+ * the link refuses it as it refuses a reply the guard catches (counted in
+ * QOR_PortCounts' refused, traced as QOR_TRACE_REFUSED, the quiet period
+ * raised, the next frame after a quiet line) and returns 1; qor_dll then
+ * reports no reply (100/1). On a calm line it changes nothing and returns
+ * 0, and qor_dll reads the reply leniently, as modules whose replies
+ * differ a little from the form need. It returns 0 too for a port this
+ * library does not drive. qor_dll asks only about replies out of form, so
+ * a healthy line never pays for it. A host with a byte link of its own may
+ * define it for its ports (0 keeps every reply lenient). */
+QOR_COMM_API int QOR_ReplyOutOfForm(int port);
 
 /* Opens (or reopens) a port on a target (see "Targets" above).
  * Returns 1 on success, 0 on failure; then errno (POSIX) or GetLastError()
@@ -288,7 +325,8 @@ QOR_COMM_API int QOR_CheckTarget(const char *target, char *why, int size);
 #define QOR_TRACE_WRITE 5       /* bytes: a frame as written */
 #define QOR_TRACE_READ 6        /* bytes: reply bytes the host read, up to CR */
 /* QOR_TRACE_TIMEOUT: the milliseconds waited are the time-out, or what was
- * left of reply_timeout_ms. */
+ * left of reply_timeout_ms. QOR_TRACE_RECOVERY: one event for the whole
+ * wait before a frame. */
 #define QOR_TRACE_TIMEOUT 7       /* nothing came within milliseconds */
 #define QOR_TRACE_DISCARD 8       /* bytes: input discarded before a frame */
 #define QOR_TRACE_RECOVERY 9      /* the frame waited milliseconds for a quiet line */

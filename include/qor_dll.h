@@ -22,8 +22,12 @@
  *   port     the link port number, passed unchanged to the byte link (which
  *            opens it on first use, see qor_comm.h).
  *   address  the module's address character in the low 7 bits (pass '1' for
- *            module "1"); higher bits are ignored. An address that is 0
- *            after masking is refused with 200/3.
+ *            module "1"); higher bits are ignored. An address that would
+ *            break its own frame after masking is refused with 200/3: 0
+ *            (the frame text would end), CR (the frame's end on the line)
+ *            and "$" (every frame's first character: "$$RD" would reach the
+ *            modules as a frame for module "R"). Every other character is
+ *            sent as it is.
  *   status, error
  *            out-parameters, written on every path, status first. Either may
  *            be NULL: the library then skips that write (the value is only
@@ -36,7 +40,9 @@
  *             "*" or "?" and ending with CR) came back within the byte
  *             link's time-out, or the reply was longer than 50 characters
  *             plus CR, or the byte link refused a reply it could not pair
- *             with the frame ("Late replies" in qor_comm.h).
+ *             with the frame ("Late replies" in qor_comm.h), among them a
+ *             query's reply out of its command's form on a line that has
+ *             just failed (QOR_ReplyOutOfForm: below).
  *   100 2     the reply began with "*" but its checksum did not match. Only
  *             long replies carry a checksum; the library always works with
  *             short replies, so this pair is reserved and does not occur.
@@ -56,17 +62,27 @@
  *             holds no digit at all ("*" alone, "*abc", "*-"), which is no
  *             reading of 0. Otherwise a field is read leniently: leading
  *             blanks are skipped and reading stops at the first character
- *             that does not fit.
+ *             that does not fit. Leniently on a calm line, that is: while
+ *             the byte link is wary after a failure, or its quiet period
+ *             raised, a query's reply that these rules take must also be
+ *             in its command's own form (a reading: sign, five digits,
+ *             point, two digits; RH and RL: that and "L" or "M"; a count:
+ *             seven digits; RB: "0" or "1"; DI: upper-case hex digits; in
+ *             the long layout behind the echoed address and letters), or
+ *             the call reports 100/1: short replies carry no address, and
+ *             such a reply is most likely another command's, come late
+ *             ("*0000003", a count, would read as 3.0).
  *   200 3     the call's arguments cannot be put into a frame (a value whose
  *             magnitude rounds to 100000.00 or more, NaN or infinity; an
- *             address of 0; QOR_DI counts out of range); nothing was sent.
+ *             address of 0, CR or "$"; QOR_DI counts out of range); nothing
+ *             was sent.
  * The macros below name these numbers. Every function can report 0/0,
- * 100/1, 100/other, 200/1 and 200/3 (for an address of 0); 100/2 belongs to
- * long replies (see above), 100/3 to replies that echo the address; 200/2
- * comes from QOR_DI, the value queries and the counts. Whenever status is
- * not 0 the returned value is 0 (or 0.0), and the mode of QOR_RH and QOR_RL
- * is -1. Functions that "return the status" return the same number as
- * *status.
+ * 100/1, 100/other, 200/1 and 200/3 (for an address of 0, CR or "$");
+ * 100/2 belongs to long replies (see above), 100/3 to replies that echo the
+ * address; 200/2 comes from QOR_DI, the value queries and the counts.
+ * Whenever status is not 0 the returned value is 0 (or 0.0), and the mode
+ * of QOR_RH and QOR_RL is -1. Functions that "return the status" return the
+ * same number as *status.
  *
  * Threads
  *   Calls on different ports run at the same time, each on its caller's
@@ -78,13 +94,19 @@
  *   for each other, but no two calls ever deadlock. A transaction lasts as
  *   long as the byte link takes (its per-character time-out, 200 ms by
  *   default, bounds a silent module; one reply takes at most 256 characters
- *   from the link). The switches below take no lock: they are process-wide,
- *   and a call in progress keeps the settings it began with.
+ *   from the link; with qor_comm a frame and its reply take at most 4 x
+ *   recovery_ms + reply_timeout_ms, 2.8 s by default, on a line that keeps
+ *   dripping: "Time-outs" in qor_comm.h). The switches below take no lock:
+ *   they are process-wide, and a call in progress keeps the settings it
+ *   began with.
  *
  *   A host that substitutes its own byte link (see qor_comm.h) must accept
  *   that QOR_WriteByte and QOR_ReadByte are now called for different ports
  *   at the same time, from the host's own threads; for any one port (or two
- *   port numbers 64 apart), never from two threads at once.
+ *   port numbers 64 apart), never from two threads at once. The library
+ *   also calls QOR_ReplyOutOfForm about a query's reply out of form; a
+ *   host's link may define it, else qor_comm's answers 0 for the host's
+ *   ports and every reply is read leniently.
  *
  * Debug echo
  *   With QOR_EnableDebug(1) every frame before it is sent and every reply

@@ -55,11 +55,11 @@ target_link_libraries(qor_dll PRIVATE user32)
 target_link_libraries(qor_comm PRIVATE ws2_32)
 
 # The protocol objects are linked into qor_dll.dll and, with a byte link of
-# their own, into test programs. QOR_WriteByte and QOR_ReadByte are therefore
-# referenced by plain name rather than through the import table (qor_comm.h
-# declares them dllimport outside qor_comm): in qor_dll.dll the import
-# library's stubs resolve them, in a program that links the objects its own
-# definitions do.
+# their own, into test programs. QOR_WriteByte, QOR_ReadByte and
+# QOR_ReplyOutOfForm are therefore referenced by plain name rather than
+# through the import table (qor_comm.h declares them dllimport outside
+# qor_comm): in qor_dll.dll the import library's stubs resolve them, in a
+# program that links the objects its own definitions do.
 target_compile_definitions(qor_protocol PUBLIC QOR_COMM_BUILD)
 
 # A cross build whose test programs cannot run on the build machine (a

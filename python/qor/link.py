@@ -62,7 +62,10 @@ _ports_in_use: Set[int] = set()
 _INT_MIN = -(2**31)
 _INT_MAX = 2**31 - 1
 _DEFAULT_TIMEOUT_MS = 200  # the byte link's wait for each character
-_SCAN_FIRST, _SCAN_LAST = 0x21, 0x7E
+# Every character an address may be, in scan order: the visible ASCII
+# characters but "$", which begins every frame.
+_PROMPT = 0x24
+_SCAN_DEFAULT = [code for code in range(0x21, 0x7F) if code != _PROMPT]
 
 
 def _claim_port(port: Optional[int]) -> int:
@@ -163,6 +166,10 @@ def _check_address(address) -> Tuple[int, str]:
     # and blanks or control characters cannot be told apart from line noise.
     if not 0x21 <= code <= 0x7E:
         raise ValueError("address must be a printable ASCII character, got %r" % (address,))
+    # The library refuses it too (status 200, error 3), with nothing sent.
+    if code == _PROMPT:
+        raise ValueError('address must not be "$": every frame begins with it, so "$$RD" '
+                         'would be a frame for module "R"')
     return code, chr(code)
 
 
@@ -445,14 +452,14 @@ class Link:
         """Ask each address for a reading and return the modules that answered.
 
         Any reply counts, even an error reply. ``addresses`` defaults to
-        every printable one, "!" to "~". Each silent address costs one
+        every printable one, "!" to "~" but "$". Each silent address costs one
         time-out: ``timeout`` seconds per character during the scan
         (default 0.03, as the qor tool's scan; None keeps the link's own),
         for which the port is reopened, and reopened on its target after.
         """
         chosen = [
             _check_address(a)
-            for a in (addresses if addresses is not None else range(_SCAN_FIRST, _SCAN_LAST + 1))
+            for a in (addresses if addresses is not None else _SCAN_DEFAULT)
         ]
         found = []
         with self._lock:

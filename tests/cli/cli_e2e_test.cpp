@@ -734,8 +734,12 @@ TEST(ToolsCli, ScanShowsProgressOnATerminal) {
     ASSERT_TRUE(sim.Ready());
     const Finished r =
         Shell("script -qec \"QOR --link PTY --timeout 5 scan\" /dev/null", sim.Path());
-    EXPECT_NE(r.out.find("\rscan: asking ! (1 of 94), 0 answered"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\rscan: asking ~ (94 of 94), 0 answered"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\rscan: asking ! (1 of 93), 0 answered"), std::string::npos) << r.out;
+    // "$" begins every frame and is no address: it is left out.
+    EXPECT_NE(r.out.find("\rscan: asking # (3 of 93), 0 answered"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\rscan: asking $"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\rscan: asking % (4 of 93), 0 answered"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\rscan: asking ~ (93 of 93), 0 answered"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("qor: no module answered"), std::string::npos) << r.out;
 }
 

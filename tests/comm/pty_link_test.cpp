@@ -154,43 +154,86 @@ TEST_F(PtyLink, SilenceGivesMinusOneAfterTheTimeout) {
     EXPECT_LT(NowMs() - start, 2000);
 }
 
-// A line that drips a byte every 150 ms, never a CR: each character comes
-// within the 200 ms time-out, so only reply_timeout_ms ends the reply, as a
-// time-out, and the next frame waits for a quiet line first.
+// What the link reported of each wait: the time-outs and the waits for a
+// quiet line, with their milliseconds.
+std::mutex g_waits_lock;
+std::vector<int> g_timeout_waits;
+std::vector<int> g_quiet_waits;
+
+void KeepWaits(const QOR_TraceEvent *event, void * /*user*/) {
+    std::lock_guard<std::mutex> hold(g_waits_lock);
+    if (event->kind == QOR_TRACE_TIMEOUT) {
+        g_timeout_waits.push_back(event->milliseconds);
+    } else if (event->kind == QOR_TRACE_RECOVERY) {
+        g_quiet_waits.push_back(event->milliseconds);
+    }
+}
+
+// A line that keeps delivering characters and never a CR. The drip follows
+// the link rather than a clock: a character goes out once the link has
+// taken the one before, so that the line never falls silent for the 10 s
+// time-out however busy the machine is, and only reply_timeout_ms can end
+// a reply, as a time-out. Each frame after one then waits for a quiet line
+// that never comes: one wait per frame, at most four recovery periods,
+// though the link raised its quiet period meanwhile (to four periods
+// itself, whose four would be 3.2 s).
 TEST_F(PtyLink, DrippingLineEndsEachReplyAtTheReplyBound) {
-    Open("?timeout_ms=200&reply_timeout_ms=1000");
-    static std::atomic<int> timeouts{0};
-    static std::atomic<int> recoveries{0};
-    QOR_SetTrace(
-        [](const QOR_TraceEvent *event, void *) {
-            timeouts += event->kind == QOR_TRACE_TIMEOUT ? 1 : 0;
-            recoveries += event->kind == QOR_TRACE_RECOVERY ? 1 : 0;
-        },
-        nullptr);
+    constexpr int kTimeoutMs = 10000;
+    constexpr int kReplyMs = 400;
+    constexpr int kRecoveryMs = 200;
+    Open("?timeout_ms=10000&reply_timeout_ms=400&recovery_ms=200");
+    g_timeout_waits.clear();
+    g_quiet_waits.clear();
+    QOR_SetTrace(KeepWaits, nullptr);
     std::atomic<bool> stop{false};
     std::thread drip([&] {
+        // From the first frame on: input before it would be late input,
+        // and make that frame wait for a quiet line too.
+        EXPECT_EQ("$1RD\r", ReadLine(pty_.Master()));
         while (!stop) {
             WriteAll(pty_.Master(), "x");
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            int waiting = 1;
+            while (!stop && ioctl(watcher_, FIONREAD, &waiting) == 0 && waiting > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
-    for (int call = 0; call < 2; ++call) {
+    for (int call = 0; call < 3; ++call) {
+        SCOPED_TRACE(call);
         ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+        // The reply is read once the line has a character for it.
+        ASSERT_TRUE(WaitFor([&] {
+            int waiting = 0;
+            return ioctl(watcher_, FIONREAD, &waiting) == 0 && waiting > 0;
+        }));
         long long start = NowMs();
         int bytes = 0;
-        while (bytes < 40 && QOR_ReadByte(kPort) != -1) {
+        int got = 0;
+        while (bytes < 5000 && (got = QOR_ReadByte(kPort)) != -1) {
             ++bytes;
         }
         long long took = NowMs() - start;
-        EXPECT_GE(bytes, 3) << "characters 150 ms apart are within the time-out";
-        EXPECT_GE(took, 990);
-        EXPECT_LT(took, 1000 + 200 + 1500) << "the reply's bound and one time-out, and a margin";
+        EXPECT_EQ(-1, got) << "the reply never ended";
+        EXPECT_GE(bytes, 1);
+        // Whole milliseconds on two clocks: one may be lost.
+        EXPECT_GE(took, kReplyMs - 1);
     }
     stop = true;
     drip.join();
     QOR_SetTrace(nullptr, nullptr);
-    EXPECT_EQ(2, timeouts.load());
-    EXPECT_EQ(1, recoveries.load()) << "the second frame waited for a quiet line";
+    std::lock_guard<std::mutex> hold(g_waits_lock);
+    ASSERT_EQ(3u, g_timeout_waits.size());
+    for (int waited : g_timeout_waits) {
+        EXPECT_LT(waited, kTimeoutMs) << "ended by the reply's bound, not by silence";
+    }
+    ASSERT_EQ(2u, g_quiet_waits.size()) << "one wait for a quiet line for each later frame";
+    for (int waited : g_quiet_waits) {
+        EXPECT_LT(waited, 4 * kRecoveryMs + 1000) << "800 ms at most, and some for a busy machine";
+    }
+    QOR_LinkCounts counts{};
+    ASSERT_EQ(1, QOR_PortCounts(kPort, &counts));
+    EXPECT_GT(counts.quiet_ms, kRecoveryMs) << "raised, yet the wait kept its bound";
 }
 
 TEST_F(PtyLink, CharactersBeforeCrAreSentBeforeWaitingForAReply) {
@@ -524,11 +567,62 @@ TEST_F(PtyLink, LateInputRaisesTheQuietPeriodUpToItsBoundUntilTheLinkIsCalm) {
     EXPECT_EQ(periods, (std::vector<std::string>{"80", "160", "40"}));
 }
 
+std::vector<std::string> g_refusals_and_waits;  // "REFUSED why", "RECOVERY"
+
+void KeepRefusalsAndWaits(const QOR_TraceEvent *event, void * /*user*/) {
+    std::lock_guard<std::mutex> hold(g_events_lock);
+    if (event->kind == QOR_TRACE_REFUSED) {
+        g_refusals_and_waits.push_back(std::string("REFUSED ") + event->text);
+    } else if (event->kind == QOR_TRACE_RECOVERY) {
+        g_refusals_and_waits.emplace_back("RECOVERY");
+    }
+}
+
+// qor_dll's word on a reply out of its command's form ("*0000003", a count,
+// read for a reading): a calm link keeps it, to be read leniently; a link
+// that has just failed refuses it as the guard refuses one: counted,
+// traced, the quiet period raised, and the next frame waits for a quiet
+// line, since the frame's own reply may yet come.
+TEST_F(PtyLink, ReplyOutOfFormIsRefusedOnlyOnALineThatHasJustFailed) {
+    Open("?timeout_ms=50&recovery_ms=100");
+    g_refusals_and_waits.clear();
+    QOR_SetTrace(KeepRefusalsAndWaits, nullptr);
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    Answer("$1RD\r", "*0000003\r");
+    EXPECT_EQ("*0000003\r", ReceiveReply(kPort));
+    EXPECT_EQ(0, QOR_ReplyOutOfForm(kPort)) << "a calm line";
+    EXPECT_EQ(0, CountsOf(kPort).refused);
+    // An RE goes unanswered; the RD after it gets the count.
+    ASSERT_TRUE(SendFrame(kPort, "$1RE\r"));
+    ASSERT_EQ("$1RE\r", ReadLine(pty_.Master()));
+    EXPECT_EQ(-1, QOR_ReadByte(kPort));
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    Answer("$1RD\r", "*0000003\r");
+    EXPECT_EQ("*0000003\r", ReceiveReply(kPort)) << "nothing follows it within the guard";
+    EXPECT_EQ(1, QOR_ReplyOutOfForm(kPort));
+    QOR_LinkCounts counts = CountsOf(kPort);
+    EXPECT_EQ(1, counts.refused);
+    EXPECT_EQ(200, counts.quiet_ms);
+    ASSERT_TRUE(SendFrame(kPort, "$1RD\r"));
+    ASSERT_EQ("$1RD\r", ReadLine(pty_.Master()));
+    QOR_SetTrace(nullptr, nullptr);
+    std::lock_guard<std::mutex> hold(g_events_lock);
+    EXPECT_EQ(
+        g_refusals_and_waits,
+        (std::vector<std::string>{
+            "RECOVERY",
+            "REFUSED reply refused: not in its command's form, on a line that has just failed",
+            "RECOVERY"}));
+}
+
 TEST(PtyLateReplies, CountsOfAPortNotInUseAreZero) {
     QOR_LinkCounts counts{};
     counts.refused = 9;
     EXPECT_EQ(0, QOR_PortCounts(7777, &counts));
     EXPECT_EQ(0, counts.refused);
+    // Nor is a reply refused on a port this library does not drive.
+    EXPECT_EQ(0, QOR_ReplyOutOfForm(7777));
+    EXPECT_EQ(0, QOR_PortCounts(7777, &counts));
 }
 
 }  // namespace

@@ -13,7 +13,9 @@ if(NOT "${exported}" STREQUAL "${declared}")
 endif()
 
 execute_process(COMMAND nm -D --undefined-only ${LIBRARY} OUTPUT_VARIABLE undefined)
-foreach(name QOR_WriteByte QOR_ReadByte)
+# The byte link's side of the seam: the two byte calls, and its word on a
+# reply out of form.
+foreach(name QOR_WriteByte QOR_ReadByte QOR_ReplyOutOfForm)
   if(NOT undefined MATCHES "U ${name}\n")
     message(FATAL_ERROR "${name} is not left to the dynamic linker")
   endif()

@@ -33,6 +33,7 @@ struct CommandCase {
     int status, error;
     unsigned char checksum = 0;
     int accepted_writes = -1;  // -1: the link takes every character
+    bool line_failed = false;  // the link refuses a reply out of form
 };
 
 class Command : public ::testing::TestWithParam<CommandCase> {
@@ -48,6 +49,7 @@ TEST_P(Command, SendsItsFramesAndReportsItsOutcome) {
     const CommandCase &c = GetParam();
     QOR_EnableCmdChecksum(c.checksum);
     script::AcceptOnly(c.accepted_writes);
+    script::LineJustFailed(c.line_failed);
     script::Deliver(c.replies);
     int status = -7;
     int error = -7;
@@ -104,6 +106,71 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"CutOffReading", rd, "*+0007", {"$1RD\r"}, 0.0, 100, 1},
         CommandCase{"ReadingWithFrameChecksum", rd, "*+00072.10\r", {"$1RDEB\r"}, 72.1, 0, 0, 1},
         CommandCase{"EventCount", re, "*0000123\r", {"$1RE\r"}, 123, 0, 0},
+        // On a line that has just failed a reply is held to its command's
+        // form: an RE count that came late for RD is no reading of 3; on a
+        // calm line it is read leniently, as ever. What the lenient reading
+        // refuses itself keeps its own report.
+        CommandCase{
+            "CountForAReadingOnAFailingLine", rd, "*0000003\r", {"$1RD\r"}, 0, 100, 1, 0, -1, true},
+        CommandCase{"CountForAReadingOnACalmLine", rd, "*0000003\r", {"$1RD\r"}, 3.0, 0, 0},
+        CommandCase{
+            "ReadingOnAFailingLine", rd, "*-00003.46\r", {"$1RD\r"}, -3.46, 0, 0, 0, -1, true},
+        CommandCase{
+            "BareAcceptForAReadingOnAFailingLine", nd, "*\r", {"$1ND\r"}, 0, 200, 2, 0, -1, true},
+        CommandCase{"ReadingWithABlankOnAFailingLine",
+                    rz,
+                    "*+0072.10 \r",
+                    {"$1RZ\r"},
+                    0,
+                    100,
+                    1,
+                    0,
+                    -1,
+                    true},
+        CommandCase{"ReadingForALimitOnAFailingLine",
+                    rh,
+                    "*+00072.10\r",
+                    {"$1RH\r"},
+                    0,
+                    100,
+                    1,
+                    0,
+                    -1,
+                    true},
+        CommandCase{
+            "LimitOnAFailingLine", rl, "*-00010.00M\r", {"$1RL\r"}, -10.0, 0, 0, 0, -1, true},
+        CommandCase{"ReadingForACountOnAFailingLine",
+                    re,
+                    "*+00072.10\r",
+                    {"$1RE\r"},
+                    0,
+                    100,
+                    1,
+                    0,
+                    -1,
+                    true},
+        CommandCase{"ReadingForACountOnACalmLine", re, "*+00072.10\r", {"$1RE\r"}, 72, 0, 0},
+        CommandCase{"CountOnAFailingLine", re, "*0000123\r", {"$1RE\r"}, 123, 0, 0, 0, -1, true},
+        CommandCase{"CountAndClearOfAReadingOnAFailingLine",
+                    ec,
+                    "*\r*+00072.10\r",
+                    {"$1WE\r", "$1EC\r"},
+                    0,
+                    100,
+                    1,
+                    0,
+                    -1,
+                    true},
+        CommandCase{"CountAndClearLongLayoutOnAFailingLine",
+                    ec,
+                    "*\r*1EC000007741\r",
+                    {"$1WEF1\r", "$1ECDD\r"},
+                    77,
+                    0,
+                    0,
+                    1,
+                    -1,
+                    true},
         CommandCase{
             "EventCountWithFrameChecksumStillShort", re, "*0000123\r", {"$1REEC\r"}, 123, 0, 0, 1},
         CommandCase{"EventCountFails", re, "?1 X\r", {"$1RE\r"}, 0, 100, 'X'},
@@ -141,7 +208,23 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     100,
                     3,
-                    1}),
+                    1},
+        // "$$RD" would be a frame for module "R"; a CR would end the frame
+        // after its prompt.
+        CommandCase{"PromptAsAddressSendsNothing",
+                    [](int *s, int *e) { return QOR_RD(1, '$', s, e); },
+                    "*+00072.10\r",
+                    {},
+                    0,
+                    200,
+                    3},
+        CommandCase{"CarriageReturnAsAddressSendsNothing",
+                    [](int *s, int *e) { return QOR_RE(1, '\r', s, e); },
+                    "*0000123\r",
+                    {},
+                    0,
+                    200,
+                    3}),
     Name);
 
 Call hi_latching = [](int *s, int *e) { return QOR_HI(1, kA, 1, 100.0f, s, e); };
@@ -157,6 +240,7 @@ Call hi_not_a_number = [](int *s, int *e) {
     return QOR_HI(1, kA, 1, std::numeric_limits<float>::quiet_NaN(), s, e);
 };
 Call ca_no_address = [](int *s, int *e) { return QOR_CA(1, 0, s, e); };
+Call ca_prompt_address = [](int *s, int *e) { return QOR_CA(1, '$', s, e); };
 
 INSTANTIATE_TEST_SUITE_P(
     AfterWriteEnable, Command,
@@ -215,7 +299,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"CommandNotWritten", cz, "*\r*\r", {"$1WE\r", "$1C"}, 200, 200, 1, 0, 7},
         CommandCase{"ValueTooLargeSendsNothing", sp_too_large, "*\r*\r", {}, 200, 200, 3},
         CommandCase{"ValueNotANumberSendsNothing", hi_not_a_number, "*\r*\r", {}, 200, 200, 3},
-        CommandCase{"NoAddressSendsNothing", ca_no_address, "*\r*\r", {}, 200, 200, 3}),
+        CommandCase{"NoAddressSendsNothing", ca_no_address, "*\r*\r", {}, 200, 200, 3},
+        // Not even the "WE": "$$WE" would reach module "W" as its own frame.
+        CommandCase{"PromptAsAddressSendsNothing", ca_prompt_address, "*\r*\r", {}, 200, 200, 3}),
     Name);
 
 Call do_two = [](int *s, int *e) { return QOR_DO(1, kA, 0x0F, 0xA5, 2, s, e); };
@@ -280,6 +366,38 @@ INSTANTIATE_TEST_SUITE_P(
                     3,
                     1},
         CommandCase{"InputHighBitOfLowerCaseIsNotHex", Di(1, 1, 7), "*ff\r", {"$1DI\r"}, 0, 0, 0},
+        CommandCase{"InputLowerCaseOnAFailingLine",
+                    Di(1, 1, 7),
+                    "*ff\r",
+                    {"$1DI\r"},
+                    0,
+                    100,
+                    1,
+                    0,
+                    -1,
+                    true},
+        CommandCase{"InputOneDigitShortOnAFailingLine",
+                    Di(2, 1, 1),
+                    "*F5A\r",
+                    {"$1DI\r"},
+                    0,
+                    200,
+                    2,
+                    0,
+                    -1,
+                    true},
+        CommandCase{
+            "InputOnAFailingLine", Di(2, 2, 3), "*0F5A\r", {"$1DI\r"}, 1, 0, 0, 0, -1, true},
+        CommandCase{"InputLongLayoutOnAFailingLine",
+                    Di(22, 22, 0),
+                    "*1DI01" + std::string(42, '0') + "00\r",
+                    {"$1DIE2\r"},
+                    1,
+                    0,
+                    0,
+                    1,
+                    -1,
+                    true},
         CommandCase{"InputModuleError", Di(2, 1, 1), "?1 BAD\r", {"$1DI\r"}, 0, 100, 'B'},
         CommandCase{"InputCountZeroSendsNothing", Di(0, 1, 1), "*0F5A\r", {}, 0, 200, 3},
         CommandCase{"InputCountAboveReplySendsNothing", Di(25, 1, 1), "*0F5A\r", {}, 0, 200, 3},
@@ -296,6 +414,38 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"InputIndexZeroSendsNothing", Di(2, 0, 1), "*0F5A\r", {}, 0, 200, 3},
         CommandCase{"InputIndexBeyondCountSendsNothing", Di(2, 3, 1), "*0F5A\r", {}, 0, 200, 3},
         CommandCase{"ReadBitSet", r_b5, "*1\r", {"$1RB05\r"}, 1, 0, 0},
+        CommandCase{"ReadBitOnAFailingLine", r_b5, "*1\r", {"$1RB05\r"}, 1, 0, 0, 0, -1, true},
+        CommandCase{"ReadingForABitOnAFailingLine",
+                    r_b5,
+                    "*+00072.10\r",
+                    {"$1RB05\r"},
+                    0,
+                    100,
+                    1,
+                    0,
+                    -1,
+                    true},
+        CommandCase{"ReadingForABitOnACalmLine", r_b5, "*+00072.10\r", {"$1RB05\r"}, 0, 0, 0},
+        CommandCase{"ReadBitLongLayoutOnAFailingLine",
+                    r_b5,
+                    "*1RB05185\r",
+                    {"$1RB054E\r"},
+                    1,
+                    0,
+                    0,
+                    1,
+                    -1,
+                    true},
+        CommandCase{"ShortBitForTheLongLayoutOnAFailingLine",
+                    r_b5,
+                    "*1\r",
+                    {"$1RB054E\r"},
+                    0,
+                    100,
+                    1,
+                    1,
+                    -1,
+                    true},
         CommandCase{"ReadBitClear", r_b5, "*0\r", {"$1RB05\r"}, 0, 0, 0},
         CommandCase{
             "ReadBitLongLayoutWithChecksum", r_b5, "*1RB05185\r", {"$1RB054E\r"}, 1, 0, 0, 1},
@@ -438,6 +588,48 @@ TEST_F(AlarmLimitMode, IsMinusOneWheneverTheTransactionFailed) {
     QOR_RH(1, kA, &mode, &status, &error);
     EXPECT_EQ(mode, -1);
     EXPECT_EQ(status, 100);
+}
+
+// The byte link is asked about a reply only when the reply is out of its
+// command's form, and never about error replies, acknowledgements or no
+// reply at all: a healthy line never pays for the question.
+TEST(ReplyForm, LinkIsAskedOnlyAboutAcceptedRepliesOutOfForm) {
+    struct Case {
+        const char *name;
+        Call call;
+        std::string replies;
+        int asked;
+    };
+    const Case cases[] = {
+        {"reading", rd, "*+00072.10\r", 0},
+        {"count for a reading", rd, "*0000003\r", 1},
+        {"limit", [](int *s, int *e) { return QOR_RH(1, kA, nullptr, s, e); }, "*+00100.00L\r", 0},
+        {"count", re, "*0000123\r", 0},
+        {"count and clear", ec, "*\r*0000123\r", 0},
+        {"bit", r_b5, "*1\r", 0},
+        {"inputs", Di(2, 1, 1), "*0F5A\r", 0},
+        {"error reply", rd, "?1 BAD\r", 0},
+        {"no reply", rd, "", 0},
+        {"acknowledgement", ao, "*\r", 0},
+        {"acknowledgement with data", sp, "*\r*+00072.10\r", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        script::Reset();
+        qor::AttachLibrary();
+        script::Deliver(c.replies);
+        int status = -7;
+        int error = -7;
+        c.call(&status, &error);
+        EXPECT_EQ(script::OutOfFormCalls(), c.asked);
+    }
+    // About the call's own port.
+    script::Reset();
+    script::Deliver("*0000003\r");
+    int status = -7;
+    QOR_RD(9, kA, &status, nullptr);
+    EXPECT_EQ(script::OutOfFormCalls(), 1);
+    EXPECT_EQ(script::LastPort(), 9);
 }
 
 TEST(NullOutParameters, AreSkipped) {

@@ -121,23 +121,48 @@ TEST_F(Engine, ArgumentsThatNoFrameCanCarryAreRecognised) {
         float value;
         bool fits;
     } cases[] = {
-        {'1', AO, 99999.99f, true},  {'1', AO, -99999.99f, true},  {'1', AO, 99999.994f, true},
-        {'1', AO, 100000.0f, false}, {'1', SP, -100000.0f, false}, {'1', HI, 1e7f, false},
-        {'1', LO, inf, false},       {'1', TS, -inf, false},       {'1', TZ, nan, false},
+        {'1', AO, 99999.99f, true},
+        {'1', AO, -99999.99f, true},
+        {'1', AO, 99999.994f, true},
+        {'1', AO, 100000.0f, false},
+        {'1', SP, -100000.0f, false},
+        {'1', HI, 1e7f, false},
+        {'1', LO, inf, false},
+        {'1', TS, -inf, false},
+        {'1', TZ, nan, false},
         {'1', RD, nan, true},  // the value is not part of an "RD" frame
-        {0, RD, 0, false},           {0x180, RD, 0, false},        {0x131, RD, 0, true},
+        {0, RD, 0, false},
+        {0x180, RD, 0, false},
+        {0x131, RD, 0, true},
+        // A frame's own characters: "$" would start another frame, CR end
+        // this one; masked to seven bits they still would. The other
+        // characters stay addresses, the reply markers included.
+        {'$', RD, 0, false},
+        {'\r', RD, 0, false},
+        {0x80 | '$', RD, 0, false},
+        {0x80 | '\r', AO, 0, false},
+        {'#', RD, 0, true},
+        {'*', RD, 0, true},
+        {'?', RD, 0, true},
+        {'\n', RD, 0, true},
+        {'~', RD, 0, true},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(FrameArgumentsFit(tx, c.address, c.code, c.value), c.fits)
             << "address " << c.address << " code " << c.code << " value " << c.value;
     }
-    // Two address characters: neither may be 0.
+    // Two address characters: neither may be 0, "$" or CR.
     AddressWidth = 0;
     Begin();
     EXPECT_TRUE(FrameArgumentsFit(tx, 0x3132, RD, 0));
     EXPECT_FALSE(FrameArgumentsFit(tx, 0x0032, RD, 0));
     EXPECT_FALSE(FrameArgumentsFit(tx, 0x8032, RD, 0));
     EXPECT_FALSE(FrameArgumentsFit(tx, 0x3100, RD, 0));
+    EXPECT_FALSE(FrameArgumentsFit(tx, ('$' << 8) | '2', RD, 0));
+    EXPECT_FALSE(FrameArgumentsFit(tx, ('\r' << 8) | '2', RD, 0));
+    EXPECT_FALSE(FrameArgumentsFit(tx, ('1' << 8) | '$', RD, 0));
+    EXPECT_FALSE(FrameArgumentsFit(tx, ('1' << 8) | '\r', RD, 0));
+    EXPECT_TRUE(FrameArgumentsFit(tx, ('#' << 8) | '*', RD, 0));
 }
 
 TEST_F(Engine, FrameStopsAtTheFirstRefusedCharacter) {
@@ -288,6 +313,12 @@ TEST_F(Engine, UnframableArgumentsSendNothing) {
     EXPECT_EQ(tx.Error, 3);
     EXPECT_FALSE(TransactionStep(tx, 1, 0, RD, 0, 0, 0, 0, OutcomeRules::kAllRules));
     EXPECT_EQ(tx.Error, 3);
+    for (std::int32_t address : {std::int32_t{'$'}, std::int32_t{'\r'}, 0x80 | '$'}) {
+        ClearResults(tx);
+        EXPECT_FALSE(TransactionStep(tx, 1, address, RD, 0, 0, 0, 0, OutcomeRules::kAllRules));
+        EXPECT_EQ(tx.Status, 200);
+        EXPECT_EQ(tx.Error, 3);
+    }
     EXPECT_EQ(script::WriteCalls(), 0);
     EXPECT_EQ(script::ReadCalls(), 0);
 }
@@ -311,6 +342,55 @@ TEST_F(Engine, ExtractFieldCutsInclusiveRangesWithinTheReply) {
     ExtractField(tx, 4, 9);
     EXPECT_STREQ(tx.FieldBuffer, "");
     EXPECT_EQ(ReplyChar(tx, 5), '\0');
+}
+
+// A reply in form is its layout around the field, every character of the
+// field in its class, and nothing more or less.
+TEST_F(Engine, ReplyFormsAreHeldCharacterByCharacter) {
+    struct {
+        std::string reply;
+        bool long_layout;
+        const char *form;
+        bool in_form;
+    } cases[] = {
+        {"*+00072.10\r", false, "s99999.99", true},
+        {"*-99999.99\r", false, "s99999.99", true},
+        {"*0000003\r", false, "s99999.99", false},    // a count
+        {"* 00072.10\r", false, "s99999.99", false},  // a blank for the sign
+        {"*+00072,10\r", false, "s99999.99", false},
+        {"*+00072.1\r", false, "s99999.99", false},    // one short
+        {"*+00072.100\r", false, "s99999.99", false},  // one too many
+        {"*+00072.10L\r", false, "s99999.99m", true},
+        {"*+00072.10M\r", false, "s99999.99m", true},
+        {"*+00072.10X\r", false, "s99999.99m", false},
+        {"*+00072.10\r", false, "s99999.99m", false},  // no mode letter
+        {"*0000123\r", false, "9999999", true},
+        {"*000012a\r", false, "9999999", false},
+        {"*0\r", false, "b", true},
+        {"*2\r", false, "b", false},
+        {"*09AF\r", false, "hhhh", true},
+        {"*09af\r", false, "hhhh", false},
+        {"*09AG\r", false, "hhhh", false},
+        {"*1RB051C0\r", true, "hhb", true},  // "*", address, letters, field, checksum
+        {"*1RB051\r", true, "hhb", false},   // no checksum
+        {"*1RD+00072.10A4\r", true, "s99999.99", true},
+        {"*+00072.10\r", true, "s99999.99", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.reply + " as " + c.form);
+        script::Reset();
+        script::Deliver(c.reply);
+        Begin();
+        ASSERT_TRUE(ReadReply(tx, 1));
+        EXPECT_EQ(ReplyInForm(tx, LayoutOf(tx, c.long_layout), c.form), c.in_form);
+    }
+    // Two address characters in the long layout.
+    AddressWidth = 0;
+    script::Reset();
+    script::Deliver("*12RD+00072.10XX\r");
+    Begin();
+    ASSERT_TRUE(ReadReply(tx, 1));
+    EXPECT_TRUE(ReplyInForm(tx, LayoutOf(tx, true), "s99999.99"));
 }
 
 TEST_F(Engine, ClearResultsZeroesEveryResult) {

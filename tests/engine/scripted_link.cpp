@@ -25,6 +25,8 @@ int last_port = 0;
 int held_port = 0;
 bool holding = false;
 bool waiting = false;
+bool line_failed = false;
+int out_of_form_calls = 0;
 std::function<std::string(int, const std::string &)> responder;
 
 std::vector<std::string> SplitFrames(const std::string &text) {
@@ -56,6 +58,18 @@ void Reset() {
     write_calls = read_calls = last_port = 0;
     holding = waiting = false;
     responder = nullptr;
+    line_failed = false;
+    out_of_form_calls = 0;
+}
+
+void LineJustFailed(bool failed) {
+    std::lock_guard<std::mutex> lock(mutex);
+    line_failed = failed;
+}
+
+int OutOfFormCalls() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return out_of_form_calls;
 }
 
 void Deliver(const std::string &text) {
@@ -163,4 +177,11 @@ extern "C" int QOR_ReadByte(int port) {
     int c = queue.front();
     queue.pop_front();
     return c;
+}
+
+extern "C" int QOR_ReplyOutOfForm(int port) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++out_of_form_calls;
+    last_port = port;
+    return line_failed ? 1 : 0;
 }

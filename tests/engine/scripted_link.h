@@ -41,6 +41,11 @@ int LastPort();
 // written to a port; the reply is then delivered to that port's next reads.
 void Respond(std::function<std::string(int port, const std::string &frame)> responder);
 
+// Whether the line has just failed, as QOR_ReplyOutOfForm answers (a calm
+// line after Reset()), and how often the library asked since.
+void LineJustFailed(bool failed);
+int OutOfFormCalls();
+
 // A port whose reads wait until it is released: a link that hangs. Reads on
 // other ports go on meanwhile.
 void HoldPort(int port);

@@ -161,6 +161,9 @@ class BadArguments(unittest.TestCase):
             (ValueError, lambda: link.module("\u00e9")),
             (ValueError, lambda: link.module(0)),
             (ValueError, lambda: link.module(128 + ord("1"))),
+            (ValueError, lambda: link.module("$")),
+            (ValueError, lambda: link.module(0x24)),
+            (ValueError, lambda: link.scan("1$")),
             (TypeError, lambda: m.sp("1.0")),
             (TypeError, lambda: m.rb(1.0)),
             (TypeError, lambda: m.do(None)),
@@ -179,6 +182,12 @@ class BadArguments(unittest.TestCase):
         for index, (kind, call) in enumerate(cases):
             with self.subTest(case=index):
                 self.assertRaises(kind, call)
+        with self.assertRaises(ValueError) as caught:
+            link.module("$")
+        self.assertIn('"$$RD" would be a frame for module "R"', str(caught.exception))
+        # A scan asks every other printable address.
+        self.assertEqual(len(qor.link._SCAN_DEFAULT), 93)
+        self.assertNotIn(ord("$"), qor.link._SCAN_DEFAULT)
         # Only the one good call below reached the module.
         self.assertEqual(m.rd(), 72.1)
         self.assertEqual(sim.frames(), ["$1RD"])

@@ -10,7 +10,10 @@
 // replies are less than two time-outs late; for replies later than that,
 // which this protocol cannot tell apart, it prints the count it measures.
 // QOR_SOAK_SECONDS sets the length of each run (default 20 for the steady
-// runs, 40 and 15 for the mixed ones).
+// runs, 40 and 15 for the mixed ones). For measuring, the mixed runs take
+// QOR_SOAK_TIMEOUT_MS (their time-out, default 100; their replies' delays
+// are counted in time-outs) and QOR_SOAK_BAUD (the simulator paced like a
+// serial line at that rate; default unpaced).
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -37,10 +40,15 @@ constexpr int kTimeoutMs = 40;
 // machine.
 constexpr long long kBoundMs = 10 * kTimeoutMs + 1000;
 
+// A positive number from the environment variable `name`, else `otherwise`.
+int FromEnvironment(const char *name, int otherwise) {
+    const char *text = std::getenv(name);
+    int number = text ? std::atoi(text) : otherwise;
+    return number > 0 ? number : otherwise;
+}
+
 int SoakSeconds(int otherwise = 20) {
-    const char *text = std::getenv("QOR_SOAK_SECONDS");
-    int seconds = text ? std::atoi(text) : otherwise;
-    return seconds > 0 ? seconds : otherwise;
+    return FromEnvironment("QOR_SOAK_SECONDS", otherwise);
 }
 
 int OpenDescriptors() {
@@ -145,8 +153,8 @@ TEST(Soak, TcpWithRandomFaultsAndDroppedConnections) {
 // state does not change: RD 72.10, RH 100.00 latching, RL -10.00
 // momentary, bit 5 set and bit 6 clear, inputs 0xA5 (from DO), and an event
 // count between the readings accepted and the readings sent before it.
-constexpr int kMixedTimeoutMs = 100;
-constexpr long long kMixedBoundMs = 10 * kMixedTimeoutMs + 1000;
+const int kMixedTimeoutMs = FromEnvironment("QOR_SOAK_TIMEOUT_MS", 100);
+const long long kMixedBoundMs = 10LL * kMixedTimeoutMs + 1000;
 
 struct Mixed {
     long transactions = 0;
@@ -158,22 +166,37 @@ struct Mixed {
     std::map<std::string, long> wrong_by_command;
 };
 
+// A value with status 0 that is not the module's: which it was tells whose
+// reply was taken.
+void PrintWrong(const char *name, int status, bool right, double value, int mode) {
+    if (status == 0 && !right) {
+        std::printf("soak: %s answered %.2f, mode %d\n", name, value, mode);
+    }
+}
+
 // Runs query `which` and returns its name; *right tells whether its value
 // is the module's.
 std::string Query(int port, int which, Mixed &mix, int *status, bool *right) {
     int error = -7;
     int mode = -7;
+    float value = 0.0f;
     switch (which) {
         case 0:
-            *right = QOR_RD(port, '1', status, &error) == 72.1f;
+            value = QOR_RD(port, '1', status, &error);
+            *right = value == 72.1f;
+            PrintWrong("RD", *status, *right, value, mode);
             ++mix.readings_sent;
             mix.readings_accepted += *status == 0;
             return "RD";
         case 1:
-            *right = QOR_RH(port, '1', &mode, status, &error) == 100.0f && mode == 1;
+            value = QOR_RH(port, '1', &mode, status, &error);
+            *right = value == 100.0f && mode == 1;
+            PrintWrong("RH", *status, *right, value, mode);
             return "RH";
         case 2:
-            *right = QOR_RL(port, '1', &mode, status, &error) == -10.0f && mode == 0;
+            value = QOR_RL(port, '1', &mode, status, &error);
+            *right = value == -10.0f && mode == 0;
+            PrintWrong("RL", *status, *right, value, mode);
             return "RL";
         case 3: {
             // The module counts every RD frame it handled, and handles frames
@@ -226,6 +249,25 @@ bool SetUpModule(int port) {
     return false;
 }
 
+// The simulator's arguments for replies a fifth of which come `earliest` to
+// `latest` time-outs late.
+std::vector<std::string> LateSim(double earliest, double latest) {
+    std::vector<std::string> args{"--pty",
+                                  "--steady",
+                                  "--fault-rate",
+                                  "0.2",
+                                  "--seed",
+                                  "5",
+                                  "--fault-delay-ms",
+                                  std::to_string(static_cast<int>(earliest * kMixedTimeoutMs)) +
+                                      "-" +
+                                      std::to_string(static_cast<int>(latest * kMixedTimeoutMs))};
+    if (const int baud = FromEnvironment("QOR_SOAK_BAUD", 0); baud > 0) {
+        args.insert(args.end(), {"--baud", std::to_string(baud)});
+    }
+    return args;
+}
+
 Mixed RunMixed(const std::vector<std::string> &sim_arguments, int seconds) {
     Mixed mix;
     SimProcess sim(sim_arguments);
@@ -253,8 +295,11 @@ Mixed RunMixed(const std::vector<std::string> &sim_arguments, int seconds) {
 }
 
 void PrintMixed(const char *name, const Mixed &mix) {
-    std::printf("soak %s: %ld transactions, %ld succeeded, slowest %lld ms (bound %lld ms)\n", name,
-                mix.transactions, mix.succeeded, mix.slowest_ms, kMixedBoundMs);
+    std::printf(
+        "soak %s: %ld transactions, %ld succeeded, slowest %lld ms (bound %lld ms), time-out %d "
+        "ms, %s\n",
+        name, mix.transactions, mix.succeeded, mix.slowest_ms, kMixedBoundMs, kMixedTimeoutMs,
+        FromEnvironment("QOR_SOAK_BAUD", 0) > 0 ? "paced" : "unpaced");
     std::printf("soak %s: wrong values with status 0: %ld\n", name, mix.wrong);
     for (const auto &[command, count] : mix.wrong_by_command) {
         std::printf("soak %s:   %s: %ld\n", name, command.c_str(), count);
@@ -266,9 +311,7 @@ void PrintMixed(const char *name, const Mixed &mix) {
 // replies up to two time-outs after their frame; the last half time-out is
 // left as room for a busy machine, which may wake the simulator late.)
 TEST(Soak, MixedCommandsWithRepliesLessThanTwoTimeOutsLate) {
-    Mixed mix = RunMixed(
-        {"--pty", "--steady", "--fault-rate", "0.2", "--seed", "5", "--fault-delay-ms", "100-150"},
-        SoakSeconds(40));
+    Mixed mix = RunMixed(LateSim(1.0, 1.5), SoakSeconds(40));
     PrintMixed("mixed, replies up to 1.5 time-outs late", mix);
     EXPECT_EQ(mix.wrong, 0);
     EXPECT_LE(mix.slowest_ms, kMixedBoundMs);
@@ -281,9 +324,7 @@ TEST(Soak, MixedCommandsWithRepliesLessThanTwoTimeOutsLate) {
 // rests on the simulator answering the next frame within it, which a
 // machine busy enough can delay.
 TEST(Soak, MixedCommandsWithMuchLaterRepliesAreCounted) {
-    Mixed mix = RunMixed(
-        {"--pty", "--steady", "--fault-rate", "0.2", "--seed", "5", "--fault-delay-ms", "250-600"},
-        SoakSeconds(15));
+    Mixed mix = RunMixed(LateSim(2.5, 6.0), SoakSeconds(15));
     PrintMixed("mixed, replies 2.5 to 6 time-outs late", mix);
     EXPECT_LE(mix.slowest_ms, kMixedBoundMs);
     EXPECT_GT(mix.transactions, 0);
