@@ -100,6 +100,50 @@ std::string Encode(std::uint64_t timestamp, std::optional<std::uint64_t> seq,
     return bytes;
 }
 
+namespace {
+
+// A metric's value as a number; has_value false for a null, a string or a
+// value of another kind.
+CommandMetric FromMetric(const Spb__Payload__Metric &m) {
+    CommandMetric c;
+    c.name = m.name != nullptr ? m.name : "";
+    if (m.has_alias) {
+        c.alias = m.alias;
+    }
+    c.has_value = !(m.has_is_null && m.is_null);
+    std::uint32_t type = m.has_datatype ? m.datatype : 0;
+    switch (m.value_case) {
+        case SPB__PAYLOAD__METRIC__VALUE_INT_VALUE:
+            // Int8, Int16 and Int32 come as two's complement.
+            c.number = type >= 1 && type <= 3
+                           ? static_cast<double>(static_cast<int32_t>(m.int_value))
+                           : static_cast<double>(m.int_value);
+            break;
+        case SPB__PAYLOAD__METRIC__VALUE_LONG_VALUE:
+            c.number = type == kInt64 ? static_cast<double>(static_cast<int64_t>(m.long_value))
+                                      : static_cast<double>(m.long_value);
+            break;
+        case SPB__PAYLOAD__METRIC__VALUE_FLOAT_VALUE:
+            c.number = m.float_value;
+            break;
+        case SPB__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE:
+            c.number = m.double_value;
+            break;
+        case SPB__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE:
+            c.number = m.boolean_value ? 1 : 0;
+            c.boolean = true;
+            break;
+        default:
+            c.has_value = false;
+            break;
+    }
+    c.boolean = c.boolean || type == kBoolean;
+    c.has_value = c.has_value && std::isfinite(c.number);
+    return c;
+}
+
+}  // namespace
+
 std::optional<std::vector<CommandMetric>> DecodeCommand(const std::string &bytes) {
     std::unique_ptr<Spb__Payload, void (*)(Spb__Payload *)> payload(
         spb__payload__unpack(nullptr, bytes.size(),
@@ -110,40 +154,7 @@ std::optional<std::vector<CommandMetric>> DecodeCommand(const std::string &bytes
     }
     std::vector<CommandMetric> metrics;
     for (std::size_t i = 0; i < payload->n_metrics; ++i) {
-        const Spb__Payload__Metric &m = *payload->metrics[i];
-        CommandMetric c;
-        c.name = m.name != nullptr ? m.name : "";
-        if (m.has_alias) {
-            c.alias = m.alias;
-        }
-        c.has_value = !(m.has_is_null && m.is_null);
-        std::uint32_t type = m.has_datatype ? m.datatype : 0;
-        switch (m.value_case) {
-            case SPB__PAYLOAD__METRIC__VALUE_INT_VALUE:
-                // Int8, Int16 and Int32 come as two's complement.
-                c.number = type >= 1 && type <= 3
-                               ? static_cast<double>(static_cast<int32_t>(m.int_value))
-                               : static_cast<double>(m.int_value);
-                break;
-            case SPB__PAYLOAD__METRIC__VALUE_LONG_VALUE:
-                c.number = type == kInt64 ? static_cast<double>(static_cast<int64_t>(m.long_value))
-                                          : static_cast<double>(m.long_value);
-                break;
-            case SPB__PAYLOAD__METRIC__VALUE_FLOAT_VALUE:
-                c.number = m.float_value;
-                break;
-            case SPB__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE:
-                c.number = m.double_value;
-                break;
-            case SPB__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE:
-                c.number = m.boolean_value ? 1 : 0;
-                break;
-            default:
-                c.has_value = false;
-                break;
-        }
-        c.has_value = c.has_value && std::isfinite(c.number);
-        metrics.push_back(std::move(c));
+        metrics.push_back(FromMetric(*payload->metrics[i]));
     }
     return metrics;
 }

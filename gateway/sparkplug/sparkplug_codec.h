@@ -42,6 +42,7 @@ struct CommandMetric {
     std::optional<std::uint64_t> alias;
     bool has_value = false;
     double number = 0;
+    bool boolean = false;  // a Boolean, by its datatype or its value
 };
 
 // The metrics of an NCMD or DCMD, or empty when the bytes are no payload.
