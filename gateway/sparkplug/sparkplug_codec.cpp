@@ -1,8 +1,15 @@
 #include "gateway/sparkplug/sparkplug_codec.h"
 
+#include <mosquitto.h>
+
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
+#include "common/iso_time.h"
+#include "gateway/core/log.h"
 #include "sparkplug_b.pb-c.h"
 
 namespace qor::gateway::sparkplug {
@@ -157,6 +164,121 @@ std::optional<std::vector<CommandMetric>> DecodeCommand(const std::string &bytes
         metrics.push_back(FromMetric(*payload->metrics[i]));
     }
     return metrics;
+}
+
+namespace {
+
+// Sparkplug B's datatype names, by code.
+constexpr const char *kTypeNames[] = {
+    "Unknown", "Int8",  "Int16",  "Int32",    "Int64",       "UInt8",          "UInt16", "UInt32",
+    "UInt64",  "Float", "Double", "Boolean",  "String",      "DateTime",       "Text",   "UUID",
+    "DataSet", "Bytes", "File",   "Template", "PropertySet", "PropertySetList"};
+
+std::string TypeName(std::uint32_t type) {
+    return type < sizeof kTypeNames / sizeof kTypeNames[0] ? kTypeNames[type]
+                                                           : "type " + std::to_string(type);
+}
+
+std::string When(std::uint64_t ms) {
+    return text::IsoUtc(std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
+}
+
+// The shortest text that reads back as the same double.
+std::string Number(double value) {
+    char text[32];
+    for (int digits = 15; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value) {
+            break;
+        }
+    }
+    return text;
+}
+
+// Text from a payload, for people: quoted, valid UTF-8 kept as it is (a
+// unit's "°C"), anything else escaped byte by byte, so that no terminal is
+// fed control bytes or broken sequences.
+std::string Shown(const char *text, std::size_t limit) {
+    std::string s = text != nullptr ? text : "";
+    if (s.size() > limit ||
+        mosquitto_validate_utf8(s.c_str(), static_cast<int>(s.size())) != MOSQ_ERR_SUCCESS) {
+        return Quoted(s, limit);
+    }
+    std::string quoted = "\"";
+    for (char c : s) {
+        quoted += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+std::string ValueOf(const Spb__Payload__Metric &m) {
+    if (m.has_is_null && m.is_null) {
+        return "null";
+    }
+    CommandMetric c = FromMetric(m);
+    switch (m.value_case) {
+        case SPB__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE:
+            return m.boolean_value ? "true" : "false";
+        case SPB__PAYLOAD__METRIC__VALUE_LONG_VALUE:
+            // Exactly, beyond a double's 53 bits.
+            return m.has_datatype && m.datatype == kInt64
+                       ? std::to_string(static_cast<std::int64_t>(m.long_value))
+                       : std::to_string(m.long_value);
+        case SPB__PAYLOAD__METRIC__VALUE_STRING_VALUE:
+            return Shown(m.string_value, 1000);
+        case SPB__PAYLOAD__METRIC__VALUE_BYTES_VALUE:
+            return std::to_string(m.bytes_value.len) + " bytes";
+        case SPB__PAYLOAD__METRIC__VALUE__NOT_SET:
+            return "no value";
+        default:
+            return c.has_value ? Number(c.number) : "a value this decoder does not show";
+    }
+}
+
+std::string Properties(const Spb__Payload__PropertySet *set) {
+    std::string text;
+    for (std::size_t i = 0; set != nullptr && i < set->n_keys && i < set->n_values; ++i) {
+        const Spb__Payload__PropertyValue *v = set->values[i];
+        text += ", " + Shown(set->keys[i], 100) + " ";
+        text += v != nullptr && v->value_case == SPB__PAYLOAD__PROPERTY_VALUE__VALUE_STRING_VALUE
+                    ? Shown(v->string_value, 200)
+                    : "(a value)";
+    }
+    return text;
+}
+
+std::string MetricLine(const Spb__Payload__Metric &m) {
+    std::string line = "metric " + Shown(m.name, 200);
+    if (m.has_alias) {
+        line += " (alias " + std::to_string(m.alias) + ")";
+    }
+    line += ": " + TypeName(m.has_datatype ? m.datatype : 0) + " " + ValueOf(m);
+    if (m.has_timestamp) {
+        line += " at " + When(m.timestamp);
+    }
+    return line + Properties(m.properties) + "\n";
+}
+
+}  // namespace
+
+std::optional<std::string> DescribePayload(const std::string &bytes) {
+    std::unique_ptr<Spb__Payload, void (*)(Spb__Payload *)> payload(
+        spb__payload__unpack(nullptr, bytes.size(),
+                             reinterpret_cast<const uint8_t *>(bytes.data())),
+        [](Spb__Payload *p) { spb__payload__free_unpacked(p, nullptr); });
+    if (!payload) {
+        return std::nullopt;
+    }
+    std::string text;
+    if (payload->has_timestamp) {
+        text += "timestamp: " + When(payload->timestamp) + " (" +
+                std::to_string(payload->timestamp) + ")\n";
+    }
+    text += payload->has_seq ? "seq: " + std::to_string(payload->seq) + "\n" : "seq: none\n";
+    for (std::size_t i = 0; i < payload->n_metrics; ++i) {
+        text += MetricLine(*payload->metrics[i]);
+    }
+    return text;
 }
 
 }  // namespace qor::gateway::sparkplug

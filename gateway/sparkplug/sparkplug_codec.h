@@ -48,6 +48,12 @@ struct CommandMetric {
 // The metrics of an NCMD or DCMD, or empty when the bytes are no payload.
 std::optional<std::vector<CommandMetric>> DecodeCommand(const std::string &bytes);
 
+// Any payload as text for people, one line for its timestamp and seq and
+// one per metric ("metric \"rd\" (alias 1): Double 72.1 at 2025-...Z,
+// engUnit \"°C\""); empty when the bytes are no payload. Names and
+// strings come quoted and escaped.
+std::optional<std::string> DescribePayload(const std::string &bytes);
+
 }  // namespace qor::gateway::sparkplug
 
 #endif

@@ -160,6 +160,37 @@ class SparkplugNodeTest : public ::testing::Test {
     std::vector<Command> submitted_;
 };
 
+// The decoder behind qor-gateway --decode-sparkplug, on payloads of the
+// gateway's own codec and on bytes that are none.
+TEST(SparkplugDecoder, ShowsEveryMetricOfAPayloadAndRefusesOtherBytes) {
+    std::string payload = sparkplug::Encode(
+        1740830400250, 7,
+        {{"bdSeq", sparkplug::kUInt64, 0, false, 3, "", "", 0},
+         {"rd", sparkplug::kDouble, 1740830400000, false, 72.1, "",
+          "\xc2\xb0"
+          "C",
+          1},
+         {"re", sparkplug::kInt64, 0, false, -5, "", "", 0},
+         {"", sparkplug::kBoolean, 0, false, 1, "", "", 4},
+         {"Device Control/Error", sparkplug::kString, 0, false, 0, "rd: \x1b", "", 0},
+         {"rh", sparkplug::kDouble, 0, true, 0, "", "", 0}});
+    std::optional<std::string> text = sparkplug::DescribePayload(payload);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text,
+              "timestamp: 2025-03-01T12:00:00.250Z (1740830400250)\n"
+              "seq: 7\n"
+              "metric \"bdSeq\": UInt64 3\n"
+              "metric \"rd\" (alias 1): Double 72.1 at 2025-03-01T12:00:00.000Z, "
+              "\"engUnit\" \"\xc2\xb0"
+              "C\"\n"
+              "metric \"re\": Int64 -5\n"
+              "metric \"\" (alias 4): Boolean true\n"
+              "metric \"Device Control/Error\": String \"rd: \\x1b\"\n"
+              "metric \"rh\": Double null\n");
+    EXPECT_FALSE(sparkplug::DescribePayload("\xff\xff\xff"));
+    EXPECT_EQ(sparkplug::DescribePayload(""), "seq: none\n");
+}
+
 // Four pollers' threads publish at once: seq still counts up by one in the
 // order the messages reach a subscriber.
 TEST_F(SparkplugNodeTest, SeqFollowsTheWireWhateverThreadPublishes) {
