@@ -107,12 +107,13 @@ CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQOR_WER
 cmake --build build-asan -j"$jobs"
 # Python cannot load instrumented libraries without preloading the runtime,
 # the packaging tests repeat the install of the ordinary build, and the
-# browser test drives a real Chromium (the ordinary stage runs it). The
-# ordinary stage has the long soak; here each link soaks for 10 s.
+# browser test drives a real Chromium (the ordinary stage runs it), and so
+# do the RabbitMQ tests their cluster. The ordinary stage has the long
+# soak; here each link soaks for 10 s.
 QOR_SOAK_SECONDS=10 \
     ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 300 \
-    -LE '^(python|packaging|browser)$'
+    -LE '^(python|packaging|browser|rabbitmq)$'
 
 stage "ThreadSanitizer (gcc): the tests that call from several threads"
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
