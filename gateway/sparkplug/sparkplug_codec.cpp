@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "common/iso_time.h"
 #include "gateway/core/log.h"
@@ -179,8 +180,17 @@ std::string TypeName(std::uint32_t type) {
                                                            : "type " + std::to_string(type);
 }
 
+// A timestamp beyond what the system clock counts (the year 2262) is shown
+// as its number alone.
 std::string When(std::uint64_t ms) {
-    return text::IsoUtc(std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
+    constexpr auto kLast = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::duration::max())
+                               .count();
+    if (ms > static_cast<std::uint64_t>(kLast)) {
+        return "beyond the year 2262";
+    }
+    return text::IsoUtc(std::chrono::system_clock::time_point(
+        std::chrono::milliseconds(static_cast<std::int64_t>(ms))));
 }
 
 // The shortest text that reads back as the same double.
@@ -282,3 +292,21 @@ std::optional<std::string> DescribePayload(const std::string &bytes) {
 }
 
 }  // namespace qor::gateway::sparkplug
+
+namespace qor::gateway {
+
+std::optional<HostState> ParseHostState(const std::string &payload) {
+    nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+        return std::nullopt;
+    }
+    auto online = j.find("online");
+    auto timestamp = j.find("timestamp");
+    if (online == j.end() || !online->is_boolean() || timestamp == j.end() ||
+        !timestamp->is_number_unsigned()) {
+        return std::nullopt;
+    }
+    return HostState{online->get<bool>(), timestamp->get<std::uint64_t>()};
+}
+
+}  // namespace qor::gateway

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <nlohmann/json.hpp>
 
 #include "gateway/core/log.h"
 #include "qor_dll.h"
@@ -66,20 +65,6 @@ std::optional<CommandKind> WriteOf(Query query) {
 }
 
 }  // namespace
-
-std::optional<HostState> ParseHostState(const std::string &payload) {
-    nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
-        return std::nullopt;
-    }
-    auto online = j.find("online");
-    auto timestamp = j.find("timestamp");
-    if (online == j.end() || !online->is_boolean() || timestamp == j.end() ||
-        !timestamp->is_number_unsigned()) {
-        return std::nullopt;
-    }
-    return HostState{online->get<bool>(), timestamp->get<std::uint64_t>()};
-}
 
 SparkplugNode::SparkplugNode(BrokerSpec broker, SparkplugSpec spec, Submit submit)
     : broker_(std::move(broker)),

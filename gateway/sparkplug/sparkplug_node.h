@@ -59,14 +59,6 @@ constexpr const char *kSparkplugErrorMetric = "Device Control/Error";
 // payload is refused whole, without being decoded.
 constexpr std::size_t kMaxCommandBytes = 64 * 1024;
 
-// A host application's STATE payload: {"online": true, "timestamp": MS}.
-struct HostState {
-    bool online = false;
-    std::uint64_t timestamp = 0;  // ms since the epoch, of the host's own clock
-};
-// Empty when the payload is not such an object.
-std::optional<HostState> ParseHostState(const std::string &payload);
-
 class SparkplugNode : private ConnectionUser {
   public:
     // Hands a command to the intake (intake.h), which answers it through

@@ -188,6 +188,9 @@ TEST(SparkplugDecoder, ShowsEveryMetricOfAPayloadAndRefusesOtherBytes) {
               "metric \"Device Control/Error\": String \"rd: \\x1b\"\n"
               "metric \"rh\": Double null\n");
     EXPECT_FALSE(sparkplug::DescribePayload("\xff\xff\xff"));
+    // A timestamp past what the clock counts (found by the fuzzer).
+    EXPECT_EQ(sparkplug::DescribePayload(sparkplug::Encode(1ULL << 62, std::nullopt, {})),
+              "timestamp: beyond the year 2262 (4611686018427387904)\nseq: none\n");
     EXPECT_EQ(sparkplug::DescribePayload(""), "seq: none\n");
 }
 
