@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target with clang (AddressSanitizer and
-# UndefinedBehaviorSanitizer on) and runs it for a bounded time.
+# Builds the libFuzzer targets with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer on) and runs them for a bounded time in all:
+# the library's commands half of it, the gateway's network parsers the rest.
 #   scripts/fuzz.sh [SECONDS]      default 60; e.g. 3600 for a long run
-# New inputs that grow coverage are kept in build-fuzz/corpus; a crash leaves
-# its input in build-fuzz/ (crash-*), to be replayed with
-#   build-fuzz/command_fuzzer build-fuzz/crash-...
-# and then copied into tests/fuzz/corpus/ as a regression case.
+# New inputs that grow coverage are kept in build-fuzz/corpus-TARGET; a crash
+# leaves its input in build-fuzz/ (TARGET-crash-*), to be replayed with
+#   build-fuzz/TARGET build-fuzz/TARGET-crash-...
+# and then copied into the target's seed corpus (tests/fuzz/corpus/,
+# tests/gateway/mqtt/corpus/, tests/gateway/sparkplug/corpus/) as a
+# regression case.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -14,16 +17,28 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DCMAKE_C_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all" \
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all" \
     >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target command_fuzzer
-mkdir -p build-fuzz/corpus
+# The library's commands over arbitrary link input take half the time; the
+# gateway's network parsers (command topics and payloads, Sparkplug B's
+# NCMD, DCMD and STATE) a quarter each.
+targets=(command_fuzzer gateway_command_topic_fuzzer gateway_sparkplug_fuzzer)
+corpora=(tests/fuzz/corpus tests/gateway/mqtt/corpus tests/gateway/sparkplug/corpus)
+shares=(2 1 1)
+cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}"
 cd build-fuzz
-rc=0
-./command_fuzzer -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix=./ \
-    corpus ../tests/fuzz/corpus >fuzz.log 2>&1 || rc=$?
-grep -E "^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added|stat::peak_rss_mb)|ERROR|SUMMARY|invariant broken" fuzz.log || true
-if ((rc != 0)); then
-    tail -n 40 fuzz.log
-    echo "fuzz: FAILED (exit $rc); the input is in build-fuzz/ (crash-* or timeout-*)"
-    exit "$rc"
-fi
+for i in "${!targets[@]}"; do
+    target=${targets[$i]}
+    time_for=$((seconds * ${shares[$i]} / 4))
+    ((time_for > 0)) || time_for=1
+    mkdir -p "corpus-$target"
+    rc=0
+    "./$target" -max_total_time="$time_for" -print_final_stats=1 -artifact_prefix="./$target-" \
+        "corpus-$target" "../${corpora[$i]}" >"$target.log" 2>&1 || rc=$?
+    echo "fuzz: $target, ${time_for} s"
+    grep -E "^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added|stat::peak_rss_mb)|ERROR|SUMMARY|invariant broken" "$target.log" || true
+    if ((rc != 0)); then
+        tail -n 40 "$target.log"
+        echo "fuzz: $target FAILED (exit $rc); the input is in build-fuzz/ ($target-crash-* or $target-timeout-*)"
+        exit "$rc"
+    fi
+done
 echo "fuzz: no failure in ${seconds} s"
