@@ -123,10 +123,11 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQOR_WERROR=ON -DQOR_BUILD_BE
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
 cmake --build build-tsan -j"$jobs" --target engine_tests comm_link_test comm_lookup_test \
-    e2e_library_test qor-sim qor-gateway
+    e2e_library_test qor-sim qor-gateway gateway_broker_tests gateway_sparkplug_tests
 # Calls from several threads on several ports; the trace callback and its
 # removal; host lookups on their helper thread; the gateway's pollers and
-# MQTT thread end to end.
+# MQTT thread end to end; the broker connection's thread and the Sparkplug
+# node's publishers.
 TSAN_OPTIONS=halt_on_error=1 run_ctest --test-dir build-tsan --output-on-failure --timeout 300 \
     -L '^threads$'
 

@@ -186,8 +186,13 @@ void BrokerConnection::Run() {
 }
 
 bool BrokerConnection::Drained() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return posted_.empty() && user_.Drained();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!posted_.empty()) {
+            return false;
+        }
+    }
+    return user_.Drained();  // outside the lock: the user takes locks of its own
 }
 
 // One turn of the thread: connect when it is time, watch for the CONNACK,

@@ -50,6 +50,14 @@ class Recorder : public ConnectionUser {
         std::lock_guard<std::mutex> lock(mutex);
         return messages;
     }
+    int Connects() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return connects;
+    }
+    MqttVersion Version() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return limits.version;
+    }
 
     std::mutex mutex;
     int connects = 0;
@@ -205,7 +213,7 @@ TEST_F(BrokerConnectionTest, ASilentServerIsLeftWhenNoConnackComesInTime) {
     std::string why;
     EXPECT_FALSE(connection.WaitConnected(Clock::now(), nullptr, &why));
     EXPECT_EQ(why, "no CONNACK within 1 s of connecting");
-    EXPECT_EQ(user.connects, 0);
+    EXPECT_EQ(user.Connects(), 0);
 }
 
 // A broker that speaks 3.1.1 only: "auto" asks again with 3.1.1 at once and
@@ -225,7 +233,7 @@ TEST_F(BrokerConnectionTest, ABrokerOfMqtt311IsSpokenToInItsVersion) {
     ASSERT_TRUE(connection.WaitConnected(Clock::now() + 10s, nullptr, &why)) << why;
     EXPECT_EQ(front.TurnedAway(), 1);
     EXPECT_EQ(connection.State().protocol, "3.1.1");
-    EXPECT_EQ(user.limits.version, MqttVersion::k311);
+    EXPECT_EQ(user.Version(), MqttVersion::k311);
     ASSERT_TRUE(WaitFor([&] { return user.subscribed > 0; }));
     peer.Publish("cmd/new", "now");
     ASSERT_TRUE(WaitFor([&] { return !user.Messages().empty(); }));
