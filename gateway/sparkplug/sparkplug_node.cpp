@@ -82,26 +82,7 @@ void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
     std::uint64_t alias = 0;
     for (const LinkSpec &link : links) {
         for (const ModuleSpec &module : link.modules) {
-            Device device;
-            device.link = link.name;
-            device.module = module.name;
-            device.id = link.name + ":" + module.name;
-            if (const Device *old = Find(link.name, module.name)) {
-                device.online = old->online;
-            }
-            for (const PollSpec &poll : module.polls) {
-                MetricState metric;
-                metric.name = poll.name;
-                metric.query = poll.query;
-                metric.poll = poll;
-                metric.alias = spec_.aliases ? ++alias : 0;
-                auto write = WriteOf(poll.query);
-                if (write && module.Writable(*write)) {
-                    metric.write = write;
-                }
-                device.metrics.push_back(std::move(metric));
-            }
-            devices.push_back(std::move(device));
+            devices.push_back(MakeDevice(link, module, &alias));
         }
     }
     // Devices that are gone die; the rest are born again with the new
@@ -121,6 +102,32 @@ void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
     if (born_) {
         BirthNode();
     }
+}
+
+// Under the lock: a module as a device, each poll a metric (with the next
+// alias, when the node gives them), online as the device it replaces was.
+SparkplugNode::Device SparkplugNode::MakeDevice(const LinkSpec &link, const ModuleSpec &module,
+                                                std::uint64_t *alias) {
+    Device device;
+    device.link = link.name;
+    device.module = module.name;
+    device.id = link.name + ":" + module.name;
+    if (const Device *old = Find(link.name, module.name)) {
+        device.online = old->online;
+    }
+    for (const PollSpec &poll : module.polls) {
+        MetricState metric;
+        metric.name = poll.name;
+        metric.query = poll.query;
+        metric.poll = poll;
+        metric.alias = spec_.aliases ? ++*alias : 0;
+        auto write = WriteOf(poll.query);
+        if (write && module.Writable(*write)) {
+            metric.write = write;
+        }
+        device.metrics.push_back(std::move(metric));
+    }
+    return device;
 }
 
 bool SparkplugNode::Start(std::string *error) {

@@ -145,6 +145,7 @@ class SparkplugNode : private ConnectionUser {
     Command Write(const Device &device, const MetricState &state, double value);
     Device *Find(const std::string &link, const std::string &module);
     Device *FindDevice(const std::string &id);
+    Device MakeDevice(const LinkSpec &link, const ModuleSpec &module, std::uint64_t *alias);
     std::string CheckWrite(const Device &device, const sparkplug::CommandMetric &metric,
                            std::vector<Command> *commands);
     // by_alias: the alias alone, without the name (DDATA with aliases).
