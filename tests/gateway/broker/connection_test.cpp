@@ -216,6 +216,50 @@ TEST_F(BrokerConnectionTest, ASilentServerIsLeftWhenNoConnackComesInTime) {
     EXPECT_EQ(user.Connects(), 0);
 }
 
+// A user that publishes a message the broker cannot take at every
+// connection, as a result resent from the spool would.
+class Poisoner : public Recorder {
+  public:
+    explicit Poisoner(BrokerConnection **connection) : connection_(connection) {}
+    void Turn(Clock::time_point, bool connected) override {
+        if (connected && !sent_) {
+            std::string deep = "deep";
+            for (int i = 0; i < 210; ++i) {
+                deep += "/l";
+            }
+            (*connection_)->Publish(deep, "x", 1, false, "", nullptr);
+            sent_ = true;
+        }
+    }
+    void OnClosed(bool, int) override { sent_ = false; }
+
+  private:
+    BrokerConnection **connection_;
+    bool sent_ = false;
+};
+
+// The broker ends the connection with a reason at each such message: the
+// log names that reason, and never takes it for another client with the
+// same id.
+TEST_F(BrokerConnectionTest, ABrokersReasonForClosingIsLoggedAsSuch) {
+    BrokerConnection *pointer = nullptr;
+    Poisoner user(&pointer);
+    testing::internal::CaptureStderr();
+    {
+        BrokerConnection connection(test::LocalBroker({broker_->Port()}, "conn-poison"),
+                                    "conn-poison", Words("poison"), user);
+        pointer = &connection;
+        std::string error;
+        ASSERT_TRUE(connection.Start(&error)) << error;
+        EXPECT_TRUE(WaitFor([&] { return connection.State().connects >= 4; }, 20s));
+    }
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("connection lost (the broker closed the connection: Protocol Error)"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("taken over"), std::string::npos) << log;
+}
+
 // A broker that speaks 3.1.1 only: "auto" asks again with 3.1.1 at once and
 // keeps to it; "5" names the likely cause. Over 3.1.1 a retained message on
 // a filter that takes none (a command left behind) is dropped.
