@@ -238,10 +238,15 @@ class Poisoner : public Recorder {
     bool sent_ = false;
 };
 
+// Apart from the threaded cases: libmosquitto 2.0.11 unlocks a mutex it
+// does not hold when a broker's DISCONNECT ends the connection, which
+// ThreadSanitizer reports though one thread alone uses the client.
+class BrokerClosingTest : public BrokerConnectionTest {};
+
 // The broker ends the connection with a reason at each such message: the
 // log names that reason, and never takes it for another client with the
 // same id.
-TEST_F(BrokerConnectionTest, ABrokersReasonForClosingIsLoggedAsSuch) {
+TEST_F(BrokerClosingTest, ABrokersReasonForClosingIsLoggedAsSuch) {
     BrokerConnection *pointer = nullptr;
     Poisoner user(&pointer);
     testing::internal::CaptureStderr();
