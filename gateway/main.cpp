@@ -2,6 +2,7 @@
 //   qor-gateway [--verbose] CONFIG      run
 //   qor-gateway --check CONFIG          validate the file and exit
 //   qor-gateway --print-modbus-map [--csv] CONFIG   the Modbus registers
+//   qor-gateway --decode-sparkplug FILE|-           a Sparkplug B payload as text
 // Signals are taken from a signalfd on this thread, never in a handler:
 // SIGTERM and SIGINT stop (delivering what is queued within the configured
 // bound), SIGHUP reloads the configuration. --check, start and reload read
@@ -13,10 +14,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "gateway/core/config.h"
@@ -24,6 +27,7 @@
 #include "gateway/core/log.h"
 #include "gateway/modbus/modbus_map.h"
 #include "gateway/outputs.h"
+#include "gateway/sparkplug/sparkplug_codec.h"
 
 namespace {
 
@@ -33,11 +37,14 @@ constexpr int kExitConfig = 1;  // the configuration was refused
 constexpr int kExitUsage = 2;   // bad command line
 constexpr int kExitStart = 3;   // the MQTT client or the signals could not be set up,
                                 // or a reload left nothing running
+// The largest payload --decode-sparkplug reads.
+constexpr std::size_t kMaxPayload = 16 << 20;
 
 const char kUsage[] =
     "Usage: qor-gateway [--verbose] CONFIG\n"
     "       qor-gateway --check CONFIG\n"
     "       qor-gateway --print-modbus-map [--csv] CONFIG\n"
+    "       qor-gateway --decode-sparkplug FILE|-\n"
     "Polls I/O modules on their links and publishes their readings on MQTT;\n"
     "takes commands for them from MQTT. CONFIG is a TOML file (see qor-gateway(1)).\n"
     "\n"
@@ -46,6 +53,8 @@ const char kUsage[] =
     "  --verbose   log the trace of every link transaction\n"
     "  --print-modbus-map  print the Modbus register map of CONFIG and exit\n"
     "  --csv       with --print-modbus-map: as CSV, for an HMI's import\n"
+    "  --decode-sparkplug  print the Sparkplug B payload in FILE (- for standard\n"
+    "              input) as text and exit\n"
     "  --help      show this help\n"
     "  --version   show the version\n"
     "\n"
@@ -61,6 +70,7 @@ struct Arguments {
     bool verbose = false;
     bool print_map = false;
     bool csv = false;
+    bool decode = false;  // config names the payload's file
 };
 
 // Returns an exit code when the program should end at once, else -1.
@@ -79,11 +89,14 @@ int ParseArguments(int argc, char **argv, Arguments *out) {
             out->check = true;
         } else if (arg == "--print-modbus-map") {
             out->print_map = true;
+        } else if (arg == "--decode-sparkplug") {
+            out->decode = true;
         } else if (arg == "--csv") {
             out->csv = true;
         } else if (arg == "--verbose" || arg == "-v") {
             out->verbose = true;
-        } else if (arg.rfind("-", 0) == 0 || !out->config.empty()) {
+        } else if ((arg.rfind("-", 0) == 0 && !(arg == "-" && out->decode)) ||
+                   !out->config.empty()) {
             std::fprintf(stderr, "qor-gateway: unexpected argument \"%s\"\n%s", arg.c_str(),
                          kUsage);
             return kExitUsage;
@@ -254,6 +267,34 @@ int Serve(const Arguments &arguments, Config config, int signals) {
     }
 }
 
+// The payload of FILE (or standard input for "-"), read through the
+// gateway's own codec: 0, or 1 when it is no Sparkplug B payload.
+int DecodeSparkplug(const std::string &file) {
+    std::FILE *in = file == "-" ? stdin : std::fopen(file.c_str(), "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "qor-gateway: cannot read %s: %s\n", file.c_str(),
+                     std::strerror(errno));
+        return kExitConfig;
+    }
+    std::string bytes;
+    char buffer[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0 && bytes.size() <= kMaxPayload) {
+        bytes.append(buffer, n);
+    }
+    if (in != stdin) {
+        std::fclose(in);
+    }
+    std::optional<std::string> text =
+        bytes.size() <= kMaxPayload ? sparkplug::DescribePayload(bytes) : std::nullopt;
+    if (!text) {
+        std::fprintf(stderr, "qor-gateway: %s is no Sparkplug B payload\n", file.c_str());
+        return kExitConfig;
+    }
+    std::fputs(text->c_str(), stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -261,6 +302,9 @@ int main(int argc, char **argv) {
     int early = ParseArguments(argc, argv, &arguments);
     if (early >= 0) {
         return early;
+    }
+    if (arguments.decode) {
+        return DecodeSparkplug(arguments.config);
     }
     SetVerbose(arguments.verbose);
     mosquitto_lib_init();

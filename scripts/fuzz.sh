@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and
-# UndefinedBehaviorSanitizer on) and runs them for a bounded time, split
-# between them: the library's commands get three quarters, the gateway's
-# Modbus TCP framing the rest (it is small, and covered much sooner).
+# UndefinedBehaviorSanitizer on) and runs them for a bounded time in all:
+# the library's commands over arbitrary link input half of it, the
+# gateway's network parsers (command topics and payloads; Sparkplug B's
+# NCMD, DCMD and STATE; the Modbus TCP framing) the rest, in equal shares.
 #   scripts/fuzz.sh [SECONDS]      default 60; e.g. 3600 for a long run
-# New inputs that grow coverage are kept in build-fuzz/corpus (and
-# build-fuzz/modbus-corpus); a crash leaves its input in build-fuzz/
-# (crash-*), to be replayed with
-#   build-fuzz/command_fuzzer build-fuzz/crash-...
-# and then copied into tests/fuzz/corpus/ (tests/gateway/modbus/corpus/) as a
-# regression case.
+# New inputs that grow coverage are kept in build-fuzz/corpus-TARGET; a crash
+# leaves its input in build-fuzz/ (TARGET-crash-*), to be replayed with
+#   build-fuzz/TARGET build-fuzz/TARGET-crash-...
+# and then copied into the target's seed corpus (tests/fuzz/corpus/,
+# tests/gateway/mqtt/corpus/, tests/gateway/sparkplug/corpus/,
+# tests/gateway/modbus/corpus/) as a regression case.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -18,37 +19,39 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DCMAKE_C_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all" \
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all" \
     >/dev/null
-targets=(command_fuzzer)
-# The gateway's target exists where the gateway is built (its libraries found).
-if grep -q "^QOR_GATEWAY:BOOL=ON" build-fuzz/CMakeCache.txt; then
-    targets+=(modbus_frame_fuzzer)
+# TARGET:SEED_CORPUS: the library's first; the gateway's exist where the
+# gateway is built (its libraries found).
+runs=(command_fuzzer:tests/fuzz/corpus)
+if cmake --build build-fuzz --target help | grep -q "modbus_frame_fuzzer$"; then
+    runs+=(gateway_command_topic_fuzzer:tests/gateway/mqtt/corpus
+        gateway_sparkplug_fuzzer:tests/gateway/sparkplug/corpus
+        modbus_frame_fuzzer:tests/gateway/modbus/corpus)
 fi
+targets=("${runs[@]%%:*}")
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}"
-mkdir -p build-fuzz/corpus build-fuzz/modbus-corpus
 cd build-fuzz
-
-# fuzz NAME SECONDS LOG CORPUS SEEDS
-fuzz() {
-    local rc=0
-    "./$1" -max_total_time="$2" -print_final_stats=1 -artifact_prefix=./ "$4" "$5" >"$3" 2>&1 ||
-        rc=$?
-    echo "$1:"
-    grep -E "^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added|stat::peak_rss_mb)|ERROR|SUMMARY|invariant broken" "$3" || true
+gateway_count=$((${#runs[@]} - 1))
+for i in "${!runs[@]}"; do
+    target=${runs[$i]%%:*}
+    seeds=${runs[$i]#*:}
+    # Half the time for the library's target, the rest shared; libFuzzer
+    # takes 0 as no limit, so each gets a second at least.
+    if ((i == 0)); then
+        time_for=$((gateway_count > 0 ? seconds / 2 : seconds))
+    else
+        time_for=$(((seconds - seconds / 2) / gateway_count))
+    fi
+    ((time_for > 0)) || time_for=1
+    mkdir -p "corpus-$target"
+    rc=0
+    "./$target" -max_total_time="$time_for" -print_final_stats=1 -artifact_prefix="./$target-" \
+        "corpus-$target" "../$seeds" >"$target.log" 2>&1 || rc=$?
+    echo "fuzz: $target, ${time_for} s"
+    grep -E "^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added|stat::peak_rss_mb)|ERROR|SUMMARY|invariant broken" "$target.log" || true
     if ((rc != 0)); then
-        tail -n 40 "$3"
-        echo "fuzz: $1 FAILED (exit $rc); the input is in build-fuzz/ (crash-* or timeout-*)"
+        tail -n 40 "$target.log"
+        echo "fuzz: $target FAILED (exit $rc); the input is in build-fuzz/ ($target-crash-* or $target-timeout-*)"
         exit "$rc"
     fi
-}
-
-# (libFuzzer takes a time of 0 as no limit: a share too short is left out.)
-modbus_seconds=0
-if [[ " ${targets[*]} " == *" modbus_frame_fuzzer "* ]]; then
-    modbus_seconds=$((seconds / 4))
-fi
-fuzz command_fuzzer $((seconds - modbus_seconds)) fuzz.log corpus ../tests/fuzz/corpus
-if ((modbus_seconds > 0)); then
-    fuzz modbus_frame_fuzzer "$modbus_seconds" modbus-fuzz.log modbus-corpus \
-        ../tests/gateway/modbus/corpus
-fi
+done
 echo "fuzz: no failure in ${seconds} s"

@@ -100,7 +100,11 @@ STAGES = {
     "gateway": [
         Step("gateway_unit_tests", ("gateway_unit_tests",)),
         Step("gateway_poller_tests", ("gateway_poller_tests", "qor-sim")),
+        # The broker connection and the Sparkplug node against a real broker.
+        Step("gateway_broker_tests", ("gateway_broker_tests",), timeout_s=120),
+        Step("gateway_sparkplug_tests", ("gateway_sparkplug_tests",), timeout_s=120),
         Step("test_reload", GATEWAY_E2E, python=True, timeout_s=120),
+        Step("mqtt.test_results", GATEWAY_E2E, python=True, timeout_s=120),
         Step("test_gateway", GATEWAY_E2E, python=True, timeout_s=240),
     ],
 }

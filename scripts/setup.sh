@@ -94,6 +94,9 @@ test_needs() {
     # The README's examples (tests/docs/readme_test.py) subscribe and publish
     # with the broker's own clients; qor-gateway(1) is rendered with man.
     need mosquitto_sub mosquitto-clients
+    # The gateway against RabbitMQ and its MQTT plugin (the rabbitmq
+    # label): the tests run nodes of their own, never the system's service.
+    need /usr/lib/rabbitmq/bin/rabbitmq-server rabbitmq-server
     # Its HTTP tests: the metrics parser and promtool, openssl for a test
     # certificate and password hashes, and the status page in headless
     # Chromium driven by Selenium.

@@ -125,12 +125,13 @@ CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQOR_WER
 cmake --build build-asan -j"$jobs"
 # Python cannot load instrumented libraries without preloading the runtime,
 # the packaging tests repeat the install of the ordinary build, and the
-# browser test drives a real Chromium (the ordinary stage runs it). The
-# ordinary stage has the long soak; here each link soaks for 10 s.
+# browser test drives a real Chromium (the ordinary stage runs it), and so
+# do the RabbitMQ tests their cluster. The ordinary stage has the long
+# soak; here each link soaks for 10 s.
 QOR_SOAK_SECONDS=10 \
     ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 300 \
-    -LE '^(python|packaging|browser)$'
+    -LE '^(python|packaging|browser|rabbitmq)$'
 
 stage "ThreadSanitizer (gcc): the tests that call from several threads"
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
@@ -141,10 +142,11 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DQOR_WERROR=ON -DQOR_BUILD_TE
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
     -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
 cmake --build build-tsan -j"$jobs" --target engine_tests comm_link_test comm_lookup_test \
-    e2e_library_test qor-sim qor-gateway
+    e2e_library_test qor-sim qor-gateway gateway_broker_tests gateway_sparkplug_tests
 # Calls from several threads on several ports; the trace callback and its
 # removal; host lookups on their helper thread; the gateway's pollers and
-# MQTT thread end to end.
+# MQTT thread end to end; the broker connection's thread and the Sparkplug
+# node's publishers.
 TSAN_OPTIONS=halt_on_error=1 run_ctest --test-dir build-tsan --output-on-failure --timeout 300 \
     -L '^threads$'
 

@@ -30,13 +30,14 @@ class Backoff {
 };
 
 // The brokers of a list are tried in turn: after a failed attempt the next
-// at once, the backoff's delay once every one has failed. Moves *host on to
-// the next of count and returns when to try it.
+// at once; once every one has failed in a round, the backoff's next delay
+// (so the delay grows by round, not by broker). Moves *host on to the next
+// of count and returns when to try it.
 inline std::chrono::steady_clock::time_point RotateHost(std::size_t *host, std::size_t count,
                                                         std::chrono::steady_clock::time_point now,
-                                                        std::chrono::milliseconds delay) {
+                                                        Backoff &backoff) {
     *host = (*host + 1) % count;
-    return *host == 0 ? now + delay : now;
+    return *host == 0 ? now + backoff.Next() : now;
 }
 
 }  // namespace qor::gateway

@@ -265,11 +265,26 @@ std::vector<BrokerHost> ReadHosts(const toml::table &t, int port) {
     return hosts;
 }
 
+MqttProtocol ReadProtocol(const toml::table &t) {
+    std::string protocol = "auto";
+    Optional(t, "protocol", &protocol);
+    if (protocol == "5") {
+        return MqttProtocol::kV5;
+    }
+    if (protocol == "3.1.1") {
+        return MqttProtocol::kV311;
+    }
+    if (protocol != "auto") {
+        Fail(*t.get("protocol"), "\"protocol\" must be \"auto\", \"5\" or \"3.1.1\"");
+    }
+    return MqttProtocol::kAuto;
+}
+
 BrokerSpec ReadBroker(const toml::table &root, const std::string &base) {
     const toml::table &t = Table(Need(root, "broker", "the file"), "[broker]");
     OnlyKeys(t,
              {"host", "hosts", "port", "client_id", "keepalive_s", "connect_timeout_s", "username",
-              "password_file", "tls_ca_file", "tls_cert_file", "tls_key_file"},
+              "password_file", "tls_ca_file", "tls_cert_file", "tls_key_file", "protocol"},
              "[broker]");
     BrokerSpec b;
     b.line = LineOf(t);
@@ -283,6 +298,7 @@ BrokerSpec ReadBroker(const toml::table &root, const std::string &base) {
                   b.client_id);
     Optional(t, "keepalive_s", 5, 3600, &b.keepalive_s);
     Optional(t, "connect_timeout_s", 1, 300, &b.connect_timeout_s);
+    b.protocol = ReadProtocol(t);
     Optional(t, "username", &b.username);
     if (HasControl(b.username) || !ValidUtf8(b.username)) {
         Fail(*t.get("username"), "\"username\" must be UTF-8 without control characters");
@@ -839,7 +855,8 @@ bool BrokerSpec::operator==(const BrokerSpec &o) const {
     return hosts == o.hosts && client_id == o.client_id && keepalive_s == o.keepalive_s &&
            connect_timeout_s == o.connect_timeout_s && username == o.username &&
            password == o.password && tls_ca_file == o.tls_ca_file &&
-           tls_cert_file == o.tls_cert_file && tls_key_file == o.tls_key_file;
+           tls_cert_file == o.tls_cert_file && tls_key_file == o.tls_key_file &&
+           protocol == o.protocol;
 }
 
 bool HttpSpec::operator==(const HttpSpec &o) const {

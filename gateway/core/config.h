@@ -26,6 +26,10 @@ struct BrokerHost {
     }
 };
 
+// The MQTT version a broker connection offers: "auto" (5, then 3.1.1 where a
+// broker turns 5 away), "5" or "3.1.1".
+enum class MqttProtocol { kAuto, kV5, kV311 };
+
 struct BrokerSpec {
     std::string host;  // the first of hosts, for messages
     int port = 1883;
@@ -39,6 +43,7 @@ struct BrokerSpec {
     std::string tls_ca_file;    // set: TLS
     std::string tls_cert_file;  // with tls_key_file: a client certificate
     std::string tls_key_file;
+    MqttProtocol protocol = MqttProtocol::kAuto;
     unsigned line = 0;  // of [broker], for messages about the connection
 
     // The settings of the connection (line aside).

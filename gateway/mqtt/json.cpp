@@ -50,7 +50,7 @@ std::string ReadingPayload(const Reading &r) {
     return Dump(object);
 }
 
-std::string ResultPayload(const CommandResult &r) {
+std::string ResultPayload(const CommandResult &r, const std::string &note) {
     json object;
     object["command"] = r.command;
     object["ok"] = r.ran && r.status == 0;
@@ -68,6 +68,9 @@ std::string ResultPayload(const CommandResult &r) {
     }
     if (!r.origin.empty()) {
         object["origin"] = r.origin;
+    }
+    if (!note.empty()) {
+        object["note"] = note;
     }
     object["ts"] = text::IsoUtc(r.when);
     return Dump(object);

@@ -25,7 +25,8 @@ std::string ReadingPayload(const Reading &reading);
 // {"command": "hi", "ok": true, "status": 0, "error": 0, "ts": "..."}, or
 // {"command": "hi", "ok": false, "reason": "...", "ts": "..."} when refused;
 // "origin" names a Modbus client that sent it.
-std::string ResultPayload(const CommandResult &result);
+// note: a word on how it was answered ("note"), when not empty.
+std::string ResultPayload(const CommandResult &result, const std::string &note = "");
 
 std::string CountersPayload(const ModuleCounters &counters,
                             std::chrono::system_clock::time_point when);

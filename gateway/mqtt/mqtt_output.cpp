@@ -119,7 +119,7 @@ std::unique_ptr<MqttSession> MqttOutput::MakeSession(const Config &config, std::
     const std::string &id = config.broker.client_id;
     auto session = std::make_unique<MqttSession>(
         config.broker, GatewayTopic(prefix, id, "status"), GatewayTopic(prefix, id, "dropped"),
-        outbox_, board_, [this](IncomingCommand command) { Handle(std::move(command)); });
+        outbox_, board_, [this](IncomingCommand command) { Handle(std::move(command)); }, refused_);
     session->SetEvents([this](const std::string &text) { plant_.AddEvent("broker", text); });
     session->SetStatusInterval(config.counters_interval);
     Log(Level::kInfo, "broker " + config.broker.host + ":" + std::to_string(config.broker.port) +
@@ -306,11 +306,20 @@ void MqttOutput::OnResult(const Command &command, const CommandResult &result) {
         return;
     }
     std::string topic = command.reply_topic;
-    if (topic.empty()) {
+    std::string note;
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        bool get = !command.get.empty();
-        topic = ResultTopic(config_.topic_prefix, command.link, command.module, get ? "get" : "set",
-                            get ? command.get : command.name);
+        // Asked for over MQTT 5, answered after a change to a broker of
+        // 3.1.1, which carries no correlation data: beside the command.
+        if (!topic.empty() && session_ && session_->State().protocol == "3.1.1") {
+            topic.clear();
+            note = "MQTT 3.1.1 carries no response topic: answered on the result topic";
+        }
+        if (topic.empty()) {
+            bool get = !command.get.empty();
+            topic = ResultTopic(config_.topic_prefix, command.link, command.module,
+                                get ? "get" : "set", get ? command.get : command.name);
+        }
     }
     std::string payload;
     if (result.reading) {
@@ -318,15 +327,33 @@ void MqttOutput::OnResult(const Command &command, const CommandResult &result) {
         r.boot = boot_;
         payload = ReadingPayload(r);
     } else {
-        payload = ResultPayload(result);
+        payload = ResultPayload(result, note);
     }
-    outbox_.Push({std::move(topic), std::move(payload), command.correlation});
+    outbox_.Push({std::move(topic), std::move(payload), note.empty() ? command.correlation : ""});
 }
 
 std::uint64_t MqttOutput::LastSeq(const PollRef &poll) const {
     std::string topic = PollTopic(poll);
     return topic.empty() ? 0 : outbox_.LastSeq(topic);
 }
+
+namespace {
+
+// Why a command's response topic cannot take its result, or empty: it must
+// lie in the reply namespace, and the broker must be able to take the
+// result there (one it cannot take would end the session at every resend).
+std::string ResponseTopicRefusal(const std::string &reply_prefix, const IncomingCommand &incoming) {
+    const std::string &topic = incoming.response_topic;
+    if (!InReplyNamespace(reply_prefix, topic)) {
+        return "response topic " + Quoted(topic, 100) + " lies outside the reply namespace \"" +
+               reply_prefix + "/\"; not run";
+    }
+    std::string why = Untakeable(
+        topic, topic.size() + incoming.correlation.size() + kMaxResultBytes, incoming.max_packet);
+    return why.empty() ? "" : "response topic " + Quoted(topic, 100) + ": " + why + "; not run";
+}
+
+}  // namespace
 
 // Runs on the session's thread: a message on a set or get topic becomes a
 // command for the intake; a response topic outside the reply namespace is
@@ -353,12 +380,9 @@ void MqttOutput::Handle(IncomingCommand incoming) {
     command.topic = incoming.topic;
     command.correlation = incoming.correlation;
     if (!incoming.response_topic.empty()) {
-        if (!InReplyNamespace(reply_prefix, incoming.response_topic)) {
-            intake_.Refuse(command,
-                           "response topic " + Quoted(incoming.response_topic, 100) +
-                               " lies outside the reply namespace \"" + reply_prefix +
-                               "/\"; not run",
-                           Refusal::kArguments, "response topics refused");
+        std::string why = ResponseTopicRefusal(reply_prefix, incoming);
+        if (!why.empty()) {
+            intake_.Refuse(command, why, Refusal::kArguments, "response topics refused");
             return;
         }
         command.reply_topic = incoming.response_topic;
@@ -391,29 +415,17 @@ OutputHealth MqttOutput::Health() const {
         }
     }
     h.ready = b.connected;
-    h.state = (b.connected ? "connected to " : "connecting to ") + b.where + " as " + client_id;
-    h.problem = b.connected ? "" : "broker not connected";
-    OutboxStatus d = outbox_.Status();
-    h.figures = {
-        Gauge("qor_gateway_mqtt_connected", "1 while the broker connection is up.",
-              b.connected ? 1 : 0),
-        Counter("qor_gateway_mqtt_connects_total",
-                "Connections made to the broker, the first included.",
-                static_cast<double>(b.connects)),
-        Gauge("qor_gateway_queue_messages", "Readings and results waiting for the broker.",
-              static_cast<double>(outbox_.Size())),
-        Gauge("qor_gateway_queue_capacity_messages",
-              "The most messages the queue keeps before it drops the oldest.",
-              static_cast<double>(outbox_.Capacity())),
-        Counter("qor_gateway_dropped_total", "Messages dropped, oldest first, from a full queue.",
-                static_cast<double>(outbox_.Dropped()))};
-    for (Figure &f : SpoolFigures(d, std::chrono::system_clock::now())) {
-        h.figures.push_back(std::move(f));
-    }
+    h.state = (b.connected ? "connected to " : "connecting to ") + b.where + " as " + client_id +
+              (b.protocol.empty() ? "" : " (MQTT " + b.protocol + ")");
+    h.problem = b.connected              ? ""
+                : b.last_failure.empty() ? "broker not connected"
+                                         : "broker not connected: " + b.last_failure;
+    h.figures = Figures(b);
     h.details["broker"] = {
         {"where", b.where},
         {"connected", b.connected},
         {"connects", b.connects},
+        {"protocol", b.protocol},
         {"last_failure", b.last_failure},
         {"last_failure_ts", b.last_failure.empty()
                                 ? nlohmann::ordered_json(nullptr)
@@ -423,6 +435,35 @@ OutputHealth MqttOutput::Health() const {
                           {"dropped", outbox_.Dropped()}};
     h.details["client_id"] = client_id;
     return h;
+}
+
+// The connection's, the queue's and the spool's figures for /metrics.
+std::vector<Figure> MqttOutput::Figures(const BrokerState &b) const {
+    std::vector<Figure> figures = {
+        Gauge("qor_gateway_mqtt_connected", "1 while the broker connection is up.",
+              b.connected ? 1 : 0),
+        Counter("qor_gateway_mqtt_connects_total",
+                "Connections made to the broker, the first included.",
+                static_cast<double>(b.connects)),
+        {"qor_gateway_mqtt_protocol_info",
+         "The MQTT version of the broker connection, as its label.",
+         false,
+         {{"version", b.protocol}},
+         1.0},
+        Counter("qor_gateway_mqtt_refused_total",
+                "Messages the broker refused or could never take, dropped.",
+                static_cast<double>(refused_)),
+        Gauge("qor_gateway_queue_messages", "Readings and results waiting for the broker.",
+              static_cast<double>(outbox_.Size())),
+        Gauge("qor_gateway_queue_capacity_messages",
+              "The most messages the queue keeps before it drops the oldest.",
+              static_cast<double>(outbox_.Capacity())),
+        Counter("qor_gateway_dropped_total", "Messages dropped, oldest first, from a full queue.",
+                static_cast<double>(outbox_.Dropped()))};
+    for (Figure &f : SpoolFigures(outbox_.Status(), std::chrono::system_clock::now())) {
+        figures.push_back(std::move(f));
+    }
+    return figures;
 }
 
 }  // namespace qor::gateway

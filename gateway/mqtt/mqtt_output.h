@@ -7,6 +7,7 @@
 #ifndef QOR_GATEWAY_MQTT_MQTT_OUTPUT_H
 #define QOR_GATEWAY_MQTT_MQTT_OUTPUT_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,7 @@ class MqttOutput : public Output, public RetainedTopics {
     void SwitchSession(std::unique_ptr<MqttSession> fresh);
     // A message on a command topic, on the session's thread.
     void Handle(IncomingCommand incoming);
+    std::vector<Figure> Figures(const BrokerState &broker) const;
     // The topic of a poll or a module of the running configuration.
     std::string PollTopic(const PollRef &poll) const;
     std::string ModuleBase(const ModuleRef &module) const;
@@ -66,6 +68,7 @@ class MqttOutput : public Output, public RetainedTopics {
     Outbox outbox_{10000};
     StateBoard board_;
     std::uint64_t boot_ = 0;
+    std::atomic<std::uint64_t> refused_{0};  // messages the broker could never take
     bool spool_opened_ = false;
 
     mutable std::mutex mutex_;  // config_, against commands' and results' threads

@@ -15,6 +15,8 @@
 #ifndef QOR_GATEWAY_MQTT_TOPICS_H
 #define QOR_GATEWAY_MQTT_TOPICS_H
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -80,6 +82,41 @@ inline bool InReplyNamespace(const std::string &reply_prefix, const std::string 
         }
     }
     return true;
+}
+
+// The most levels a topic may have: mosquitto ends the connection of a
+// client that publishes on more (a "Protocol Error"), and a result resent
+// after every reconnection would keep the gateway off the broker for good.
+constexpr std::size_t kMaxTopicLevels = 200;
+// The longest topic MQTT can carry (its length is two bytes).
+constexpr std::size_t kMaxTopicBytes = 65535;
+// What a PUBLISH adds to its topic, payload and correlation data: the fixed
+// header, the topic's length, the packet id and the properties' framing.
+constexpr std::size_t kPublishOverhead = 16;
+// The most a result's payload takes (its reason quotes 200 bytes at most).
+constexpr std::size_t kMaxResultBytes = 2048;
+
+// Why a broker could not take a message of `bytes` (topic, payload and
+// correlation data) on topic, or empty when it can. max_packet: the
+// largest packet the broker said in its CONNACK it takes, 0 when it said
+// nothing.
+inline std::string Untakeable(const std::string &topic, std::size_t bytes,
+                              std::uint32_t max_packet) {
+    std::size_t levels = 1 + static_cast<std::size_t>(std::count(topic.begin(), topic.end(), '/'));
+    if (levels > kMaxTopicLevels) {
+        return "the topic has " + std::to_string(levels) + " levels, more than the " +
+               std::to_string(kMaxTopicLevels) + " a broker takes";
+    }
+    if (topic.size() > kMaxTopicBytes) {
+        return "the topic has " + std::to_string(topic.size()) + " bytes, more than " +
+               std::to_string(kMaxTopicBytes);
+    }
+    if (max_packet != 0 && bytes + kPublishOverhead > max_packet) {
+        return "the message would take " + std::to_string(bytes + kPublishOverhead) +
+               " bytes, more than the broker's maximum packet size of " +
+               std::to_string(max_packet);
+    }
+    return "";
 }
 
 struct CommandTopicParts {

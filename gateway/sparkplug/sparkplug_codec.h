@@ -1,5 +1,6 @@
 // Sparkplug B payloads (protobuf, through protobuf-c): the metrics the
-// gateway sends, encoded, and the metrics of a command, decoded.
+// gateway sends, encoded, the metrics of a command, decoded, any payload as
+// text for people, and a host's STATE (JSON).
 #ifndef QOR_GATEWAY_SPARKPLUG_CODEC_H
 #define QOR_GATEWAY_SPARKPLUG_CODEC_H
 
@@ -42,11 +43,30 @@ struct CommandMetric {
     std::optional<std::uint64_t> alias;
     bool has_value = false;
     double number = 0;
+    bool boolean = false;  // a Boolean, by its datatype or its value
 };
 
 // The metrics of an NCMD or DCMD, or empty when the bytes are no payload.
 std::optional<std::vector<CommandMetric>> DecodeCommand(const std::string &bytes);
 
+// Any payload as text for people, one line for its timestamp and seq and
+// one per metric ("metric \"rd\" (alias 1): Double 72.1 at 2025-...Z,
+// engUnit \"°C\""); empty when the bytes are no payload. Names and
+// strings come quoted and escaped.
+std::optional<std::string> DescribePayload(const std::string &bytes);
+
 }  // namespace qor::gateway::sparkplug
+
+namespace qor::gateway {
+
+// A host application's STATE payload: {"online": true, "timestamp": MS}.
+struct HostState {
+    bool online = false;
+    std::uint64_t timestamp = 0;  // ms since the epoch, of the host's own clock
+};
+// Empty when the payload is not such an object.
+std::optional<HostState> ParseHostState(const std::string &payload);
+
+}  // namespace qor::gateway
 
 #endif

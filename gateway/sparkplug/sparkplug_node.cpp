@@ -1,12 +1,10 @@
 #include "gateway/sparkplug/sparkplug_node.h"
 
 #include <mosquitto.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <nlohmann/json.hpp>
 
 #include "gateway/core/log.h"
 #include "qor_dll.h"
@@ -16,6 +14,18 @@ namespace qor::gateway {
 namespace {
 
 constexpr const char *kNamespace = "spBv1.0";
+// What a broker that maps "." to "/" makes of it.
+constexpr const char *kMappedNamespace = "spBv1/0/";
+// How far a primary host's STATE may be stamped ahead of this gateway's
+// clock: clocks of a plant's hosts differ by seconds, not minutes.
+constexpr std::uint64_t kStateAheadMs = 5 * 60 * 1000;
+// The NBIRTH among the posted messages.
+constexpr int kBirthTag = 1;
+
+const ConnectionWords kWords = {"sparkplug: ", "failed connects of the Sparkplug node",
+                                "lost connections of the Sparkplug node",
+                                "take-overs of the Sparkplug session",
+                                "messages of the Sparkplug MQTT library"};
 constexpr const char *kRebirth = "Node Control/Rebirth";
 
 using namespace std::chrono_literals;
@@ -56,31 +66,14 @@ std::optional<CommandKind> WriteOf(Query query) {
 
 }  // namespace
 
-std::optional<HostState> ParseHostState(const std::string &payload) {
-    nlohmann::json j = nlohmann::json::parse(payload, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
-        return std::nullopt;
-    }
-    auto online = j.find("online");
-    auto timestamp = j.find("timestamp");
-    if (online == j.end() || !online->is_boolean() || timestamp == j.end() ||
-        !timestamp->is_number_unsigned()) {
-        return std::nullopt;
-    }
-    return HostState{online->get<bool>(), timestamp->get<std::uint64_t>()};
-}
-
 SparkplugNode::SparkplugNode(BrokerSpec broker, SparkplugSpec spec, Submit submit)
     : broker_(std::move(broker)),
       spec_(std::move(spec)),
       submit_(std::move(submit)),
-      backoff_(500ms, 30s) {}
+      connection_(broker_, broker_.client_id + "-spb", kWords, *this) {}
 
 SparkplugNode::~SparkplugNode() {
     Stop();
-    if (client_ != nullptr) {
-        mosquitto_destroy(client_);
-    }
 }
 
 void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
@@ -89,26 +82,7 @@ void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
     std::uint64_t alias = 0;
     for (const LinkSpec &link : links) {
         for (const ModuleSpec &module : link.modules) {
-            Device device;
-            device.link = link.name;
-            device.module = module.name;
-            device.id = link.name + ":" + module.name;
-            if (const Device *old = Find(link.name, module.name)) {
-                device.online = old->online;
-            }
-            for (const PollSpec &poll : module.polls) {
-                MetricState metric;
-                metric.name = poll.name;
-                metric.query = poll.query;
-                metric.poll = poll;
-                metric.alias = spec_.aliases ? ++alias : 0;
-                auto write = WriteOf(poll.query);
-                if (write && module.Writable(*write)) {
-                    metric.write = write;
-                }
-                device.metrics.push_back(std::move(metric));
-            }
-            devices.push_back(std::move(device));
+            devices.push_back(MakeDevice(link, module, &alias));
         }
     }
     // Devices that are gone die; the rest are born again with the new
@@ -130,6 +104,32 @@ void SparkplugNode::SetLinks(const std::vector<LinkSpec> &links) {
     }
 }
 
+// Under the lock: a module as a device, each poll a metric (with the next
+// alias, when the node gives them), online as the device it replaces was.
+SparkplugNode::Device SparkplugNode::MakeDevice(const LinkSpec &link, const ModuleSpec &module,
+                                                std::uint64_t *alias) {
+    Device device;
+    device.link = link.name;
+    device.module = module.name;
+    device.id = link.name + ":" + module.name;
+    if (const Device *old = Find(link.name, module.name)) {
+        device.online = old->online;
+    }
+    for (const PollSpec &poll : module.polls) {
+        MetricState metric;
+        metric.name = poll.name;
+        metric.query = poll.query;
+        metric.poll = poll;
+        metric.alias = spec_.aliases ? ++*alias : 0;
+        auto write = WriteOf(poll.query);
+        if (write && module.Writable(*write)) {
+            metric.write = write;
+        }
+        device.metrics.push_back(std::move(metric));
+    }
+    return device;
+}
+
 bool SparkplugNode::Start(std::string *error) {
     // bdSeq goes on from the last connection of the last run.
     if (!spec_.bdseq_file.empty()) {
@@ -139,102 +139,24 @@ bool SparkplugNode::Start(std::string *error) {
             bdseq_ = (last + 1) % 256;
         }
     }
-    std::string client_id = broker_.client_id + "-spb";
-    client_ = mosquitto_new(client_id.c_str(), true, this);
-    if (client_ == nullptr) {
-        *error = "cannot create the Sparkplug MQTT client";
+    // A command left retained would run again at every connection; the
+    // primary host's STATE is retained by design.
+    std::vector<Subscription> subscriptions = {{Topic("NCMD"), false},
+                                               {Topic("DCMD") + "/+", false}};
+    if (!spec_.primary_host.empty()) {
+        subscriptions.push_back({StateTopic(), true});
+    }
+    connection_.SetSubscriptions(std::move(subscriptions));
+    if (!connection_.Start(error)) {
+        *error = "the Sparkplug MQTT client: " + *error;
         return false;
-    }
-    int rc = MOSQ_ERR_SUCCESS;
-    if (!broker_.username.empty()) {
-        rc = mosquitto_username_pw_set(
-            client_, broker_.username.c_str(),
-            broker_.password_file.empty() ? nullptr : broker_.password.c_str());
-    }
-    if (rc == MOSQ_ERR_SUCCESS && !broker_.tls_ca_file.empty()) {
-        rc = mosquitto_tls_set(
-            client_, broker_.tls_ca_file.c_str(), nullptr,
-            broker_.tls_cert_file.empty() ? nullptr : broker_.tls_cert_file.c_str(),
-            broker_.tls_key_file.empty() ? nullptr : broker_.tls_key_file.c_str(), nullptr);
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        *error = std::string("Sparkplug client: ") + mosquitto_strerror(rc);
-        return false;
-    }
-    // Publishers on other threads wake the node's thread.
-    mosquitto_threaded_set(client_, true);
-    mosquitto_connect_callback_set(client_, OnConnect);
-    mosquitto_disconnect_callback_set(client_, OnDisconnect);
-    mosquitto_message_callback_set(client_, OnMessage);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        SetWill();
     }
     started_ = true;
-    thread_ = std::thread([this] { Run(); });
     Log(Level::kInfo,
         "sparkplug: edge node " + spec_.group + "/" + spec_.edge_node + ", bdSeq " +
             std::to_string(bdseq_) +
             (spec_.primary_host.empty() ? "" : ", primary host " + spec_.primary_host));
     return true;
-}
-
-// Connects, reconnects and serves the client; a broker that is not there
-// yet is retried here.
-void SparkplugNode::Run() {
-    for (;;) {
-        Clock::time_point now = Clock::now();
-        int socket = mosquitto_socket(client_);
-        if (stopping_) {
-            if (socket < 0 || now >= stop_by_) {
-                return;
-            }
-        } else if (socket < 0) {
-            if (now < next_attempt_) {
-                std::this_thread::sleep_for(std::min<Clock::duration>(next_attempt_ - now, 100ms));
-            } else {
-                Attempt(now);
-            }
-            continue;
-        } else if (now - attempt_started_ >= std::chrono::seconds(broker_.connect_timeout_s)) {
-            bool connected = false;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                connected = connected_;
-            }
-            if (!connected) {
-                // No CONNACK: the library sees the socket end and says so
-                // through OnDisconnect.
-                LogRepeated(Level::kWarning, "failed connects of the Sparkplug node",
-                            "sparkplug: broker " + Where() + ": no CONNACK within " +
-                                std::to_string(broker_.connect_timeout_s) + " s",
-                            "no CONNACK");
-                shutdown(socket, SHUT_RDWR);
-            }
-            attempt_started_ = now;  // looked at again one time-out later
-        }
-        mosquitto_loop(client_, 100, 1);
-    }
-}
-
-void SparkplugNode::Attempt(Clock::time_point now) {
-    attempt_started_ = now;
-    const BrokerHost &host = broker_.hosts[host_];
-    int rc = mosquitto_connect_async(client_, host.host.c_str(), host.port, broker_.keepalive_s);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        std::string where = Where();
-        std::size_t host = host_;
-        next_attempt_ = RotateHost(&host, broker_.hosts.size(), now, backoff_.Next());
-        host_ = host;
-        std::string reason = mosquitto_strerror(rc);
-        LogRepeated(Level::kWarning, "failed connects of the Sparkplug node",
-                    "sparkplug: broker " + where + ": cannot connect (" + reason + ")", reason);
-    }
-}
-
-std::string SparkplugNode::Where() const {
-    const BrokerHost &host = broker_.hosts[host_];
-    return host.host + ":" + std::to_string(host.port);
 }
 
 void SparkplugNode::Stop() {
@@ -247,14 +169,17 @@ void SparkplugNode::Stop() {
         if (born_) {
             SendDeath();
         }
-        connected_ = false;
         born_ = false;
     }
-    // The thread sends what is queued and the DISCONNECT, a second at most.
-    stop_by_ = Clock::now() + 1s;
-    stopping_ = true;
-    mosquitto_disconnect(client_);
-    thread_.join();
+    // The thread sends what is posted and the DISCONNECT, a second at most.
+    connection_.Stop(1s);
+}
+
+void SparkplugNode::Goodbye(bool connected) {
+    if (connected) {
+        connection_.Disconnect(false);
+        connection_.Flush(std::chrono::steady_clock::now() + 500ms);
+    }
 }
 
 // A clean disconnection sends no will: the node says it itself.
@@ -262,9 +187,7 @@ void SparkplugNode::SendDeath() {
     std::string payload = sparkplug::Encode(
         NowMs(), std::nullopt,
         {{"bdSeq", sparkplug::kUInt64, 0, false, static_cast<double>(bdseq_), "", ""}});
-    std::string topic = Topic("NDEATH");
-    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                      payload.data(), 0, false);
+    connection_.Post({Topic("NDEATH"), std::move(payload), 0});
 }
 
 std::string SparkplugNode::StateTopic() const {
@@ -278,7 +201,7 @@ std::string SparkplugNode::Topic(const char *type, const std::string &device) co
 }
 
 // Called with the lock held: the seq a message takes is the order in which
-// it reaches the client's queue.
+// it reaches the connection's queue, which its thread sends in that order.
 void SparkplugNode::Publish(const char *type, const std::string &device,
                             const std::vector<sparkplug::Metric> &metrics, bool with_seq) {
     std::optional<std::uint64_t> seq;
@@ -286,14 +209,9 @@ void SparkplugNode::Publish(const char *type, const std::string &device,
         seq = seq_;
         seq_ = (seq_ + 1) % 256;
     }
-    std::string payload = sparkplug::Encode(NowMs(), seq, metrics);
-    std::string topic = Topic(type, device);
-    int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                               payload.data(), 0, false);
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
-        Log(Level::kWarning,
-            "sparkplug: not published on \"" + topic + "\": " + mosquitto_strerror(rc));
-    }
+    bool birth = std::string(type) == "NBIRTH";
+    connection_.Post(
+        {Topic(type, device), sparkplug::Encode(NowMs(), seq, metrics), birth ? kBirthTag : 0});
 }
 
 // NBIRTH with seq 0, then a DBIRTH for every module that answers.
@@ -338,17 +256,22 @@ sparkplug::Metric SparkplugNode::ToMetric(const MetricState &state, bool by_alia
     return m;
 }
 
+// Before each connection, on the connection's thread: the will carries the
+// bdSeq this session's NBIRTH will carry.
+void SparkplugNode::BeforeConnect() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (next_bdseq_) {
+        bdseq_ = (bdseq_ + 1) % 256;
+        next_bdseq_ = false;
+    }
+    SetWill();
+}
+
 void SparkplugNode::SetWill() {
     std::string payload = sparkplug::Encode(
         NowMs(), std::nullopt,
         {{"bdSeq", sparkplug::kUInt64, 0, false, static_cast<double>(bdseq_), "", ""}});
-    std::string topic = Topic("NDEATH");
-    int rc = mosquitto_will_set(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                payload.data(), 1, false);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        Log(Level::kWarning,
-            std::string("sparkplug: cannot set the will: ") + mosquitto_strerror(rc));
-    }
+    connection_.SetWill(Topic("NDEATH"), payload, 1, false);
     if (spec_.bdseq_file.empty()) {
         return;
     }
@@ -367,15 +290,14 @@ void SparkplugNode::SetWill() {
     }
 }
 
-void SparkplugNode::NextBdSeq() {
-    bdseq_ = (bdseq_ + 1) % 256;
-    SetWill();
-}
-
 SparkplugNode::State SparkplugNode::Snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
+    BrokerState broker = connection_.State();
     State s;
-    s.where = Where();
+    s.where = broker.where;
+    s.protocol = broker.protocol;
+    s.foreign = foreign_;
+    s.mapped = mapped_;
     s.connected = connected_;
     s.born = born_;
     s.waiting_host = connected_ && !born_ && !spec_.primary_host.empty();
@@ -458,7 +380,10 @@ void SparkplugNode::ReportError(Device &device, const std::string &text) {
 }
 
 void SparkplugNode::HandleNodeCommand(const std::string &payload) {
-    auto metrics = sparkplug::DecodeCommand(payload);
+    std::optional<std::vector<sparkplug::CommandMetric>> metrics;
+    if (payload.size() <= kMaxCommandBytes) {
+        metrics = sparkplug::DecodeCommand(payload);
+    }
     if (!metrics) {
         LogRepeated(Level::kWarning, "Sparkplug B commands refused",
                     "sparkplug: an NCMD that is no Sparkplug B payload", "no payload");
@@ -509,130 +434,142 @@ Command SparkplugNode::Write(const Device &device, const MetricState &state, dou
 }
 
 // Each metric is a write of its own: the limit's command with the value,
-// then the limit read back, which its DDATA shows.
+// then the limit read back, which its DDATA shows. What is refused is
+// answered with one error DDATA for the whole DCMD, however many metrics
+// it named.
 void SparkplugNode::HandleDeviceCommand(const std::string &device_id, const std::string &payload) {
-    auto metrics = sparkplug::DecodeCommand(payload);
+    std::optional<std::vector<sparkplug::CommandMetric>> metrics;
+    if (payload.size() <= kMaxCommandBytes) {
+        metrics = sparkplug::DecodeCommand(payload);
+    }
     std::vector<Command> commands;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        Device *device = nullptr;
-        for (Device &d : devices_) {
-            if (d.id == device_id) {
-                device = &d;
-            }
-        }
+        Device *device = FindDevice(device_id);
         if (device == nullptr) {
             LogRepeated(Level::kWarning, "Sparkplug B commands refused",
                         "sparkplug: a DCMD for unknown device " + Quoted(device_id),
                         "unknown device");
             return;
         }
+        if (payload.size() > kMaxCommandBytes) {
+            ReportError(*device, "the DCMD has " + std::to_string(payload.size()) +
+                                     " bytes, more than " + std::to_string(kMaxCommandBytes));
+            return;
+        }
         if (!metrics) {
             ReportError(*device, "the DCMD is no Sparkplug B payload");
             return;
         }
+        std::vector<std::string> errors;
         for (const sparkplug::CommandMetric &m : *metrics) {
-            // By the alias its DBIRTH declared, or by name.
-            const MetricState *state = nullptr;
-            for (const MetricState &s : device->metrics) {
-                if (m.alias ? s.alias != 0 && s.alias == *m.alias : s.name == m.name) {
-                    state = &s;
-                }
-            }
-            std::string name = state != nullptr ? state->name
-                               : m.alias        ? "alias " + std::to_string(*m.alias)
-                                                : m.name;
-            if (state == nullptr) {
-                ReportError(*device, name + ": no such metric");
-            } else if (!state->write) {
-                ReportError(*device, name + ": not writable");
-            } else if (!m.has_value) {
-                ReportError(*device, name + ": needs a number");
-            } else {
-                commands.push_back(Write(*device, *state, m.number));
+            std::string error = CheckWrite(*device, m, &commands);
+            if (!error.empty()) {
+                errors.push_back(std::move(error));
             }
         }
+        if (!errors.empty()) {
+            ReportError(*device,
+                        errors.front() +
+                            (errors.size() > 1
+                                 ? " (and " + std::to_string(errors.size() - 1) + " more refused)"
+                                 : ""));
+        }
+        commands_ += commands.size();
     }
     for (Command &command : commands) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++commands_;
-        }
         submit_(std::move(command));
     }
 }
 
-void SparkplugNode::OnConnect(mosquitto *client, void *self, int rc) {
-    auto *s = static_cast<SparkplugNode *>(self);
-    if (rc != 0) {
-        Log(Level::kError, std::string("sparkplug: the broker refused the connection: ") +
-                               mosquitto_connack_string(rc));
-        return;
+SparkplugNode::Device *SparkplugNode::FindDevice(const std::string &id) {
+    for (Device &d : devices_) {
+        if (d.id == id) {
+            return &d;
+        }
     }
-    std::lock_guard<std::mutex> lock(s->mutex_);
-    s->connected_ = true;
-    s->born_ = false;
-    s->leaving_ = false;
-    std::string ncmd = s->Topic("NCMD");
-    std::string dcmd = s->Topic("DCMD") + "/+";
-    mosquitto_subscribe(client, nullptr, ncmd.c_str(), 1);
-    mosquitto_subscribe(client, nullptr, dcmd.c_str(), 1);
-    Log(Level::kInfo,
-        "sparkplug: broker " + s->Where() + ": connected, bdSeq " + std::to_string(s->bdseq_));
-    if (s->spec_.primary_host.empty()) {
-        s->backoff_.Reset();
-        s->BirthNode();
-        return;
-    }
-    // Its retained STATE comes next: the births wait for "online".
-    std::string state = s->StateTopic();
-    mosquitto_subscribe(client, nullptr, state.c_str(), 1);
+    return nullptr;
 }
 
-// The next connection is a new session: a new bdSeq, in its will. A lost
-// connection is tried again on its broker, a failed attempt or one left for
-// the primary host goes on to the next.
-void SparkplugNode::OnDisconnect(mosquitto *, void *self, int rc) {
-    auto *s = static_cast<SparkplugNode *>(self);
-    std::lock_guard<std::mutex> lock(s->mutex_);
-    bool was = s->connected_;
-    bool left = s->leaving_;
-    s->connected_ = false;
-    s->born_ = false;
-    s->leaving_ = false;
-    for (Device &device : s->devices_) {
+// Under the lock: a write of one metric, by the alias its DBIRTH declared or
+// by name, added to commands; else why not. A limit takes a number: a
+// Boolean (or a string) is no limit, though it could be read as 1.
+std::string SparkplugNode::CheckWrite(const Device &device, const sparkplug::CommandMetric &m,
+                                      std::vector<Command> *commands) {
+    const MetricState *state = nullptr;
+    for (const MetricState &s : device.metrics) {
+        if (m.alias ? s.alias != 0 && s.alias == *m.alias : s.name == m.name) {
+            state = &s;
+        }
+    }
+    std::string name = state != nullptr ? state->name
+                       : m.alias        ? "alias " + std::to_string(*m.alias)
+                                        : m.name.substr(0, 100);
+    if (state == nullptr) {
+        return name + ": no such metric";
+    }
+    if (!state->write) {
+        return name + ": not writable";
+    }
+    if (m.boolean) {
+        return name + ": takes a number, not a Boolean";
+    }
+    if (!m.has_value) {
+        return name + ": needs a number";
+    }
+    commands->push_back(Write(device, *state, m.number));
+    return "";
+}
+
+void SparkplugNode::OnConnected(const BrokerLimits &) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connected_ = true;
+    subscribed_ = false;
+    host_online_ = false;
+    born_ = false;
+    leaving_ = false;
+    birth_sent_ = false;
+    Log(Level::kInfo, "sparkplug: session with bdSeq " + std::to_string(bdseq_));
+}
+
+void SparkplugNode::OnSubscribed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    subscribed_ = true;
+    MaybeBirth();
+}
+
+// Under the lock: NBIRTH once the node's commands can reach it and, with a
+// primary host, once that host is online.
+void SparkplugNode::MaybeBirth() {
+    if (connected_ && subscribed_ && !born_ && !leaving_ &&
+        (spec_.primary_host.empty() || host_online_)) {
+        BirthNode();
+    }
+}
+
+void SparkplugNode::OnPosted(const Posted &message, bool sent) {
+    if (message.tag == kBirthTag && sent) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        birth_sent_ = true;
+    }
+}
+
+// The next connection is a new session with the next bdSeq once this one
+// was born. A session that sent no NBIRTH keeps its bdSeq, unless its own
+// end was a keep-alive time-out: the broker may then still hold it, and
+// send its will after a later session's birth.
+void SparkplugNode::OnClosed(bool, int rc) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (birth_sent_ || (connected_ && rc == MOSQ_ERR_KEEPALIVE)) {
+        next_bdseq_ = true;
+    }
+    connected_ = false;
+    subscribed_ = false;
+    born_ = false;
+    leaving_ = false;
+    birth_sent_ = false;
+    for (Device &device : devices_) {
         device.born = false;
-    }
-    if (was) {
-        s->NextBdSeq();
-    }
-    if (s->stopping_) {
-        return;
-    }
-    Clock::time_point now = Clock::now();
-    std::string where = s->Where();
-    auto delay = s->backoff_.Next();
-    std::string reason = mosquitto_strerror(rc);
-    if (was && !left) {
-        s->next_attempt_ = now + delay;
-        LogRepeated(Level::kWarning, "lost connections of the Sparkplug node",
-                    "sparkplug: broker " + where + ": connection lost (" + reason +
-                        "); reconnecting in " + std::to_string(delay.count()) + " ms",
-                    reason);
-        return;
-    }
-    std::size_t host = s->host_;
-    s->next_attempt_ = RotateHost(&host, s->broker_.hosts.size(), now, delay);
-    s->host_ = host;
-    std::string next = s->next_attempt_ == now
-                           ? "trying " + s->Where() + " next"
-                           : "next attempt in " + std::to_string(delay.count()) + " ms";
-    if (left) {
-        Log(Level::kInfo, "sparkplug: left broker " + where + "; " + next);
-    } else {
-        LogRepeated(Level::kWarning, "failed connects of the Sparkplug node",
-                    "sparkplug: broker " + where + ": cannot connect (" + reason + "); " + next,
-                    reason);
     }
 }
 
@@ -649,52 +586,94 @@ void SparkplugNode::HandleState(const std::string &payload) {
                     "bad STATE");
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ts_ && state->timestamp < *state_ts_) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!TakeState(*state)) {
+            return;
+        }
+    }
+    // Outside the lock: the connection sends what is posted (NDEATH) first.
+    connection_.Disconnect(true);
+}
+
+// Under the lock; true when the node is to leave its broker. A STATE stamped
+// further ahead of this gateway's clock than kStateAhead comes from a host
+// whose clock is wrong: taken as the newest, it would make every later
+// STATE of the host look older, and stop the births until a restart.
+bool SparkplugNode::TakeState(const HostState &state) {
+    std::uint64_t now = NowMs();
+    if (state.timestamp > now + kStateAheadMs) {
+        LogRepeated(Level::kWarning, "Sparkplug B STATE messages refused",
+                    "sparkplug: a STATE of " + spec_.primary_host + " stamped " +
+                        std::to_string((state.timestamp - now) / 1000) +
+                        " s ahead of this gateway's clock, ignored (more than " +
+                        std::to_string(kStateAheadMs / 1000) + " s ahead)",
+                    "STATE ahead of the clock");
+        return false;
+    }
+    if (state_ts_ && state.timestamp < *state_ts_) {
         Log(Level::kInfo,
             "sparkplug: a STATE of " + spec_.primary_host + " older than the last one, ignored");
-        return;
+        return false;
     }
-    state_ts_ = state->timestamp;
+    state_ts_ = state.timestamp;
+    host_online_ = state.online;
     if (!connected_ || leaving_) {
-        return;
+        return false;
     }
-    if (state->online) {
+    if (state.online) {
         if (!born_) {
             Log(Level::kInfo, "sparkplug: primary host " + spec_.primary_host + " online");
-            backoff_.Reset();
-            BirthNode();
+            MaybeBirth();
         }
-        return;
+        return false;
     }
     if (!born_ && broker_.hosts.size() == 1) {
         Log(Level::kInfo, "sparkplug: primary host " + spec_.primary_host +
-                              " offline; waiting for it on broker " + Where());
-        return;
+                              " offline; waiting for it on broker " + connection_.Where());
+        return false;
     }
-    Log(Level::kWarning,
-        "sparkplug: primary host " + spec_.primary_host + " offline; leaving broker " + Where());
+    Log(Level::kWarning, "sparkplug: primary host " + spec_.primary_host +
+                             " offline; leaving broker " + connection_.Where());
     if (born_) {
         SendDeath();
     }
     born_ = false;
     leaving_ = true;
-    mosquitto_disconnect(client_);
+    return true;
 }
 
-void SparkplugNode::OnMessage(mosquitto *, void *self, const mosquitto_message *message) {
-    auto *s = static_cast<SparkplugNode *>(self);
-    std::string topic = message->topic;
-    std::string payload(static_cast<const char *>(message->payload),
-                        static_cast<std::size_t>(message->payloadlen));
-    std::string ncmd = s->Topic("NCMD");
-    std::string dcmd = s->Topic("DCMD") + "/";
-    if (!s->spec_.primary_host.empty() && topic == s->StateTopic()) {
-        s->HandleState(payload);
-    } else if (topic == ncmd) {
-        s->HandleNodeCommand(payload);
+// On the connection's thread. A topic of none of the node's subscriptions
+// comes from a broker that rewrote it: said once, and counted.
+void SparkplugNode::OnMessage(IncomingMessage message) {
+    const std::string &topic = message.topic;
+    std::string dcmd = Topic("DCMD") + "/";
+    if (!spec_.primary_host.empty() && topic == StateTopic()) {
+        HandleState(message.payload);
+    } else if (topic == Topic("NCMD")) {
+        HandleNodeCommand(message.payload);
     } else if (topic.compare(0, dcmd.size(), dcmd) == 0) {
-        s->HandleDeviceCommand(topic.substr(dcmd.size()), payload);
+        HandleDeviceCommand(topic.substr(dcmd.size()), message.payload);
+    } else {
+        NoteForeign(topic);
+    }
+}
+
+void SparkplugNode::NoteForeign(const std::string &topic) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++foreign_;
+    bool mapped = topic.compare(0, std::string(kMappedNamespace).size(), kMappedNamespace) == 0;
+    if (mapped && !mapped_) {
+        mapped_ = true;
+        Log(Level::kError, "sparkplug: the broker delivers " + Quoted(topic) +
+                               " for a subscription under " + kNamespace +
+                               "/: it maps \".\" in topic names to \"/\" (RabbitMQ does), "
+                               "so it cannot carry Sparkplug B; its commands and STATE are "
+                               "counted and dropped");
+    } else if (foreign_ == 1) {
+        Log(Level::kWarning, "sparkplug: a message on " + Quoted(topic) +
+                                 ", which is no Sparkplug B topic of this node; such messages "
+                                 "are counted and dropped");
     }
 }
 

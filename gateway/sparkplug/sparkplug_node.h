@@ -15,15 +15,22 @@
 // DDATA names metrics by it alone; a DCMD may use either.
 //
 // Every message but NDEATH carries seq, 0 to 255 and round again, in the
-// order the node sends them. bdSeq grows by one at each connection and is
-// kept in a file across restarts when the configuration names one.
+// order the node sends them: pollers' threads number them under the node's
+// lock and post them to the connection, whose thread sends them in that
+// order. The will carries the session's bdSeq, set before each connection;
+// bdSeq moves on for the next connection once a session has sent its
+// NBIRTH (a connection the broker drops before the birth, as a flapping
+// broker does after each CONNACK, keeps it: no host ever saw that session,
+// and its will went out as the broker closed it). It is kept in a file
+// across restarts when the configuration names one.
 //
-// The node's own thread drives its client and picks the broker from the
-// list as the JSON session does (RotateHost): a lost connection is retried
-// on its broker, a failed attempt moves on to the next. With a primary host
-// the node sends no NBIRTH (and so no device message) until the host's
-// STATE says it is online; when it says offline the node sends NDEATH,
-// disconnects and goes to the next broker.
+// The node's connection (broker/connection.h) picks the broker from the
+// list as the JSON session does: a lost connection is retried on its
+// broker, a failed attempt moves on to the next. The births follow the
+// acknowledged subscriptions, so that a host's commands reach a node that
+// says it is there. With a primary host the node sends no NBIRTH (and so no
+// device message) until the host's STATE says it is online; when it says
+// offline the node sends NDEATH, disconnects and goes to the next broker.
 #ifndef QOR_GATEWAY_SPARKPLUG_H
 #define QOR_GATEWAY_SPARKPLUG_H
 
@@ -37,13 +44,10 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/broker/backoff.h"
+#include "gateway/broker/connection.h"
 #include "gateway/core/config.h"
 #include "gateway/core/intake.h"
 #include "gateway/sparkplug/sparkplug_codec.h"
-
-struct mosquitto;
-struct mosquitto_message;
 
 namespace qor::gateway {
 
@@ -51,22 +55,18 @@ namespace qor::gateway {
 // "METRIC: reason".
 constexpr const char *kSparkplugErrorMetric = "Device Control/Error";
 
-// A host application's STATE payload: {"online": true, "timestamp": MS}.
-struct HostState {
-    bool online = false;
-    std::uint64_t timestamp = 0;  // ms since the epoch, of the host's own clock
-};
-// Empty when the payload is not such an object.
-std::optional<HostState> ParseHostState(const std::string &payload);
+// The largest NCMD or DCMD taken: a write names a few metrics; a larger
+// payload is refused whole, without being decoded.
+constexpr std::size_t kMaxCommandBytes = 64 * 1024;
 
-class SparkplugNode {
+class SparkplugNode : private ConnectionUser {
   public:
     // Hands a command to the intake (intake.h), which answers it through
     // its done callback, run or refused.
     using Submit = std::function<void(Command command)>;
 
     SparkplugNode(BrokerSpec broker, SparkplugSpec spec, Submit submit);
-    ~SparkplugNode();
+    ~SparkplugNode() override;
     SparkplugNode(const SparkplugNode &) = delete;
     SparkplugNode &operator=(const SparkplugNode &) = delete;
 
@@ -92,6 +92,11 @@ class SparkplugNode {
         std::uint64_t bdseq = 0;
         std::uint64_t births = 0;    // NBIRTHs sent
         std::uint64_t commands = 0;  // DCMD writes handed on
+        std::string protocol;        // the MQTT version, "5" or "3.1.1"
+        // Messages on topics that are no Sparkplug B topic of this node's
+        // (a broker that maps "." to "/" delivers spBv1/0/...).
+        std::uint64_t foreign = 0;
+        bool mapped = false;  // one of them was spBv1.0's namespace, mapped
     };
     State Snapshot() const;
 
@@ -114,13 +119,19 @@ class SparkplugNode {
         bool born = false;
     };
 
-    using Clock = std::chrono::steady_clock;
+    void BeforeConnect() override;
+    void OnConnected(const BrokerLimits &limits) override;
+    void OnSubscribed() override;
+    void OnClosed(bool connected, int rc) override;
+    void OnMessage(IncomingMessage message) override;
+    void OnPosted(const Posted &message, bool sent) override;
+    void Goodbye(bool connected) override;
 
-    void Run();
-    void Attempt(Clock::time_point now);
     void HandleState(const std::string &payload);
+    bool TakeState(const HostState &state);
+    void NoteForeign(const std::string &topic);
+    void MaybeBirth();
     void SendDeath();
-    std::string Where() const;
     std::string StateTopic() const;
     std::string Topic(const char *type, const std::string &device = "") const;
     void Publish(const char *type, const std::string &device,
@@ -128,44 +139,40 @@ class SparkplugNode {
     void BirthNode();
     void BirthDevice(Device &device);
     void SetWill();
-    void NextBdSeq();
     void HandleNodeCommand(const std::string &payload);
     void HandleDeviceCommand(const std::string &device, const std::string &payload);
     void ReportError(Device &device, const std::string &text);
     Command Write(const Device &device, const MetricState &state, double value);
     Device *Find(const std::string &link, const std::string &module);
+    Device *FindDevice(const std::string &id);
+    Device MakeDevice(const LinkSpec &link, const ModuleSpec &module, std::uint64_t *alias);
+    std::string CheckWrite(const Device &device, const sparkplug::CommandMetric &metric,
+                           std::vector<Command> *commands);
     // by_alias: the alias alone, without the name (DDATA with aliases).
     static sparkplug::Metric ToMetric(const MetricState &state, bool by_alias);
-
-    static void OnConnect(mosquitto *, void *self, int rc);
-    static void OnDisconnect(mosquitto *, void *self, int rc);
-    static void OnMessage(mosquitto *, void *self, const mosquitto_message *message);
 
     BrokerSpec broker_;
     SparkplugSpec spec_;
     Submit submit_;
-    mosquitto *client_ = nullptr;
+    BrokerConnection connection_;
     bool started_ = false;
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
-    Clock::time_point stop_by_;
-
-    // The thread's own.
-    std::atomic<std::size_t> host_{0};  // the broker of broker_.hosts tried or connected
-    Clock::time_point next_attempt_;
-    Clock::time_point attempt_started_;  // the socket opened; CONNACK awaited
-    Backoff backoff_;
 
     mutable std::mutex mutex_;  // everything below; held while publishing, so seq follows the wire
     std::vector<Device> devices_;
     bool connected_ = false;
-    bool born_ = false;     // NBIRTH sent on this connection: devices may follow
-    bool leaving_ = false;  // disconnecting for the primary host: the next broker follows
+    bool subscribed_ = false;   // the commands' subscriptions acknowledged
+    bool host_online_ = false;  // the primary host's newest STATE says online
+    bool born_ = false;         // NBIRTH sent on this connection: devices may follow
+    bool leaving_ = false;      // disconnecting for the primary host: the next broker follows
+    bool birth_sent_ = false;   // this session's NBIRTH went to the broker: bdSeq moves on
+    bool next_bdseq_ = false;   // the next connection takes the next bdSeq
     std::optional<std::uint64_t> state_ts_;  // the newest STATE's timestamp
     std::uint64_t bdseq_ = 0;
     std::uint64_t seq_ = 0;
     std::uint64_t births_ = 0;
     std::uint64_t commands_ = 0;
+    std::uint64_t foreign_ = 0;
+    bool mapped_ = false;
 };
 
 }  // namespace qor::gateway

@@ -96,6 +96,48 @@ void SparkplugOutput::OnAvailability(const ModuleRef &module, Availability avail
                           availability == Availability::kOnline);
 }
 
+namespace {
+
+std::vector<Figure> Figures(const SparkplugNode::State &s) {
+    return {{"qor_gateway_sparkplug_online",
+             "1 while the Sparkplug B node is born and publishes.",
+             false,
+             {},
+             s.born ? 1.0 : 0.0},
+            {"qor_gateway_sparkplug_waiting_primary_host",
+             "1 while the node is connected and waits for its primary host's STATE.",
+             false,
+             {},
+             s.waiting_host ? 1.0 : 0.0},
+            {"qor_gateway_sparkplug_births_total",
+             "NBIRTH messages sent.",
+             true,
+             {},
+             static_cast<double>(s.births)},
+            {"qor_gateway_sparkplug_commands_total",
+             "DCMD writes handed to the links.",
+             true,
+             {},
+             static_cast<double>(s.commands)},
+            {"qor_gateway_sparkplug_bdseq",
+             "The bdSeq of the node's current session.",
+             false,
+             {},
+             static_cast<double>(s.bdseq)},
+            {"qor_gateway_sparkplug_foreign_messages_total",
+             "Messages on topics that are no Sparkplug B topic of the node's, dropped.",
+             true,
+             {},
+             static_cast<double>(s.foreign)},
+            {"qor_gateway_sparkplug_protocol_info",
+             "The MQTT version of the node's connection, as its label.",
+             false,
+             {{"version", s.protocol}},
+             1.0}};
+}
+
+}  // namespace
+
 // Ready while the node can publish: connected and born. Waiting for its
 // primary host, it publishes nothing, and says so.
 OutputHealth SparkplugOutput::Health() const {
@@ -111,8 +153,11 @@ OutputHealth SparkplugOutput::Health() const {
     }
     SparkplugNode::State s = node_->Snapshot();
     const SparkplugSpec &spec = config_.sparkplug;
-    h.ready = s.born;
-    if (s.born) {
+    h.ready = s.born && !s.mapped;
+    if (s.mapped) {
+        h.state = "on " + s.where + ", which maps \".\" in topic names to \"/\"";
+        h.problem = "the broker " + s.where + " maps \".\" to \"/\": it cannot carry Sparkplug B";
+    } else if (s.born) {
         h.state = "online on " + s.where;
     } else if (s.waiting_host) {
         h.state = "waiting for primary host " + spec.primary_host + " on " + s.where;
@@ -121,31 +166,7 @@ OutputHealth SparkplugOutput::Health() const {
         h.state = "connecting to " + s.where;
         h.problem = "sparkplug node not connected";
     }
-    h.figures = {{"qor_gateway_sparkplug_online",
-                  "1 while the Sparkplug B node is born and publishes.",
-                  false,
-                  {},
-                  s.born ? 1.0 : 0.0},
-                 {"qor_gateway_sparkplug_waiting_primary_host",
-                  "1 while the node is connected and waits for its primary host's STATE.",
-                  false,
-                  {},
-                  s.waiting_host ? 1.0 : 0.0},
-                 {"qor_gateway_sparkplug_births_total",
-                  "NBIRTH messages sent.",
-                  true,
-                  {},
-                  static_cast<double>(s.births)},
-                 {"qor_gateway_sparkplug_commands_total",
-                  "DCMD writes handed to the links.",
-                  true,
-                  {},
-                  static_cast<double>(s.commands)},
-                 {"qor_gateway_sparkplug_bdseq",
-                  "The bdSeq of the node's current session.",
-                  false,
-                  {},
-                  static_cast<double>(s.bdseq)}};
+    h.figures = Figures(s);
     h.details = {{"group_id", spec.group},
                  {"edge_node_id", spec.edge_node},
                  {"primary_host_id", spec.primary_host},
@@ -155,7 +176,10 @@ OutputHealth SparkplugOutput::Health() const {
                  {"waiting_primary_host", s.waiting_host},
                  {"bdseq", s.bdseq},
                  {"births", s.births},
-                 {"commands", s.commands}};
+                 {"commands", s.commands},
+                 {"protocol", s.protocol},
+                 {"foreign_messages", s.foreign},
+                 {"namespace_mapped", s.mapped}};
     return h;
 }
 

@@ -141,11 +141,13 @@ TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ(r.config->spool.max_bytes, 100u << 20);
     EXPECT_EQ(r.config->spool.max_age, std::chrono::hours(168));
     EXPECT_FALSE(r.config->sparkplug.enabled);
+    EXPECT_EQ(r.config->broker.protocol, MqttProtocol::kAuto);
 }
 
 TEST(GatewayConfig, BrokersInTheOrderTriedAndTheSpoolsKeys) {
     ConfigResult r = ParseConfig(
         "[broker]\nport = 1884\nhosts = [\"a.example:1883\", \"b.example\", \"[::1]:1885\"]\n"
+        "protocol = \"3.1.1\"\n"
         "[gateway]\nspool_path = \"state/gw.db\"\nspool_max_mb = 0.5\nspool_commit_ms = 50\n"
         "[[link]]\nname = \"a\"\ntarget = \"/dev/ttyS0\"\n"
         "[[link.module]]\naddress = \"1\"\nname = \"m\"\n",
@@ -154,6 +156,7 @@ TEST(GatewayConfig, BrokersInTheOrderTriedAndTheSpoolsKeys) {
     const std::vector<BrokerHost> hosts = {{"a.example", 1883}, {"b.example", 1884}, {"::1", 1885}};
     EXPECT_EQ(r.config->broker.hosts, hosts);
     EXPECT_EQ(r.config->broker.host, "a.example");
+    EXPECT_EQ(r.config->broker.protocol, MqttProtocol::kV311);
     EXPECT_EQ(r.config->spool.path, "/etc/qor/state/gw.db");
     EXPECT_EQ(r.config->spool.max_bytes, 524288u);
     EXPECT_EQ(r.config->spool.commit_interval, std::chrono::milliseconds(50));
@@ -180,6 +183,7 @@ TEST(GatewayConfig, BrokersDifferInEverySetting) {
         {"tls_ca_file", [](BrokerSpec &b) { b.tls_ca_file = "ca.pem"; }},
         {"tls_cert_file", [](BrokerSpec &b) { b.tls_cert_file = "c.pem"; }},
         {"tls_key_file", [](BrokerSpec &b) { b.tls_key_file = "k.pem"; }},
+        {"protocol", [](BrokerSpec &b) { b.protocol = MqttProtocol::kV311; }},
     };
     for (const auto &[what, change] : changes) {
         BrokerSpec other = base;
@@ -247,6 +251,9 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
          "5: \"client_id\" must be"},
         {"connect time-out", "port = 8883", "connect_timeout_s = 0",
          "4: \"connect_timeout_s\" must be an integer from 1 to 300"},
+        {"protocol", "port = 8883", "protocol = \"3\"",
+         "4: \"protocol\" must be \"auto\", \"5\" or \"3.1.1\""},
+        {"protocol a number", "port = 8883", "protocol = 5", "4: \"protocol\" must be a string"},
         {"reply wildcard", "queue_size = 500", "reply_prefix = \"r/#\"",
          "9: \"reply_prefix\" must be"},
         {"reply is the prefix", "queue_size = 500", "reply_prefix = \"plant/hall1\"",

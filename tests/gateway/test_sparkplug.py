@@ -227,10 +227,12 @@ class Sparkplug(unittest.TestCase):
         self.assertEqual(errors(boiler), ["rd: not writable"])
         time.sleep(0.5)
         self.assertEqual(set(values(pump, "rl")), {-10.0})
+        # A Boolean is no limit, though it could be read as 1.
         self.watch.send("DCMD", boiler, [("rh", 11, "boolean_value", True)])
         self.watch.send("DCMD", boiler, [("nothing", 10, "double_value", 1.0)])
-        self.assertTrue(self.watch.wait(lambda: len(errors(boiler)) == 2))
-        self.assertEqual(errors(boiler)[1], "nothing: no such metric")
+        self.assertTrue(self.watch.wait(lambda: len(errors(boiler)) == 3))
+        self.assertEqual(errors(boiler)[1:], ["rh: takes a number, not a Boolean",
+                                              "nothing: no such metric"])
         check_seq(self, self.watch.all())
 
 

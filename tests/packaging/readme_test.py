@@ -29,7 +29,7 @@ SKIP = "<!-- readme-test: skip"
 # What the prose after a block says its background programs print, and
 # must therefore appear in their output: (a word of the block, the texts).
 PROMISED = [
-    ("mosquitto_sub", ["plant/gateway/hall1/status online", "plant/gateway/hall2/status online",
+    ("mosquitto_sub -p 1883 -v -t 'plant/#'", ["plant/gateway/hall1/status online", "plant/gateway/hall2/status online",
                        '"command":"rr","ok":false,"reason":"\\"rr\\" is not writable on module '
                        '\\"tank\\""']),
 ]
