@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/option_scan.h"
+#include "common/message_text.h"
 
 namespace qor::gateway {
 
