@@ -732,9 +732,34 @@ class BadConfiguration(unittest.TestCase):
         run = subprocess.run([gateway, "--check", path.replace("bad", "none")],
                              capture_output=True, text=True, timeout=10)
         self.assertEqual(run.returncode, 1)
-        self.assertIn("none.toml:0: cannot read the file", run.stderr)
+        self.assertEqual(run.stderr, "qor-gateway: %s: cannot read the file: No such file or "
+                         "directory\n" % path.replace("bad", "none"))
         run = subprocess.run([gateway], capture_output=True, text=True, timeout=10)
         self.assertEqual(run.returncode, 2)
+
+    def test_every_mistake_is_named_on_a_line_of_its_own(self):
+        d = folder(self)
+        path = d + "/three.toml"
+        with open(path, "w") as f:
+            f.write('[broker]\nhost = "127.0.0.1"\n[[link]]\nname = "bus"\n'
+                    'target = "127.0.0.1:34001"\n[[link.module]]\nadress = "1"\nname = "m"\n'
+                    'writable = ["hi", "hx"]\n')
+        gateway = program("QOR_GATEWAY", str(_BUILD / "qor-gateway"))
+        expected = [
+            'qor-gateway: %s:5: "target" "127.0.0.1:34001" is refused: a device path must be '
+            'absolute (/dev/ttyUSB0); did you mean socket://127.0.0.1:34001?' % path,
+            "qor-gateway: %s:7: unknown key \"adress\" in [[link.module]]; did you mean "
+            "'address'?" % path,
+            'qor-gateway: %s:9: "writable" holds "hx", which is no command (' % path,
+        ]
+        for args in (["--check"], []):
+            run = subprocess.run([gateway] + args + [path], capture_output=True, text=True,
+                                 timeout=10)
+            self.assertEqual((run.returncode, run.stdout), (1, ""), run.stderr)
+            lines = run.stderr.splitlines()
+            self.assertEqual(len(lines), 3, run.stderr)
+            for line, start in zip(lines, expected):
+                self.assertTrue(line.startswith(start), (line, start))
 
     def test_check_refuses_what_could_never_work(self):
         d = folder(self)
@@ -760,7 +785,7 @@ class BadConfiguration(unittest.TestCase):
         run = subprocess.run([gateway, "--check", "/dev/zero"], capture_output=True, text=True,
                              timeout=10)
         self.assertEqual((run.returncode, run.stderr.strip()),
-                         (1, "qor-gateway: /dev/zero:0: not a regular file"))
+                         (1, "qor-gateway: /dev/zero: not a regular file"))
 
 
 if __name__ == "__main__":
