@@ -222,6 +222,10 @@ def log_lines(text):
     return text.splitlines()
 
 
+# The time a line of the log begins with, run by hand.
+STAMP = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "
+
+
 class ResponseTopics(unittest.TestCase):
     """A user whose ACL lets it command one module only cannot make the
     gateway publish anywhere else under the gateway's own account."""
@@ -379,11 +383,42 @@ class CleanLogs(unittest.TestCase):
         self.assertNotIn(b"\x00", raw)
         lines = log_lines(raw.decode())
         for line in lines:
-            self.assertTrue(line.startswith("qor-gateway: "), line)
-            self.assertFalse(line.startswith("qor-gateway: error: FORGED"), line)
+            self.assertRegex(line, STAMP + "qor-gateway: ")
+            self.assertNotRegex(line, STAMP + "qor-gateway: error: FORGED")
         self.assertIn('\\nqor-gateway: error: FORGED\\x1b[2J', raw.decode())
         refused = [line for line in lines if "refused" in line]
         self.assertLess(len(refused), 10, "\n".join(refused))
+
+
+class LogStamps(unittest.TestCase):
+    """Run by hand the log's lines carry their time; into the journal,
+    which stamps them itself, not. The journal is known by the stream it
+    gave: JOURNAL_STREAM names it, and standard error must still be it."""
+
+    def test_stamped_unless_standard_error_is_the_journal(self):
+        d = folder(self)
+        sim = Sim(self)
+        text = config(free_port(), [("bus", sim.target, [("1", "m", "rd = 500", [])])],
+                      flush_timeout_s=0)
+        log = os.path.join(d, "gateway.log")
+        with open(log, "w"):
+            pass
+        info = os.stat(log)
+        streams = [
+            (None, True),
+            ("%d:%d" % (info.st_dev, info.st_ino), False),
+            ("%d:%d" % (info.st_dev, info.st_ino + 1), True),
+            ("%d" % info.st_dev, True),
+        ]
+        for stream, stamped in streams:
+            env = {"JOURNAL_STREAM": stream} if stream else None
+            gateway = Gateway(self, d, text, env=env)
+            self.assertTrue(wait_until(lambda: "info: starting with" in gateway.log(), 5))
+            self.assertEqual(gateway.stop(), 0)
+            first = log_lines(gateway.log())[0]
+            pattern = (STAMP if stamped else "^") + "qor-gateway: info: starting with "
+            self.assertRegex(first, pattern, stream)
+            self.assertEqual(os.stat(log).st_ino, info.st_ino)
 
 
 class BrokerTrouble(unittest.TestCase):
