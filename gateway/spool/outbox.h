@@ -54,6 +54,7 @@ struct OutboxStatus {
     std::uint64_t committed = 0;       // messages committed to the spool since this start
     std::uint64_t spool_failures = 0;  // batches the spool could not take (a full disk)
     bool spool_failing = false;        // the last batch could not be written
+    std::uint64_t ram_only = 0;        // unsent messages in RAM alone: lost when the gateway ends
 };
 
 class Outbox {

@@ -4,6 +4,8 @@ an MQTT 5 subscriber, all on 127.0.0.1 and stopped by PID."""
 import calendar
 import json
 import os
+import re
+import sqlite3
 import subprocess
 import time
 import unittest
@@ -419,6 +421,37 @@ class LogStamps(unittest.TestCase):
             pattern = (STAMP if stamped else "^") + "qor-gateway: info: starting with "
             self.assertRegex(first, pattern, stream)
             self.assertEqual(os.stat(log).st_ino, info.st_ino)
+
+
+class StopReport(unittest.TestCase):
+    """A stop with the broker away says how many messages it leaves and
+    where they stay: in the spool, for the next start, or in RAM, lost."""
+
+    def test_the_stop_counts_what_the_spool_and_ram_keep(self):
+        d = folder(self)
+        sim = Sim(self)
+        links = [("bus", sim.target, [("1", "m", "rd = 20", [])])]
+        said = r"(\d+) messages not delivered \((\d+) kept in the spool for the next start, " \
+               r"(\d+) in RAM lost\)"
+        for spool in ("true", "false"):
+            text = config(free_port(), links, spool=spool, flush_timeout_s=0)
+            gateway = Gateway(self, d, text, "--verbose")
+            self.assertTrue(wait_until(lambda: gateway.log().count("link bus: <") >= 10, 10),
+                            gateway.log())
+            self.assertEqual(gateway.stop(), 0)
+            found = re.search(said, gateway.log())
+            self.assertIsNotNone(found, gateway.log())
+            total, kept, lost = (int(n) for n in found.groups())
+            self.assertEqual(total, kept + lost)
+            if spool == "true":
+                db = sqlite3.connect(os.path.join(d, ID + ".db"))
+                self.addCleanup(db.close)
+                rows = db.execute("SELECT COUNT(*) FROM messages").fetchone()[0]
+                self.assertEqual((kept, lost), (rows, 0))
+                self.assertGreaterEqual(rows, 10)
+            else:
+                self.assertEqual(kept, 0)
+                self.assertGreaterEqual(lost, 10)
 
 
 class BrokerTrouble(unittest.TestCase):
