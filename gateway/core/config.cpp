@@ -85,8 +85,8 @@ void ReadHosts(SectionReader &t, BrokerSpec *b) {
 }
 
 // The client id is a topic level of the gateway's status topic, and the
-// broker's key for the session.
-// The default, made of the host's name, is held to the same rule.
+// broker's key for the session; the default, made of the host's name, is
+// held to the same rule.
 void ReadClientId(SectionReader &t, BrokerSpec *b) {
     std::string id = b->client_id;
     if (!t.Text("client_id", &id)) {
