@@ -148,13 +148,15 @@ TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
 
 TEST(GatewayConfig, BrokersInTheOrderTriedAndTheSpoolsKeys) {
     ConfigResult r = ParseConfig(
-        "[broker]\nport = 1884\nhosts = [\"a.example:1883\", \"b.example\", \"[::1]:1885\"]\n"
+        "[broker]\nport = 1884\nhosts = [\"a.example:1883\", \"b.example\", \"[::1]:1885\", "
+        "\"[::2]\", \"::3\"]\n"
         "[gateway]\nspool_path = \"state/gw.db\"\nspool_max_mb = 0.5\nspool_commit_ms = 50\n"
         "[[link]]\nname = \"a\"\ntarget = \"/dev/ttyS0\"\n"
         "[[link.module]]\naddress = \"1\"\nname = \"m\"\n",
         "f.toml", "/etc/qor");
     ASSERT_TRUE(r.config) << r.error;
-    const std::vector<BrokerHost> hosts = {{"a.example", 1883}, {"b.example", 1884}, {"::1", 1885}};
+    const std::vector<BrokerHost> hosts = {
+        {"a.example", 1883}, {"b.example", 1884}, {"::1", 1885}, {"::2", 1884}, {"::3", 1884}};
     EXPECT_EQ(r.config->broker.hosts, hosts);
     EXPECT_EQ(r.config->broker.host, "a.example");
     EXPECT_EQ(r.config->spool.path, "/etc/qor/state/gw.db");
@@ -216,6 +218,10 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
         {"a broker's port", "host = \"broker.example\"", "hosts = [\"a:1883\", \"b:0\"]",
          "3: broker \"b:0\": the port must be 1 to 65535"},
         {"no brokers", "host = \"broker.example\"", "hosts = []", "3: \"hosts\" must be a list"},
+        {"a broker's bracket", "host = \"broker.example\"", "hosts = [\"a:1883\", \"[::1\"]",
+         "3: broker \"[::1\": an IPv6 address goes in brackets, as \"[::1]:1883\""},
+        {"a broker's host", "host = \"broker.example\"", "hosts = [\"a b:1883\"]",
+         "3: broker \"a b:1883\": the host must be a host name or an address"},
         {"spool flag", "offline_after = 2", "spool = 1", "10: \"spool\" must be true or false"},
         {"spool bound", "offline_after = 2", "spool_max_mb = 0", "10: \"spool_max_mb\" must be"},
         {"prefix wildcard", "plant/hall1", "plant/+", "8: \"topic_prefix\" must be"},
