@@ -355,14 +355,19 @@ ConfigResult Failure(std::vector<std::string> errors) {
     return result;
 }
 
+// Why the file cannot be read, in the system's words: the errno of the
+// call that failed.
+std::string CannotRead(int error) {
+    return std::string("cannot read the file: ") + std::strerror(error);
+}
+
 // The file's text, or why it cannot be had: the system's reason, or a
 // file that is not one (a device would be read until memory runs out).
 bool ReadFileText(const std::string &path, std::string *text, std::string *why) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0) {
-        const int error = errno;
-        *why = std::string("cannot read the file: ") + std::strerror(error);
+        *why = CannotRead(errno);
     } else if (!S_ISREG(info.st_mode)) {
         *why = "not a regular file";
     } else {
@@ -372,14 +377,13 @@ bool ReadFileText(const std::string &path, std::string *text, std::string *why) 
         while (used < text->size() && (got = read(fd, &(*text)[used], text->size() - used)) > 0) {
             used += static_cast<std::size_t>(got);
         }
-        text->resize(used);
         if (got < 0) {
-            const int error = errno;
-            *why = std::string("cannot read the file: ") + std::strerror(error);
+            *why = CannotRead(errno);
         } else if (used > kMaxConfigBytes) {
             *why = "longer than " + std::to_string(kMaxConfigBytes) +
                    " bytes; no configuration is that long";
         }
+        text->resize(used);
     }
     if (fd >= 0) {
         close(fd);

@@ -3,6 +3,7 @@
 #include "gateway/core/config.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -390,6 +391,29 @@ void ExpectErrors(const ManyCase &c) {
     }
     EXPECT_EQ(static_cast<std::size_t>(std::count(r.error.begin(), r.error.end(), '\n')),
               c.errors.size() - 1);
+}
+
+// The whole file is read, up to the bound and not a byte past it.
+TEST(GatewayConfig, AFileLongerThanAnyConfigurationIsRefused) {
+    char name[] = "/tmp/qor-gateway-long.XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    for (std::size_t size : {kMaxConfigBytes, kMaxConfigBytes + 1}) {
+        std::string text =
+            "[broker]\nhost = \"h\"\n[[link]]\nname = \"a\"\ntarget = \"/dev/ttyS0\"\n"
+            "[[link.module]]\naddress = \"1\"\nname = \"m\"\n#";
+        text.resize(size, 'x');
+        std::ofstream(name, std::ios::binary) << text;
+        ConfigResult r = LoadConfig(name);
+        EXPECT_EQ(r.config.has_value(), size == kMaxConfigBytes) << size << ": " << r.error;
+        if (size > kMaxConfigBytes) {
+            EXPECT_EQ(r.error, std::string(name) +
+                                   ": longer than 1048576 bytes; no "
+                                   "configuration is that long");
+        }
+    }
+    std::remove(name);
 }
 
 // What a plant engineer meets: several mistakes in one file, each named
