@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "common/message_text.h"
 #include "common/option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "common/message_text.h"
 #include "common/option_scan.h"
 
 namespace qor::cli {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "common/message_text.h"
 #include "common/option_scan.h"
 #include "qor_comm.h"
 

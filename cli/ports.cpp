@@ -5,7 +5,7 @@
 
 #include "cli/cli.h"
 #include "cli/run.h"
-#include "common/option_scan.h"
+#include "common/message_text.h"
 #include "qor_comm.h"
 
 namespace qor::cli {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "cli/cli.h"
-#include "common/option_scan.h"
+#include "common/message_text.h"
 #include "qor_dll.h"
 
 namespace qor::cli {

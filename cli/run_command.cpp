@@ -4,7 +4,7 @@
 
 #include "cli/cli.h"
 #include "cli/run.h"
-#include "common/option_scan.h"
+#include "common/message_text.h"
 #include "qor_dll.h"
 
 namespace qor::cli {

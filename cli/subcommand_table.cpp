@@ -6,7 +6,7 @@
 
 #include "cli/cli.h"
 #include "cli/run.h"
-#include "common/option_scan.h"
+#include "common/message_text.h"
 
 namespace qor::cli {
 namespace {

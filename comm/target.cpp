@@ -5,6 +5,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+
+#include "common/host_port.h"
 
 namespace qor::comm {
 
@@ -73,10 +76,6 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-bool IsAlnum(char c) {
-    return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
 bool IsControlOrSpace(char c) {
     unsigned char u = static_cast<unsigned char>(c);
     return u <= ' ' || u == 0x7F;
@@ -120,71 +119,37 @@ bool CopyLocation(Span s, Target *target, Complaint complaint) {
     return true;
 }
 
-// A host name or IPv4 literal: letters, digits and the few marks names use.
-bool IsPlainHost(Span s) {
-    for (std::size_t i = 0; i < s.length; ++i) {
-        char c = s.begin[i];
-        if (!IsAlnum(c) && c != '.' && c != '-' && c != '_') {
-            return false;
-        }
-    }
-    return s.length > 0;
+std::string_view View(Span s) {
+    return {s.begin, s.length};
 }
 
-// The inside of "[...]": an IPv6 literal, possibly with a zone ("%eth0").
-bool IsBracketedHost(Span s) {
-    for (std::size_t i = 0; i < s.length; ++i) {
-        char c = s.begin[i];
-        if (!IsAlnum(c) && c != ':' && c != '.' && c != '%' && c != '-' && c != '_') {
-            return false;
-        }
-    }
-    return Contains(s, ':');
+Span SpanOf(std::string_view s) {
+    return Span{s.data(), s.size()};
 }
 
-// Splits "HOST:PORT" or "[V6]:PORT" at the colon before the port. False
-// when there is no such colon.
-bool SplitHostAndPort(Span s, Span *host, Span *port, bool *bracketed) {
-    *bracketed = s.length > 0 && s.begin[0] == '[';
-    const char *colon = nullptr;
-    if (*bracketed) {
-        const char *close = static_cast<const char *>(std::memchr(s.begin, ']', s.length));
-        if (close == nullptr || close + 1 == s.begin + s.length || close[1] != ':') {
-            return false;
-        }
-        *host = Span{s.begin + 1, static_cast<std::size_t>(close - s.begin - 1)};
-        colon = close + 1;
-    } else {
-        colon = static_cast<const char *>(std::memchr(s.begin, ':', s.length));
-        if (colon == nullptr) {
-            return false;
-        }
-        *host = Span{s.begin, static_cast<std::size_t>(colon - s.begin)};
-    }
-    *port = Span{colon + 1, static_cast<std::size_t>(s.begin + s.length - colon - 1)};
-    return true;
-}
-
+// The location of a transport that connects: HOST:PORT, an IPv6 address
+// in brackets (text::SplitHostPort). The host is judged before the port.
 bool ParseHostAndPort(Span s, Target *target, Complaint complaint) {
-    Span host{};
-    Span port{};
-    bool bracketed = false;
-    if (!SplitHostAndPort(s, &host, &port, &bracketed)) {
+    text::HostPort parts;
+    text::HostPortFault fault =
+        text::SplitHostPort(View(s), &parts, text::PortRule::kRequired, /*lowest=*/1);
+    if (fault == text::HostPortFault::kNoPort || fault == text::HostPortFault::kBadBrackets) {
         return Refuse(complaint, "expected HOST:PORT after the scheme, got \"%.*s\"", Width(s),
                       s.begin);
     }
-    if (bracketed ? !IsBracketedHost(host) : !IsPlainHost(host)) {
-        if (!bracketed && Contains(port, ':')) {
-            return Refuse(complaint, "an IPv6 address goes in brackets: [%.*s]:PORT", Width(s),
-                          s.begin);
+    Span host = SpanOf(parts.host);
+    if (parts.bracketed ? !text::IsIpv6Text(parts.host) : !text::IsHostName(parts.host)) {
+        if (!parts.bracketed && Contains(host, ':')) {
+            return Refuse(complaint, "an IPv6 address goes in brackets: [%.*s]:PORT", Width(host),
+                          host.begin);
         }
         return Refuse(complaint, "malformed host \"%.*s\"", Width(host), host.begin);
     }
-    long number = 0;
-    if (!ParseNumber(port, 65535, &number) || number < 1 || number > 65535) {
+    if (fault == text::HostPortFault::kBadPort) {
+        Span port = SpanOf(parts.port_text);
         return Refuse(complaint, "port \"%.*s\" is not a number 1..65535", Width(port), port.begin);
     }
-    target->tcp_port = static_cast<unsigned>(number);
+    target->tcp_port = parts.port;
     return CopyLocation(host, target, complaint);
 }
 
@@ -448,16 +413,7 @@ bool ParseTarget(const char *text, Target *target,
 }
 
 bool LooksLikeHostAndPort(const char *location) {
-    Span s{location, std::strlen(location)};
-    Span host{};
-    Span port{};
-    bool bracketed = false;
-    if (Contains(s, '/') || Contains(s, '\\') || !SplitHostAndPort(s, &host, &port, &bracketed)) {
-        return false;
-    }
-    long number = 0;
-    return (bracketed ? IsBracketedHost(host) : IsPlainHost(host)) &&
-           ParseNumber(port, 65535, &number) && number >= 1 && number <= 65535;
+    return text::LooksLikeHostAndPort(location);
 }
 
 }  // namespace qor::comm

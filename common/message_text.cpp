@@ -2,11 +2,11 @@
 // you mean ...": the names closest to a mistyped word, by edit distance
 // with a swap of two neighbouring letters counting as one edit ("sacn" is one
 // edit from "scan").
+#include "common/message_text.h"
+
 #include <algorithm>
 #include <string>
 #include <vector>
-
-#include "common/option_scan.h"
 
 namespace qor::text {
 namespace {

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "common/message_text.h"
+
 namespace qor::text {
 namespace {
 

@@ -38,20 +38,6 @@ struct OptionRow {
 bool ScanOptions(const std::vector<std::string> &args, const std::vector<OptionRow> &table,
                  std::vector<std::string> &words, std::string &error);
 
-// Text that reached us from outside (replies, targets, typed words) made
-// safe for a terminal: "\r", "\n", "\t", "\\", other bytes outside
-// printable ASCII as "\x1b" (message_text.cpp).
-std::string Escape(std::string_view text);
-
-// The text in lower case (ASCII letters only, whatever the host's locale)
-// (message_text.cpp).
-std::string Lower(std::string_view text);
-
-// "; did you mean 'hi'?" when word is a likely typo of one of the names
-// (one edit away, or two for words longer than three letters), else ""
-// (message_text.cpp).
-std::string DidYouMean(std::string_view word, const std::vector<std::string> &names);
-
 // Strict decimal integer in [min, max]: an optional sign, digits, nothing
 // else.
 bool ParseInteger(std::string_view text, long min, long max, long &out);

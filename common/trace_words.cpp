@@ -1,6 +1,6 @@
 #include "common/trace_words.h"
 
-#include "common/option_scan.h"
+#include "common/message_text.h"
 
 namespace qor::text {
 namespace {

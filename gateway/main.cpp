@@ -21,6 +21,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "gateway/core/config.h"
 #include "gateway/core/gateway.h"
@@ -206,10 +207,25 @@ void Notify(const char *state) {
     close(fd);
 }
 
+// Every problem of a refused file, one a line on standard error.
+void PrintProblems(const ConfigResult &loaded) {
+    for (const std::string &problem : loaded.errors) {
+        std::fprintf(stderr, "qor-gateway: %s\n", problem.c_str());
+    }
+}
+
+// A refused reload is one event in the log, with every problem of the file.
 void Reload(Gateway &gateway, const std::string &path) {
     ConfigResult loaded = LoadConfig(path);
     if (!loaded.config) {
-        Log(Level::kError, "reload refused, keeping the running configuration: " + loaded.error);
+        std::string problems;
+        for (const std::string &problem : loaded.errors) {
+            problems += (problems.empty() ? "" : "; ") + problem;
+        }
+        std::size_t count = loaded.errors.size();
+        Log(Level::kError, "reload refused (" + std::to_string(count) +
+                               (count == 1 ? " problem" : " problems") +
+                               "), keeping the running configuration: " + problems);
         return;
     }
     Log(Level::kInfo, "reloading " + path + " (" + Summary(*loaded.config) + ")");
@@ -310,7 +326,7 @@ int main(int argc, char **argv) {
     mosquitto_lib_init();
     ConfigResult loaded = LoadConfig(arguments.config);
     if (!loaded.config) {
-        std::fprintf(stderr, "qor-gateway: %s\n", loaded.error.c_str());
+        PrintProblems(loaded);
         return kExitConfig;
     }
     if (arguments.print_map) {

@@ -1,6 +1,8 @@
 // Every output of the gateway, made in one place: adding an output is a
 // folder of its own with a class that implements Output (core/output.h),
-// and one line here (CONTRIBUTING.md, "Adding a gateway output").
+// and one line here (CONTRIBUTING.md, "Adding a gateway output"); a
+// section of the configuration file it reads is one row of
+// OutputSections (declared in core/config.h, defined in outputs.cpp).
 #ifndef QOR_GATEWAY_OUTPUTS_H
 #define QOR_GATEWAY_OUTPUTS_H
 

@@ -2,34 +2,43 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) and runs them for a bounded time in all:
 # the library's commands over arbitrary link input half of it, the
-# gateway's network parsers (command topics and payloads; Sparkplug B's
-# NCMD, DCMD and STATE; the Modbus TCP framing) the rest, in equal shares.
-#   scripts/fuzz.sh [SECONDS]      default 60; e.g. 3600 for a long run
+# gateway's parsers (its configuration file, command topics and payloads,
+# Sparkplug B's NCMD, DCMD and STATE, the Modbus TCP framing) the rest, in
+# equal shares.
+#   scripts/fuzz.sh [SECONDS]      default 60 in all; e.g. 3600 for a long run
 # New inputs that grow coverage are kept in build-fuzz/corpus-TARGET; a crash
 # leaves its input in build-fuzz/ (TARGET-crash-*), to be replayed with
 #   build-fuzz/TARGET build-fuzz/TARGET-crash-...
 # and then copied into the target's seed corpus (tests/fuzz/corpus/,
-# tests/gateway/mqtt/corpus/, tests/gateway/sparkplug/corpus/,
-# tests/gateway/modbus/corpus/) as a regression case.
+# tests/fuzz/config_corpus/, tests/gateway/mqtt/corpus/,
+# tests/gateway/sparkplug/corpus/, tests/gateway/modbus/corpus/) as a
+# regression case.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+# The gateway's parts use the shared libraries, which link with
+# --no-undefined: the sanitizer runtime is shared (as in scripts/test.sh),
+# and the coverage leaves out the stack depth, whose counter only the
+# fuzzer program defines.
+san="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all"
+san+=" -fno-sanitize-coverage=stack-depth"
+san_link="-fsanitize=address,undefined -shared-libsan -Wl,-rpath,$(clang --print-runtime-dir)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_FUZZ=ON \
-    -DQOR_WERROR=ON -DQOR_BUILD_BENCH=OFF \
-    -DCMAKE_C_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all" \
-    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all" \
-    >/dev/null
+    -DQOR_WERROR=ON -DQOR_BUILD_BENCH=OFF -DCMAKE_C_FLAGS="$san" -DCMAKE_CXX_FLAGS="$san" \
+    -DCMAKE_EXE_LINKER_FLAGS="$san_link" -DCMAKE_SHARED_LINKER_FLAGS="$san_link" >/dev/null
 # TARGET:SEED_CORPUS: the library's first; the gateway's exist where the
 # gateway is built (its libraries found).
 runs=(command_fuzzer:tests/fuzz/corpus)
 if cmake --build build-fuzz --target help | grep -q "modbus_frame_fuzzer$"; then
-    runs+=(gateway_command_topic_fuzzer:tests/gateway/mqtt/corpus
+    runs+=(config_fuzzer:tests/fuzz/config_corpus
+        gateway_command_topic_fuzzer:tests/gateway/mqtt/corpus
         gateway_sparkplug_fuzzer:tests/gateway/sparkplug/corpus
         modbus_frame_fuzzer:tests/gateway/modbus/corpus)
 fi
 targets=("${runs[@]%%:*}")
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}"
 cd build-fuzz
+export ASAN_OPTIONS=${ASAN_OPTIONS:-verify_asan_link_order=0}
 gateway_count=$((${#runs[@]} - 1))
 for i in "${!runs[@]}"; do
     target=${runs[$i]%%:*}

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 
+#include "common/host_port.h"
 #include "common/option_scan.h"
 
 namespace qor::sim {
@@ -214,36 +215,28 @@ std::vector<OptionRow> FaultOptionRows(FaultOptions &f) {
 
 }  // namespace
 
+// "PORT" alone is a port on 127.0.0.1, as is ":PORT"; port 0 asks the
+// system for a free one.
 bool ParseListen(const std::string &where, std::string &host, std::string &port,
                  std::string &error) {
-    std::string h = "127.0.0.1";
-    std::string p;
-    if (!where.empty() && where[0] == '[') {
-        const std::size_t close = where.find(']');
-        if (close == std::string::npos || close + 1 >= where.size() || where[close + 1] != ':') {
-            error = "--listen: expected [ADDRESS]:PORT";
-            return false;
-        }
-        h = where.substr(1, close - 1);
-        p = where.substr(close + 2);
-    } else {
-        const std::size_t colon = where.rfind(':');
-        if (colon == std::string::npos) {
-            p = where;
-        } else {
-            if (colon > 0) {
-                h = where.substr(0, colon);
-            }
-            p = where.substr(colon + 1);
-        }
-    }
-    long n = 0;
-    if (h.empty() || !qor::text::ParseInteger(p, 0, 65535, n)) {
-        error = "--listen: expected HOST:PORT with a port 0..65535, got \"" + where + "\"";
+    using qor::text::HostPortFault;
+    const bool port_only = where.find(':') == std::string::npos && where.rfind('[', 0) != 0;
+    const std::string text = port_only ? ":" + where : where;
+    qor::text::HostPort parts;
+    const HostPortFault fault =
+        qor::text::SplitHostPort(text, &parts, qor::text::PortRule::kRequired, /*lowest=*/0);
+    if (parts.bracketed && (fault == HostPortFault::kNoPort || parts.host.empty())) {
+        error = "--listen: expected [ADDRESS]:PORT";
         return false;
     }
-    host = h;
-    port = std::to_string(n);
+    if (fault != HostPortFault::kNone) {
+        error = fault == HostPortFault::kBadBrackets
+                    ? "--listen: expected [ADDRESS]:PORT"
+                    : "--listen: expected HOST:PORT with a port 0..65535, got \"" + where + "\"";
+        return false;
+    }
+    host = parts.host.empty() ? "127.0.0.1" : std::string(parts.host);
+    port = std::to_string(parts.port);
     return true;
 }
 

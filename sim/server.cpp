@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "common/option_scan.h"
+#include "common/message_text.h"
 
 namespace qor::sim {
 namespace {

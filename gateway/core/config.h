@@ -1,6 +1,9 @@
-// The configuration file: a TOML document read with toml++. Every error
-// names the file, the line and the reason, and no partial configuration is
-// ever returned. docs/man/qor-gateway.1 describes every key.
+// The configuration file: a TOML document read with toml++. Every problem
+// in the file is reported, each with the file, the line and the reason,
+// and no partial configuration is ever returned. The core reads [broker],
+// [gateway] and the links; each output reads its own section
+// (ConfigSection), named in outputs.cpp. docs/man/qor-gateway.1 describes
+// every key.
 #ifndef QOR_GATEWAY_CONFIG_H
 #define QOR_GATEWAY_CONFIG_H
 
@@ -130,15 +133,36 @@ struct Config {
     HomeAssistantSpec homeassistant;
 };
 
+struct SectionInput;  // section_reader.h
+
+// A table of the file that an output reads: its key at the top of the file
+// ("modbus") and the function that reads it into the configuration. The
+// core reads [broker], [gateway] and the links first, then each section in
+// turn, whether the file has it or not (a default may follow the broker's
+// client_id).
+struct ConfigSection {
+    const char *name;
+    void (*read)(SectionInput &input, Config *config);
+};
+using ConfigSections = std::vector<ConfigSection>;
+
+// The sections of the gateway's outputs, named where the outputs are made
+// (outputs.cpp).
+const ConfigSections &OutputSections();
+
 struct ConfigResult {
     std::optional<Config> config;
-    std::string error;  // "FILE:LINE: reason" when config is empty
+    // When config is empty: every problem, "FILE:LINE: reason" each (a file
+    // that cannot be read: "FILE: reason"), in the file's order...
+    std::vector<std::string> errors;
+    std::string error;  // ...and the same one a line
 };
 
-ConfigResult LoadConfig(const std::string &path);
+ConfigResult LoadConfig(const std::string &path, const ConfigSections &sections = OutputSections());
 // The same from text; relative file names are resolved against base_dir.
 ConfigResult ParseConfig(std::string_view text, const std::string &path,
-                         const std::string &base_dir);
+                         const std::string &base_dir,
+                         const ConfigSections &sections = OutputSections());
 
 // The largest configuration file and password file read.
 constexpr std::size_t kMaxConfigBytes = 1 << 20;

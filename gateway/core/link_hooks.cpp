@@ -3,7 +3,7 @@
 #include <map>
 #include <mutex>
 
-#include "common/option_scan.h"
+#include "common/message_text.h"
 #include "common/trace_words.h"
 #include "gateway/core/log.h"
 #include "qor_comm.h"

@@ -1,13 +1,18 @@
 #include "gateway/core/log.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "common/option_scan.h"
+#include "common/iso_time.h"
+#include "common/message_text.h"
 
 namespace qor::gateway {
 
@@ -65,11 +70,28 @@ void Log(Level level, const std::string &message) {
         text.resize(kMaxLogLine);
         text += "... (cut)";
     }
-    std::string line = std::string("qor-gateway: ") + LevelName(level) + ": " + text + "\n";
+    static const bool kStamped = !StderrIsJournal();
+    std::string stamp =
+        kStamped ? text::IsoUtc(std::chrono::system_clock::now()) + " " : std::string();
+    std::string line = stamp + "qor-gateway: " + LevelName(level) + ": " + text + "\n";
     // One write per line, so that a line reaches the journal whole.
     std::lock_guard<std::mutex> lock(g_log_mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
+}
+
+// JOURNAL_STREAM is "DEVICE:INODE" of the stream journald gave the
+// process; standard error is that stream only while its device and inode
+// match, as sd_journal checks it: a child whose standard error was
+// redirected inherits the variable all the same.
+bool StderrIsJournal() {
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    char rest = 0;
+    struct stat info {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) == 2 &&
+           fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
 }
 
 void SetVerbose(bool verbose) {

@@ -1,5 +1,6 @@
 // The daemon's log: one line per event on standard error, which systemd's
-// journal (or whoever started the daemon) collects. Text from outside
+// journal (or whoever started the daemon) collects, time-stamped unless
+// the journal does that. Text from outside
 // (payloads, topics, module replies, the broker's reasons) goes in through
 // Quoted; Log escapes whatever control byte is left and bounds the line, so
 // that no event ever takes two lines or forges another.
@@ -18,9 +19,13 @@ enum class Level { kError, kWarning, kInfo, kTrace };
 // The longest line written; longer messages are cut and marked.
 constexpr std::size_t kMaxLogLine = 2048;
 
-// Writes "qor-gateway: LEVEL: message" as one line; lines from different
-// threads never interleave. kTrace lines appear only with SetVerbose(true).
+// Writes "qor-gateway: LEVEL: message" as one line, after its time in UTC
+// ("2025-03-01T12:00:00.250Z ") unless standard error is the journal, which
+// stamps each line itself; lines from different threads never interleave.
+// kTrace lines appear only with SetVerbose(true).
 void Log(Level level, const std::string &message);
+// Whether standard error is the stream journald gave the process.
+bool StderrIsJournal();
 void SetVerbose(bool verbose);
 bool Verbose();
 

@@ -1,6 +1,6 @@
 // The [modbus] section: the Modbus TCP server's address, unit ids, limits,
-// who may connect and how stale readings answer. docs/man/qor-gateway.1
-// describes every key.
+// who may connect and how stale readings answer, and its reader.
+// docs/man/qor-gateway.1 describes every key.
 #ifndef QOR_GATEWAY_MODBUS_CONFIG_H
 #define QOR_GATEWAY_MODBUS_CONFIG_H
 
@@ -59,6 +59,13 @@ struct ModbusSpec {
 
 // Parses "10.0.0.0/8" or "10.1.2.3"; false when it is neither.
 bool ParseNetwork(const std::string &text, Network *out);
+
+struct Config;
+struct SectionInput;
+
+// Reads [modbus] (core/section_reader.h), and checks that the register map
+// it asks for can be made; outputs.cpp names it among the file's sections.
+void ReadModbusSection(SectionInput &input, Config *config);
 
 }  // namespace qor::gateway
 

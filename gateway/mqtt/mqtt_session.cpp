@@ -166,8 +166,12 @@ void MqttSession::Goodbye(bool connected) {
     }
     in_flight_.clear();
     outbox_.Return(std::move(left));
-    if (outbox_.Size() > 0) {
-        Log(Level::kWarning, std::to_string(outbox_.Size()) + " messages not delivered");
+    OutboxStatus kept = outbox_.Status();
+    if (kept.spool_messages + kept.ram_only > 0) {
+        Log(Level::kWarning, std::to_string(kept.spool_messages + kept.ram_only) +
+                                 " messages not delivered (" + std::to_string(kept.spool_messages) +
+                                 " kept in the spool for the next start, " +
+                                 std::to_string(kept.ram_only) + " in RAM lost)");
     }
 }
 

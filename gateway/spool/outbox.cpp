@@ -269,6 +269,7 @@ OutboxStatus Outbox::Status() const {
         std::lock_guard<std::mutex> lock(mutex_);
         status = status_;
         status.dropped = dropped_;
+        status.ram_only = in_ram_;
     }
     // Delivered, their removal waiting for the next commit: not unsent.
     std::lock_guard<std::mutex> stage(stage_mutex_);

@@ -55,6 +55,7 @@ struct OutboxStatus {
     std::uint64_t committed = 0;       // messages committed to the spool since this start
     std::uint64_t spool_failures = 0;  // batches the spool could not take (a full disk)
     bool spool_failing = false;        // the last batch could not be written
+    std::uint64_t ram_only = 0;        // unsent messages in RAM alone: lost when the gateway ends
 };
 
 // The wall clock as the spool's ages need it, in Unix milliseconds: it

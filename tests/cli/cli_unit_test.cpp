@@ -11,6 +11,7 @@
 #include "cli/cli.h"
 #include "cli/run.h"
 #include "common/iso_time.h"
+#include "common/message_text.h"
 #include "common/option_scan.h"
 #include "qor_comm.h"
 #include "qor_dll.h"

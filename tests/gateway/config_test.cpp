@@ -3,13 +3,17 @@
 #include "gateway/core/config.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "gateway/core/section_reader.h"
 
 namespace qor::gateway {
 namespace {
@@ -146,14 +150,15 @@ TEST(GatewayConfig, DefaultsForWhatIsLeftOut) {
 
 TEST(GatewayConfig, BrokersInTheOrderTriedAndTheSpoolsKeys) {
     ConfigResult r = ParseConfig(
-        "[broker]\nport = 1884\nhosts = [\"a.example:1883\", \"b.example\", \"[::1]:1885\"]\n"
-        "protocol = \"3.1.1\"\n"
+        "[broker]\nport = 1884\nhosts = [\"a.example:1883\", \"b.example\", \"[::1]:1885\", "
+        "\"[::2]\", \"::3\"]\nprotocol = \"3.1.1\"\n"
         "[gateway]\nspool_path = \"state/gw.db\"\nspool_max_mb = 0.5\nspool_commit_ms = 50\n"
         "[[link]]\nname = \"a\"\ntarget = \"/dev/ttyS0\"\n"
         "[[link.module]]\naddress = \"1\"\nname = \"m\"\n",
         "f.toml", "/etc/qor");
     ASSERT_TRUE(r.config) << r.error;
-    const std::vector<BrokerHost> hosts = {{"a.example", 1883}, {"b.example", 1884}, {"::1", 1885}};
+    const std::vector<BrokerHost> hosts = {
+        {"a.example", 1883}, {"b.example", 1884}, {"::1", 1885}, {"::2", 1884}, {"::3", 1884}};
     EXPECT_EQ(r.config->broker.hosts, hosts);
     EXPECT_EQ(r.config->broker.host, "a.example");
     EXPECT_EQ(r.config->broker.protocol, MqttProtocol::kV311);
@@ -217,6 +222,10 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
         {"a broker's port", "host = \"broker.example\"", "hosts = [\"a:1883\", \"b:0\"]",
          "3: broker \"b:0\": the port must be 1 to 65535"},
         {"no brokers", "host = \"broker.example\"", "hosts = []", "3: \"hosts\" must be a list"},
+        {"a broker's bracket", "host = \"broker.example\"", "hosts = [\"a:1883\", \"[::1\"]",
+         "3: broker \"[::1\": an IPv6 address goes in brackets, as \"[::1]:1883\""},
+        {"a broker's host", "host = \"broker.example\"", "hosts = [\"a b:1883\"]",
+         "3: broker \"a b:1883\": the host must be a host name or an address"},
         {"spool flag", "offline_after = 2", "spool = 1", "10: \"spool\" must be true or false"},
         {"spool bound", "offline_after = 2", "spool_max_mb = 0", "10: \"spool_max_mb\" must be"},
         {"prefix wildcard", "plant/hall1", "plant/+", "8: \"topic_prefix\" must be"},
@@ -277,7 +286,9 @@ TEST(GatewayConfig, RefusesMistakesWithTheirLine) {
         {"framing address", "address = \"1\"", "address = \"$\"", "17: \"address\" must be one"},
         {"same address", "address = \"A\"", "address = \"1\"", "22: module \"doors\" repeats"},
         {"unknown command", "[\"hi\", \"do\"]", "[\"hi\", \"fire\"]",
-         "19: \"writable\" holds a name that is no command"},
+         "19: \"writable\" holds \"fire\", which is no command ("},
+        {"command not a name", "[\"hi\", \"do\"]", "[\"hi\", 3]",
+         "19: \"writable\" must list command names as strings"},
         {"unknown query", "rh = 60000", "rx = 60000", "20: \"rx\" is no query"},
         {"interval zero", "rd = 1000", "rd = 0", "20: \"rd\" must be an integer from 1"},
         {"reserved poll", "rh = 60000", "availability = { query = \"rh\", interval_ms = 5 }",
@@ -341,13 +352,220 @@ TEST(GatewayConfig, TheInstalledExampleIsValid) {
     EXPECT_EQ(r.config->links.size(), 2u);
 }
 
-TEST(GatewayConfig, AFileThatCannotBeReadIsNamed) {
-    ConfigResult r = LoadConfig("/no/such/dir/gateway.toml");
-    EXPECT_FALSE(r.config);
-    EXPECT_EQ(r.error, "/no/such/dir/gateway.toml:0: cannot read the file");
-    // A device would be read until memory runs out.
-    r = LoadConfig("/dev/zero");
-    EXPECT_EQ(r.error, "/dev/zero:0: not a regular file");
+TEST(GatewayConfig, AFileThatCannotBeReadIsNamedWithTheSystemsReason) {
+    const struct {
+        const char *path;
+        const char *error;
+    } cases[] = {
+        {"/no/such/dir/gateway.toml",
+         "/no/such/dir/gateway.toml: cannot read the file: No such file or directory"},
+        // A device would be read until memory runs out, a pipe until it ends.
+        {"/dev/zero", "/dev/zero: not a regular file"},
+        {"/", "/: not a regular file"},
+        {QOR_GATEWAY_EXAMPLE "/gateway.toml",
+         QOR_GATEWAY_EXAMPLE "/gateway.toml: cannot read the file: Not a directory"},
+    };
+    for (const auto &c : cases) {
+        ConfigResult r = LoadConfig(c.path);
+        EXPECT_FALSE(r.config) << c.path;
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_EQ(r.errors, std::vector<std::string>{c.error});
+    }
+}
+
+// Several edits of kGood, and every error they should bring, in the file's
+// order.
+struct ManyCase {
+    const char *what;
+    std::vector<BadCase> edits;       // what and error unused
+    std::vector<std::string> errors;  // each the start of one, after "bad.toml:"
+};
+
+void ExpectErrors(const ManyCase &c) {
+    std::string text = kGood;
+    for (const BadCase &edit : c.edits) {
+        std::size_t at = text.find(edit.replace);
+        ASSERT_NE(at, std::string::npos) << c.what << ": " << edit.replace;
+        text.replace(at, edit.replace.size(), edit.with);
+    }
+    ConfigResult r = ParseConfig(text, "bad.toml", "/etc/qor");
+    EXPECT_FALSE(r.config) << c.what;
+    ASSERT_EQ(r.errors.size(), c.errors.size()) << c.what << ":\n" << r.error;
+    for (std::size_t i = 0; i < c.errors.size(); ++i) {
+        EXPECT_EQ(r.errors[i].rfind("bad.toml:" + c.errors[i], 0), 0u)
+            << c.what << ": " << r.errors[i];
+    }
+    EXPECT_EQ(static_cast<std::size_t>(std::count(r.error.begin(), r.error.end(), '\n')),
+              c.errors.size() - 1);
+}
+
+// The whole file is read, up to the bound and not a byte past it.
+TEST(GatewayConfig, AFileLongerThanAnyConfigurationIsRefused) {
+    char name[] = "/tmp/qor-gateway-long.XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    for (std::size_t size : {kMaxConfigBytes, kMaxConfigBytes + 1}) {
+        std::string text =
+            "[broker]\nhost = \"h\"\n[[link]]\nname = \"a\"\ntarget = \"/dev/ttyS0\"\n"
+            "[[link.module]]\naddress = \"1\"\nname = \"m\"\n#";
+        text.resize(size, 'x');
+        std::ofstream(name, std::ios::binary) << text;
+        ConfigResult r = LoadConfig(name);
+        EXPECT_EQ(r.config.has_value(), size == kMaxConfigBytes) << size << ": " << r.error;
+        if (size > kMaxConfigBytes) {
+            EXPECT_EQ(r.error, std::string(name) +
+                                   ": longer than 1048576 bytes; no "
+                                   "configuration is that long");
+        }
+    }
+    std::remove(name);
+}
+
+// What a plant engineer meets: several mistakes in one file, each named
+// with its line, a mistyped key with the key it likely is (and not also as
+// the key that is then missing).
+TEST(GatewayConfig, ReportsEveryProblemOfTheFileWithItsLine) {
+    const ManyCase cases[] = {
+        {"three mistakes",
+         {{"", "address = \"A\"", "adress = \"A\"", ""},
+          {"", "rfc2217://10.0.0.5:4001?timeout_ms=150&parity=E", "127.0.0.1:34001", ""},
+          {"", "[\"hi\", \"do\"]", "[\"hi\", \"dx\"]", ""}},
+         {"14: \"target\" \"127.0.0.1:34001\" is refused: a device path must be absolute "
+          "(/dev/ttyUSB0); did you mean socket://127.0.0.1:34001?",
+          "19: \"writable\" holds \"dx\", which is no command (",
+          "23: unknown key \"adress\" in [[link.module]]; did you mean 'address'?"}},
+        {"in every section",
+         {{"", "port = 8883", "prot = 8883", ""},
+          {"", "queue_size = 500", "queue_size = 0", ""},
+          {"", "rh = 60000", "rh = 0", ""},
+          {"", "aliases = true", "aliases = 1", ""}},
+         {"4: unknown key \"prot\" in [broker]; did you mean 'port'?",
+          "9: \"queue_size\" must be an integer from 1 to 10000000",
+          "20: \"rh\" must be an integer from 1 to 86400000",
+          "40: \"aliases\" must be true or false"}},
+        {"two in one poll",
+         {{"", "interval_ms = 500, bytes = 2, byte = 2, bit = 7",
+           "intervall_ms = 500, bytes = 2, byte = 2, bit = 9", ""}},
+         {"26: unknown key \"intervall_ms\" in poll \"door\"; did you mean 'interval_ms'?",
+          "26: \"bit\" must be an integer from 0 to 7"}},
+        {"a required key left out",
+         {{"", "address = \"A\"\n", "", ""}},
+         {"22: a module needs \"address\""}},
+    };
+    for (const ManyCase &c : cases) {
+        ExpectErrors(c);
+    }
+}
+
+// A mistake is reported once: what is read after it is judged against the
+// default that stands in for the refused value, or not judged at all, and
+// a consequence of it is never reported as a mistake of its own.
+TEST(GatewayConfig, ReportsNothingThatOnlyFollowsFromAnEarlierProblem) {
+    const std::string small = QOR_GATEWAY_SMALL_FILE;
+    const ManyCase cases[] = {
+        {"refused bytes, then byte",
+         {{"", "bytes = 2, byte = 2", "bytes = 99, byte = 2", ""}},
+         {"26: \"bytes\" must be an integer from 1 to "}},
+        {"unknown query, then its bit",
+         {{"", "query = \"di\"", "query = \"dx\"", ""}},
+         {"26: unknown query \"dx\""}},
+        {"refused interval, then max_interval_ms",
+         {{"", "rh = 60000", "rh = { query = \"rh\", interval_ms = 0, max_interval_ms = 100 }",
+           ""}},
+         {"20: \"interval_ms\" must be an integer from 1"}},
+        {"refused prefix, then the reply namespace",
+         {{"", "topic_prefix = \"plant/hall1\"",
+           "topic_prefix = \"plant/+\"\nreply_prefix = \"qor\"", ""}},
+         {"8: \"topic_prefix\" must be"}},
+        {"refused client id, then the edge node",
+         {{"", "client_id = \"hall1\"", "client_id = \"hall#1\"", ""}},
+         {"5: \"client_id\" must be"}},
+        {"unreadable certificate, then its key",
+         {{"", "client_id = \"hall1\"",
+           "client_id = \"hall1\"\ntls_ca_file = \"" + small +
+               "\"\ntls_cert_file = \"/no/c.pem\"\ntls_key_file = \"" + small + "\"",
+           ""}},
+         {"7: cannot read tls_cert_file \"/no/c.pem\": No such file or directory"}},
+        {"refused user, then the password",
+         {{"", "client_id = \"hall1\"",
+           "client_id = \"hall1\"\nusername = 7\npassword_file = \"" + small + "\"", ""}},
+         {"6: \"username\" must be a string"}},
+        {"refused address, then a repeat",
+         {{"", "address = \"A\"", "address = \"AA\"", ""}},
+         {"23: \"address\" must be one printable character"}},
+        {"refused link names, then a repeat",
+         {{"", "name = \"bus1\"", "name = \"bus 1\"", ""},
+          {"", "name = \"bus2\"", "name = \"bus 2\"", ""}},
+         {"13: link name \"bus 1\" must be", "29: link name \"bus 2\" must be"}},
+        {"refused units, then unit_id",
+         {{"", "aliases = true", "aliases = true\n[modbus]\nunits = \"gatway\"\nunit_id = 3", ""}},
+         {"42: \"units\" must be \"link\" or \"gateway\""}},
+        {"broken link, then a register of its poll",
+         {{"", "rfc2217://10.0.0.5:4001", "rfc2217://10.0.0.5", ""},
+          {"", "name = \"boiler\"", "name = \"bo iler\"", ""},
+          {"", "aliases = true",
+           "aliases = true\n[modbus]\n[modbus.scaled]\n\"bus1/boiler/rd\" = { scale = 10 }", ""}},
+         {"14: \"target\"", "18: module name \"bo iler\" must be"}},
+    };
+    for (const ManyCase &c : cases) {
+        ExpectErrors(c);
+    }
+}
+
+// A target that reads as HOST:PORT lacks its scheme: the device path it
+// stands for would be opened relative to wherever the gateway runs.
+TEST(GatewayConfig, OffersTheSchemeATargetLacks) {
+    const struct {
+        const char *target;
+        const char *hint;  // "" for none
+    } cases[] = {
+        {"127.0.0.1:34001", "; did you mean socket://127.0.0.1:34001?"},
+        {"device-server:4001?timeout_ms=200", "; did you mean socket://device-server:4001?"},
+        {"[::1]:4001", "; did you mean socket://[::1]:4001?"},
+        {"localhost:4001?baud=12345", "; did you mean socket://localhost:4001?"},
+        {"ttyUSB0", ""},
+        {"dev/ttyUSB0:1", ""},
+        {"localhost:0", ""},
+        {"sockt://localhost:4001", ""},
+    };
+    for (const auto &c : cases) {
+        std::string text = kGood;
+        text.replace(text.find("/dev/ttyUSB0?baud=9600"), 22, c.target);
+        ConfigResult r = ParseConfig(text, "bad.toml", "/etc/qor");
+        ASSERT_EQ(r.errors.size(), 1u) << c.target << ": " << r.error;
+        const std::string &error = r.errors[0];
+        EXPECT_EQ(error.rfind("bad.toml:30: \"target\" ", 0), 0u) << error;
+        std::size_t hint = error.find("; did you mean");
+        EXPECT_EQ(hint == std::string::npos ? "" : error.substr(hint), c.hint) << c.target;
+    }
+}
+
+// The core reads only the sections it is handed: those of the gateway's
+// outputs by default (outputs.cpp), others in their place.
+std::string g_extra_seen;
+
+void ReadExtra(SectionInput &input, Config *config) {
+    (void)config;
+    g_extra_seen = input.node == nullptr ? "absent" : input.links_sound ? "sound" : "unsound";
+}
+
+TEST(GatewayConfig, ReadsTheSectionsItIsHanded) {
+    const ConfigSections extra = {{"extra", ReadExtra}};
+    ConfigResult r =
+        ParseConfig(std::string(kGood) + "[extra]\nanything = 1\n", "g.toml", "/", extra);
+    ASSERT_EQ(r.errors.size(), 1u) << r.error;
+    EXPECT_EQ(r.errors[0], "g.toml:35: unknown key \"sparkplug\" in the file");
+    EXPECT_EQ(g_extra_seen, "sound");
+    std::string text = kGood;
+    text.replace(text.find("[sparkplug]"), 11, "[extra]");
+    EXPECT_TRUE(ParseConfig(text, "g.toml", "/", extra).config);
+    text.replace(text.find("name = \"bus2\""), 13, "name = \"\"");
+    EXPECT_FALSE(ParseConfig(text, "g.toml", "/", extra).config);
+    EXPECT_EQ(g_extra_seen, "unsound");
+    r = ParseConfig(std::string(kGood) + "[modbs]\n", "g.toml", "/");
+    ASSERT_EQ(r.errors.size(), 1u) << r.error;
+    EXPECT_EQ(r.errors[0], "g.toml:41: unknown key \"modbs\" in the file; did you mean 'modbus'?");
 }
 
 // A temporary folder with a configuration that names a password file.

@@ -156,7 +156,7 @@ TEST(GatewayModbus, RefusesMistakesWithTheirLine) {
         {"listen without port", "\"0.0.0.0:1502\"", "\"0.0.0.0\"", "26: \"listen\" must be"},
         {"listen port", "\"0.0.0.0:1502\"", "\"0.0.0.0:70000\"", "26: \"listen\" must be"},
         {"listen host name", "\"0.0.0.0:1502\"", "\"plc:1502\"", "26: \"listen\" must be"},
-        {"word order", "\"CDAB\"", "\"BADC\"", "27: \"word_order\" must be \"ABCD\", \"CDAB\""},
+        {"word order", "\"CDAB\"", "\"BADC\"", "27: \"word_order\" must be \"ABCD\" or \"CDAB\""},
         {"writes type", "writes = true", "writes = 1", "28: \"writes\" must be true or false"},
         {"network", "\"192.168.1.7\"", "\"192.168.1.700\"", "29: \"allow\" holds"},
         {"unknown key", "writes = true", "write = true", "28: unknown key \"write\" in [modbus]"},

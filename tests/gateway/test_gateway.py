@@ -4,6 +4,8 @@ an MQTT 5 subscriber, all on 127.0.0.1 and stopped by PID."""
 import calendar
 import json
 import os
+import re
+import sqlite3
 import subprocess
 import time
 import unittest
@@ -222,6 +224,10 @@ def log_lines(text):
     return text.splitlines()
 
 
+# The time a line of the log begins with, run by hand.
+STAMP = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "
+
+
 class ResponseTopics(unittest.TestCase):
     """A user whose ACL lets it command one module only cannot make the
     gateway publish anywhere else under the gateway's own account."""
@@ -379,11 +385,73 @@ class CleanLogs(unittest.TestCase):
         self.assertNotIn(b"\x00", raw)
         lines = log_lines(raw.decode())
         for line in lines:
-            self.assertTrue(line.startswith("qor-gateway: "), line)
-            self.assertFalse(line.startswith("qor-gateway: error: FORGED"), line)
+            self.assertRegex(line, STAMP + "qor-gateway: ")
+            self.assertNotRegex(line, STAMP + "qor-gateway: error: FORGED")
         self.assertIn('\\nqor-gateway: error: FORGED\\x1b[2J', raw.decode())
         refused = [line for line in lines if "refused" in line]
         self.assertLess(len(refused), 10, "\n".join(refused))
+
+
+class LogStamps(unittest.TestCase):
+    """Run by hand the log's lines carry their time; into the journal,
+    which stamps them itself, not. The journal is known by the stream it
+    gave: JOURNAL_STREAM names it, and standard error must still be it."""
+
+    def test_stamped_unless_standard_error_is_the_journal(self):
+        d = folder(self)
+        sim = Sim(self)
+        text = config(free_port(), [("bus", sim.target, [("1", "m", "rd = 500", [])])],
+                      flush_timeout_s=0)
+        log = os.path.join(d, "gateway.log")
+        with open(log, "w"):
+            pass
+        info = os.stat(log)
+        streams = [
+            (None, True),
+            ("%d:%d" % (info.st_dev, info.st_ino), False),
+            ("%d:%d" % (info.st_dev, info.st_ino + 1), True),
+            ("%d" % info.st_dev, True),
+        ]
+        for stream, stamped in streams:
+            env = {"JOURNAL_STREAM": stream} if stream else None
+            gateway = Gateway(self, d, text, env=env)
+            self.assertTrue(wait_until(lambda: "info: starting with" in gateway.log(), 5))
+            self.assertEqual(gateway.stop(), 0)
+            first = log_lines(gateway.log())[0]
+            pattern = (STAMP if stamped else "^") + "qor-gateway: info: starting with "
+            self.assertRegex(first, pattern, stream)
+            self.assertEqual(os.stat(log).st_ino, info.st_ino)
+
+
+class StopReport(unittest.TestCase):
+    """A stop with the broker away says how many messages it leaves and
+    where they stay: in the spool, for the next start, or in RAM, lost."""
+
+    def test_the_stop_counts_what_the_spool_and_ram_keep(self):
+        d = folder(self)
+        sim = Sim(self)
+        links = [("bus", sim.target, [("1", "m", "rd = 20", [])])]
+        said = r"(\d+) messages not delivered \((\d+) kept in the spool for the next start, " \
+               r"(\d+) in RAM lost\)"
+        for spool in ("true", "false"):
+            text = config(free_port(), links, spool=spool, flush_timeout_s=0)
+            gateway = Gateway(self, d, text, "--verbose")
+            self.assertTrue(wait_until(lambda: gateway.log().count("link bus: <") >= 10, 10),
+                            gateway.log())
+            self.assertEqual(gateway.stop(), 0)
+            found = re.search(said, gateway.log())
+            self.assertIsNotNone(found, gateway.log())
+            total, kept, lost = (int(n) for n in found.groups())
+            self.assertEqual(total, kept + lost)
+            if spool == "true":
+                db = sqlite3.connect(os.path.join(d, ID + ".db"))
+                self.addCleanup(db.close)
+                rows = db.execute("SELECT COUNT(*) FROM messages").fetchone()[0]
+                self.assertEqual((kept, lost), (rows, 0))
+                self.assertGreaterEqual(rows, 10)
+            else:
+                self.assertEqual(kept, 0)
+                self.assertGreaterEqual(lost, 10)
 
 
 class BrokerTrouble(unittest.TestCase):
@@ -732,9 +800,34 @@ class BadConfiguration(unittest.TestCase):
         run = subprocess.run([gateway, "--check", path.replace("bad", "none")],
                              capture_output=True, text=True, timeout=10)
         self.assertEqual(run.returncode, 1)
-        self.assertIn("none.toml:0: cannot read the file", run.stderr)
+        self.assertEqual(run.stderr, "qor-gateway: %s: cannot read the file: No such file or "
+                         "directory\n" % path.replace("bad", "none"))
         run = subprocess.run([gateway], capture_output=True, text=True, timeout=10)
         self.assertEqual(run.returncode, 2)
+
+    def test_every_mistake_is_named_on_a_line_of_its_own(self):
+        d = folder(self)
+        path = d + "/three.toml"
+        with open(path, "w") as f:
+            f.write('[broker]\nhost = "127.0.0.1"\n[[link]]\nname = "bus"\n'
+                    'target = "127.0.0.1:34001"\n[[link.module]]\nadress = "1"\nname = "m"\n'
+                    'writable = ["hi", "hx"]\n')
+        gateway = program("QOR_GATEWAY", str(_BUILD / "qor-gateway"))
+        expected = [
+            'qor-gateway: %s:5: "target" "127.0.0.1:34001" is refused: a device path must be '
+            'absolute (/dev/ttyUSB0); did you mean socket://127.0.0.1:34001?' % path,
+            "qor-gateway: %s:7: unknown key \"adress\" in [[link.module]]; did you mean "
+            "'address'?" % path,
+            'qor-gateway: %s:9: "writable" holds "hx", which is no command (' % path,
+        ]
+        for args in (["--check"], []):
+            run = subprocess.run([gateway] + args + [path], capture_output=True, text=True,
+                                 timeout=10)
+            self.assertEqual((run.returncode, run.stdout), (1, ""), run.stderr)
+            lines = run.stderr.splitlines()
+            self.assertEqual(len(lines), 3, run.stderr)
+            for line, start in zip(lines, expected):
+                self.assertTrue(line.startswith(start), (line, start))
 
     def test_check_refuses_what_could_never_work(self):
         d = folder(self)
@@ -760,7 +853,7 @@ class BadConfiguration(unittest.TestCase):
         run = subprocess.run([gateway, "--check", "/dev/zero"], capture_output=True, text=True,
                              timeout=10)
         self.assertEqual((run.returncode, run.stderr.strip()),
-                         (1, "qor-gateway: /dev/zero:0: not a regular file"))
+                         (1, "qor-gateway: /dev/zero: not a regular file"))
 
 
 if __name__ == "__main__":
