@@ -18,6 +18,7 @@
 #include "gateway/core/listener.h"
 #include "gateway/core/log.h"
 #include "gateway/http/metrics.h"
+#include "gateway/http/state_json.h"
 #include "gateway/http/status_page.h"
 
 namespace qor::gateway {
