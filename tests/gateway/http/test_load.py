@@ -5,7 +5,6 @@ the load it planned."""
 
 import os
 import subprocess
-import time
 import unittest
 
 from page_plant import ADDRESSES, PtySim, gateway_text, state
