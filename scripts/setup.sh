@@ -58,6 +58,8 @@ if [[ "$set_name" == test ]]; then
     need /usr/include/microhttpd.h libmicrohttpd-dev
     need /usr/include/crypt.h libcrypt-dev
     need /usr/include/sqlite3.h libsqlite3-dev
+    # The status page's files and large answers go out gzip-compressed.
+    need /usr/include/zlib.h zlib1g-dev
     # Sparkplug B payloads: protobuf-c and its compiler; the tests decode
     # them with Python's protobuf and their own copy of the schema.
     need /usr/include/protobuf-c/protobuf-c.h libprotobuf-c-dev

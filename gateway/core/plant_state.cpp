@@ -376,6 +376,13 @@ void PlantState::WindowLocked(std::size_t link, std::chrono::steady_clock::time_
     l.recent.lag_s = w.lag_s;
     l.recent.change = LinkTotals{b.busy_s - a.busy_s, b.slots - a.slots, b.skipped - a.skipped,
                                  b.timeouts - a.timeouts, b.late_replies - a.late_replies};
+    if (l.recent.change.skipped == 0) {
+        l.behind_since.reset();
+    } else if (!l.behind_since) {
+        l.behind_since =
+            std::chrono::system_clock::now() -
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(now - w.start);
+    }
     w = OpenWindow{now, b, 0};
 }
 

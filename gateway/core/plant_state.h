@@ -130,6 +130,8 @@ struct LinkView {
     std::chrono::system_clock::time_point since;  // of its state, up or down
     LinkTotals total;
     LinkWindow recent;
+    // Since the first of the windows in a row that skipped slots.
+    std::optional<std::chrono::system_clock::time_point> behind_since;
 };
 
 struct Event {

@@ -18,8 +18,6 @@
 #include "gateway/core/listener.h"
 #include "gateway/core/log.h"
 #include "gateway/http/metrics.h"
-#include "gateway/http/state_json.h"
-#include "gateway/http/status_page.h"
 
 namespace qor::gateway {
 
@@ -202,7 +200,10 @@ bool PasswordMatches(const std::string &password, const std::string &hash) {
 }
 
 HttpServer::HttpServer(const OutputServices &services)
-    : plant_(services.plant), intake_(services.intake), outputs_(services.outputs) {}
+    : plant_(services.plant),
+      intake_(services.intake),
+      outputs_(services.outputs),
+      page_(services.plant, services.outputs) {}
 
 HttpServer::~HttpServer() {
     Stop(Clock::now());
@@ -243,6 +244,7 @@ std::shared_ptr<const HttpServer::Settings> HttpServer::Current() const {
 }
 
 bool HttpServer::Prepare(const Config &next, const std::function<bool()> &, std::string *why) {
+    page_.Prepare(next);
     Prepared p;
     const HttpSpec &spec = next.http;
     if (!spec.enabled) {
@@ -280,6 +282,7 @@ bool HttpServer::Prepare(const Config &next, const std::function<bool()> &, std:
 }
 
 void HttpServer::Rollback() {
+    page_.Rollback();
     if (next_ && next_->fd >= 0) {
         close(next_->fd);
     }
@@ -287,6 +290,7 @@ void HttpServer::Rollback() {
 }
 
 void HttpServer::Commit() {
+    page_.Commit();
     Prepared p = std::move(*next_);
     next_.reset();
     if (!p.settings) {
@@ -370,6 +374,11 @@ void HttpServer::Stop(Clock::time_point) {
     if (daemon != nullptr) {
         MHD_stop_daemon(daemon);
     }
+    page_.Stop();
+}
+
+void HttpServer::OnReading(const PollRef &poll, const Reading &reading, bool) {
+    page_.OnReading(poll, reading);
 }
 
 OutputHealth HttpServer::Health() const {
@@ -381,6 +390,7 @@ OutputHealth HttpServer::Health() const {
     h.state = !h.enabled ? "off" : h.ready ? "listening on " + listening_ : "not listening";
     h.problem = h.ready ? "" : "http server down";
     h.details = {{"listening", listening_}};
+    h.figures = page_.Figures();
     return h;
 }
 
@@ -434,7 +444,7 @@ bool HttpServer::Handle(MHD_Connection *connection, const std::string &url,
         }
         return url == "/healthz" ? Text(connection, MHD_HTTP_OK, "ok") : Ready(connection);
     }
-    bool known = url == "/" || url == "/metrics" || url == "/api/state" || url == "/api/command";
+    bool known = url == "/metrics" || url == "/api/command" || PageRoutes::Serves(url);
     if (!known) {
         return Text(connection, MHD_HTTP_NOT_FOUND, "not found");
     }
@@ -458,17 +468,12 @@ bool HttpServer::Handle(MHD_Connection *connection, const std::string &url,
     if (!read) {
         return NotAllowed(connection, "GET, HEAD");
     }
-    if (url == "/") {
-        return Reply(connection, MHD_HTTP_OK, StatusPage(), "text/html; charset=utf-8");
-    }
     GatewayInfo info{QOR_VERSION, settings->client_id, settings->spec.commands};
-    std::vector<OutputHealth> health = outputs_.Health();
-    PlantSnapshot snapshot = plant_.Snapshot();
-    if (url == "/metrics") {
-        return Reply(connection, MHD_HTTP_OK, RenderMetrics(snapshot, health, info),
-                     "text/plain; version=0.0.4; charset=utf-8");
+    if (url != "/metrics") {
+        return page_.Answer(connection, url, info);
     }
-    return Reply(connection, MHD_HTTP_OK, RenderState(snapshot, health, info), "application/json");
+    return Reply(connection, MHD_HTTP_OK, RenderMetrics(plant_.Snapshot(), outputs_.Health(), info),
+                 "text/plain; version=0.0.4; charset=utf-8");
 }
 
 // {"link": "...", "module": "...", "command": "hi", "payload": {"value": 1}}

@@ -22,6 +22,7 @@
 
 #include "gateway/core/output.h"
 #include "gateway/core/services.h"
+#include "gateway/http/page_routes.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -52,6 +53,7 @@ class HttpServer : public Output {
     void Rollback() override;
     void Stop(Clock::time_point until) override;
     OutputHealth Health() const override;
+    void OnReading(const PollRef &poll, const Reading &reading, bool published) override;
 
     struct Request;  // one request's state, between libmicrohttpd's calls
     // Answers a complete request (libmicrohttpd's callback calls it).
@@ -85,6 +87,7 @@ class HttpServer : public Output {
     PlantState &plant_;
     CommandIntake &intake_;
     const Outputs &outputs_;
+    PageRoutes page_;  // the status page, its API and the polls' history
 
     mutable std::mutex mutex_;
     std::shared_ptr<const Settings> settings_;  // null: off

@@ -139,6 +139,22 @@ bool ModuleChanged(const ModuleView &m, const Cursor &since, const Clocks &c) {
     return false;
 }
 
+// What the link's polls ask of its line; null where no rate is known.
+Json PlanJson(const LinkLoad *plan) {
+    if (plan == nullptr || plan->line.baud <= 0) {
+        return nullptr;
+    }
+    return {{"baud", plan->line.baud},
+            {"load", plan->planned},
+            {"silent_module", plan->silent_module},
+            {"busiest", plan->busiest}};
+}
+
+Json ProblemJson(const Problem &p) {
+    return {{"kind", p.kind}, {"since", Iso(p.since)}, {"link", p.link},  {"module", p.module},
+            {"poll", p.poll}, {"text", p.text},        {"count", p.count}};
+}
+
 Json LinkJson(const LinkView &l, const Clocks &c, const std::optional<Cursor> &since) {
     Json j;
     j["name"] = l.name;
@@ -236,9 +252,14 @@ std::string RenderState(const PlantSnapshot &s, const std::vector<OutputHealth> 
     OutputsJson(j, outputs);
     j["queue"]["commands_accepted"] = s.commands_accepted;
     j["queue"]["commands_refused"] = s.commands_refused;
+    j["problems"] = Json::array();
+    for (const Problem &p : extras.problems) {
+        j["problems"].push_back(ProblemJson(p));
+    }
     j["links"] = Json::array();
-    for (const LinkView &l : s.links) {
-        j["links"].push_back(LinkJson(l, c, since));
+    for (std::size_t i = 0; i < s.links.size(); ++i) {
+        j["links"].push_back(LinkJson(s.links[i], c, since));
+        j["links"].back()["plan"] = PlanJson(i < extras.plan.size() ? &extras.plan[i] : nullptr);
     }
     j["events"] = Json::array();
     for (const Event &e : s.events) {

@@ -14,9 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "gateway/core/load_plan.h"
 #include "gateway/core/output.h"
 #include "gateway/core/plant_state.h"
 #include "gateway/http/metrics.h"
+#include "gateway/http/problems.h"
 
 namespace qor::gateway {
 
@@ -39,6 +41,8 @@ bool CursorFits(const Cursor &cursor, const PlantSnapshot &s);
 // What the HTTP output knows beside the plant state and the outputs' health.
 struct StateExtras {
     std::optional<Cursor> since;  // set and fitting: changes only
+    std::vector<Problem> problems;
+    std::vector<LinkLoad> plan;  // by link, as the running configuration has them
 };
 
 // The outputs' details go under "outputs"; the JSON topics' broker and

@@ -6,8 +6,11 @@ each, and reading /api/state."""
 import json
 import os
 import select
+import shutil
+import socket
 import subprocess
 import sys
+import threading
 import urllib.error
 import urllib.request
 
@@ -93,3 +96,109 @@ def state(port, cursor=None):
     if status != 200:
         raise AssertionError("GET %s: %d %s" % (path, status, body[:200]))
     return json.loads(body)
+
+
+class ErrorServer:
+    """A module that answers every frame with an error reply of the given
+    text: what a module, or anything on its line, may send."""
+
+    def __init__(self, testcase, text):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(4)
+        self.target = "socket://127.0.0.1:%d?timeout_ms=400" % self.sock.getsockname()[1]
+        self.text = text
+        self.running = True
+        threading.Thread(target=self._serve, daemon=True).start()
+        testcase.addCleanup(self.stop)
+
+    def _serve(self):
+        while self.running:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._answer, args=(conn,), daemon=True).start()
+
+    def _answer(self, conn):
+        frame = b""
+        with conn:
+            while self.running:
+                try:
+                    data = conn.recv(256)
+                except OSError:
+                    return
+                if not data:
+                    return
+                frame += data
+                while b"\r" in frame:
+                    one, frame = frame.split(b"\r", 1)
+                    address = one[1:2] if len(one) > 1 else b"1"
+                    conn.sendall(b"?" + address + b" " + self.text.encode() + b"\r")
+
+    def stop(self):
+        self.running = False
+        self.sock.close()
+
+
+def big_plant(testcase, halls=16, per_hall=64, last_hall=62):
+    """halls TCP simulators of per_hall modules (the last of last_hall),
+    and one simulator each for a boiler and a tank: 1,024 modules. Returns
+    (links for gateway_text, {"boiler": proc/address, "tank": ...})."""
+    links, alone = [], {}
+    sims = TcpSims(testcase, halls - 1, per_hall)
+    last = TcpSims(testcase, 1, last_hall)
+    for h, target in enumerate(sims.targets + last.targets):
+        count = per_hall if h < halls - 1 else last_hall
+        modules = []
+        for m in range(count):
+            limits = ', rh = 10000, rl = 10000' if h == 0 else ''
+            modules.append((ADDRESSES[m], "m%02d" % m,
+                            'temp = { query = "rd", interval_ms = 1000, unit = "°C", '
+                            'name = "Hall %d zone %d" }%s' % (h + 1, m, limits)))
+        links.append(("hall-%02d" % (h + 1), target, modules))
+    for name, poll in (("boiler", 'temp = { query = "rd", interval_ms = 500, unit = "°C", '
+                                  'name = "Boiler water" }, rh = 2000, rl = 2000'),
+                       ("tank", 'level = { query = "rd", interval_ms = 1000, unit = "%", '
+                                'name = "Tank level" }')):
+        proc, where = start_sim(testcase, ["--listen", "127.0.0.1:0", "--steady"])
+        alone[name] = (proc, where)
+        links.append((name + "-bus", "socket://%s?timeout_ms=400" % where,
+                      [("1", name, poll)]))
+    return links, alone
+
+
+def qor_cli(where, *words):
+    """The qor tool on a simulator's TCP port, beside the gateway."""
+    cli = program("QOR_CLI", str(_BUILD / "qor"))
+    return subprocess.run([cli, "--link", "socket://" + where] + list(words),
+                          capture_output=True, text=True, timeout=20)
+
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+except ImportError:  # pragma: no cover - depends on the machine
+    webdriver = None
+
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+NO_BROWSER = (webdriver is None or not os.access(CHROMIUM, os.X_OK) or
+              not os.access(DRIVER, os.X_OK))
+
+
+def browser(profile, zone=None, size=(1280, 1000)):
+    """Headless Chromium, offline but for 127.0.0.1; zone: the time zone
+    its pages see."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync", "--no-first-run",
+                 "--disable-dev-shm-usage", "--window-size=%d,%d" % size,
+                 "--user-data-dir=" + profile):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+    if zone:
+        driver.execute_cdp_cmd("Emulation.setTimezoneOverride", {"timezoneId": zone})
+    return driver
