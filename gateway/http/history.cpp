@@ -373,8 +373,9 @@ std::optional<PollHistory> HistoryStore::Read(const std::string &key, std::int64
 }
 
 std::vector<std::vector<double>> HistoryStore::Means(std::size_t link, std::int64_t minutes,
+                                                     std::int64_t now_ms,
                                                      std::int64_t *first) const {
-    std::int64_t now = UnixMs(std::chrono::system_clock::now()) / kMinuteMs;
+    std::int64_t now = now_ms / kMinuteMs;
     *first = now - minutes + 1;
     std::vector<std::vector<double>> means;
     std::lock_guard<std::mutex> lock(mutex_);

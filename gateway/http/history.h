@@ -74,11 +74,11 @@ class HistoryStore {
     // The poll's history from from_ms on (Unix time); nothing for a poll the
     // layout does not have.
     std::optional<PollHistory> Read(const std::string &key, std::int64_t from_ms) const;
-    // The mean of each of the last `minutes` minutes of each poll of a
-    // link, in its modules' and polls' order, a NaN where none was read;
-    // first: the first of those minutes.
+    // The mean of each of the `minutes` minutes up to now_ms of each poll
+    // of a link, in its modules' and polls' order, a NaN where none was
+    // read; first: the first of those minutes.
     std::vector<std::vector<double>> Means(std::size_t link, std::int64_t minutes,
-                                           std::int64_t *first) const;
+                                           std::int64_t now_ms, std::int64_t *first) const;
     // Writes the open minutes and closes the file.
     void Stop();
     // Writes the minutes that have closed by now_ms; the writer thread's

@@ -309,7 +309,7 @@ bool PageRoutes::LinkMeans(MHD_Connection *connection, const std::string &link, 
         return SendError(connection, MHD_HTTP_NOT_FOUND, "no link \"" + link + "\"");
     }
     std::int64_t first = 0;
-    std::vector<std::vector<double>> means = history_.Means(at, minutes, &first);
+    std::vector<std::vector<double>> means = history_.Means(at, minutes, NowMs(), &first);
     Json j = {{"link", link}, {"start", first * 60000}, {"step", 60000}};
     j["polls"] = Json::array();
     std::size_t i = 0;

@@ -94,7 +94,9 @@ TEST(GatewayPlantChanges, OnlyWhatAReaderIsShownCountsAsAChange) {
 }
 
 Json State(const PlantSnapshot &s, std::optional<Cursor> since = std::nullopt) {
-    return Json::parse(RenderState(s, {}, GatewayInfo{}, StateExtras{since}));
+    StateExtras extras;
+    extras.since = since;
+    return Json::parse(RenderState(s, {}, GatewayInfo{}, extras));
 }
 
 std::vector<std::string> Sent(const Json &state) {
