@@ -8,7 +8,8 @@ DIR holds what scripts/bench.sh collected: cpu.json and link_paced.json
 (alternating rounds), buses.json (qor_bench_buses), python_paced.json and
 syscalls.json (bench/peers.py), gateway.json (bench/gateway_bench.py),
 late_replies.json (bench/late_replies_bench.py), modbus.json (bench/modbus_bench.py),
-http.json (bench/http_bench.py), scale.json (bench/gateway_scale.py), exception.json
+http.json (bench/http_bench.py), page.json (bench/page_bench.py), scale.json
+(bench/gateway_scale.py), exception.json
 (bench/gateway_bench.py --exception),
 sparkplug.json (qor_bench_sparkplug, Google Benchmark's JSON).
 Every figure in the document comes from these files; the text around them
@@ -433,6 +434,55 @@ def write_http_section(w, http):
     w("")
 
 
+PAGE_TITLE = "## qor-gateway's status page at 1,024 modules"
+
+
+def kib(n):
+    return "%.1f KiB" % (n / 1024)
+
+
+def write_page_section(w, page):
+    """The page's cost to the gateway and its weight on the wire, and the
+    history's RAM and disk (bench/page_bench.py, qor_bench_history)."""
+    b, mb, cpu, h = page["bytes"], page["moving_bytes"], page["cpu"], page["history"]
+    w(PAGE_TITLE)
+    w("")
+    w("`bench/page_bench.py` runs `qor-gateway` with `[http]` on 16 links of 64 modules "
+      "(%d modules, one TCP `qor-sim` per link answering all 64 addresses), every module's "
+      "`rd` polled once a second; the load average at the end was %s (the machine was "
+      "shared)." % (page["modules"], ", ".join("%.2f" % x for x in page.get("load", ()))))
+    w("")
+    w(table(("`/api/state`", "steady values", "values that move at every reading"), [
+        ("whole", kib(b["whole"]), kib(mb["whole"])),
+        ("whole, gzip", kib(b["whole_gzip"]), kib(mb["whole_gzip"])),
+        ("what changed in a second (the page's `?since=`)", kib(b["changes"]),
+         kib(mb["changes"]))]))
+    w("")
+    rows = [("nothing", "%.1f ms" % cpu["idle_ms_per_s"]),
+            ("a client fetching the whole state every second (gzip)",
+             "%.1f ms" % cpu["whole_each_second_ms_per_s"])]
+    if "page_ms_per_s" in cpu:
+        rows.append(("one open page (headless Chromium)", "%.1f ms" % cpu["page_ms_per_s"]))
+    w(table(("open", "gateway CPU a second"), rows))
+    w("")
+    if "cold" in cpu:
+        w("Time to first paint (Chromium's first contentful paint) and until every module is "
+          "shown: %.0f ms and %.0f ms with a fresh profile, %.0f ms and %.0f ms with the page's "
+          "files cached." % tuple(cpu["cold"] + cpu["warm"]))
+        w("")
+    w("The history (`qor_bench_history`): a day of minutes for %d polls, written a minute "
+      "at a time as the gateway writes them, takes %.1f MB on disk (WAL included, %.0f B a "
+      "poll and minute); a minute's write takes %.1f ms (median, %.1f ms at most) on the "
+      "history's own thread, a poll's day reads in %.2f ms. RAM: %.1f MB once every ring is "
+      "full beside a file (150 raw readings and 60 minutes a poll); without a spool RAM "
+      "keeps the whole day, %.1f MB." % (
+          h["polls"], h["file_bytes"] / 1e6, h["file_bytes"] / (h["polls"] * h["minutes"]),
+          h["write_minute_ms_median"], h["write_minute_ms_max"], h["read_day_ms"],
+          h["ram_bound_bytes"] / 1e6,
+          (h["ram_bound_bytes"] + h["polls"] * (1440 - 60) * 20) / 1e6))
+    w("")
+
+
 SCALE_TITLE = "## qor-gateway at scale, with its spool on and off"
 
 
@@ -596,7 +646,8 @@ def load_results(r):
     gateway_path = os.path.join(r, "gateway.json")
     gw = load(gateway_path) if os.path.exists(gateway_path) else None
     extra = {name: optional(r, name + ".json")
-             for name in ("late_replies", "modbus", "http", "scale", "exception", "sparkplug")}
+             for name in ("late_replies", "modbus", "http", "page", "scale", "exception",
+                          "sparkplug")}
     bus_rows, ok_buses = buses_scaling(bus_runs)
     rounds = []
     for path in sorted(glob.glob(os.path.join(r, "link_unpaced_*.json"))):
@@ -967,6 +1018,10 @@ def main():
         splice_section(args.out, EXCEPTION_TITLE, write_exception_section,
                        optional(args.results, "exception.json"))
         return 0
+    if args.page_only:
+        splice_section(args.out, PAGE_TITLE, write_page_section,
+                       load(os.path.join(args.results, "page.json")))
+        return 0
     if args.sparkplug_only:
         splice_section(args.out, SPARKPLUG_TITLE, write_sparkplug_section,
                        load(os.path.join(args.results, "sparkplug.json")))
@@ -984,7 +1039,8 @@ def main():
     if d["gw"]:
         write_gateway_section(w, d["gw"])
     for name, section in (("late_replies", write_late_section), ("modbus", write_modbus_section),
-                          ("http", write_http_section), ("scale", write_scale_section),
+                          ("http", write_http_section), ("page", write_page_section),
+                          ("scale", write_scale_section),
                           ("exception", write_exception_section),
                           ("sparkplug", write_sparkplug_section)):
         if d[name]:
@@ -1013,6 +1069,8 @@ def parse_args():
     parser.add_argument("--exception-only", action="store_true",
                         help="only rewrite the report by exception section of --out from "
                              "exception.json")
+    parser.add_argument("--page-only", action="store_true",
+                        help="only rewrite the status page's section of --out from page.json")
     parser.add_argument("--sparkplug-only", action="store_true",
                         help="only rewrite the Sparkplug B section of --out from sparkplug.json")
     return parser.parse_args()

@@ -427,7 +427,10 @@ HistoryStore::Usage HistoryStore::Use() const {
     Usage u;
     u.polls = series_.size();
     for (const auto &[key, s] : series_) {
-        u.bytes += sizeof(Series) + key.capacity() + s->raw.Bytes() + s->minutes.Bytes();
+        std::size_t fixed = sizeof(Series) + key.capacity();
+        u.bytes += fixed + s->raw.Bytes() + s->minutes.Bytes();
+        u.bound_bytes += fixed + kRawKept * sizeof(RawPoint) +
+                         static_cast<std::size_t>(ram_minutes_) * sizeof(Minute);
     }
     u.disk = disk_;
     u.rows_written = written_;

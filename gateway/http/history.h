@@ -87,7 +87,8 @@ class HistoryStore {
 
     struct Usage {
         std::size_t polls = 0;
-        std::size_t bytes = 0;  // the RAM the series take
+        std::size_t bytes = 0;        // the RAM the series take
+        std::size_t bound_bytes = 0;  // and will take once every ring is full
         bool disk = false;
         std::uint64_t rows_written = 0;
     };

@@ -374,7 +374,6 @@ void HttpServer::Stop(Clock::time_point) {
     if (daemon != nullptr) {
         MHD_stop_daemon(daemon);
     }
-    page_.Stop();
 }
 
 void HttpServer::OnReading(const PollRef &poll, const Reading &reading, bool) {

@@ -213,10 +213,6 @@ void PageRoutes::Rollback() {
     next_.reset();
 }
 
-void PageRoutes::Stop() {
-    history_.Stop();
-}
-
 void PageRoutes::OnReading(const PollRef &poll, const Reading &reading) {
     history_.Add(poll, reading);
 }

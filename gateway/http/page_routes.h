@@ -32,11 +32,11 @@ class PageRoutes {
 
     // The HTTP output's own lifecycle: the next configuration's load plan,
     // then its layout of the history (opened at the first commit with
-    // [http] on).
+    // [http] on). The history outlives a server switched off by a reload;
+    // it writes its open minutes when it is destroyed.
     void Prepare(const Config &next);
     void Commit();
     void Rollback();
-    void Stop();
     void OnReading(const PollRef &poll, const Reading &reading);
 
     static bool Serves(const std::string &url);

@@ -68,51 +68,51 @@ struct Situation {
     const char *what;
     void (*make)(PlantState &plant);
     std::vector<std::string> kinds;
-    const char *text;  // in the first problem's text
+    const char *text;  // in the text of one of the problems found
 };
 
+const Situation kSituations[] = {
+    {"all well", [](PlantState &) {}, {}, ""},
+    {"a link down",
+     [](PlantState &p) {
+         p.NoteLinkDown(0, "cannot open: no such device", false);
+         p.NoteAvailability({0, 1}, Availability::kOffline);
+     },
+     {"link_down"},
+     "link bus is down (cannot open: no such device); its 3 modules cannot answer"},
+    {"a module offline, its poll failing",
+     [](PlantState &p) {
+         p.NoteReading({0, 1, 0}, Value(0, QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY), 0.4);
+         p.NoteAvailability({0, 1}, Availability::kOffline);
+     },
+     {"module_offline"},
+     "module m1 on link bus does not answer"},
+    {"a poll failing with the module's error",
+     [](PlantState &p) {
+         p.NoteReading({0, 2, 0}, Value(0, QOR_STATUS_REPLY_FAULT, 'R', "?3 RANGE"), 0.01);
+     },
+     {"poll_failing"},
+     "bus/m2/temp fails: error (?3 RANGE)"},
+    {"a value above its module's limit",
+     [](PlantState &p) {
+         p.NoteReading({0, 0, 1}, Value(100), 0.01);
+         p.NoteReading({0, 0, 0}, Value(105.5), 0.01);
+     },
+     {"alarm"},
+     "Boiler water (bus/m0/temp) 105.5 °C is above its high limit 100 °C"},
+    {"and below its low one while failing",
+     [](PlantState &p) {
+         p.NoteReading({0, 0, 2}, Value(-10), 0.01);
+         p.NoteReading({0, 0, 0}, Value(-11), 0.01);
+         p.NoteReading({0, 0, 0}, Value(0, QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY), 0.4);
+     },
+     {"poll_failing", "alarm"},
+     "Boiler water (bus/m0/temp) fails: timeout"},
+};
 // Each kind, and what it stands for: a link down for its modules, a module
 // offline for its polls; an alarm beside a poll's other trouble.
 TEST(GatewayProblems, EachTroubleOnceAndTheLargerForTheSmaller) {
-    const Situation situations[] = {
-        {"all well", [](PlantState &) {}, {}, ""},
-        {"a link down",
-         [](PlantState &p) {
-             p.NoteLinkDown(0, "cannot open: no such device", false);
-             p.NoteAvailability({0, 1}, Availability::kOffline);
-         },
-         {"link_down"},
-         "link bus is down (cannot open: no such device); its 3 modules cannot answer"},
-        {"a module offline, its poll failing",
-         [](PlantState &p) {
-             p.NoteReading({0, 1, 0}, Value(0, QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY), 0.4);
-             p.NoteAvailability({0, 1}, Availability::kOffline);
-         },
-         {"module_offline"},
-         "module m1 on link bus does not answer"},
-        {"a poll failing with the module's error",
-         [](PlantState &p) {
-             p.NoteReading({0, 2, 0}, Value(0, QOR_STATUS_REPLY_FAULT, 'R', "?3 RANGE"), 0.01);
-         },
-         {"poll_failing"},
-         "bus/m2/temp fails: error (?3 RANGE)"},
-        {"a value above its module's limit",
-         [](PlantState &p) {
-             p.NoteReading({0, 0, 1}, Value(100), 0.01);
-             p.NoteReading({0, 0, 0}, Value(105.5), 0.01);
-         },
-         {"alarm"},
-         "Boiler water (bus/m0/temp) 105.5 °C is above its high limit 100 °C"},
-        {"and below its low one while failing",
-         [](PlantState &p) {
-             p.NoteReading({0, 0, 2}, Value(-10), 0.01);
-             p.NoteReading({0, 0, 0}, Value(-11), 0.01);
-             p.NoteReading({0, 0, 0}, Value(0, QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY), 0.4);
-         },
-         {"poll_failing", "alarm"},
-         "Boiler water (bus/m0/temp) fails: timeout"},
-    };
-    for (const Situation &s : situations) {
+    for (const Situation &s : kSituations) {
         PlantState plant;
         plant.Layout(Plant(3));
         plant.NoteLinkUp(0);

@@ -6,8 +6,8 @@ the filter, a stepped value in its sparkline and its chart, an alarm, local
 time in the browser's zone, updates that carry only what changed, and the
 page's files compressed and cached. A smaller plant shows Sparkplug B and
 Modbus TCP, the one line when all is well, markup shown as text, and the
-command switch kept. With $QOR_SCREENSHOT the 1,024-module picture goes
-there (scripts/page_screenshot.sh)."""
+command switch kept. With $QOR_PAGE_SCREENSHOT the 1,024-module picture
+goes there (scripts/page_screenshot.sh makes the README's that way)."""
 
 import datetime
 import gzip
@@ -258,7 +258,7 @@ class Plant1024(unittest.TestCase):
         self.assertTrue(wait_until(lambda: self.page.js(
             "return document.getElementById('chart').dataset.max !== undefined;"), 20))
         time.sleep(1.5)  # one more refresh: the ages and the problems' since move on
-        shot = os.environ.get("QOR_SCREENSHOT") or os.path.join(self.dir, "status-page.png")
+        shot = os.environ.get("QOR_PAGE_SCREENSHOT") or os.path.join(self.dir, "status-page.png")
         self.driver.set_window_size(1280, 1500)
         self.assertTrue(self.driver.save_screenshot(shot))
         self.driver.set_window_size(1280, 1000)
