@@ -9,15 +9,20 @@ addresses), every module's rd polled once a second, [http] on:
   - bytes: /api/state whole (plain and gzip-compressed), and the answers to
     the page's cursor (?since=) a second apart, with steady values and with
     values that move at every reading (qor-sim without --steady);
-  - CPU per open page: the gateway's CPU (all threads, /proc/PID/stat) over
-    --seconds with no page open, with one open in headless Chromium, and
-    with a client fetching the whole /api/state every second (the page
-    before the cursor);
+  - CPU per open page: the gateway's CPU (all threads, /proc/PID/stat) per
+    update the page asks for each second (what changed since its cursor),
+    and per request of the whole /api/state (what the page asked for every
+    second before the cursor), over many requests, the CPU of the polls
+    meanwhile taken out (an idle gateway's CPU varies too much on a shared
+    machine to see one page beside it);
   - time to first paint: Chromium's first-contentful-paint and the time
     until the page shows every module, with a fresh profile and again with
     the page's files cached;
   - the history: qor_bench_history's day of minutes for 1,024 polls (its
-    file, its RAM, a minute's write, a day's read).
+    file, its RAM, a minute's write, a day's read);
+  - the load planned against the load measured: four modules on a
+    pseudo-terminal to qor-sim paced at a baud rate, their polls planned at
+    about half the line; the second window of 10 s the gateway measures.
 """
 
 import argparse
@@ -158,20 +163,72 @@ def open_page(driver, port):
     raise SystemExit("the page did not show the plant")
 
 
+def request_cpu_ms(plant, path, count):
+    """The gateway's CPU per request of path (a function giving the next
+    one), the CPU it spends meanwhile on its polls taken out."""
+    cpu0, t0 = cpu_seconds(plant.gateway.pid), time.monotonic()
+    for _ in range(count):
+        fetch(plant.port, path(), gzip=True)
+    spent, elapsed = cpu_seconds(plant.gateway.pid) - cpu0, time.monotonic() - t0
+    idle = plant.cpu_ms_per_s(5) / 1e3
+    return max(0.0, spent - idle * elapsed) / count * 1e3
+
+
 def page_costs(args, folder, plant):
-    out = {"idle_ms_per_s": plant.cpu_ms_per_s(args.seconds)}
-    out["whole_each_second_ms_per_s"] = plant.cpu_ms_per_s(
-        args.seconds, lambda: fetch(plant.port, "/api/state", gzip=True))
+    """What an open page asks of the gateway: one update a second, each
+    what changed since the last (the page's own request, its cursor
+    following), beside one of the whole state; and the page's first paint."""
+    cursor = [json.loads(fetch(plant.port, "/api/state"))["cursor"]]
+
+    def update():
+        return "/api/state?since=" + cursor[0]
+    out = {"idle_ms_per_s": plant.cpu_ms_per_s(args.seconds / 3),
+           "update_ms": request_cpu_ms(plant, update, 200),
+           "whole_ms": request_cpu_ms(plant, lambda: "/api/state", 30)}
     if webdriver is None:
         return out
     driver = browser(folder)
     try:
         out["cold"] = open_page(driver, plant.port)
         out["warm"] = open_page(driver, plant.port)
-        out["page_ms_per_s"] = plant.cpu_ms_per_s(args.seconds)
     finally:
         driver.quit()
     return out
+
+
+def plan_against_measure(args, folder, baud):
+    """(planned, measured) load of four rd polls on a line paced at baud."""
+    interval = round(4 * 16 * 10 / baud / 0.5 * 1000)
+    planned = 4 * 16 * 10 / baud / (interval / 1000)
+    sim = subprocess.Popen([args.sim, "--pty", "--steady", "--baud", str(baud)] +
+                           sum((["--address", a] for a in ADDRESSES[:4]), []),
+                           stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    path = sim.stdout.readline().decode().strip()
+    port = free_port()
+    text = ('[broker]\nhost = "127.0.0.1"\nport = %d\n[gateway]\nflush_timeout_s = 0\n'
+            '[http]\nlisten = "127.0.0.1:%d"\n[[link]]\nname = "bus"\ntarget = "%s"\n'
+            % (free_port(), port, path))
+    for a in ADDRESSES[:4]:
+        text += ('[[link.module]]\naddress = "%s"\nname = "m%d"\npoll = { rd = %d }\n'
+                 % (a, ord(a), interval))
+    config = os.path.join(folder, "plan-%d.toml" % baud)
+    with open(config, "w") as f:
+        f.write(text)
+    gateway = subprocess.Popen([args.gateway, config], stderr=subprocess.DEVNULL,
+                               stdin=subprocess.DEVNULL)
+    try:
+        wait_http(port, gateway)
+        windows = []
+        while len(windows) < 2:
+            recent = json.loads(fetch(port, "/api/state"))["links"][0]["recent"]
+            if recent and (not windows or recent != windows[-1]):
+                windows.append(recent)
+            time.sleep(0.5)
+        return planned, windows[1]["load"]
+    finally:
+        stop(gateway)
+        stop(sim)
+        sim.stdout.close()
 
 
 def main():
@@ -201,6 +258,8 @@ def main():
         history = subprocess.run([args.history, "--file", os.path.join(folder, "history.db")],
                                  capture_output=True, text=True, check=True, timeout=600)
         result["history"] = json.loads(history.stdout)
+        result["plan"] = [[baud] + list(plan_against_measure(args, folder, baud))
+                          for baud in (9600, 1200)]
     result["load"] = list(os.getloadavg())
     with open(args.out, "w") as f:
         json.dump(result, f, indent=1)

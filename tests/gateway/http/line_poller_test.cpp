@@ -42,7 +42,7 @@ struct Line {
         poller.Start();
     }
     // Until the condition holds of the plant's link, 20 s at most.
-    bool WaitFor(bool (*holds)(const LinkView &)) {
+    bool WaitFor(bool (*holds)(const LinkView &)) const {
         auto give_up = std::chrono::steady_clock::now() + 20s;
         while (!holds(plant.Snapshot().links[0])) {
             if (std::chrono::steady_clock::now() > give_up) {

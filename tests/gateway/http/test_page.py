@@ -252,6 +252,8 @@ class Plant1024(unittest.TestCase):
         """The README's picture: a boiler in alarm, a tank offline, the
         boiler's chart open and their links unfolded."""
         self.addCleanup(self.trim, 0)
+        # Every link's line has had its first window: the picture shows its load.
+        self.assertTrue(wait_until(lambda: all(l["recent"] for l in state(self.port)["links"]), 30))
         self.trim(30)
         self.silence("tank")
         self.assertTrue(wait_until(lambda: len(self.page.problems()) >= 2 and any(
