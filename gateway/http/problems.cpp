@@ -44,6 +44,18 @@ std::string AlarmText(const QueryView &q, const Limits &limits) {
            " limit " + Number(limit) + unit;
 }
 
+// Whether a poll's latest reading failed in a way that needs a person. A
+// time-out among good readings is the line's noise, and the module's
+// availability tells of a silence that lasts; a time-out counts once the
+// poll's good reading has gone stale, or when it never had one.
+bool Failing(const QueryView &q, const PlantSnapshot &s) {
+    if (!q.read || q.last.status == 0 || !q.failing_since) {
+        return false;
+    }
+    return OutcomeOf(q.last.status, q.last.error) != Outcome::kTimeout || !q.good ||
+           IsStale(q, s.steady_now);
+}
+
 // A poll's own trouble: failing (its latest reading did not come), else
 // stale (its last good one is old), and beside either its alarm.
 void PollProblems(const LinkView &l, const ModuleView &m, const PlantSnapshot &s,
@@ -52,7 +64,7 @@ void PollProblems(const LinkView &l, const ModuleView &m, const PlantSnapshot &s
     for (const QueryView &q : m.queries) {
         Problem p;
         std::string name = PollName(l, m, q);
-        if (q.read && q.last.status != 0 && q.failing_since) {
+        if (Failing(q, s)) {
             std::string what = OutcomeName(OutcomeOf(q.last.status, q.last.error));
             p = At("poll_failing", *q.failing_since, l,
                    name + " fails: " + what +

@@ -104,10 +104,23 @@ const Situation kSituations[] = {
      [](PlantState &p) {
          p.NoteReading({0, 0, 2}, Value(-10), 0.01);
          p.NoteReading({0, 0, 0}, Value(-11), 0.01);
-         p.NoteReading({0, 0, 0}, Value(0, QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY), 0.4);
+         p.NoteReading({0, 0, 0}, Value(0, QOR_STATUS_REPLY_FAULT, 'S', "?1 SYNTAX"), 0.01);
      },
      {"poll_failing", "alarm"},
-     "Boiler water (bus/m0/temp) fails: timeout"},
+     "Boiler water (bus/m0/temp) fails: error (?1 SYNTAX)"},
+    {"a time-out among good readings: the line's noise",
+     [](PlantState &p) {
+         p.NoteReading({0, 2, 0}, Value(1), 0.01);
+         p.NoteReading({0, 2, 0}, Value(0, QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY), 0.4);
+     },
+     {},
+     ""},
+    {"time-outs of a poll never answered",
+     [](PlantState &p) {
+         p.NoteReading({0, 2, 0}, Value(0, QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY), 0.4);
+     },
+     {"poll_failing"},
+     "bus/m2/temp fails: timeout"},
 };
 // Each kind, and what it stands for: a link down for its modules, a module
 // offline for its polls; an alarm beside a poll's other trouble.
@@ -148,6 +161,16 @@ TEST(GatewayProblems, AReadingNoLongerRenewedIsStaleFromWhenItShouldHaveBeen) {
     ASSERT_EQ(Kinds(found), std::vector<std::string>{"stale"});
     EXPECT_EQ(found[0].since, r.when + 3s);
     EXPECT_EQ(found[0].text, "Boiler water (bus/m0/temp) has had no good reading for 3 s");
+    // Time-outs since, the module still answering its other polls: failing,
+    // from the first of them.
+    Reading lost = Value(0, QOR_STATUS_REPLY_FAULT, QOR_ERROR_NO_REPLY);
+    plant.NoteReading({0, 0, 0}, lost, 0.4);
+    s = plant.Snapshot();
+    EXPECT_TRUE(FindProblems(s, {}, {}, ProblemClock{}).empty());
+    s.steady_now += 3100ms;
+    found = FindProblems(s, {}, {}, ProblemClock{});
+    ASSERT_EQ(Kinds(found), std::vector<std::string>{"poll_failing"});
+    EXPECT_EQ(found[0].since, lost.when);
 }
 
 // More than kProblemsApart of a kind on one link are one problem, since
