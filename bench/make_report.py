@@ -8,7 +8,8 @@ DIR holds what scripts/bench.sh collected: cpu.json and link_paced.json
 (alternating rounds), buses.json (qor_bench_buses), python_paced.json and
 syscalls.json (bench/peers.py), gateway.json (bench/gateway_bench.py),
 late_replies.json (bench/late_replies_bench.py), modbus.json (bench/modbus_bench.py),
-http.json (bench/http_bench.py), scale.json (bench/gateway_scale.py), exception.json
+http.json (bench/http_bench.py), page.json (bench/page_bench.py), scale.json
+(bench/gateway_scale.py), exception.json
 (bench/gateway_bench.py --exception),
 sparkplug.json (qor_bench_sparkplug, Google Benchmark's JSON).
 Every figure in the document comes from these files; the text around them
@@ -408,10 +409,13 @@ def write_modbus_section(w, mb):
     w("")
 
 
+HTTP_TITLE = "## qor-gateway's HTTP side"
+
+
 def write_http_section(w, http):
     """The gateway's HTTP side: scrape cost at 1,024 modules, polling with scrapes."""
     sc, rate = http["scrape"], http["rate"]
-    w("## qor-gateway's HTTP side")
+    w(HTTP_TITLE)
     w("")
     w("`bench/http_bench.py` runs `qor-gateway` with `[http]` on 16 links of 64 modules "
       "(%d modules, one TCP `qor-sim` per link answering all 64 addresses, each module "
@@ -437,6 +441,68 @@ def write_http_section(w, http):
           rate["scraped"], rate["none"], ratio,
           ", ".join("%.0f/%.0f" % tuple(r) for r in rate["rounds"])))
     w("")
+
+
+PAGE_TITLE = "## qor-gateway's status page at 1,024 modules"
+
+
+def kib(n):
+    return "%.1f KiB" % (n / 1024)
+
+
+def write_page_section(w, page):
+    """The page's cost to the gateway and its weight on the wire, and the
+    history's RAM and disk (bench/page_bench.py, qor_bench_history)."""
+    b, mb, cpu, h = page["bytes"], page["moving_bytes"], page["cpu"], page["history"]
+    w(PAGE_TITLE)
+    w("")
+    w("`bench/page_bench.py` runs `qor-gateway` with `[http]` on 16 links of 64 modules "
+      "(%d modules, one TCP `qor-sim` per link answering all 64 addresses), every module's "
+      "`rd` polled once a second; the load average at the end was %s (the machine was "
+      "shared)." % (page["modules"], ", ".join("%.2f" % x for x in page.get("load", ()))))
+    w("")
+    w(table(("`/api/state`", "steady values", "values that move at every reading"), [
+        ("whole", kib(b["whole"]), kib(mb["whole"])),
+        ("whole, gzip", kib(b["whole_gzip"]), kib(mb["whole_gzip"])),
+        ("what changed in a second (the page's `?since=`)", kib(b["changes"]),
+         kib(mb["changes"]))]))
+    w("")
+    w("The gateway's CPU (all threads, `/proc/PID/stat`) per request, over many requests "
+      "one after the other, with the CPU its polls take meanwhile (%.1f ms a second) taken "
+      "out: an open page asks for one update a second, so its cost a second is the first "
+      "figure; before the cursor it asked for the whole state every second."
+      % cpu["idle_ms_per_s"])
+    w("")
+    w(table(("request", "gateway CPU"), [
+        ("an update: what changed since the page's cursor", "%.2f ms" % cpu["update_ms"]),
+        ("the whole state (gzip)", "%.2f ms" % cpu["whole_ms"])]))
+    w("")
+    if "cold" in cpu:
+        w("Time to first paint (Chromium's first contentful paint) and until every module is "
+          "shown: %.0f ms and %.0f ms with a fresh profile, %.0f ms and %.0f ms with the page's "
+          "files cached." % tuple(cpu["cold"] + cpu["warm"]))
+        w("")
+    w("The history (`qor_bench_history`): a day of minutes for %d polls, written a minute "
+      "at a time as the gateway writes them, takes %.1f MB on disk (WAL included, %.0f B a "
+      "poll and minute); a minute's write takes %.1f ms (median, %.1f ms at most) on the "
+      "history's own thread, a poll's day reads in %.2f ms. RAM: %.1f MB once every ring is "
+      "full beside a file (150 raw readings and 60 minutes a poll); without a spool RAM "
+      "keeps the whole day, %.1f MB." % (
+          h["polls"], h["file_bytes"] / 1e6, h["file_bytes"] / (h["polls"] * h["minutes"]),
+          h["write_minute_ms_median"], h["write_minute_ms_max"], h["read_day_ms"],
+          h["ram_bound_bytes"] / 1e6,
+          (h["ram_bound_bytes"] + h["polls"] * (1440 - 60) * 20) / 1e6))
+    w("")
+    if page.get("plan"):
+        w("The load planned against the load measured: four modules on a pseudo-terminal to "
+          "`qor-sim` paced at the rate, their `rd` polls planned at about half the line (what "
+          "`--check` prints for the same polls on a serial line), and the load the gateway "
+          "measured over its second window of 10 s (target: within 10 %).")
+        w("")
+        w(table(("baud", "planned", "measured", "measured / planned"),
+                [("%d" % b, "%.1f %%" % (p * 100), "%.1f %%" % (m * 100), "%.3f" % (m / p))
+                 for b, p, m in page["plan"]]))
+        w("")
 
 
 SCALE_TITLE = "## qor-gateway at scale, with its spool on and off"
@@ -602,7 +668,8 @@ def load_results(r):
     gateway_path = os.path.join(r, "gateway.json")
     gw = load(gateway_path) if os.path.exists(gateway_path) else None
     extra = {name: optional(r, name + ".json")
-             for name in ("late_replies", "modbus", "http", "scale", "exception", "sparkplug")}
+             for name in ("late_replies", "modbus", "http", "page", "scale", "exception",
+                          "sparkplug")}
     bus_rows, ok_buses = buses_scaling(bus_runs)
     rounds = []
     for path in sorted(glob.glob(os.path.join(r, "link_unpaced_*.json"))):
@@ -973,6 +1040,14 @@ def main():
         splice_section(args.out, EXCEPTION_TITLE, write_exception_section,
                        optional(args.results, "exception.json"))
         return 0
+    if args.http_only:
+        splice_section(args.out, HTTP_TITLE, write_http_section,
+                       load(os.path.join(args.results, "http.json")))
+        return 0
+    if args.page_only:
+        splice_section(args.out, PAGE_TITLE, write_page_section,
+                       load(os.path.join(args.results, "page.json")))
+        return 0
     if args.sparkplug_only:
         splice_section(args.out, SPARKPLUG_TITLE, write_sparkplug_section,
                        load(os.path.join(args.results, "sparkplug.json")))
@@ -990,7 +1065,8 @@ def main():
     if d["gw"]:
         write_gateway_section(w, d["gw"])
     for name, section in (("late_replies", write_late_section), ("modbus", write_modbus_section),
-                          ("http", write_http_section), ("scale", write_scale_section),
+                          ("http", write_http_section), ("page", write_page_section),
+                          ("scale", write_scale_section),
                           ("exception", write_exception_section),
                           ("sparkplug", write_sparkplug_section)):
         if d[name]:
@@ -1019,6 +1095,10 @@ def parse_args():
     parser.add_argument("--exception-only", action="store_true",
                         help="only rewrite the report by exception section of --out from "
                              "exception.json")
+    parser.add_argument("--http-only", action="store_true",
+                        help="only rewrite the HTTP side's section of --out from http.json")
+    parser.add_argument("--page-only", action="store_true",
+                        help="only rewrite the status page's section of --out from page.json")
     parser.add_argument("--sparkplug-only", action="store_true",
                         help="only rewrite the Sparkplug B section of --out from sparkplug.json")
     return parser.parse_args()

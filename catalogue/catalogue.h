@@ -233,6 +233,57 @@ static_assert(detail::MatchesEngine(),
               "step), under the engine's letters");
 static_assert(detail::ArgsInKindOrder(), "kArgs rows must follow ArgKind");
 
+// What one exchange puts on the wire, with the library's framing settings
+// at their defaults (one address character, no frame checksum, the short
+// reply layout): the frame "$1RD" and CR, the reply "*+00072.10" and CR. The
+// gateway prices a plan of polls on a line's rate with these.
+constexpr std::size_t kFrameFraming = 3;     // the prompt, the address, the CR
+constexpr std::size_t kReplyFraming = 2;     // "*" and the CR
+constexpr std::size_t kValueFieldChars = 9;  // "+00072.10"
+constexpr std::size_t kCountChars = 7;       // "0001234"
+
+constexpr std::size_t FrameDataChars(FrameData data) {
+    switch (data) {
+        case FrameData::kBitNumber:
+            return 2;
+        case FrameData::kOutputBytes:
+            return 4;  // two bytes at most
+        case FrameData::kValue:
+            return kValueFieldChars;
+        case FrameData::kValueAndMode:
+            return kValueFieldChars + 1;  // with its mode letter
+        case FrameData::kNothing:
+            break;
+    }
+    return 0;
+}
+
+// The whole frame of a row's command, in characters.
+constexpr std::size_t FrameChars(const Command &c) {
+    std::size_t letters = 0;
+    while (c.letters[letters] != '\0') {
+        ++letters;
+    }
+    return kFrameFraming + letters + FrameDataChars(CommandOf(c.code).data);
+}
+
+// The whole reply that accepts it; di_bytes: the input bytes a DI asks for.
+constexpr std::size_t ReplyChars(const Command &c, std::size_t di_bytes) {
+    switch (c.result) {
+        case ResultKind::kValue:
+            return kReplyFraming + kValueFieldChars;
+        case ResultKind::kLimit:
+            return kReplyFraming + kValueFieldChars + 1;  // and the mode letter
+        case ResultKind::kCount:
+            return kReplyFraming + kCountChars;
+        case ResultKind::kBit:
+            return kReplyFraming + (c.code == DI ? 2 * di_bytes : 1);  // hex digits, or "0"/"1"
+        case ResultKind::kNone:
+            break;
+    }
+    return kReplyFraming;
+}
+
 // The row of a word ("rd") or of letters ("RD"), nullptr when none.
 const Command *FindWord(std::string_view word);
 const Command *FindLetters(std::string_view letters);

@@ -25,6 +25,7 @@
 
 #include "gateway/core/config.h"
 #include "gateway/core/gateway.h"
+#include "gateway/core/load_plan.h"
 #include "gateway/core/log.h"
 #include "gateway/modbus/modbus_map.h"
 #include "gateway/outputs.h"
@@ -50,7 +51,7 @@ const char kUsage[] =
     "takes commands for them from MQTT. CONFIG is a TOML file (see qor-gateway(1)).\n"
     "\n"
     "Options:\n"
-    "  --check     validate CONFIG (including the files it names) and exit\n"
+    "  --check     validate CONFIG (the files it names, the load on each link) and exit\n"
     "  --verbose   log the trace of every link transaction\n"
     "  --print-modbus-map  print the Modbus register map of CONFIG and exit\n"
     "  --csv       with --print-modbus-map: as CSV, for an HMI's import\n"
@@ -214,6 +215,17 @@ void PrintProblems(const ConfigResult &loaded) {
     }
 }
 
+// Logs what each link's polls ask of its line; the links that cannot carry
+// their polls, one a line, or empty.
+std::string LogLoad(const Config &config) {
+    std::vector<LinkLoad> plan = PlanLoad(config);
+    for (const LinkLoad &load : plan) {
+        bool tight = LevelOf(load) == LoadLevel::kTight;
+        Log(tight ? Level::kWarning : Level::kInfo, tight ? LoadWarning(load) : DescribeLoad(load));
+    }
+    return LoadRefusals(plan);
+}
+
 // A refused reload is one event in the log, with every problem of the file.
 void Reload(Gateway &gateway, const std::string &path) {
     ConfigResult loaded = LoadConfig(path);
@@ -228,6 +240,12 @@ void Reload(Gateway &gateway, const std::string &path) {
                                "), keeping the running configuration: " + problems);
         return;
     }
+    std::string over = LogLoad(*loaded.config);
+    if (!over.empty()) {
+        Log(Level::kError,
+            "reload refused, keeping the running configuration: " + path + ": " + over);
+        return;
+    }
     Log(Level::kInfo, "reloading " + path + " (" + Summary(*loaded.config) + ")");
     std::string why;
     if (!gateway.Reload(std::move(*loaded.config), StopPending, &why)) {
@@ -236,6 +254,35 @@ void Reload(Gateway &gateway, const std::string &path) {
         return;
     }
     Log(Level::kInfo, "reloaded " + path);
+}
+
+// What the outputs load beyond the file (keys, users), the listeners, and
+// each link's line against its polls, checked as a start would.
+int Check(const Arguments &arguments, const Config &config) {
+    std::string why = Gateway(MakeOutputs).Check(config);
+    if (!why.empty()) {
+        std::string text = InFile(arguments.config, why, "\nqor-gateway: ");
+        std::fprintf(stderr, "qor-gateway: %s\n", text.c_str());
+        return kExitConfig;
+    }
+    std::vector<LinkLoad> plan = PlanLoad(config);
+    for (const LinkLoad &load : plan) {
+        if (LevelOf(load) == LoadLevel::kOver) {
+            std::fprintf(stderr, "qor-gateway: %s: %s\n", arguments.config.c_str(),
+                         LoadWarning(load).c_str());
+        }
+    }
+    if (!LoadRefusals(plan).empty()) {
+        return kExitConfig;
+    }
+    std::printf("%s: ok (%s)\n", arguments.config.c_str(), Summary(config).c_str());
+    for (const LinkLoad &load : plan) {
+        std::printf("  %s\n", DescribeLoad(load).c_str());
+        if (LevelOf(load) == LoadLevel::kTight) {
+            std::fprintf(stderr, "qor-gateway: warning: %s\n", LoadWarning(load).c_str());
+        }
+    }
+    return 0;
 }
 
 int Serve(const Arguments &arguments, Config config, int signals) {
@@ -333,16 +380,7 @@ int main(int argc, char **argv) {
         return PrintMap(arguments, *loaded.config);
     }
     if (arguments.check) {
-        // What the outputs load beyond the file (keys, users), and the
-        // listeners, checked as a start would.
-        std::string why = Gateway(MakeOutputs).Check(*loaded.config);
-        if (!why.empty()) {
-            std::string text = InFile(arguments.config, why, "\nqor-gateway: ");
-            std::fprintf(stderr, "qor-gateway: %s\n", text.c_str());
-            return kExitConfig;
-        }
-        std::printf("%s: ok (%s)\n", arguments.config.c_str(), Summary(*loaded.config).c_str());
-        return 0;
+        return Check(arguments, *loaded.config);
     }
     int signals = SignalDescriptor();
     if (signals < 0) {
@@ -350,6 +388,11 @@ int main(int argc, char **argv) {
         return kExitStart;
     }
     Log(Level::kInfo, "starting with " + arguments.config + " (" + Summary(*loaded.config) + ")");
+    std::string over = LogLoad(*loaded.config);
+    if (!over.empty()) {
+        Log(Level::kError, "cannot start: " + arguments.config + ": " + over);
+        return kExitConfig;
+    }
     int code = Serve(arguments, std::move(*loaded.config), signals);
     mosquitto_lib_cleanup();
     close(signals);

@@ -56,7 +56,8 @@ jobs=$(nproc)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=ON \
     -DQOR_GATEWAY=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target qor_bench_cpu qor_bench_link qor_bench_buses \
-    qor_bench_syscalls qor_bench_library_rate qor_bench_sparkplug qor-sim qor-gateway
+    qor_bench_syscalls qor_bench_library_rate qor_bench_sparkplug qor_bench_history qor-sim \
+    qor-gateway
 
 # The paced rates: the link benchmark's own (the byte link's standard rates
 # from 1200 to 115200) unless QOR_BENCH_BAUDS names others.
@@ -116,6 +117,10 @@ stage "qor-gateway's HTTP side"
 "$py" bench/http_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --mosquitto /usr/sbin/mosquitto --seconds "$((seconds * 8))" --rounds "$rounds" \
     --out "$results/http.json"
+stage "qor-gateway's status page"
+"$py" bench/page_bench.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
+    --history "$build/qor_bench_history" --mosquitto /usr/sbin/mosquitto \
+    --seconds "$((seconds * 30))" --out "$results/page.json"
 stage "qor-gateway at scale, spool on and off"
 "$py" bench/gateway_scale.py --sim "$build/qor-sim" --gateway "$build/qor-gateway" \
     --links "${QOR_BENCH_SCALE_LINKS:-32}" --modules 32 \

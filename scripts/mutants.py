@@ -95,10 +95,12 @@ STAGES = {
         Step("cli_e2e", CLI_E2E, negative=SLOW_CLI),
         Step("cli_e2e", CLI_E2E, positive=SLOW_CLI),
     ],
-    # The daemon's parts alone, its poller against a simulator, then the
-    # daemon with a broker and a subscriber (reloads first: one test).
+    # The daemon's parts alone (the status page's among them), its poller
+    # against a simulator, then the daemon with a broker and a subscriber
+    # (reloads first: one test).
     "gateway": [
         Step("gateway_unit_tests", ("gateway_unit_tests",)),
+        Step("gateway_page_tests", ("gateway_page_tests", "qor-sim")),
         Step("gateway_poller_tests", ("gateway_poller_tests", "qor-sim")),
         # The broker connection and the Sparkplug node against a real broker.
         Step("gateway_broker_tests", ("gateway_broker_tests",), timeout_s=120),

@@ -61,6 +61,8 @@ gateway_needs() {
     # Sparkplug B payloads: protobuf-c and its compiler.
     need /usr/include/protobuf-c/protobuf-c.h libprotobuf-c-dev
     need protoc-c protobuf-c-compiler
+    # The status page's files and large answers go out gzip-compressed.
+    need /usr/include/zlib.h zlib1g-dev
 }
 
 test_needs() {

@@ -1,5 +1,6 @@
 #include "gateway/core/poller.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "gateway/core/link_hooks.h"
@@ -171,10 +172,16 @@ void LinkPoller::Run() {
     finished_wake_.notify_all();
 }
 
+// How late the poll began and the slots it missed go to the plant state:
+// they tell an operator that a line is too busy for its plan.
 void LinkPoller::Poll(std::size_t index) {
-    ModuleState &module = modules_[tasks_[index].ref.module];
-    Take(tasks_[index], false);
-    module.counters.overruns += schedule_.Done(index, Clock::now());
+    PollTask &task = tasks_[index];
+    ModuleState &module = modules_[task.ref.module];
+    auto lag = std::chrono::duration<double>(Clock::now() - schedule_.DueAt(index)).count();
+    Take(task, false);
+    std::uint64_t skipped = schedule_.Done(index, Clock::now());
+    module.counters.overruns += skipped;
+    outputs_.Plant().NoteSlot(task.ref, std::max(0.0, lag), skipped);
 }
 
 // Every reading counts and goes to the plant state and every output (the
@@ -285,10 +292,18 @@ void LinkPoller::Execute(const Command &command) {
         Answer(command, result);
         return;
     }
+    RunOn(*module, command, std::move(result));
+}
+
+// The command's transaction on an open link: its time on the line counts
+// towards the link's load as a poll's does.
+void LinkPoller::RunOn(ModuleState &module, const Command &command, CommandResult result) {
     const CommandArgs &a = command.args;
-    CommandOutcome outcome = RunCommand(port_, module->spec->address, a);
+    Clock::time_point start = Clock::now();
+    CommandOutcome outcome = RunCommand(port_, module.spec->address, a);
+    outputs_.Plant().NoteBusy(link_, std::chrono::duration<double>(Clock::now() - start).count());
     NoteLinkResult(outcome.status, outcome.error);
-    ++module->counters.commands;
+    ++module.counters.commands;
     result.ran = true;
     result.status = outcome.status;
     result.error = outcome.error;
@@ -297,18 +312,18 @@ void LinkPoller::Execute(const Command &command) {
     std::string outcome_text =
         "status " + std::to_string(result.status) + ", error " + std::to_string(result.error);
     LogRepeated(Level::kInfo, "commands run",
-                "link " + spec_.name + ": " + module->spec->name + " ran " + result.command + ": " +
+                "link " + spec_.name + ": " + module.spec->name + " ran " + result.command + ": " +
                     outcome_text,
-                result.command + " on " + module->spec->name + ", " + outcome_text);
+                result.command + " on " + module.spec->name + ", " + outcome_text);
     if (outcome.status == QOR_STATUS_OK) {
-        ModuleRef ref{link_, static_cast<std::size_t>(module - modules_.data())};
+        ModuleRef ref{link_, static_cast<std::size_t>(&module - modules_.data())};
         outputs_.Plant().NoteWritten(
             ref, a.kind,
             a.kind == CommandKind::kDo ? a.outputs : command.engineering.value_or(a.value));
     }
     Answer(command, result);
     if (outcome.status == QOR_STATUS_OK && !command.read_back.empty()) {
-        if (PollTask *task = FindTask(module->spec->name, command.read_back)) {
+        if (PollTask *task = FindTask(module.spec->name, command.read_back)) {
             Take(*task, true);
         }
     }
@@ -378,8 +393,12 @@ void LinkPoller::CountLateness(ModuleState &module) {
     auto grown = [](long long after, long long before) {
         return static_cast<std::uint64_t>(after >= before ? after - before : after);
     };
-    module.counters.late_replies += grown(now.late_inputs, link_counts_.late_inputs);
+    std::uint64_t late = grown(now.late_inputs, link_counts_.late_inputs);
+    module.counters.late_replies += late;
     module.counters.refused += grown(now.refused, link_counts_.refused);
+    if (late > 0) {
+        outputs_.Plant().NoteLateReplies(link_, late);
+    }
     link_counts_ = now;
 }
 

@@ -98,6 +98,7 @@ class LinkPoller {
     Reading Take(PollTask &task, bool forced);
     Reading Transact(const ModuleState &module, const PollSpec &poll);
     void Execute(const Command &command);
+    void RunOn(ModuleState &module, const Command &command, CommandResult result);
     void ExecuteGet(const Command &command);
     PollTask *FindTask(const std::string &module, const std::string &poll);
     void Account(ModuleState &module, int status, int error);

@@ -18,7 +18,6 @@
 #include "gateway/core/log.h"
 #include "gateway/http/host_check.h"
 #include "gateway/http/metrics.h"
-#include "gateway/http/status_page.h"
 
 namespace qor::gateway {
 
@@ -238,7 +237,8 @@ HttpServer::HttpServer(const OutputServices &services, HttpLimits limits)
       intake_(services.intake),
       outputs_(services.outputs),
       limits_(limits),
-      guard_(limits.request_deadline) {}
+      guard_(limits.request_deadline),
+      page_(services.plant, services.outputs) {}
 
 HttpServer::~HttpServer() {
     Stop(Clock::now());
@@ -279,6 +279,7 @@ std::shared_ptr<const HttpServer::Settings> HttpServer::Current() const {
 }
 
 bool HttpServer::Prepare(const Config &next, const std::function<bool()> &, std::string *why) {
+    page_.Prepare(next);
     Prepared p;
     const HttpSpec &spec = next.http;
     if (!spec.enabled) {
@@ -317,6 +318,7 @@ bool HttpServer::Prepare(const Config &next, const std::function<bool()> &, std:
 }
 
 void HttpServer::Rollback() {
+    page_.Rollback();
     if (next_ && next_->fd >= 0) {
         close(next_->fd);
     }
@@ -324,6 +326,7 @@ void HttpServer::Rollback() {
 }
 
 void HttpServer::Commit() {
+    page_.Commit();
     Prepared p = std::move(*next_);
     next_.reset();
     if (!p.settings) {
@@ -433,6 +436,10 @@ void HttpServer::Stop(Clock::time_point until) {
     guard_.Stop();
 }
 
+void HttpServer::OnReading(const PollRef &poll, const Reading &reading, bool) {
+    page_.OnReading(poll, reading);
+}
+
 OutputHealth HttpServer::Health() const {
     OutputHealth h;
     h.name = Name();
@@ -442,6 +449,7 @@ OutputHealth HttpServer::Health() const {
     h.state = !h.enabled ? "off" : h.ready ? "listening on " + listening_ : "not listening";
     h.problem = h.ready ? "" : "http server down";
     h.details = {{"listening", listening_}};
+    h.figures = page_.Figures();
     return h;
 }
 
@@ -526,7 +534,7 @@ bool HttpServer::Handle(MHD_Connection *connection, const std::string &url,
         }
         return url == "/healthz" ? Text(connection, MHD_HTTP_OK, "ok") : Ready(connection);
     }
-    bool known = url == "/" || url == "/metrics" || url == "/api/state" || url == "/api/command";
+    bool known = url == "/metrics" || url == "/api/command" || PageRoutes::Serves(url);
     if (!known) {
         return Text(connection, MHD_HTTP_NOT_FOUND, "not found");
     }
@@ -544,17 +552,12 @@ bool HttpServer::Handle(MHD_Connection *connection, const std::string &url,
     if (!read) {
         return NotAllowed(connection, "GET, HEAD");
     }
-    if (url == "/") {
-        return Reply(connection, MHD_HTTP_OK, StatusPage(), "text/html; charset=utf-8");
-    }
     GatewayInfo info{QOR_VERSION, settings->client_id, settings->spec.commands};
-    std::vector<OutputHealth> health = outputs_.Health();
-    PlantSnapshot snapshot = plant_.Snapshot();
-    if (url == "/metrics") {
-        return Reply(connection, MHD_HTTP_OK, RenderMetrics(snapshot, health, info),
-                     "text/plain; version=0.0.4; charset=utf-8");
+    if (url != "/metrics") {
+        return page_.Answer(connection, url, info);
     }
-    return Reply(connection, MHD_HTTP_OK, RenderState(snapshot, health, info), "application/json");
+    return Reply(connection, MHD_HTTP_OK, RenderMetrics(plant_.Snapshot(), outputs_.Health(), info),
+                 "text/plain; version=0.0.4; charset=utf-8");
 }
 
 // {"link": "...", "module": "...", "command": "hi", "payload": {"value": 1}}

@@ -27,6 +27,7 @@
 #include "gateway/http/connection_guard.h"
 #include "gateway/http/login_throttle.h"
 #include "gateway/http/users.h"
+#include "gateway/http/page_routes.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -60,6 +61,7 @@ class HttpServer : public Output {
     void Rollback() override;
     void Stop(Clock::time_point until) override;
     OutputHealth Health() const override;
+    void OnReading(const PollRef &poll, const Reading &reading, bool published) override;
 
     struct Request;  // one request's state, between libmicrohttpd's calls
     // Answers a complete request (libmicrohttpd's callback calls it).
@@ -107,6 +109,7 @@ class HttpServer : public Output {
     const HttpLimits limits_;
     ConnectionGuard guard_;
     LoginThrottle throttle_;
+    PageRoutes page_;  // the status page, its API and the polls' history
 
     mutable std::mutex mutex_;
     std::shared_ptr<const Settings> settings_;  // null: off

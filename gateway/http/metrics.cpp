@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <nlohmann/json.hpp>
-
-#include "common/iso_time.h"
 
 namespace qor::gateway {
 
@@ -147,6 +144,44 @@ void LinkMetrics(std::string &out, const PlantSnapshot &s) {
     }
 }
 
+// One sample per link of a family.
+void PerLink(std::string &out, const PlantSnapshot &s, const char *name, const char *type,
+             const char *help, double (*value)(const LinkView &), bool (*has)(const LinkView &)) {
+    Family(out, name, type, help);
+    for (const LinkView &l : s.links) {
+        if (has(l)) {
+            Sample(out, name, Label("link", l.name), value(l));
+        }
+    }
+}
+
+// What each link's line spends: the busy time (its rate is the load), the
+// last window's load and lag, and the slots and late replies behind them.
+void LineMetrics(std::string &out, const PlantSnapshot &s) {
+    auto always = [](const LinkView &) { return true; };
+    auto windowed = [](const LinkView &l) { return l.recent.seconds > 0; };
+    PerLink(
+        out, s, "qor_gateway_link_busy_seconds_total", "counter",
+        "Time the link's line was busy with transactions, polls and commands.",
+        [](const LinkView &l) { return l.total.busy_s; }, always);
+    PerLink(
+        out, s, "qor_gateway_link_load_ratio", "gauge",
+        "Share of the last 10 s the link's line was busy with transactions.",
+        [](const LinkView &l) { return l.recent.Load(); }, windowed);
+    PerLink(
+        out, s, "qor_gateway_link_lag_seconds", "gauge",
+        "The most a poll began after its slot did, over the last 10 s.",
+        [](const LinkView &l) { return l.recent.lag_s; }, windowed);
+    PerLink(
+        out, s, "qor_gateway_link_skipped_slots_total", "counter",
+        "Poll slots that ended without their poll, the line being busy.",
+        [](const LinkView &l) { return static_cast<double>(l.total.skipped); }, always);
+    PerLink(
+        out, s, "qor_gateway_link_late_replies_total", "counter",
+        "Replies that came after their exchange ended.",
+        [](const LinkView &l) { return static_cast<double>(l.total.late_replies); }, always);
+}
+
 void ModuleMetrics(std::string &out, const PlantSnapshot &s) {
     Family(out, "qor_gateway_module_up", "gauge",
            "1 while the module answers, 0 when offline or not heard from yet.");
@@ -188,53 +223,6 @@ void ModuleMetrics(std::string &out, const PlantSnapshot &s) {
     }
 }
 
-nlohmann::ordered_json QueryJson(const QueryView &q, std::chrono::system_clock::time_point now) {
-    nlohmann::ordered_json j;
-    j["name"] = q.name;
-    j["query"] = q.query;
-    j["unit"] = q.unit;
-    j["interval_ms"] = q.interval_ms;
-    if (!q.read) {
-        j["value"] = nullptr;
-        j["status"] = nullptr;
-        return j;
-    }
-    j["value"] = q.last.status == 0 ? nlohmann::ordered_json(q.last.value) : nullptr;
-    j["status"] = q.last.status;
-    j["error"] = q.last.error;
-    j["error_text"] = q.last.error_text;
-    j["outcome"] = OutcomeName(OutcomeOf(q.last.status, q.last.error));
-    j["ts"] = text::IsoUtc(q.last.when);
-    j["age_s"] = std::chrono::duration<double>(now - q.last.when).count();
-    j["seq"] = q.last.seq;
-    return j;
-}
-
-nlohmann::ordered_json LinkJson(const LinkView &l, std::chrono::system_clock::time_point now) {
-    nlohmann::ordered_json j;
-    j["name"] = l.name;
-    j["target"] = l.target;
-    j["state"] = l.up ? "up" : "down";
-    j["reconnects"] = l.opens > 0 ? l.opens - 1 : 0;
-    j["failures"] = l.failures;
-    j["last_failure"] = l.last_failure;
-    j["last_failure_ts"] = l.failures > 0 ? nlohmann::ordered_json(text::IsoUtc(l.last_failure_at))
-                                          : nlohmann::ordered_json(nullptr);
-    j["modules"] = nlohmann::ordered_json::array();
-    for (const ModuleView &m : l.modules) {
-        nlohmann::ordered_json module;
-        module["name"] = m.name;
-        module["address"] = std::string(1, m.address);
-        module["availability"] = AvailabilityName(m.availability);
-        module["queries"] = nlohmann::ordered_json::array();
-        for (const QueryView &q : m.queries) {
-            module["queries"].push_back(QueryJson(q, now));
-        }
-        j["modules"].push_back(std::move(module));
-    }
-    return j;
-}
-
 }  // namespace
 
 std::string EscapeLabel(std::string_view value) {
@@ -261,46 +249,9 @@ std::string RenderMetrics(const PlantSnapshot &plant, const std::vector<OutputHe
     GatewayMetrics(out, plant, info);
     OutputMetrics(out, outputs);
     LinkMetrics(out, plant);
+    LineMetrics(out, plant);
     ModuleMetrics(out, plant);
     return out;
-}
-
-std::string RenderState(const PlantSnapshot &s, const std::vector<OutputHealth> &outputs,
-                        const GatewayInfo &info) {
-    nlohmann::ordered_json j;
-    j["gateway"] = {{"client_id", info.client_id},
-                    {"version", info.version},
-                    {"started", text::IsoUtc(s.started)},
-                    {"now", text::IsoUtc(s.now)},
-                    {"uptime_s", std::chrono::duration<double>(s.now - s.started).count()},
-                    {"commands", info.commands}};
-    j["broker"] = nlohmann::ordered_json::object();
-    j["queue"] = nlohmann::ordered_json::object();
-    j["outputs"] = nlohmann::ordered_json::array();
-    for (const OutputHealth &h : outputs) {
-        for (const char *key : {"broker", "queue"}) {
-            if (h.details.contains(key)) {
-                j[key] = h.details[key];
-            }
-        }
-        j["outputs"].push_back({{"name", h.name},
-                                {"enabled", h.enabled},
-                                {"ready", h.ready},
-                                {"state", h.state},
-                                {"problem", h.problem},
-                                {"details", h.details}});
-    }
-    j["queue"]["commands_accepted"] = s.commands_accepted;
-    j["queue"]["commands_refused"] = s.commands_refused;
-    j["links"] = nlohmann::ordered_json::array();
-    for (const LinkView &l : s.links) {
-        j["links"].push_back(LinkJson(l, s.now));
-    }
-    j["events"] = nlohmann::ordered_json::array();
-    for (const Event &e : s.events) {
-        j["events"].push_back({{"ts", text::IsoUtc(e.when)}, {"kind", e.kind}, {"text", e.text}});
-    }
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace qor::gateway

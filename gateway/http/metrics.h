@@ -1,7 +1,6 @@
-// What the HTTP server answers with, from a copy of the plant state and the
-// health of every output: the Prometheus text format (version 0.0.4) for
-// /metrics and the JSON of /api/state, which the status page and scripts
-// read.
+// What the HTTP server answers /metrics with, from a copy of the plant state
+// and the health of every output: the Prometheus text format (version
+// 0.0.4). /api/state is state_json.h's.
 #ifndef QOR_GATEWAY_METRICS_H
 #define QOR_GATEWAY_METRICS_H
 
@@ -27,10 +26,6 @@ std::string EscapeLabel(std::string_view value);
 
 std::string RenderMetrics(const PlantSnapshot &plant, const std::vector<OutputHealth> &outputs,
                           const GatewayInfo &info);
-// The outputs' details go under "outputs"; the JSON topics' broker and
-// queue stay where scripts read them, at the top.
-std::string RenderState(const PlantSnapshot &s, const std::vector<OutputHealth> &outputs,
-                        const GatewayInfo &info);
 
 }  // namespace qor::gateway
 

@@ -1,8 +1,9 @@
 """The status page in a real headless Chromium (driven by Selenium through
 chromedriver) from a running gateway: modules and values appear, a module
 whose simulator dies turns offline without a reload, the console stays
-clean. It saves a screenshot: to $QOR_SCREENSHOT when set (the README's
-picture is made that way), else into the test's folder."""
+clean. It saves a screenshot: to $QOR_SCREENSHOT when set, else into the
+test's folder (the README's picture is the larger plant's of
+tests/gateway/http/test_page.py, scripts/page_screenshot.sh)."""
 
 import os
 import shutil

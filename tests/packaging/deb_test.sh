@@ -69,8 +69,9 @@ depends() { field "$1" Depends; }
 [[ "$(depends python3-qor)" == *python3* && "$(depends python3-qor)" == *"libqor1 (>= $version)"* ]] ||
     fail "python3-qor Depends '$(depends python3-qor)'"
 if ((gateway)); then
+    # zlib: the status page's files and large answers go out compressed.
     [[ "$(depends qor-gateway)" == *"libqor1 (= $version)"* && "$(depends qor-gateway)" == *libmosquitto* &&
-        "$(depends qor-gateway)" == *libmodbus* ]] ||
+        "$(depends qor-gateway)" == *libmodbus* && "$(depends qor-gateway)" == *zlib1g* ]] ||
         fail "qor-gateway Depends '$(depends qor-gateway)'"
 fi
 # Every dependency is one of these packages or is met on this system.

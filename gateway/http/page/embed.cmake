@@ -1,0 +1,22 @@
+# Writes OUT, a C++ source that holds the status page's files (index.html,
+# page.css, page.js of DIR) as raw string literals, for page_files.h.
+#   cmake -DDIR=... -DOUT=... -P embed.cmake
+set(names index.html page.css page.js)
+set(type_html "text/html")
+set(type_css "text/css")
+set(type_js "text/javascript")
+set(text "// Written by gateway/http/page/embed.cmake from gateway/http/page/: do not edit.\n")
+string(APPEND text "#include \"gateway/http/page_files.h\"\n\nnamespace qor::gateway {\n\n")
+string(APPEND text "const std::array<EmbeddedFile, 3> kPageEmbedded = {{\n")
+foreach(name IN LISTS names)
+  string(REGEX REPLACE ".*\\." "" extension "${name}")
+  set(type "${type_${extension}}; charset=utf-8")
+  file(READ "${DIR}/${name}" content)
+  if(content MATCHES "\\)qorpage\"")
+    message(FATAL_ERROR "${name} holds the raw string's end mark")
+  endif()
+  string(APPEND text "    {\"${name}\", \"${type}\", R\"qorpage(${content})qorpage\"},\n")
+endforeach()
+string(APPEND text "}};\n\n}  // namespace qor::gateway\n")
+file(WRITE "${OUT}.tmp" "${text}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
