@@ -161,13 +161,23 @@ void LinkPoller::Run() {
         }
         lock.lock();
     }
-    std::deque<Command> left = std::move(commands_);
     lock.unlock();
+    Finish();
+}
+
+// What a stop leaves: the queued commands answered as not run, the last
+// counters, the port closed; then WaitStopped may return.
+void LinkPoller::Finish() {
+    std::deque<Command> left;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        left = std::move(commands_);
+    }
     AnswerNotRun(std::move(left));
     PublishCounters();
     RemoveLinkTrace(port_);
     QOR_ClosePort(port_);
-    lock.lock();
+    std::lock_guard<std::mutex> lock(mutex_);
     finished_ = true;
     finished_wake_.notify_all();
 }

@@ -92,6 +92,7 @@ class LinkPoller {
         ReportFilter filter;  // by exception: what was published last
     };
     void Run();
+    void Finish();
     void Poll(std::size_t index);
     // One reading of a task, told to all; published when its filter says
     // so, or always when forced.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "catalogue/catalogue.h"
@@ -131,6 +132,48 @@ bool IsNumber(CommandKind kind) {
            kind == CommandKind::kTs || kind == CommandKind::kTz || kind == CommandKind::kAo;
 }
 
+// A discovery config's topic, from its component and object id.
+using Topics = std::function<std::string(const char *component, const std::string &object)>;
+
+// Each entity of one module: a sensor, binary_sensor or switch per poll, a
+// number per writable limit or set point.
+void ModuleConfigs(const ModuleContext &m, const ModuleSpec &module, const Topics &topic,
+                   std::map<std::string, std::string> *out) {
+    for (const PollSpec &poll : module.polls) {
+        std::string object = m.object + "_" + poll.name;
+        json c = Entity(m, poll.display_name.empty() ? poll.name : poll.display_name, object);
+        const char *component = PollConfig(m, module, poll, &c);
+        (*out)[topic(component, object)] = c.dump();
+    }
+    for (CommandKind kind : module.writable) {
+        if (IsNumber(kind)) {
+            std::string object = m.object + "_" + CommandName(kind);
+            json c = Entity(m, CommandName(kind), object);
+            NumberConfig(m, module, kind, &c);
+            (*out)[topic("number", object)] = c.dump();
+        }
+    }
+}
+
+ModuleContext ContextOf(const Config &config, const LinkSpec &link, const ModuleSpec &module,
+                        const std::string &gateway_id, const std::string &status) {
+    ModuleContext m;
+    m.prefix = config.topic_prefix;
+    m.link = link.name;
+    m.module = module.name;
+    m.object = link.name + "_" + module.name;
+    m.gateway_id = gateway_id;
+    m.device = {{"identifiers", {gateway_id + "_" + ObjectId(m.object)}},
+                {"name", module.name},
+                {"manufacturer", "qor"},
+                {"model", std::string("module ") + module.address + " on " + link.name},
+                {"via_device", gateway_id}};
+    m.availability =
+        json::array({{{"topic", AvailabilityTopic(config.topic_prefix, link.name, module.name)}},
+                     {{"topic", status}}});
+    return m;
+}
+
 }  // namespace
 
 std::map<std::string, std::string> DiscoveryConfigs(const Config &config) {
@@ -139,13 +182,11 @@ std::map<std::string, std::string> DiscoveryConfigs(const Config &config) {
     if (!ha.enabled) {
         return out;
     }
-    const std::string &prefix = config.topic_prefix;
-    std::string status = GatewayTopic(prefix, config.broker.client_id, "status");
+    std::string status = GatewayTopic(config.topic_prefix, config.broker.client_id, "status");
     std::string gateway_id = "qor_" + ha.node;
-    auto topic = [&](const char *component, const std::string &object) {
+    Topics topic = [&ha](const char *component, const std::string &object) {
         return ha.prefix + "/" + component + "/" + ha.node + "/" + ObjectId(object) + "/config";
     };
-
     json gateway_device = {{"identifiers", {gateway_id}},
                            {"name", "qor-gateway " + config.broker.client_id},
                            {"manufacturer", "qor"},
@@ -158,35 +199,7 @@ std::map<std::string, std::string> DiscoveryConfigs(const Config &config) {
             .dump();
     for (const LinkSpec &link : config.links) {
         for (const ModuleSpec &module : link.modules) {
-            ModuleContext m;
-            m.prefix = prefix;
-            m.link = link.name;
-            m.module = module.name;
-            m.object = link.name + "_" + module.name;
-            m.gateway_id = gateway_id;
-            m.device = {{"identifiers", {gateway_id + "_" + ObjectId(m.object)}},
-                        {"name", module.name},
-                        {"manufacturer", "qor"},
-                        {"model", std::string("module ") + module.address + " on " + link.name},
-                        {"via_device", gateway_id}};
-            m.availability =
-                json::array({{{"topic", AvailabilityTopic(prefix, link.name, module.name)}},
-                             {{"topic", status}}});
-            for (const PollSpec &poll : module.polls) {
-                std::string object = m.object + "_" + poll.name;
-                json c =
-                    Entity(m, poll.display_name.empty() ? poll.name : poll.display_name, object);
-                const char *component = PollConfig(m, module, poll, &c);
-                out[topic(component, object)] = c.dump();
-            }
-            for (CommandKind kind : module.writable) {
-                if (IsNumber(kind)) {
-                    std::string object = m.object + "_" + CommandName(kind);
-                    json c = Entity(m, CommandName(kind), object);
-                    NumberConfig(m, module, kind, &c);
-                    out[topic("number", object)] = c.dump();
-                }
-            }
+            ModuleConfigs(ContextOf(config, link, module, gateway_id, status), module, topic, &out);
         }
     }
     return out;

@@ -563,51 +563,43 @@ int ModbusServer::RunWrite(const Setup &setup, const MapEntry &e, double value,
     return code;
 }
 
+std::size_t ModbusServer::Clients() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t clients = 0;
+    for (const Connection &c : connections_) {
+        clients += c.open ? 1 : 0;
+    }
+    return clients;
+}
+
 OutputHealth ModbusServer::Health() const {
     OutputHealth h;
     h.name = Name();
-    std::shared_ptr<const Setup> setup = Current();
-    std::size_t clients = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const Connection &c : connections_) {
-            clients += c.open ? 1 : 0;
-        }
-    }
+    std::size_t clients = Clients();
     std::string listening;
     {
         std::lock_guard<std::mutex> lock(setup_mutex_);
         listening = listening_;
+        h.enabled = setup_ != nullptr;
     }
-    h.enabled = setup != nullptr;
     h.ready = !h.enabled || accepting_;
     h.state = !h.enabled ? "off" : h.ready ? "listening on " + listening : "not listening";
     h.problem = h.ready ? "" : "modbus listener down";
-    h.figures = {{"qor_gateway_modbus_listening",
-                  "1 while the Modbus TCP server listens.",
-                  false,
-                  {},
-                  h.enabled && h.ready ? 1.0 : 0.0},
-                 {"qor_gateway_modbus_clients",
-                  "Modbus TCP clients connected.",
-                  false,
-                  {},
-                  static_cast<double>(clients)},
-                 {"qor_gateway_modbus_requests_total",
-                  "Modbus requests taken.",
-                  true,
-                  {},
-                  static_cast<double>(requests_)},
-                 {"qor_gateway_modbus_exceptions_total",
-                  "Modbus requests answered with an exception.",
-                  true,
-                  {},
-                  static_cast<double>(exceptions_)},
-                 {"qor_gateway_modbus_refused_connections_total",
-                  "Connections refused: not allowed, or too many.",
-                  true,
-                  {},
-                  static_cast<double>(refused_)}};
+    auto figure = [](const char *name, const char *help, bool counter, double value) {
+        return Figure{name, help, counter, {}, value};
+    };
+    h.figures = {
+        figure("qor_gateway_modbus_listening", "1 while the Modbus TCP server listens.", false,
+               h.enabled && h.ready ? 1.0 : 0.0),
+        figure("qor_gateway_modbus_clients", "Modbus TCP clients connected.", false,
+               static_cast<double>(clients)),
+        figure("qor_gateway_modbus_requests_total", "Modbus requests taken.", true,
+               static_cast<double>(requests_)),
+        figure("qor_gateway_modbus_exceptions_total", "Modbus requests answered with an exception.",
+               true, static_cast<double>(exceptions_)),
+        figure("qor_gateway_modbus_refused_connections_total",
+               "Connections refused: not allowed, or too many.", true,
+               static_cast<double>(refused_))};
     h.details = {{"listening", listening},
                  {"clients", clients},
                  {"requests", requests_.load()},

@@ -61,6 +61,7 @@ class ModbusServer : public Output {
     };
 
     std::shared_ptr<const Setup> Current() const;
+    std::size_t Clients() const;  // connections open
     void StartAccepting();
     void StopAccepting();
     void CloseDisallowed(const Setup &kept_for);
