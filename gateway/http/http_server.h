@@ -26,8 +26,8 @@
 #include "gateway/core/services.h"
 #include "gateway/http/connection_guard.h"
 #include "gateway/http/login_throttle.h"
-#include "gateway/http/users.h"
 #include "gateway/http/page_routes.h"
+#include "gateway/http/users.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
