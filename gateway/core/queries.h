@@ -9,14 +9,14 @@
 #include <string>
 #include <string_view>
 
-#include "engine/command_table.h"
+#include "catalogue/catalogue.h"
 #include "gateway/core/report.h"
 
 namespace qor::gateway {
 
-// A read-only query of the catalogue (catalogue/catalogue.h), by the
-// engine's command code: every catalogue row with its query flag is one,
-// named here only where the gateway treats it apart.
+// A read-only query of the catalogue, by its row's command code: every
+// catalogue row with its query flag is one, named here only where the
+// gateway treats it apart.
 enum class Query : std::int32_t {
     kRd = RD,
     kNd = ND,
