@@ -1,12 +1,13 @@
 // The [modbus] section and the register map made from it: a configuration
 // with every kind of entry prints the map its manual page describes, and
 // mistakes are refused with their line.
+#include "gateway/modbus/modbus_map.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "gateway/core/config.h"
-#include "gateway/modbus/modbus_map.h"
 
 namespace qor::gateway {
 namespace {
