@@ -16,21 +16,15 @@
 
 #include "gateway/core/outputs.h"
 #include "gateway/core/poller.h"
+#include "tests/gateway/core/listening_output.h"
 
 namespace qor::gateway {
 namespace {
 
 // Every result the intake answers with.
-class Answers : public Output {
+class Answers : public ListeningOutput {
   public:
     const char *Name() const override { return "answers"; }
-    bool Prepare(const Config &, const std::function<bool()> &, std::string *) override {
-        return true;
-    }
-    void Commit() override {}
-    void Rollback() override {}
-    void Stop(Clock::time_point) override {}
-    OutputHealth Health() const override { return {}; }
     void OnResult(const Command &command, const CommandResult &result) override {
         std::lock_guard<std::mutex> lock(mutex);
         commands.push_back(command);

@@ -19,6 +19,7 @@
 
 #include "qor_dll.h"
 #include "sim/sim_process.h"
+#include "tests/gateway/core/listening_output.h"
 
 namespace qor::gateway {
 namespace {
@@ -33,16 +34,9 @@ constexpr int kOfflineAfter = 3;
 // JSON topics would publish them, with their seq and their poll's name),
 // availability, the last counters, and results. A recording output: the
 // poller under it runs against a real simulator.
-class Recorder : public Output {
+class Recorder : public ListeningOutput {
   public:
     const char *Name() const override { return "recorder"; }
-    bool Prepare(const Config &, const std::function<bool()> &, std::string *) override {
-        return true;
-    }
-    void Commit() override {}
-    void Rollback() override {}
-    void Stop(Clock::time_point) override {}
-    OutputHealth Health() const override { return {}; }
 
     void OnReading(const PollRef &poll, const Reading &reading, bool published) override {
         if (!published) {

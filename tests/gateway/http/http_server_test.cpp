@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "gateway/core/config.h"
+#include "tests/gateway/core/listening_output.h"
 #include "tests/gateway/http/http_support.h"
 
 namespace qor::gateway {
@@ -25,16 +26,10 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // An output whose health a test sets, and which hears of results.
-class FakeOutput : public Output {
+class FakeOutput : public ListeningOutput {
   public:
     explicit FakeOutput(const char *name) : name_(name) {}
     const char *Name() const override { return name_; }
-    bool Prepare(const Config &, const std::function<bool()> &, std::string *) override {
-        return true;
-    }
-    void Commit() override {}
-    void Rollback() override {}
-    void Stop(Clock::time_point) override {}
     void OnResult(const Command &command, const CommandResult &) override {
         heard.push_back(command);
     }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "gateway/core/poller.h"
+#include "tests/gateway/core/listening_output.h"
 
 namespace qor::gateway {
 namespace {
@@ -29,16 +30,9 @@ using Bytes = std::vector<unsigned char>;
 constexpr int kLibraryPort = 61;
 
 // Every command answered, as the outputs hear of it.
-class Commands : public Output {
+class Commands : public ListeningOutput {
   public:
     const char *Name() const override { return "commands"; }
-    bool Prepare(const Config &, const std::function<bool()> &, std::string *) override {
-        return true;
-    }
-    void Commit() override {}
-    void Rollback() override {}
-    void Stop(Clock::time_point) override {}
-    OutputHealth Health() const override { return {}; }
     void OnResult(const Command &command, const CommandResult &) override {
         std::lock_guard<std::mutex> lock(mutex_);
         seen_.push_back(command);
