@@ -101,8 +101,7 @@ bool BrokerConnection::Start(std::string *error) {
     return true;
 }
 
-// What the client needs before its first connection, and again after it
-// was made afresh (ForgetSent).
+// What the client needs before its first connection.
 std::string BrokerConnection::Configure() {
     int rc = MOSQ_ERR_SUCCESS;
     if (!broker_.username.empty()) {
@@ -116,8 +115,8 @@ std::string BrokerConnection::Configure() {
     mosquitto_subscribe_v5_callback_set(client_, OnSubscribe);
     mosquitto_message_v5_callback_set(client_, OnMessage);
     mosquitto_log_callback_set(client_, OnLog);
-    // TLS: a context of the connection's own (tls_context.h), set before
-    // each attempt.
+    // TLS: a context of the connection's own (tls_context.h), handed over
+    // at the first attempt (UseTls).
     return rc == MOSQ_ERR_SUCCESS ? "" : mosquitto_strerror(rc);
 }
 
@@ -280,8 +279,8 @@ std::vector<std::string> BrokerConnection::Addresses(Clock::time_point now, std:
 }
 
 // The TLS context, loaded at the first attempt (and again after a failed
-// load: the files may have been fixed) and handed to libmosquitto in place
-// of its own; the reason when it cannot be.
+// load: the files may have been fixed) and handed to libmosquitto once, in
+// place of its own; the reason when it cannot be.
 std::string BrokerConnection::UseTls() {
     if (!tls_.Loaded()) {
         std::string error = tls_.Load(broker_);
@@ -289,11 +288,15 @@ std::string BrokerConnection::UseTls() {
             return error;
         }
     }
+    if (tls_handed_) {
+        return "";
+    }
     int rc = mosquitto_int_option(client_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
     if (rc == MOSQ_ERR_SUCCESS) {
         rc = mosquitto_void_option(client_, MOSQ_OPT_SSL_CTX, tls_.Get());
     }
-    return rc == MOSQ_ERR_SUCCESS ? "" : std::string("TLS: ") + mosquitto_strerror(rc);
+    tls_handed_ = rc == MOSQ_ERR_SUCCESS;
+    return tls_handed_ ? "" : std::string("TLS: ") + mosquitto_strerror(rc);
 }
 
 // After a failed attempt the next broker of the list is tried at once; the

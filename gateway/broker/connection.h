@@ -233,6 +233,9 @@ class BrokerConnection {
     MqttVersion version_ = MqttVersion::k5;   // of the attempt or connection
     HostLookup lookup_;
     TlsContext tls_;
+    // The client holds a reference to tls_'s context from the first time it
+    // is handed over: once per client, or every attempt would add one.
+    bool tls_handed_ = false;
 };
 
 }  // namespace qor::gateway
