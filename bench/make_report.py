@@ -436,7 +436,7 @@ def write_http_section(w, http):
       "second against none, in alternating rounds. Median %.0f/s with scrapes against "
       "%.0f/s without (%.2f ×; target at least 0.99 ×). Rounds (none/scraped): %s. The "
       "rounds vary more than the difference on a machine shared with other work: the "
-      "scrape takes the status view's lock only to copy it, never across a poll, so a "
+      "scrape takes the plant state's lock only to copy it, never across a poll, so a "
       "poller waits at most for that copy." % (
           rate["scraped"], rate["none"], ratio,
           ", ".join("%.0f/%.0f" % tuple(r) for r in rate["rounds"])))
