@@ -28,8 +28,11 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DCMAKE_EXE_LINKER_FLAGS="$san_link" -DCMAKE_SHARED_LINKER_FLAGS="$san_link" >/dev/null
 # TARGET:SEED_CORPUS: the library's first; the gateway's exist where the
 # gateway is built (its libraries found).
+# (The list of targets is read whole first: grep -q would stop reading it,
+# and under pipefail the build tool's broken pipe would read as "none".)
 runs=(command_fuzzer:tests/fuzz/corpus)
-if cmake --build build-fuzz --target help | grep -q "modbus_frame_fuzzer$"; then
+known=$(cmake --build build-fuzz --target help)
+if grep -q "modbus_frame_fuzzer$" <<<"$known"; then
     runs+=(config_fuzzer:tests/fuzz/config_corpus
         gateway_command_topic_fuzzer:tests/gateway/mqtt/corpus
         gateway_sparkplug_fuzzer:tests/gateway/sparkplug/corpus
