@@ -3,13 +3,17 @@
 // getaddrinfo itself and exports it, so the library's calls land here: the
 // name "silent.qor.test" waits until the test lets it go, "slow.qor.test"
 // takes 1.2 s to give 127.0.0.1, "quick.qor.test" gives it at once, every
-// other name goes to the C library (and "localhost" is counted).
+// other name goes to the C library (and "localhost" is counted). It plays
+// a slow network the same way: while g_slow_connects is set, connect()
+// returns only 5 ms after the connection was made.
 #include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,8 +34,31 @@ bool g_gate_open = false;
 std::atomic<int> g_waiting{0};
 std::atomic<bool> g_signals_blocked{true};
 std::atomic<int> g_localhost_lookups{0};
+std::atomic<bool> g_slow_connects{false};
 
 }  // namespace
+
+// A connection made, then 5 ms before the caller hears of it: what it
+// hears (done, or in progress) is what the C library said.
+extern "C" __attribute__((visibility("default"))) int connect(int fd,
+                                                              const struct sockaddr *address,
+                                                              socklen_t length) {
+    using Function = int (*)(int, const struct sockaddr *, socklen_t);
+    static auto next = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "connect"));
+    int result = next(fd, address, length);
+    int error = errno;
+    if (g_slow_connects) {
+        if (result != 0 && error == EINPROGRESS) {
+            struct pollfd entry {};
+            entry.fd = fd;
+            entry.events = POLLOUT;
+            poll(&entry, 1, 2000);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    errno = error;
+    return result;
+}
 
 extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char *host,
                                                                   const char *service,
@@ -179,6 +206,23 @@ TEST(CommLookup, SilentHostLeavesOtherHostsAndLocalhostAlone) {
     EXPECT_TRUE(WaitFor([] { return g_waiting.load() == 0; }));
     QOR_ClosePort(65);
     QOR_ClosePort(66);
+}
+
+// An RFC 2217 open whose connect used up all its time still offers the
+// server its first request once, without waiting: a server with room takes
+// it, and the open fails for what it was really waiting for, the server's
+// answer, not as a write that took nothing.
+TEST(CommLookup, AnOpenWithNoTimeLeftStillOffersItsFirstRequest) {
+    TcpListener listener;
+    const std::string target = "rfc2217://127.0.0.1:" + std::to_string(listener.Port());
+    g_slow_connects = true;
+    EXPECT_EQ(0, QOR_OpenPort(63, (target + "?connect_timeout_ms=2").c_str()));
+    g_slow_connects = false;
+    EXPECT_EQ("cannot connect to " + target +
+                  ": no answer to the com port option (RFC 2217) within 2 ms; a raw TCP port "
+                  "takes socket://",
+              PortError(63));
+    QOR_ClosePort(63);
 }
 
 }  // namespace
