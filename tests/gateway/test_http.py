@@ -174,7 +174,11 @@ class Metrics(Plant):
     def test_state_tells_modules_links_and_events_and_a_silent_module_goes_offline(self):
         status, headers, body = self.client.get("/api/state")
         self.assertEqual((status, headers["Content-Type"]), (200, "application/json"))
-        self.assertTrue(wait_until(lambda: self.module("bus-b", "tank")["availability"] == "online", 5))
+        # Each link polls on its own: both must have read once (a busy
+        # machine may take a while).
+        self.assertTrue(wait_until(lambda: self.module("bus-b", "tank")["availability"] == "online"
+                                   and self.module("bus-a", "boiler")["queries"][0]["value"]
+                                   is not None, 15))
         state = json.loads(self.client.get("/api/state")[2])
         self.assertEqual(state["gateway"]["client_id"], ID)
         self.assertEqual([l["name"] for l in state["links"]], ["bus-a", "bus-b"])
