@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "gateway/broker/backoff.h"
+#include "gateway/core/backoff.h"
 #include "gateway/core/config.h"
 #include "gateway/core/intake.h"
 #include "gateway/core/outputs.h"
