@@ -82,12 +82,14 @@ class Sims:
 
 
 class Broker:
-    def __init__(self, folder):
+    """A mosquitto of its own on a free loopback port, started when it answers."""
+
+    def __init__(self, folder, program="/usr/sbin/mosquitto"):
         self.port = free_port()
         conf = os.path.join(folder, "mosquitto.conf")
         with open(conf, "w") as f:
             f.write("listener %d 127.0.0.1\nallow_anonymous true\n" % self.port)
-        self.proc = subprocess.Popen(["/usr/sbin/mosquitto", "-c", conf],
+        self.proc = subprocess.Popen([program, "-c", conf],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:

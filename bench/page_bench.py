@@ -36,7 +36,7 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from gateway_bench import free_port, stop  # noqa: E402
+from gateway_bench import Broker, free_port, stop  # noqa: E402
 from http_bench import ADDRESSES, cpu_seconds, wait_http  # noqa: E402
 
 try:
@@ -58,17 +58,12 @@ class Plant:
     """16 simulators of 64 modules, a broker, the gateway with [http]."""
 
     def __init__(self, args, folder, steady):
-        self.procs = []
-        broker = free_port()
-        conf = os.path.join(folder, "mosquitto.conf")
-        with open(conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\n" % broker)
-        self.procs.append(subprocess.Popen([args.mosquitto, "-c", conf],
-                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        broker = Broker(folder, args.mosquitto)
+        self.procs = [broker.proc]
         self.port = free_port()
         text = ('[broker]\nhost = "127.0.0.1"\nport = %d\nclient_id = "page"\n'
                 '[gateway]\nflush_timeout_s = 0\n[http]\nlisten = "127.0.0.1:%d"\n'
-                % (broker, self.port))
+                % (broker.port, self.port))
         for link in range(16):
             text += self.link(args, link, steady)
         path = os.path.join(folder, "gateway.toml")
