@@ -104,7 +104,7 @@ class CommandIntake {
                        const char *kind = "commands refused");
 
   private:
-    // Under mutex_: the module's spec and its link's poller, or why not.
+    // Under mutex_: the module as configured and its link's poller, or why not.
     std::string Find(const Command &command, const ModuleSpec **module, LinkPoller **poller,
                      Refusal *refusal) const;
     // Under mutex_: why the module does not take the command, or empty.

@@ -296,7 +296,7 @@ void ReadWritable(SectionReader &t, ModuleSpec *m) {
 // and address are sound, so that a repeat is judged on what the file says
 // and never on a default.
 struct ModuleRead {
-    ModuleSpec spec;
+    ModuleSpec module;
     bool named = false;
     bool addressed = false;
 };
@@ -308,10 +308,10 @@ ModuleRead ReadModule(const toml::node &node, ConfigProblems &problems) {
         return m;
     }
     t.Known({"address", "name", "poll", "writable"});
-    m.addressed = ReadAddress(t, &m.spec.address);
-    m.named = ReadName(t, "module name", "a module", &m.spec.name);
-    ReadPolls(t, &m.spec);
-    ReadWritable(t, &m.spec);
+    m.addressed = ReadAddress(t, &m.module.address);
+    m.named = ReadName(t, "module name", "a module", &m.module.name);
+    ReadPolls(t, &m.module);
+    ReadWritable(t, &m.module);
     return m;
 }
 
@@ -328,12 +328,12 @@ void ReadModules(SectionReader &t, LinkSpec *link) {
     std::set<char> addresses;
     for (const toml::node &item : *modules->as_array()) {
         ModuleRead m = ReadModule(item, t.Problems());
-        if ((m.named && !names.insert(m.spec.name).second) ||
-            (m.addressed && !addresses.insert(m.spec.address).second)) {
+        if ((m.named && !names.insert(m.module.name).second) ||
+            (m.addressed && !addresses.insert(m.module.address).second)) {
             t.RefuseAt(item, "module",
-                       "module \"" + m.spec.name + "\" repeats a name or an address of its link");
+                       "module \"" + m.module.name + "\" repeats a name or an address of its link");
         }
-        link->modules.push_back(std::move(m.spec));
+        link->modules.push_back(std::move(m.module));
     }
 }
 
